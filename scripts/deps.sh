@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, testing and the demo need, when missing.
+set -euo pipefail
+packages=(cmake g++ ninja-build libgtest-dev libbenchmark-dev
+  imagemagick ffmpeg libjpeg-turbo-progs libimage-exiftool-perl
+  dosfstools mtools libxml2-utils)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+if [ "$(id -u)" -ne 0 ]; then
+  echo "salvor: missing Debian packages: ${missing[*]} (run as root or install them)" >&2
+  exit 0
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

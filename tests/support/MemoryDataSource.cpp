@@ -1,0 +1,73 @@
+#include "MemoryDataSource.h"
+
+#include <cstring>
+#include <cwchar>
+
+#include "CPhotoRecovery.h"
+
+namespace testing_support {
+
+MemoryDataSource::MemoryDataSource(CPhotoRecovery* engine, const std::string& id,
+                                   std::vector<uint8_t> bytes, long long blockSize,
+                                   bool registerWithEngine)
+    : CDSBase(engine),
+      FEngineRef(engine),
+      FBytes(std::move(bytes)),
+      FBlockSize(blockSize),
+      FRegistered(registerWithEngine) {
+  FUniqueID = id;
+  if (FRegistered) FEngineRef->DSAdded(this);
+}
+
+MemoryDataSource::~MemoryDataSource() {
+  if (FRegistered) FEngineRef->DSDeleted(this);
+}
+
+void MemoryDataSource::GetOSPath(wchar_t* path) { wcsncpy(path, L"memory", 1024); }
+
+bool MemoryDataSource::GetDisplayName(wchar_t* name) {
+  std::wstring wide(FUniqueID.begin(), FUniqueID.end());
+  wcsncpy(name, wide.c_str(), 1024);
+  return true;
+}
+
+long long MemoryDataSource::GetBlockCount() {
+  if (virtualBlockCount >= 0) return virtualBlockCount;
+  return FBlockSize > 0 ? static_cast<long long>(FBytes.size()) / FBlockSize : 0;
+}
+
+void MemoryDataSource::Refresh() {
+  ++refreshCalls;
+  FLastIOError = 0;
+  FReady = !(FLost && lostForGood);
+}
+
+bool MemoryDataSource::AcquireReadLock() {
+  ++lockCalls;
+  return !refuseLock;
+}
+
+bool MemoryDataSource::ReadBlocks(long long Index, long long Count, void* Buffer) {
+  reads.emplace_back(Index, Count);
+  FLastIOError = 0;
+  if (loseDriveAfterReads >= 0 && static_cast<long long>(reads.size()) > loseDriveAfterReads) {
+    FLost = true;
+    FLastIOError = 5;
+    return false;
+  }
+  if (!FReady || Index < 0 || Count < 0 || Index + Count > GetBlockCount()) return false;
+  for (long long b = Index; b < Index + Count; ++b) {
+    if (failingBlocks.count(b) != 0) return false;
+  }
+  uint8_t* out = static_cast<uint8_t*>(Buffer);
+  long long begin = Index * FBlockSize;
+  long long length = Count * FBlockSize;
+  long long available = static_cast<long long>(FBytes.size()) - begin;
+  if (available < 0) available = 0;
+  long long copy = available < length ? available : length;
+  if (copy > 0) memcpy(out, FBytes.data() + begin, static_cast<size_t>(copy));
+  if (copy < length) memset(out + copy, 0, static_cast<size_t>(length - copy));
+  return true;
+}
+
+}  // namespace testing_support

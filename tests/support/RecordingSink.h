@@ -1,0 +1,63 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "CEventHandler.h"
+
+namespace testing_support {
+
+// An event sink that records every call as one line of text, keeps the bytes of every
+// recovered file, and can cancel at a chosen call.
+class RecordingSink : public CEventHandler {
+ public:
+  struct LogLine {
+    std::string source;
+    int level;
+    std::string text;
+  };
+  struct File {
+    CContentHandler* handler;
+    std::string handlerId;
+    long long sourceOffset;  // byte offset in the scanned source
+    std::vector<unsigned char> bytes;
+  };
+
+  void Log(const char* source, int level, const char* text) override;
+  void DSAdded(CDataSource* source) override;
+  void DSDeleted(CDataSource* source) override;
+  void DSChanged(CDataSource* source) override;
+  void CHAdded(CContentHandler* handler) override;
+  void CHDeleted(CContentHandler* handler) override;
+  void CHChanged(CContentHandler* handler) override;
+  void DSSeek(CDataSource* source, long long position, bool& cancel) override;
+  void DSAccess(CDataSource* source, long long position, bool& cancel) override;
+  void ScanProgress(long long block, long long blockCount, bool& cancel) override;
+  void ScanCompleted(bool completed, bool cancelled, int reserved) override;
+  void FileRecovered(CContentHandler* handler, CDataStream* file) override;
+
+  // Every call in order, e.g. "DSAdded <id>", "ScanProgress 3/10", "FileRecovered <id> 1234".
+  // Log, DSAccess, DSSeek and ScanProgress are recorded only when their switches are on.
+  std::vector<std::string> calls;
+  std::vector<LogLine> logs;
+  std::vector<File> files;
+  bool recordProgress = false;
+  bool recordAccess = false;
+  long long progressCalls = 0;
+  long long accessCalls = 0;
+  long long seekCalls = 0;
+
+  // Return true to set the cancel flag; called with the call's ordinal (from 1).
+  std::function<bool(long long)> cancelProgress;
+  std::function<bool(long long position)> cancelAccess;
+  std::function<bool(long long position)> cancelSeek;
+  // Called inside FileRecovered before the bytes are copied (e.g. to call DescribeFile).
+  std::function<void(CContentHandler*, CDataStream*)> onFile;
+
+  // Log texts only, in order.
+  std::vector<std::string> LogTexts() const;
+  bool HasLog(const std::string& text) const;
+};
+
+}  // namespace testing_support

@@ -1,0 +1,94 @@
+#include "ScanHarness.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <set>
+
+#include "CContentHandler.h"
+#include "CPhotoRecovery.h"
+#include "MemoryDataSource.h"
+#include "RecordingSink.h"
+#include "Sha256.h"
+
+namespace testing_support {
+
+void ImageBuilder::AddRandom(size_t bytes) {
+  for (size_t i = 0; i < bytes; ++i) FBytes.push_back(static_cast<uint8_t>(FRandom()));
+}
+
+void ImageBuilder::AddZeros(size_t bytes) { FBytes.insert(FBytes.end(), bytes, 0); }
+
+void ImageBuilder::Align(size_t alignment) {
+  if (FBytes.size() % alignment != 0) AddRandom(alignment - FBytes.size() % alignment);
+}
+
+void ImageBuilder::AddFile(const std::string& name, const std::vector<uint8_t>& bytes) {
+  FPlaced.push_back({name, static_cast<long long>(FBytes.size()),
+                     static_cast<long long>(bytes.size()),
+                     SV::CSha256::Of(bytes.data(), bytes.size())});
+  FBytes.insert(FBytes.end(), bytes.begin(), bytes.end());
+}
+
+std::vector<uint8_t> ImageBuilder::Finish() {
+  Align(512);
+  return FBytes;
+}
+
+std::vector<Recovered> ScanImage(const std::vector<std::string>& modules,
+                                 const std::vector<uint8_t>& image) {
+  CPhotoRecovery* engine = GetSVSingleton();
+  static std::set<std::string> loaded;
+  for (const auto& module : modules) {
+    if (loaded.insert(module).second) {
+      engine->AddContentPlugin((std::string(SALVOR_MODULE_DIR) + "/" + module).c_str());
+    }
+  }
+  RecordingSink sink;
+  std::vector<Recovered> result;
+  sink.onFile = [&](CContentHandler* handler, CDataStream* file) {
+    Recovered r;
+    char extension[32] = "";
+    r.valid = handler->DescribeFile(file, extension, sizeof extension);
+    r.extension = extension;
+    result.push_back(r);
+  };
+  engine->SetEventHandler(&sink);
+  {
+    MemoryDataSource source(engine, "harness", image);
+    engine->Scan(&source);
+  }
+  engine->SetEventHandler(nullptr);
+  for (size_t i = 0; i < result.size() && i < sink.files.size(); ++i) {
+    auto& file = sink.files[i];
+    result[i].handlerId = file.handlerId;
+    result[i].offset = file.sourceOffset;
+    result[i].size = static_cast<long long>(file.bytes.size());
+    result[i].sha256 = SV::CSha256::Of(file.bytes.data(), file.bytes.size());
+    result[i].bytes = std::move(file.bytes);
+  }
+  return result;
+}
+
+std::vector<uint8_t> ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string TestData(const std::string& relative) {
+  return std::string(SALVOR_TESTDATA_DIR) + "/" + relative;
+}
+
+bool Run(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+bool HaveTool(const std::string& tool) {
+  return Run("command -v " + tool + " >/dev/null 2>&1");
+}
+
+std::string ScratchDir(const std::string& name) {
+  std::string dir = std::string(SALVOR_BINARY_DIR) + "/test-scratch/" + name;
+  Run("rm -rf '" + dir + "' && mkdir -p '" + dir + "'");
+  return dir;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// Builds a disk image in memory from files placed between filler, and remembers where each
+// file went (the ground truth).
+class ImageBuilder {
+ public:
+  struct Placed {
+    std::string name;
+    long long offset;
+    long long size;
+    std::string sha256;
+  };
+
+  explicit ImageBuilder(uint32_t seed = 1234) : FRandom(seed) {}
+  void AddRandom(size_t bytes);
+  void AddZeros(size_t bytes);
+  // Pads with random bytes up to the next multiple of `alignment` (512: sector-aligned).
+  void Align(size_t alignment = 512);
+  // Appends the file where the image ends now.
+  void AddFile(const std::string& name, const std::vector<uint8_t>& bytes);
+  // Pads the image to a whole number of 512-byte blocks.
+  std::vector<uint8_t> Finish();
+
+  const std::vector<Placed>& placed() const { return FPlaced; }
+  std::vector<uint8_t>& bytes() { return FBytes; }
+
+ private:
+  std::vector<uint8_t> FBytes;
+  std::vector<Placed> FPlaced;
+  std::mt19937 FRandom;
+};
+
+// One file delivered by a scan, with what its handler says of it.
+struct Recovered {
+  std::string handlerId;
+  std::string extension;  // from DescribeFile
+  bool valid = false;     // DescribeFile's verdict
+  long long offset = -1;  // byte offset in the image
+  long long size = 0;
+  std::string sha256;
+  std::vector<uint8_t> bytes;
+};
+
+// Loads the named modules (file names in the module folder, e.g. "jpeg.so") into the engine
+// once per process, then scans `image` as a memory source with every registered handler.
+std::vector<Recovered> ScanImage(const std::vector<std::string>& modules,
+                                 const std::vector<uint8_t>& image);
+
+std::vector<uint8_t> ReadFileBytes(const std::string& path);
+// Path of a file under the repository's testdata folder.
+std::string TestData(const std::string& relative);
+// Runs a shell command; true when it exits 0. For generating inputs with Debian tools.
+bool Run(const std::string& command);
+// True when `tool` is on the PATH.
+bool HaveTool(const std::string& tool);
+// A fresh empty directory under the build tree for one test's generated files.
+std::string ScratchDir(const std::string& name);
+
+}  // namespace testing_support
