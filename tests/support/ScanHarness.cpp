@@ -1,5 +1,7 @@
 #include "ScanHarness.h"
 
+#include <dlfcn.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -68,6 +70,15 @@ std::vector<Recovered> ScanImage(const std::vector<std::string>& modules,
     result[i].bytes = std::move(file.bytes);
   }
   return result;
+}
+
+CContentHandler* LoadHandler(const std::string& module) {
+  std::string path = std::string(SALVOR_MODULE_DIR) + "/" + module;
+  void* library = dlopen(path.c_str(), RTLD_NOW);
+  if (library == nullptr) return nullptr;
+  auto entry = reinterpret_cast<CContentHandler* (*)(CPhotoRecovery*)>(
+      dlsym(library, "GetCHInstance"));
+  return entry == nullptr ? nullptr : entry(GetSVSingleton());
 }
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path) {

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+class CContentHandler;
+
 namespace testing_support {
 
 // Builds a disk image in memory from files placed between filler, and remembers where each
@@ -52,6 +54,11 @@ struct Recovered {
 // once per process, then scans `image` as a memory source with every registered handler.
 std::vector<Recovered> ScanImage(const std::vector<std::string>& modules,
                                  const std::vector<uint8_t>& image);
+
+// Opens a module of the module folder with dlopen and returns the handler its entry function
+// builds and registers with the engine; null when the module or its entry is missing. For
+// driving a handler's operations directly over a MemoryStream.
+CContentHandler* LoadHandler(const std::string& module);
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
 // Path of a file under the repository's testdata folder.
