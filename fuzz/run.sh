@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets with clang and runs each for SECONDS (default 30), seeded from the
+# sample media. Fails on any crash, leak, timeout or out-of-memory.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-30}
+build=${SALVOR_FUZZ_BUILD_DIR:-build-fuzz}
+CXX=clang++ cmake -S . -B "$build" -G Ninja -DSALVOR_FUZZ=ON -DSALVOR_BUILD_TESTS=OFF \
+  -DSALVOR_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j"$(nproc)"
+seeds="$build/fuzz-seeds"
+rm -rf "$seeds" && mkdir -p "$seeds"
+find testdata/corpus -type f ! -name '*.md' ! -name README -size -200k -exec cp {} "$seeds/" \;
+status=0
+for target in "$build"/bin/fuzz_*; do
+  name=$(basename "$target")
+  corpus="$build/fuzz-corpus/$name"
+  mkdir -p "$corpus"
+  echo "fuzz: $name for ${seconds}s"
+  if ! "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=262144 \
+      -close_fd_mask=3 -artifact_prefix="$build/" "$corpus" "$seeds" >"$build/$name.log" 2>&1; then
+    echo "fuzz: $name FAILED (see $build/$name.log)"
+    tail -40 "$build/$name.log"
+    status=1
+  fi
+done
+exit $status
