@@ -1,0 +1,268 @@
+#!/usr/bin/env python3
+"""Recovery benchmark: Salvor against the open carvers that Debian packages.
+
+Builds evaluation images from the repository's sample media and from media generated with
+Debian's encoders, keeps the ground truth (SHA-256, type, offset) and runs `salvor scan` and
+the peers (PhotoRec, foremost, scalpel) on each image. Prints, per tool and per type, the files
+recovered byte-identical, broken (the start of a true file, but not identical), extra (matching
+nothing), recall and precision. Byte-identical means equal SHA-256; nothing else counts.
+
+Usage: bench/recovery/run.py [--work DIR] [--salvor PATH] [--no-peers]
+"""
+import argparse
+import hashlib
+import os
+import random
+import shutil
+import subprocess
+import sys
+from collections import defaultdict
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SECTOR = 512
+
+# Types by file extension as the ground truth names them.
+TYPE_OF = {"jpg": "jpg", "jpeg": "jpg", "tif": "tif", "tiff": "tif", "png": "png",
+           "gif": "gif", "bmp": "bmp", "heic": "heic", "heif": "heic", "mp4": "mp4",
+           "mov": "mov", "avi": "avi", "wav": "wav", "mkv": "mkv", "mp3": "mp3",
+           "flac": "flac", "webp": "webp", "psd": "psd", "ogg": "ogg"}
+
+
+def sh(cmd, **kw):
+    return subprocess.run(cmd, shell=True, check=False, **kw)
+
+
+def sha256_file(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            h.update(chunk)
+    return h.hexdigest()
+
+
+def ensure_packages():
+    need = {"photorec": "testdisk", "foremost": "foremost", "scalpel": "scalpel",
+            "mkfs.vfat": "dosfstools", "mcopy": "mtools", "ffmpeg": "ffmpeg",
+            "convert": "imagemagick"}
+    missing = sorted({pkg for tool, pkg in need.items() if shutil.which(tool) is None})
+    if missing and os.geteuid() == 0:
+        sh("apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "
+           + " ".join(missing) + " >/dev/null")
+
+
+def make_media(folder):
+    """Sample photos from the repository plus photos, audio and video made by real encoders."""
+    os.makedirs(folder, exist_ok=True)
+    corpus = os.path.join(ROOT, "testdata", "corpus")
+    for sub in ("jpg", "tiff", "heic"):
+        for name in sorted(os.listdir(os.path.join(corpus, sub))):
+            if name.lower().split(".")[-1] in TYPE_OF:
+                shutil.copy(os.path.join(corpus, sub, name), folder)
+    src = os.path.join(folder, "src.png")
+    sh(f"convert -size 640x480 plasma:fractal -seed 7 {src} 2>/dev/null || "
+       f"convert -size 640x480 gradient:red-blue {src}")
+    jobs = [
+        f"convert {src} {folder}/gen-photo.png",
+        f"convert {src} -resize 800x600 BMP3:{folder}/gen-photo.bmp",
+        f"convert -delay 10 {src} -rotate 90 {src} -rotate 180 {src} {folder}/gen-anim.gif",
+        f"convert {src} -define tiff:endian=msb {folder}/gen-mm.tif",
+        f"convert {src} -quality 90 {folder}/gen-photo.jpg",
+        f"convert {src} {folder}/gen-photo.psd",
+        "ffmpeg -loglevel error -y -f lavfi -i testsrc=duration=3:size=320x240:rate=25 "
+        f"-f lavfi -i sine=duration=3 -c:v libx264 -pix_fmt yuv420p -c:a aac {folder}/gen-video.mp4",
+        "ffmpeg -loglevel error -y -f lavfi -i testsrc=duration=2:size=320x240:rate=25 "
+        f"-c:v libx264 -pix_fmt yuv420p -movflags +faststart {folder}/gen-fast.mov",
+        "ffmpeg -loglevel error -y -f lavfi -i testsrc=duration=2:size=320x240:rate=25 "
+        f"-c:v mjpeg {folder}/gen-video.avi",
+        f"ffmpeg -loglevel error -y -f lavfi -i sine=duration=2 {folder}/gen-tone.wav",
+        "ffmpeg -loglevel error -y -f lavfi -i testsrc=duration=2:size=320x240:rate=25 "
+        f"-c:v libx264 -pix_fmt yuv420p {folder}/gen-video.mkv",
+        f"ffmpeg -loglevel error -y -f lavfi -i sine=duration=3 -c:a libmp3lame {folder}/gen-tone.mp3",
+        f"ffmpeg -loglevel error -y -f lavfi -i sine=duration=3 {folder}/gen-tone.flac",
+    ]
+    for job in jobs:
+        sh(job + " 2>/dev/null")
+    os.remove(src)
+    return sorted(os.path.join(folder, n) for n in os.listdir(folder)
+                  if n.lower().split(".")[-1] in TYPE_OF)
+
+
+def truth_entry(path, offset):
+    ext = path.lower().split(".")[-1]
+    return {"name": os.path.basename(path), "type": TYPE_OF[ext], "sha256": sha256_file(path),
+            "size": os.path.getsize(path), "offset": offset}
+
+
+def build_raw_image(files, image, rng):
+    """Files sector-aligned, unaligned and back to back between random data and zeros."""
+    truth = []
+    with open(image, "wb") as out:
+        for i, path in enumerate(files):
+            gap = rng.choice(["random", "zeros", "none"])
+            if gap == "random":
+                out.write(os.urandom(rng.randint(1, 64) * SECTOR))
+            elif gap == "zeros":
+                out.write(bytes(rng.randint(1, 64) * SECTOR))
+            if i % 3 == 2:  # unaligned placement
+                out.write(os.urandom(rng.randint(1, SECTOR - 1)))
+            elif out.tell() % SECTOR:
+                out.write(os.urandom(SECTOR - out.tell() % SECTOR))
+            truth.append(truth_entry(path, out.tell()))
+            with open(path, "rb") as f:
+                out.write(f.read())
+        out.write(os.urandom(SECTOR * 16 - out.tell() % SECTOR))
+    return truth
+
+
+def fat_offsets(image, names):
+    """Offsets of files in an image, found by their content (they were written contiguous)."""
+    data = open(image, "rb").read()
+    found = {}
+    for path in names:
+        content = open(path, "rb").read()
+        pos = data.find(content)
+        if pos >= 0:
+            found[path] = pos
+    return found
+
+
+def build_fat_images(files, work, rng):
+    """A FAT32 card with deleted and partly overwritten files, and a quick-formatted copy."""
+    card = os.path.join(work, "card-fat32.img")
+    size_mb = max(64, int(sum(os.path.getsize(f) for f in files) * 2.5 / 2**20) + 40)
+    sh(f"rm -f {card}; truncate -s {size_mb}M {card} && mkfs.vfat -F 32 -n CARD {card} >/dev/null")
+    sh(f"MTOOLS_SKIP_CHECK=1 mmd -i {card} ::DCIM")
+    for path in files:
+        sh(f"MTOOLS_SKIP_CHECK=1 mcopy -i {card} '{path}' ::DCIM/")
+    offsets = fat_offsets(card, files)
+    # Delete most files; overwrite the middle of a few deleted ones (not recoverable intact).
+    overwritten = set()
+    for i, path in enumerate(files):
+        if i % 4 != 3:
+            sh(f"MTOOLS_SKIP_CHECK=1 mdel -i {card} '::DCIM/{os.path.basename(path)}'")
+            if i % 7 == 5 and path in offsets and os.path.getsize(path) > 4 * SECTOR:
+                with open(card, "r+b") as f:
+                    f.seek(offsets[path] + os.path.getsize(path) // 2)
+                    f.write(os.urandom(SECTOR * 2))
+                overwritten.add(path)
+    truth = [truth_entry(p, offsets[p]) for p in files if p in offsets and p not in overwritten]
+    formatted = os.path.join(work, "card-quickformat.img")
+    shutil.copy(card, formatted)
+    sh(f"mkfs.vfat -F 32 -n CARD {formatted} >/dev/null")
+    return [(card, truth), (formatted, list(truth))]
+
+
+def run_tools(image, out, salvor, peers):
+    runs = {}
+    d = os.path.join(out, "salvor")
+    shutil.rmtree(d, ignore_errors=True)
+    sh(f"'{salvor}' scan '{image}' -o '{d}' -q", stdout=subprocess.DEVNULL)
+    runs["salvor"] = d
+    if not peers:
+        return runs
+    if shutil.which("photorec"):
+        d = os.path.join(out, "photorec")
+        shutil.rmtree(d, ignore_errors=True)
+        os.makedirs(d)
+        sh(f"photorec /log /d '{d}/recup' /cmd '{image}' "
+           "partition_none,options,keep_corrupted_file_no,fileopt,everything,enable,search",
+           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=d)
+        runs["photorec"] = d
+    if shutil.which("foremost"):
+        d = os.path.join(out, "foremost")
+        shutil.rmtree(d, ignore_errors=True)
+        sh(f"foremost -Q -t all -i '{image}' -o '{d}'", stdout=subprocess.DEVNULL,
+           stderr=subprocess.DEVNULL)
+        runs["foremost"] = d
+    if shutil.which("scalpel") and os.path.exists("/etc/scalpel/scalpel.conf"):
+        d = os.path.join(out, "scalpel")
+        shutil.rmtree(d, ignore_errors=True)
+        conf = os.path.join(out, "scalpel.conf")
+        with open("/etc/scalpel/scalpel.conf") as f, open(conf, "w") as g:
+            for line in f:
+                word = line.lstrip("#").split()
+                if word and word[0] in ("jpg", "gif", "png", "bmp", "tif", "avi", "mov",
+                                        "mpg", "wav", "psd"):
+                    line = line.lstrip("#")
+                g.write(line)
+        sh(f"scalpel -c '{conf}' -o '{d}' '{image}'", stdout=subprocess.DEVNULL,
+           stderr=subprocess.DEVNULL)
+        runs["scalpel"] = d
+    return runs
+
+
+def score(truth, folder):
+    """Per type: [total, identical, broken, extra]."""
+    by_hash = {t["sha256"]: t for t in truth}
+    heads = {}
+    for t in truth:
+        with open(os.path.join(MEDIA_DIR, t["name"]), "rb") as f:
+            heads[f.read(64)] = t
+    stats = defaultdict(lambda: [0, 0, 0, 0])
+    for t in truth:
+        stats[t["type"]][0] += 1
+    seen = set()
+    for base, _, names in os.walk(folder):
+        for name in names:
+            path = os.path.join(base, name)
+            if name.endswith((".log", ".xml", ".txt")) or name == "audit.txt":
+                continue
+            digest = sha256_file(path)
+            if digest in by_hash:
+                t = by_hash[digest]
+                if digest not in seen:
+                    seen.add(digest)
+                    stats[t["type"]][1] += 1
+                else:
+                    stats[t["type"]][3] += 1  # a duplicate is junk too
+                continue
+            with open(path, "rb") as f:
+                head = f.read(64)
+            if head in heads:
+                stats[heads[head]["type"]][2] += 1
+            else:
+                ext = name.lower().split(".")[-1]
+                stats[TYPE_OF.get(ext, "other")][3] += 1
+    return stats
+
+
+MEDIA_DIR = ""
+
+
+def main():
+    global MEDIA_DIR
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--work", default=os.path.join(ROOT, "build", "bench-recovery"))
+    parser.add_argument("--salvor", default=os.path.join(ROOT, "build", "bin", "salvor"))
+    parser.add_argument("--no-peers", action="store_true")
+    args = parser.parse_args()
+    if not os.path.exists(args.salvor):
+        sys.exit(f"recovery: no salvor at {args.salvor}; build first (scripts/test.sh)")
+    ensure_packages()
+    rng = random.Random(20261206)
+    os.makedirs(args.work, exist_ok=True)
+    MEDIA_DIR = os.path.join(args.work, "media")
+    shutil.rmtree(MEDIA_DIR, ignore_errors=True)
+    files = make_media(MEDIA_DIR)
+    images = build_fat_images(files, args.work, rng)
+    raw = os.path.join(args.work, "raw-mixed.img")
+    images.append((raw, build_raw_image(files, raw, rng)))
+    print(f"{'image':<22}{'tool':<10}{'type':<6}{'total':>6}{'ident':>7}{'broken':>7}"
+          f"{'extra':>7}{'recall':>8}{'prec':>7}")
+    for image, truth in images:
+        out = image + ".out"
+        for tool, folder in run_tools(image, out, args.salvor, not args.no_peers).items():
+            stats = score(truth, folder)
+            all_row = [sum(s[i] for s in stats.values()) for i in range(4)]
+            for kind, row in sorted(stats.items()) + [("ALL", all_row)]:
+                total, ident, broken, extra = row
+                recall = ident / total if total else 0.0
+                outputs = ident + broken + extra
+                precision = ident / outputs if outputs else 0.0
+                print(f"{os.path.basename(image):<22}{tool:<10}{kind:<6}{total:>6}{ident:>7}"
+                      f"{broken:>7}{extra:>7}{recall:>8.2f}{precision:>7.2f}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,125 @@
+#!/usr/bin/env python3
+"""Speed benchmark: scan a generated image with every shipped module and compare with `cat`
+(page-cached) and the open peers, in the same run.
+
+The image mixes random data, zeros, text-like data and media files. Prints MB/s, the ratio to
+`cat`, the ratio to each peer and peak memory (from /usr/bin/time -v), medians of several runs,
+and peak memory of Salvor on a 1 GiB and on the full-size image (it must not grow).
+
+Usage: bench/speed/run.py [--size-gib 4] [--runs 3] [--no-peers] [--work DIR] [--salvor PATH]
+"""
+import argparse
+import os
+import random
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+MIB = 1 << 20
+
+
+def make_image(path, size, media, seed=4):
+    rng = random.Random(seed)
+    text = (b"The quick brown fox jumps over the lazy dog. 0123456789 "
+            b"Lorem ipsum dolor sit amet, consectetur adipiscing elit.\n") * 512
+    with open(path, "wb") as out:
+        while out.tell() < size:
+            kind = rng.choice(["random", "zeros", "text", "media"])
+            chunk = rng.randint(1, 16) * MIB
+            if kind == "random":
+                out.write(os.urandom(chunk))
+            elif kind == "zeros":
+                out.write(bytes(chunk))
+            elif kind == "text":
+                for _ in range(chunk // len(text)):
+                    out.write(text)
+            elif media:
+                if out.tell() % 512:
+                    out.write(os.urandom(512 - out.tell() % 512))
+                with open(rng.choice(media), "rb") as f:
+                    out.write(f.read())
+        out.truncate(size)
+
+
+def timed(cmd, cwd=None):
+    """Wall seconds and peak resident memory (KiB) of a command."""
+    start = time.monotonic()
+    proc = subprocess.run(["/usr/bin/time", "-v", "sh", "-c", cmd], cwd=cwd,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    seconds = time.monotonic() - start
+    peak = re.search(r"Maximum resident set size \(kbytes\): (\d+)", proc.stderr)
+    return seconds, int(peak.group(1)) if peak else 0
+
+
+def tools(image, out, salvor, peers):
+    cmds = {"cat": f"cat '{image}' > /dev/null",
+            "salvor": f"rm -rf '{out}/s' && '{salvor}' scan '{image}' -o '{out}/s' -q"}
+    if peers and shutil.which("photorec"):
+        cmds["photorec"] = (f"rm -rf '{out}/p'* && photorec /d '{out}/p' /cmd '{image}' "
+                            "partition_none,fileopt,everything,enable,search >/dev/null 2>&1")
+    if peers and shutil.which("foremost"):
+        cmds["foremost"] = f"rm -rf '{out}/f' && foremost -Q -t all -i '{image}' -o '{out}/f'"
+    if peers and shutil.which("scalpel"):
+        conf = os.path.join(out, "scalpel.conf")
+        with open("/etc/scalpel/scalpel.conf") as f, open(conf, "w") as g:
+            for line in f:
+                word = line.lstrip("#").split()
+                if word and word[0] in ("jpg", "gif", "png", "bmp", "tif", "avi", "mov",
+                                        "mpg", "wav"):
+                    line = line.lstrip("#")
+                g.write(line)
+        cmds["scalpel"] = f"rm -rf '{out}/c' && scalpel -c '{conf}' -o '{out}/c' '{image}'"
+    return cmds
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--size-gib", type=float, default=4.0)
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--no-peers", action="store_true")
+    parser.add_argument("--work", default=os.path.join(ROOT, "build", "bench-speed"))
+    parser.add_argument("--salvor", default=os.path.join(ROOT, "build", "bin", "salvor"))
+    args = parser.parse_args()
+    if not os.path.exists(args.salvor):
+        sys.exit(f"speed: no salvor at {args.salvor}; build first (scripts/test.sh)")
+    if not os.path.exists("/usr/bin/time") and os.geteuid() == 0:
+        subprocess.run("apt-get install -y -qq time >/dev/null", shell=True)
+    os.makedirs(args.work, exist_ok=True)
+    corpus = os.path.join(ROOT, "testdata", "corpus")
+    media = [os.path.join(b, n) for b, _, ns in os.walk(corpus) for n in ns
+             if not n.endswith((".md", "README"))]
+    size = int(args.size_gib * (1 << 30))
+    image = os.path.join(args.work, f"speed-{args.size_gib:g}g.img")
+    if not os.path.exists(image) or os.path.getsize(image) != size:
+        print(f"speed: generating {image}", file=sys.stderr)
+        make_image(image, size, media)
+    small = os.path.join(args.work, "speed-1g.img")
+    if not os.path.exists(small) or os.path.getsize(small) != 1 << 30:
+        make_image(small, 1 << 30, media, seed=5)
+    out = os.path.join(args.work, "out")
+    os.makedirs(out, exist_ok=True)
+    subprocess.run(f"cat '{image}' > /dev/null", shell=True)  # warm the page cache
+    results = {}
+    for name, cmd in tools(image, out, args.salvor, not args.no_peers).items():
+        runs = [timed(cmd) for _ in range(args.runs if name in ("cat", "salvor") else 1)]
+        seconds = statistics.median(r[0] for r in runs)
+        results[name] = (size / MIB / seconds, max(r[1] for r in runs))
+    mbs_cat = results["cat"][0]
+    mbs_salvor = results["salvor"][0]
+    print(f"image {size / (1 << 30):g} GiB, medians of {args.runs} runs (peers: 1 run)")
+    print(f"{'tool':<10}{'MB/s':>10}{'vs cat':>9}{'salvor x':>10}{'peak MiB':>10}")
+    for name, (mbs, peak) in results.items():
+        print(f"{name:<10}{mbs:>10.1f}{mbs / mbs_cat:>9.3f}{mbs_salvor / mbs:>10.2f}"
+              f"{peak / 1024:>10.1f}")
+    _, peak_small = timed(tools(small, out, args.salvor, False)["salvor"])
+    print(f"salvor peak memory: 1 GiB image {peak_small / 1024:.1f} MiB, "
+          f"{size / (1 << 30):g} GiB image {results['salvor'][1] / 1024:.1f} MiB")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
