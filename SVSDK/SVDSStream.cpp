@@ -1,14 +1,116 @@
 #include "SVDSStream.h"
 
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "CDataSource.h"
+#include "SVAssert.h"
+#include "SVPhotoRecovery.h"
+
 namespace SV {
 
-// Placeholder until the block cache and data-source stream land.
-CVCache::CVCache(long long BlockSize, long long ChunkBlocks, long long)
-    : FChunkBlocks(ChunkBlocks), FBlockSize(BlockSize) {}
-CVCache::~CVCache() {}
-unsigned char* CVCache::GetBlock(long long) { return nullptr; }
-unsigned char* CVCache::GetAddPointer(long long) { return nullptr; }
-void CVCache::DeleteChunk(long long) {}
+// ---------------------------------------------------------------------------------------------
+// CVCache
+
+CVCache::CVCache(long long BlockSize, long long ChunkBlocks, long long CacheSize)
+    : FChunkBlocks(ChunkBlocks), FBlockSize(BlockSize) {
+  long long chunkBytes = 0;
+  if (BlockSize <= 0 || ChunkBlocks <= 0 ||
+      __builtin_mul_overflow(BlockSize, ChunkBlocks, &chunkBytes)) {
+    return;  // no chunk can be held: the cache stays without buffers
+  }
+  const long long buffers = CacheSize / chunkBytes;
+  for (long long i = 0; i < buffers; ++i) {
+    auto* buffer = static_cast<unsigned char*>(malloc(static_cast<size_t>(chunkBytes)));
+    if (buffer == nullptr) break;  // a smaller cache still works
+    FFree.push_back(buffer);
+  }
+}
+
+CVCache::~CVCache() {
+  for (unsigned char* buffer : FFree) free(buffer);
+  for (auto& entry : FUsed) free(entry.second.first);
+  FLRU.clear();
+}
+
+void CVCache::MakeRecent(long long ChunkStart, unsigned char* buffer) {
+  FRecentStart = ChunkStart;
+  FRecentBuffer = buffer;
+}
+
+unsigned char* CVCache::GetBlock(long long Index) {
+  // The chunk just used answers most lookups of a sequential scan; it is already at the front
+  // of FLRU, so nothing changes but the answer is found without a map search.
+  if (FRecentBuffer != nullptr && !FOverlapSeen && Index >= FRecentStart &&
+      Index - FRecentStart < FChunkBlocks) {
+    return FRecentBuffer + FBlockSize * (Index - FRecentStart);
+  }
+  return FindInUse(Index);
+}
+
+unsigned char* CVCache::FindInUse(long long Index) {
+  auto next = FUsed.upper_bound(Index);
+  if (next == FUsed.begin()) return nullptr;
+  auto mi = std::prev(next);
+  const long long ChunkStart = mi->first;
+  SV_ASSERT(Index >= ChunkStart, "Index>=ChunkStart");
+  if (Index - ChunkStart >= FChunkBlocks) return nullptr;
+  // Splicing moves the chunk's own FLRU entry to the front: no list node is allocated.
+  FLRU.splice(FLRU.begin(), FLRU, mi->second.second);
+  mi->second.second = FLRU.begin();
+  MakeRecent(ChunkStart, mi->second.first);
+  return mi->second.first + FBlockSize * (Index - ChunkStart);
+}
+
+void CVCache::NoteOverlap(decltype(FUsed)::iterator entry) {
+  if (entry != FUsed.begin()) {
+    auto before = std::prev(entry);
+    if (entry->first - before->first < FChunkBlocks) FOverlapSeen = true;
+  }
+  auto after = std::next(entry);
+  if (after != FUsed.end() && after->first - entry->first < FChunkBlocks) FOverlapSeen = true;
+}
+
+unsigned char* CVCache::GetAddPointer(long long ChunkStart) {
+  if (FFree.empty()) {
+    if (FUsed.empty()) return nullptr;
+    // Evict the least recently used chunk. Its buffer would go to the back of the empty free
+    // list and straight out again, so it passes directly to the new chunk, and the map and
+    // list nodes are reused rather than freed and allocated again.
+    auto mi = FUsed.find(FLRU.back());
+    SV_ASSERT(mi != FUsed.end(), "mi != FUsed.end()");
+    unsigned char* buffer = mi->second.first;
+    auto node = FUsed.extract(mi);
+    FLRU.splice(FLRU.begin(), FLRU, std::prev(FLRU.end()));
+    FLRU.front() = ChunkStart;
+    node.key() = ChunkStart;
+    node.mapped().second = FLRU.begin();
+    auto inserted = FUsed.insert(std::move(node));
+    NoteOverlap(inserted.position);
+    MakeRecent(ChunkStart, buffer);
+    return buffer;
+  }
+  unsigned char* buffer = FFree.front();
+  FFree.pop_front();
+  FLRU.push_front(ChunkStart);
+  auto inserted = FUsed.emplace(ChunkStart, std::make_pair(buffer, FLRU.begin()));
+  NoteOverlap(inserted.first);
+  MakeRecent(ChunkStart, buffer);
+  return buffer;
+}
+
+void CVCache::DeleteChunk(long long ChunkStart) {
+  auto mi = FUsed.find(ChunkStart);
+  SV_ASSERT(mi != FUsed.end(), "mi != FUsed.end()");
+  if (mi->second.second == FLRU.begin()) FRecentBuffer = nullptr;
+  FLRU.erase(mi->second.second);
+  FFree.push_back(mi->second.first);
+  FUsed.erase(mi);
+}
+
+// ---------------------------------------------------------------------------------------------
+// CSVDSStream
 
 CSVDSStream::CSVDSStream(CPhotoRecovery* engine, CDataSource* source, long long cacheSize,
                          long long readAhead)
@@ -16,18 +118,152 @@ CSVDSStream::CSVDSStream(CPhotoRecovery* engine, CDataSource* source, long long 
       FSource(source),
       FSize(0),
       FPosition(0),
-      FReadAhead(readAhead),
-      FCacheSize(cacheSize),
+      FReadAhead(0),
+      FCacheSize(0),
       FCache(nullptr),
       FBlockCache(nullptr),
       FLastFailedChunk(-1),
-      FReadError(false) {}
-CSVDSStream::~CSVDSStream() {}
-long long CSVDSStream::GetPosition() { return FPosition; }
-void CSVDSStream::SetPosition(long long) {}
-long long CSVDSStream::Seek(long long, int) { return FPosition; }
-long long CSVDSStream::GetSize() { return FSize; }
-long long CSVDSStream::Read(long long, void*) { return 0; }
-bool CSVDSStream::FetchBlock(long long, unsigned char*) { return false; }
+      FReadError(false) {
+  FBlockBytes = source->GetBlockSize();
+  FBlockCount = source->GetBlockCount();
+  // A source reporting a negative geometry has nothing to read; a size that does not fit in
+  // 64 bits is cut to the largest one that does.
+  if (FBlockBytes < 0) FBlockBytes = 0;
+  if (FBlockCount < 0) FBlockCount = 0;
+  if (__builtin_mul_overflow(FBlockBytes, FBlockCount, &FSize)) FSize = LLONG_MAX;
+
+  if (FSize < cacheSize) {
+    if (__builtin_add_overflow(FSize, readAhead, &cacheSize)) cacheSize = LLONG_MAX;
+  }
+  if (cacheSize < readAhead) readAhead = cacheSize;
+  if (FBlockBytes != 0) {
+    FChunkLength = readAhead / FBlockBytes;
+    FCache = new CVCache(FBlockBytes, FChunkLength, cacheSize);
+    FBlock = static_cast<unsigned char*>(malloc(static_cast<size_t>(FBlockBytes)));
+  }
+  FCacheSize = cacheSize;
+  FReadAhead = readAhead;
+  FBlockCache = new CVCache(FBlockBytes, 1, readAhead);
+}
+
+CSVDSStream::~CSVDSStream() {
+  delete FCache;
+  delete FBlockCache;
+  free(FBlock);
+}
+
+long long CSVDSStream::GetPosition() {
+  return FPosition;
+}
+
+void CSVDSStream::SetPosition(long long position) {
+  if (position > FSize) {
+    FPosition = FSize;
+  } else if (position < 0) {
+    FPosition = 0;
+  } else {
+    FPosition = position;
+  }
+}
+
+long long CSVDSStream::Seek(long long offset, int origin) {
+  switch (origin) {
+    case SeekFromStart:
+      SetPosition(offset);
+      break;
+    case SeekFromCurrent:
+      SetPosition(FPosition + offset);
+      break;
+    case SeekFromEnd:
+      SetPosition(FSize + offset);
+      break;
+    default:
+      break;
+  }
+  return FPosition;
+}
+
+long long CSVDSStream::GetSize() {
+  return FSize;
+}
+
+bool CSVDSStream::FetchBlock(long long Index, unsigned char* block) {
+  // Blocks outside the source have no chunk to come from; Read never asks for one.
+  if (block == nullptr || Index < 0 || Index >= FBlockCount) return false;
+  const unsigned char* data = LocateBlock(Index, block);
+  if (data == nullptr) return false;
+  if (data != block) memcpy(block, data, static_cast<size_t>(FBlockBytes));
+  return true;
+}
+
+const unsigned char* CSVDSStream::ReadSingleBlock(long long Index, unsigned char* scratch) {
+  if (scratch == nullptr) return nullptr;
+  return FSource->ReadBlocks(Index, 1, scratch) ? scratch : nullptr;
+}
+
+const unsigned char* CSVDSStream::LocateBlock(long long Index, unsigned char* scratch) {
+  bool refused = false;
+  if (FEngine != nullptr) FEngine->DSAccess(FSource, Index * FBlockBytes, refused);
+  if (refused || FCache == nullptr) return nullptr;
+  if (const unsigned char* cached = FCache->GetBlock(Index)) return cached;
+  if (FChunkLength <= 0) return ReadSingleBlock(Index, scratch);
+
+  const long long ChunkStart = Index - Index % FChunkLength;
+  long long count = FChunkLength;
+  if (ChunkStart + count > FBlockCount) count = FBlockCount - ChunkStart;
+  unsigned char* chunk = FCache->GetAddPointer(ChunkStart);
+  // Without a single chunk buffer (memory ran out when the cache was built) the block is read
+  // on its own, so no null buffer reaches the source and no unclaimed chunk is given back.
+  if (chunk == nullptr) return ReadSingleBlock(Index, scratch);
+  if (ChunkStart != FLastFailedChunk && FSource->ReadBlocks(ChunkStart, count, chunk)) {
+    const unsigned char* cBlock = FCache->GetBlock(Index);
+    SV_ASSERT(cBlock, "cBlock");
+    return cBlock;
+  }
+  // The chunk failed (now or just before): read its blocks one by one so that one bad block
+  // does not cost its neighbours.
+  FCache->DeleteChunk(ChunkStart);
+  FLastFailedChunk = ChunkStart;
+
+  if (const unsigned char* single = FBlockCache->GetBlock(Index)) return single;
+  unsigned char* one = FBlockCache->GetAddPointer(Index);
+  if (one == nullptr) return ReadSingleBlock(Index, scratch);
+  if (FSource->ReadBlocks(Index, 1, one)) return one;
+  // Kept as zeros so that the unreadable block is not asked for again while it is cached.
+  memset(one, 0, static_cast<size_t>(FBlockBytes));
+  return nullptr;
+}
+
+long long CSVDSStream::Read(long long count, void* buffer) {
+  if (FCache == nullptr) return 0;
+  // A negative count or no buffer asks for nothing: nothing is written and nothing moves.
+  if (count <= 0 || buffer == nullptr) return 0;
+  if (count > FSize - FPosition) count = FSize - FPosition;
+  if (count <= 0) return 0;
+
+  const long long B = FBlockBytes;
+  const long long end = FPosition + count;
+  const long long first = FPosition / B;
+  const long long last = (end - 1) / B;
+  const long long lastEnd = end % B != 0 ? end % B : B;
+  auto* out = static_cast<unsigned char*>(buffer);
+  long long missing = 0;
+  for (long long i = first; i <= last; ++i) {
+    const long long from = i == first ? FPosition % B : 0;
+    const long long to = i == last ? lastEnd : B;
+    const size_t length = static_cast<size_t>(to - from);
+    const unsigned char* data = LocateBlock(i, FBlock);
+    if (data != nullptr) {
+      memcpy(out, data + from, length);
+    } else {
+      memset(out, 0, length);
+      missing += static_cast<long long>(length);
+    }
+    out += length;
+  }
+  if (missing != 0) FReadError = true;
+  FPosition += count;
+  return count - missing;
+}
 
 }  // namespace SV

@@ -33,6 +33,18 @@ class CVCache {
   std::map<long long, std::pair<unsigned char*, std::list<long long>::iterator>> FUsed;
   long long FChunkBlocks;
   long long FBlockSize;
+
+ private:
+  unsigned char* FindInUse(long long Index);
+  void MakeRecent(long long ChunkStart, unsigned char* buffer);
+  void NoteOverlap(decltype(FUsed)::iterator entry);
+
+  // The chunk at the front of FLRU, answered without a map search while FRecentBuffer is set.
+  long long FRecentStart = 0;
+  unsigned char* FRecentBuffer = nullptr;
+  // Once two chunks in use have overlapped, another chunk could start between the recent one
+  // and the block asked for, so from then on every lookup searches the map.
+  bool FOverlapSeen = false;
 };
 
 // A data source as a byte stream, read in aligned read-ahead chunks through two caches.
@@ -64,6 +76,19 @@ class CSVDSStream : public CDataStream {
   CVCache* FBlockCache;
   long long FLastFailedChunk;
   bool FReadError;
+
+ private:
+  // Where block Index can be copied from (a cache buffer or `scratch`), or null when the
+  // block could not be had. The pointer is valid until the next cache operation.
+  const unsigned char* LocateBlock(long long Index, unsigned char* scratch);
+  const unsigned char* ReadSingleBlock(long long Index, unsigned char* scratch);
+
+  // The source keeps its geometry for the stream's life, so it is read once.
+  long long FBlockBytes = 0;
+  long long FBlockCount = 0;
+  long long FChunkLength = 0;  // blocks per read-ahead chunk; 0 or less: no read-ahead
+  // One block for reads that bypass the caches, kept so that Read allocates nothing.
+  unsigned char* FBlock = nullptr;
 };
 
 }  // namespace SV
