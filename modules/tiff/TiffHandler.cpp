@@ -1,0 +1,95 @@
+#include <algorithm>
+#include <cstring>
+
+#include "CDataStream.h"
+#include "HandlerBase.h"
+#include "TiffWalker.h"
+
+namespace salvor {
+
+namespace {
+
+const HandlerInfo kTiffInfo = {
+    "salvor.tiff",
+    "image/tiff;image/x-canon-cr2;image/x-nikon-nef;image/x-sony-arw;image/x-adobe-dng;"
+    "image/x-pentax-pef;image/x-samsung-srw;image/x-olympus-orf;image/x-panasonic-rw2",
+    "TIFF image or camera RAW",
+    "tif;cr2;nef;arw;dng;orf;rw2;pef;srw;nrw;sr2;rwl;erf;3fr;dcr;kdc;iiq;tiff",
+    200 * 1024,  // camera RAWs reach 100 MB and more
+    2097151,     // the engine counts MaxSize bytes in 32 bits
+};
+
+// Cheap test on the first bytes of a candidate start: byte order mark plus magic.
+inline bool LooksLikeTiffStart(const uint8_t* p) {
+  if (p[0] != p[1] || (p[0] != 'I' && p[0] != 'M')) return false;
+  return IsTiffMagic(LoadBE32(p));
+}
+
+}  // namespace
+
+class CTiffHandler : public CHandlerBase {
+ public:
+  explicit CTiffHandler(CPhotoRecovery* engine) : CHandlerBase(engine, kTiffInfo) {}
+
+  bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
+                     long long* end) override {
+    long long position = stream->GetPosition();
+    uint8_t head[4];
+    if (stream->Read(4, head) == 4 && LooksLikeTiffStart(head) &&
+        Answer(stream, position, recognized, start, end))
+      return true;
+    if (!Unaligned()) return true;
+    // Starts anywhere inside the block: scan it in pieces with a few bytes of overlap.
+    uint8_t piece[512 + 3];
+    for (long long from = position; from < position + blockSize; from += 512) {
+      long long want = std::min<long long>(512 + 3, position + blockSize + 3 - from);
+      stream->SetPosition(from);
+      long long got = stream->Read(want, piece);
+      for (long long i = (from == position ? 1 : 0); i < 512 && i + 4 <= got; ++i) {
+        if (from + i >= position + blockSize) break;
+        if (!LooksLikeTiffStart(piece + i)) continue;
+        if (Answer(stream, from + i, recognized, start, end)) return true;
+      }
+    }
+    return true;
+  }
+
+  bool FindEndOfFile(CDataStream* stream, long long, long long* end) override {
+    CStreamReader reader(stream, 0, -1);
+    TiffLayout layout;
+    if (!WalkTiff(reader, &layout) || layout.extent <= 0) return false;
+    *end = layout.extent;
+    return true;
+  }
+
+  bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
+
+  bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
+    CStreamReader reader(file, 0, -1);
+    TiffLayout layout;
+    bool walked = WalkTiff(reader, &layout);
+    const char* name = walked ? TiffExtension(layout) : "";
+    if (extensionSize > 0) {
+      strncpy(extension, name, size_t(extensionSize) - 1);
+      extension[extensionSize - 1] = '\0';
+    }
+    return walked && layout.complete && layout.extent == reader.Size();
+  }
+
+ private:
+  // Validates and measures a TIFF at `at`: whole file when every part is there, else its start.
+  bool Answer(CDataStream* stream, long long at, bool* recognized, long long* start,
+              long long* end) {
+    CStreamReader reader(stream, at, MaxSizeBytes());
+    TiffLayout layout;
+    if (!WalkTiff(reader, &layout)) return false;
+    *recognized = true;
+    *start = at;
+    if (layout.complete) *end = at + layout.extent;
+    return true;
+  }
+};
+
+}  // namespace salvor
+
+SALVOR_CONTENT_MODULE(salvor::CTiffHandler)
