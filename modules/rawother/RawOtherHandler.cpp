@@ -1,0 +1,298 @@
+#include <algorithm>
+#include <cstring>
+
+#include "CDataStream.h"
+#include "HandlerBase.h"
+#include "StreamReader.h"
+
+namespace salvor {
+
+namespace {
+
+const HandlerInfo kRawOtherInfo = {
+    "salvor.rawother",
+    "image/x-canon-crw;image/x-fuji-raf;image/x-minolta-mrw;image/x-sigma-x3f",
+    "Camera RAW (CRW, RAF, MRW, X3F)",
+    "raf;crw;x3f;mrw",
+    200 * 1024,  // camera RAWs reach 100 MB and more
+    2097151,
+};
+
+enum class Kind { None, Crw, Raf, Mrw, X3f };
+
+constexpr size_t kProbe = 16;  // bytes the cheap test needs
+
+Kind KindOf(const uint8_t* p) {
+  switch (p[0]) {
+    case 'I':
+    case 'M':
+      return p[1] == p[0] && memcmp(p + 6, "HEAPCCDR", 8) == 0 ? Kind::Crw : Kind::None;
+    case 'F':
+      if (memcmp(p, "FUJIFILMCCD-RAW ", 16) == 0) return Kind::Raf;
+      return memcmp(p, "FOVb", 4) == 0 ? Kind::X3f : Kind::None;
+    case 0:
+      return memcmp(p, "\0MRM", 4) == 0 ? Kind::Mrw : Kind::None;
+    default:
+      return Kind::None;
+  }
+}
+
+const char* ExtensionOf(Kind kind) {
+  switch (kind) {
+    case Kind::Crw:
+      return "crw";
+    case Kind::Raf:
+      return "raf";
+    case Kind::Mrw:
+      return "mrw";
+    case Kind::X3f:
+      return "x3f";
+    default:
+      return "";
+  }
+}
+
+// What a walk found: `end` is the file's length when its structure lies inside the reader
+// (-1 otherwise); `partial` the end of the last part wholly inside.
+struct RawLayout {
+  Kind kind = Kind::None;
+  long long end = -1;
+  long long partial = 0;
+};
+
+void Part(CStreamReader& reader, RawLayout* out, long long offset, long long length) {
+  long long end;
+  if (offset >= 0 && length > 0 && CheckedAdd(offset, length, &end) && end <= reader.Size())
+    out->partial = std::max(out->partial, end);
+}
+
+// CIFF: the root heap runs from the header to the end of the file, and its last four bytes
+// point (relative to the heap) at its directory, which sits right before them. The end is the
+// first position where that closing structure holds.
+bool WalkCrw(CStreamReader& reader, RawLayout* out) {
+  uint8_t h[26];
+  if (!reader.Read(0, h, sizeof h)) return false;
+  bool be = h[0] == 'M';
+  uint32_t heap = be ? LoadBE32(h + 2) : LoadLE32(h + 2);
+  if (heap < 14 || heap > 512) return false;
+  out->partial = heap;
+  constexpr long long kPiece = 4096;
+  // Candidate ends E: d = u32 at E-4, directory at heap+d holding n entries, E = heap+d+2+10n+4.
+  for (long long first = heap + 12; first + 4 <= reader.Size(); first += kPiece) {
+    long long span = std::min(kPiece + 3, reader.Size() - first);
+    const uint8_t* p = reader.Peek(first, size_t(span));
+    if (p == nullptr) break;
+    for (long long i = 0; i + 4 <= span && i < kPiece; ++i) {
+      uint32_t d = be ? LoadBE32(p + i) : LoadLE32(p + i);
+      long long e = first + i + 4;
+      long long dir = heap + static_cast<long long>(d);
+      long long room = e - 6 - dir;
+      if (d == 0 || room < 10 || room % 10 != 0 || room / 10 > 1024) continue;
+      // Rare from here on: read the directory and check that every record fits before it.
+      uint16_t n = 0;
+      bool counted = reader.U16(dir, be, &n) && n == room / 10;
+      if (!counted) {
+        p = reader.Peek(first, size_t(span));
+        if (p == nullptr) return true;
+        continue;
+      }
+      bool valid = true;
+      for (long long k = 0; k < n && valid; ++k) {
+        uint8_t entry[10];
+        if (!reader.Read(dir + 2 + k * 10, entry, 10)) {
+          valid = false;
+          break;
+        }
+        uint16_t tag = be ? LoadBE16(entry) : LoadLE16(entry);
+        uint32_t size = be ? LoadBE32(entry + 2) : LoadLE32(entry + 2);
+        uint32_t offset = be ? LoadBE32(entry + 6) : LoadLE32(entry + 6);
+        if ((tag & 0xC000) == 0 && uint64_t(size) + offset > d) valid = false;
+        if ((tag & 0xC000) == 0x8000 || (tag & 0xC000) == 0xC000) valid = false;
+      }
+      if (valid) {
+        out->end = out->partial = e;
+        return true;
+      }
+      // The directory reads moved the reader's window.
+      p = reader.Peek(first, size_t(span));
+      if (p == nullptr) return true;
+    }
+  }
+  return true;
+}
+
+// RAF: a fixed header whose offset/length pairs place the preview, the CFA header and the
+// CFA data; the file ends with the last of them.
+bool WalkRaf(CStreamReader& reader, RawLayout* out) {
+  uint8_t h[0x6C];
+  if (!reader.Read(0, h, sizeof h)) return false;
+  for (int i = 16; i < 20; ++i)
+    if (h[i] < '0' || h[i] > '9') return false;
+  long long end = sizeof h;
+  bool inside = true;
+  for (int pair = 0; pair < 3; ++pair) {
+    long long offset = LoadBE32(h + 0x54 + pair * 8), length = LoadBE32(h + 0x58 + pair * 8);
+    if (length == 0) continue;
+    if (offset < static_cast<long long>(sizeof h)) return false;
+    end = std::max(end, offset + length);
+    if (offset + length > reader.Size()) inside = false;
+    Part(reader, out, offset, length);
+  }
+  // The preview is a JPEG: a cheap check that the pairs are what they claim.
+  uint8_t soi[2];
+  long long preview = LoadBE32(h + 0x54);
+  if (reader.Read(preview, soi, 2) && (soi[0] != 0xFF || soi[1] != 0xD8)) return false;
+  if (inside) out->end = out->partial = end;
+  return true;
+}
+
+// MRW: blocks of header data up to the declared data offset, then the sensor's pixels whose
+// size the PRD block gives.
+bool WalkMrw(CStreamReader& reader, RawLayout* out) {
+  uint32_t dataOffset = 0;
+  if (!reader.U32BE(4, &dataOffset) || dataOffset < 8 || dataOffset > (1u << 20)) return false;
+  long long data = 8 + static_cast<long long>(dataOffset);
+  long long rows = 0, cols = 0, bytesPerTwoPixels = 0;
+  long long at = 8;
+  for (int blocks = 0; at < data && blocks < 64; ++blocks) {
+    uint8_t b[8];
+    if (!reader.Read(at, b, 8)) return true;
+    if (b[0] != 0 || b[1] < 'A' || b[1] > 'Z') return false;
+    long long length = LoadBE32(b + 4);
+    if (memcmp(b, "\0PRD", 4) == 0) {
+      uint8_t prd[19];
+      if (length < 19 || !reader.Read(at + 8, prd, sizeof prd)) return false;
+      rows = LoadBE16(prd + 8);
+      cols = LoadBE16(prd + 10);
+      if (prd[18] == 0x52)
+        bytesPerTwoPixels = 3;  // packed 12-bit
+      else if (prd[18] == 0x59)
+        bytesPerTwoPixels = 4;  // one 16-bit word per pixel
+      else
+        return false;
+    }
+    at += 8 + length;
+  }
+  if (at != data || rows == 0 || cols == 0 || bytesPerTwoPixels == 0) return false;
+  out->partial = std::min(data, reader.Size());
+  long long end = data + (rows * cols * bytesPerTwoPixels + 1) / 2;
+  if (end <= reader.Size()) out->end = out->partial = end;
+  return true;
+}
+
+// X3F: the last four bytes of the file point at the section directory ("SECd"), which the
+// pointer follows directly.
+bool WalkX3f(CStreamReader& reader, RawLayout* out) {
+  uint8_t h[8];
+  if (!reader.Read(0, h, 8)) return false;
+  uint16_t major = LoadLE16(h + 6);
+  if (major < 2 || major > 4) return false;
+  out->partial = 8;
+  static const char kDirectory[4] = {'S', 'E', 'C', 'd'};
+  for (long long from = 8;;) {
+    long long dir = reader.Find(kDirectory, 4, from, reader.Size());
+    if (dir < 0) return true;
+    from = dir + 1;
+    uint32_t n = 0;
+    if (!reader.U32LE(dir + 8, &n) || n == 0 || n > 1024) continue;
+    long long end = dir + 12 + 12 * static_cast<long long>(n) + 4;
+    uint32_t back = 0;
+    if (!reader.U32LE(end - 4, &back) || back != dir) continue;
+    bool valid = true;
+    for (uint32_t k = 0; k < n && valid; ++k) {
+      uint32_t offset = 0, length = 0;
+      reader.U32LE(dir + 12 + k * 12, &offset);
+      reader.U32LE(dir + 16 + k * 12, &length);
+      if (offset < 8 || uint64_t(offset) + length > uint64_t(dir)) valid = false;
+    }
+    if (!valid) continue;
+    out->end = out->partial = end;
+    return true;
+  }
+}
+
+bool WalkRaw(CStreamReader& reader, RawLayout* out) {
+  uint8_t probe[kProbe];
+  *out = RawLayout();
+  if (!reader.Read(0, probe, kProbe)) return false;
+  out->kind = KindOf(probe);
+  switch (out->kind) {
+    case Kind::Crw:
+      return WalkCrw(reader, out);
+    case Kind::Raf:
+      return WalkRaf(reader, out);
+    case Kind::Mrw:
+      return WalkMrw(reader, out);
+    case Kind::X3f:
+      return WalkX3f(reader, out);
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+class CRawOtherHandler : public CHandlerBase {
+ public:
+  explicit CRawOtherHandler(CPhotoRecovery* engine) : CHandlerBase(engine, kRawOtherInfo) {}
+
+  bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
+                     long long* end) override {
+    long long position = stream->GetPosition();
+    uint8_t head[kProbe];
+    if (stream->Read(kProbe, head) == static_cast<long long>(kProbe) &&
+        KindOf(head) != Kind::None && Answer(stream, position, recognized, start, end))
+      return true;
+    if (!Unaligned()) return true;
+    uint8_t piece[512 + kProbe];
+    for (long long from = position; from < position + blockSize; from += 512) {
+      stream->SetPosition(from);
+      long long got = stream->Read(sizeof piece, piece);
+      for (long long i = (from == position ? 1 : 0);
+           i < 512 && i + static_cast<long long>(kProbe) <= got; ++i) {
+        if (from + i >= position + blockSize) break;
+        if (KindOf(piece + i) == Kind::None) continue;
+        if (Answer(stream, from + i, recognized, start, end)) return true;
+      }
+    }
+    return true;
+  }
+
+  bool FindEndOfFile(CDataStream* stream, long long, long long* end) override {
+    CStreamReader reader(stream);
+    RawLayout layout;
+    if (!WalkRaw(reader, &layout) || layout.partial <= 0) return false;
+    *end = layout.end >= 0 ? layout.end : layout.partial;
+    return true;
+  }
+
+  bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
+
+  bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
+    CStreamReader reader(file);
+    RawLayout layout;
+    bool walked = WalkRaw(reader, &layout);
+    const char* name = walked ? ExtensionOf(layout.kind) : "";
+    if (extensionSize > 0) {
+      strncpy(extension, name, size_t(extensionSize) - 1);
+      extension[extensionSize - 1] = '\0';
+    }
+    return walked && layout.end == reader.Size();
+  }
+
+ private:
+  bool Answer(CDataStream* stream, long long at, bool* recognized, long long* start,
+              long long* end) {
+    CStreamReader reader(stream, at, MaxSizeBytes());
+    RawLayout layout;
+    if (!WalkRaw(reader, &layout)) return false;
+    *recognized = true;
+    *start = at;
+    if (layout.end >= 0) *end = at + layout.end;
+    return true;
+  }
+};
+
+}  // namespace salvor
+
+SALVOR_CONTENT_MODULE(salvor::CRawOtherHandler)
