@@ -1,9 +1,13 @@
+#include "CDataSource.h"
 #include "SVPhotoRecovery.h"
+#include "ScanRun.h"
 
 namespace SV {
 
-// Not yet available: the scan arrives with its own change.
-bool CPhotoRecovery::Scan(CDataSource*) { return false; }
-void CPhotoRecovery::DeliverFile(CContentHandler*, CDataStream*) {}
+bool CPhotoRecovery::Scan(CDataSource* source) {
+  if (source == nullptr) return false;  // nothing to name, lock or read
+  CScanRun run(this, source);
+  return run.Run();
+}
 
 }  // namespace SV

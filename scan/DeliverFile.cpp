@@ -1,0 +1,19 @@
+#include "CContentHandler.h"
+#include "CDataStream.h"
+#include "CEventHandler.h"
+#include "SVPhotoRecovery.h"
+
+#include <sstream>
+
+namespace SV {
+
+void CPhotoRecovery::DeliverFile(CContentHandler* handler, CDataStream* file) {
+  const long long size = file->GetSize();
+  std::ostringstream text;
+  text << "Delivering file recovered by " << handler->GetUniqueID() << " - Size " << size;
+  Log("SVC", 2, text.str().c_str());
+  file->SetPosition(0);
+  if (FEventHandler != nullptr) FEventHandler->FileRecovered(handler, file);
+}
+
+}  // namespace SV

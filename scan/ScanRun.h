@@ -1,0 +1,68 @@
+#pragma once
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "OpenScan.h"
+
+class CContentHandler;
+class CDataSource;
+class CEventHandler;
+
+namespace SV {
+
+class CPhotoRecovery;
+class CSVDSStream;
+
+// The working state of one call of Scan: everything lives here and is gone when it returns.
+class CScanRun {
+ public:
+  CScanRun(CPhotoRecovery* engine, CDataSource* source);
+  ~CScanRun();
+  CScanRun(const CScanRun&) = delete;
+  CScanRun& operator=(const CScanRun&) = delete;
+
+  bool Run();
+
+  // Joins the pieces as a text stream writes them and logs the line under "SVC".
+  template <typename... Pieces>
+  void LogLine(int level, const Pieces&... pieces) {
+    std::ostringstream text;
+    (text << ... << pieces);
+    Log(level, text.str());
+  }
+  void Log(int level, const std::string& text);
+
+  // ScanProgress at the current block; true when the sink asked to cancel.
+  bool ProgressCancels();
+  // After an I/O error, true when the source stays not ready (logged once as a lost drive).
+  bool SourceLost();
+  void Deliver(CContentHandler* handler, long long start, long long end);
+
+  CPhotoRecovery* FEngine;
+  CDataSource* FSource;
+  std::string FSourceID;
+  std::unique_ptr<CSVDSStream> FStream;
+  std::vector<CContentHandler*> FHandlers;
+  long long FBlockSize = 0;
+  long long FBlockCount = 0;
+  long long FTotalSize = 0;
+  long long FBlockIndex = 0;
+  bool FCancel = false;
+  COpenScan FOpenScan;
+  long long FLastEnd = -1;
+
+ private:
+  void SetUp();
+  void MainLoop();
+  // Each returns true when the scan goes on with the next block rather than the next handler.
+  bool AskHandler(CContentHandler* handler);
+  void DeliverComplete(CContentHandler* handler, long long start, long long end);
+  void SearchStart(CContentHandler* handler, long long end);
+  bool EndOfScan();
+  CEventHandler* Sink() const;
+};
+
+}  // namespace SV

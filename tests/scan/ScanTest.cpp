@@ -1,0 +1,341 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "MemoryDataSource.h"
+#include "RecordingSink.h"
+#include "SVPhotoRecovery.h"
+#include "ScanHarness.h"
+#include "TestHandler.h"
+
+using scan_tests::TestHandler;
+using testing_support::MemoryDataSource;
+using testing_support::RecordingSink;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+std::vector<uint8_t> Pattern(size_t bytes) {
+  std::vector<uint8_t> data(bytes);
+  for (size_t i = 0; i < bytes; ++i) data[i] = static_cast<uint8_t>(i * 13 + i / 512);
+  return data;
+}
+
+// One engine, sink and memory source "disk" per scan.
+struct Scanner {
+  explicit Scanner(long long blocks) : source(&engine, "disk", Pattern(blocks * 512)) {}
+  void Add(TestHandler& handler) { engine.CHAdded(&handler); }
+  bool Scan() {
+    engine.SetEventHandler(&sink);
+    return engine.Scan(&source);
+  }
+  // Log lines as "<level> <text>".
+  Lines Logs() const {
+    Lines lines;
+    for (const auto& l : sink.logs) lines.push_back(std::to_string(l.level) + " " + l.text);
+    return lines;
+  }
+  bool Has(const std::string& line) const {
+    Lines logs = Logs();
+    return std::find(logs.begin(), logs.end(), line) != logs.end();
+  }
+  // Each delivered file as "<offset>+<size>", after checking its bytes against the source.
+  Lines Files() {
+    Lines files;
+    const std::vector<uint8_t>& all = source.Bytes();
+    for (const auto& f : sink.files) {
+      EXPECT_TRUE(f.sourceOffset + f.bytes.size() <= all.size() &&
+                  std::equal(f.bytes.begin(), f.bytes.end(), all.begin() + f.sourceOffset));
+      files.push_back(std::to_string(f.sourceOffset) + "+" + std::to_string(f.bytes.size()));
+    }
+    return files;
+  }
+  SV::CPhotoRecovery engine;
+  RecordingSink sink;
+  MemoryDataSource source;
+};
+
+}  // namespace
+
+TEST(Scan, RoadOfOneFileAndBlockBoundaries) {
+  Scanner s(6);
+  TestHandler a("a");
+  a.answers[1] = {512, 1536};  // ends on a block boundary: block 3 is examined next
+  s.Add(a);
+  s.sink.recordProgress = true;
+  EXPECT_TRUE(s.Scan());
+  EXPECT_EQ(s.sink.calls, (Lines{"Log SVC 3 Starting scan of disk", "ScanProgress 0/6",
+                                 "ScanProgress 1/6", "Log SVC 2 Block 1 recognized by a",
+                                 "Log SVC 2 a found full file - delivering immediately",
+                                 "Log SVC 2 Delivering file recovered by a - Size 1024",
+                                 "FileRecovered a 1024", "ScanProgress 3/6", "ScanProgress 4/6",
+                                 "ScanProgress 5/6", "Log SVC 2 End of scan - cleaning up",
+                                 "ScanCompleted 1 0 0", "Log SVC 3 Scan completed - returning 1"}));
+  EXPECT_EQ(s.Files(), (Lines{"512+1024"}));
+  EXPECT_EQ(s.source.lockCalls, 1);
+  EXPECT_EQ(s.source.releaseCalls, 1);
+
+  // Ending inside block 3 resumes at block 4; the later handler is not asked about block 1.
+  // Handlers are asked in ID order whatever the order of registration.
+  Scanner t(6);
+  TestHandler b("b"), c("c");
+  c.answers[0] = {-1, -1};
+  b.answers[0] = {-1, -1};
+  b.answers[1] = {512, 1600};
+  t.Add(c);
+  t.Add(b);
+  EXPECT_TRUE(t.Scan());
+  EXPECT_EQ(b.calls, (Lines{"R 0", "R 1", "R 4", "R 5"}));
+  EXPECT_EQ(c.calls, (Lines{"R 0", "R 4", "R 5"}));
+  EXPECT_EQ(t.Logs()[2], "4 CH b recognized data at 0 but didn't indicate start or end");
+  EXPECT_EQ(t.Logs()[4], "4 CH c recognized data at 0 but didn't indicate start or end");
+}
+
+TEST(Scan, ReactionTable) {
+  Scanner s(16);
+  TestHandler a("a"), b("b");
+  a.answers[1] = {-1, 700};  // end only, first file: searched from 0
+  a.startAnswers = {-1, -1, 100};
+  a.answers[2] = {1024, -1};  // start only: open scan
+  b.answers[5] = {-1, -1};    // any recognition completes the open scan first
+  a.endAnswers = {700};
+  a.answers[7] = {0, 100, false};  // an answer returned false counts for nothing
+  a.answers[9] = {-1, 5000};       // end only, searched from the last file's end
+  a.answers[12] = {-1, 6000};
+  s.Add(a);
+  s.Add(b);
+  EXPECT_TRUE(s.Scan());
+  EXPECT_EQ(a.calls, (Lines{"R 0",    "R 1",  "S 1024", "R 2",  "R 3",  "R 4",    "R 5",
+                            "E 1536", "R 6",  "R 7",    "R 8",  "R 9",  "S 3396", "R 10",
+                            "R 11",   "R 12", "S 1656", "R 13", "R 14", "R 15"}));
+  EXPECT_EQ(b.calls, (Lines{"R 0", "R 1", "R 3", "R 4", "R 5", "R 6", "R 7", "R 8", "R 9", "R 10",
+                            "R 11", "R 12", "R 13", "R 14", "R 15"}));
+  EXPECT_EQ(s.Files(), (Lines{"0+700", "1024+700", "1724+3276", "5100+900"}));
+  Lines logs = s.Logs();
+  EXPECT_EQ(Lines(logs.begin() + 1, logs.begin() + 5),
+            (Lines{"2 Block 1 recognized by a",
+                   "2 a didn't report start of file - retrying with last files end pos",
+                   "2 a couldn't find start of file ending at 700 - Using last files end "
+                   "position 0 aligned to next block",
+                   "2 Delivering file recovered by a - Size 700"}));
+  EXPECT_TRUE(s.Has("2 a didn't report end of file - creating open scan"));
+  EXPECT_TRUE(s.Has("2 Finishing open scan at 1024 using a"));
+  EXPECT_TRUE(s.Has("4 CH b recognized data at 5 but didn't indicate start or end"));
+  EXPECT_TRUE(
+      s.Has("2 a couldn't find start of file ending at 5000 - Using last files end "
+            "position 1724 aligned to next block"));
+  EXPECT_FALSE(s.Has("2 Block 7 recognized by a"));
+}
+
+TEST(Scan, OpenScanWindows) {
+  struct Case {
+    int maxSizeKiB;
+    long long start, recognizedAt;
+    std::deque<long long> ends;
+    Lines logs;
+    std::string file;
+  };
+  const std::vector<Case> cases = {
+      // MaxSize 1: the second window reaches 1 KiB past the current position, not the start.
+      {1,
+       1100,
+       10,
+       {-1, -1},
+       {"2 a couldn't find end of file at 1100 - trying with stream size 5044",
+        "2 a still couldn't find end of file at 1100 - using current position 5120 as end of "
+        "file"},
+       "1100+4020"},
+      // Without MaxSize (32 MiB), and with 4 GiB, the window stops at the end of the source.
+      {-1,
+       30720,
+       62,
+       {-1, 1500},
+       {"2 a couldn't find end of file at 30720 - trying with stream size 2048"},
+       "30720+1500"},
+      {4194304,
+       30720,
+       62,
+       {-1, -1},
+       {"2 a couldn't find end of file at 30720 - trying with stream size 2048"},
+       "30720+1024"},
+      {-1, 1024, 4, {0}, {"2 Delivering file recovered by a - Size 0"}, "1024+0"},
+      // A start ahead of the scan gives an empty first window and an empty file.
+      {-1,
+       9000,
+       12,
+       {-1, -1},
+       {"2 a couldn't find end of file at 9000 - trying with stream size 23768"},
+       "9000+0"},
+      // Still open when the source ends: the end is searched up to the end of the source.
+      {-1,
+       30720,
+       -1,
+       {-1},
+       {"2 Finishing open scan at 30720 using a",
+        "2 a couldn't find end of file at 30720 - Using current position 32768"},
+       "30720+2048"},
+  };
+  for (const Case& c : cases) {
+    Scanner s(64);
+    TestHandler a("a"), b("b");
+    a.maxSizeKiB = c.maxSizeKiB;
+    a.answers[c.start / 512 > 20 ? 60 : 2] = {c.start, -1};
+    if (c.recognizedAt >= 0) b.answers[c.recognizedAt] = {-1, -1};
+    a.endAnswers = c.ends;
+    s.Add(a);
+    s.Add(b);
+    EXPECT_TRUE(s.Scan());
+    for (const auto& line : c.logs) EXPECT_TRUE(s.Has(line)) << line;
+    EXPECT_EQ(s.Files(), Lines{c.file});
+  }
+  // Completion at the end makes no progress call.
+  Scanner s(64);
+  TestHandler a("a");
+  a.answers[60] = {30720, -1};
+  s.Add(a);
+  s.Scan();
+  EXPECT_EQ(s.sink.progressCalls, 64);
+}
+
+TEST(Scan, CancellationPoints) {
+  const struct {
+    long long ordinal;
+    const char* suffix;
+    size_t files;
+  } points[] = {
+      {1, " cancelled in ScanProgress while selecting next block", 0},
+      {3, " cancelled in ScanProgress after searching for start of file", 0},
+      {9, " cancelled in ScanProgress while finishing open scan", 1},
+      {10, " cancelled in ScanProgress while retrying open scan completion", 1},
+      {11, " cancelled in ScanProgress after completing open scan", 2},
+  };
+  for (const auto& point : points) {
+    Scanner s(16);
+    TestHandler a("a");
+    a.answers[1] = {-1, 700};
+    a.answers[3] = {1536, -1};
+    a.answers[6] = {-1, -1};
+    a.endAnswers = {-1, -1};
+    s.Add(a);
+    s.sink.cancelProgress = [&](long long n) { return n == point.ordinal; };
+    EXPECT_FALSE(s.Scan());
+    Lines logs = s.Logs();
+    ASSERT_GE(logs.size(), 4u);
+    EXPECT_EQ(logs[logs.size() - 3], std::string("3 Scan of disk") + point.suffix);
+    EXPECT_EQ(logs.back(), "3 Scan completed - returning 0");
+    EXPECT_EQ(s.sink.calls[s.sink.calls.size() - 2], "ScanCompleted 0 1 0");
+    EXPECT_EQ(s.sink.files.size(), point.files) << point.suffix;
+    EXPECT_EQ(s.source.releaseCalls, 1);
+    EXPECT_FALSE(s.Has("4 CH a recognized data at 6 but didn't indicate start or end"));
+    if (point.ordinal == 1) {
+      EXPECT_TRUE(a.calls.empty());
+    }
+  }
+}
+
+TEST(Scan, LostDriveAndRefusals) {
+  for (bool openScan : {false, true}) {
+    Scanner s(64);
+    TestHandler a("a");
+    if (openScan) a.answers[3] = {1536, -1};
+    s.Add(a);
+    s.source.loseDriveAfterReads = 1;  // the second chunk cannot be read
+    EXPECT_FALSE(s.Scan());
+    EXPECT_TRUE(s.Has("4 Lost drive disk - scan aborted"));
+    EXPECT_EQ(a.calls.back(), "R 32");
+    EXPECT_TRUE(s.sink.files.empty());
+    EXPECT_FALSE(s.Has("2 Finishing open scan at 1536 using a"));
+    EXPECT_EQ(s.sink.calls[s.sink.calls.size() - 2], "ScanCompleted 0 0 0");
+    EXPECT_EQ(s.source.releaseCalls, 1);
+  }
+  // The drive comes back after Refresh: the answer stands and the scan goes on.
+  Scanner back(64);
+  TestHandler a("a");
+  a.answers[32] = {16384, 16400};
+  back.Add(a);
+  back.source.loseDriveAfterReads = 1;
+  back.source.lostForGood = false;
+  EXPECT_TRUE(back.Scan());
+  EXPECT_EQ(back.sink.files.size(), 1u);
+  EXPECT_EQ(a.calls.back(), "R 63");
+  EXPECT_EQ(back.sink.calls[back.sink.calls.size() - 2], "ScanCompleted 0 0 0");
+
+  Scanner locked(4);
+  locked.source.refuseLock = true;
+  EXPECT_FALSE(locked.Scan());
+  EXPECT_EQ(locked.sink.calls, (Lines{"Log SVC 3 Starting scan of disk",
+                                      "Log SVC 4 Could not lock disk - scan aborted"}));
+  EXPECT_EQ(locked.source.releaseCalls, 0);
+
+  Scanner empty(0);
+  TestHandler off("off");
+  off.enabled = false;
+  empty.Add(off);
+  EXPECT_TRUE(empty.Scan());
+  EXPECT_EQ(empty.sink.calls,
+            (Lines{"Log SVC 3 Starting scan of disk", "Log SVC 2 End of scan - cleaning up",
+                   "ScanCompleted 1 0 0", "Log SVC 3 Scan completed - returning 1"}));
+  Scanner idle(8);
+  idle.Add(off);
+  EXPECT_TRUE(idle.Scan());
+  EXPECT_EQ(idle.sink.progressCalls, 0);
+  EXPECT_TRUE(off.calls.empty());
+}
+
+TEST(Scan, NeverStepsBackOrReadsInvertedRanges) {
+  Scanner s(32);
+  TestHandler a("a"), b("b");
+  a.answers[5] = {0, 100};      // an end behind the scan: go on with block 6
+  a.answers[8] = {5000, 4000};  // start after end: nothing to deliver
+  a.answers[10] = {-1, 50};     // ends before the last file's end: nothing to deliver
+  b.answers[10] = {-1, 9000};   // searched from the last delivered end, 100
+  b.startAnswers = {-1};
+  a.answers[11] = {-1, 9500};  // the last end lies beyond this block: no window to search
+  s.Add(a);
+  s.Add(b);
+  EXPECT_TRUE(s.Scan());
+  EXPECT_EQ(std::count(a.calls.begin(), a.calls.end(), "R 5"), 1);
+  EXPECT_EQ(a.calls[6], "R 6");
+  EXPECT_EQ(s.Files(), (Lines{"0+100", "100+8900", "9000+500"}));
+  EXPECT_TRUE(s.Has("2 a found full file - delivering immediately"));
+  EXPECT_EQ(std::count(b.calls.begin(), b.calls.end(), "S 5532"), 1);
+  EXPECT_EQ(std::count_if(a.calls.begin(), a.calls.end(),
+                          [](const std::string& c) { return c[0] == 'S'; }),
+            1);
+}
+
+TEST(Scan, SignatureFilesArriveIntact) {
+  testing_support::ImageBuilder image;
+  const std::string magic = "SALVORTESTFILE", trailer = "<<END-OF-TEST-FILE>>";
+  for (int i = 0; i < 3; ++i) {
+    image.AddRandom(3000 + 1000 * i);
+    image.Align();
+    std::vector<uint8_t> file(magic.begin(), magic.end());
+    for (int k = 0; k < 1500 * (i + 1); ++k) file.push_back(static_cast<uint8_t>(k * 31 + i));
+    file.insert(file.end(), trailer.begin(), trailer.end());
+    image.AddFile("f" + std::to_string(i), file);
+  }
+  image.AddRandom(2000);
+  const std::vector<uint8_t> bytes = image.Finish();
+  for (auto mode :
+       {TestHandler::Mode::Complete, TestHandler::Mode::StartOnly, TestHandler::Mode::EndOnly}) {
+    SV::CPhotoRecovery engine;
+    RecordingSink sink;
+    MemoryDataSource source(&engine, "image", bytes);
+    TestHandler h("sig");
+    h.magic = magic;
+    h.trailer = trailer;
+    h.mode = mode;
+    engine.CHAdded(&h);
+    engine.SetEventHandler(&sink);
+    EXPECT_TRUE(engine.Scan(&source));
+    ASSERT_EQ(sink.files.size(), image.placed().size());
+    for (size_t i = 0; i < sink.files.size(); ++i) {
+      const auto& placed = image.placed()[i];
+      EXPECT_EQ(sink.files[i].sourceOffset, placed.offset);
+      EXPECT_EQ(sink.files[i].bytes,
+                std::vector<uint8_t>(bytes.begin() + placed.offset,
+                                     bytes.begin() + placed.offset + placed.size));
+    }
+  }
+}
