@@ -1,0 +1,57 @@
+#pragma once
+
+#include <string>
+
+#include "CContentHandler.h"
+#include "CPreviewHandler.h"
+
+// Handlers that only carry an identifier, which the test may change while they are registered.
+class FakeContentHandler : public CContentHandler {
+ public:
+  explicit FakeContentHandler(std::string id) : id(std::move(id)) {}
+  const char* GetUniqueID() override { return id.c_str(); }
+  bool SetIntPropValue(const char*, int) override { return false; }
+  bool GetIntPropValue(const char*, int*) override { return false; }
+  bool GetIntPropDefault(const char*, int*) override { return false; }
+  bool GetIntPropMin(const char*, int*) override { return false; }
+  bool GetIntPropMax(const char*, int*) override { return false; }
+  bool GetIntPropStep(const char*, int*) override { return false; }
+  bool IsIntProp(const char*) override { return false; }
+  bool EnumIntProp(int, char*) override { return false; }
+  bool SetStrPropValue(const char*, const char*) override { return false; }
+  bool GetStrPropValue(const char*, char*) override { return false; }
+  bool GetStrPropDefault(const char*, char*) override { return false; }
+  bool IsStrPropValueValid(const char*, const char*) override { return false; }
+  bool IsStrProp(const char*) override { return false; }
+  bool EnumStrProp(int, char*) override { return false; }
+  const char* GetMimeTypes() override { return "test/fake"; }
+  bool IsEnabled() override { return true; }
+  const char* GetDisplayName() override { return "Fake"; }
+  const char* GetFileExtensions() override { return "fake"; }
+  bool DescribeFile(CDataStream*, char* extension, int) override {
+    extension[0] = '\0';
+    return false;
+  }
+  bool RecognizeData(CDataStream*, long long, bool* recognized, long long*, long long*) override {
+    *recognized = false;
+    return false;
+  }
+  bool FindEndOfFile(CDataStream*, long long, long long*) override { return false; }
+  bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
+
+  std::string id;
+};
+
+class FakePreviewHandler : public CPreviewHandler {
+ public:
+  explicit FakePreviewHandler(std::string id) : id(std::move(id)) {}
+  const char* GetUniqueID() override { return id.c_str(); }
+  const char* GetDisplayName() override { return "Fake preview"; }
+  bool CanPreview(const char*) override { return false; }
+  bool DescribePreview(CDataStream*, char* text, int) override {
+    text[0] = '\0';
+    return false;
+  }
+
+  std::string id;
+};

@@ -1,0 +1,96 @@
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "StderrCapture.h"
+#include "StringUtils.h"
+
+using testing_support::StderrCapture;
+
+namespace {
+
+std::string DirectoryOf(const char* path) {
+  std::vector<char> input(path, path + std::strlen(path) + 1);
+  std::vector<char> directory(input.size() + 1, 'X');
+  char* result = filepath(input.data(), directory.data());
+  EXPECT_EQ(result, directory.data());
+  return result;
+}
+
+std::string Dump(std::vector<unsigned char> bytes) {
+  StderrCapture capture;
+  Hexdump(bytes.data(), static_cast<int>(bytes.size()));
+  return capture.Stop();
+}
+
+}  // namespace
+
+TEST(StringUtils, EncodeStringKeepsAsciiAndHexesTheRest) {
+  EXPECT_EQ(encodeString(L""), "");
+  EXPECT_EQ(encodeString(L"Bild\u00e9"), "Bild00e9");
+  EXPECT_EQ(encodeString(L"\U0001F600"), "1f600");
+  EXPECT_EQ(encodeString(L"/tmp/a b\x7f\x80\u4e2d.img"),
+            "/tmp/a b\x7f"
+            "00804e2d.img");
+}
+
+TEST(StringUtils, IntToHexHasExactlyTheAskedDigits) {
+  EXPECT_EQ(IntToHex(255, 4), "00FF");
+  EXPECT_EQ(IntToHex(255), "000000FF");
+  EXPECT_EQ(IntToHex(255, 0), "");
+  EXPECT_EQ(IntToHex(255, -3), "");
+  EXPECT_EQ(IntToHex(0xABCDEF12u, 2), "12");
+  EXPECT_EQ(IntToHex(0xDEADBEEFu), "DEADBEEF");
+  EXPECT_EQ(IntToHex(31, 9), "F0000001F");  // the shift wraps past eight places
+  EXPECT_EQ(IntToHex(0x12345678u, 10), "7812345678");
+}
+
+TEST(StringUtils, FilepathIsTheDirectoryPart) {
+  EXPECT_EQ(DirectoryOf("/a/b/c"), "/a/b");
+  EXPECT_EQ(DirectoryOf("a/b/"), "a/b");
+  EXPECT_EQ(DirectoryOf("abc"), "");
+  EXPECT_EQ(DirectoryOf("/abc"), "");
+  EXPECT_EQ(DirectoryOf("/"), "");
+  EXPECT_EQ(DirectoryOf(""), "");
+  EXPECT_EQ(DirectoryOf("a/"), "a");
+  EXPECT_EQ(DirectoryOf("a/b"), "a");
+  EXPECT_EQ(DirectoryOf("//x"), "/");
+  EXPECT_EQ(DirectoryOf("/usr/lib/salvor/modules/jpeg.so"), "/usr/lib/salvor/modules");
+}
+
+TEST(StringUtils, HexdumpWritesOffsetsBytesAndCharacters) {
+  EXPECT_EQ(Dump({}), "");
+  std::vector<unsigned char> bytes;
+  for (int i = 0; i < 16; ++i) bytes.push_back(static_cast<unsigned char>('A' + i));
+  bytes.insert(bytes.end(), {0x00, 0x1f, 0x7f, 0x20});
+  EXPECT_EQ(Dump(bytes),
+            "    0 00000000  41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50  ABCDEFGHIJKLMNOP\n"
+            "   16 00000010  00 1f 7f 20                                      ... \n");
+  std::vector<unsigned char> big(16 * 7 + 1, 0xff);
+  std::string dump = Dump(big);
+  EXPECT_NE(dump.find("\n  112 00000070  ff" + std::string(15 * 3 + 1, ' ') + " .\n"),
+            std::string::npos);
+  StderrCapture capture;
+  Hexdump(bytes.data(), -1);
+  EXPECT_EQ(capture.Stop(), "");
+}
+
+TEST(StringUtils, WideAndNarrowConversions) {
+  EXPECT_EQ(toWideString(""), L"");
+  EXPECT_EQ(toUtf8String(L""), "");
+  EXPECT_EQ(toWideString("/tmp/card.img"), L"/tmp/card.img");
+  EXPECT_EQ(toUtf8String(L"/tmp/card.img"), "/tmp/card.img");
+
+  const char* previous = std::setlocale(LC_CTYPE, nullptr);
+  std::string saved = previous != nullptr ? previous : "C";
+  if (std::setlocale(LC_CTYPE, "C.UTF-8") == nullptr) GTEST_SKIP() << "no C.UTF-8 locale";
+  EXPECT_EQ(toWideString("caf\xc3\xa9 \xf0\x9f\x98\x80"), L"caf\u00e9 \U0001F600");
+  EXPECT_EQ(toUtf8String(L"caf\u00e9 \U0001F600"), "caf\xc3\xa9 \xf0\x9f\x98\x80");
+  // Conversion stops at the first character it cannot convert.
+  EXPECT_EQ(toWideString("ok\xff rest"), L"ok");
+  EXPECT_EQ(toUtf8String(std::wstring(L"ok") + static_cast<wchar_t>(0xD800) + L"rest"), "ok");
+  std::setlocale(LC_CTYPE, saved.c_str());
+}
