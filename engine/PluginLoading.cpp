@@ -1,10 +1,81 @@
+#include <string>
+
+#include "BundleLoader.h"
+#include "CContentHandler.h"
+#include "CDataSourceModule.h"
+#include "CPreviewHandler.h"
+#include "PluginEntry.h"
 #include "SVPhotoRecovery.h"
 
 namespace SV {
 
-// Not yet available: module loading arrives with its own change.
-void CPhotoRecovery::AddContentPlugin(const char*) {}
-void CPhotoRecovery::AddPreviewPlugin(const char*) {}
-void CPhotoRecovery::AddDSPlugin(const char*) {}
+namespace {
+
+std::string Text(const char* text) {
+  return text != nullptr ? text : "";
+}
+
+// Loads the module at path and calls its entry function once with the engine. Returns what
+// the entry built, or null after logging why; a module whose entry gives nothing is unloaded.
+// kind is "DS", "PV" or "CH" as it appears in the log lines.
+template <typename Instance>
+Instance* LoadModuleInstance(CPhotoRecovery* engine, const char* path, const char* entryName,
+                             const char* kind) {
+  const std::string pathText = Text(path);
+  void* entry = nullptr;
+  void* bundle = nullptr;
+  if (!importBundleExecutable(path, entryName, entry, bundle)) {
+    engine->Log("SVC", 4, ("Error loading " + std::string(kind) + " Plugin " + pathText).c_str());
+    return nullptr;
+  }
+  engine->Log("SVC", 1, ("Loaded " + std::string(kind) + " Plugin Module " + pathText).c_str());
+  Instance* instance = nullptr;
+  // A library without the entry function is treated like an entry that built nothing.
+  if (entry != nullptr) {
+    using EntryFunction = Instance* (*)(::CPhotoRecovery*);
+    instance = reinterpret_cast<EntryFunction>(entry)(engine);
+  }
+  if (instance == nullptr) {
+    engine->Log("SVC", 4,
+                ("Error initializing " + std::string(kind) + " Plugin " + pathText).c_str());
+    unloadBundleExecutable(bundle);
+  }
+  return instance;
+}
+
+}  // namespace
+
+void CPhotoRecovery::AddDSPlugin(const char* path) {
+  CDataSourceModule* module =
+      LoadModuleInstance<CDataSourceModule>(this, path, SALVOR_DS_ENTRY, "DS");
+  if (module == nullptr) return;
+  // A module with the identifier of an earlier one takes its place; the earlier one stays
+  // loaded and alive, it is only no longer asked for sources.
+  FDSModules[Text(module->GetUniqueID())] = module;
+  Log("SVC", 2,
+      ("Loaded module " + Text(path) + " and registered DS Plugin " + Text(module->GetUniqueID()))
+          .c_str());
+}
+
+void CPhotoRecovery::AddPreviewPlugin(const char* path) {
+  // The module registers its handler itself (PVAdded) before handing it back.
+  CPreviewHandler* handler = LoadModuleInstance<CPreviewHandler>(this, path, SALVOR_PV_ENTRY, "PV");
+  if (handler == nullptr) return;
+  Log("SVC", 2,
+      ("Loaded module " + Text(path) + " and registered PV Plugin " + Text(handler->GetUniqueID()))
+          .c_str());
+}
+
+void CPhotoRecovery::AddContentPlugin(const char* path) {
+  // The module registers its handler itself (CHAdded) before handing it back.
+  CContentHandler* handler = LoadModuleInstance<CContentHandler>(this, path, SALVOR_CH_ENTRY, "CH");
+  if (handler == nullptr) return;
+  std::string mimeTypes = Text(handler->GetMimeTypes());
+  std::string id = Text(handler->GetUniqueID());
+  Log("SVC", 2,
+      ("Loaded module " + Text(path) + " and registered CH Plugin " + id +
+       " supporting mime type(s) " + mimeTypes)
+          .c_str());
+}
 
 }  // namespace SV

@@ -33,6 +33,9 @@ class CFileDataSource : public CDSBase {
   void ReleaseWriteLock() override;
 
  private:
+  // Writes one line under this source's log name through the engine.
+  void Log(int level, const std::string& text);
+
   FILE* FFile;
   std::wstring FPath;
   std::string FFileName;
