@@ -1,0 +1,61 @@
+#pragma once
+
+// Direct calls on one content handler over bytes in memory, for module tests that look at a
+// handler without the engine.
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "CContentHandler.h"
+#include "MemoryStream.h"
+
+namespace testing_support {
+
+// One RecognizeData answer. As in a scan: the out-parameters start at false/-1, and an answer
+// whose result is false counts as nothing recognised.
+struct Recognition {
+  bool ok = false;
+  bool recognized = false;
+  long long start = -1;
+  long long end = -1;
+};
+
+inline Recognition Recognize(CContentHandler* handler, const std::vector<uint8_t>& disk,
+                             long long position, long long blockSize = 512) {
+  MemoryStream stream(disk);
+  stream.SetPosition(position);
+  Recognition r;
+  r.ok = handler->RecognizeData(&stream, blockSize, &r.recognized, &r.start, &r.end);
+  if (!r.ok) {
+    r.recognized = false;
+    r.start = r.end = -1;
+  }
+  return r;
+}
+
+// DescribeFile's verdict (complete and valid) over a file; its extension into `extension`.
+inline bool Describe(CContentHandler* handler, const std::vector<uint8_t>& file,
+                     std::string* extension = nullptr) {
+  MemoryStream stream(file);
+  char text[64] = "";
+  bool valid = handler->DescribeFile(&stream, text, sizeof text);
+  if (extension != nullptr) *extension = text;
+  return valid;
+}
+
+// FindEndOfFile over a window holding `window`; -1 when no end was found.
+inline long long FindEnd(CContentHandler* handler, const std::vector<uint8_t>& window,
+                         long long blockSize = 512) {
+  MemoryStream stream(window);
+  long long end = -1;
+  if (!handler->FindEndOfFile(&stream, blockSize, &end) || end < 0) return -1;
+  return end;
+}
+
+inline std::vector<uint8_t> Prefix(const std::vector<uint8_t>& bytes, size_t length) {
+  return std::vector<uint8_t>(bytes.begin(), bytes.begin() + std::min(length, bytes.size()));
+}
+
+}  // namespace testing_support
