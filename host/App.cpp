@@ -1,0 +1,546 @@
+#include "App.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "CContentHandler.h"
+#include "CDataSource.h"
+#include "CPhotoRecovery.h"
+#include "DfxmlReport.h"
+#include "ExitStatus.h"
+#include "Modules.h"
+#include "Paths.h"
+#include "RecoverySink.h"
+#include "Signals.h"
+#include "StringUtils.h"
+
+#ifndef SALVOR_VERSION
+#define SALVOR_VERSION "0.0.0"
+#endif
+
+namespace salvor {
+
+namespace {
+
+void Print(int fd, const std::string& text) {
+  const char* data = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t written = write(fd, data, left);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    data += written;
+    left -= static_cast<size_t>(written);
+  }
+}
+
+// Sends standard error (where the engine writes its log) to a file or /dev/null while alive,
+// keeping the terminal reachable through terminalFd().
+class StderrRedirect {
+ public:
+  explicit StderrRedirect(int target) {
+    std::fflush(stderr);
+    FSaved = fcntl(2, F_DUPFD_CLOEXEC, 3);
+    if (FSaved >= 0 && target >= 0) dup2(target, 2);
+  }
+  ~StderrRedirect() {
+    std::fflush(stderr);
+    if (FSaved >= 0) {
+      dup2(FSaved, 2);
+      close(FSaved);
+    }
+  }
+  StderrRedirect(const StderrRedirect&) = delete;
+  StderrRedirect& operator=(const StderrRedirect&) = delete;
+  int terminalFd() const { return FSaved >= 0 ? FSaved : 2; }
+
+ private:
+  int FSaved = -1;
+};
+
+int Fail(int fd, int status, const std::string& message) {
+  Print(fd, "salvor: " + message + "\n");
+  return status;
+}
+
+std::string OsPath(CDataSource* source) {
+  wchar_t path[1024] = L"";
+  source->GetOSPath(path);
+  path[1023] = L'\0';
+  return toUtf8String(path);
+}
+
+std::string DisplayName(CDataSource* source) {
+  wchar_t name[1024] = L"";
+  source->GetDisplayName(name);
+  name[1023] = L'\0';
+  return toUtf8String(name);
+}
+
+std::string Join(const std::set<std::string>& items) {
+  std::string text;
+  for (const auto& item : items) text += (text.empty() ? "" : ",") + item;
+  return text;
+}
+
+bool HandlerProduces(CContentHandler* handler, const std::string& type) {
+  TypeFilter only({CanonicalType(type)}, {});
+  return only.WantsHandler(handler->GetFileExtensions());
+}
+
+// The data source a data-source module offers for the device node at path.
+CDataSource* FindDeviceSource(CPhotoRecovery* engine, dev_t device) {
+  for (int i = 0; i < engine->GetDataSourceCount(); ++i) {
+    CDataSource* source = engine->GetDataSource(i);
+    if (source == nullptr) continue;
+    struct stat info {};
+    if (stat(OsPath(source).c_str(), &info) == 0 && S_ISBLK(info.st_mode) &&
+        info.st_rdev == device) {
+      return source;
+    }
+  }
+  return nullptr;
+}
+
+std::string CommandLine(int argc, char** argv) {
+  std::string text;
+  for (int i = 0; i < argc; ++i) text += (i == 0 ? "" : " ") + std::string(argv[i]);
+  return text;
+}
+
+struct ScanResult {
+  std::string status;
+  int exitStatus;
+  std::string message;  // printed even with -q; empty when all went well
+};
+
+ScanResult JudgeScan(const RecoverySink& sink, bool scanResult, const std::string& source,
+                     const std::string& outputDir) {
+  long long files = 0;
+  for (const auto& entry : sink.tallies()) files += entry.second.files;
+  std::string kept = std::to_string(files) + (files == 1 ? " file" : " files") +
+                     " recovered so far are kept in " + outputDir;
+  if (sink.outputFailed()) {
+    if (sink.diskFull()) {
+      return {"disk full", kExitDiskFull,
+              "output disk is full (" + std::string(strerror(sink.outputErrno())) +
+                  "): scan stopped; " + kept};
+    }
+    return {"write error", kExitOutput,
+            "cannot write '" + sink.outputFailurePath() + "': " + strerror(sink.outputErrno()) +
+                "; scan stopped; " + kept};
+  }
+  if (g_interrupts > 0 || sink.cancelled()) {
+    return {"cancelled", kExitCancelled, "scan cancelled; " + kept};
+  }
+  if (sink.lostSource()) {
+    return {"lost source", kExitReadErrors,
+            "lost '" + source + "' during the scan (removed?); " + kept};
+  }
+  if (!sink.scanCompletedCalled() && !scanResult) {
+    return {"failed", kExitScanFailed,
+            "the scan of '" + source + "' could not start (see " + outputDir + "/salvor.log)"};
+  }
+  if (!sink.completed()) {
+    return {"read errors", kExitReadErrors,
+            "parts of '" + source +
+                "' could not be read (unreadable blocks were taken as zeros; "
+                "see " +
+                outputDir + "/salvor.log)"};
+  }
+  return {"completed", kExitOk, std::string()};
+}
+
+int RunScan(const Options& options, const std::string& commandLine) {
+  int terminal = 2;
+  const std::string source = AbsolutePath(options.source);
+  const std::string outputDir = AbsolutePath(options.outputDir);
+  const std::string reportPath =
+      options.reportPath.empty() ? outputDir + "/report.xml" : AbsolutePath(options.reportPath);
+  const std::string moduleDir =
+      options.moduleDir.empty() ? DefaultModuleFolder() : AbsolutePath(options.moduleDir);
+
+  // The source: refuse early and plainly what cannot be read.
+  struct stat sourceInfo {};
+  {
+    int fd = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      return Fail(terminal, kExitSource,
+                  "cannot open '" + options.source + "': " + strerror(errno));
+    }
+    fstat(fd, &sourceInfo);
+    char probe[512];
+    bool readable = S_ISDIR(sourceInfo.st_mode) || pread(fd, probe, sizeof probe, 0) >= 0;
+    int readError = errno;
+    close(fd);
+    if (S_ISDIR(sourceInfo.st_mode)) {
+      return Fail(terminal, kExitSource,
+                  "cannot open '" + options.source + "': " + strerror(EISDIR));
+    }
+    if (!S_ISREG(sourceInfo.st_mode) && !S_ISBLK(sourceInfo.st_mode)) {
+      return Fail(terminal, kExitSource,
+                  "cannot open '" + options.source + "': not an image file or a block device");
+    }
+    if (!readable) {
+      return Fail(terminal, kExitSource,
+                  "cannot read '" + options.source + "': " + strerror(readError));
+    }
+  }
+  const bool isDevice = S_ISBLK(sourceInfo.st_mode);
+
+  // The output folder: new or empty, never on the device being scanned.
+  bool empty = true;
+  if (!FolderIsEmptyOrMissing(outputDir, empty)) {
+    return Fail(terminal, kExitOutput,
+                "cannot use output folder '" + options.outputDir + "': " + strerror(errno));
+  }
+  if (!empty) {
+    return Fail(terminal, kExitOutput,
+                "output folder '" + options.outputDir +
+                    "' is not empty: choose a new folder so that recoveries never mix");
+  }
+  if (isDevice) {
+    for (const std::string& target : {outputDir, reportPath}) {
+      dev_t fsDevice = 0;
+      if (FileSystemDevice(target, fsDevice) &&
+          DeviceHoldsFileSystem(sourceInfo.st_rdev, fsDevice, "/sys")) {
+        return Fail(terminal, kExitOutput,
+                    "'" + target + "' is on the device being scanned (" + options.source +
+                        "): writing there would overwrite what is being recovered; "
+                        "choose a folder on another disk");
+      }
+    }
+  }
+  if (!MakeFolders(outputDir)) {
+    return Fail(terminal, kExitOutput,
+                "cannot create output folder '" + options.outputDir + "': " + strerror(errno));
+  }
+  const std::string logPath = outputDir + "/salvor.log";
+  int logFd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0644);
+  if (logFd < 0) {
+    return Fail(terminal, kExitOutput,
+                "cannot write to output folder '" + options.outputDir + "': " + strerror(errno));
+  }
+
+  // From here on the engine's log goes to salvor.log; the terminal gets our own lines only.
+  StderrRedirect redirect(logFd);
+  close(logFd);
+  terminal = redirect.terminalFd();
+  Print(2, "salvor " SALVOR_VERSION ": " + commandLine + "\n");
+
+  CPhotoRecovery* engine = GetSVSingleton();
+  DfxmlReport report;
+  SinkSettings settings;
+  settings.outputDir = outputDir;
+  settings.listOnly = options.listOnly;
+  settings.showProgress = !options.quiet && isatty(terminal);
+  settings.terminalFd = terminal;
+  settings.filter = TypeFilter(options.types, options.exclude);
+  settings.minSize = options.minSize;
+  settings.maxSize = options.maxSize;
+  settings.interrupts = &g_interrupts;
+  RecoverySink sink(settings, &report);
+  engine->SetEventHandler(&sink);
+  struct Detach {
+    CPhotoRecovery* engine;
+    ~Detach() { engine->SetEventHandler(nullptr); }
+  } detach{engine};
+
+  std::string error;
+  ModuleSet modules;
+  if (!FindModules(moduleDir, modules, error) ||
+      !LoadModules(engine, modules, true, isDevice, sink, error)) {
+    return Fail(terminal, kExitModule, error);
+  }
+  if (!ConfigureHandlers(engine, options, error)) return Fail(terminal, kExitUsage, error);
+  engine->SetScanReadAhead(options.readAhead);
+  engine->SetScanCacheSize(options.cacheSize);
+
+  CDataSource* dataSource = nullptr;
+  bool mounted = false;
+  if (isDevice) {
+    engine->RescanDataSources();
+    dataSource = FindDeviceSource(engine, sourceInfo.st_rdev);
+    if (dataSource == nullptr) {
+      return Fail(terminal, kExitSource,
+                  "cannot open '" + options.source + "': no block-device module in '" + moduleDir +
+                      "' offers this device");
+    }
+    dataSource->Refresh();
+    if (!dataSource->IsReady()) {
+      int code = dataSource->GetLastIOError();
+      return Fail(terminal, kExitSource,
+                  "cannot open '" + options.source +
+                      "': " + (code != 0 ? strerror(code) : "device not ready"));
+    }
+  } else {
+    errno = 0;
+    dataSource = engine->MountFile(toWideString(source).c_str());
+    if (dataSource == nullptr) {
+      int code = errno != 0 ? errno : EIO;
+      return Fail(terminal, kExitSource, "cannot open '" + options.source + "': " + strerror(code));
+    }
+    mounted = true;
+  }
+  struct Unmount {
+    CPhotoRecovery* engine;
+    CDataSource* source;
+    bool mounted;
+    ~Unmount() {
+      if (mounted) engine->UnmountFile(source);
+    }
+  } unmount{engine, dataSource, mounted};
+
+  const long long blockSize = dataSource->GetBlockSize();
+  const long long blockCount = dataSource->GetBlockCount();
+  ReportHeader header;
+  header.version = SALVOR_VERSION;
+  header.commandLine = commandLine;
+  header.startTime = UtcTimestamp();
+  header.sourcePath = source;
+  header.sourceSize = blockSize * blockCount;
+  header.blockSize = blockSize;
+  header.settings = {
+      {"read_ahead", std::to_string(options.readAhead)},
+      {"cache", std::to_string(options.cacheSize)},
+      {"types", Join(options.types)},
+      {"exclude", Join(options.exclude)},
+      {"min_size", std::to_string(options.minSize)},
+      {"max_size", std::to_string(options.maxSize)},
+      {"list_only", options.listOnly ? "1" : "0"},
+      {"modules", moduleDir},
+  };
+  for (int i = 0; i < engine->GetContentHandlerCount(); ++i) {
+    CContentHandler* handler = engine->GetContentHandler(i);
+    header.settings.push_back({std::string("handler ") + handler->GetUniqueID(),
+                               handler->IsEnabled() ? "enabled" : "disabled"});
+  }
+  for (const auto& setting : options.settings) {
+    header.settings.push_back({"set " + setting.handler + "." + setting.property, setting.value});
+  }
+  if (!report.Open(reportPath, header)) {
+    return Fail(terminal, kExitOutput,
+                "cannot write report '" + reportPath + "': " + strerror(errno));
+  }
+
+  if (!options.quiet) {
+    Print(terminal, "Scanning " + options.source + " (" + FormatBytes(header.sourceSize) +
+                        ") into " + options.outputDir + " - Ctrl-C stops and keeps the files\n");
+  }
+  InstallInterruptHandler(terminal);
+  sink.BeginScan(blockCount, blockSize);
+  bool scanResult = engine->Scan(dataSource);
+  sink.EndProgress();
+
+  ScanResult result = JudgeScan(sink, scanResult, options.source, options.outputDir);
+  ReportOutcome outcome;
+  outcome.status = result.status;
+  for (const auto& entry : sink.tallies()) {
+    outcome.files += entry.second.files;
+    outcome.bytes += entry.second.bytes;
+  }
+  outcome.readErrors = sink.readErrors();
+  outcome.seconds = sink.ElapsedSeconds();
+  outcome.endTime = UtcTimestamp();
+  bool reportComplete = report.Finish(outcome);
+  Print(2, "salvor: scan " + result.status + "\n");
+
+  if (!options.quiet) {
+    std::string text = "\nScan " + result.status + ": " + options.source + "\n" +
+                       FormatSummary(sink.tallies(), sink.BytesScanned(), outcome.seconds);
+    if (sink.skippedFiles() > 0) {
+      text += "  Skipped " + std::to_string(sink.skippedFiles()) +
+              " files outside --types/--exclude/--min-size/--max-size\n";
+    }
+    if (!options.listOnly) {
+      for (const auto& entry : sink.tallies()) {
+        text += "Files:  " + outputDir + "/" + entry.first + "/\n";
+      }
+    }
+    text += "Report: " + reportPath + "\nLog:    " + logPath + "\n";
+    Print(1, text);
+  }
+  if (!result.message.empty()) Print(terminal, "salvor: " + result.message + "\n");
+  if (!reportComplete && result.exitStatus == kExitOk) {
+    return Fail(terminal, kExitOutput,
+                "cannot write report '" + reportPath + "': " + strerror(errno));
+  }
+  return result.exitStatus;
+}
+
+int RunTypes(const Options& options) {
+  const std::string moduleDir =
+      options.moduleDir.empty() ? DefaultModuleFolder() : AbsolutePath(options.moduleDir);
+  CPhotoRecovery* engine = GetSVSingleton();
+  SinkSettings settings;
+  RecoverySink sink(settings, nullptr);
+  std::string error;
+  {
+    int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    StderrRedirect quiet(devNull);
+    if (devNull >= 0) close(devNull);
+    engine->SetEventHandler(&sink);
+    ModuleSet modules;
+    bool ok = FindModules(moduleDir, modules, error) &&
+              LoadModules(engine, modules, true, false, sink, error);
+    engine->SetEventHandler(nullptr);
+    if (!ok) return Fail(quiet.terminalFd(), kExitModule, error);
+  }
+  char row[512];
+  std::string text;
+  std::snprintf(row, sizeof row, "%-18s %-26s %-28s %-8s %s\n", "ID", "Name", "Extensions",
+                "Enabled", "MaxSize");
+  text += row;
+  for (int i = 0; i < engine->GetContentHandlerCount(); ++i) {
+    CContentHandler* handler = engine->GetContentHandler(i);
+    int maxSize = 0;
+    std::string maxText = handler->GetIntPropValue("MaxSize", &maxSize)
+                              ? FormatBytes(static_cast<long long>(maxSize) * 1024)
+                              : "-";
+    std::string extensions = handler->GetFileExtensions();
+    for (auto& c : extensions) c = c == ';' ? ',' : c;
+    std::snprintf(row, sizeof row, "%-18s %-26s %-28s %-8s %s\n", handler->GetUniqueID(),
+                  handler->GetDisplayName(), extensions.c_str(),
+                  handler->IsEnabled() ? "yes" : "no", maxText.c_str());
+    text += row;
+  }
+  text +=
+      "\nChange a setting for one scan with --set ID.PROPERTY=VALUE "
+      "(e.g. --set salvor.jpeg.MaxSize=65536; MaxSize is in KiB).\n";
+  Print(1, text);
+  return kExitOk;
+}
+
+int RunSources(const Options& options) {
+  const std::string moduleDir =
+      options.moduleDir.empty() ? DefaultModuleFolder() : AbsolutePath(options.moduleDir);
+  CPhotoRecovery* engine = GetSVSingleton();
+  SinkSettings settings;
+  RecoverySink sink(settings, nullptr);
+  std::string error;
+  ModuleSet modules;
+  {
+    int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    StderrRedirect quiet(devNull);
+    if (devNull >= 0) close(devNull);
+    engine->SetEventHandler(&sink);
+    bool ok = FindModules(moduleDir, modules, error) &&
+              LoadModules(engine, modules, false, true, sink, error);
+    if (ok) engine->RescanDataSources();
+    engine->SetEventHandler(nullptr);
+    if (!ok) return Fail(quiet.terminalFd(), kExitModule, error);
+  }
+  std::string text;
+  char row[1400];
+  if (modules.dataSource.empty()) {
+    text += "No block-device module in " + moduleDir + ": devices cannot be listed.\n";
+  } else if (engine->GetDataSourceCount() == 0) {
+    text += "No disks found (are you allowed to read /dev? try as root).\n";
+  } else {
+    std::snprintf(row, sizeof row, "%-16s %-40s %10s %6s  %s\n", "Device", "Name", "Size", "Block",
+                  "ID");
+    text += row;
+    for (int i = 0; i < engine->GetDataSourceCount(); ++i) {
+      CDataSource* source = engine->GetDataSource(i);
+      std::snprintf(row, sizeof row, "%-16s %-40s %10s %6lld  %s\n", OsPath(source).c_str(),
+                    DisplayName(source).c_str(),
+                    FormatBytes(source->GetBlockCount() * source->GetBlockSize()).c_str(),
+                    source->GetBlockSize(), source->GetUniqueID());
+      text += row;
+    }
+  }
+  text +=
+      "\nScan a device:     salvor scan /dev/sdX -o recovered/\n"
+      "Scan an image file: salvor scan card.img -o recovered/\n";
+  Print(1, text);
+  return kExitOk;
+}
+
+}  // namespace
+
+bool ConfigureHandlers(CPhotoRecovery* engine, const Options& options, std::string& error) {
+  TypeFilter filter(options.types, options.exclude);
+  int wanted = 0;
+  for (int i = 0; i < engine->GetContentHandlerCount(); ++i) {
+    CContentHandler* handler = engine->GetContentHandler(i);
+    if (filter.WantsHandler(handler->GetFileExtensions())) {
+      ++wanted;
+    } else {
+      handler->SetIntPropValue("Enabled", 0);
+    }
+  }
+  if (wanted == 0 && (!options.types.empty() || !options.exclude.empty())) {
+    error = "no loaded handler finds the types asked for (see 'salvor types')";
+    return false;
+  }
+  for (const auto& setting : options.settings) {
+    int matched = 0;
+    for (int i = 0; i < engine->GetContentHandlerCount(); ++i) {
+      CContentHandler* handler = engine->GetContentHandler(i);
+      if (setting.handler != handler->GetUniqueID() && !HandlerProduces(handler, setting.handler))
+        continue;
+      ++matched;
+      bool ok = false;
+      const char* name = setting.property.c_str();
+      if (handler->IsIntProp(name)) {
+        char* end = nullptr;
+        errno = 0;
+        long value = std::strtol(setting.value.c_str(), &end, 0);
+        ok = errno == 0 && end != setting.value.c_str() && *end == '\0' && value >= -2147483647L &&
+             value <= 2147483647L && handler->SetIntPropValue(name, static_cast<int>(value));
+      } else if (handler->IsStrProp(name)) {
+        ok = handler->SetStrPropValue(name, setting.value.c_str());
+      } else {
+        error = "handler " + std::string(handler->GetUniqueID()) + " has no property '" +
+                setting.property + "'";
+        return false;
+      }
+      if (!ok) {
+        error = "handler " + std::string(handler->GetUniqueID()) + " refused " + setting.property +
+                "=" + setting.value;
+        return false;
+      }
+    }
+    if (matched == 0) {
+      error = "no handler '" + setting.handler + "' (see 'salvor types')";
+      return false;
+    }
+  }
+  return true;
+}
+
+int RunSalvor(int argc, char** argv) {
+  std::setlocale(LC_CTYPE, "");
+  Options options;
+  std::string error;
+  if (!ParseCommandLine(argc, argv, options, error)) {
+    return Fail(2, kExitUsage, error + "\nTry 'salvor --help'.");
+  }
+  switch (options.command) {
+    case Command::Help:
+      Print(1, UsageText());
+      return kExitOk;
+    case Command::Version:
+      Print(1, "salvor " SALVOR_VERSION "\n");
+      return kExitOk;
+    case Command::Scan:
+      return RunScan(options, CommandLine(argc, argv));
+    case Command::Types:
+      return RunTypes(options);
+    case Command::Sources:
+      return RunSources(options);
+    case Command::None:
+      break;
+  }
+  Print(2, UsageText());
+  return kExitUsage;
+}
+
+}  // namespace salvor

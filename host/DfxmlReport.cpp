@@ -1,0 +1,229 @@
+#include "DfxmlReport.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+namespace salvor {
+
+namespace {
+
+// Length of the valid UTF-8 sequence at text[i], or 0 when it is not one.
+size_t Utf8SequenceLength(const std::string& text, size_t i) {
+  unsigned char lead = static_cast<unsigned char>(text[i]);
+  size_t length = 0;
+  unsigned int minimum = 0;
+  unsigned int code = 0;
+  if (lead < 0x80) return 1;
+  if ((lead & 0xE0) == 0xC0) {
+    length = 2, minimum = 0x80, code = lead & 0x1F;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3, minimum = 0x800, code = lead & 0x0F;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4, minimum = 0x10000, code = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (i + length > text.size()) return 0;
+  for (size_t k = 1; k < length; ++k) {
+    unsigned char next = static_cast<unsigned char>(text[i + k]);
+    if ((next & 0xC0) != 0x80) return 0;
+    code = (code << 6) | (next & 0x3F);
+  }
+  if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+  if (code == 0xFFFE || code == 0xFFFF) return 0;
+  return length;
+}
+
+std::string Number(long long value) {
+  return std::to_string(value);
+}
+
+}  // namespace
+
+std::string DfxmlReport::Escape(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    size_t length = Utf8SequenceLength(text, i);
+    if (length == 0) {
+      out += '?';
+      ++i;
+      continue;
+    }
+    if (length > 1) {
+      out.append(text, i, length);
+      i += length;
+      continue;
+    }
+    switch (c) {
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      case '\t':
+        out += "&#9;";
+        break;
+      case '\n':
+        out += "&#10;";
+        break;
+      case '\r':
+        out += "&#13;";
+        break;
+      default:
+        out += (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
+    }
+    ++i;
+  }
+  return out;
+}
+
+DfxmlReport::~DfxmlReport() {
+  if (FFile != nullptr) std::fclose(FFile);
+}
+
+bool DfxmlReport::Write(const std::string& text) {
+  if (FFile == nullptr) return false;
+  if (std::fwrite(text.data(), 1, text.size(), FFile) != text.size()) return false;
+  return std::fflush(FFile) == 0;
+}
+
+bool DfxmlReport::Open(const std::string& path, const ReportHeader& header) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  FFile = fdopen(fd, "w");
+  if (FFile == nullptr) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return false;
+  }
+  std::string text =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<dfxml xmloutputversion=\"1.0\" version=\"1.2.0\"\n"
+      "       xmlns=\"http://www.forensicswiki.org/wiki/Category:Digital_Forensics_XML\"\n"
+      "       xmlns:dc=\"http://purl.org/dc/elements/1.1/\"\n"
+      "       xmlns:salvor=\"urn:salvor:report:1\">\n"
+      "  <metadata>\n"
+      "    <dc:type>Carved Files</dc:type>\n"
+      "  </metadata>\n"
+      "  <creator version=\"1.0\">\n"
+      "    <program>salvor</program>\n"
+      "    <version>" +
+      Escape(header.version) +
+      "</version>\n"
+      "    <execution_environment>\n"
+      "      <command_line>" +
+      Escape(header.commandLine) +
+      "</command_line>\n"
+      "      <start_time>" +
+      Escape(header.startTime) +
+      "</start_time>\n"
+      "    </execution_environment>\n"
+      "    <salvor:settings>\n";
+  for (const auto& setting : header.settings) {
+    text += "      <salvor:setting name=\"" + Escape(setting.first) + "\" value=\"" +
+            Escape(setting.second) + "\"/>\n";
+  }
+  text +=
+      "    </salvor:settings>\n"
+      "  </creator>\n"
+      "  <source>\n"
+      "    <image_filename>" +
+      Escape(header.sourcePath) +
+      "</image_filename>\n"
+      "    <imagesize>" +
+      Number(header.sourceSize) +
+      "</imagesize>\n"
+      "    <sectorsize>" +
+      Number(header.blockSize) +
+      "</sectorsize>\n"
+      "  </source>\n";
+  if (!Write(text)) {
+    int saved = errno;
+    std::fclose(FFile);
+    FFile = nullptr;
+    unlink(path.c_str());
+    errno = saved;
+    return false;
+  }
+  return true;
+}
+
+bool DfxmlReport::AddFile(const ReportFile& file) {
+  std::string text =
+      "  <fileobject>\n"
+      "    <filename>" +
+      Escape(file.filename) +
+      "</filename>\n"
+      "    <filesize>" +
+      Number(file.size) +
+      "</filesize>\n"
+      "    <alloc>0</alloc>\n"
+      "    <byte_runs>\n"
+      "      <byte_run file_offset=\"0\" img_offset=\"" +
+      Number(file.offset) + "\" len=\"" + Number(file.size) +
+      "\"/>\n"
+      "    </byte_runs>\n"
+      "    <hashdigest type=\"sha256\">" +
+      Escape(file.sha256) +
+      "</hashdigest>\n"
+      "    <salvor:type>" +
+      Escape(file.type) +
+      "</salvor:type>\n"
+      "    <salvor:handler>" +
+      Escape(file.handlerId) +
+      "</salvor:handler>\n"
+      "    <salvor:damaged>" +
+      (file.damaged ? "1" : "0") +
+      "</salvor:damaged>\n"
+      "    <salvor:written>" +
+      (file.written ? "1" : "0") + "</salvor:written>\n";
+  if (file.unreadableBytes > 0) {
+    text += "    <salvor:unreadable_bytes>" + Number(file.unreadableBytes) +
+            "</salvor:unreadable_bytes>\n";
+  }
+  text += "  </fileobject>\n";
+  return Write(text);
+}
+
+bool DfxmlReport::Finish(const ReportOutcome& outcome) {
+  if (FFile == nullptr) return false;
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.3f", outcome.seconds);
+  bool ok = Write("  <salvor:outcome status=\"" + Escape(outcome.status) + "\" files=\"" +
+                  Number(outcome.files) + "\" bytes=\"" + Number(outcome.bytes) +
+                  "\" read_errors=\"" + Number(outcome.readErrors) + "\" seconds=\"" + seconds +
+                  "\" end_time=\"" + Escape(outcome.endTime) +
+                  "\"/>\n"
+                  "</dfxml>\n");
+  if (std::fclose(FFile) != 0) ok = false;
+  FFile = nullptr;
+  return ok;
+}
+
+std::string UtcTimestamp() {
+  std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  gmtime_r(&now, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
+}
+
+}  // namespace salvor

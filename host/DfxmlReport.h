@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace salvor {
+
+// What the report says about the run as a whole, written before the first file.
+struct ReportHeader {
+  std::string version;
+  std::string commandLine;
+  std::string startTime;  // ISO 8601, UTC
+  std::vector<std::pair<std::string, std::string>> settings;
+  std::string sourcePath;
+  long long sourceSize = 0;
+  long long blockSize = 0;
+};
+
+struct ReportFile {
+  std::string filename;  // relative to the output folder
+  long long size = 0;
+  long long offset = 0;  // byte offset in the source
+  std::string sha256;
+  std::string type;
+  std::string handlerId;
+  bool damaged = false;
+  bool written = true;            // false with --list-only
+  long long unreadableBytes = 0;  // bytes the source could not deliver (written as zeros)
+};
+
+struct ReportOutcome {
+  std::string status;  // completed, cancelled, disk full, write error, lost source, read errors
+  long long files = 0;
+  long long bytes = 0;
+  long long readErrors = 0;
+  double seconds = 0;
+  std::string endTime;
+};
+
+// Streams a DFXML report: the header at Open, one fileobject per AddFile (flushed, so that an
+// abrupt end keeps every file already reported), the outcome and the closing tag at Finish.
+class DfxmlReport {
+ public:
+  DfxmlReport() = default;
+  ~DfxmlReport();
+  DfxmlReport(const DfxmlReport&) = delete;
+  DfxmlReport& operator=(const DfxmlReport&) = delete;
+
+  // Creates path (never overwrites an existing file). False with errno set on failure.
+  bool Open(const std::string& path, const ReportHeader& header);
+  // False when the write failed (errno tells why, e.g. ENOSPC).
+  bool AddFile(const ReportFile& file);
+  bool Finish(const ReportOutcome& outcome);
+  bool IsOpen() const { return FFile != nullptr; }
+
+  // Text safe inside an XML element or a quoted attribute: markup escaped, control
+  // characters and bytes that are not valid UTF-8 replaced by '?'.
+  static std::string Escape(const std::string& text);
+
+ private:
+  bool Write(const std::string& text);
+  FILE* FFile = nullptr;
+};
+
+// Current time as "2026-12-06T02:05:42Z".
+std::string UtcTimestamp();
+
+}  // namespace salvor

@@ -1,0 +1,101 @@
+#include "Modules.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "CPhotoRecovery.h"
+#include "PluginEntry.h"
+#include "RecoverySink.h"
+
+namespace salvor {
+
+std::string DefaultModuleFolder() {
+  char executable[PATH_MAX];
+  ssize_t length = readlink("/proc/self/exe", executable, sizeof executable - 1);
+  if (length <= 0) return "/usr/local/lib/salvor/modules";
+  std::string path(executable, static_cast<size_t>(length));
+  std::string folder = path.substr(0, path.rfind('/'));
+  return folder + "/../lib/salvor/modules";
+}
+
+bool FindModules(const std::string& folder, ModuleSet& modules, std::string& error) {
+  modules = ModuleSet();
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) {
+    error = "cannot open module folder '" + folder + "': " + strerror(errno);
+    return false;
+  }
+  std::vector<std::string> files;
+  while (dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name.size() > 3 && name.compare(name.size() - 3, 3, ".so") == 0) files.push_back(name);
+  }
+  closedir(dir);
+  std::sort(files.begin(), files.end());
+  for (const auto& name : files) {
+    std::string path = folder + "/" + name;
+    // Only to read the exported entry; the engine does the real load.
+    void* library = dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
+    if (library == nullptr) {
+      const char* reason = dlerror();
+      error = "cannot load module '" + path + "': " + (reason != nullptr ? reason : "unknown");
+      return false;
+    }
+    bool isContent = dlsym(library, SALVOR_CH_ENTRY) != nullptr;
+    bool isDataSource = dlsym(library, SALVOR_DS_ENTRY) != nullptr;
+    dlclose(library);
+    if (isContent) modules.content.push_back(path);
+    if (isDataSource) modules.dataSource.push_back(path);
+    if (!isContent && !isDataSource) {
+      error = "cannot load module '" + path + "': it is not a salvor module";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool LoadModules(CPhotoRecovery* engine, const ModuleSet& modules, bool content, bool dataSource,
+                 RecoverySink& sink, std::string& error) {
+  char cwd[PATH_MAX];
+  bool haveCwd = getcwd(cwd, sizeof cwd) != nullptr;
+  bool ok = true;
+  auto check = [&](const std::string& path) {
+    for (const auto& line : sink.TakeErrors()) {
+      if (ok && line.find(path) != std::string::npos) {
+        error = "cannot load module '" + path + "': " + line;
+        ok = false;
+      }
+    }
+  };
+  if (content) {
+    for (const auto& path : modules.content) {
+      int before = engine->GetContentHandlerCount();
+      engine->AddContentPlugin(path.c_str());
+      check(path);
+      if (ok && engine->GetContentHandlerCount() <= before) {
+        error = "cannot load module '" + path + "': it registered no file type";
+        ok = false;
+      }
+      if (!ok) break;
+    }
+  }
+  if (dataSource && ok) {
+    for (const auto& path : modules.dataSource) {
+      engine->AddDSPlugin(path.c_str());
+      check(path);
+      if (!ok) break;
+    }
+  }
+  if (haveCwd && chdir(cwd) != 0) {
+    // Only relative paths would suffer, and the host uses absolute ones from here on.
+  }
+  return ok;
+}
+
+}  // namespace salvor

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+class CPhotoRecovery;
+
+namespace salvor {
+
+class RecoverySink;
+
+// The modules of one folder, sorted by file name and sorted by the entry they export.
+struct ModuleSet {
+  std::vector<std::string> content;     // export GetCHInstance
+  std::vector<std::string> dataSource;  // export GetDSInstance
+};
+
+// <folder of the running executable>/../lib/salvor/modules: the same in the build tree and in
+// an installed tree.
+std::string DefaultModuleFolder();
+
+// Lists the *.so files of folder by the entry they export. A file that cannot be opened as a
+// module makes the call fail, with a one-line reason ("cannot load module '...': ...").
+bool FindModules(const std::string& folder, ModuleSet& modules, std::string& error);
+
+// Has the engine load the modules of the given kinds. The engine reports failures only in its
+// log, which reaches the sink; any load failure makes the call fail with a one-line reason.
+// The current directory, which the engine's loader changes, is restored.
+bool LoadModules(CPhotoRecovery* engine, const ModuleSet& modules, bool content, bool dataSource,
+                 RecoverySink& sink, std::string& error);
+
+}  // namespace salvor

@@ -1,0 +1,69 @@
+#include "Naming.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "Options.h"
+
+namespace salvor {
+
+std::string SanitizeExtension(const std::string& extension) {
+  std::string clean;
+  for (char c : extension) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (std::isalnum(u) && u < 128) clean.push_back(static_cast<char>(std::tolower(u)));
+    if (clean.size() == 15) break;
+  }
+  return clean;
+}
+
+std::string FirstExtension(const char* extensions) {
+  if (extensions == nullptr) return std::string();
+  std::string list = extensions;
+  return SanitizeExtension(list.substr(0, list.find(';')));
+}
+
+std::string ChooseExtension(const std::string& described, const char* handlerExtensions) {
+  std::string extension = SanitizeExtension(described);
+  if (extension.empty()) extension = FirstExtension(handlerExtensions);
+  if (extension.empty()) extension = "bin";
+  return extension;
+}
+
+std::string RecoveredFileName(long long offset, bool damaged, const std::string& extension) {
+  if (offset < 0) offset = 0;
+  char name[64];
+  long long sector = offset / 512;
+  long long within = offset % 512;
+  if (within == 0) {
+    std::snprintf(name, sizeof name, "%c%010lld", damaged ? 'b' : 'f', sector);
+  } else {
+    std::snprintf(name, sizeof name, "%c%010lld_%03lld", damaged ? 'b' : 'f', sector, within);
+  }
+  return std::string(name) + "." + extension;
+}
+
+TypeFilter::TypeFilter(std::set<std::string> types, std::set<std::string> exclude)
+    : FTypes(std::move(types)), FExclude(std::move(exclude)) {}
+
+bool TypeFilter::Accepts(const std::string& extension) const {
+  std::string type = CanonicalType(extension);
+  if (FExclude.count(type) != 0) return false;
+  return FTypes.empty() || FTypes.count(type) != 0;
+}
+
+bool TypeFilter::WantsHandler(const char* extensions) const {
+  if (extensions == nullptr || *extensions == '\0') return FTypes.empty();
+  std::string list = extensions;
+  size_t begin = 0;
+  while (begin <= list.size()) {
+    size_t semicolon = list.find(';', begin);
+    if (semicolon == std::string::npos) semicolon = list.size();
+    std::string extension = list.substr(begin, semicolon - begin);
+    if (!extension.empty() && Accepts(extension)) return true;
+    begin = semicolon + 1;
+  }
+  return false;
+}
+
+}  // namespace salvor

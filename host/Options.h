@@ -1,0 +1,55 @@
+#pragma once
+
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace salvor {
+
+enum class Command { None, Scan, Sources, Types, Help, Version };
+
+// Read-ahead and cache of the scan's block stream. A large read-ahead turns the scan into few
+// long sequential reads; the cache only has to hold the chunk being carved plus the one a
+// handler may look back into.
+constexpr unsigned int kDefaultReadAhead = 4u << 20;
+constexpr unsigned int kDefaultCacheSize = 16u << 20;
+
+struct PropertySetting {
+  std::string handler;  // handler ID, or a file extension it produces
+  std::string property;
+  std::string value;
+};
+
+struct Options {
+  Command command = Command::None;
+  std::string source;
+  std::string outputDir;
+  std::string reportPath;       // empty: <outputDir>/report.xml
+  std::string moduleDir;        // empty: next to the executable
+  std::set<std::string> types;  // empty: every type
+  std::set<std::string> exclude;
+  long long minSize = 0;
+  long long maxSize = -1;  // -1: no limit
+  bool listOnly = false;
+  bool quiet = false;
+  unsigned int readAhead = kDefaultReadAhead;
+  unsigned int cacheSize = kDefaultCacheSize;
+  std::vector<PropertySetting> settings;
+};
+
+// Fills options from argv. On a usage error returns false with a one-line reason in error.
+bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::string& error);
+
+// "4096", "64k", "1.5M", "2G" (powers of 1024) -> bytes; false when malformed or negative.
+bool ParseByteSize(const std::string& text, long long& bytes);
+
+// "jpg,png, MP4" -> {"jpg","png","mp4"}, with the spelling a handler uses (jpeg -> jpg).
+std::set<std::string> ParseTypeList(const std::string& text);
+
+// Lower case, and the one spelling per type that filters compare (jpeg -> jpg, tif -> tiff).
+std::string CanonicalType(const std::string& extension);
+
+const char* UsageText();
+
+}  // namespace salvor

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <map>
+#include <string>
+
+namespace salvor {
+
+// Files recovered of one type.
+struct TypeTally {
+  long long files = 0;
+  long long bytes = 0;
+  long long damaged = 0;
+};
+using Tallies = std::map<std::string, TypeTally>;
+
+// "0 B", "512 B", "1.5 kB", "23.4 MB", "2.15 GB" (powers of 1000, like disk labels).
+std::string FormatBytes(long long bytes);
+// "0:07", "12:34", "1:02:03".
+std::string FormatDuration(double seconds);
+
+// One progress line, at most `width` characters:
+// " 42.1%  903 MB of 2.15 GB  85.2 MB/s  0:14 left  31 files (jpg 28, png 3)".
+std::string FormatProgressLine(long long done, long long total, double seconds,
+                               const Tallies& tallies, size_t width);
+
+// The table printed after a scan: one row per type, a total row, time and speed.
+std::string FormatSummary(const Tallies& tallies, long long bytesScanned, double seconds);
+
+}  // namespace salvor

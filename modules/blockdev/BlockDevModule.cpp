@@ -1,0 +1,71 @@
+#include <map>
+#include <memory>
+#include <string>
+
+#include "BlockDevice.h"
+#include "CDataSourceModule.h"
+#include "CPhotoRecovery.h"
+#include "Enumerate.h"
+#include "Plugin.h"
+
+namespace salvor {
+
+// The data-source module for the machine's disks and partitions. Its sysfs and /dev roots are
+// string properties so that enumeration can be pointed at a prepared tree.
+class CBlockDevModule : public CDataSourceModule, public CPlugin {
+ public:
+  explicit CBlockDevModule(CPhotoRecovery* engine) : CPlugin(engine) {
+    FUniqueID = "salvor.blockdev";
+    DefineStrProp("SysfsRoot", "/sys");
+    DefineStrProp("DevRoot", "/dev");
+    DefineIntProp("Enabled", 1, 0, 1, 1);
+  }
+
+  const char* GetUniqueID() override { return FUniqueID.c_str(); }
+
+  bool IsEnabled() override {
+    int enabled = 1;
+    return !GetIntPropValue("Enabled", &enabled) || enabled != 0;
+  }
+
+  void ScanSources(CPhotoRecovery* engine, int) override {
+    if (engine != nullptr) FEngine = engine;
+    std::string sysRoot = StrProp("SysfsRoot");
+    std::string devRoot = StrProp("DevRoot");
+    std::map<std::string, DeviceInfo> found;
+    for (auto& info : EnumerateBlockDevices(sysRoot, devRoot)) found[info.name] = info;
+    // Sources that went away are unregistered; a device that came back under the same name
+    // but with other roots or size is built afresh.
+    for (auto it = FDevices.begin(); it != FDevices.end();) {
+      auto match = found.find(it->first);
+      const DeviceInfo& old = it->second->Info();
+      if (match == found.end() || match->second.devicePath != old.devicePath ||
+          match->second.sysfsPath != old.sysfsPath) {
+        it = FDevices.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    for (auto& entry : found) {
+      if (FDevices.count(entry.first) == 0) {
+        FDevices[entry.first] = std::make_unique<CBlockDevice>(FEngine, entry.second);
+      }
+    }
+  }
+
+ private:
+  std::string StrProp(const char* name) {
+    auto it = FStrProps.find(name);
+    return it == FStrProps.end() ? std::string() : it->second.Value;
+  }
+
+  std::map<std::string, std::unique_ptr<CBlockDevice>> FDevices;
+};
+
+}  // namespace salvor
+
+extern "C" __attribute__((visibility("default"))) CDataSourceModule* GetDSInstance(
+    CPhotoRecovery* engine) {
+  static salvor::CBlockDevModule module(engine);
+  return &module;
+}
