@@ -1,0 +1,109 @@
+// ISO base media files and their relatives: MP4, M4V, M4A, MOV, 3GP/3G2, HEIC/HEIF, AVIF,
+// CR3 and JPEG 2000. The top-level box walk finds the end; the movie's sample tables or the
+// HEIF item locations say which boxes the file needs and bound a last box of size 0.
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "BlockSearch.h"
+#include "BoxWalk.h"
+#include "CDataStream.h"
+#include "HandlerBase.h"
+#include "StreamReader.h"
+
+namespace {
+
+using salvor::CStreamReader;
+using salvor::isobmff::FileWalk;
+
+const uint8_t kFtyp[4] = {'f', 't', 'y', 'p'};
+const uint8_t kJp2Box[4] = {'j', 'P', ' ', ' '};
+
+class CIsobmffHandler : public salvor::CHandlerBase {
+ public:
+  explicit CIsobmffHandler(CPhotoRecovery* engine)
+      : CHandlerBase(engine,
+                     {"salvor.isobmff",
+                      "video/mp4;video/quicktime;video/3gpp;video/3gpp2;audio/mp4;image/heic;"
+                      "image/heif;image/avif;image/x-canon-cr3;image/jp2",
+                      "MP4, QuickTime and HEIF media",
+                      "mp4;mov;m4v;m4a;3gp;3g2;heic;heif;avif;cr3;jp2;m4b;m4p;jpx;jpm;mj2;f4v",
+                      8388608, INT_MAX}) {}
+
+  bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
+    CStreamReader reader(file);
+    FileWalk walk = salvor::isobmff::WalkFile(reader, reader.Size());
+    if (extensionSize > 0) {
+      const char* name = walk.boxCount > 0 ? salvor::isobmff::ExtensionOf(walk) : "";
+      snprintf(extension, static_cast<size_t>(extensionSize), "%s", name);
+    }
+    return walk.stop == FileWalk::kComplete && walk.consistent && walk.end == reader.Size();
+  }
+
+  bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
+                     long long* end) override {
+    long long blockStart = stream->GetPosition();
+    if (Unaligned()) {
+      // Starts inside the block are only looked for by their ftyp or JPEG 2000 signature;
+      // a QuickTime movie without ftyp is only taken at a block start.
+      auto accept = [&](long long at) { return Try(stream, at, recognized, start, end); };
+      long long a = salvor::FindStartInBlock(stream, blockStart, blockSize, kFtyp, 4, 4, accept);
+      if (a < 0) a = salvor::FindStartInBlock(stream, blockStart, blockSize, kJp2Box, 4, 4, accept);
+      if (a < 0 && !*recognized) Try(stream, blockStart, recognized, start, end);
+      return true;
+    }
+    uint8_t head[16];
+    if (stream->Read(sizeof head, head) != sizeof head || !salvor::isobmff::MayStartFile(head))
+      return true;
+    Try(stream, blockStart, recognized, start, end);
+    return true;
+  }
+
+  bool FindEndOfFile(CDataStream* stream, long long, long long* end) override {
+    CStreamReader reader(stream);
+    FileWalk walk = salvor::isobmff::WalkFile(reader, reader.Size());
+    switch (walk.stop) {
+      case FileWalk::kComplete:
+        *end = walk.end;
+        return true;
+      case FileWalk::kRanOff:     // cut off by the next file: keep what is there
+      case FileWalk::kOpenEnded:  // a last box of size 0 runs to whatever comes next
+        *end = reader.Size();
+        return true;
+      case FileWalk::kDamaged:
+        *end = walk.goodEnd;
+        return walk.goodEnd > 0;
+    }
+    return false;
+  }
+
+  bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
+
+ private:
+  // Walks a candidate file at `at`; answers when the structure is believable.
+  bool Try(CDataStream* stream, long long at, bool* recognized, long long* start, long long* end) {
+    uint8_t head[16];
+    stream->SetPosition(at);
+    if (stream->Read(sizeof head, head) != sizeof head || !salvor::isobmff::MayStartFile(head))
+      return false;
+    CStreamReader reader(stream, at);
+    FileWalk walk = salvor::isobmff::WalkFile(reader, std::min(reader.Size(), MaxSizeBytes()));
+    bool complete = walk.stop == FileWalk::kComplete;
+    if (walk.quickTime) {
+      // Without ftyp only a whole movie whose tables, if any, point into its own media
+      // data counts.
+      if (!complete || !walk.hasMovie || !walk.consistent || walk.boxCount < 2) return false;
+    } else if (!complete && walk.boxCount < 2) {
+      return false;  // an ftyp followed by nothing of the family
+    }
+    *recognized = true;
+    *start = at;
+    if (complete) *end = at + walk.end;
+    return true;
+  }
+};
+
+}  // namespace
+
+SALVOR_CONTENT_MODULE(CIsobmffHandler)
