@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "CPhotoRecovery.h"
@@ -20,8 +21,9 @@ std::string DefaultModuleFolder() {
   ssize_t length = readlink("/proc/self/exe", executable, sizeof executable - 1);
   if (length <= 0) return "/usr/local/lib/salvor/modules";
   std::string path(executable, static_cast<size_t>(length));
-  std::string folder = path.substr(0, path.rfind('/'));
-  return folder + "/../lib/salvor/modules";
+  std::string folder = path.substr(0, path.rfind('/')) + "/../lib/salvor/modules";
+  char resolved[PATH_MAX];
+  return realpath(folder.c_str(), resolved) != nullptr ? std::string(resolved) : folder;
 }
 
 bool FindModules(const std::string& folder, ModuleSet& modules, std::string& error) {
