@@ -1,0 +1,120 @@
+#pragma once
+
+// Helpers for the audio and video module tests: inputs made with Debian tools in the test
+// set-up, one handler asked directly, and the files of a scan compared with where they lay.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "CContentHandler.h"
+#include "MemoryStream.h"
+#include "ScanHarness.h"
+
+namespace testing_support {
+
+// Runs each command with the output path appended, in a fresh scratch folder; returns the
+// bytes of every output that was made (encoders missing from this ffmpeg just leave gaps).
+inline std::map<std::string, std::vector<uint8_t>> MakeMedia(
+    const std::string& folder, const std::vector<std::pair<std::string, std::string>>& commands) {
+  std::map<std::string, std::vector<uint8_t>> made;
+  std::string dir = ScratchDir(folder);
+  for (const auto& command : commands) {
+    std::string path = dir + "/" + command.first;
+    if (Run("(" + command.second + " '" + path + "') >/dev/null 2>&1")) {
+      std::vector<uint8_t> bytes = ReadFileBytes(path);
+      if (!bytes.empty()) made[command.first] = std::move(bytes);
+    }
+  }
+  return made;
+}
+
+struct Answer {
+  bool recognized = false;
+  long long start = -1;
+  long long end = -1;
+};
+
+// RecognizeData at `position` as a scan asks it; a false result counts as nothing found.
+inline Answer RecognizeAt(CContentHandler* handler, const std::vector<uint8_t>& disk,
+                          long long position, long long blockSize = 512) {
+  MemoryStream stream(disk);
+  stream.SetPosition(position);
+  Answer a;
+  if (!handler->RecognizeData(&stream, blockSize, &a.recognized, &a.start, &a.end)) a = Answer();
+  return a;
+}
+
+// DescribeFile over `file`: the verdict, and the extension into `extension`.
+inline bool DescribeBytes(CContentHandler* handler, const std::vector<uint8_t>& file,
+                          std::string* extension) {
+  MemoryStream stream(file);
+  char text[32] = "";
+  bool valid = handler->DescribeFile(&stream, text, sizeof text);
+  *extension = text;
+  return valid;
+}
+
+// FindEndOfFile over a window; -1 when no end was found.
+inline long long FindEndIn(CContentHandler* handler, const std::vector<uint8_t>& window) {
+  MemoryStream stream(window);
+  long long end = -1;
+  if (!handler->FindEndOfFile(&stream, 512, &end)) return -1;
+  return end;
+}
+
+struct MediaTally {
+  int files = 0;      // intact files in the image
+  int identical = 0;  // came back byte-identical, named as expected and marked complete
+  int broken = 0;     // truncated files that came back marked damaged, no longer than they are
+  int extra = 0;      // anything else delivered
+};
+
+// `intact`: placed name -> expected extension; `truncated`: placed name -> its bytes present.
+inline MediaTally CheckMediaRecovery(const std::vector<ImageBuilder::Placed>& placed,
+                                     const std::vector<Recovered>& found,
+                                     const std::map<std::string, std::string>& intact,
+                                     const std::map<std::string, long long>& truncated) {
+  MediaTally tally;
+  std::vector<bool> matched(found.size(), false);
+  for (const auto& p : placed) {
+    bool isIntact = intact.count(p.name) > 0;
+    tally.files += isIntact ? 1 : 0;
+    bool seen = false;
+    for (size_t i = 0; i < found.size(); ++i) {
+      if (found[i].offset != p.offset || matched[i]) continue;
+      matched[i] = seen = true;
+      const Recovered& r = found[i];
+      if (isIntact) {
+        EXPECT_EQ(r.sha256, p.sha256) << p.name << ": " << r.size << " bytes of " << p.size;
+        EXPECT_EQ(r.extension, intact.at(p.name)) << p.name;
+        EXPECT_TRUE(r.valid) << p.name;
+        if (r.sha256 == p.sha256 && r.extension == intact.at(p.name) && r.valid) ++tally.identical;
+      } else if (truncated.count(p.name)) {
+        EXPECT_FALSE(r.valid) << p.name;
+        EXPECT_LE(r.size, truncated.at(p.name)) << p.name;
+        if (!r.valid && r.size <= truncated.at(p.name)) ++tally.broken;
+      }
+      break;
+    }
+    EXPECT_TRUE(seen) << p.name << " at " << p.offset << " not recovered";
+  }
+  for (size_t i = 0; i < found.size(); ++i) {
+    if (matched[i]) continue;
+    ++tally.extra;
+    ADD_FAILURE() << "extra file at " << found[i].offset << ", " << found[i].size << " bytes ."
+                  << found[i].extension;
+  }
+  return tally;
+}
+
+inline void PrintTally(const char* module, const MediaTally& t) {
+  printf("[ tally    ] %s: files %d, byte-identical %d, broken %d, extra %d\n", module, t.files,
+         t.identical, t.broken, t.extra);
+}
+
+}  // namespace testing_support
