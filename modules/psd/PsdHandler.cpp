@@ -67,7 +67,10 @@ bool WalkPsd(CStreamReader& reader, PsdLayout* out) {
           memcmp(tag, "AgHg", 4) != 0 && memcmp(tag, "DCSR", 4) != 0)
         return false;
     }
-    if (section == 0 && LoadBE16(h + 24) == 2 && length != 768) return false;
+    // Only indexed (a 768-byte palette) and duotone documents carry colour mode data.
+    uint16_t mode = LoadBE16(h + 24);
+    if (section == 0 && (mode == 2 ? length != 768 : mode == 8 ? length > 65536 : length != 0))
+      return false;
     if (!CheckedAdd(at, 4 + static_cast<long long>(length), &at)) return false;
     if (!reader.Contains(0, at)) return true;
     out->partial = at;
@@ -84,12 +87,17 @@ bool WalkPsd(CStreamReader& reader, PsdLayout* out) {
     at += 4;
   }
   if (!CheckedAdd(at, static_cast<long long>(layers), &at) || !reader.Contains(0, at)) return true;
+  const long long beforeLayers = out->partial;
   out->partial = at;
 
   // Merged image data: its size follows from the compression.
   uint16_t compression = 0;
   if (!reader.U16BE(at, &compression)) return true;
-  if (compression > 3) return false;
+  if (compression > 3) {
+    // Something else follows: the layer section's length is doubtful too.
+    out->partial = beforeLayers;
+    return true;
+  }
   at += 2;
   long long planes = rows * channels;  // at most 300000 * 56: no overflow
   if (compression == 0) {
