@@ -43,4 +43,21 @@ bool FindSignatureInBlock(CDataStream* stream, long long blockStart, long long b
   return false;
 }
 
+// Remembers which block an Unaligned handler was last asked about. When the scan skipped
+// blocks (a delivered file ended inside one), the rest of the block before the current one was
+// never searched: a file that starts there must still be found.
+class CSkippedTail {
+ public:
+  // Call on every RecognizeData. Returns where the unsearched region before `blockStart`
+  // begins: blockStart - blockSize after a skip, blockStart when nothing was skipped.
+  long long Asked(long long blockStart, long long blockSize) {
+    const bool skipped = FLastBlock != blockStart - blockSize && blockStart >= blockSize;
+    FLastBlock = blockStart;
+    return skipped ? blockStart - blockSize : blockStart;
+  }
+
+ private:
+  long long FLastBlock = -1;
+};
+
 }  // namespace salvor

@@ -36,20 +36,18 @@ class CJpegHandler : public CHandlerBase {
   bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
                      long long* end) override {
     const long long blockStart = stream->GetPosition();
-    uint8_t head[16];
-    if (stream->Read(4, head) == 4 && jpeg::CanStartJpeg(head) &&
-        Examine(stream, blockStart, recognized, start, end)) {
+    const long long unsearched = FSkipped.Asked(blockStart, blockSize);
+    if (Unaligned() && unsearched < blockStart &&
+        Search(stream, unsearched, blockStart - unsearched, blockStart, recognized, start, end)) {
       return true;
     }
-    if (!Unaligned()) return true;
-    static const uint8_t kSignature[] = {0xFF, 0xD8, 0xFF};
-    FindSignatureInBlock(stream, blockStart + 1, blockSize - 1, kSignature, sizeof kSignature,
-                         [&](long long candidate) {
-                           uint8_t first[4];
-                           stream->SetPosition(candidate);
-                           return stream->Read(4, first) == 4 && jpeg::CanStartJpeg(first) &&
-                                  Examine(stream, candidate, recognized, start, end);
-                         });
+    uint8_t head[4];
+    stream->SetPosition(blockStart);
+    if (stream->Read(4, head) == 4 && jpeg::CanStartJpeg(head) &&
+        Examine(stream, blockStart, -1, recognized, start, end)) {
+      return true;
+    }
+    if (Unaligned()) Search(stream, blockStart + 1, blockSize - 1, -1, recognized, start, end);
     return true;
   }
 
@@ -73,18 +71,37 @@ class CJpegHandler : public CHandlerBase {
   bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
 
  private:
-  // Validates a JPEG candidate at `at` and answers for it; false when it is not one.
-  bool Examine(CDataStream* stream, long long at, bool* recognized, long long* start,
-               long long* end) {
+  // Offers every SOI in [from, from + length) to Examine.
+  bool Search(CDataStream* stream, long long from, long long length, long long mustReach,
+              bool* recognized, long long* start, long long* end) {
+    static const uint8_t kSignature[] = {0xFF, 0xD8, 0xFF};
+    return FindSignatureInBlock(
+        stream, from, length, kSignature, sizeof kSignature, [&](long long candidate) {
+          uint8_t first[4];
+          stream->SetPosition(candidate);
+          return stream->Read(4, first) == 4 && jpeg::CanStartJpeg(first) &&
+                 Examine(stream, candidate, mustReach, recognized, start, end);
+        });
+  }
+
+  // Validates a JPEG candidate at `at` and answers for it; false when it is not one. With
+  // mustReach >= 0 only a complete file that ends after mustReach counts (a start left behind
+  // in a skipped block: anything else there belongs to the file delivered before).
+  bool Examine(CDataStream* stream, long long at, long long mustReach, bool* recognized,
+               long long* start, long long* end) {
     CStreamReader reader(stream, at, MaxSizeBytes());
     const jpeg::JpegWalk walk = jpeg::WalkJpeg(reader);
     if (walk.outcome == jpeg::JpegWalk::kNotJpeg) return false;
+    const bool complete = walk.outcome == jpeg::JpegWalk::kComplete;
+    if (mustReach >= 0 && (!complete || at + walk.end <= mustReach)) return false;
     *recognized = true;
     *start = at;
     // Anything short of the main image's EOI stays open: the next recognition ends it.
-    *end = walk.outcome == jpeg::JpegWalk::kComplete ? at + walk.end : -1;
+    *end = complete ? at + walk.end : -1;
     return true;
   }
+
+  CSkippedTail FSkipped;
 };
 
 }  // namespace

@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iostream>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "CContentHandler.h"
 #include "HandlerCalls.h"
+#include "RecoveryTally.h"
 #include "ScanHarness.h"
 #include "Sha256.h"
 
@@ -263,6 +265,64 @@ TEST(JpegHandler, UnalignedStartsAreFoundExactly) {
   EXPECT_EQ(r.end, static_cast<long long>(512 + 123 + photo.size()));
   EXPECT_FALSE(Recognize(Jpeg(), disk, 0).recognized);
   ASSERT_TRUE(Jpeg()->SetIntPropValue("Unaligned", 0));
+}
+
+// Photos sector-aligned between random data and zeros, then back to back with only the
+// sector's slack between them, and two cut short; scanned through the engine.
+TEST(JpegHandler, ScanRecoversEveryPhotoWhole) {
+  if (!Generated().ok) GTEST_SKIP() << "missing tool " << Generated().missing;
+  const auto photos = Photos();
+  ImageBuilder image(99);
+  image.AddRandom(5000);
+  image.Align();
+  for (const auto& [name, photo] : photos) {
+    image.AddFile(name, photo);
+    image.AddRandom(1500);
+    image.Align();
+  }
+  image.AddZeros(4096);
+  for (const auto& [name, photo] : photos) {
+    image.AddFile("packed-" + name, photo);
+    image.AddZeros((512 - photo.size() % 512) % 512);
+  }
+  // A photo cut short before random data, another before zeros and the next photo.
+  image.AddFile("cut-random", Prefix(photos[3].second, photos[3].second.size() / 2));
+  image.AddRandom(7000);
+  image.Align();
+  image.AddFile("cut-zeros", Prefix(Generated().progressive, 30000));
+  image.AddZeros(3000);
+  image.Align();
+  image.AddFile("after-cut", photos[0].second);
+  // Signatures at sector starts inside random data.
+  for (int i = 0; i < 8; ++i) {
+    image.Align();
+    const uint8_t soi[] = {0xFF, 0xD8, 0xFF, uint8_t(0xE0 + i)};
+    image.bytes().insert(image.bytes().end(), soi, soi + 4);
+    image.AddRandom(2000);
+  }
+  const RecoveryTally tally = Tally(image.placed(), ScanImage({"jpeg.so"}, image.Finish()), "jpg");
+  std::cout << "jpeg: " << tally.Summary() << std::endl;
+  EXPECT_EQ(tally.identical, tally.intact);
+  EXPECT_EQ(tally.broken, tally.cut);
+  EXPECT_EQ(tally.extra, 0);
+  EXPECT_TRUE(tally.problems.empty()) << tally.Summary();
+}
+
+// With Unaligned=1 photos packed at odd offsets come back whole too.
+TEST(JpegHandler, ScanWithUnalignedFindsPackedPhotos) {
+  ImageBuilder image(7);
+  image.AddRandom(700);
+  for (const char* name : kCorpus) {
+    image.AddFile(name, ReadFileBytes(TestData(std::string("corpus/jpg/") + name)));
+    image.AddRandom(37);
+  }
+  ASSERT_NE(Jpeg(), nullptr);
+  ASSERT_TRUE(Jpeg()->SetIntPropValue("Unaligned", 1));
+  const RecoveryTally tally = Tally(image.placed(), ScanImage({"jpeg.so"}, image.Finish()), "jpg");
+  ASSERT_TRUE(Jpeg()->SetIntPropValue("Unaligned", 0));
+  std::cout << "jpeg unaligned: " << tally.Summary() << std::endl;
+  EXPECT_EQ(tally.identical, tally.intact);
+  EXPECT_TRUE(tally.problems.empty()) << tally.Summary();
 }
 
 }  // namespace
