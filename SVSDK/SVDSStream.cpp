@@ -39,16 +39,6 @@ void CVCache::MakeRecent(long long ChunkStart, unsigned char* buffer) {
   FRecentBuffer = buffer;
 }
 
-unsigned char* CVCache::GetBlock(long long Index) {
-  // The chunk just used answers most lookups of a sequential scan; it is already at the front
-  // of FLRU, so nothing changes but the answer is found without a map search.
-  if (FRecentBuffer != nullptr && !FOverlapSeen && Index >= FRecentStart &&
-      Index - FRecentStart < FChunkBlocks) {
-    return FRecentBuffer + FBlockSize * (Index - FRecentStart);
-  }
-  return FindInUse(Index);
-}
-
 unsigned char* CVCache::FindInUse(long long Index) {
   auto next = FUsed.upper_bound(Index);
   if (next == FUsed.begin()) return nullptr;
@@ -138,6 +128,7 @@ CSVDSStream::CSVDSStream(CPhotoRecovery* engine, CDataSource* source, long long 
   if (cacheSize < readAhead) readAhead = cacheSize;
   if (FBlockBytes != 0) {
     FChunkLength = readAhead / FBlockBytes;
+    if ((FBlockBytes & (FBlockBytes - 1)) == 0) FBlockShift = __builtin_ctzll(FBlockBytes);
     FCache = new CVCache(FBlockBytes, FChunkLength, cacheSize);
     FBlock = static_cast<unsigned char*>(malloc(static_cast<size_t>(FBlockBytes)));
   }
@@ -187,25 +178,12 @@ long long CSVDSStream::GetSize() {
   return FSize;
 }
 
-bool CSVDSStream::FetchBlock(long long Index, unsigned char* block) {
-  // Blocks outside the source have no chunk to come from; Read never asks for one.
-  if (block == nullptr || Index < 0 || Index >= FBlockCount) return false;
-  const unsigned char* data = LocateBlock(Index, block);
-  if (data == nullptr) return false;
-  if (data != block) memcpy(block, data, static_cast<size_t>(FBlockBytes));
-  return true;
-}
-
-const unsigned char* CSVDSStream::ReadSingleBlock(long long Index, unsigned char* scratch) {
+inline const unsigned char* CSVDSStream::ReadSingleBlock(long long Index, unsigned char* scratch) {
   if (scratch == nullptr) return nullptr;
   return FSource->ReadBlocks(Index, 1, scratch) ? scratch : nullptr;
 }
 
-const unsigned char* CSVDSStream::LocateBlock(long long Index, unsigned char* scratch) {
-  bool refused = false;
-  if (FEngine != nullptr) FEngine->DSAccess(FSource, Index * FBlockBytes, refused);
-  if (refused || FCache == nullptr) return nullptr;
-  if (const unsigned char* cached = FCache->GetBlock(Index)) return cached;
+const unsigned char* CSVDSStream::LocateMissed(long long Index, unsigned char* scratch) {
   if (FChunkLength <= 0) return ReadSingleBlock(Index, scratch);
 
   const long long ChunkStart = Index - Index % FChunkLength;
@@ -234,6 +212,23 @@ const unsigned char* CSVDSStream::LocateBlock(long long Index, unsigned char* sc
   return nullptr;
 }
 
+inline const unsigned char* CSVDSStream::LocateBlock(long long Index, unsigned char* scratch) {
+  bool refused = false;
+  if (FEngine != nullptr) FEngine->DSAccess(FSource, Index * FBlockBytes, refused);
+  if (refused || FCache == nullptr) return nullptr;
+  if (const unsigned char* cached = FCache->GetBlock(Index)) return cached;
+  return LocateMissed(Index, scratch);
+}
+
+bool CSVDSStream::FetchBlock(long long Index, unsigned char* block) {
+  // Blocks outside the source have no chunk to come from; Read never asks for one.
+  if (block == nullptr || Index < 0 || Index >= FBlockCount) return false;
+  const unsigned char* data = LocateBlock(Index, block);
+  if (data == nullptr) return false;
+  if (data != block) memcpy(block, data, static_cast<size_t>(FBlockBytes));
+  return true;
+}
+
 long long CSVDSStream::Read(long long count, void* buffer) {
   if (FCache == nullptr) return 0;
   // A negative count or no buffer asks for nothing: nothing is written and nothing moves.
@@ -242,24 +237,25 @@ long long CSVDSStream::Read(long long count, void* buffer) {
   if (count <= 0) return 0;
 
   const long long B = FBlockBytes;
-  const long long end = FPosition + count;
-  const long long first = FPosition / B;
-  const long long last = (end - 1) / B;
-  const long long lastEnd = end % B != 0 ? end % B : B;
-  auto* out = static_cast<unsigned char*>(buffer);
+  long long block = FBlockShift >= 0 ? FPosition >> FBlockShift : FPosition / B;
+  long long from = FPosition - block * B;  // offset of the first byte in its block
+  long long remaining = count;
   long long missing = 0;
-  for (long long i = first; i <= last; ++i) {
-    const long long from = i == first ? FPosition % B : 0;
-    const long long to = i == last ? lastEnd : B;
-    const size_t length = static_cast<size_t>(to - from);
-    const unsigned char* data = LocateBlock(i, FBlock);
+  auto* out = static_cast<unsigned char*>(buffer);
+  // Blocks in ascending order; the caller's buffer is filled front to back without gaps.
+  while (remaining > 0) {
+    const long long length = B - from < remaining ? B - from : remaining;
+    const unsigned char* data = LocateBlock(block, FBlock);
     if (data != nullptr) {
-      memcpy(out, data + from, length);
+      memcpy(out, data + from, static_cast<size_t>(length));
     } else {
-      memset(out, 0, length);
-      missing += static_cast<long long>(length);
+      memset(out, 0, static_cast<size_t>(length));
+      missing += length;
     }
     out += length;
+    remaining -= length;
+    from = 0;
+    ++block;
   }
   if (missing != 0) FReadError = true;
   FPosition += count;

@@ -22,7 +22,15 @@ class CVCache {
   CVCache(const CVCache&) = delete;
   CVCache& operator=(const CVCache&) = delete;
 
-  unsigned char* GetBlock(long long Index);
+  unsigned char* GetBlock(long long Index) {
+    // The chunk just used answers most lookups of a sequential scan; it is already at the front
+    // of FLRU, so nothing changes, and the answer is found without a map search.
+    if (FRecentBuffer != nullptr && !FOverlapSeen && Index >= FRecentStart &&
+        Index - FRecentStart < FChunkBlocks) {
+      return FRecentBuffer + FBlockSize * (Index - FRecentStart);
+    }
+    return FindInUse(Index);
+  }
   // Precondition: no chunk in use covers ChunkStart. May evict; null when there are no buffers.
   unsigned char* GetAddPointer(long long ChunkStart);
   // Precondition: ChunkStart is in use.
@@ -81,12 +89,14 @@ class CSVDSStream : public CDataStream {
   // Where block Index can be copied from (a cache buffer or `scratch`), or null when the
   // block could not be had. The pointer is valid until the next cache operation.
   const unsigned char* LocateBlock(long long Index, unsigned char* scratch);
+  const unsigned char* LocateMissed(long long Index, unsigned char* scratch);
   const unsigned char* ReadSingleBlock(long long Index, unsigned char* scratch);
 
   // The source keeps its geometry for the stream's life, so it is read once.
   long long FBlockBytes = 0;
   long long FBlockCount = 0;
   long long FChunkLength = 0;  // blocks per read-ahead chunk; 0 or less: no read-ahead
+  int FBlockShift = -1;        // log2 of the block size when it is a power of two
   // One block for reads that bypass the caches, kept so that Read allocates nothing.
   unsigned char* FBlock = nullptr;
 };

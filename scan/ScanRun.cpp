@@ -18,10 +18,6 @@ CScanRun::CScanRun(CPhotoRecovery* engine, CDataSource* source) : FEngine(engine
 
 CScanRun::~CScanRun() = default;
 
-CEventHandler* CScanRun::Sink() const {
-  return FEngine->FEventHandler;
-}
-
 void CScanRun::Log(int level, const std::string& text) {
   FEngine->Log("SVC", level, text.c_str());
 }
@@ -57,23 +53,7 @@ void CScanRun::SetUp() {
   }
 }
 
-void CScanRun::MainLoop() {
-  for (;;) {
-    const long long position = FBlockIndex * FBlockSize;
-    for (CContentHandler* handler : FHandlers) {
-      FStream->SetPosition(position);
-      if (ProgressCancels()) {
-        LogLine(3, "Scan of ", FSourceID, " cancelled in ScanProgress while selecting next block");
-        break;
-      }
-      if (AskHandler(handler)) break;
-    }
-    if (FCancel || !FSource->IsReady()) return;
-    if (++FBlockIndex >= FBlockCount) return;
-  }
-}
-
-bool CScanRun::AskHandler(CContentHandler* handler) {
+inline bool CScanRun::AskHandler(CContentHandler* handler) {
   bool recognized = false;
   long long start = -1;
   long long end = -1;
@@ -105,6 +85,22 @@ bool CScanRun::AskHandler(CContentHandler* handler) {
   }
   LogLine(4, "CH ", id, " recognized data at ", FBlockIndex, " but didn't indicate start or end");
   return false;
+}
+
+void CScanRun::MainLoop() {
+  for (;;) {
+    const long long position = FBlockIndex * FBlockSize;
+    for (CContentHandler* handler : FHandlers) {
+      FStream->SetPosition(position);
+      if (ProgressCancels()) {
+        LogLine(3, "Scan of ", FSourceID, " cancelled in ScanProgress while selecting next block");
+        break;
+      }
+      if (AskHandler(handler)) break;
+    }
+    if (FCancel || !FSource->IsReady()) return;
+    if (++FBlockIndex >= FBlockCount) return;
+  }
 }
 
 void CScanRun::DeliverComplete(CContentHandler* handler, long long start, long long end) {
@@ -146,19 +142,6 @@ void CScanRun::SearchStart(CContentHandler* handler, long long end) {
   if (found > end - base) return;
   Deliver(handler, base + found, end);
   FLastEnd = end;
-}
-
-bool CScanRun::ProgressCancels() {
-  if (CEventHandler* sink = Sink()) sink->ScanProgress(FBlockIndex, FBlockCount, FCancel);
-  return FCancel;
-}
-
-bool CScanRun::SourceLost() {
-  if (FSource->GetLastIOError() == 0) return false;
-  FSource->Refresh();
-  if (FSource->IsReady()) return false;
-  LogLine(4, "Lost drive ", FSourceID, " - scan aborted");
-  return true;
 }
 
 void CScanRun::Deliver(CContentHandler* handler, long long start, long long end) {

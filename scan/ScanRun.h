@@ -5,15 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "CDataSource.h"
+#include "CEventHandler.h"
 #include "OpenScan.h"
+#include "SVPhotoRecovery.h"
 
 class CContentHandler;
-class CDataSource;
-class CEventHandler;
 
 namespace SV {
 
-class CPhotoRecovery;
 class CSVDSStream;
 
 // The working state of one call of Scan: everything lives here and is gone when it returns.
@@ -36,9 +36,18 @@ class CScanRun {
   void Log(int level, const std::string& text);
 
   // ScanProgress at the current block; true when the sink asked to cancel.
-  bool ProgressCancels();
+  bool ProgressCancels() {
+    if (CEventHandler* sink = Sink()) sink->ScanProgress(FBlockIndex, FBlockCount, FCancel);
+    return FCancel;
+  }
   // After an I/O error, true when the source stays not ready (logged once as a lost drive).
-  bool SourceLost();
+  bool SourceLost() {
+    if (FSource->GetLastIOError() == 0) return false;
+    FSource->Refresh();
+    if (FSource->IsReady()) return false;
+    LogLine(4, "Lost drive ", FSourceID, " - scan aborted");
+    return true;
+  }
   void Deliver(CContentHandler* handler, long long start, long long end);
 
   CPhotoRecovery* FEngine;
@@ -62,7 +71,7 @@ class CScanRun {
   void DeliverComplete(CContentHandler* handler, long long start, long long end);
   void SearchStart(CContentHandler* handler, long long end);
   bool EndOfScan();
-  CEventHandler* Sink() const;
+  CEventHandler* Sink() const { return FEngine->FEventHandler; }
 };
 
 }  // namespace SV
