@@ -74,7 +74,8 @@ bool WalkCrw(CStreamReader& reader, RawLayout* out) {
   if (!reader.Read(0, h, sizeof h)) return false;
   bool be = h[0] == 'M';
   uint32_t heap = be ? LoadBE32(h + 2) : LoadLE32(h + 2);
-  if (heap < 14 || heap > 512) return false;
+  uint32_t version = be ? LoadBE32(h + 14) : LoadLE32(h + 14);
+  if (heap < 18 || heap > 512 || version != 0x00010002) return false;
   out->partial = heap;
   constexpr long long kPiece = 4096;
   // Candidate ends E: d = u32 at E-4, directory at heap+d holding n entries, E = heap+d+2+10n+4.
@@ -183,10 +184,15 @@ bool WalkMrw(CStreamReader& reader, RawLayout* out) {
 // X3F: the last four bytes of the file point at the section directory ("SECd"), which the
 // pointer follows directly.
 bool WalkX3f(CStreamReader& reader, RawLayout* out) {
-  uint8_t h[8];
-  if (!reader.Read(0, h, 8)) return false;
+  uint8_t h[40];
+  if (!reader.Read(0, h, sizeof h)) return false;
   uint16_t major = LoadLE16(h + 6);
   if (major < 2 || major > 4) return false;
+  // Image size and rotation of the version 2/3 header; version 4 keeps other fields there.
+  uint32_t cols = LoadLE32(h + 28), rows = LoadLE32(h + 32), rotation = LoadLE32(h + 36);
+  if (major < 4 && (cols == 0 || cols > 20000 || rows == 0 || rows > 20000 ||
+                    (rotation != 0 && rotation != 90 && rotation != 180 && rotation != 270)))
+    return false;
   out->partial = 8;
   static const char kDirectory[4] = {'S', 'E', 'C', 'd'};
   for (long long from = 8;;) {
