@@ -48,6 +48,7 @@ class RiffTest : public ::testing::Test {
       std::string path = dir + "/" + c.first;
       if (testing_support::Run(c.second + " '" + path + "' >/dev/null 2>&1"))
         gFiles[c.first] = ReadFileBytes(path);
+      if (gFiles.count(c.first) && gFiles[c.first].empty()) gFiles.erase(c.first);
     }
   }
 
