@@ -162,9 +162,19 @@ void RecoverySink::HashOnly(CDataStream* file, long long size, std::string& sha2
   sha256 = hash.HexDigest();
 }
 
-bool RecoverySink::WriteFile(CDataStream* file, long long size, const std::string& path,
+bool RecoverySink::WriteFile(CDataStream* file, long long size, std::string& relative,
                              std::string& sha256, long long& unreadable) {
+  // Never overwrite: a name already taken (two files at one offset) gets a counter.
+  std::string path = FSettings.outputDir + "/" + relative;
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  size_t dot = relative.rfind('.');
+  for (int copy = 2; fd < 0 && errno == EEXIST && copy < 100; ++copy) {
+    std::string candidate =
+        relative.substr(0, dot) + "-" + std::to_string(copy) + relative.substr(dot);
+    path = FSettings.outputDir + "/" + candidate;
+    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0) relative = candidate;
+  }
   if (fd < 0) {
     FailOutput(errno, path);
     return false;
@@ -226,8 +236,7 @@ void RecoverySink::FileRecovered(CContentHandler* handler, CDataStream* file) {
     HashOnly(file, size, entry.sha256, entry.unreadableBytes);
   } else {
     if (!EnsureTypeFolder(type)) return;
-    std::string path = FSettings.outputDir + "/" + entry.filename;
-    if (!WriteFile(file, size, path, entry.sha256, entry.unreadableBytes)) return;
+    if (!WriteFile(file, size, entry.filename, entry.sha256, entry.unreadableBytes)) return;
   }
 
   TypeTally& tally = FTallies[type];

@@ -69,8 +69,9 @@ class RecoverySink : public CEventHandler {
  private:
   void Tick(long long block, long long blockCount);
   void Draw(long long block, long long blockCount);
-  // Copies file into path (created, never overwritten); hashes it on the way.
-  bool WriteFile(CDataStream* file, long long size, const std::string& path, std::string& sha256,
+  // Copies file to relative (inside the output folder; never overwritten: a taken name gets
+  // "-2", "-3"... and relative is updated); hashes it on the way.
+  bool WriteFile(CDataStream* file, long long size, std::string& relative, std::string& sha256,
                  long long& unreadable);
   void HashOnly(CDataStream* file, long long size, std::string& sha256, long long& unreadable);
   bool EnsureTypeFolder(const std::string& type);

@@ -1,0 +1,251 @@
+#include <gtest/gtest.h>
+
+#include <sys/sysmacros.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "DfxmlReport.h"
+#include "Naming.h"
+#include "Options.h"
+#include "Paths.h"
+#include "Progress.h"
+#include "ScanHarness.h"
+
+using namespace salvor;
+using testing_support::HaveTool;
+using testing_support::ScratchDir;
+
+namespace {
+
+bool Parse(std::vector<const char*> args, Options& options, std::string& error) {
+  args.insert(args.begin(), "salvor");
+  return ParseCommandLine(static_cast<int>(args.size()), args.data(), options, error);
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+TEST(Options, ScanCommandWithEveryOption) {
+  Options o;
+  std::string error;
+  ASSERT_TRUE(Parse({"scan",
+                     "card.img",
+                     "-o",
+                     "out",
+                     "--types",
+                     "JPEG, png",
+                     "--exclude=tif",
+                     "--min-size",
+                     "20k",
+                     "--max-size=1.5M",
+                     "--list-only",
+                     "--set",
+                     "salvor.jpeg.MaxSize=1024",
+                     "--set",
+                     "png.Enabled=0",
+                     "--read-ahead",
+                     "8M",
+                     "--cache",
+                     "64m",
+                     "--report",
+                     "r.xml",
+                     "-q",
+                     "--modules",
+                     "mods"},
+                    o, error))
+      << error;
+  EXPECT_EQ(o.command, Command::Scan);
+  EXPECT_EQ(o.source, "card.img");
+  EXPECT_EQ(o.outputDir, "out");
+  EXPECT_EQ(o.types, (std::set<std::string>{"jpg", "png"}));
+  EXPECT_EQ(o.exclude, (std::set<std::string>{"tiff"}));
+  EXPECT_EQ(o.minSize, 20 * 1024);
+  EXPECT_EQ(o.maxSize, 1572864);
+  EXPECT_TRUE(o.listOnly);
+  EXPECT_TRUE(o.quiet);
+  ASSERT_EQ(o.settings.size(), 2u);
+  // A handler ID has dots of its own: the property is what follows the last one.
+  EXPECT_EQ(o.settings[0].handler, "salvor.jpeg");
+  EXPECT_EQ(o.settings[0].property, "MaxSize");
+  EXPECT_EQ(o.settings[0].value, "1024");
+  EXPECT_EQ(o.settings[1].handler, "png");
+  EXPECT_EQ(o.readAhead, 8u << 20);
+  EXPECT_EQ(o.cacheSize, 64u << 20);
+  EXPECT_EQ(o.reportPath, "r.xml");
+  EXPECT_EQ(o.moduleDir, "mods");
+
+  // Defaults.
+  ASSERT_TRUE(Parse({"scan", "/dev/sdb", "-o", "x"}, o, error));
+  EXPECT_EQ(o.readAhead, kDefaultReadAhead);
+  EXPECT_EQ(o.maxSize, -1);
+  EXPECT_FALSE(o.listOnly);
+  ASSERT_TRUE(Parse({"--version"}, o, error));
+  EXPECT_EQ(o.command, Command::Version);
+  ASSERT_TRUE(Parse({"types", "--modules", "m"}, o, error));
+  EXPECT_EQ(o.command, Command::Types);
+
+  // Usage errors name what is wrong.
+  struct Bad {
+    std::vector<const char*> args;
+    std::string says;
+  };
+  for (const Bad& bad : std::vector<Bad>{
+           {{}, "no command"},
+           {{"scan", "card.img"}, "-o DIR"},
+           {{"scan", "-o", "out"}, "SOURCE"},
+           {{"scan", "a", "b", "-o", "out"}, "unexpected argument 'b'"},
+           {{"scan", "a", "-o"}, "needs a value"},
+           {{"scan", "a", "-o", "o", "--min-size", "ten"}, "invalid size 'ten'"},
+           {{"scan", "a", "-o", "o", "--min-size", "-5"}, "invalid size"},
+           {{"scan", "a", "-o", "o", "--read-ahead", "0"}, "invalid size"},
+           {{"scan", "a", "-o", "o", "--set", "MaxSize=3"}, "HANDLER.PROPERTY=VALUE"},
+           {{"scan", "a", "-o", "o", "--min-size", "2M", "--max-size", "1M"}, "smaller"},
+           {{"scan", "a", "-o", "o", "--frobnicate"}, "unknown option '--frobnicate'"},
+           {{"restore"}, "unknown command 'restore'"},
+       }) {
+    EXPECT_FALSE(Parse(bad.args, o, error));
+    EXPECT_NE(error.find(bad.says), std::string::npos) << error;
+  }
+}
+
+TEST(Naming, NamesComeFromTheOffsetAndTheVerdictOnly) {
+  EXPECT_EQ(RecoveredFileName(1234567LL * 512, false, "jpg"), "f0001234567.jpg");
+  EXPECT_EQ(RecoveredFileName(0, true, "png"), "b0000000000.png");
+  EXPECT_EQ(RecoveredFileName(3 * 512 + 100, false, "jpg"), "f0000000003_100.jpg");
+  // A 4 TB disk still fits the ten digits; beyond, the number just grows.
+  EXPECT_EQ(RecoveredFileName(8000000000LL * 512, false, "mp4"), "f8000000000.mp4");
+
+  EXPECT_EQ(SanitizeExtension("../../etc/PASSWD"), "etcpasswd");
+  EXPECT_EQ(SanitizeExtension("j\xc3\xa9pg"), "jpg");
+  EXPECT_EQ(ChooseExtension("cr2", "tif;tiff;cr2"), "cr2");
+  EXPECT_EQ(ChooseExtension("", "tif;tiff"), "tif");
+  EXPECT_EQ(ChooseExtension("/", ""), "bin");
+  EXPECT_EQ(FirstExtension("mp4;mov"), "mp4");
+
+  TypeFilter onlyPhotos({"jpg", "tiff"}, {});
+  EXPECT_TRUE(onlyPhotos.Accepts("JPEG"));
+  EXPECT_TRUE(onlyPhotos.Accepts("tif"));
+  EXPECT_FALSE(onlyPhotos.Accepts("png"));
+  EXPECT_TRUE(onlyPhotos.WantsHandler("png;jpg"));
+  EXPECT_FALSE(onlyPhotos.WantsHandler("mp4;mov"));
+  TypeFilter noVideo({}, {"mp4", "mov"});
+  EXPECT_TRUE(noVideo.Accepts("jpg"));
+  EXPECT_FALSE(noVideo.Accepts("MOV"));
+  EXPECT_TRUE(noVideo.WantsHandler("mp4;mov;heic"));
+  EXPECT_FALSE(noVideo.WantsHandler("mp4;mov"));
+}
+
+TEST(Progress, LineAndSummaryShowWhatTheUserNeeds) {
+  EXPECT_EQ(FormatBytes(0), "0 B");
+  EXPECT_EQ(FormatBytes(999), "999 B");
+  EXPECT_EQ(FormatBytes(1500), "1.50 kB");
+  EXPECT_EQ(FormatBytes(2147483648LL), "2.15 GB");
+  EXPECT_EQ(FormatBytes(123456789), "123 MB");
+  EXPECT_EQ(FormatDuration(7), "0:07");
+  EXPECT_EQ(FormatDuration(754), "12:34");
+  EXPECT_EQ(FormatDuration(3723), "1:02:03");
+
+  Tallies tallies;
+  tallies["jpg"] = {28, 5000000, 1};
+  tallies["png"] = {3, 30000, 0};
+  std::string line = FormatProgressLine(1000000000, 2000000000, 10, tallies, 200);
+  EXPECT_EQ(line, " 50.0%  1.00 GB of 2.00 GB  100.0 MB/s  0:10 left  31 files (jpg 28, png 3)");
+  // Before a second has passed the time left is not guessed; a narrow terminal is respected.
+  EXPECT_NE(FormatProgressLine(10, 100, 0.2, {}, 200).find("--:-- left  0 files"),
+            std::string::npos);
+  EXPECT_LE(FormatProgressLine(1000000000, 2000000000, 10, tallies, 40).size(), 40u);
+
+  std::string summary = FormatSummary(tallies, 2000000000, 20);
+  EXPECT_NE(summary.find("jpg            28      5.00 MB        1"), std::string::npos) << summary;
+  EXPECT_NE(summary.find("Total          31"), std::string::npos) << summary;
+  EXPECT_NE(summary.find("Scanned 2.00 GB in 0:20 (100.0 MB/s)"), std::string::npos);
+}
+
+TEST(DfxmlReport, WellFormedWhateverTheTextsHold) {
+  std::string dir = ScratchDir("host_dfxml");
+  std::string path = dir + "/report.xml";
+  ReportHeader header;
+  header.version = "0.1.0";
+  header.commandLine = "salvor scan 'a<b>&c\"\x01\xff.img' -o out";
+  header.startTime = "2026-01-01T00:00:00Z";
+  header.settings = {{"types", "jpg,png"}, {"set x.Y", "<&>"}};
+  header.sourcePath = "/images/caf\xc3\xa9 \xff\xfe.img";
+  header.sourceSize = 1 << 20;
+  header.blockSize = 512;
+  DfxmlReport report;
+  ASSERT_TRUE(report.Open(path, header));
+  ReportFile file;
+  file.filename = "jpg/f0000000002.jpg";
+  file.size = 1000;
+  file.offset = 1024;
+  file.sha256 = std::string(64, 'a');
+  file.type = "jpg";
+  file.handlerId = "salvor.jpeg";
+  ASSERT_TRUE(report.AddFile(file));
+  file.damaged = true;
+  file.written = false;
+  file.unreadableBytes = 512;
+  ASSERT_TRUE(report.AddFile(file));
+  ReportOutcome outcome{"cancelled", 2, 2000, 0, 1.5, "2026-01-01T00:00:02Z"};
+  ASSERT_TRUE(report.Finish(outcome));
+
+  std::string text = ReadText(path);
+  EXPECT_NE(text.find("<image_filename>/images/caf\xc3\xa9 ??.img</image_filename>"),
+            std::string::npos);
+  EXPECT_NE(text.find("a&lt;b&gt;&amp;c&quot;??.img"), std::string::npos);
+  EXPECT_NE(text.find("<byte_run file_offset=\"0\" img_offset=\"1024\" len=\"1000\"/>"),
+            std::string::npos);
+  EXPECT_NE(text.find("<hashdigest type=\"sha256\">" + std::string(64, 'a')), std::string::npos);
+  EXPECT_NE(text.find("<salvor:damaged>1</salvor:damaged>"), std::string::npos);
+  EXPECT_NE(text.find("<salvor:unreadable_bytes>512</salvor:unreadable_bytes>"), std::string::npos);
+  EXPECT_NE(text.find("<salvor:outcome status=\"cancelled\" files=\"2\""), std::string::npos);
+  if (HaveTool("xmllint")) {
+    EXPECT_TRUE(testing_support::Run("xmllint --noout '" + path + "'"));
+  }
+
+  // An existing report is never overwritten.
+  DfxmlReport again;
+  EXPECT_FALSE(again.Open(path, header));
+  EXPECT_EQ(ReadText(path), text);
+}
+
+TEST(Paths, AbsoluteAndOutputFolderChecks) {
+  EXPECT_EQ(AbsolutePath("/a/./b/../c/"), "/a/c");
+  EXPECT_EQ(AbsolutePath("/.."), "/");
+  EXPECT_EQ(AbsolutePath("x/y").front(), '/');
+
+  std::string dir = ScratchDir("host_paths");
+  bool empty = false;
+  ASSERT_TRUE(FolderIsEmptyOrMissing(dir + "/missing", empty));
+  EXPECT_TRUE(empty);
+  ASSERT_TRUE(FolderIsEmptyOrMissing(dir, empty));
+  EXPECT_TRUE(empty);
+  ASSERT_TRUE(MakeFolders(dir + "/a/b/c"));
+  ASSERT_TRUE(FolderIsEmptyOrMissing(dir, empty));
+  EXPECT_FALSE(empty);
+  std::ofstream(dir + "/file") << "x";
+  EXPECT_FALSE(MakeFolders(dir + "/file/sub"));
+
+  // A fake sysfs: disk 8:16 (sdb) with partition 8:17, and a mapper volume 254:0 on sdb1.
+  std::string sys = dir + "/sys";
+  ASSERT_TRUE(testing_support::Run(
+      "mkdir -p " + sys + "/devices/pci/sdb/sdb1 " + sys + "/devices/pci/sdc " + sys +
+      "/devices/virtual/dm-0/slaves " + sys + "/dev/block && " + "ln -s ../../devices/pci/sdb " +
+      sys + "/dev/block/8:16 && " + "ln -s ../../devices/pci/sdb/sdb1 " + sys +
+      "/dev/block/8:17 && " + "ln -s ../../devices/pci/sdc " + sys + "/dev/block/8:32 && " +
+      "ln -s ../../devices/virtual/dm-0 " + sys + "/dev/block/254:0 && " +
+      "ln -s ../../../pci/sdb/sdb1 " + sys + "/devices/virtual/dm-0/slaves/sdb1"));
+  EXPECT_TRUE(DeviceHoldsFileSystem(makedev(8, 16), makedev(8, 17), sys));   // on a partition
+  EXPECT_TRUE(DeviceHoldsFileSystem(makedev(8, 17), makedev(8, 17), sys));   // the same
+  EXPECT_TRUE(DeviceHoldsFileSystem(makedev(8, 17), makedev(8, 16), sys));   // whole disk
+  EXPECT_TRUE(DeviceHoldsFileSystem(makedev(8, 16), makedev(254, 0), sys));  // via mapper
+  EXPECT_FALSE(DeviceHoldsFileSystem(makedev(8, 32), makedev(8, 17), sys));  // other disk
+  EXPECT_FALSE(DeviceHoldsFileSystem(makedev(8, 32), makedev(254, 0), sys));
+}
