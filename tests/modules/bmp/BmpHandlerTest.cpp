@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <iostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "CContentHandler.h"
+#include "HandlerCalls.h"
+#include "RecoveryTally.h"
+#include "ScanHarness.h"
+
+using namespace testing_support;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+CContentHandler* Bmp() {
+  static CContentHandler* handler = LoadHandler("bmp.so");
+  return handler;
+}
+
+Bytes RandomBytes(size_t n, uint32_t seed) {
+  std::mt19937 random(seed);
+  Bytes bytes(n);
+  for (auto& b : bytes) b = static_cast<uint8_t>(random());
+  return bytes;
+}
+
+Bytes Concat(const Bytes& a, const Bytes& b) {
+  Bytes out = a;
+  out.insert(out.end(), b.begin(), b.end());
+  return out;
+}
+
+struct Inputs {
+  bool ok = false;
+  std::vector<std::pair<std::string, Bytes>> files;  // the first is the big 24-bit one
+};
+
+// Encoded once per test binary: every header size ImageMagick and ffmpeg write (12, 40 with
+// and without bit masks, 124), 1 to 32 bits per pixel, RLE8, and the corpus sample.
+const Inputs& Generated() {
+  static Inputs in = [] {
+    Inputs g;
+    if (!HaveTool("convert") || !HaveTool("ffmpeg")) return g;
+    const std::string d = ScratchDir("bmp_inputs");
+    g.ok = Run("cd '" + d +
+               "' && convert -size 1601x1203 gradient:red-blue -type TrueColor"
+               "    BMP3:big24.bmp"
+               " && ffmpeg -v error -f lavfi -i testsrc=size=241x181 -frames:v 1 -y src.png"
+               " && ffmpeg -v error -i src.png -pix_fmt rgb565le -y rgb565.bmp"
+               " && ffmpeg -v error -i src.png -pix_fmt pal8 -y ffpal8.bmp"
+               " && convert src.png -type TrueColor BMP:v5.bmp"
+               " && convert src.png -type TrueColor BMP2:os2.bmp"
+               " && convert src.png -colors 12 -type Palette BMP3:pal4.bmp"
+               " && convert src.png -monochrome BMP3:mono.bmp"
+               " && convert src.png -colors 200 -type Palette -compress RLE BMP3:rle8.bmp"
+               " && convert src.png -alpha set -channel A -evaluate set 50% BMP:alpha.bmp");
+    for (const char* name : {"big24.bmp", "rgb565.bmp", "ffpal8.bmp", "v5.bmp", "os2.bmp",
+                             "pal4.bmp", "mono.bmp", "rle8.bmp", "alpha.bmp"}) {
+      g.files.emplace_back(name, ReadFileBytes(d + "/" + name));
+    }
+    g.files.emplace_back("BMP.bmp", ReadFileBytes(TestData("corpus/format-samples/BMP.bmp")));
+    return g;
+  }();
+  return in;
+}
+
+TEST(BmpHandler, EndsWhereTheHeaderSays) {
+  ASSERT_NE(Bmp(), nullptr);
+  if (!Generated().ok) GTEST_SKIP() << "convert or ffmpeg missing";
+  for (const auto& [name, bmp] : Generated().files) {
+    SCOPED_TRACE(name);
+    ASSERT_GT(bmp.size(), 1000u);
+    const Bytes disk = Concat(bmp, RandomBytes(3000, 1));
+    const Recognition r = Recognize(Bmp(), disk, 0);
+    EXPECT_TRUE(r.ok && r.recognized);
+    EXPECT_EQ(r.start, 0);
+    EXPECT_EQ(r.end, static_cast<long long>(bmp.size()));
+    EXPECT_EQ(FindEnd(Bmp(), disk), static_cast<long long>(bmp.size()));
+    std::string extension;
+    EXPECT_TRUE(Describe(Bmp(), bmp, &extension));
+    EXPECT_EQ(extension, "bmp");
+
+    // Cut short at the end of the medium: open, ended before the zeros, marked damaged.
+    const Bytes cut = Prefix(bmp, bmp.size() / 2);
+    const Recognition open = Recognize(Bmp(), cut, 0);
+    EXPECT_TRUE(open.recognized);
+    EXPECT_EQ(open.end, -1);
+    const long long end = FindEnd(Bmp(), Concat(cut, Bytes(300, 0)));
+    EXPECT_GT(end, 0);
+    EXPECT_LE(end, static_cast<long long>(cut.size()));
+    EXPECT_FALSE(Describe(Bmp(), cut));
+  }
+}
+
+TEST(BmpHandler, RefusesHeadersThatDoNotAddUp) {
+  ASSERT_NE(Bmp(), nullptr);
+  Bytes disk = RandomBytes(32 * 512, 3);
+  for (size_t i = 0; i < 32; ++i) memcpy(&disk[i * 512], "BM", 2);
+  for (long long block = 0; block < 32; ++block) {
+    EXPECT_FALSE(Recognize(Bmp(), disk, block * 512).recognized) << block;
+  }
+  // A real header whose declared size disagrees with its pixel array is refused.
+  Bytes bmp = ReadFileBytes(TestData("corpus/format-samples/BMP.bmp"));
+  ASSERT_TRUE(Recognize(Bmp(), bmp, 0).recognized);
+  bmp[2] = 0x10, bmp[3] = 0x20;  // declared size 0x2010 for 1142 bytes of header and pixels
+  EXPECT_FALSE(Recognize(Bmp(), Concat(bmp, Bytes(10000, 0)), 0).recognized);
+}
+
+// Sector-aligned between random data, back to back with only slack, planted signatures and
+// a bitmap cut short by the end of the medium; then packed at odd offsets with Unaligned=1.
+TEST(BmpHandler, ScanRecoversEveryBitmapWhole) {
+  if (!Generated().ok) GTEST_SKIP() << "convert or ffmpeg missing";
+  const auto& files = Generated().files;
+  ImageBuilder image(8);
+  image.AddRandom(1000);
+  image.Align();
+  for (const auto& [name, bmp] : files) {
+    image.AddFile(name, bmp);
+    image.AddRandom(700);
+    image.Align();
+  }
+  image.AddZeros(1024);
+  for (const auto& [name, bmp] : files) {
+    image.AddFile("packed-" + name, bmp);
+    image.AddZeros((512 - bmp.size() % 512) % 512);
+  }
+  for (int i = 0; i < 8; ++i) {
+    image.bytes().insert(image.bytes().end(), {'B', 'M'});
+    image.AddRandom(1000);
+    image.Align();
+  }
+  const Bytes& big = files[0].second;
+  const size_t cut = big.size() / 2 / 512 * 512 + 100;
+  image.AddFile("cut-end", Prefix(big, cut));
+  image.AddZeros(412);
+  RecoveryTally tally = Tally(image.placed(), ScanImage({"bmp.so"}, image.Finish()), "bmp");
+  std::cout << "bmp: " << tally.Summary() << std::endl;
+  EXPECT_EQ(tally.identical, tally.intact);
+  EXPECT_EQ(tally.broken, tally.cut);
+  EXPECT_TRUE(tally.problems.empty()) << tally.Summary();
+
+  ImageBuilder packed(9);
+  packed.AddRandom(300);
+  for (size_t i = 1; i < files.size(); ++i) {
+    packed.AddFile(files[i].first, files[i].second);
+    packed.AddRandom(29);
+  }
+  ASSERT_TRUE(Bmp()->SetIntPropValue("Unaligned", 1));
+  tally = Tally(packed.placed(), ScanImage({"bmp.so"}, packed.Finish()), "bmp");
+  ASSERT_TRUE(Bmp()->SetIntPropValue("Unaligned", 0));
+  std::cout << "bmp unaligned: " << tally.Summary() << std::endl;
+  EXPECT_EQ(tally.identical, tally.intact);
+  EXPECT_TRUE(tally.problems.empty()) << tally.Summary();
+}
+
+}  // namespace
