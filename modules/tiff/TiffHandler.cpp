@@ -77,15 +77,18 @@ class CTiffHandler : public CHandlerBase {
   }
 
  private:
-  // Validates and measures a TIFF at `at`: whole file when every part is there, else its start.
+  // Validates and measures a TIFF at `at`: the whole file when every part is there, else its
+  // start only.
   bool Answer(CDataStream* stream, long long at, bool* recognized, long long* start,
               long long* end) {
-    CStreamReader reader(stream, at, MaxSizeBytes());
+    // The walk reads only IFDs and value arrays, never image data: it may look at the whole
+    // rest of the stream (a large TIFF keeps its IFD at its end), and MaxSize bounds the answer.
+    CStreamReader reader(stream, at, -1);
     TiffLayout layout;
     if (!WalkTiff(reader, &layout)) return false;
     *recognized = true;
     *start = at;
-    if (layout.complete) *end = at + layout.extent;
+    if (layout.complete && layout.extent <= MaxSizeBytes()) *end = at + layout.extent;
     return true;
   }
 };
