@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "CContentHandler.h"
+#include "MediaTestSupport.h"
+#include "ScanHarness.h"
+
+using namespace testing_support;
+
+namespace {
+
+std::map<std::string, std::vector<uint8_t>> gFiles;
+
+std::string ExtensionOf(const std::string& name) {
+  return name.substr(name.rfind('.') + 1);
+}
+
+class AudioTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!HaveTool("ffmpeg")) return;
+    const std::string ff = "ffmpeg -v error -y -f lavfi -i sine=frequency=440:duration=2 ";
+    const std::string video =
+        "ffmpeg -v error -y -f lavfi -i testsrc=size=96x64:rate=10:duration=1 "
+        "-f lavfi -i sine=duration=1 ";
+    gFiles = MakeMedia(
+        "audio", {
+                     {"lame.mp3", ff + "-c:a libmp3lame -b:a 64k"},
+                     {"tagged.mp3", ff + "-c:a libmp3lame -q:a 5 -write_id3v1 1 -metadata title=T"},
+                     {"bare.mp3", ff + "-c:a libmp3lame -ar 22050 -id3v2_version 0 -write_xing 0"},
+                     {"layer2.mp2", ff + "-c:a mp2 -ac 1"},
+                     {"song.flac", ff + "-c:a flac"},
+                     {"vorbis.ogg", ff + "-c:a libvorbis"},
+                     {"voice.opus", ff + "-c:a libopus"},
+                     {"flac.oga", ff + "-c:a flac -f ogg"},
+                     {"theora.ogv", video + "-c:v libtheora -c:a libvorbis"},
+                     {"adts.aac", ff + "-c:a aac -f adts"},
+                 });
+  }
+
+  void SetUp() override {
+    if (gFiles.count("song.flac") == 0) GTEST_SKIP() << "ffmpeg missing";
+    handler = LoadHandler("audio.so");
+    ASSERT_NE(handler, nullptr);
+  }
+
+  CContentHandler* handler = nullptr;
+};
+
+// Every format, sector-aligned, back to back and between random data and zeros, comes back
+// whole and named; files cut short come back marked damaged and no longer than they are.
+TEST_F(AudioTest, RecoversFilesThroughTheEngine) {
+  std::map<std::string, std::string> intact;
+  std::map<std::string, long long> truncated;
+  ImageBuilder image;
+  image.AddRandom(7000);
+  bool zeros = false;
+  for (int round = 0; round < 2; ++round) {
+    for (const auto& f : gFiles) {
+      image.Align();
+      image.AddFile(f.first, f.second);
+      intact[f.first] = ExtensionOf(f.first);
+      if (round == 0 && (zeros = !zeros)) image.AddZeros(1536);
+    }
+  }
+  for (const char* name : {"song.flac", "vorbis.ogg", "lame.mp3"}) {
+    if (gFiles.count(name) == 0) continue;
+    std::vector<uint8_t> cut = gFiles[name];
+    cut.resize(cut.size() * 3 / 5);
+    std::string cutName = std::string("cut-") + name;
+    image.Align();
+    image.AddFile(cutName, cut);
+    truncated[cutName] = static_cast<long long>(cut.size());
+    image.AddRandom(3000);
+  }
+  image.AddZeros(2048);
+  std::vector<uint8_t> bytes = image.Finish();
+
+  MediaTally tally =
+      CheckMediaRecovery(image.placed(), ScanImage({"audio.so"}, bytes), intact, truncated);
+  EXPECT_EQ(tally.identical, tally.files);
+  EXPECT_EQ(tally.broken, static_cast<int>(truncated.size()));
+  PrintTally("audio", tally);
+}
+
+// Inside blocks only with Unaligned set; a stream longer than MaxSize is left to the end
+// search, which finds its end.
+TEST_F(AudioTest, UnalignedStartsAndMaxSize) {
+  ImageBuilder image;
+  image.AddRandom(777);
+  image.AddFile("vorbis.ogg", gFiles["vorbis.ogg"]);
+  image.AddRandom(1001);
+  image.AddFile("bare.mp3", gFiles["bare.mp3"]);
+  image.AddRandom(2000);
+  std::vector<uint8_t> bytes = image.Finish();
+  EXPECT_TRUE(ScanImage({"audio.so"}, bytes).empty());
+  ASSERT_TRUE(handler->SetIntPropValue("Unaligned", 1));
+  auto found = ScanImage({"audio.so"}, bytes);
+  ASSERT_TRUE(handler->SetIntPropValue("Unaligned", 0));
+  MediaTally tally =
+      CheckMediaRecovery(image.placed(), found, {{"vorbis.ogg", "ogg"}, {"bare.mp3", "mp3"}}, {});
+  EXPECT_EQ(tally.identical, 2);
+
+  for (const char* name : {"song.flac", "lame.mp3", "voice.opus", "adts.aac"}) {
+    SCOPED_TRACE(name);
+    const std::vector<uint8_t>& file = gFiles[name];
+    ASSERT_TRUE(handler->SetIntPropValue("MaxSize", 4));
+    Answer open = RecognizeAt(handler, file, 0);
+    ASSERT_TRUE(handler->SetIntPropValue("MaxSize", 4194304));
+    EXPECT_TRUE(open.recognized);
+    EXPECT_EQ(open.end, -1);
+    std::vector<uint8_t> window = file;
+    window.resize(window.size() + 1500, 0);
+    EXPECT_EQ(FindEndIn(handler, window), static_cast<long long>(file.size()));
+  }
+}
+
+// The corpus samples (cut short by their collector) are recognised and named.
+TEST_F(AudioTest, NamesFormatSamples) {
+  const std::vector<std::pair<std::string, std::string>> samples = {
+      {"MP3.mp3", "mp3"}, {"FLAC.flac", "flac"}, {"Vorbis.ogg", "ogg"}, {"FLAC.ogg", "oga"}};
+  for (const auto& s : samples) {
+    SCOPED_TRACE(s.first);
+    std::vector<uint8_t> sample = ReadFileBytes(TestData("corpus/format-samples/" + s.first));
+    ASSERT_FALSE(sample.empty());
+    EXPECT_TRUE(RecognizeAt(handler, sample, 0).recognized);
+    std::string extension;
+    DescribeBytes(handler, sample, &extension);
+    EXPECT_EQ(extension, s.second);
+  }
+}
+
+// Random data yields nothing, also with frame syncs, ID3 headers and Ogg/FLAC magic planted at
+// block starts.
+TEST_F(AudioTest, IgnoresRandomData) {
+  ImageBuilder image(5);
+  image.AddRandom(2 << 20);
+  std::vector<uint8_t> bytes = image.Finish();
+  const std::vector<std::vector<uint8_t>> plants = {{0xFF, 0xFB, 0x90, 0x64},
+                                                    {0xFF, 0xF1, 0x50, 0x80},
+                                                    {'I', 'D', '3', 3, 0, 0, 0, 0, 0x10, 0},
+                                                    {'f', 'L', 'a', 'C', 0, 0, 0, 34},
+                                                    {'O', 'g', 'g', 'S', 0, 2}};
+  size_t which = 0;
+  for (size_t at = 0; at + 16 < bytes.size(); at += 512 * 3, ++which) {
+    const auto& plant = plants[which % plants.size()];
+    std::copy(plant.begin(), plant.end(), bytes.begin() + static_cast<long>(at));
+  }
+  for (const auto& r : ScanImage({"audio.so"}, bytes))
+    ADD_FAILURE() << "found " << r.size << " bytes at " << r.offset << " ." << r.extension;
+}
+
+}  // namespace
