@@ -167,31 +167,17 @@ int RunScan(const Options& options, const std::string& commandLine) {
   const std::string moduleDir =
       options.moduleDir.empty() ? DefaultModuleFolder() : AbsolutePath(options.moduleDir);
 
-  // The source: refuse early and plainly what cannot be read.
+  // The source: refuse early and plainly what cannot be scanned.
   struct stat sourceInfo {};
-  {
-    int fd = open(source.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      return Fail(terminal, kExitSource,
-                  "cannot open '" + options.source + "': " + strerror(errno));
-    }
-    fstat(fd, &sourceInfo);
-    char probe[512];
-    bool readable = S_ISDIR(sourceInfo.st_mode) || pread(fd, probe, sizeof probe, 0) >= 0;
-    int readError = errno;
-    close(fd);
-    if (S_ISDIR(sourceInfo.st_mode)) {
-      return Fail(terminal, kExitSource,
-                  "cannot open '" + options.source + "': " + strerror(EISDIR));
-    }
-    if (!S_ISREG(sourceInfo.st_mode) && !S_ISBLK(sourceInfo.st_mode)) {
-      return Fail(terminal, kExitSource,
-                  "cannot open '" + options.source + "': not an image file or a block device");
-    }
-    if (!readable) {
-      return Fail(terminal, kExitSource,
-                  "cannot read '" + options.source + "': " + strerror(readError));
-    }
+  if (stat(source.c_str(), &sourceInfo) != 0) {
+    return Fail(terminal, kExitSource, "cannot open '" + options.source + "': " + strerror(errno));
+  }
+  if (S_ISDIR(sourceInfo.st_mode)) {
+    return Fail(terminal, kExitSource, "cannot open '" + options.source + "': " + strerror(EISDIR));
+  }
+  if (!S_ISREG(sourceInfo.st_mode) && !S_ISBLK(sourceInfo.st_mode)) {
+    return Fail(terminal, kExitSource,
+                "cannot open '" + options.source + "': not an image file or a block device");
   }
   const bool isDevice = S_ISBLK(sourceInfo.st_mode);
 
@@ -216,6 +202,22 @@ int RunScan(const Options& options, const std::string& commandLine) {
                         "): writing there would overwrite what is being recovered; "
                         "choose a folder on another disk");
       }
+    }
+  }
+  // Only now touch the source itself: an unreadable one is refused before anything is made.
+  {
+    int fd = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      return Fail(terminal, kExitSource,
+                  "cannot open '" + options.source + "': " + strerror(errno));
+    }
+    char probe[512];
+    bool readable = pread(fd, probe, sizeof probe, 0) >= 0;
+    int readError = errno;
+    close(fd);
+    if (!readable) {
+      return Fail(terminal, kExitSource,
+                  "cannot read '" + options.source + "': " + strerror(readError));
     }
   }
   if (!MakeFolders(outputDir)) {

@@ -75,7 +75,10 @@ std::vector<DeviceInfo> EnumerateBlockDevices(const std::string& sysRoot,
     std::string vendor = ReadAttribute(disk.sysfsPath + "/device/vendor");
     std::string model = ReadAttribute(disk.sysfsPath + "/device/model");
     if (model.empty()) model = ReadAttribute(disk.sysfsPath + "/device/name");  // SD cards
+    if (vendor.compare(0, 2, "0x") == 0) vendor.clear();  // a bare PCI vendor number
     disk.model = vendor.empty() ? model : (model.empty() ? vendor : vendor + " " + model);
+    std::string backing = ReadAttribute(disk.sysfsPath + "/loop/backing_file");
+    if (disk.model.empty() && !backing.empty()) disk.model = "Loop device of " + backing;
     if (disk.size <= 0) continue;
     devices.push_back(disk);
     for (const auto& child : ListFolder(disk.sysfsPath)) {

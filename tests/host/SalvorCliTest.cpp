@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -322,4 +323,69 @@ TEST_F(SalvorCli, DemoCardGivesBackEveryDeletedPhoto) {
     EXPECT_EQ(recovered.count(FileSha(photo)), 1u) << photo;
   }
   EXPECT_TRUE(WellFormed(dir + "/recovered/report.xml"));
+}
+
+TEST_F(SalvorCli, RefusesAnOutputFolderOnTheDeviceBeingScanned) {
+  std::string dir = ScratchDir("cli_same_device");
+  // The device that holds the scratch folder, when the machine lets us see it.
+  struct stat info {};
+  ASSERT_EQ(stat(dir.c_str(), &info), 0);
+  std::string link = "/sys/dev/block/" + std::to_string(major(info.st_dev)) + ":" +
+                     std::to_string(minor(info.st_dev));
+  char resolved[4096];
+  if (realpath(link.c_str(), resolved) == nullptr) GTEST_SKIP() << "no block device behind " << dir;
+  std::string name = resolved;
+  std::string device = "/dev/" + name.substr(name.rfind('/') + 1);
+  struct stat node {};
+  if (stat(device.c_str(), &node) != 0 || !S_ISBLK(node.st_mode) || node.st_rdev != info.st_dev)
+    GTEST_SKIP() << "no device node for " << name;
+  Outcome run = Salvor(dir, "scan " + device + " -o out");
+  EXPECT_EQ(run.status, 4);
+  EXPECT_EQ(
+      run.err.rfind("salvor: '" + dir + "/out' is on the device being scanned (" + device + ")", 0),
+      0u)
+      << run.err;
+  EXPECT_FALSE(Exists(dir + "/out"));
+}
+
+TEST_F(SalvorCli, ScansABlockDeviceThroughTheBlockDeviceModule) {
+  std::string dir = ScratchDir("cli_loop");
+  TestImage image = MakeImage(dir, false, 6);
+  std::string device;
+  {
+    FILE* pipe = popen(("losetup -f --show -r '" + image.path + "' 2>/dev/null").c_str(), "r");
+    char line[256] = "";
+    if (pipe != nullptr) {
+      if (fgets(line, sizeof line, pipe) == nullptr) line[0] = '\0';
+      pclose(pipe);
+    }
+    device = line;
+    while (!device.empty() && (device.back() == '\n' || device.back() == ' ')) device.pop_back();
+  }
+  if (device.empty()) GTEST_SKIP() << "loop devices are not available here";
+  Outcome sources = Salvor(dir, "sources");
+  Outcome run = Salvor(dir, "scan " + device + " -o out -q");
+  testing_support::Run("losetup -d " + device);
+  EXPECT_EQ(sources.status, 0);
+  EXPECT_NE(sources.out.find(device + " "), std::string::npos) << sources.out;
+  EXPECT_NE(sources.out.find("Loop device of " + image.path), std::string::npos) << sources.out;
+  ASSERT_EQ(run.status, 0) << run.err;
+  for (const auto& file : image.expected) {
+    EXPECT_EQ(FileSha(dir + "/out/" + file.first), file.second) << file.first;
+  }
+  std::string report = ReadText(dir + "/out/report.xml");
+  EXPECT_NE(report.find("<image_filename>" + device + "</image_filename>"), std::string::npos);
+  EXPECT_NE(ReadText(dir + "/out/salvor.log").find("Starting scan of blockdev:"),
+            std::string::npos);
+}
+
+TEST_F(SalvorCli, TypesListsTheLoadedHandlers) {
+  std::string dir = ScratchDir("cli_types");
+  Outcome run = Salvor(dir, "types");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out.rfind("ID ", 0), 0u);
+  EXPECT_NE(run.out.find("salvor.jpeg"), std::string::npos);
+  EXPECT_NE(run.out.find("jpg,jpeg"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("blockdev"), std::string::npos);
 }
