@@ -141,14 +141,19 @@ class CPsdHandler : public CHandlerBase {
         Answer(stream, position, recognized, start, end))
       return true;
     if (!Unaligned()) return true;
-    uint8_t piece[512 + kHeaderSize];
-    for (long long from = position; from < position + blockSize; from += 512) {
+    // Starts anywhere inside the block: the signature's first byte located with memchr.
+    constexpr long long kPiece = 512;
+    uint8_t piece[kPiece + kHeaderSize];
+    for (long long from = position; from < position + blockSize; from += kPiece) {
+      long long span = std::min(kPiece, position + blockSize - from);
       stream->SetPosition(from);
-      long long got = stream->Read(sizeof piece, piece);
-      for (long long i = (from == position ? 1 : 0); i < 512 && i + kHeaderSize <= got; ++i) {
-        if (from + i >= position + blockSize) break;
-        if (piece[i] != '8' || !PlausibleHeader(piece + i)) continue;
-        if (Answer(stream, from + i, recognized, start, end)) return true;
+      long long limit = std::min(span, stream->Read(span + kHeaderSize, piece) - kHeaderSize + 1);
+      for (long long i = from == position ? 1 : 0; i < limit;) {
+        auto* hit = static_cast<const uint8_t*>(memchr(piece + i, '8', size_t(limit - i)));
+        if (hit == nullptr) break;
+        long long at = hit - piece;
+        if (PlausibleHeader(hit) && Answer(stream, from + at, recognized, start, end)) return true;
+        i = at + 1;
       }
     }
     return true;

@@ -22,16 +22,18 @@ enum class Kind { None, Crw, Raf, Mrw, X3f };
 
 constexpr size_t kProbe = 16;  // bytes the cheap test needs
 
+// A few byte comparisons reject almost every position before any memcmp.
 Kind KindOf(const uint8_t* p) {
   switch (p[0]) {
     case 'I':
     case 'M':
-      return p[1] == p[0] && memcmp(p + 6, "HEAPCCDR", 8) == 0 ? Kind::Crw : Kind::None;
+      return p[1] == p[0] && p[6] == 'H' && memcmp(p + 6, "HEAPCCDR", 8) == 0 ? Kind::Crw
+                                                                              : Kind::None;
     case 'F':
-      if (memcmp(p, "FUJIFILMCCD-RAW ", 16) == 0) return Kind::Raf;
-      return memcmp(p, "FOVb", 4) == 0 ? Kind::X3f : Kind::None;
+      if (p[1] == 'U' && memcmp(p, "FUJIFILMCCD-RAW ", 16) == 0) return Kind::Raf;
+      return p[1] == 'O' && p[2] == 'V' && p[3] == 'b' ? Kind::X3f : Kind::None;
     case 0:
-      return memcmp(p, "\0MRM", 4) == 0 ? Kind::Mrw : Kind::None;
+      return p[1] == 'M' && p[2] == 'R' && p[3] == 'M' ? Kind::Mrw : Kind::None;
     default:
       return Kind::None;
   }
@@ -250,16 +252,38 @@ class CRawOtherHandler : public CHandlerBase {
         KindOf(head) != Kind::None && Answer(stream, position, recognized, start, end))
       return true;
     if (!Unaligned()) return true;
-    uint8_t piece[512 + kProbe];
-    for (long long from = position; from < position + blockSize; from += 512) {
+    // Starts anywhere inside the block: each format's signature located by one of its letters
+    // with memchr ('H' of HEAPCCDR, 'F' of FUJIFILM and FOVb, 'R' of MRM), tried in order.
+    constexpr long long kPiece = 512;
+    constexpr struct {
+      uint8_t letter;
+      long long offset;  // of the letter from the file's start
+    } kLetters[] = {{'H', 6}, {'F', 0}, {'R', 2}};
+    constexpr long long kProbeBytes = static_cast<long long>(kProbe);
+    uint8_t piece[kPiece + kProbe];
+    for (long long from = position; from < position + blockSize; from += kPiece) {
+      long long span = std::min(kPiece, position + blockSize - from);
       stream->SetPosition(from);
-      long long got = stream->Read(sizeof piece, piece);
-      for (long long i = (from == position ? 1 : 0);
-           i < 512 && i + static_cast<long long>(kProbe) <= got; ++i) {
-        if (from + i >= position + blockSize) break;
-        if (KindOf(piece + i) == Kind::None) continue;
-        if (Answer(stream, from + i, recognized, start, end)) return true;
+      long long got = stream->Read(span + kProbeBytes, piece);
+      long long first = from == position ? 1 : 0;
+      long long last = std::min(span, got - kProbeBytes + 1);  // candidate starts: [first, last)
+      long long candidates[8];
+      int count = 0;
+      for (const auto& l : kLetters) {
+        for (long long i = first + l.offset; i < last + l.offset && count < 8;) {
+          auto* hit =
+              static_cast<const uint8_t*>(memchr(piece + i, l.letter, size_t(last + l.offset - i)));
+          if (hit == nullptr) break;
+          long long at = hit - piece - l.offset;
+          if (KindOf(piece + at) != Kind::None) candidates[count++] = at;
+          i = at + l.offset + 1;
+        }
       }
+      for (int k = 1; k < count; ++k)  // a handful at most: insertion order
+        for (int j = k; j > 0 && candidates[j - 1] > candidates[j]; --j)
+          std::swap(candidates[j - 1], candidates[j]);
+      for (int k = 0; k < count; ++k)
+        if (Answer(stream, from + candidates[k], recognized, start, end)) return true;
     }
     return true;
   }

@@ -39,16 +39,25 @@ class CTiffHandler : public CHandlerBase {
         Answer(stream, position, recognized, start, end))
       return true;
     if (!Unaligned()) return true;
-    // Starts anywhere inside the block: scan it in pieces with a few bytes of overlap.
-    uint8_t piece[512 + 3];
-    for (long long from = position; from < position + blockSize; from += 512) {
-      long long want = std::min<long long>(512 + 3, position + blockSize + 3 - from);
+    // Starts anywhere inside the block: byte-order marks located with memchr, taken in
+    // ascending order; a piece is read with the 3 bytes that complete a header at its end.
+    constexpr long long kPiece = 512;
+    uint8_t piece[kPiece + 3];
+    for (long long from = position; from < position + blockSize; from += kPiece) {
+      long long span = std::min(kPiece, position + blockSize - from);
       stream->SetPosition(from);
-      long long got = stream->Read(want, piece);
-      for (long long i = (from == position ? 1 : 0); i < 512 && i + 4 <= got; ++i) {
-        if (from + i >= position + blockSize) break;
-        if (!LooksLikeTiffStart(piece + i)) continue;
-        if (Answer(stream, from + i, recognized, start, end)) return true;
+      long long limit = std::min(span, stream->Read(span + 3, piece) - 3);
+      for (long long i = from == position ? 1 : 0; i < limit;) {
+        auto* intel = static_cast<const uint8_t*>(memchr(piece + i, 'I', size_t(limit - i)));
+        auto* motorola = static_cast<const uint8_t*>(memchr(piece + i, 'M', size_t(limit - i)));
+        if (intel == nullptr && motorola == nullptr) break;
+        const uint8_t* hit = intel == nullptr      ? motorola
+                             : motorola == nullptr ? intel
+                                                   : std::min(intel, motorola);
+        long long at = hit - piece;
+        if (LooksLikeTiffStart(hit) && Answer(stream, from + at, recognized, start, end))
+          return true;
+        i = at + 1;
       }
     }
     return true;

@@ -130,14 +130,16 @@ TEST(PsdModule, CutDocumentsAndLookalikes) {
   for (size_t i = 0; i < 32; ++i) memcpy(&disk[i * 512], real.data(), i % 2 ? 4 : 26);
   for (long long block = 0; block < 32; ++block)
     EXPECT_FALSE(Recognize(disk, block * 512).recognized) << block;
-  // Unaligned: found at its exact byte.
-  const Bytes shifted = Join(Join(RandomData(512 + 301, 8), real), RandomData(2000, 9));
-  EXPECT_FALSE(Recognize(shifted, 512).recognized);
-  ASSERT_TRUE(Psd()->SetIntPropValue("Unaligned", 1));
-  Answer a = Recognize(shifted, 512);
-  EXPECT_EQ(a.start, 512 + 301);
-  EXPECT_EQ(a.end, static_cast<long long>(512 + 301 + real.size()));
-  ASSERT_TRUE(Psd()->SetIntPropValue("Unaligned", 0));
+  // Unaligned: found at its exact byte, first and last bytes of a block included.
+  for (long long shift : {1, 301, 511}) {
+    const Bytes shifted = Join(Join(RandomData(512 + shift, 8), real), RandomData(2000, 9));
+    EXPECT_FALSE(Recognize(shifted, 512).recognized);
+    ASSERT_TRUE(Psd()->SetIntPropValue("Unaligned", 1));
+    Answer a = Recognize(shifted, 512);
+    EXPECT_EQ(a.start, 512 + shift);
+    EXPECT_EQ(a.end, static_cast<long long>(512 + shift + real.size()));
+    ASSERT_TRUE(Psd()->SetIntPropValue("Unaligned", 0));
+  }
 }
 
 TEST(PsdModule, ScanRecoversIntactDocumentsByteIdentical) {

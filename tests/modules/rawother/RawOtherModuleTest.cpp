@@ -122,14 +122,17 @@ TEST(RawOtherModule, SignaturesInRandomDataAreRefused) {
   }
   for (long long block = 0; block < 40; ++block)
     EXPECT_FALSE(Recognize(disk, block * 512).recognized) << block;
-  // Unaligned: an X3F at an odd byte inside a block.
-  const Bytes x3f = Sample("SigmaDP2.x3f");
-  const Bytes shifted = Join(Join(RandomData(512 + 45, 8), x3f), RandomData(2000, 10));
-  EXPECT_FALSE(Recognize(shifted, 512).recognized);
+  // Unaligned: every format at odd bytes inside a block, first and last bytes included.
   ASSERT_TRUE(Raw()->SetIntPropValue("Unaligned", 1));
-  Answer a = Recognize(shifted, 512);
-  EXPECT_EQ(a.start, 512 + 45);
-  EXPECT_EQ(a.end, static_cast<long long>(512 + 45 + x3f.size()));
+  for (const auto& [name, file] : WholeFiles()) {
+    for (long long shift : {1, 45, 300, 511}) {
+      const Bytes disk = Join(Join(RandomData(512 + shift, 8), file), RandomData(2000, 10));
+      Answer a = Recognize(disk, 512);
+      EXPECT_EQ(a.start, 512 + shift) << name;
+      EXPECT_EQ(a.end, static_cast<long long>(512 + shift + file.size())) << name;
+      EXPECT_FALSE(Recognize(disk, 0).recognized) << name;
+    }
+  }
   ASSERT_TRUE(Raw()->SetIntPropValue("Unaligned", 0));
 }
 

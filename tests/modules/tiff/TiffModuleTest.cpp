@@ -204,16 +204,17 @@ TEST(TiffModule, RefusesLookalikesAndBoundsHostileStructures) {
 TEST(TiffModule, UnalignedStartsAreFoundExactly) {
   ASSERT_NE(Tiff(), nullptr);
   const Bytes file = ReadFileBytes(TestData("corpus/tiff/Arbitro.tiff"));
-  Bytes disk = RandomData(512 + 77, 21);
-  disk = Join(Join(disk, file), RandomData(3000, 22));
-  EXPECT_FALSE(Recognize(disk, 512).recognized);
-  ASSERT_TRUE(Tiff()->SetIntPropValue("Unaligned", 1));
-  Answer a = Recognize(disk, 512);
-  EXPECT_TRUE(a.recognized);
-  EXPECT_EQ(a.start, 512 + 77);
-  EXPECT_EQ(a.end, static_cast<long long>(512 + 77 + file.size()));
-  EXPECT_FALSE(Recognize(disk, 0).recognized);
-  ASSERT_TRUE(Tiff()->SetIntPropValue("Unaligned", 0));
+  for (long long shift : {1, 77, 511}) {
+    const Bytes disk = Join(Join(RandomData(512 + shift, 21), file), RandomData(3000, 22));
+    EXPECT_FALSE(Recognize(disk, 512).recognized);
+    ASSERT_TRUE(Tiff()->SetIntPropValue("Unaligned", 1));
+    Answer a = Recognize(disk, 512);
+    EXPECT_TRUE(a.recognized);
+    EXPECT_EQ(a.start, 512 + shift);
+    EXPECT_EQ(a.end, static_cast<long long>(512 + shift + file.size()));
+    EXPECT_FALSE(Recognize(disk, 0).recognized);
+    ASSERT_TRUE(Tiff()->SetIntPropValue("Unaligned", 0));
+  }
 }
 
 TEST(TiffModule, ScanRecoversIntactFilesByteIdentical) {
