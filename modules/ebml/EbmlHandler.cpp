@@ -279,7 +279,7 @@ const HandlerInfo kInfo = {
     "video/x-matroska;video/webm;audio/x-matroska;audio/webm",
     "Matroska / WebM video",
     "mkv;webm;mka",
-    4194304,  // 4 GiB
+    16777216,  // 16 GiB: recordings and films reach many GiB
     INT_MAX,
 };
 

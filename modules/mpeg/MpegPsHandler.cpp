@@ -138,7 +138,7 @@ bool StartValid(CStreamReader& reader, WalkResult* walk, long long limit) {
 
 const HandlerInfo kInfo = {
     "salvor.mpeg", "video/mpeg;video/mp2p", "MPEG program stream video", "mpg;vob;mpeg",
-    4194304,  // 4 GiB
+    16777216,  // 16 GiB: recordings and films reach many GiB
     INT_MAX,
 };
 

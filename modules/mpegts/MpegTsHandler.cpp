@@ -131,7 +131,7 @@ bool StartValid(CStreamReader& reader, const Layout& layout) {
 
 const HandlerInfo kInfo = {
     "salvor.mpegts", "video/mp2t", "MPEG transport stream video", "mts;m2ts;ts",
-    4194304,  // 4 GiB
+    16777216,  // 16 GiB: recordings and films reach many GiB
     INT_MAX,
 };
 

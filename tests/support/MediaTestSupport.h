@@ -67,6 +67,12 @@ inline long long FindEndIn(CContentHandler* handler, const std::vector<uint8_t>&
   return end;
 }
 
+inline int DefaultMaxSize(CContentHandler* handler) {
+  int value = 0;
+  handler->GetIntPropDefault("MaxSize", &value);
+  return value;
+}
+
 struct MediaTally {
   int files = 0;      // intact files in the image
   int identical = 0;  // came back byte-identical, named as expected and marked complete

@@ -109,7 +109,7 @@ TEST_F(AudioTest, UnalignedStartsAndMaxSize) {
     const std::vector<uint8_t>& file = gFiles[name];
     ASSERT_TRUE(handler->SetIntPropValue("MaxSize", 4));
     Answer open = RecognizeAt(handler, file, 0);
-    ASSERT_TRUE(handler->SetIntPropValue("MaxSize", 4194304));
+    ASSERT_TRUE(handler->SetIntPropValue("MaxSize", DefaultMaxSize(handler)));
     EXPECT_TRUE(open.recognized);
     EXPECT_EQ(open.end, -1);
     std::vector<uint8_t> window = file;

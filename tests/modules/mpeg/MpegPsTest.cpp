@@ -84,7 +84,7 @@ TEST_F(MpegPsTest, CutStreamsAndMaxSize) {
   const std::vector<uint8_t>& file = gFiles["dvd.vob"];
   ASSERT_TRUE(handler->SetIntPropValue("MaxSize", 8));
   Answer open = RecognizeAt(handler, file, 0);
-  ASSERT_TRUE(handler->SetIntPropValue("MaxSize", 4194304));
+  ASSERT_TRUE(handler->SetIntPropValue("MaxSize", DefaultMaxSize(handler)));
   EXPECT_TRUE(open.recognized);
   EXPECT_EQ(open.end, -1);
   std::vector<uint8_t> window = file;

@@ -90,7 +90,7 @@ TEST_F(MpegTsTest, UnalignedStartsAndMaxSize) {
   const std::vector<uint8_t>& file = gFiles["mpeg2.ts"];
   ASSERT_TRUE(handler->SetIntPropValue("MaxSize", 8));
   Answer open = RecognizeAt(handler, file, 0);
-  ASSERT_TRUE(handler->SetIntPropValue("MaxSize", 4194304));
+  ASSERT_TRUE(handler->SetIntPropValue("MaxSize", DefaultMaxSize(handler)));
   EXPECT_TRUE(open.recognized);
   EXPECT_EQ(open.end, -1);
   std::vector<uint8_t> window = file;
