@@ -19,6 +19,8 @@ struct Extent {
   const char* extension = "";
 };
 
+// Bytes the cheap test looks at.
+constexpr size_t kProbeBytes = 10;
 // Cheap tests on the first bytes of a candidate start (`available` bytes readable).
 bool MayStartFile(const uint8_t* bytes, size_t available);
 

@@ -35,7 +35,7 @@ class CAudioHandler : public CHandlerBase {
                      long long* end) override {
     long long blockStart = stream->GetPosition();
     if (!Unaligned()) {
-      uint8_t head[4];
+      uint8_t head[audio::kProbeBytes];
       if (ReadAt(stream, blockStart, head, sizeof head) < sizeof head ||
           !audio::MayStartFile(head, sizeof head))
         return true;

@@ -233,16 +233,21 @@ bool FollowAdts(CStreamReader& reader, long long from, bool tagged, long long li
 }
 
 bool MayStartFile(const uint8_t* b, size_t available) {
-  if (available < 4) return false;
+  if (available < kProbeBytes) return false;
   switch (b[0]) {
     case 'I':
-      return b[1] == 'D' && b[2] == '3';
+      return b[1] == 'D' && b[2] == '3' && b[3] >= 2 && b[3] <= 4 &&
+             ((b[6] | b[7] | b[8] | b[9]) & 0x80) == 0;
     case 'f':
-      return b[1] == 'L' && b[2] == 'a' && b[3] == 'C';
+      return b[1] == 'L' && b[2] == 'a' && b[3] == 'C' && (b[4] & 0x7F) == 0 && b[7] == 34;
     case 'O':
-      return b[1] == 'g' && b[2] == 'g' && b[3] == 'S';
-    case 0xFF:
-      return (b[1] & 0xE0) == 0xE0;
+      return b[1] == 'g' && b[2] == 'g' && b[3] == 'S' && b[4] == 0 && (b[5] & 0x02);
+    case 0xFF: {
+      // Erased flash reads as 0xFF: only a whole valid frame header goes further.
+      MpegFrame mpeg;
+      AdtsFrame adts;
+      return ParseMpegFrame(b, &mpeg) || ParseAdtsFrame(b, &adts);
+    }
     default:
       return false;
   }
