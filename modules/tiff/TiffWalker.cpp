@@ -119,6 +119,7 @@ class Walker {
     }
     // The first IFD decides whether this is a TIFF at all.
     if (!ReadIfd(first, IfdKind::Main, true)) return false;
+    if (FLayout->phaseOne) CoverPhaseOneBlocks();
     for (size_t i = 0; i < FPending.size(); ++i) {
       PendingIfd next = FPending[i];
       if (!ReadIfd(next.offset, next.kind, false) && next.kind != IfdKind::Maker)
@@ -396,6 +397,24 @@ class Walker {
     if (ifd < 0) return;
     FMakerBase = 0;
     Push(static_cast<uint64_t>(ifd), IfdKind::Maker);
+  }
+
+  // Phase One keeps its raw data and settings in a directory of its own after the header:
+  // entries of tag, type, length and position (from byte 8) whose blocks belong to the file.
+  void CoverPhaseOneBlocks() {
+    constexpr long long kBase = 8;
+    uint8_t head[4];
+    if (!FReader.Read(16, head, 4)) return;
+    long long directory = kBase + LoadLE32(head);
+    uint32_t n = 0;
+    if (!FReader.U32LE(directory, &n) || n == 0 || n > kMaxEntries) return;
+    CoverIfInside(directory, 8 + 16 * static_cast<long long>(n));
+    for (uint32_t i = 0; i < n; ++i) {
+      uint8_t entry[16];
+      if (!FReader.Read(directory + 8 + 16 * static_cast<long long>(i), entry, 16)) return;
+      long long length = LoadLE32(entry + 8), data = kBase + LoadLE32(entry + 12);
+      if (length > 4) CoverIfInside(data, length);
+    }
   }
 
   CStreamReader& FReader;

@@ -130,11 +130,9 @@ TEST(TiffModule, WholeFilesAreMeasuredExactlyAndNamed) {
     EXPECT_TRUE(valid);
   }
   // Camera RAWs (their image data cut out): recognised and named from structure and maker.
-  const std::map<std::string, std::string> raws = {{"CanonRaw.cr2", "cr2"},
-                                                   {"Nikon.nef", "nef"},
-                                                   {"DNG.dng", "dng"},
-                                                   {"Panasonic.rw2", "rw2"},
-                                                   {"ExifTool.tif", "tif"}};
+  const std::map<std::string, std::string> raws = {
+      {"CanonRaw.cr2", "cr2"},  {"Nikon.nef", "nef"},    {"DNG.dng", "dng"},
+      {"Panasonic.rw2", "rw2"}, {"ExifTool.tif", "tif"}, {"PhaseOne.iiq", "iiq"}};
   for (const auto& [name, extension] : raws) {
     SCOPED_TRACE(name);
     const Bytes file = ReadFileBytes(TestData("corpus/format-samples/" + name));
