@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
@@ -262,8 +263,13 @@ int RunScan(const Options& options, const std::string& commandLine) {
     return Fail(terminal, kExitModule, error);
   }
   if (!ConfigureHandlers(engine, options, error)) return Fail(terminal, kExitUsage, error);
+  // A cache smaller than two read-ahead chunks cannot hold the chunk being carved and the one
+  // a handler looks back into: every look back would read the source again.
+  unsigned long long cacheSize =
+      std::max<unsigned long long>(options.cacheSize, 2ull * options.readAhead);
+  if (cacheSize > 0xFFFFFFFFull) cacheSize = 0xFFFFFFFFull;
   engine->SetScanReadAhead(options.readAhead);
-  engine->SetScanCacheSize(options.cacheSize);
+  engine->SetScanCacheSize(static_cast<unsigned int>(cacheSize));
 
   CDataSource* dataSource = nullptr;
   bool mounted = false;
@@ -311,7 +317,7 @@ int RunScan(const Options& options, const std::string& commandLine) {
   header.blockSize = blockSize;
   header.settings = {
       {"read_ahead", std::to_string(options.readAhead)},
-      {"cache", std::to_string(options.cacheSize)},
+      {"cache", std::to_string(cacheSize)},
       {"types", Join(options.types)},
       {"exclude", Join(options.exclude)},
       {"min_size", std::to_string(options.minSize)},
