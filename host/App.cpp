@@ -403,8 +403,9 @@ int RunTypes(const Options& options) {
   }
   char row[512];
   std::string text;
-  std::snprintf(row, sizeof row, "%-18s %-26s %-28s %-8s %s\n", "ID", "Name", "Extensions",
-                "Enabled", "MaxSize");
+  // Extensions last: the one column whose width varies a lot.
+  std::snprintf(row, sizeof row, "%-17s %-7s %-9s %-34s %s\n", "ID", "Enabled", "MaxSize", "Name",
+                "Extensions");
   text += row;
   for (int i = 0; i < engine->GetContentHandlerCount(); ++i) {
     CContentHandler* handler = engine->GetContentHandler(i);
@@ -414,9 +415,9 @@ int RunTypes(const Options& options) {
                               : "-";
     std::string extensions = handler->GetFileExtensions();
     for (auto& c : extensions) c = c == ';' ? ',' : c;
-    std::snprintf(row, sizeof row, "%-18s %-26s %-28s %-8s %s\n", handler->GetUniqueID(),
-                  handler->GetDisplayName(), extensions.c_str(),
-                  handler->IsEnabled() ? "yes" : "no", maxText.c_str());
+    std::snprintf(row, sizeof row, "%-17s %-7s %-9s %-34s %s\n", handler->GetUniqueID(),
+                  handler->IsEnabled() ? "yes" : "no", maxText.c_str(), handler->GetDisplayName(),
+                  extensions.c_str());
     text += row;
   }
   text +=
