@@ -574,7 +574,7 @@ FileWalk WalkFile(CStreamReader& r, long long limit) {
     }
   }
   // The media data: the mdat that holds the tables' last byte, or the first mdat when
-  // nothing says where the data lies.
+  // nothing says where the data lies or the tables point elsewhere (a damaged file keeps it).
   bool dataInside = !data.known;
   for (const Box& b : boxes) {
     if (b.type != FourCC("mdat")) continue;
@@ -592,6 +592,13 @@ FileWalk WalkFile(CStreamReader& r, long long limit) {
     if (data.end > b.offset + b.header && data.end <= bEnd) {
       needEnd = std::max(needEnd, bEnd);  // data spread over several mdat boxes
       dataInside = true;
+      break;
+    }
+  }
+  if (!dataInside) {
+    for (const Box& b : boxes) {
+      if (b.type != FourCC("mdat")) continue;
+      needEnd = std::max(needEnd, b.size >= 0 ? b.offset + b.size : LLONG_MAX);
       break;
     }
   }

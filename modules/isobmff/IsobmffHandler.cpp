@@ -29,7 +29,7 @@ class CIsobmffHandler : public salvor::CHandlerBase {
                       "image/heif;image/avif;image/x-canon-cr3;image/jp2",
                       "MP4, QuickTime and HEIF media",
                       "mp4;mov;m4v;m4a;3gp;3g2;heic;heif;avif;cr3;jp2;m4b;m4p;jpx;jpm;mj2;f4v",
-                      8388608, INT_MAX}) {}
+                      16777216, INT_MAX}) {}
 
   bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
     CStreamReader reader(file);

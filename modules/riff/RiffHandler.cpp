@@ -145,6 +145,10 @@ bool WalkPart(CStreamReader& reader, long long pos, long long limit, bool first,
     ++walk.chunks;
     walk.goodEnd = std::min(at, partEnd);
   }
+  if (partEnd > limit) {  // only a pad byte was missing, but it is part of the file
+    walk.stop = RiffWalk::kRanOff;
+    return false;
+  }
   walk.goodEnd = partEnd;
   return true;
 }
@@ -190,7 +194,7 @@ class CRiffHandler : public salvor::CHandlerBase {
   explicit CRiffHandler(CPhotoRecovery* engine)
       : CHandlerBase(engine, {"salvor.riff", "video/x-msvideo;audio/wav;image/webp;audio/x-riff",
                               "RIFF media (AVI, WAV, WebP)", "avi;wav;webp;ani;rmi;sf2;riff",
-                              8388608, INT_MAX}) {}
+                              16777216, INT_MAX}) {}
 
   bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
     CStreamReader reader(file);
