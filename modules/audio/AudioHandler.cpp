@@ -44,6 +44,9 @@ class CAudioHandler : public CHandlerBase {
     }
     ProbeBlock(stream, blockStart, blockSize,
                [&](const uint8_t* bytes, size_t available, long long position) {
+                 // Most bytes fail on the first comparison, without a call.
+                 uint8_t first = bytes[0];
+                 if (first != 0xFF && first != 'I' && first != 'f' && first != 'O') return false;
                  return audio::MayStartFile(bytes, available) &&
                         Answer(stream, position, recognized, start, end);
                });
