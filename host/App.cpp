@@ -209,8 +209,12 @@ int RunScan(const Options& options, const std::string& commandLine) {
   {
     int fd = open(source.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
+      int code = errno;
       return Fail(terminal, kExitSource,
-                  "cannot open '" + options.source + "': " + strerror(errno));
+                  "cannot open '" + options.source + "': " + strerror(code) +
+                      (isDevice && geteuid() != 0 && (code == EACCES || code == EPERM)
+                           ? " (reading a disk needs root: try sudo)"
+                           : ""));
     }
     char probe[512];
     bool readable = pread(fd, probe, sizeof probe, 0) >= 0;
@@ -456,13 +460,23 @@ int RunSources(const Options& options) {
     std::snprintf(row, sizeof row, "%-16s %-40s %10s %6s  %s\n", "Device", "Name", "Size", "Block",
                   "ID");
     text += row;
+    bool unreadable = false;
     for (int i = 0; i < engine->GetDataSourceCount(); ++i) {
       CDataSource* source = engine->GetDataSource(i);
+      std::string name = DisplayName(source);
+      if (!source->IsReady()) {
+        name += " [cannot open]";
+        unreadable = true;
+      }
       std::snprintf(row, sizeof row, "%-16s %-40s %10s %6lld  %s\n", OsPath(source).c_str(),
-                    DisplayName(source).c_str(),
+                    name.c_str(),
                     FormatBytes(source->GetBlockCount() * source->GetBlockSize()).c_str(),
                     source->GetBlockSize(), source->GetUniqueID());
       text += row;
+    }
+    if (unreadable) {
+      text += geteuid() != 0 ? "Devices marked [cannot open] need root: try sudo.\n"
+                             : "Devices marked [cannot open] refused to be opened for reading.\n";
     }
   }
   text +=
