@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -39,6 +40,39 @@ class AudioTest : public ::testing::Test {
                      {"theora.ogv", video + "-c:v libtheora -c:a libvorbis"},
                      {"adts.aac", ff + "-c:a aac -f adts"},
                  });
+    AddHandMadeTags();
+  }
+
+  // Tags that ffmpeg does not write: an APEv2 tag (header, one item, footer) and an ID3v1 tag
+  // behind the frames, and an ID3v2.4 tag with a footer in front.
+  static void AddHandMadeTags() {
+    if (gFiles.count("bare.mp3")) {
+      std::vector<uint8_t> file = gFiles["bare.mp3"];
+      const std::vector<uint8_t> item = {1, 0, 0, 0, 0, 0, 0, 0, 'T', 'i', 't', 'l', 'e', 0, 'x'};
+      auto apeHeader = [&](bool header) {
+        std::vector<uint8_t> h = {'A', 'P', 'E', 'T', 'A', 'G', 'E', 'X', 0xD0, 0x07, 0, 0};
+        uint32_t size = static_cast<uint32_t>(item.size() + 32);
+        for (int i = 0; i < 4; ++i) h.push_back(static_cast<uint8_t>(size >> (8 * i)));
+        h.insert(h.end(), {1, 0, 0, 0, 0, 0, 0, static_cast<uint8_t>(header ? 0xA0 : 0x80)});
+        h.resize(32, 0);
+        return h;
+      };
+      for (const auto& part : {apeHeader(true), item, apeHeader(false)})
+        file.insert(file.end(), part.begin(), part.end());
+      std::vector<uint8_t> id3v1(128, 0);
+      std::copy_n("TAGTitle", 8, id3v1.begin());
+      file.insert(file.end(), id3v1.begin(), id3v1.end());
+      gFiles["apetag.mp3"] = file;
+    }
+    if (gFiles.count("lame.mp3") && gFiles["lame.mp3"][3] == 4) {
+      std::vector<uint8_t> file = gFiles["lame.mp3"];
+      size_t body = static_cast<size_t>(file[6]) << 21 | file[7] << 14 | file[8] << 7 | file[9];
+      file[5] |= 0x10;
+      std::vector<uint8_t> footer(file.begin(), file.begin() + 10);
+      std::copy_n("3DI", 3, footer.begin());
+      file.insert(file.begin() + static_cast<long>(10 + body), footer.begin(), footer.end());
+      gFiles["footer.mp3"] = file;
+    }
   }
 
   void SetUp() override {
