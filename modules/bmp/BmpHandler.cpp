@@ -229,13 +229,17 @@ class CBmpHandler : public CHandlerBase {
   bool Search(CDataStream* stream, long long from, long long length, long long mustReach,
               bool* recognized, long long* start, long long* end) {
     static const uint8_t kSignature[] = {'B', 'M'};
-    return FindSignatureInBlock(
-        stream, from, length, kSignature, sizeof kSignature, [&](long long candidate) {
-          uint8_t first[18];
-          stream->SetPosition(candidate);
-          return stream->Read(18, first) == 18 && CanStartBmp(first) &&
-                 Examine(stream, candidate, mustReach, recognized, start, end);
-        });
+    return FindSignatureInBlock(stream, from, length, kSignature, sizeof kSignature,
+                                [&](long long candidate, const uint8_t* bytes, size_t available) {
+                                  // The bytes in hand settle most candidates without touching the
+                                  // stream.
+                                  if (available >= 18 && !CanStartBmp(bytes)) return false;
+                                  uint8_t first[18];
+                                  stream->SetPosition(candidate);
+                                  return stream->Read(18, first) == 18 && CanStartBmp(first) &&
+                                         Examine(stream, candidate, mustReach, recognized, start,
+                                                 end);
+                                });
   }
 
   // Validates a candidate at `at` and answers for it; false when it is not one. With
