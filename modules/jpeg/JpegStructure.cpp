@@ -249,6 +249,49 @@ void AddMotionVideo(CStreamReader& reader, const Segment& xmp, long long* end, b
   *end += length;
 }
 
+// Samsung phones append their data blocks (the motion photo's video among them) after the
+// image, then a SEFH directory that lists each block by its distance back from the directory,
+// the directory's length and "SEFT". Extends `end` to the SEFT when such a trailer starts
+// exactly there; false when none does.
+bool AddSamsungTrailer(CStreamReader& reader, long long* end) {
+  // A block begins with two zero bytes, its type, and the length of the short name after it.
+  const uint8_t* block = reader.Peek(*end, 8);
+  if (block == nullptr || block[0] != 0 || block[1] != 0) return false;
+  const uint32_t nameLength = LoadLE32(block + 4);
+  if (nameLength == 0 || nameLength > 64) return false;
+  const uint8_t* name = reader.Peek(*end + 8, nameLength);
+  if (name == nullptr) return false;
+  for (uint32_t i = 0; i < nameLength; ++i) {
+    if (name[i] < 0x20 || name[i] > 0x7E) return false;
+  }
+  static const uint8_t kTail[] = {'S', 'E', 'F', 'T'};
+  long long from = *end + 8 + nameLength;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    const long long tail = reader.Find(kTail, sizeof kTail, from, reader.Size());
+    if (tail < 0) return false;
+    from = tail + 1;
+    uint32_t directoryLength = 0, count = 0;
+    if (!reader.U32LE(tail - 4, &directoryLength)) continue;
+    const long long directory = tail - 4 - directoryLength;
+    const uint8_t* head = directory >= *end ? reader.Peek(directory, 12) : nullptr;
+    if (head == nullptr || memcmp(head, "SEFH", 4) != 0) continue;
+    count = LoadLE32(head + 8);
+    if (count == 0 || count > 1024 || 12 + 12LL * count != directoryLength) continue;
+    long long farthest = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+      uint32_t distance = 0;
+      if (reader.U32LE(directory + 12 + 12LL * i + 4, &distance)) {
+        farthest = std::max<long long>(farthest, distance);
+      }
+    }
+    // The farthest block must be the one right after the image.
+    if (directory - farthest != *end) continue;
+    *end = tail + 4;
+    return true;
+  }
+  return false;
+}
+
 bool HasPrefix(CStreamReader& reader, const Segment& segment, const char* prefix, size_t n) {
   if (segment.dataLength < n) return false;
   const uint8_t* data = reader.Peek(segment.dataPos, n);
@@ -365,7 +408,9 @@ JpegWalk WalkJpeg(CStreamReader& reader) {
   walk.outcome = JpegWalk::kComplete;
   walk.end = walk.mainEnd;
   if (mpf.dataPos >= 0) AddMpfImages(reader, mpf, walk.mainEnd, &walk.end, &walk.trailerMissing);
-  if (xmp.dataPos >= 0) AddMotionVideo(reader, xmp, &walk.end, &walk.trailerMissing);
+  if (!AddSamsungTrailer(reader, &walk.end) && xmp.dataPos >= 0) {
+    AddMotionVideo(reader, xmp, &walk.end, &walk.trailerMissing);
+  }
   return walk;
 }
 

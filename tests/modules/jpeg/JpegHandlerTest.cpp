@@ -100,6 +100,29 @@ Bytes MakeMotionPhoto(const Bytes& photo, const Bytes& video, bool container) {
   return Concat({InsertAfterSoi(photo, AppSegment(0xE1, Bytes(xmp.begin(), xmp.end()))), video});
 }
 
+// A Samsung motion photo: `photo`, the video in a MotionPhoto_Data block, the SEFH directory
+// and the SEFT tail.
+Bytes MakeSamsungMotionPhoto(const Bytes& photo, const Bytes& video) {
+  auto le32 = [](Bytes& b, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
+  };
+  Bytes block = {0, 0, 0x30, 0x0A};
+  le32(block, 16);
+  const std::string name = "MotionPhoto_Data";
+  block.insert(block.end(), name.begin(), name.end());
+  block.insert(block.end(), video.begin(), video.end());
+  Bytes directory = {'S', 'E', 'F', 'H'};
+  le32(directory, 106);
+  le32(directory, 1);
+  directory.insert(directory.end(), {0, 0, 0x30, 0x0A});
+  le32(directory, static_cast<uint32_t>(block.size()));  // distance back to the block
+  le32(directory, static_cast<uint32_t>(block.size()));
+  Bytes tail;
+  le32(tail, static_cast<uint32_t>(directory.size()));
+  tail.insert(tail.end(), {'S', 'E', 'F', 'T'});
+  return Concat({photo, block, directory, tail});
+}
+
 struct Inputs {
   bool ok = false;
   std::string missing;
@@ -168,6 +191,7 @@ std::vector<std::pair<std::string, Bytes>> Photos() {
     photos.emplace_back("mpf.jpg", MakeMpf(g.restart, g.thumbnail));
     photos.emplace_back("motion.jpg", MakeMotionPhoto(g.progressive, g.clip, false));
     photos.emplace_back("motion-container.jpg", MakeMotionPhoto(g.restart, g.clip, true));
+    photos.emplace_back("motion-samsung.jpg", MakeSamsungMotionPhoto(g.progressive, g.clip));
   }
   return photos;
 }
