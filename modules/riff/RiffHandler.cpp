@@ -213,12 +213,13 @@ class CRiffHandler : public salvor::CHandlerBase {
     long long blockStart = stream->GetPosition();
     long long found = -1;
     if (Unaligned()) {
-      for (const char* magic : {"RIFF", "RF64", "BW64"}) {
-        long long at = salvor::FindStartInBlock(
-            stream, blockStart, blockSize, reinterpret_cast<const uint8_t*>(magic), 4, 0,
-            [&](long long candidate) { return HeaderAt(stream, candidate); });
-        if (at >= 0 && (found < 0 || at < found)) found = at;
-      }
+      // "RIFF", and the "64" that RF64 and BW64 share: two passes over the block.
+      auto accept = [&](long long candidate) { return HeaderAt(stream, candidate); };
+      found = salvor::FindStartInBlock(stream, blockStart, blockSize,
+                                       reinterpret_cast<const uint8_t*>("RIFF"), 4, 0, accept);
+      long long wide = salvor::FindStartInBlock(
+          stream, blockStart, blockSize, reinterpret_cast<const uint8_t*>("64"), 2, 2, accept);
+      if (wide >= 0 && (found < 0 || wide < found)) found = wide;
     } else {
       uint8_t head[4];
       if (stream->Read(4, head) != 4) return true;

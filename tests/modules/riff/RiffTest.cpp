@@ -135,15 +135,19 @@ TEST_F(RiffTest, RefusesFillerAndFindsUnalignedStarts) {
   ImageBuilder odd;
   odd.AddRandom(700 + 1);
   odd.AddFile("tone.wav", gFiles["tone.wav"]);
+  odd.AddRandom(1333);  // beyond the block in which the first file ends
+  odd.AddFile("rf64.wav", gFiles["rf64.wav"]);
   odd.AddRandom(2000);
   std::vector<uint8_t> oddBytes = odd.Finish();
   EXPECT_TRUE(ScanWithHandler(handler, oddBytes).empty());
   ASSERT_TRUE(handler->SetIntPropValue("Unaligned", 1));
   auto found = ScanWithHandler(handler, oddBytes);
   handler->SetIntPropValue("Unaligned", 0);
-  ASSERT_EQ(found.size(), 1u);
-  EXPECT_EQ(found[0].offset, 701);
-  EXPECT_EQ(found[0].sha256, odd.placed()[0].sha256);
+  ASSERT_EQ(found.size(), 2u);
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(found[i].offset, odd.placed()[i].offset);
+    EXPECT_EQ(found[i].sha256, odd.placed()[i].sha256);
+  }
 }
 
 // Beyond 4 GiB: an OpenDML AVI whose RIFF AVI part is followed by AVIX parts, and an RF64
