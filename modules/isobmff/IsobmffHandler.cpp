@@ -68,8 +68,8 @@ class CIsobmffHandler : public salvor::CHandlerBase {
         *end = walk.end;
         return true;
       case FileWalk::kRanOff:     // cut off by the next file: keep what is there
-      case FileWalk::kOpenEnded:  // a last box of size 0 runs to whatever comes next
-        *end = reader.Size();
+      case FileWalk::kOpenEnded:  // a last box of size 0 runs to the next file, up to MaxSize
+        *end = std::min(reader.Size(), MaxSizeBytes());
         return true;
       case FileWalk::kDamaged:
         *end = walk.goodEnd;

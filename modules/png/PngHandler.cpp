@@ -180,9 +180,9 @@ class CPngHandler : public salvor::CHandlerBase {
       return true;
     }
     if (walk.end < kIhdrEnd) return false;
-    // Cut off by the next file: keep what is there.
+    // Cut off by the next file: keep what is there, up to MaxSize.
     if (walk.stop == PngWalk::kRanOff) {
-      *end = reader.Size();
+      *end = std::min(reader.Size(), MaxSizeBytes());
       return true;
     }
     // Damaged inside: the file may still end at an IEND further on, unless another PNG

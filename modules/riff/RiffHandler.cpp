@@ -249,9 +249,9 @@ class CRiffHandler : public salvor::CHandlerBase {
       *end = walk.end;
       return true;
     }
-    // Cut off by the next file: keep what is there.
+    // Cut off by the next file: keep what is there, up to MaxSize.
     if (walk.stop == RiffWalk::kRanOff) {
-      *end = reader.Size();
+      *end = std::min(reader.Size(), MaxSizeBytes());
       return true;
     }
     // Damaged inside: keep the declared size when it ends within the window, else stop at
