@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "CDataStream.h"
 #include "StreamReader.h"
 
 namespace salvor {
@@ -23,6 +24,11 @@ struct Extent {
 constexpr size_t kProbeBytes = 10;
 // Cheap tests on the first bytes of a candidate start (`available` bytes readable).
 bool MayStartFile(const uint8_t* bytes, size_t available);
+
+// For a bare frame header (after MayStartFile): whether a frame of the same stream follows it,
+// read into a stack buffer, so that a chance sync in random data costs no reader. True for
+// the other candidates.
+bool NextFrameFollows(CDataStream* stream, long long position, const uint8_t* head);
 
 // Strict validation of a file starting at offset 0 of `reader`, followed to its end but not
 // beyond `limit` bytes. False when the data does not start an audio file of a known format.

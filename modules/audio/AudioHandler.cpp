@@ -37,17 +37,17 @@ class CAudioHandler : public CHandlerBase {
     if (!Unaligned()) {
       uint8_t head[audio::kProbeBytes];
       if (ReadAt(stream, blockStart, head, sizeof head) < sizeof head ||
-          !audio::MayStartFile(head, sizeof head))
+          !audio::MayStartFile(head, sizeof head) ||
+          !audio::NextFrameFollows(stream, blockStart, head))
         return true;
       Answer(stream, blockStart, recognized, start, end);
       return true;
     }
-    ProbeBlock(stream, blockStart, blockSize,
+    static constexpr FirstBytes kFirst = {0xFF, 'I', 'f', 'O'};
+    ProbeBlock(stream, blockStart, blockSize, kFirst,
                [&](const uint8_t* bytes, size_t available, long long position) {
-                 // Most bytes fail on the first comparison, without a call.
-                 uint8_t first = bytes[0];
-                 if (first != 0xFF && first != 'I' && first != 'f' && first != 'O') return false;
                  return audio::MayStartFile(bytes, available) &&
+                        audio::NextFrameFollows(stream, position, bytes) &&
                         Answer(stream, position, recognized, start, end);
                });
     return true;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "AudioFormats.h"
+#include "BlockProbe.h"
 
 namespace salvor {
 namespace audio {
@@ -251,6 +252,22 @@ bool MayStartFile(const uint8_t* b, size_t available) {
     default:
       return false;
   }
+}
+
+bool NextFrameFollows(CDataStream* stream, long long position, const uint8_t* head) {
+  if (head[0] != 0xFF) return true;
+  MpegFrame mpeg, nextMpeg;
+  AdtsFrame adts, nextAdts;
+  uint8_t next[8];
+  if (ParseMpegFrame(head, &mpeg)) {
+    return ReadAt(stream, position + mpeg.length, next, sizeof next) == sizeof next &&
+           ParseMpegFrame(next, &nextMpeg) && SameStream(mpeg, nextMpeg);
+  }
+  if (ParseAdtsFrame(head, &adts)) {
+    return ReadAt(stream, position + adts.length, next, sizeof next) == sizeof next &&
+           ParseAdtsFrame(next, &nextAdts) && memcmp(adts.fixed, nextAdts.fixed, 3) == 0;
+  }
+  return false;
 }
 
 bool FollowFile(CStreamReader& reader, long long limit, Extent* extent) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 
 #include "CDataStream.h"
 
@@ -30,12 +31,34 @@ long long ProbeBlock(CDataStream* stream, long long blockStart, long long blockS
     if (chunkLength > static_cast<long long>(kChunk)) chunkLength = kChunk;
     size_t got = ReadAt(stream, blockStart + chunkStart, buffer,
                         static_cast<size_t>(chunkLength) + kLookahead);
-    for (size_t i = 0; i < static_cast<size_t>(chunkLength) && i < got; ++i) {
-      long long position = blockStart + chunkStart + static_cast<long long>(i);
-      if (probe(buffer + i, got - i, position)) return position;
+    size_t offsets =
+        got < static_cast<size_t>(chunkLength) ? got : static_cast<size_t>(chunkLength);
+    const long long base = blockStart + chunkStart;
+    for (size_t i = 0; i < offsets; ++i) {
+      if (probe(buffer + i, got - i, base + static_cast<long long>(i))) {
+        return base + static_cast<long long>(i);
+      }
     }
   }
   return -1;
+}
+
+// The bytes a file of some format can begin with, for skipping the others quickly.
+struct FirstBytes {
+  bool member[256];
+  constexpr FirstBytes(std::initializer_list<uint8_t> bytes) : member() {
+    for (uint8_t b : bytes) member[b] = true;
+  }
+};
+
+// As above, offering only the offsets whose byte is in `first`.
+template <class Probe>
+long long ProbeBlock(CDataStream* stream, long long blockStart, long long blockSize,
+                     const FirstBytes& first, Probe probe) {
+  return ProbeBlock(stream, blockStart, blockSize,
+                    [&](const uint8_t* bytes, size_t available, long long position) {
+                      return first.member[bytes[0]] && probe(bytes, available, position);
+                    });
 }
 
 // Writes text into a caller's buffer of `size` bytes, truncated and always NUL-terminated.
