@@ -188,6 +188,19 @@ TEST(Scan, OpenScanWindows) {
     for (const auto& line : c.logs) EXPECT_TRUE(s.Has(line)) << line;
     EXPECT_EQ(s.Files(), Lines{c.file});
   }
+  // Without MaxSize the second window reaches 32 MiB past the current position.
+  Scanner big(64);
+  big.source.virtualBlockCount = 100000;
+  TestHandler a32("a"), b32("b");
+  a32.answers[2] = {1024, -1};
+  b32.answers[10] = {-1, -1};
+  a32.endAnswers = {-1, 4096};
+  big.Add(a32);
+  big.Add(b32);
+  EXPECT_TRUE(big.Scan());
+  EXPECT_TRUE(big.Has("2 a couldn't find end of file at 1024 - trying with stream size 33558528"));
+  EXPECT_EQ(big.Files(), Lines{"1024+4096"});
+
   // Completion at the end makes no progress call.
   Scanner s(64);
   TestHandler a("a");
