@@ -30,7 +30,7 @@ class CJpegHandler : public CHandlerBase {
     CopyExtension("jpg", extension, extensionSize);
     CStreamReader reader(file);
     const jpeg::JpegWalk walk = jpeg::WalkJpeg(reader);
-    return walk.outcome == jpeg::JpegWalk::kComplete && !walk.trailerMissing;
+    return walk.outcome == jpeg::JpegWalk::kComplete && !walk.trailerMissing && !walk.damaged;
   }
 
   bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,

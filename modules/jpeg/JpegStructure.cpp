@@ -82,10 +82,12 @@ bool ValidScanHeader(const uint8_t* d, size_t n) {
   return true;
 }
 
-// Scans entropy-coded data from `pos` to the marker that ends it. Returns the marker's
-// position (its 0xFF), or -1 when the reader ends first. `lastClean` is moved past every
-// stuffed 0xFF00 and restart marker: proof that the data up to there is still entropy data.
-long long ScanEntropyData(CStreamReader& reader, long long pos, long long* lastClean) {
+// Scans entropy-coded data from `pos` to the marker that ends it (or, with stopAtRestart, to
+// the next restart marker). Returns the marker's position (its 0xFF), or -1 when the reader
+// ends first. `lastClean` is moved past every stuffed 0xFF00 and restart marker: proof that
+// the data up to there is still entropy data.
+long long ScanEntropyData(CStreamReader& reader, long long pos, long long* lastClean,
+                          bool stopAtRestart = false) {
   const long long size = reader.Size();
   while (pos < size) {
     const size_t span =
@@ -102,7 +104,7 @@ long long ScanEntropyData(CStreamReader& reader, long long pos, long long* lastC
       at = static_cast<size_t>(static_cast<const uint8_t*>(hit) - data);
       if (at + 1 >= span) break;  // the byte after it lies in the next window
       const uint8_t next = data[at + 1];
-      if (next == 0x00 || IsRestart(next)) {
+      if (next == 0x00 || (IsRestart(next) && !stopAtRestart)) {
         at += 2;
         *lastClean = pos + static_cast<long long>(at);
         if (at >= span) break;
@@ -121,6 +123,68 @@ long long ScanEntropyData(CStreamReader& reader, long long pos, long long* lastC
     } else {
       pos += static_cast<long long>(at);
     }
+  }
+  return -1;
+}
+
+// Whether the marker at `at` is one that may end a scan, with a segment that holds together.
+bool CanFollowScan(CStreamReader& reader, long long at) {
+  uint8_t marker = 0;
+  uint16_t length = 0;
+  if (!reader.U8(at + 1, &marker)) return false;
+  if (marker == kEOI) return true;
+  const bool known = marker == kDHT || marker == kDQT || marker == kSOS || marker == kDRI ||
+                     marker == 0xDC || marker == 0xFE || (marker >= 0xE0 && marker <= 0xEF);
+  if (!known || !reader.U16BE(at + 2, &length) || length < 2) return false;
+  const size_t n = length - 2u;
+  const uint8_t* d = reader.Peek(at + 4, n);
+  if (d == nullptr) return n == 0;
+  switch (marker) {
+    case kDHT:
+      return ValidHuffmanTables(d, n);
+    case kDQT:
+      return ValidQuantTables(d, n);
+    case kSOS:
+      return ValidScanHeader(d, n);
+    case kDRI:
+    case 0xDC:
+      return n == 2;
+    default: {  // APPn, COM: say nothing themselves, so the next marker must be there
+      uint8_t next = 0;
+      return reader.U8(at + 2 + length, &next) && next == 0xFF;
+    }
+  }
+}
+
+// After damage inside entropy data (a run of 0xFF, foreign bytes), a file with restart
+// intervals can be picked up again at a restart marker. Looks from `from` for one that is
+// followed by the next two in sequence (or by the EOI) and returns its position; -1 when none
+// lies within reach or a new JPEG begins first: its data must not be taken for ours.
+long long FindRestartAfterDamage(CStreamReader& reader, long long from) {
+  constexpr long long kReach = 1 << 20;
+  constexpr int kCandidates = 256;
+  long long unused = 0;
+  for (int candidates = 0; candidates < kCandidates;) {
+    const long long at = ScanEntropyData(reader, from, &unused, true);
+    if (at < 0 || at - from > kReach) return -1;
+    uint8_t marker = 0;
+    if (!reader.U8(at + 1, &marker) || marker == kSOI) return -1;
+    from = at + 1;
+    if (!IsRestart(marker)) continue;
+    ++candidates;
+    long long check = at;
+    uint8_t expected = marker;
+    bool inSequence = true;
+    for (int step = 0; step < 2 && inSequence; ++step) {
+      const long long following = ScanEntropyData(reader, check + 2, &unused, true);
+      uint8_t code = 0;
+      if (following < 0 || !reader.U8(following + 1, &code)) return -1;
+      if (code == kEOI) break;
+      expected = static_cast<uint8_t>(0xD0 + ((expected - 0xD0 + 1) & 7));
+      inSequence = code == expected;
+      check = following;
+    }
+    if (inSequence) return at;
   }
   return -1;
 }
@@ -311,7 +375,8 @@ JpegWalk WalkJpeg(CStreamReader& reader) {
   const uint8_t* soi = reader.Peek(0, 2);
   if (soi == nullptr || soi[0] != 0xFF || soi[1] != kSOI) return walk;
 
-  bool frameSeen = false, scanSeen = false;
+  bool frameSeen = false, scanSeen = false, restarts = false;
+  int resyncs = 0;
   int segments = 0;
   long long pos = 2;
   long long good = 2;  // end of the last piece that checked out
@@ -372,6 +437,7 @@ JpegWalk WalkJpeg(CStreamReader& reader) {
         valid = ValidQuantTables(d, segment.dataLength);
       } else if (marker == kDRI) {
         valid = segment.dataLength == 2;
+        restarts = valid && LoadBE16(d) > 0;
       } else {
         valid = frameSeen && ValidScanHeader(d, segment.dataLength);
       }
@@ -396,10 +462,23 @@ JpegWalk WalkJpeg(CStreamReader& reader) {
     }
     scanSeen = true;
     long long clean = segmentEnd;
-    const long long next = ScanEntropyData(reader, segmentEnd, &clean);
-    if (next < 0) {
-      // The data ended inside the scan: what follows the cut is often zeros.
-      return stop(JpegWalk::kRanOut, TrimTrailingZeros(reader, clean, reader.Size()));
+    long long next = -1;
+    for (long long from = segmentEnd;;) {
+      next = ScanEntropyData(reader, from, &clean);
+      if (next < 0) {
+        // The data ended inside the scan: what follows the cut is often zeros.
+        return stop(JpegWalk::kRanOut, TrimTrailingZeros(reader, clean, reader.Size()));
+      }
+      uint8_t after = 0;
+      reader.U8(next + 1, &after);
+      // A marker that may follow a scan, or the start of another file: the scan is over.
+      if (CanFollowScan(reader, next) || after == kSOI || !restarts || resyncs >= 64) break;
+      const long long resume = FindRestartAfterDamage(reader, next);
+      if (resume < 0) break;
+      walk.damaged = true;
+      ++resyncs;
+      from = resume + 2;
+      clean = from;
     }
     pos = next;
     good = clean;

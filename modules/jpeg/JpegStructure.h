@@ -26,6 +26,8 @@ struct JpegWalk {
   long long bestEnd = -1;
   // kComplete: an MPF image or a motion-photo video the file declares is not there.
   bool trailerMissing = false;
+  // kComplete: damaged entropy data was skipped to the next restart marker.
+  bool damaged = false;
   bool progressive = false;
 };
 

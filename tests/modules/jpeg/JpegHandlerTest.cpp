@@ -245,6 +245,29 @@ TEST(JpegHandler, CutShortPhotosStayOpenAndEndWithinTheirData) {
   }
 }
 
+// Damage inside the entropy data of a file with restart intervals (a run of 0xFF from a bad
+// block, foreign bytes): the file is picked up again at the next restart marker and comes
+// back whole, marked damaged. A cut file never swallows the JPEG right behind it.
+TEST(JpegHandler, DamagedScanDataIsSkippedToTheNextRestartMarker) {
+  ASSERT_NE(Jpeg(), nullptr);
+  if (!Generated().ok) GTEST_SKIP() << "missing tool " << Generated().missing;
+  const Bytes& photo = Generated().restart;
+  for (const Bytes& damage : {Bytes(4096, 0xFF), RandomBytes(4096, 31)}) {
+    Bytes damaged = photo;
+    std::copy(damage.begin(), damage.end(), damaged.begin() + damaged.size() / 2);
+    const Recognition r = Recognize(Jpeg(), Concat({damaged, RandomBytes(5000, 32)}), 0);
+    EXPECT_TRUE(r.recognized);
+    EXPECT_EQ(r.end, static_cast<long long>(damaged.size()));
+    EXPECT_FALSE(Describe(Jpeg(), damaged));
+  }
+  const size_t cut = photo.size() / 2;
+  const Bytes packed = Concat({Prefix(photo, cut), photo});
+  const Recognition r = Recognize(Jpeg(), packed, 0);
+  EXPECT_TRUE(r.recognized);
+  EXPECT_EQ(r.end, -1);
+  EXPECT_LE(FindEnd(Jpeg(), packed), static_cast<long long>(cut));
+}
+
 TEST(JpegHandler, RefusesSignaturesInOtherDataAndSurvivesBrokenFiles) {
   ASSERT_NE(Jpeg(), nullptr);
   Bytes disk = RandomBytes(64 * 512, 11);
