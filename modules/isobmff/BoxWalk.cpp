@@ -12,7 +12,7 @@ namespace isobmff {
 namespace {
 
 const uint8_t kJp2Signature[12] = {0, 0, 0, 12, 'j', 'P', ' ', ' ', 0x0D, 0x0A, 0x87, 0x0A};
-constexpr int kMaxBoxes = 4096;  // top-level boxes remembered; fragmented files may have more
+constexpr int kMaxBoxes = 4096;  // top-level boxes remembered (a run of fragments counts once)
 
 bool IsPrintable(uint32_t fourcc) {
   for (int shift = 0; shift < 32; shift += 8) {
@@ -75,6 +75,22 @@ bool IsTrailer(uint32_t type) {
     case FourCC("meta"):
     case FourCC("PICT"):
     case FourCC("pnot"):
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Boxes of a movie fragment: the fragment itself, its media data and its indexes.
+bool IsFragmentPart(uint32_t type) {
+  switch (type) {
+    case FourCC("moof"):
+    case FourCC("mdat"):
+    case FourCC("sidx"):
+    case FourCC("styp"):
+    case FourCC("emsg"):
+    case FourCC("prft"):
+    case FourCC("ssix"):
       return true;
     default:
       return false;
@@ -498,17 +514,26 @@ FileWalk WalkFile(CStreamReader& r, long long limit) {
   }
   // Top-level walk: stops at the first thing that is not a box of this family, at a second
   // ftyp or moov (the next file), or where the structure leaves the limit.
-  bool ranOff = false, sawMoov = false;
-  while (pos < limit && static_cast<int>(boxes.size()) < kMaxBoxes) {
+  bool ranOff = false, sawMoov = false, tooMany = false;
+  while (pos < limit) {
     Box box;
     if (!ReadHeader(r, pos, limit, &box)) break;
     if (!IsTopLevel(box.type) || (box.type == FourCC("ftyp")) != (pos == ftypAt)) break;
     if (box.type == FourCC("moov") && sawMoov) break;
     sawMoov = sawMoov || box.type == FourCC("moov");
-    boxes.push_back(box);
+    long long boxEnd = -1;
+    if (box.size >= 0 && !CheckedAdd(pos, box.size, &boxEnd)) break;
+    if (IsFragmentPart(box.type) && !boxes.empty() && boxes.back().type == FourCC("moof") &&
+        boxes.back().size >= 0) {
+      // A fragmented movie's fragments are remembered as one run, however many there are.
+      boxes.back().size = box.size < 0 ? -1 : boxEnd - boxes.back().offset;
+    } else if (static_cast<int>(boxes.size()) < kMaxBoxes) {
+      boxes.push_back(box);
+    } else {
+      tooMany = true;
+      break;
+    }
     if (box.size < 0) break;
-    long long boxEnd;
-    if (!CheckedAdd(pos, box.size, &boxEnd)) break;
     if (boxEnd > limit) {
       ranOff = true;
       break;
@@ -553,13 +578,9 @@ FileWalk WalkFile(CStreamReader& r, long long limit) {
         if (whole(b) && !walk.hasMovie && ParseItems(r, b, &data)) walk.hasItems = true;
         needEnd = std::max(needEnd, bEnd);
         break;
-      case FourCC("moof"):
+      case FourCC("moof"):  // a run of fragments with their media data
         fragmented = true;
         needEnd = std::max(needEnd, bEnd);
-        if (i + 1 < boxes.size() && boxes[i + 1].type == FourCC("mdat")) {
-          const Box& m = boxes[i + 1];
-          needEnd = std::max(needEnd, m.size >= 0 ? m.offset + m.size : LLONG_MAX);
-        }
         break;
       case FourCC("jp2h"):
         sawJp2Header = true;
@@ -657,7 +678,7 @@ FileWalk WalkFile(CStreamReader& r, long long limit) {
   }
   walk.goodEnd = std::max(walk.goodEnd, lastEnd);
   walk.end = lastEnd;
-  walk.stop = essentials ? FileWalk::kComplete : FileWalk::kDamaged;
+  walk.stop = essentials && !tooMany ? FileWalk::kComplete : FileWalk::kDamaged;
   return walk;
 }
 

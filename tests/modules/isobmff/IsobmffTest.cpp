@@ -68,6 +68,10 @@ class IsobmffTest : public ::testing::Test {
         {"fragmented.mp4", ff + video +
                                " -c:v libx264 -preset ultrafast "
                                "-movflags frag_keyframe+empty_moov"},
+        // More top-level boxes than the walk remembers one by one: a fragment per frame.
+        {"many-fragments.mp4", ff + "-f lavfi -i testsrc=size=32x32:rate=25:duration=90 "
+                                    "-c:v libx264 -preset ultrafast -g 1 "
+                                    "-movflags frag_keyframe+empty_moov"},
         {"still.avif", ff + "-f lavfi -i testsrc=size=64x48 -frames:v 1 -c:v libaom-av1 "
                             "-still-picture 1"},
         {"plasma.avif", "convert -size 64x48 plasma:"},
@@ -113,11 +117,12 @@ class IsobmffTest : public ::testing::Test {
 // come back whole and named; a truncated one comes back broken; the filler yields nothing.
 TEST_F(IsobmffTest, RecoversEveryFileWholeAndNamed) {
   std::map<std::string, Expected> expected = {
-      {"moov-last.mp4", {"mp4"}}, {"faststart.mp4", {"mp4"}},  {"movie.mov", {"mov"}},
-      {"phone.3gp", {"3gp"}},     {"song.m4a", {"m4a"}},       {"fragmented.mp4", {"mp4"}},
-      {"still.avif", {"avif"}},   {"plasma.avif", {"avif"}},   {"plasma.heic", {"heic"}},
-      {"plasma.jp2", {"jp2"}},    {"IMG_5195.HEIC", {"heic"}}, {"samplefilehub.heif", {"heic"}},
-      {"bare.mov", {"mov"}},      {"open-mdat.mp4", {"mp4"}},  {"cut.mp4", {"mp4", false}},
+      {"moov-last.mp4", {"mp4"}},       {"faststart.mp4", {"mp4"}}, {"movie.mov", {"mov"}},
+      {"phone.3gp", {"3gp"}},           {"song.m4a", {"m4a"}},      {"fragmented.mp4", {"mp4"}},
+      {"many-fragments.mp4", {"mp4"}},  {"still.avif", {"avif"}},   {"plasma.avif", {"avif"}},
+      {"plasma.heic", {"heic"}},        {"plasma.jp2", {"jp2"}},    {"IMG_5195.HEIC", {"heic"}},
+      {"samplefilehub.heif", {"heic"}}, {"bare.mov", {"mov"}},      {"open-mdat.mp4", {"mp4"}},
+      {"cut.mp4", {"mp4", false}},
   };
   ImageBuilder image;
   image.AddRandom(5000);
