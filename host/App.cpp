@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -161,7 +162,11 @@ ScanResult JudgeScan(const RecoverySink& sink, bool scanResult, const std::strin
 
 int RunScan(const Options& options, const std::string& commandLine) {
   int terminal = 2;
-  const std::string source = AbsolutePath(options.source);
+  // Absolute from the start: loading a module changes the current directory.
+  char resolved[PATH_MAX];
+  const std::string source = realpath(options.source.c_str(), resolved) != nullptr
+                                 ? std::string(resolved)
+                                 : AbsolutePath(options.source);
   const std::string outputDir = AbsolutePath(options.outputDir);
   const std::string reportPath =
       options.reportPath.empty() ? outputDir + "/report.xml" : AbsolutePath(options.reportPath);

@@ -271,7 +271,7 @@ TEST_F(SalvorCli, InterruptKeepsFilesAndSaysCancelled) {
   posix_spawn_file_actions_destroy(&actions);
   // Wait until the last photo (in the first few hundred kB) has been written.
   std::string last = out + "/" + image.expected.rbegin()->first;
-  for (int i = 0; i < 3000 && !Exists(last); ++i) {
+  for (int i = 0; i < 12000 && !Exists(last); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
