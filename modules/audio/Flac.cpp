@@ -373,7 +373,9 @@ bool FollowFlac(CStreamReader& reader, long long from, long long limit, Extent* 
   while (info.totalSamples == 0 || samples < info.totalSamples) {
     FrameHeader header;
     if (!ParseFrameHeader(reader, position, info, &header)) {
-      extent->offSource = reader.Size() - position < 16;
+      // Data ending inside a frame header, or before the first frame, is a file cut short.
+      long long left = reader.Size() - position;
+      extent->offSource = (left > 0 && left < 16) || (left == 0 && frames == 0);
       break;
     }
     if (frames == 0) variable = header.variable;

@@ -39,6 +39,8 @@ class AudioTest : public ::testing::Test {
                      {"flac.oga", ff + "-c:a flac -f ogg"},
                      {"theora.ogv", video + "-c:v libtheora -c:a libvorbis"},
                      {"adts.aac", ff + "-c:a aac -f adts"},
+                     // Written to a pipe: STREAMINFO keeps no sample count.
+                     {"piped.flac", ff + "-c:a flac -f flac - >"},
                  });
     AddHandMadeTags();
   }
@@ -63,6 +65,13 @@ class AudioTest : public ::testing::Test {
       std::copy_n("TAGTitle", 8, id3v1.begin());
       file.insert(file.end(), id3v1.begin(), id3v1.end());
       gFiles["apetag.mp3"] = file;
+    }
+    if (gFiles.count("tagged.mp3") && gFiles.count("song.flac")) {
+      const std::vector<uint8_t>& mp3 = gFiles["tagged.mp3"];
+      size_t tag = 10 + (static_cast<size_t>(mp3[6]) << 21 | mp3[7] << 14 | mp3[8] << 7 | mp3[9]);
+      std::vector<uint8_t> file(mp3.begin(), mp3.begin() + static_cast<long>(tag));
+      file.insert(file.end(), gFiles["song.flac"].begin(), gFiles["song.flac"].end());
+      gFiles["id3.flac"] = file;
     }
     if (gFiles.count("lame.mp3") && gFiles["lame.mp3"][3] == 4) {
       std::vector<uint8_t> file = gFiles["lame.mp3"];
