@@ -148,6 +148,15 @@ TEST(RecoverySink, ListOnlyWritesNothingAndInterruptCancels) {
   EXPECT_TRUE(cancel);
   sink.ScanCompleted(false, true, 0);
   EXPECT_TRUE(sink.cancelled());
+
+  // Failed reads are counted from the data sources' own error lines; a lost drive is noticed.
+  sink.Log("SVC", 2, "Block 3 recognized by test.sink.jpeg");
+  sink.Log("blockdev", 4, "Read error on /dev/sdb at byte 512: Input/output error");
+  sink.Log("SVC", 4, "Lost drive blockdev:sdb - scan aborted");
+  EXPECT_EQ(sink.readErrors(), 1);
+  EXPECT_TRUE(sink.lostSource());
+  EXPECT_EQ(sink.TakeErrors().size(), 2u);
+  EXPECT_TRUE(sink.TakeErrors().empty());
 }
 
 TEST(RecoverySink, HandlerSettingsFromTheCommandLine) {
