@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "BlockSignature.h"
 #include "CDataStream.h"
 #include "HandlerBase.h"
 #include "StreamReader.h"
@@ -135,27 +136,19 @@ class CPsdHandler : public CHandlerBase {
 
   bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
                      long long* end) override {
-    long long position = stream->GetPosition();
-    uint8_t head[kHeaderSize];
-    if (stream->Read(kHeaderSize, head) == kHeaderSize && PlausibleHeader(head) &&
-        Answer(stream, position, recognized, start, end))
+    const long long position = stream->GetPosition();
+    // A file delivered before ended inside the block before this one; the rest of that block
+    // was never searched.
+    const long long unsearched = FSkipped.Asked(position, blockSize);
+    if (Unaligned() && unsearched < position &&
+        Search(stream, unsearched, position, position, recognized, start, end))
       return true;
-    if (!Unaligned()) return true;
-    // Starts anywhere inside the block: the signature's first byte located with memchr.
-    constexpr long long kPiece = 512;
-    uint8_t piece[kPiece + kHeaderSize];
-    for (long long from = position; from < position + blockSize; from += kPiece) {
-      long long span = std::min(kPiece, position + blockSize - from);
-      stream->SetPosition(from);
-      long long limit = std::min(span, stream->Read(span + kHeaderSize, piece) - kHeaderSize + 1);
-      for (long long i = from == position ? 1 : 0; i < limit;) {
-        auto* hit = static_cast<const uint8_t*>(memchr(piece + i, '8', size_t(limit - i)));
-        if (hit == nullptr) break;
-        long long at = hit - piece;
-        if (PlausibleHeader(hit) && Answer(stream, from + at, recognized, start, end)) return true;
-        i = at + 1;
-      }
-    }
+    uint8_t head[kHeaderSize];
+    stream->SetPosition(position);
+    if (stream->Read(kHeaderSize, head) == kHeaderSize && PlausibleHeader(head) &&
+        Answer(stream, position, -1, recognized, start, end))
+      return true;
+    if (Unaligned()) Search(stream, position + 1, position + blockSize, -1, recognized, start, end);
     return true;
   }
 
@@ -182,16 +175,45 @@ class CPsdHandler : public CHandlerBase {
   }
 
  private:
-  bool Answer(CDataStream* stream, long long at, bool* recognized, long long* start,
-              long long* end) {
+  // Offers every header starting in [from, to) to Answer, in ascending order: the signature's
+  // first byte located with memchr.
+  bool Search(CDataStream* stream, long long from, long long to, long long mustReach,
+              bool* recognized, long long* start, long long* end) {
+    constexpr long long kPiece = 512;
+    uint8_t piece[kPiece + kHeaderSize];
+    for (; from < to; from += kPiece) {
+      const long long span = std::min(kPiece, to - from);
+      stream->SetPosition(from);
+      const long long got = stream->Read(span + kHeaderSize, piece);
+      const long long limit = std::min(span, got - kHeaderSize + 1);
+      for (long long i = 0; i < limit;) {
+        auto* hit = static_cast<const uint8_t*>(memchr(piece + i, '8', size_t(limit - i)));
+        if (hit == nullptr) break;
+        const long long at = hit - piece;
+        if (PlausibleHeader(hit) && Answer(stream, from + at, mustReach, recognized, start, end))
+          return true;
+        i = at + 1;
+      }
+    }
+    return false;
+  }
+
+  // With mustReach >= 0 (a start left in a skipped block, whose beginning belongs to the file
+  // delivered before) only a whole document that ends past mustReach counts.
+  bool Answer(CDataStream* stream, long long at, long long mustReach, bool* recognized,
+              long long* start, long long* end) {
     CStreamReader reader(stream, at, MaxSizeBytes());
     PsdLayout layout;
     if (!WalkPsd(reader, &layout)) return false;
+    const bool whole = layout.end >= 0 && layout.end == layout.partial;
+    if (mustReach >= 0 && (!whole || at + layout.end <= mustReach)) return false;
     *recognized = true;
     *start = at;
-    if (layout.end >= 0 && layout.end == layout.partial) *end = at + layout.end;
+    if (whole) *end = at + layout.end;
     return true;
   }
+
+  CSkippedTail FSkipped;
 };
 
 }  // namespace salvor

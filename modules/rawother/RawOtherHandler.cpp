@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "BlockSignature.h"
 #include "CDataStream.h"
 #include "HandlerBase.h"
 #include "StreamReader.h"
@@ -246,45 +247,19 @@ class CRawOtherHandler : public CHandlerBase {
 
   bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
                      long long* end) override {
-    long long position = stream->GetPosition();
-    uint8_t head[kProbe];
-    if (stream->Read(kProbe, head) == static_cast<long long>(kProbe) &&
-        KindOf(head) != Kind::None && Answer(stream, position, recognized, start, end))
+    const long long position = stream->GetPosition();
+    // A file delivered before ended inside the block before this one; the rest of that block
+    // was never searched.
+    const long long unsearched = FSkipped.Asked(position, blockSize);
+    if (Unaligned() && unsearched < position &&
+        Search(stream, unsearched, position, position, recognized, start, end))
       return true;
-    if (!Unaligned()) return true;
-    // Starts anywhere inside the block: each format's signature located by one of its letters
-    // with memchr ('H' of HEAPCCDR, 'F' of FUJIFILM and FOVb, 'R' of MRM), tried in order.
-    constexpr long long kPiece = 512;
-    constexpr struct {
-      uint8_t letter;
-      long long offset;  // of the letter from the file's start
-    } kLetters[] = {{'H', 6}, {'F', 0}, {'R', 2}};
-    constexpr long long kProbeBytes = static_cast<long long>(kProbe);
-    uint8_t piece[kPiece + kProbe];
-    for (long long from = position; from < position + blockSize; from += kPiece) {
-      long long span = std::min(kPiece, position + blockSize - from);
-      stream->SetPosition(from);
-      long long got = stream->Read(span + kProbeBytes, piece);
-      long long first = from == position ? 1 : 0;
-      long long last = std::min(span, got - kProbeBytes + 1);  // candidate starts: [first, last)
-      long long candidates[8];
-      int count = 0;
-      for (const auto& l : kLetters) {
-        for (long long i = first + l.offset; i < last + l.offset && count < 8;) {
-          auto* hit =
-              static_cast<const uint8_t*>(memchr(piece + i, l.letter, size_t(last + l.offset - i)));
-          if (hit == nullptr) break;
-          long long at = hit - piece - l.offset;
-          if (KindOf(piece + at) != Kind::None) candidates[count++] = at;
-          i = at + l.offset + 1;
-        }
-      }
-      for (int k = 1; k < count; ++k)  // a handful at most: insertion order
-        for (int j = k; j > 0 && candidates[j - 1] > candidates[j]; --j)
-          std::swap(candidates[j - 1], candidates[j]);
-      for (int k = 0; k < count; ++k)
-        if (Answer(stream, from + candidates[k], recognized, start, end)) return true;
-    }
+    uint8_t head[kProbe];
+    stream->SetPosition(position);
+    if (stream->Read(kProbe, head) == static_cast<long long>(kProbe) &&
+        KindOf(head) != Kind::None && Answer(stream, position, -1, recognized, start, end))
+      return true;
+    if (Unaligned()) Search(stream, position + 1, position + blockSize, -1, recognized, start, end);
     return true;
   }
 
@@ -311,16 +286,59 @@ class CRawOtherHandler : public CHandlerBase {
   }
 
  private:
-  bool Answer(CDataStream* stream, long long at, bool* recognized, long long* start,
-              long long* end) {
+  // Offers every signature starting in [from, to) to Answer, in ascending order: each format
+  // located by one of its letters with memchr ('H' of HEAPCCDR, 'F' of FUJIFILM and FOVb, 'R'
+  // of MRM).
+  bool Search(CDataStream* stream, long long from, long long to, long long mustReach,
+              bool* recognized, long long* start, long long* end) {
+    constexpr long long kPiece = 512;
+    constexpr struct {
+      uint8_t letter;
+      long long offset;  // of the letter from the file's start
+    } kLetters[] = {{'H', 6}, {'F', 0}, {'R', 2}};
+    constexpr long long kProbeBytes = static_cast<long long>(kProbe);
+    uint8_t piece[kPiece + kProbe];
+    for (; from < to; from += kPiece) {
+      const long long span = std::min(kPiece, to - from);
+      stream->SetPosition(from);
+      const long long got = stream->Read(span + kProbeBytes, piece);
+      const long long last = std::min(span, got - kProbeBytes + 1);  // candidates: [0, last)
+      long long candidates[8];
+      int count = 0;
+      for (const auto& l : kLetters) {
+        for (long long i = l.offset; i < last + l.offset && count < 8;) {
+          auto* hit =
+              static_cast<const uint8_t*>(memchr(piece + i, l.letter, size_t(last + l.offset - i)));
+          if (hit == nullptr) break;
+          const long long at = hit - piece - l.offset;
+          if (KindOf(piece + at) != Kind::None) candidates[count++] = at;
+          i = at + l.offset + 1;
+        }
+      }
+      for (int k = 1; k < count; ++k)  // a handful at most: insertion order
+        for (int j = k; j > 0 && candidates[j - 1] > candidates[j]; --j)
+          std::swap(candidates[j - 1], candidates[j]);
+      for (int k = 0; k < count; ++k)
+        if (Answer(stream, from + candidates[k], mustReach, recognized, start, end)) return true;
+    }
+    return false;
+  }
+
+  // With mustReach >= 0 (a start left in a skipped block, whose beginning belongs to the file
+  // delivered before) only a whole file that ends past mustReach counts.
+  bool Answer(CDataStream* stream, long long at, long long mustReach, bool* recognized,
+              long long* start, long long* end) {
     CStreamReader reader(stream, at, MaxSizeBytes());
     RawLayout layout;
     if (!WalkRaw(reader, &layout)) return false;
+    if (mustReach >= 0 && (layout.end < 0 || at + layout.end <= mustReach)) return false;
     *recognized = true;
     *start = at;
     if (layout.end >= 0) *end = at + layout.end;
     return true;
   }
+
+  CSkippedTail FSkipped;
 };
 
 }  // namespace salvor

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "BlockSignature.h"
 #include "CDataStream.h"
 #include "HandlerBase.h"
 #include "TiffWalker.h"
@@ -33,33 +34,19 @@ class CTiffHandler : public CHandlerBase {
 
   bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
                      long long* end) override {
-    long long position = stream->GetPosition();
-    uint8_t head[4];
-    if (stream->Read(4, head) == 4 && LooksLikeTiffStart(head) &&
-        Answer(stream, position, recognized, start, end))
+    const long long position = stream->GetPosition();
+    // A file delivered before ended inside the block before this one; the rest of that block
+    // was never searched.
+    const long long unsearched = FSkipped.Asked(position, blockSize);
+    if (Unaligned() && unsearched < position &&
+        Search(stream, unsearched, position, position, recognized, start, end))
       return true;
-    if (!Unaligned()) return true;
-    // Starts anywhere inside the block: byte-order marks located with memchr, taken in
-    // ascending order; a piece is read with the 3 bytes that complete a header at its end.
-    constexpr long long kPiece = 512;
-    uint8_t piece[kPiece + 3];
-    for (long long from = position; from < position + blockSize; from += kPiece) {
-      long long span = std::min(kPiece, position + blockSize - from);
-      stream->SetPosition(from);
-      long long limit = std::min(span, stream->Read(span + 3, piece) - 3);
-      for (long long i = from == position ? 1 : 0; i < limit;) {
-        auto* intel = static_cast<const uint8_t*>(memchr(piece + i, 'I', size_t(limit - i)));
-        auto* motorola = static_cast<const uint8_t*>(memchr(piece + i, 'M', size_t(limit - i)));
-        if (intel == nullptr && motorola == nullptr) break;
-        const uint8_t* hit = intel == nullptr      ? motorola
-                             : motorola == nullptr ? intel
-                                                   : std::min(intel, motorola);
-        long long at = hit - piece;
-        if (LooksLikeTiffStart(hit) && Answer(stream, from + at, recognized, start, end))
-          return true;
-        i = at + 1;
-      }
-    }
+    uint8_t head[4];
+    stream->SetPosition(position);
+    if (stream->Read(4, head) == 4 && LooksLikeTiffStart(head) &&
+        Answer(stream, position, -1, recognized, start, end))
+      return true;
+    if (Unaligned()) Search(stream, position + 1, position + blockSize, -1, recognized, start, end);
     return true;
   }
 
@@ -86,20 +73,51 @@ class CTiffHandler : public CHandlerBase {
   }
 
  private:
+  // Offers every TIFF header starting in [from, to) to Answer, in ascending order: byte-order
+  // marks located with memchr in pieces read with the 3 bytes that complete a header.
+  bool Search(CDataStream* stream, long long from, long long to, long long mustReach,
+              bool* recognized, long long* start, long long* end) {
+    constexpr long long kPiece = 512;
+    uint8_t piece[kPiece + 3];
+    for (; from < to; from += kPiece) {
+      const long long span = std::min(kPiece, to - from);
+      stream->SetPosition(from);
+      const long long limit = std::min(span, stream->Read(span + 3, piece) - 3);
+      for (long long i = 0; i < limit;) {
+        auto* intel = static_cast<const uint8_t*>(memchr(piece + i, 'I', size_t(limit - i)));
+        auto* motorola = static_cast<const uint8_t*>(memchr(piece + i, 'M', size_t(limit - i)));
+        if (intel == nullptr && motorola == nullptr) break;
+        const uint8_t* hit = intel == nullptr      ? motorola
+                             : motorola == nullptr ? intel
+                                                   : std::min(intel, motorola);
+        const long long at = hit - piece;
+        if (LooksLikeTiffStart(hit) && Answer(stream, from + at, mustReach, recognized, start, end))
+          return true;
+        i = at + 1;
+      }
+    }
+    return false;
+  }
+
   // Validates and measures a TIFF at `at`: the whole file when every part is there, else its
-  // start only.
-  bool Answer(CDataStream* stream, long long at, bool* recognized, long long* start,
-              long long* end) {
+  // start only. With mustReach >= 0 (a start left in a skipped block, whose beginning belongs
+  // to the file delivered before) only a whole file that ends past mustReach counts.
+  bool Answer(CDataStream* stream, long long at, long long mustReach, bool* recognized,
+              long long* start, long long* end) {
     // The walk reads only IFDs and value arrays, never image data: it may look at the whole
     // rest of the stream (a large TIFF keeps its IFD at its end), and MaxSize bounds the answer.
     CStreamReader reader(stream, at, -1);
     TiffLayout layout;
     if (!WalkTiff(reader, &layout)) return false;
+    const bool whole = layout.complete && layout.extent <= MaxSizeBytes();
+    if (mustReach >= 0 && (!whole || at + layout.extent <= mustReach)) return false;
     *recognized = true;
     *start = at;
-    if (layout.complete && layout.extent <= MaxSizeBytes()) *end = at + layout.extent;
+    if (whole) *end = at + layout.extent;
     return true;
   }
+
+  CSkippedTail FSkipped;
 };
 
 }  // namespace salvor

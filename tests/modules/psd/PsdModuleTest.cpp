@@ -167,4 +167,19 @@ TEST(PsdModule, ScanRecoversIntactDocumentsByteIdentical) {
   CarveTally t = CheckCarve(image.placed(), intact, {{"cut.psd", long(cut.size())}}, found);
   std::printf("psd: %d files, %d byte-identical, %d broken, %d extra\n", t.files, t.identical,
               t.broken, t.extra);
+  // Unaligned: the same files back to back at odd offsets, found with Unaligned=1.
+  ImageBuilder shifted(98);
+  shifted.AddRandom(1001);
+  std::map<std::string, std::string> all;
+  for (const auto& [name, file] : Generated()) {
+    shifted.AddFile(name, file);
+    shifted.AddRandom(37);
+    all[name] = ExtensionOf(name);
+  }
+  ASSERT_TRUE(Psd()->SetIntPropValue("Unaligned", 1));
+  const std::vector<Recovered> unaligned = ScanImage({"psd.so"}, shifted.Finish());
+  ASSERT_TRUE(Psd()->SetIntPropValue("Unaligned", 0));
+  t = CheckCarve(shifted.placed(), all, {}, unaligned);
+  std::printf("psd unaligned: %d files, %d byte-identical, %d extra\n", t.files, t.identical,
+              t.extra);
 }

@@ -161,4 +161,19 @@ TEST(RawOtherModule, ScanRecoversIntactFilesByteIdentical) {
   CarveTally t = CheckCarve(image.placed(), intact, {{"cut.raf", long(cut.size())}}, found);
   std::printf("rawother: %d files, %d byte-identical, %d broken, %d extra\n", t.files, t.identical,
               t.broken, t.extra);
+  // Unaligned: the same files back to back at odd offsets, found with Unaligned=1.
+  ImageBuilder shifted(98);
+  shifted.AddRandom(1001);
+  std::map<std::string, std::string> all;
+  for (const auto& [name, file] : WholeFiles()) {
+    shifted.AddFile(name, file);
+    shifted.AddRandom(37);
+    all[name] = ExtensionOf(name);
+  }
+  ASSERT_TRUE(Raw()->SetIntPropValue("Unaligned", 1));
+  const std::vector<Recovered> unaligned = ScanImage({"rawother.so"}, shifted.Finish());
+  ASSERT_TRUE(Raw()->SetIntPropValue("Unaligned", 0));
+  t = CheckCarve(shifted.placed(), all, {}, unaligned);
+  std::printf("rawother unaligned: %d files, %d byte-identical, %d extra\n", t.files, t.identical,
+              t.extra);
 }

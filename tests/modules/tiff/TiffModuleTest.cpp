@@ -248,4 +248,20 @@ TEST(TiffModule, ScanRecoversIntactFilesByteIdentical) {
   CarveTally t = CheckCarve(image.placed(), intact, {{"cut.tif", long(kept.size())}}, found);
   std::printf("tiff: %d files, %d byte-identical, %d broken, %d extra\n", t.files, t.identical,
               t.broken, t.extra);
+
+  // Unaligned: the same files back to back at odd offsets, found with Unaligned=1.
+  ImageBuilder shifted(98);
+  shifted.AddRandom(1001);
+  for (const auto& [name, file] : Generated()) {
+    shifted.AddFile(name, file);
+    shifted.AddRandom(37);
+  }
+  ASSERT_TRUE(Tiff()->SetIntPropValue("Unaligned", 1));
+  const std::vector<Recovered> unaligned = ScanImage({"tiff.so"}, shifted.Finish());
+  ASSERT_TRUE(Tiff()->SetIntPropValue("Unaligned", 0));
+  std::map<std::string, std::string> generated;
+  for (const auto& [name, file] : Generated()) generated[name] = "tif";
+  t = CheckCarve(shifted.placed(), generated, {}, unaligned);
+  std::printf("tiff unaligned: %d files, %d byte-identical, %d extra\n", t.files, t.identical,
+              t.extra);
 }
