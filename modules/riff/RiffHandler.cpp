@@ -51,6 +51,10 @@ const char* ExtensionOf(const uint8_t* form) {
 
 enum class Kind { kRiff, kRf64 };
 
+bool IsPlaceholder(uint32_t size) {
+  return size == 0 || size == 0xFFFFFFFF;
+}
+
 // The first 24 bytes of a RIFF file (header and first chunk header, the list type of a
 // first LIST included) are consistent; returns false for anything else.
 bool ValidHeader(const uint8_t* p, Kind* kind) {
@@ -61,6 +65,10 @@ bool ValidHeader(const uint8_t* p, Kind* kind) {
   uint32_t firstSize = LoadLE32(p + 16);
   if (rf64) {
     if (memcmp(p + 12, "ds64", 4) != 0 || firstSize < 28 || firstSize > 0xFFFF) return false;
+  } else if (IsPlaceholder(riffSize)) {
+    // Written by a recorder that never came back to fill in the sizes (a pipe, a power cut):
+    // only the known forms are believed.
+    if (memcmp(p + 8, "WAVE", 4) != 0 && memcmp(p + 8, "AVI ", 4) != 0) return false;
   } else if (riffSize < 12 || firstSize > riffSize - 12) {
     return false;
   }
@@ -105,7 +113,8 @@ bool WalkPart(CStreamReader& reader, long long pos, long long limit, bool first,
     if (riffSize64 > static_cast<uint64_t>(LLONG_MAX / 2) || dataSize64 > riffSize64) return false;
     size = static_cast<long long>(riffSize64);
   }
-  long long partEnd = pos + 8 + size;
+  bool unsized = kind == Kind::kRiff && IsPlaceholder(static_cast<uint32_t>(size));
+  long long partEnd = unsized ? LLONG_MAX / 2 : pos + 8 + size;
   walk.declared = partEnd;
   if (first) memcpy(walk.form, head + 8, 4);
   bool webp = memcmp(walk.form, "WEBP", 4) == 0;
@@ -127,6 +136,11 @@ bool WalkPart(CStreamReader& reader, long long pos, long long limit, bool first,
     if (list && (length < 4 || !reader.Read(at + 8, chunk + 8, 4) || !IsFourCC(chunk + 8)))
       return false;
     long long chunkEnd = at + 8 + length;
+    if (unsized && IsPlaceholder(static_cast<uint32_t>(length)) &&
+        (memcmp(chunk, "data", 4) == 0 || list)) {
+      walk.stop = RiffWalk::kRanOff;  // the media data runs on to wherever the file ends
+      return false;
+    }
     // A chunk lies inside its part; only its pad byte may fall outside.
     if (chunkEnd > partEnd) return false;
     if (wave && memcmp(chunk, "fmt ", 4) == 0) walk.hasFormat = true;
