@@ -73,14 +73,25 @@ bool SameStream(const MpegFrame& a, const MpegFrame& b) {
          (a.channelMode == 3) == (b.channelMode == 3);
 }
 
-// The byte count of a Xing/Info frame (the whole frame chain, this frame included), or -1.
-long long XingByteCount(CStreamReader& reader, long long position, const MpegFrame& frame) {
+// Where the Xing/Info tag of an encoder's info frame would be, or -1 for layers without one.
+long long InfoTagOffset(long long position, const MpegFrame& frame) {
   if (frame.layer != 3) return -1;
   bool mono = frame.channelMode == 3;
   int side = frame.version == 3 ? (mono ? 17 : 32) : (mono ? 9 : 17);
-  const uint8_t* p = reader.Peek(position + 4 + side, 16);
+  return position + 4 + side;
+}
+
+bool HasInfoTag(CStreamReader& reader, long long position, const MpegFrame& frame) {
+  long long at = InfoTagOffset(position, frame);
+  const uint8_t* p = at < 0 ? nullptr : reader.Peek(at, 4);
+  return p != nullptr && (memcmp(p, "Xing", 4) == 0 || memcmp(p, "Info", 4) == 0);
+}
+
+// The byte count of an info frame (the whole frame chain, this frame included), or -1.
+long long XingByteCount(CStreamReader& reader, long long position, const MpegFrame& frame) {
+  if (!HasInfoTag(reader, position, frame)) return -1;
+  const uint8_t* p = reader.Peek(InfoTagOffset(position, frame), 16);
   if (p == nullptr) return -1;
-  if (memcmp(p, "Xing", 4) != 0 && memcmp(p, "Info", 4) != 0) return -1;
   uint32_t flags = LoadBE32(p + 4);
   if (!(flags & 2)) return -1;
   return LoadBE32(p + ((flags & 1) ? 12 : 8));
@@ -119,7 +130,7 @@ long long FollowFrames(CStreamReader& reader, long long from, long long limit, P
       extent->offSource = position < reader.Size();
       break;
     }
-    if (!parse(p, *frames == 0, &length)) break;
+    if (!parse(p, position, &length)) break;
     long long next = position + length;
     if (next > reader.Size()) {
       extent->offSource = true;
@@ -189,9 +200,11 @@ bool FollowMpegAudio(CStreamReader& reader, long long from, bool tagged, long lo
   int lastLength = 0;
   long long position = FollowFrames(
       reader, from, limit,
-      [&](const uint8_t* h, bool, int* length) {
+      [&](const uint8_t* h, long long at, int* length) {
         MpegFrame frame;
         if (!ParseMpegFrame(h, &frame) || !SameStream(first, frame)) return false;
+        // An encoder's info frame opens the next file, written right behind this one.
+        if (at != from && HasInfoTag(reader, at, frame)) return false;
         *length = lastLength = frame.length;
         return true;
       },
@@ -219,7 +232,7 @@ bool FollowAdts(CStreamReader& reader, long long from, bool tagged, long long li
   int frames = 0;
   long long position = FollowFrames(
       reader, from, limit,
-      [&](const uint8_t* h, bool, int* length) {
+      [&](const uint8_t* h, long long, int* length) {
         AdtsFrame frame;
         if (!ParseAdtsFrame(h, &frame) || memcmp(frame.fixed, first.fixed, 3) != 0) return false;
         *length = frame.length;

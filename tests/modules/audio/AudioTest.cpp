@@ -32,6 +32,7 @@ class AudioTest : public ::testing::Test {
                      {"lame.mp3", ff + "-c:a libmp3lame -b:a 64k"},
                      {"tagged.mp3", ff + "-c:a libmp3lame -q:a 5 -write_id3v1 1 -metadata title=T"},
                      {"bare.mp3", ff + "-c:a libmp3lame -ar 22050 -id3v2_version 0 -write_xing 0"},
+                     {"xing.mp3", ff + "-c:a libmp3lame -b:a 48k -id3v2_version 0"},
                      {"layer2.mp2", ff + "-c:a mp2 -ac 1"},
                      {"song.flac", ff + "-c:a flac"},
                      {"vorbis.ogg", ff + "-c:a libvorbis"},
@@ -138,14 +139,21 @@ TEST_F(AudioTest, UnalignedStartsAndMaxSize) {
   image.AddRandom(1001);
   image.AddFile("bare.mp3", gFiles["bare.mp3"]);
   image.AddRandom(2000);
+  image.AddFile("xing.mp3", gFiles["xing.mp3"]);
+  image.AddRandom(1000);
   std::vector<uint8_t> bytes = image.Finish();
   EXPECT_TRUE(ScanImage({"audio.so"}, bytes).empty());
   ASSERT_TRUE(handler->SetIntPropValue("Unaligned", 1));
   auto found = ScanImage({"audio.so"}, bytes);
   ASSERT_TRUE(handler->SetIntPropValue("Unaligned", 0));
-  MediaTally tally =
-      CheckMediaRecovery(image.placed(), found, {{"vorbis.ogg", "ogg"}, {"bare.mp3", "mp3"}}, {});
-  EXPECT_EQ(tally.identical, 2);
+  MediaTally tally = CheckMediaRecovery(
+      image.placed(), found, {{"vorbis.ogg", "ogg"}, {"bare.mp3", "mp3"}, {"xing.mp3", "mp3"}}, {});
+  EXPECT_EQ(tally.identical, 3);
+
+  // Two streams of one kind right behind each other: the second's info frame ends the first.
+  std::vector<uint8_t> pair = gFiles["xing.mp3"];
+  pair.insert(pair.end(), gFiles["xing.mp3"].begin(), gFiles["xing.mp3"].end());
+  EXPECT_EQ(RecognizeAt(handler, pair, 0).end, static_cast<long long>(gFiles["xing.mp3"].size()));
 
   for (const char* name : {"song.flac", "lame.mp3", "voice.opus", "adts.aac"}) {
     SCOPED_TRACE(name);
