@@ -170,6 +170,16 @@ long long TrimTrailingZeros(CStreamReader& reader, long long floor, long long en
   return floor;
 }
 
+// Whether a sector starts with the signature of another kind of file. Pixels carry no
+// structure, so a bitmap cut short and followed by other files would otherwise swallow them.
+bool LooksLikeOtherFile(const uint8_t* p) {
+  static const uint8_t kPng[] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+  return (p[0] == 0xFF && p[1] == 0xD8 && p[2] == 0xFF && p[3] >= 0xDB) ||
+         memcmp(p, kPng, 8) == 0 || memcmp(p, "GIF8", 4) == 0 || memcmp(p, "II*\0", 4) == 0 ||
+         memcmp(p, "MM\0*", 4) == 0 || memcmp(p, "RIFF", 4) == 0 || memcmp(p + 4, "ftyp", 4) == 0 ||
+         memcmp(p, "\x1A\x45\xDF\xA3", 4) == 0 || CanStartBmp(p);
+}
+
 void CopyExtension(const char* text, char* out, int outSize) {
   if (out == nullptr || outSize <= 0) return;
   const size_t n = std::min(strlen(text), static_cast<size_t>(outSize - 1));
@@ -193,6 +203,7 @@ class CBmpHandler : public CHandlerBase {
   bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
                      long long* end) override {
     const long long blockStart = stream->GetPosition();
+    if (blockSize > 0) FBlockSize = blockSize;
     const long long unsearched = FSkipped.Asked(blockStart, blockSize);
     if (Unaligned() && unsearched < blockStart &&
         Search(stream, unsearched, blockStart - unsearched, blockStart, recognized, start, end)) {
@@ -250,8 +261,16 @@ class CBmpHandler : public CHandlerBase {
     CStreamReader reader(stream, at, MaxSizeBytes());
     BmpLayout layout;
     if (!ParseBmp(reader, &layout)) return false;
-    // A bitmap larger than the data there (or than MaxSize) stays open.
-    const long long length = layout.end <= reader.Size() ? layout.end : -1;
+    // A bitmap larger than the data there (or than MaxSize) stays open, and so does one with
+    // another file's signature at a sector start inside: if a handler recognises that file,
+    // the bitmap ends before it; if none does, the bitmap's end is found in a wider window.
+    long long length = layout.end <= reader.Size() ? layout.end : -1;
+    const long long firstSector = (at / FBlockSize + 1) * FBlockSize - at;
+    for (long long sector = firstSector; length >= 0 && sector + 18 <= length;
+         sector += FBlockSize) {
+      const uint8_t* head = reader.Peek(sector, 18);
+      if (head == nullptr || LooksLikeOtherFile(head)) length = -1;
+    }
     if (mustReach >= 0 && (length < 0 || at + length <= mustReach)) return false;
     *recognized = true;
     *start = at;
@@ -260,6 +279,7 @@ class CBmpHandler : public CHandlerBase {
   }
 
   CSkippedTail FSkipped;
+  long long FBlockSize = 512;
 };
 
 }  // namespace

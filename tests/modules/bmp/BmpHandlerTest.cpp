@@ -91,6 +91,15 @@ TEST(BmpHandler, EndsWhereTheHeaderSays) {
     EXPECT_LE(end, static_cast<long long>(cut.size()));
     EXPECT_FALSE(Describe(Bmp(), cut));
   }
+  // Cut short with another file's start at the next sector: open, ended before that file.
+  const Bytes& big = Generated().files[0].second;
+  const Bytes cut = Prefix(big, 100000);
+  Bytes next = {0xFF, 0xD8, 0xFF, 0xE0};
+  next.resize(400000, 0x55);
+  const Bytes disk = Concat(Concat(cut, Bytes(512 - cut.size() % 512, 0)), next);
+  EXPECT_EQ(Recognize(Bmp(), disk, 0).end, -1);
+  EXPECT_LE(FindEnd(Bmp(), Prefix(disk, cut.size() + 512 - cut.size() % 512)),
+            static_cast<long long>(cut.size()));
   // A header whose declared size disagrees with its pixel array is refused.
   Bytes bmp = Generated().files.back().second;
   bmp[2] = 0x10, bmp[3] = 0x20;
