@@ -1,15 +1,17 @@
 #pragma once
 
-// Checks what a scan of a built image gave back against where the files were placed.
+// Scans of built images through the engine, checked against where the files were placed.
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "CContentHandler.h"
 #include "ScanHarness.h"
 
 namespace testing_support {
@@ -21,48 +23,82 @@ inline std::vector<uint8_t> RandomData(size_t n, uint32_t seed) {
   return bytes;
 }
 
-struct CarveTally {
-  int files = 0;      // intact files placed
-  int identical = 0;  // came back byte-identical, named right, marked complete
-  int broken = 0;     // truncated files that came back marked damaged and not too long
-  int extra = 0;      // anything else delivered
+inline std::vector<uint8_t> Join(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// A file to place: its bytes and the extension DescribeFile must give it.
+struct PlacedFile {
+  std::vector<uint8_t> bytes;
+  std::string extension;
 };
 
-// `intact`: placed name -> expected extension. `truncated`: placed name -> bytes of it that
-// are really in the image (the rest was cut off).
-inline CarveTally CheckCarve(const std::vector<ImageBuilder::Placed>& placed,
-                             const std::map<std::string, std::string>& intact,
-                             const std::map<std::string, long long>& truncated,
-                             const std::vector<Recovered>& found) {
-  CarveTally tally;
-  std::vector<bool> matched(found.size(), false);
-  for (const auto& p : placed) {
-    for (size_t i = 0; i < found.size(); ++i) {
-      if (found[i].offset != p.offset) continue;
-      matched[i] = true;
-      const Recovered& r = found[i];
-      if (intact.count(p.name)) {
-        EXPECT_EQ(r.sha256, p.sha256) << p.name << " size " << r.size << " of " << p.size;
-        EXPECT_EQ(r.extension, intact.at(p.name)) << p.name;
-        EXPECT_TRUE(r.valid) << p.name;
-        if (r.sha256 == p.sha256 && r.extension == intact.at(p.name) && r.valid) ++tally.identical;
-      } else if (truncated.count(p.name)) {
-        EXPECT_FALSE(r.valid) << p.name;
-        EXPECT_LE(r.size, truncated.at(p.name)) << p.name;
-        if (!r.valid && r.size <= truncated.at(p.name)) ++tally.broken;
-      }
+// Every placed file must come back at its offset: the intact ones byte-identical, named and
+// valid; `cut` (if any, the last one) marked damaged and no longer than what was placed.
+// Anything else delivered is an extra. Prints the tally under `label`.
+inline void CheckCarve(const std::string& label, const std::vector<ImageBuilder::Placed>& placed,
+                       const std::map<std::string, PlacedFile>& intact,
+                       const std::vector<Recovered>& found) {
+  int identical = 0, broken = 0, extra = 0, cut = 0;
+  for (const auto& r : found) {
+    const ImageBuilder::Placed* p = nullptr;
+    for (const auto& q : placed) p = q.offset == r.offset ? &q : p;
+    if (p == nullptr) {
+      ++extra;
+      ADD_FAILURE() << label << ": extra file at " << r.offset << " size " << r.size;
+    } else if (intact.count(p->name) == 0) {
+      EXPECT_FALSE(r.valid) << p->name;
+      EXPECT_LE(r.size, p->size) << p->name;
+      broken += !r.valid && r.size <= p->size;
+    } else {
+      const bool same =
+          r.sha256 == p->sha256 && r.valid && r.extension == intact.at(p->name).extension;
+      EXPECT_TRUE(same) << p->name << ": size " << r.size << " of " << p->size << ", valid "
+                        << r.valid << ", ." << r.extension;
+      identical += same;
     }
-    if (intact.count(p.name)) ++tally.files;
   }
-  for (size_t i = 0; i < found.size(); ++i) {
-    if (matched[i]) continue;
-    ++tally.extra;
-    ADD_FAILURE() << "extra file at " << found[i].offset << " size " << found[i].size << " ."
-                  << found[i].extension;
+  for (const auto& p : placed) cut += intact.count(p.name) == 0;
+  EXPECT_EQ(identical, static_cast<int>(intact.size())) << label;
+  EXPECT_EQ(broken, cut) << label;
+  std::printf("%s: %zu intact files, %d byte-identical, %d cut, %d broken, %d extra\n",
+              label.c_str(), intact.size(), identical, cut, broken, extra);
+}
+
+// Two scans of `module` through the engine: the files sector-aligned (a random gap after every
+// other one), then a block of random data starting with `lookalike`, zeros, and `cut` (when not
+// empty) at the end of the medium; then the same files back to back at odd offsets, with the
+// handler's Unaligned property set.
+inline void CheckScans(const std::string& module, CContentHandler* handler,
+                       const std::map<std::string, PlacedFile>& files,
+                       const std::vector<uint8_t>& lookalike, const std::vector<uint8_t>& cut) {
+  ImageBuilder aligned(99);
+  aligned.AddRandom(3000);
+  int n = 0;
+  for (const auto& [name, file] : files) {
+    aligned.Align();
+    aligned.AddFile(name, file.bytes);
+    if (++n % 2 == 0) aligned.AddRandom(700);
   }
-  EXPECT_EQ(tally.identical, tally.files);
-  EXPECT_EQ(tally.broken, static_cast<int>(truncated.size()));
-  return tally;
+  aligned.Align();
+  std::vector<uint8_t> planted = RandomData(4096, 31);
+  std::copy(lookalike.begin(), lookalike.end(), planted.begin());
+  aligned.bytes().insert(aligned.bytes().end(), planted.begin(), planted.end());
+  aligned.AddZeros(8192);
+  if (!cut.empty()) aligned.AddFile("cut", cut);
+  CheckCarve(module, aligned.placed(), files, ScanImage({module + ".so"}, aligned.Finish()));
+
+  ImageBuilder shifted(98);
+  shifted.AddRandom(1001);
+  for (const auto& [name, file] : files) {
+    shifted.AddFile(name, file.bytes);
+    shifted.AddRandom(37);
+  }
+  ASSERT_TRUE(handler->SetIntPropValue("Unaligned", 1));
+  const std::vector<Recovered> found = ScanImage({module + ".so"}, shifted.Finish());
+  ASSERT_TRUE(handler->SetIntPropValue("Unaligned", 0));
+  CheckCarve(module + " unaligned", shifted.placed(), files, found);
 }
 
 }  // namespace testing_support

@@ -5,9 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "CContentHandler.h"
 #include "CarveCheck.h"
-#include "MemoryStream.h"
+#include "HandlerCalls.h"
 #include "ScanHarness.h"
 
 using namespace testing_support;
@@ -21,165 +20,92 @@ CContentHandler* Psd() {
   return handler;
 }
 
-struct Answer {
-  bool recognized = false;
-  long long start = -1, end = -1;
-};
-
-Answer Recognize(const Bytes& disk, long long position) {
-  MemoryStream stream(disk);
-  stream.SetPosition(position);
-  Answer a;
-  if (!Psd()->RecognizeData(&stream, 512, &a.recognized, &a.start, &a.end)) a = Answer();
-  return a;
-}
-
-std::string Describe(const Bytes& file, bool* valid) {
-  MemoryStream stream(file);
-  char extension[32] = "?";
-  *valid = Psd()->DescribeFile(&stream, extension, sizeof extension);
-  return extension;
-}
-
-long long FindEnd(const Bytes& window) {
-  MemoryStream stream(window);
-  long long end = -1;
-  return Psd()->FindEndOfFile(&stream, 512, &end) ? end : -1;
-}
-
-Bytes Join(const Bytes& a, const Bytes& b) {
-  Bytes out = a;
-  out.insert(out.end(), b.begin(), b.end());
-  return out;
-}
-
 // Documents written by ImageMagick: raw and RLE image data, grey, 16-bit, layers, PSB.
-const std::map<std::string, Bytes>& Generated() {
-  static std::map<std::string, Bytes> files = [] {
-    std::map<std::string, Bytes> made;
+const std::map<std::string, PlacedFile>& Generated() {
+  static std::map<std::string, PlacedFile> files = [] {
+    std::map<std::string, PlacedFile> made;
     if (!HaveTool("convert")) return made;
     const std::string dir = ScratchDir("psd-module");
     const std::string base = "convert -seed 5 -size 120x90 plasma:fractal -depth 8 ";
     const std::map<std::string, std::string> recipes = {
-        {"rle.psd", base + "-compress rle"},
-        {"raw.psd", base + "-compress none"},
-        {"gray.psd", base + "-colorspace gray -compress none"},
-        {"deep.psd", base + "-depth 16 -compress rle"},
-        {"layers.psd", base + "\\( +clone -flip \\) -adjoin"},
+        {"rle.psd", "-compress rle "},
+        {"raw.psd", "-compress none "},
+        {"gray.psd", "-colorspace gray -compress none "},
+        {"deep.psd", "-depth 16 -compress rle "},
+        {"layers.psd", "\\( +clone -flip \\) -adjoin "},
+        {"large.psb", "PSB:"},
     };
-    for (const auto& [name, recipe] : recipes) {
-      if (!Run(recipe + " " + dir + "/" + name)) return std::map<std::string, Bytes>();
-      made[name] = ReadFileBytes(dir + "/" + name);
+    for (const auto& [name, options] : recipes) {
+      if (!Run(base + options + dir + "/" + name)) return made;
+      made[name] = {ReadFileBytes(dir + "/" + name), name.substr(name.size() - 3)};
     }
-    if (Run(base + "PSB:" + dir + "/large.psb"))
-      made["large.psb"] = ReadFileBytes(dir + "/large.psb");
     return made;
   }();
   return files;
-}
-
-std::string ExtensionOf(const std::string& name) {
-  return name.substr(name.rfind('.') + 1);
 }
 
 }  // namespace
 
 TEST(PsdModule, DocumentsAreMeasuredBySectionLengths) {
   ASSERT_NE(Psd(), nullptr);
-  if (Generated().empty()) GTEST_SKIP() << "ImageMagick convert missing";
+  if (Generated().size() < 6) GTEST_SKIP() << "ImageMagick convert missing";
   for (const auto& [name, file] : Generated()) {
     SCOPED_TRACE(name);
-    const Bytes disk = Join(file, RandomData(5000, 3));
-    Answer a = Recognize(disk, 0);
-    EXPECT_TRUE(a.recognized);
-    EXPECT_EQ(a.start, 0);
-    EXPECT_EQ(a.end, static_cast<long long>(file.size()));
-    EXPECT_EQ(FindEnd(disk), static_cast<long long>(file.size()));
-    bool valid = false;
-    EXPECT_EQ(Describe(file, &valid), ExtensionOf(name));
-    EXPECT_TRUE(valid);
+    const Bytes disk = Join(file.bytes, RandomData(5000, 3));
+    const Recognition r = Recognize(Psd(), disk, 0);
+    EXPECT_TRUE(r.recognized && r.start == 0);
+    EXPECT_EQ(r.end, static_cast<long long>(file.bytes.size()));
+    EXPECT_EQ(FindEnd(Psd(), disk), static_cast<long long>(file.bytes.size()));
+    std::string extension;
+    EXPECT_TRUE(Describe(Psd(), file.bytes, &extension));
+    EXPECT_EQ(extension, file.extension);
   }
   // Photoshop's own file (cut short in the corpus): recognised and named.
   const Bytes sample = ReadFileBytes(TestData("corpus/format-samples/Photoshop.psd"));
-  EXPECT_TRUE(Recognize(sample, 0).recognized);
-  bool valid = true;
-  EXPECT_EQ(Describe(sample, &valid), "psd");
+  EXPECT_TRUE(Recognize(Psd(), sample, 0).recognized);
+  std::string extension;
+  Describe(Psd(), sample, &extension);
+  EXPECT_EQ(extension, "psd");
 }
 
-TEST(PsdModule, CutDocumentsAndLookalikes) {
+TEST(PsdModule, CutDocumentsLookalikesAndUnalignedStarts) {
   ASSERT_NE(Psd(), nullptr);
-  if (Generated().empty()) GTEST_SKIP() << "ImageMagick convert missing";
-  // Cut inside the image data by the end of the medium: start only, end within the data.
+  if (Generated().size() < 6) GTEST_SKIP() << "ImageMagick convert missing";
+  // Cut by the end of the medium, inside the layers or the image data: start only, and an
+  // end inside the data that is there.
   for (const char* name : {"rle.psd", "raw.psd"}) {
-    SCOPED_TRACE(name);
-    const Bytes& file = Generated().at(name);
-    const Bytes cut(file.begin(), file.begin() + long(file.size() - 1000));
-    Answer a = Recognize(cut, 0);
-    EXPECT_TRUE(a.recognized);
-    EXPECT_EQ(a.end, -1);
-    const long long end = FindEnd(cut);
-    EXPECT_GT(end, 26);
-    EXPECT_LE(end, static_cast<long long>(cut.size()));
-    bool valid = true;
-    Describe(Bytes(cut.begin(), cut.begin() + end), &valid);
-    EXPECT_FALSE(valid);
+    const Bytes& file = Generated().at(name).bytes;
+    for (size_t keep : {file.size() / 2, file.size() - 1000}) {
+      const Bytes cut = Join(Prefix(file, keep), RandomData(300, 4));
+      const Recognition r = Recognize(Psd(), cut, 0);
+      EXPECT_TRUE(r.recognized && r.end == -1) << name;
+      const long long end = FindEnd(Psd(), cut);
+      EXPECT_GT(end, 26);
+      EXPECT_LE(end, static_cast<long long>(keep)) << name;
+      EXPECT_FALSE(Describe(Psd(), Prefix(cut, size_t(end))));
+    }
   }
-  // The signature and a plausible header planted in random data: nothing.
-  const Bytes& real = Generated().at("rle.psd");
+  // The signature, and a whole plausible header, planted in random data: nothing.
+  const Bytes& real = Generated().at("rle.psd").bytes;
   Bytes disk = RandomData(32 * 512, 7);
   for (size_t i = 0; i < 32; ++i) memcpy(&disk[i * 512], real.data(), i % 2 ? 4 : 26);
   for (long long block = 0; block < 32; ++block)
-    EXPECT_FALSE(Recognize(disk, block * 512).recognized) << block;
+    EXPECT_FALSE(Recognize(Psd(), disk, block * 512).recognized) << block;
   // Unaligned: found at its exact byte, first and last bytes of a block included.
   for (long long shift : {1, 301, 511}) {
     const Bytes shifted = Join(Join(RandomData(512 + shift, 8), real), RandomData(2000, 9));
-    EXPECT_FALSE(Recognize(shifted, 512).recognized);
+    EXPECT_FALSE(Recognize(Psd(), shifted, 512).recognized);
     ASSERT_TRUE(Psd()->SetIntPropValue("Unaligned", 1));
-    Answer a = Recognize(shifted, 512);
-    EXPECT_EQ(a.start, 512 + shift);
-    EXPECT_EQ(a.end, static_cast<long long>(512 + shift + real.size()));
+    const Recognition r = Recognize(Psd(), shifted, 512);
+    EXPECT_EQ(r.start, 512 + shift);
+    EXPECT_EQ(r.end, static_cast<long long>(512 + shift + real.size()));
     ASSERT_TRUE(Psd()->SetIntPropValue("Unaligned", 0));
   }
 }
 
-TEST(PsdModule, ScanRecoversIntactDocumentsByteIdentical) {
+TEST(PsdModule, ScansRecoverIntactDocumentsByteIdentical) {
   ASSERT_NE(Psd(), nullptr);
-  if (Generated().empty()) GTEST_SKIP() << "ImageMagick convert missing";
-  ImageBuilder image(17);
-  std::map<std::string, std::string> intact;
-  image.AddRandom(5000);
-  int n = 0;
-  for (const auto& [name, file] : Generated()) {
-    image.Align();
-    image.AddFile(name, file);
-    intact[name] = ExtensionOf(name);
-    if (++n % 2 == 0) image.AddRandom(1500);
-  }
-  image.Align();
-  Bytes lookalike = RandomData(2048, 31);
-  memcpy(lookalike.data(), "8BPS", 4);
-  image.bytes().insert(image.bytes().end(), lookalike.begin(), lookalike.end());
-  image.AddZeros(4096);
-  const Bytes& rle = Generated().at("rle.psd");
-  const Bytes cut(rle.begin(), rle.begin() + long(rle.size() / 2));
-  image.AddFile("cut.psd", cut);
-  const std::vector<Recovered> found = ScanImage({"psd.so"}, image.Finish());
-  CarveTally t = CheckCarve(image.placed(), intact, {{"cut.psd", long(cut.size())}}, found);
-  std::printf("psd: %d files, %d byte-identical, %d broken, %d extra\n", t.files, t.identical,
-              t.broken, t.extra);
-  // Unaligned: the same files back to back at odd offsets, found with Unaligned=1.
-  ImageBuilder shifted(98);
-  shifted.AddRandom(1001);
-  std::map<std::string, std::string> all;
-  for (const auto& [name, file] : Generated()) {
-    shifted.AddFile(name, file);
-    shifted.AddRandom(37);
-    all[name] = ExtensionOf(name);
-  }
-  ASSERT_TRUE(Psd()->SetIntPropValue("Unaligned", 1));
-  const std::vector<Recovered> unaligned = ScanImage({"psd.so"}, shifted.Finish());
-  ASSERT_TRUE(Psd()->SetIntPropValue("Unaligned", 0));
-  t = CheckCarve(shifted.placed(), all, {}, unaligned);
-  std::printf("psd unaligned: %d files, %d byte-identical, %d extra\n", t.files, t.identical,
-              t.extra);
+  if (Generated().size() < 6) GTEST_SKIP() << "ImageMagick convert missing";
+  const Bytes& rle = Generated().at("rle.psd").bytes;
+  CheckScans("psd", Psd(), Generated(), Bytes{'8', 'B', 'P', 'S'}, Prefix(rle, rle.size() / 2));
 }
