@@ -118,9 +118,10 @@ class Walker {
       if (FLayout->canonCr2) Cover(8, 8);
     }
     // The first IFD decides whether this is a TIFF at all.
+    FPending.push_back({first, IfdKind::Main});
     if (!ReadIfd(first, IfdKind::Main, true)) return false;
     if (FLayout->phaseOne) CoverPhaseOneBlocks();
-    for (size_t i = 0; i < FPending.size(); ++i) {
+    for (size_t i = 1; i < FPending.size(); ++i) {
       PendingIfd next = FPending[i];
       if (!ReadIfd(next.offset, next.kind, false) && next.kind != IfdKind::Maker)
         FLayout->complete = false;
