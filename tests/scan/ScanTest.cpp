@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <memory>
+#include <random>
 
+#include "CDataStream.h"
 #include "MemoryDataSource.h"
 #include "RecordingSink.h"
 #include "SVPhotoRecovery.h"
@@ -350,5 +353,48 @@ TEST(Scan, SignatureFilesArriveIntact) {
                 std::vector<uint8_t>(bytes.begin() + placed.offset,
                                      bytes.begin() + placed.offset + placed.size));
     }
+  }
+}
+
+namespace {
+
+// Counts deliveries and reads the head of each file, whatever size it claims.
+class HeadSink : public RecordingSink {
+ public:
+  void FileRecovered(CContentHandler*, CDataStream* file) override {
+    unsigned char head[64];
+    file->Read(sizeof head, head);
+    ++delivered;
+  }
+  int delivered = 0;
+};
+
+}  // namespace
+
+TEST(Scan, HostileAnswersEndTheScan) {
+  const long long total = 64 * 512;
+  const long long values[] = {-7,        -1,    0,         1,         511,       512,          513,
+                              total - 1, total, total + 1, 1LL << 40, LLONG_MAX, LLONG_MAX - 1};
+  std::mt19937 random(7);
+  auto pick = [&] { return values[random() % (sizeof values / sizeof values[0])]; };
+  for (int round = 0; round < 20; ++round) {
+    SV::CPhotoRecovery engine;
+    HeadSink sink;
+    MemoryDataSource source(&engine, "disk", Pattern(total));
+    TestHandler a("a"), b("b");
+    const int maxSizes[] = {-5, 0, 1, INT_MAX, -1};
+    a.maxSizeKiB = maxSizes[round % 5];
+    for (TestHandler* h : {&a, &b}) {
+      for (long long block = 0; block < 64; ++block) {
+        if (random() % 3 == 0) h->answers[block] = {pick(), pick(), random() % 5 != 0};
+      }
+      for (int i = 0; i < 200; ++i) h->endAnswers.push_back(pick());
+      for (int i = 0; i < 200; ++i) h->startAnswers.push_back(pick());
+      engine.CHAdded(h);
+    }
+    engine.SetEventHandler(&sink);
+    EXPECT_TRUE(engine.Scan(&source));
+    EXPECT_LE(a.calls.size(), 64u * 3);
+    EXPECT_EQ(sink.calls[sink.calls.size() - 2], "ScanCompleted 1 0 0");
   }
 }
