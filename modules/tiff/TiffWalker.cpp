@@ -126,6 +126,7 @@ class Walker {
       if (!ReadIfd(next.offset, next.kind, false) && next.kind != IfdKind::Maker)
         FLayout->complete = false;
     }
+    TakeTrailingPad();
     return true;
   }
 
@@ -134,14 +135,26 @@ class Walker {
   uint32_t Load32(const uint8_t* p) const { return FBigEndian ? LoadBE32(p) : LoadLE32(p); }
   uint64_t Load64(const uint8_t* p) const { return FBigEndian ? LoadBE64(p) : LoadLE64(p); }
 
-  // A part of the file: it must lie inside the reader for the file to be complete.
-  void Cover(long long offset, long long length) {
+  // A part of the file: it must lie inside the reader for the file to be complete. `data`:
+  // image data (strips, tiles, previews) rather than IFDs and their values.
+  void Cover(long long offset, long long length, bool data = false) {
     long long end;
     if (offset < 0 || length < 0 || !CheckedAdd(offset, length, &end) || end > FReader.Size()) {
       FLayout->complete = false;
       return;
     }
-    if (length > 0) FLayout->extent = std::max(FLayout->extent, end);
+    if (length <= 0 || end < FLayout->extent) return;
+    FLastIsData = end == FLayout->extent ? FLastIsData || data : data;
+    FLayout->extent = end;
+  }
+
+  // Writers that keep image data on even offsets (ExifTool among them) also pad the last
+  // block of odd length with a zero byte; libtiff, which ends with the IFD, does not.
+  void TakeTrailingPad() {
+    uint8_t pad = 1;
+    if (FLastIsData && FLayout->extent % 2 == 1 && FReader.Read(FLayout->extent, &pad, 1) &&
+        pad == 0)
+      FLayout->extent += 1;
   }
 
   // A part whose position is a guess (maker notes): counted only when it fits.
@@ -247,7 +260,7 @@ class Walker {
         FLayout->complete = false;
         continue;
       }
-      Cover(static_cast<long long>(offset), static_cast<long long>(length));
+      Cover(static_cast<long long>(offset), static_cast<long long>(length), true);
     }
   }
 
@@ -363,7 +376,7 @@ class Walker {
     if (haveTiles[0] && haveTiles[1]) CoverBlocks(tiles[0], tiles[1]);
     if (jpegOffset != 0 && jpegLength != 0 && jpegOffset <= uint64_t(INT64_MAX) &&
         jpegLength <= uint64_t(INT64_MAX))
-      Cover(static_cast<long long>(jpegOffset), static_cast<long long>(jpegLength));
+      Cover(static_cast<long long>(jpegOffset), static_cast<long long>(jpegLength), true);
     if (pentaxPreview != 0 && pentaxPreviewLength != 0 && pentaxPreview <= uint64_t(INT64_MAX) &&
         pentaxPreviewLength <= uint64_t(INT64_MAX))
       CoverIfInside(static_cast<long long>(pentaxPreview),
@@ -423,6 +436,7 @@ class Walker {
   bool FBigEndian = false;
   bool FBig = false;
   bool FMakerSeen = false;
+  bool FLastIsData = false;  // the part that ends last is image data
   bool FPentax = false;
   long long FMakerBase = 0;
   long long FArrayBudget = kMaxArrayValues;

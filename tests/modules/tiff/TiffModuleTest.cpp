@@ -26,7 +26,7 @@ const std::map<std::string, Bytes>& Generated() {
     std::map<std::string, Bytes> made;
     if (!HaveTool("convert")) return made;
     const std::string dir = ScratchDir("tiff-module");
-    const std::string base = "convert -seed 7 -size 160x120 plasma:fractal ";
+    const std::string base = "convert -seed 7 -size 161x121 plasma:fractal ";
     const std::map<std::string, std::string> recipes = {
         {"msb.tif", "-define tiff:endian=msb"},
         {"lsb.tif", "-define tiff:endian=lsb"},
@@ -42,6 +42,15 @@ const std::map<std::string, Bytes>& Generated() {
       if (!Run(base + options + (options.back() == ':' ? "" : " ") + dir + "/" + name)) return made;
       made[name] = ReadFileBytes(dir + "/" + name);
     }
+    // Rewritten by ExifTool: IFDs first, EXIF and GPS IFDs, a thumbnail, image data padded
+    // to even lengths.
+    const std::string exif = dir + "/exif.tif";
+    if (HaveTool("exiftool") &&
+        Run("cp " + dir + "/multi.tif " + exif +
+            " && exiftool -q -overwrite_original -Make=NIKON " +
+            "-GPSLatitude=10.5 -GPSLatitudeRef=N -ExposureTime=0.01 '-ThumbnailImage<=" +
+            TestData("corpus/jpg/Canon_40D.jpg") + "' " + exif))
+      made["exif.tif"] = ReadFileBytes(exif);
     return made;
   }();
   return files;
@@ -85,6 +94,11 @@ TEST(TiffModule, WholeFilesAreMeasuredExactlyAndNamed) {
     EXPECT_TRUE(Describe(Tiff(), file, &extension));
     EXPECT_EQ(extension, "tif");
   }
+  // A strip of odd length last: a zero pad byte after it belongs to the file, other data not.
+  const Bytes odd =
+      Join(MinimalTiff({{256, 3, 1, 1}, {273, 4, 1, 50}, {279, 4, 1, 5}}, 0), Bytes{1, 2, 3, 4, 5});
+  EXPECT_EQ(Recognize(Tiff(), Join(odd, Bytes{0, 9, 9}), 0).end, 56);
+  EXPECT_EQ(Recognize(Tiff(), Join(odd, Bytes{7, 0, 9}), 0).end, 55);
   // Camera RAWs (image data cut out): recognised, named from structure and maker tags.
   for (const auto& [name, expected] : std::map<std::string, std::string>{{"CanonRaw.cr2", "cr2"},
                                                                          {"Nikon.nef", "nef"},
