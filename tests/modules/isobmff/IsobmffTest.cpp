@@ -1,19 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <map>
-#include <string>
-#include <vector>
+#include <cstring>
 
-#include "CContentHandler.h"
-#include "HandlerScan.h"
-#include "MemoryStream.h"
-#include "ScanHarness.h"
+#include "MediaTestSupport.h"
+#include "SparseStream.h"
 
 using namespace testing_support;
 
 namespace {
-
-std::map<std::string, std::vector<uint8_t>> gFiles;
 
 void PutBE32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
   for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (24 - 8 * i));
@@ -21,10 +15,6 @@ void PutBE32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
 void AppendBE32(std::vector<uint8_t>& b, uint32_t v) {
   b.resize(b.size() + 4);
   PutBE32(b, b.size() - 4, v);
-}
-void AppendBE64(std::vector<uint8_t>& b, uint64_t v) {
-  AppendBE32(b, uint32_t(v >> 32));
-  AppendBE32(b, uint32_t(v));
 }
 void AppendBox(std::vector<uint8_t>& b, const char* type, const std::vector<uint8_t>& payload) {
   AppendBE32(b, uint32_t(8 + payload.size()));
@@ -36,155 +26,132 @@ std::vector<uint8_t> FullBox(std::vector<uint32_t> words) {
   for (uint32_t w : words) AppendBE32(b, w);
   return b;
 }
-
 // Offset of the first top-level box of `type`, or -1.
 long long FindTopBox(const std::vector<uint8_t>& f, const char* type) {
-  size_t pos = 0;
-  while (pos + 8 <= f.size()) {
+  for (size_t pos = 0; pos + 8 <= f.size();) {
+    if (memcmp(&f[pos + 4], type, 4) == 0) return static_cast<long long>(pos);
     uint32_t size =
         uint32_t(f[pos]) << 24 | uint32_t(f[pos + 1]) << 16 | f[pos + 2] << 8 | f[pos + 3];
-    if (memcmp(&f[pos + 4], type, 4) == 0) return static_cast<long long>(pos);
-    if (size < 8) return -1;
+    if (size < 8) break;
     pos += size;
   }
   return -1;
 }
 
-class IsobmffTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    if (!HaveTool("ffmpeg") || !HaveTool("convert")) return;
-    std::string dir = ScratchDir("isobmff");
-    std::string video = "-f lavfi -i testsrc=size=64x48:rate=10:duration=1";
-    std::string audio = "-f lavfi -i sine=duration=1:sample_rate=8000";
-    std::string h264 = " -c:v libx264 -preset ultrafast -c:a aac -shortest ";
-    std::string ff = "ffmpeg -v error -y ";
-    const std::vector<std::pair<std::string, std::string>> commands = {
-        {"moov-last.mp4", ff + video + " " + audio + h264},
-        {"faststart.mp4", ff + video + " " + audio + h264 + "-movflags +faststart"},
-        {"movie.mov", ff + video + " " + audio + h264},
-        {"phone.3gp", ff + video + " " + audio + h264 + "-ac 1"},
-        {"song.m4a", ff + audio + " -c:a aac"},
-        {"fragmented.mp4", ff + video +
-                               " -c:v libx264 -preset ultrafast "
-                               "-movflags frag_keyframe+empty_moov"},
-        // More top-level boxes than the walk remembers one by one: a fragment per frame.
-        {"many-fragments.mp4", ff + "-f lavfi -i testsrc=size=32x32:rate=25:duration=90 "
-                                    "-c:v libx264 -preset ultrafast -g 1 "
-                                    "-movflags frag_keyframe+empty_moov"},
-        {"still.avif", ff + "-f lavfi -i testsrc=size=64x48 -frames:v 1 -c:v libaom-av1 "
-                            "-still-picture 1"},
-        {"plasma.avif", "convert -size 64x48 plasma:"},
-        {"plasma.heic", "convert -size 64x48 plasma:"},
-        {"plasma.jp2", "convert -size 64x48 plasma:"},
+const std::map<std::string, std::vector<uint8_t>>& Media() {
+  static const auto media = [] {
+    const std::string ff = "ffmpeg -v error -y ",
+                      v = " -f lavfi -i testsrc=size=64x48:rate=10:duration=1",
+                      a = " -f lavfi -i sine=duration=1:sample_rate=8000",
+                      h264 = " -c:v libx264 -preset ultrafast -c:a aac -shortest ";
+    auto m = MakeMedia(
+        "isobmff",
+        {{"moov-last.mp4", ff + v + a + h264},
+         {"faststart.mp4", ff + v + a + h264 + "-movflags +faststart"},
+         {"movie.mov", ff + v + a + h264},
+         {"phone.3gp", ff + v + a + h264 + "-ac 1"},
+         {"song.m4a", ff + a + " -c:a aac"},
+         {"fragmented.mp4", ff + v + " -c:v libx264 -movflags frag_keyframe+empty_moov"},
+         // More top-level boxes than the walk remembers one by one: a fragment per frame.
+         {"many-fragments.mp4",
+          ff + "-f lavfi -i testsrc=size=32x32:rate=25:duration=90 -c:v "
+               "libx264 -preset ultrafast -g 1 -movflags frag_keyframe+empty_moov"},
+         {"still.avif",
+          ff + "-f lavfi -i testsrc=size=64x48 -frames:v 1 -c:v libaom-av1 -still-picture 1"},
+         {"plasma.avif", "convert -size 64x48 plasma:"},
+         {"plasma.heic", "convert -size 64x48 plasma:"},
+         {"plasma.jp2", "convert -size 64x48 plasma:"}});
+    for (const char* name : {"IMG_5195.HEIC", "samplefilehub.heif"})
+      m[name] = ReadFileBytes(TestData(std::string("corpus/heic/") + name));
+    // Variants: a QuickTime movie without ftyp (its ftyp turned into a free box, so every
+    // offset holds), and last boxes of size 0 bounded by the sample tables or the codestream.
+    auto variant = [&](const char* from, const char* to, auto change) {
+      if (m.count(from) == 0) return;
+      std::vector<uint8_t> bytes = m[from];
+      if (change(bytes)) m[to] = bytes;
     };
-    for (const auto& c : commands) {
-      std::string path = dir + "/" + c.first;
-      if (testing_support::Run(c.second + " '" + path + "' >/dev/null 2>&1"))
-        gFiles[c.first] = ReadFileBytes(path);
-      if (gFiles.count(c.first) && gFiles[c.first].empty()) gFiles.erase(c.first);
-    }
-    gFiles["IMG_5195.HEIC"] = ReadFileBytes(TestData("corpus/heic/IMG_5195.HEIC"));
-    gFiles["samplefilehub.heif"] = ReadFileBytes(TestData("corpus/heic/samplefilehub.heif"));
-    // A QuickTime movie that opens without ftyp: the ftyp box becomes a free box, so every
-    // offset in the movie still holds.
-    if (gFiles.count("movie.mov")) {
-      std::vector<uint8_t> bare = gFiles["movie.mov"];
-      memcpy(&bare[4], "free", 4);
-      gFiles["bare.mov"] = bare;
-    }
-    // A last codestream box of size 0, bounded by the codestream's own tile-parts.
-    if (gFiles.count("plasma.jp2")) {
-      std::vector<uint8_t> open = gFiles["plasma.jp2"];
-      long long codestream = FindTopBox(open, "jp2c");
-      if (codestream >= 0) {
-        PutBE32(open, static_cast<size_t>(codestream), 0);
-        gFiles["open-jp2c.jp2"] = open;
-      }
-    }
-    // A last mdat of size 0, bounded by the sample tables.
-    if (gFiles.count("faststart.mp4")) {
-      std::vector<uint8_t> open = gFiles["faststart.mp4"];
-      long long mdat = FindTopBox(open, "mdat");
-      if (mdat >= 0) {
-        PutBE32(open, static_cast<size_t>(mdat), 0);
-        gFiles["open-mdat.mp4"] = open;
-      }
-    }
-  }
+    variant("movie.mov", "bare.mov", [](std::vector<uint8_t>& b) {
+      memcpy(&b[4], "free", 4);
+      return true;
+    });
+    auto openLast = [](const char* type) {
+      return [type](std::vector<uint8_t>& b) {
+        long long at = FindTopBox(b, type);
+        if (at >= 0) PutBE32(b, static_cast<size_t>(at), 0);
+        return at >= 0;
+      };
+    };
+    variant("faststart.mp4", "open-mdat.mp4", openLast("mdat"));
+    variant("plasma.jp2", "open-jp2c.jp2", openLast("jp2c"));
+    return m;
+  }();
+  return media;
+}
 
-  void SetUp() override {
-    if (gFiles.count("moov-last.mp4") == 0) GTEST_SKIP() << "ffmpeg or ImageMagick missing";
-    handler = LoadHandler("isobmff.so");
-    ASSERT_NE(handler, nullptr);
-  }
-
-  CContentHandler* handler = nullptr;
-};
+CContentHandler* Handler() {
+  static CContentHandler* handler = LoadHandler("isobmff.so");
+  return handler;
+}
 
 // Generated and real files, sector-aligned and back to back between random data and zeros,
-// come back whole and named; a truncated one comes back broken; the filler yields nothing.
-TEST_F(IsobmffTest, RecoversEveryFileWholeAndNamed) {
-  std::map<std::string, Expected> expected = {
-      {"moov-last.mp4", {"mp4"}},       {"faststart.mp4", {"mp4"}},  {"movie.mov", {"mov"}},
-      {"phone.3gp", {"3gp"}},           {"song.m4a", {"m4a"}},       {"fragmented.mp4", {"mp4"}},
-      {"many-fragments.mp4", {"mp4"}},  {"still.avif", {"avif"}},    {"plasma.avif", {"avif"}},
-      {"plasma.heic", {"heic"}},        {"plasma.jp2", {"jp2"}},     {"IMG_5195.HEIC", {"heic"}},
-      {"samplefilehub.heif", {"heic"}}, {"bare.mov", {"mov"}},       {"open-mdat.mp4", {"mp4"}},
-      {"open-jp2c.jp2", {"jp2"}},       {"cut.mp4", {"mp4", false}},
-  };
+// come back byte-identical and named; a cut one comes back broken, no longer than it is.
+TEST(IsobmffModule, RecoversGeneratedAndRealFilesWhole) {
+  const auto& media = Media();
+  if (media.count("moov-last.mp4") == 0) GTEST_SKIP() << "ffmpeg missing";
+  ASSERT_NE(Handler(), nullptr);
+  std::map<std::string, std::string> intact = {
+      {"moov-last.mp4", "mp4"},     {"faststart.mp4", "mp4"},  {"movie.mov", "mov"},
+      {"phone.3gp", "3gp"},         {"song.m4a", "m4a"},       {"fragmented.mp4", "mp4"},
+      {"still.avif", "avif"},       {"plasma.avif", "avif"},   {"plasma.heic", "heic"},
+      {"plasma.jp2", "jp2"},        {"IMG_5195.HEIC", "heic"}, {"samplefilehub.heif", "heic"},
+      {"bare.mov", "mov"},          {"open-mdat.mp4", "mp4"},  {"open-jp2c.jp2", "jp2"},
+      {"many-fragments.mp4", "mp4"}};
   ImageBuilder image;
   image.AddRandom(5000);
   bool zeros = false;
-  for (const auto& e : expected) {
-    if (e.first == "cut.mp4" || gFiles.count(e.first) == 0) continue;
+  for (const auto& file : intact) {
+    if (media.count(file.first) == 0) continue;
     image.Align();
-    image.AddFile(e.first, gFiles[e.first]);
-    if (e.first.compare(0, 5, "open-") == 0) image.AddRandom(3000);  // no box follows it
+    image.AddFile(file.first, media.at(file.first));
+    if (file.first.compare(0, 5, "open-") == 0) image.AddRandom(3000);  // no box follows
     if ((zeros = !zeros)) image.AddZeros(1024);
   }
-  // Cut short and followed at once by another file.
-  std::vector<uint8_t> cut = gFiles["moov-last.mp4"];
+  std::vector<uint8_t> cut = media.at("moov-last.mp4");
   cut.resize(cut.size() * 2 / 3);
   image.Align();
   image.AddFile("cut.mp4", cut);
   image.Align();
-  image.AddFile("faststart.mp4", gFiles["faststart.mp4"]);
+  long long room = static_cast<long long>(image.bytes().size()) - image.placed().back().offset;
+  image.AddFile("faststart.mp4", media.at("faststart.mp4"));  // right after the cut file
   image.AddRandom(4000);
-  std::vector<uint8_t> bytes = image.Finish();
+  auto found = ScanImage({"isobmff.so"}, image.Finish());
+  PrintTally("isobmff", CheckMediaRecovery(image.placed(), found, intact, {{"cut.mp4", room}}));
 
-  auto direct = ScanWithHandler(handler, bytes);
-  ExpectRecovery(direct, image, static_cast<long long>(bytes.size()), expected);
-  auto scanned = ScanImage({"isobmff.so"}, bytes);
-  ExpectRecovery(scanned, image, static_cast<long long>(bytes.size()), expected);
+  uint32_t seed = 1;
+  for (const char* name : {"moov-last.mp4", "faststart.mp4", "plasma.heic", "plasma.jp2"})
+    ExerciseDamagedCopies(Handler(), media.at(name), seed++);
 }
 
-// Samples cut short by their collector: recognised and named, never taken as whole.
-TEST_F(IsobmffTest, NamesFormatSamples) {
-  const std::vector<std::pair<std::string, std::string>> samples = {{"CanonRaw.cr3", "cr3"},
-                                                                    {"Jpeg2000.jp2", "jp2"},
-                                                                    {"QuickTime.heic", "heic"},
-                                                                    {"QuickTime.m4a", "m4a"},
-                                                                    {"QuickTime.mov", "mov"}};
-  for (const auto& s : samples) {
-    SCOPED_TRACE(s.first);
+// Samples cut short by their collector are recognised and named; box names planted in random
+// data yield nothing; an odd offset is found only with Unaligned; MaxSize turns a whole answer
+// into a start whose end FindEndOfFile still finds.
+TEST(IsobmffModule, NamesSamplesRefusesLookalikesHonoursProperties) {
+  if (Media().count("faststart.mp4") == 0) GTEST_SKIP() << "ffmpeg missing";
+  CContentHandler* handler = Handler();
+  ASSERT_NE(handler, nullptr);
+  for (auto s : std::map<std::string, std::string>{{"CanonRaw.cr3", "cr3"},
+                                                   {"Jpeg2000.jp2", "jp2"},
+                                                   {"QuickTime.heic", "heic"},
+                                                   {"QuickTime.m4a", "m4a"},
+                                                   {"QuickTime.mov", "mov"}}) {
     std::vector<uint8_t> file = ReadFileBytes(TestData("corpus/format-samples/" + s.first));
-    MemoryStream stream(file);
-    bool recognized = false;
-    long long start = -1, end = -1;
-    ASSERT_TRUE(handler->RecognizeData(&stream, 512, &recognized, &start, &end));
-    EXPECT_TRUE(recognized);
-    EXPECT_EQ(start, 0);
-    MemoryStream describe(file);
-    char extension[16] = "";
-    handler->DescribeFile(&describe, extension, sizeof extension);
-    EXPECT_STREQ(extension, s.second.c_str());
+    Answer answer = RecognizeAt(handler, file, 0);
+    EXPECT_TRUE(answer.recognized && answer.start == 0) << s.first;
+    std::string extension;
+    DescribeBytes(handler, file, &extension);
+    EXPECT_EQ(extension, s.second);
   }
-}
 
-// Random data, with box signatures planted at block starts, yields nothing; a file at an odd
-// offset is found only with Unaligned set; MaxSize turns a whole answer into a start.
-TEST_F(IsobmffTest, RefusesFillerAndHonoursProperties) {
   ImageBuilder noise(99);
   noise.AddRandom(64 * 512);
   std::vector<uint8_t> bytes = noise.Finish();
@@ -193,104 +160,74 @@ TEST_F(IsobmffTest, RefusesFillerAndHonoursProperties) {
   memcpy(&bytes[2048 + 4], "mdat", 4);
   PutBE32(bytes, 3072, 24);
   memcpy(&bytes[3072 + 4], "ftypmp42\0\0\0\0mp42", 16);
-  EXPECT_TRUE(ScanWithHandler(handler, bytes).empty());
+  EXPECT_TRUE(ScanImage({"isobmff.so"}, bytes).empty());
 
+  const std::vector<uint8_t>& movie = Media().at("faststart.mp4");
   ImageBuilder odd;
   odd.AddRandom(1000 + 3);
-  odd.AddFile("faststart.mp4", gFiles["faststart.mp4"]);
+  odd.AddFile("faststart.mp4", movie);
   odd.AddRandom(2000);
   std::vector<uint8_t> oddBytes = odd.Finish();
-  EXPECT_TRUE(ScanWithHandler(handler, oddBytes).empty());
+  EXPECT_TRUE(ScanImage({"isobmff.so"}, oddBytes).empty());
   ASSERT_TRUE(handler->SetIntPropValue("Unaligned", 1));
-  auto found = ScanWithHandler(handler, oddBytes);
+  auto found = ScanImage({"isobmff.so"}, oddBytes);
   handler->SetIntPropValue("Unaligned", 0);
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found[0].offset, 1003);
   EXPECT_EQ(found[0].sha256, odd.placed()[0].sha256);
 
-  int maxSize = 0;
-  ASSERT_TRUE(handler->GetIntPropValue("MaxSize", &maxSize));
-  EXPECT_GE(maxSize, 4194304);  // a 4 GiB video fits by default
+  EXPECT_GE(DefaultMaxSize(handler), 4194304);  // a 4 GiB video fits by default
   ASSERT_TRUE(handler->SetIntPropValue("MaxSize", 4));
-  MemoryStream stream(gFiles["moov-last.mp4"]);
-  bool recognized = false;
-  long long start = -1, end = -1;
-  handler->RecognizeData(&stream, 512, &recognized, &start, &end);
-  handler->SetIntPropValue("MaxSize", maxSize);
-  EXPECT_TRUE(recognized);
-  EXPECT_EQ(start, 0);
-  EXPECT_EQ(end, -1);
-  MemoryStream window(gFiles["moov-last.mp4"]);
-  end = -1;
-  EXPECT_TRUE(handler->FindEndOfFile(&window, 512, &end));
-  EXPECT_EQ(end, static_cast<long long>(gFiles["moov-last.mp4"].size()));
+  Answer capped = RecognizeAt(handler, movie, 0);
+  handler->SetIntPropValue("MaxSize", DefaultMaxSize(handler));
+  EXPECT_TRUE(capped.recognized && capped.start == 0 && capped.end == -1);
+  EXPECT_EQ(FindEndIn(handler, movie), static_cast<long long>(movie.size()));
 }
 
-// Movies beyond 4 GiB: 64-bit mdat sizes and co64 chunk offsets, moov before and after the
-// media data, read as a sparse stream.
-TEST_F(IsobmffTest, HandlesMoviesBeyondFourGiB) {
+// Movies beyond 4 GiB: a 64-bit mdat size and co64 chunk offsets, with the moov before and
+// after the media data, read as sparse streams.
+TEST(IsobmffModule, FollowsMoviesBeyondFourGiB) {
+  CContentHandler* handler = Handler();
+  ASSERT_NE(handler, nullptr);
   const uint64_t sampleBytes = 1ULL << 30, samples = 5, media = sampleBytes * samples;
   auto movie = [&](uint64_t chunkOffset) {
-    std::vector<uint8_t> mvhd(100, 0), stbl, minf, mdia, trak, moov;
+    std::vector<uint8_t> stbl, minf, mdia, trak, moov, box;
     AppendBox(stbl, "stsd", FullBox({0}));
     AppendBox(stbl, "stsc", FullBox({1, 1, uint32_t(samples), 1}));
     AppendBox(stbl, "stsz", FullBox({uint32_t(sampleBytes), uint32_t(samples)}));
-    std::vector<uint8_t> co64 = FullBox({1});
-    AppendBE64(co64, chunkOffset);
-    AppendBox(stbl, "co64", co64);
+    AppendBox(stbl, "co64", FullBox({1, uint32_t(chunkOffset >> 32), uint32_t(chunkOffset)}));
     AppendBox(minf, "stbl", stbl);
     AppendBox(mdia, "hdlr", FullBox({0, 0x76696465 /* vide */, 0, 0, 0}));
     AppendBox(mdia, "minf", minf);
     AppendBox(trak, "mdia", mdia);
-    AppendBox(moov, "mvhd", mvhd);
+    AppendBox(moov, "mvhd", std::vector<uint8_t>(100, 0));
     AppendBox(moov, "trak", trak);
-    std::vector<uint8_t> box;
     AppendBox(box, "moov", moov);
     return box;
   };
-  std::vector<uint8_t> ftyp;
+  std::vector<uint8_t> ftyp, mdat;
   AppendBox(ftyp, "ftyp", {'i', 's', 'o', 'm', 0, 0, 2, 0, 'i', 's', 'o', 'm'});
-  auto mdatHeader = [&] {
-    std::vector<uint8_t> h;
-    AppendBE32(h, 1);
-    h.insert(h.end(), {'m', 'd', 'a', 't'});
-    AppendBE64(h, media + 16);
-    return h;
-  };
-  const size_t moovSize = movie(0).size();
-  // moov first.
-  {
-    long long mdatAt = static_cast<long long>(ftyp.size() + moovSize);
-    long long total = mdatAt + 16 + static_cast<long long>(media);
+  AppendBE32(mdat, 1);  // the 64-bit size follows the type
+  mdat.insert(mdat.end(), {'m', 'd', 'a', 't'});
+  AppendBE32(mdat, uint32_t((media + 16) >> 32));
+  AppendBE32(mdat, uint32_t(media + 16));
+  const long long moovSize = static_cast<long long>(movie(0).size());
+  const long long head = static_cast<long long>(ftyp.size()), mdatHead = 16;
+  for (bool moovFirst : {true, false}) {
+    long long mdatAt = head + (moovFirst ? moovSize : 0);
+    long long total = head + moovSize + mdatHead + static_cast<long long>(media);
     SparseStream file(total + 4096);  // followed by zeros
-    std::vector<uint8_t> head = ftyp;
-    std::vector<uint8_t> m = movie(uint64_t(mdatAt + 16));
-    head.insert(head.end(), m.begin(), m.end());
-    std::vector<uint8_t> h = mdatHeader();
-    head.insert(head.end(), h.begin(), h.end());
-    file.Place(0, head);
+    std::vector<uint8_t> start = ftyp;
+    std::vector<uint8_t> m = movie(uint64_t(mdatAt + mdatHead));
+    if (moovFirst) start.insert(start.end(), m.begin(), m.end());
+    start.insert(start.end(), mdat.begin(), mdat.begin() + mdatHead);
+    file.Place(0, start);
+    if (!moovFirst) file.Place(total - moovSize, m);
     bool recognized = false;
-    long long start = -1, end = -1;
-    ASSERT_TRUE(handler->RecognizeData(&file, 512, &recognized, &start, &end));
-    EXPECT_TRUE(recognized);
-    EXPECT_EQ(start, 0);
-    EXPECT_EQ(end, total);
-  }
-  // moov last, behind more than 4 GiB of media data.
-  {
-    long long moovAt = static_cast<long long>(ftyp.size() + 16 + media);
-    long long total = moovAt + static_cast<long long>(moovSize);
-    SparseStream file(total + 4096);
-    std::vector<uint8_t> head = ftyp;
-    std::vector<uint8_t> h = mdatHeader();
-    head.insert(head.end(), h.begin(), h.end());
-    file.Place(0, head);
-    file.Place(moovAt, movie(ftyp.size() + 16));
-    bool recognized = false;
-    long long start = -1, end = -1;
-    ASSERT_TRUE(handler->RecognizeData(&file, 512, &recognized, &start, &end));
-    EXPECT_TRUE(recognized);
-    EXPECT_EQ(end, total);
+    long long begin = -1, end = -1;
+    ASSERT_TRUE(handler->RecognizeData(&file, 512, &recognized, &begin, &end));
+    EXPECT_TRUE(recognized && begin == 0) << moovFirst;
+    EXPECT_EQ(end, total) << moovFirst;
   }
 }
 
