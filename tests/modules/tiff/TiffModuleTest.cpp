@@ -130,6 +130,14 @@ TEST(TiffModule, CutFilesLookalikesAndHostileStructures) {
     EXPECT_LE(end, static_cast<long long>(kept.size()));
     EXPECT_FALSE(Describe(Tiff(), Prefix(disk, size_t(end))));
   }
+  // Larger than MaxSize: start only; the end search in a window still measures it exactly.
+  ASSERT_TRUE(Tiff()->SetIntPropValue("MaxSize", 64));
+  EXPECT_EQ(Recognize(Tiff(), multi, 0).end, -1);
+  EXPECT_EQ(FindEnd(Tiff(), Join(multi, RandomData(1000, 6))),
+            static_cast<long long>(multi.size()));
+  int defaultSize = 0;
+  ASSERT_TRUE(Tiff()->GetIntPropDefault("MaxSize", &defaultSize));
+  ASSERT_TRUE(Tiff()->SetIntPropValue("MaxSize", defaultSize));
   // Every flavour's magic with a plausible first-IFD offset at block starts of random data.
   Bytes disk = RandomData(64 * 512, 11);
   const char* planted[] = {"II*\0\x08\0\0\0", "MM\0*\0\0\0\x08", "II+\0\x08\0\0\0",
