@@ -171,6 +171,11 @@ TEST(TiffModule, UnalignedStartsAreFoundExactly) {
     EXPECT_FALSE(Recognize(Tiff(), disk, 0).recognized);
     ASSERT_TRUE(Tiff()->SetIntPropValue("Unaligned", 0));
   }
+  // A JPEG's EXIF block is a TIFF structure, not a file.
+  const Bytes photo = ReadFileBytes(TestData("corpus/jpg/Canon_40D.jpg"));
+  ASSERT_TRUE(Tiff()->SetIntPropValue("Unaligned", 1));
+  EXPECT_FALSE(Recognize(Tiff(), photo, 0).recognized);
+  ASSERT_TRUE(Tiff()->SetIntPropValue("Unaligned", 0));
 }
 
 TEST(TiffModule, ScansRecoverIntactFilesByteIdentical) {
