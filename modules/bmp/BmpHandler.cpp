@@ -254,8 +254,8 @@ class CBmpHandler : public CHandlerBase {
   }
 
   // Validates a candidate at `at` and answers for it; false when it is not one. With
-  // mustReach >= 0 only a complete file that ends after mustReach counts (a start left behind
-  // in a skipped block: anything else there belongs to the file delivered before).
+  // mustReach >= 0 (a start left behind in a skipped block) a file that ends before mustReach
+  // lay inside the file delivered before and does not count.
   bool Examine(CDataStream* stream, long long at, long long mustReach, bool* recognized,
                long long* start, long long* end) {
     CStreamReader reader(stream, at, MaxSizeBytes());
@@ -271,7 +271,7 @@ class CBmpHandler : public CHandlerBase {
       const uint8_t* head = reader.Peek(sector, 18);
       if (head == nullptr || LooksLikeOtherFile(head)) length = -1;
     }
-    if (mustReach >= 0 && (length < 0 || at + length <= mustReach)) return false;
+    if (mustReach >= 0 && length >= 0 && at + length <= mustReach) return false;
     *recognized = true;
     *start = at;
     *end = length >= 0 ? at + length : -1;

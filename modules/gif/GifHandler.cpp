@@ -256,8 +256,8 @@ class CGifHandler : public CHandlerBase {
   }
 
   // Validates a candidate at `at` and answers for it; false when it is not one. With
-  // mustReach >= 0 only a complete file that ends after mustReach counts (a start left behind
-  // in a skipped block: anything else there belongs to the file delivered before).
+  // mustReach >= 0 (a start left behind in a skipped block) a file that ends before mustReach
+  // lay inside the file delivered before and does not count.
   bool Examine(CDataStream* stream, long long at, long long mustReach, bool* recognized,
                long long* start, long long* end) {
     CStreamReader reader(stream, at, MaxSizeBytes());
@@ -265,7 +265,7 @@ class CGifHandler : public CHandlerBase {
     if (walk.outcome == GifWalk::kNotGif) return false;
     // Short of the trailer the file stays open: the next recognition ends it.
     const long long length = walk.outcome == GifWalk::kComplete ? walk.end : -1;
-    if (mustReach >= 0 && (length < 0 || at + length <= mustReach)) return false;
+    if (mustReach >= 0 && length >= 0 && at + length <= mustReach) return false;
     *recognized = true;
     *start = at;
     *end = length >= 0 ? at + length : -1;

@@ -44,6 +44,7 @@ class CJpegHandler : public CHandlerBase {
     uint8_t head[4];
     stream->SetPosition(blockStart);
     if (stream->Read(4, head) == 4 && jpeg::CanStartJpeg(head) &&
+        !(blockStart > FOpenHeaderStart && blockStart < FOpenHeaderEnd) &&
         Examine(stream, blockStart, -1, recognized, start, end)) {
       return true;
     }
@@ -80,6 +81,8 @@ class CJpegHandler : public CHandlerBase {
                                   // The bytes in hand settle most candidates without touching the
                                   // stream.
                                   if (available >= 4 && !jpeg::CanStartJpeg(bytes)) return false;
+                                  if (candidate > FOpenHeaderStart && candidate < FOpenHeaderEnd)
+                                    return false;
                                   uint8_t first[4];
                                   stream->SetPosition(candidate);
                                   return stream->Read(4, first) == 4 && jpeg::CanStartJpeg(first) &&
@@ -89,23 +92,31 @@ class CJpegHandler : public CHandlerBase {
   }
 
   // Validates a JPEG candidate at `at` and answers for it; false when it is not one. With
-  // mustReach >= 0 only a complete file that ends after mustReach counts (a start left behind
-  // in a skipped block: anything else there belongs to the file delivered before).
+  // mustReach >= 0 (a start left behind in a skipped block) a file that ends before mustReach
+  // lay inside the file delivered before and does not count.
   bool Examine(CDataStream* stream, long long at, long long mustReach, bool* recognized,
                long long* start, long long* end) {
     CStreamReader reader(stream, at, MaxSizeBytes());
     const jpeg::JpegWalk walk = jpeg::WalkJpeg(reader);
     if (walk.outcome == jpeg::JpegWalk::kNotJpeg) return false;
     const bool complete = walk.outcome == jpeg::JpegWalk::kComplete;
-    if (mustReach >= 0 && (!complete || at + walk.end <= mustReach)) return false;
+    if (mustReach >= 0 && complete && at + walk.end <= mustReach) return false;
     *recognized = true;
     *start = at;
     // Anything short of the main image's EOI stays open: the next recognition ends it.
     *end = complete ? at + walk.end : -1;
+    if (!complete) {
+      // The scan goes on inside this file: its thumbnails and previews are not files.
+      FOpenHeaderStart = at;
+      FOpenHeaderEnd = at + walk.headerEnd;
+    }
     return true;
   }
 
   CSkippedTail FSkipped;
+  // The header of the last file left open, where an embedded JPEG's SOI is no file's start.
+  long long FOpenHeaderStart = -1;
+  long long FOpenHeaderEnd = -1;
 };
 
 }  // namespace

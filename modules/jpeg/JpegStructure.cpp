@@ -418,6 +418,7 @@ JpegWalk WalkJpeg(CStreamReader& reader) {
     uint16_t length = 0;
     if (!reader.U16BE(pos + 2, &length)) return stop(JpegWalk::kRanOut, good);
     if (length < 2) return stop(JpegWalk::kJunk, good);
+    if (!scanSeen) walk.headerEnd = pos + 2 + length;
     Segment segment{pos + 4, static_cast<size_t>(length - 2)};
     if (!reader.Contains(pos + 2, length)) return stop(JpegWalk::kRanOut, good);
     const long long segmentEnd = pos + 2 + length;

@@ -26,6 +26,9 @@ struct JpegWalk {
   long long bestEnd = -1;
   // kComplete: an MPF image or a motion-photo video the file declares is not there.
   bool trailerMissing = false;
+  // How far the header reaches (its APPn segments hold thumbnails and previews): to the first
+  // scan's data, or to the end the last segment seen declares.
+  long long headerEnd = -1;
   // kComplete: damaged entropy data was skipped to the next restart marker.
   bool damaged = false;
   bool progressive = false;

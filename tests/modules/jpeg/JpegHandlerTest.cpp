@@ -255,11 +255,17 @@ TEST(JpegHandler, ScanRecoversEveryPhotoWhole) {
   EXPECT_EQ(tally.broken, tally.cut);
   EXPECT_TRUE(tally.problems.empty()) << tally.Summary();
 
+  // A cut photo's own thumbnail must not end it or come back as a file of its own.
   ImageBuilder packed(7);
   for (const auto& [name, photo] : CameraPhotos()) {
     packed.AddRandom(37);
     packed.AddFile(name, photo);
   }
+  packed.Align();
+  packed.AddRandom(400);  // puts the thumbnail, 202 bytes in, into the next sector
+  packed.AddFile("cut-thumbnail", Prefix(Generated().bigThumbnail, 60000));
+  packed.AddRandom(20000);
+  packed.AddFile("after-cut", photos[1].second);
   ASSERT_TRUE(Jpeg()->SetIntPropValue("Unaligned", 1));
   tally = Tally(packed.placed(), ScanImage({"jpeg.so"}, packed.Finish()), "jpg");
   ASSERT_TRUE(Jpeg()->SetIntPropValue("Unaligned", 0));
