@@ -36,6 +36,9 @@ class CJpegHandler : public CHandlerBase {
   bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
                      long long* end) override {
     const long long blockStart = stream->GetPosition();
+    // Positions only grow within a scan: going back means a new scan, on other data.
+    if (blockStart <= FLastBlockStart) FOpenHeaderStart = FOpenHeaderEnd = -1;
+    FLastBlockStart = blockStart;
     const long long unsearched = FSkipped.Asked(blockStart, blockSize);
     if (Unaligned() && unsearched < blockStart &&
         Search(stream, unsearched, blockStart - unsearched, blockStart, recognized, start, end)) {
@@ -117,6 +120,7 @@ class CJpegHandler : public CHandlerBase {
   // The header of the last file left open, where an embedded JPEG's SOI is no file's start.
   long long FOpenHeaderStart = -1;
   long long FOpenHeaderEnd = -1;
+  long long FLastBlockStart = -1;
 };
 
 }  // namespace
