@@ -11,6 +11,7 @@
 #include "CContentHandler.h"
 #include "CDataStream.h"
 #include "Sha256.h"
+#include "Signals.h"
 #include "StreamOrigin.h"
 
 namespace salvor {
@@ -179,6 +180,7 @@ bool RecoverySink::WriteFile(CDataStream* file, long long size, std::string& rel
     FailOutput(errno, path);
     return false;
   }
+  SetFileInProgress(path.c_str());
   SV::CSha256 hash;
   bool ok = true;
   for (long long done = 0; done < size && ok;) {
@@ -201,8 +203,9 @@ bool RecoverySink::WriteFile(CDataStream* file, long long size, std::string& rel
     // A partial file would pass for a recovered one; the report says where the output ended.
     FailOutput(errno, path);
     unlink(path.c_str());
-    return false;
   }
+  ClearFileInProgress();
+  if (!ok) return false;
   sha256 = hash.HexDigest();
   return true;
 }

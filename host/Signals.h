@@ -12,4 +12,9 @@ extern volatile std::sig_atomic_t g_interrupts;
 void InstallInterruptHandler(int terminalFd);
 void RemoveInterruptHandler();
 
+// The file being written while set: a second interrupt removes it, so that no half-written
+// file is left behind looking like a recovered one.
+void SetFileInProgress(const char* path);
+void ClearFileInProgress();
+
 }  // namespace salvor
