@@ -281,7 +281,9 @@ class CRiffHandler : public salvor::CHandlerBase {
     uint8_t head[24];
     Kind kind;
     stream->SetPosition(at);
-    return stream->Read(sizeof head, head) == sizeof head && ValidHeader(head, &kind);
+    // An AVIX part continues an AVI; it never starts a file of its own.
+    return stream->Read(sizeof head, head) == sizeof head && ValidHeader(head, &kind) &&
+           memcmp(head + 8, "AVIX", 4) != 0;
   }
 };
 

@@ -186,6 +186,11 @@ TEST(RiffModule, FollowsOpenDmlAndRf64BeyondFourGiB) {
   }
   ASSERT_GT(pos, 4LL << 30);
   EXPECT_EQ(endOf(avi), pos);
+  bool recognized = false;  // a continuation part is no file of its own
+  long long start = -1, end = -1;
+  avi.SetPosition(pos - 8 - (4 + 8 + 4 + 8 + frame));
+  handler->RecognizeData(&avi, 512, &recognized, &start, &end);
+  EXPECT_FALSE(recognized);
 
   const uint64_t dataBytes = 5ULL << 30, riffSize = 4 + 36 + 24 + 8 + dataBytes;
   std::vector<uint8_t> rf64;
