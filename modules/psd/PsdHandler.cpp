@@ -166,7 +166,7 @@ class CPsdHandler : public CHandlerBase {
     CStreamReader reader(file);
     PsdLayout layout;
     bool walked = WalkPsd(reader, &layout);
-    const char* name = !walked ? "" : layout.psb ? "psb" : "psd";
+    const char* name = layout.psb ? "psb" : "psd";
     if (extensionSize > 0) {
       strncpy(extension, name, size_t(extensionSize) - 1);
       extension[extensionSize - 1] = '\0';

@@ -277,7 +277,7 @@ class CRawOtherHandler : public CHandlerBase {
     CStreamReader reader(file);
     RawLayout layout;
     bool walked = WalkRaw(reader, &layout);
-    const char* name = walked ? ExtensionOf(layout.kind) : "";
+    const char* name = ExtensionOf(layout.kind);
     if (extensionSize > 0) {
       strncpy(extension, name, size_t(extensionSize) - 1);
       extension[extensionSize - 1] = '\0';

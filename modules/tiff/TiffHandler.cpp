@@ -64,7 +64,7 @@ class CTiffHandler : public CHandlerBase {
     CStreamReader reader(file, 0, -1);
     TiffLayout layout;
     bool walked = WalkTiff(reader, &layout);
-    const char* name = walked ? TiffExtension(layout) : "";
+    const char* name = walked || layout.magic != 0 ? TiffExtension(layout) : "";
     if (extensionSize > 0) {
       strncpy(extension, name, size_t(extensionSize) - 1);
       extension[extensionSize - 1] = '\0';
