@@ -52,6 +52,7 @@ int TypeSize(uint16_t type) {
   }
 }
 
+// Compression codes only camera makers use (Kodak, Sony, Samsung, Panasonic, Nikon, Pentax...).
 bool IsRawCompression(uint32_t c) {
   switch (c) {
     case 262:
