@@ -37,6 +37,7 @@ const std::map<std::string, Bytes>& Generated() {
         {"deep.tif", "-depth 16 -compress none"},
         {"multi.tif", "\\( +clone -flip \\) \\( +clone -flop \\) -adjoin"},
         {"big.tif", "-define tiff:endian=lsb TIFF64:"},
+        {"bigmsb.tif", "-define tiff:endian=msb -compress lzw TIFF64:"},
     };
     for (const auto& [name, options] : recipes) {
       if (!Run(base + options + (options.back() == ':' ? "" : " ") + dir + "/" + name)) return made;
@@ -79,7 +80,7 @@ Bytes MinimalTiff(const std::vector<std::vector<uint32_t>>& entries, uint32_t ne
 
 TEST(TiffModule, WholeFilesAreMeasuredExactlyAndNamed) {
   ASSERT_NE(Tiff(), nullptr);
-  if (Generated().size() < 9) GTEST_SKIP() << "ImageMagick convert missing";
+  if (Generated().size() < 10) GTEST_SKIP() << "ImageMagick convert missing";
   EXPECT_EQ(Generated().at("msb.tif")[0], 'M');
   EXPECT_EQ(Generated().at("big.tif")[2], 43);
   for (const auto& [name, file] : AllTiffs()) {
@@ -116,7 +117,7 @@ TEST(TiffModule, WholeFilesAreMeasuredExactlyAndNamed) {
 
 TEST(TiffModule, CutFilesLookalikesAndHostileStructures) {
   ASSERT_NE(Tiff(), nullptr);
-  if (Generated().size() < 9) GTEST_SKIP() << "ImageMagick convert missing";
+  if (Generated().size() < 10) GTEST_SKIP() << "ImageMagick convert missing";
   // ImageMagick writes each page's IFD after its strips: cut after the second page's IFD, the
   // link to the third leads into whatever follows. Start only; the end stays inside the data.
   const Bytes& multi = Generated().at("multi.tif");
@@ -180,7 +181,7 @@ TEST(TiffModule, UnalignedStartsAreFoundExactly) {
 
 TEST(TiffModule, ScansRecoverIntactFilesByteIdentical) {
   ASSERT_NE(Tiff(), nullptr);
-  if (Generated().size() < 9) GTEST_SKIP() << "ImageMagick convert missing";
+  if (Generated().size() < 10) GTEST_SKIP() << "ImageMagick convert missing";
   std::map<std::string, PlacedFile> files;
   for (const auto& [name, bytes] : AllTiffs()) files[name] = {bytes, "tif"};
   const Bytes& multi = Generated().at("multi.tif");
