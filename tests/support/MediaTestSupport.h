@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -19,18 +22,28 @@
 
 namespace testing_support {
 
-// Runs each command with the output path appended, in a fresh scratch folder; returns the
-// bytes of every output that was made (encoders missing from this ffmpeg just leave gaps).
+// Runs each command with the output path appended; returns the bytes of every output that
+// was made (encoders missing from this ffmpeg just leave gaps). Outputs are kept under the
+// build tree by command, so the test processes of one binary make them only once.
 inline std::map<std::string, std::vector<uint8_t>> MakeMedia(
     const std::string& folder, const std::vector<std::pair<std::string, std::string>>& commands) {
   std::map<std::string, std::vector<uint8_t>> made;
-  std::string dir = ScratchDir(folder);
+  const std::string base = std::string(SALVOR_BINARY_DIR) + "/test-scratch/media-cache/" + folder;
   for (const auto& command : commands) {
+    std::string dir = base + "/" + std::to_string(std::hash<std::string>()(command.second));
     std::string path = dir + "/" + command.first;
-    if (Run("(" + command.second + " '" + path + "') >/dev/null 2>&1")) {
-      std::vector<uint8_t> bytes = ReadFileBytes(path);
-      if (!bytes.empty()) made[command.first] = std::move(bytes);
+    std::vector<uint8_t> bytes = ReadFileBytes(path);
+    if (bytes.empty()) {
+      // Made aside and renamed into place: test processes may run side by side.
+      std::string scratch = dir + "/making-" + std::to_string(getpid());
+      std::string output = scratch + "/" + command.first;
+      if (Run("mkdir -p '" + scratch + "' && (" + command.second + " '" + output +
+              "') >/dev/null 2>&1 && mv -f '" + output + "' '" + path + "'")) {
+        bytes = ReadFileBytes(path);
+      }
+      Run("rm -rf '" + scratch + "'");
     }
+    if (!bytes.empty()) made[command.first] = std::move(bytes);
   }
   return made;
 }
