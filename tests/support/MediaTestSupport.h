@@ -120,6 +120,15 @@ inline void ExerciseDamagedCopies(CContentHandler* handler, const std::vector<ui
   }
 }
 
+inline void ExerciseDamagedCopies(CContentHandler* handler,
+                                  const std::map<std::string, std::vector<uint8_t>>& files) {
+  uint32_t seed = 1;
+  for (const auto& f : files) {
+    SCOPED_TRACE(f.first);
+    ExerciseDamagedCopies(handler, f.second, seed++);
+  }
+}
+
 struct MediaTally {
   int files = 0;      // intact files in the image
   int identical = 0;  // came back byte-identical, named as expected and marked complete
@@ -168,6 +177,95 @@ inline MediaTally CheckMediaRecovery(const std::vector<ImageBuilder::Placed>& pl
 inline void PrintTally(const char* module, const MediaTally& t) {
   printf("[ tally    ] %s: files %d, byte-identical %d, broken %d, extra %d\n", module, t.files,
          t.identical, t.broken, t.extra);
+}
+
+// A test image with its ground truth: the name -> extension of every intact file and the
+// name -> bytes present of every cut one.
+struct MediaImage {
+  ImageBuilder builder;
+  std::map<std::string, std::string> intact;
+  std::map<std::string, long long> truncated;
+
+  // Every file sector-aligned: a first round between random data and zeros, a second back
+  // to back. Extensions are taken from the names.
+  void AddAll(const std::map<std::string, std::vector<uint8_t>>& files) {
+    builder.AddRandom(7000);
+    bool zeros = false;
+    for (int round = 0; round < 2; ++round) {
+      for (const auto& f : files) {
+        builder.Align();
+        builder.AddFile(f.first, f.second);
+        intact[f.first] = f.first.substr(f.first.rfind('.') + 1);
+        if (round == 0 && (zeros = !zeros)) builder.AddZeros(1536);
+      }
+    }
+  }
+  // The first `keep` bytes of a file, sector-aligned, followed by random data.
+  void AddCut(const std::string& name, const std::vector<uint8_t>& file, size_t keep) {
+    std::vector<uint8_t> cut(file.begin(), file.begin() + static_cast<long>(keep));
+    builder.Align();
+    builder.AddFile(name, cut);
+    truncated[name] = static_cast<long long>(keep);
+    builder.AddRandom(3000);
+  }
+};
+
+// Scans the image through the engine with `module` loaded, checks every file against the
+// ground truth (all intact ones whole, all cut ones broken, nothing extra) and prints the tally.
+inline MediaTally ScanAndCheck(const std::string& module, MediaImage& image) {
+  image.builder.AddZeros(2048);
+  std::vector<uint8_t> bytes = image.builder.Finish();
+  MediaTally t = CheckMediaRecovery(image.builder.placed(), ScanImage({module}, bytes),
+                                    image.intact, image.truncated);
+  EXPECT_EQ(t.identical, t.files);
+  EXPECT_EQ(t.broken, static_cast<int>(image.truncated.size()));
+  PrintTally(module.c_str(), t);
+  return t;
+}
+
+// A file inside a block (random data around it) comes back only with Unaligned set.
+inline void ExpectFoundOnlyUnaligned(CContentHandler* handler, const std::string& module,
+                                     const std::string& name, const std::vector<uint8_t>& file) {
+  ImageBuilder image;
+  image.AddRandom(1234);
+  image.AddFile(name, file);
+  image.AddRandom(2000);
+  std::vector<uint8_t> bytes = image.Finish();
+  EXPECT_TRUE(ScanImage({module}, bytes).empty());
+  ASSERT_TRUE(handler->SetIntPropValue("Unaligned", 1));
+  auto found = ScanImage({module}, bytes);
+  ASSERT_TRUE(handler->SetIntPropValue("Unaligned", 0));
+  std::string extension = name.substr(name.rfind('.') + 1);
+  EXPECT_EQ(CheckMediaRecovery(image.placed(), found, {{name, extension}}, {}).identical, 1);
+}
+
+// With MaxSize `kib` the file is only begun; the end search over a larger window finds its end.
+inline void ExpectOpenPastMaxSize(CContentHandler* handler, const std::vector<uint8_t>& file,
+                                  int kib) {
+  ASSERT_TRUE(handler->SetIntPropValue("MaxSize", kib));
+  Answer open = RecognizeAt(handler, file, 0);
+  ASSERT_TRUE(handler->SetIntPropValue("MaxSize", DefaultMaxSize(handler)));
+  EXPECT_TRUE(open.recognized);
+  EXPECT_EQ(open.start, 0);
+  EXPECT_EQ(open.end, -1);
+  std::vector<uint8_t> window = file;
+  window.resize(window.size() + 1500, 0);
+  EXPECT_EQ(FindEndIn(handler, window), static_cast<long long>(file.size()));
+}
+
+// Random data yields nothing, also with `plants` written at every third block start.
+inline void ExpectNothingFromRandom(const std::string& module,
+                                    const std::vector<std::vector<uint8_t>>& plants) {
+  ImageBuilder image(17);
+  image.AddRandom(2 << 20);
+  std::vector<uint8_t> bytes = image.Finish();
+  size_t which = 0;
+  for (size_t at = 0; at + 1024 < bytes.size() && !plants.empty(); at += 512 * 3, ++which) {
+    const auto& plant = plants[which % plants.size()];
+    std::copy(plant.begin(), plant.end(), bytes.begin() + static_cast<long>(at));
+  }
+  for (const auto& r : ScanImage({module}, bytes))
+    ADD_FAILURE() << "found " << r.size << " bytes at " << r.offset << " ." << r.extension;
 }
 
 }  // namespace testing_support

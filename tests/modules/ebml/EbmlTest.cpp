@@ -61,97 +61,35 @@ class EbmlTest : public ::testing::Test {
 // Files sector-aligned, back to back and between random data and zeros come back whole and
 // named; one cut short comes back marked damaged.
 TEST_F(EbmlTest, RecoversFilesThroughTheEngine) {
-  std::map<std::string, std::string> intact;
-  ImageBuilder image;
-  image.AddRandom(7000);
-  bool zeros = false;
-  for (const auto& f : gFiles) {
-    image.Align();
-    image.AddFile(f.first, f.second);
-    intact[f.first] = f.first.substr(f.first.rfind('.') + 1);
-    if ((zeros = !zeros)) image.AddZeros(1536);
-  }
-  std::vector<uint8_t> cut = gFiles["h264.mkv"];
-  cut.resize(cut.size() * 2 / 3);
-  image.Align();
-  image.AddFile("cut.mkv", cut);
-  image.AddRandom(5000);
-  image.Align();
-  image.AddFile("h264.mkv", gFiles["h264.mkv"]);  // right behind a live file's end
-  image.AddZeros(4096);
-  std::vector<uint8_t> bytes = image.Finish();
-
-  MediaTally tally = CheckMediaRecovery(image.placed(), ScanImage({"ebml.so"}, bytes), intact,
-                                        {{"cut.mkv", static_cast<long long>(cut.size())}});
-  EXPECT_EQ(tally.identical, tally.files);
-  EXPECT_EQ(tally.broken, 1);
-  PrintTally("ebml", tally);
+  MediaImage image;
+  image.AddAll(gFiles);
+  image.AddCut("cut.mkv", gFiles["h264.mkv"], gFiles["h264.mkv"].size() * 2 / 3);
+  ScanAndCheck("ebml.so", image);
 }
 
-// A file that starts inside a block is found only with Unaligned set, at its exact offset.
-TEST_F(EbmlTest, UnalignedStartsInsideBlocks) {
-  ImageBuilder image;
-  image.AddRandom(3000);
-  image.AddFile("live.webm", gFiles["live.webm"]);
-  image.AddRandom(2000);
-  std::vector<uint8_t> bytes = image.Finish();
-  EXPECT_TRUE(ScanImage({"ebml.so"}, bytes).empty());
-  ASSERT_TRUE(handler->SetIntPropValue("Unaligned", 1));
-  auto found = ScanImage({"ebml.so"}, bytes);
-  ASSERT_TRUE(handler->SetIntPropValue("Unaligned", 0));
-  MediaTally tally = CheckMediaRecovery(image.placed(), found, {{"live.webm", "webm"}}, {});
-  EXPECT_EQ(tally.identical, 1);
-}
-
-// A Segment larger than MaxSize is left open; the end search then finds its end. The default
-// takes files of many GiB.
-TEST_F(EbmlTest, MaxSizeLeavesLargeFilesOpen) {
+// Inside blocks only with Unaligned set; a Segment larger than MaxSize is left to the end
+// search, and the default MaxSize takes files of many GiB.
+TEST_F(EbmlTest, UnalignedAndMaxSize) {
+  ExpectFoundOnlyUnaligned(handler, "ebml.so", "live.webm", gFiles["live.webm"]);
   int value = 0;
   ASSERT_TRUE(handler->GetIntPropDefault("MaxSize", &value));
   EXPECT_GE(value, 4194304);
   ASSERT_TRUE(handler->GetIntPropMax("MaxSize", &value));
   EXPECT_EQ(value, INT_MAX);
-  const std::vector<uint8_t>& file = gFiles["h264.mkv"];
-  Answer whole = RecognizeAt(handler, file, 0);
-  EXPECT_TRUE(whole.recognized);
-  EXPECT_EQ(whole.end, static_cast<long long>(file.size()));
-  ASSERT_TRUE(handler->SetIntPropValue("MaxSize", 4));
-  Answer open = RecognizeAt(handler, file, 0);
-  ASSERT_TRUE(handler->SetIntPropValue("MaxSize", DefaultMaxSize(handler)));
-  EXPECT_TRUE(open.recognized);
-  EXPECT_EQ(open.start, 0);
-  EXPECT_EQ(open.end, -1);
-  std::vector<uint8_t> window = file;
-  window.resize(window.size() + 3000, 0x55);
-  EXPECT_EQ(FindEndIn(handler, window), static_cast<long long>(file.size()));
+  ExpectOpenPastMaxSize(handler, gFiles["h264.mkv"], 4);
 }
 
 // The corpus sample (cut short by its collector) is recognised and named; random data, also
-// with the EBML magic planted at block starts, yields nothing.
-TEST_F(EbmlTest, NamesSampleAndIgnoresRandomData) {
+// with the EBML magic planted at block starts, yields nothing; damaged copies stay inside.
+TEST_F(EbmlTest, SampleRandomAndDamagedData) {
   std::vector<uint8_t> sample = ReadFileBytes(TestData("corpus/format-samples/Matroska.mkv"));
   ASSERT_FALSE(sample.empty());
   EXPECT_TRUE(RecognizeAt(handler, sample, 0).recognized);
   std::string extension;
   DescribeBytes(handler, sample, &extension);
   EXPECT_EQ(extension, "mkv");
-
-  ImageBuilder image(99);
-  image.AddRandom(1 << 20);
-  std::vector<uint8_t> bytes = image.Finish();
-  const uint8_t magic[] = {0x1A, 0x45, 0xDF, 0xA3, 0xA3, 0x42, 0x86, 0x81, 0x01};
-  for (size_t at = 0; at + sizeof magic < bytes.size(); at += 512 * 7)
-    std::copy(magic, magic + sizeof magic, bytes.begin() + static_cast<long>(at));
-  EXPECT_TRUE(ScanImage({"ebml.so"}, bytes).empty());
-}
-
-// Damaged copies of every generated file: answers stay inside the data, nothing crashes.
-TEST_F(EbmlTest, DamagedCopiesStayInBounds) {
-  uint32_t seed = 1;
-  for (const auto& f : gFiles) {
-    SCOPED_TRACE(f.first);
-    ExerciseDamagedCopies(handler, f.second, seed++);
-  }
+  ExpectNothingFromRandom("ebml.so", {{0x1A, 0x45, 0xDF, 0xA3, 0xA3, 0x42, 0x86, 0x81, 0x01}});
+  ExerciseDamagedCopies(handler, gFiles);
 }
 
 }  // namespace

@@ -46,24 +46,9 @@ class MpegPsTest : public ::testing::Test {
 // Files sector-aligned, back to back and between random data and zeros come back whole and
 // named.
 TEST_F(MpegPsTest, RecoversFilesThroughTheEngine) {
-  std::map<std::string, std::string> intact;
-  ImageBuilder image;
-  image.AddRandom(7000);
-  bool zeros = false;
-  for (int round = 0; round < 2; ++round) {
-    for (const auto& f : gFiles) {
-      image.Align();
-      image.AddFile(f.first, f.second);
-      intact[f.first] = f.first.substr(f.first.rfind('.') + 1);
-      if (round == 0 && (zeros = !zeros)) image.AddZeros(1536);
-    }
-  }
-  image.AddRandom(3000);
-  std::vector<uint8_t> bytes = image.Finish();
-
-  MediaTally tally = CheckMediaRecovery(image.placed(), ScanImage({"mpeg.so"}, bytes), intact, {});
-  EXPECT_EQ(tally.identical, tally.files);
-  PrintTally("mpeg", tally);
+  MediaImage image;
+  image.AddAll(gFiles);
+  ScanAndCheck("mpeg.so", image);
 }
 
 // A stream cut inside a pack ends within that pack (its units carry their own lengths); one
@@ -80,48 +65,16 @@ TEST_F(MpegPsTest, CutStreamsAndMaxSize) {
   std::string extension;
   EXPECT_FALSE(DescribeBytes(handler, cut, &extension));
   EXPECT_EQ(extension, "mpg");
-
-  const std::vector<uint8_t>& file = gFiles["dvd.vob"];
-  ASSERT_TRUE(handler->SetIntPropValue("MaxSize", 8));
-  Answer open = RecognizeAt(handler, file, 0);
-  ASSERT_TRUE(handler->SetIntPropValue("MaxSize", DefaultMaxSize(handler)));
-  EXPECT_TRUE(open.recognized);
-  EXPECT_EQ(open.end, -1);
-  std::vector<uint8_t> window = file;
-  window.resize(window.size() + 1000, 0);
-  EXPECT_EQ(FindEndIn(handler, window), static_cast<long long>(file.size()));
+  ExpectOpenPastMaxSize(handler, gFiles["dvd.vob"], 8);
 }
 
 // Inside blocks only with Unaligned set; random data with pack headers planted at block starts
-// yields nothing.
-TEST_F(MpegPsTest, UnalignedStartsAndRandomData) {
-  ImageBuilder image;
-  image.AddRandom(1234);
-  image.AddFile("mpeg2.mpg", gFiles["mpeg2.mpg"]);
-  image.AddRandom(2000);
-  std::vector<uint8_t> bytes = image.Finish();
-  EXPECT_TRUE(ScanImage({"mpeg.so"}, bytes).empty());
-  ASSERT_TRUE(handler->SetIntPropValue("Unaligned", 1));
-  auto found = ScanImage({"mpeg.so"}, bytes);
-  ASSERT_TRUE(handler->SetIntPropValue("Unaligned", 0));
-  EXPECT_EQ(CheckMediaRecovery(image.placed(), found, {{"mpeg2.mpg", "mpg"}}, {}).identical, 1);
-
-  ImageBuilder noise(11);
-  noise.AddRandom(1 << 20);
-  std::vector<uint8_t> random = noise.Finish();
+// yields nothing; damaged copies stay inside the data.
+TEST_F(MpegPsTest, UnalignedRandomAndDamagedData) {
+  ExpectFoundOnlyUnaligned(handler, "mpeg.so", "mpeg2.mpg", gFiles["mpeg2.mpg"]);
   const std::vector<uint8_t>& pack = gFiles["mpeg2.mpg"];
-  for (size_t at = 0; at + 32 < random.size(); at += 512 * 3)
-    std::copy(pack.begin(), pack.begin() + 20, random.begin() + static_cast<long>(at));
-  EXPECT_TRUE(ScanImage({"mpeg.so"}, random).empty());
-}
-
-// Damaged copies of every generated file: answers stay inside the data, nothing crashes.
-TEST_F(MpegPsTest, DamagedCopiesStayInBounds) {
-  uint32_t seed = 1;
-  for (const auto& f : gFiles) {
-    SCOPED_TRACE(f.first);
-    ExerciseDamagedCopies(handler, f.second, seed++);
-  }
+  ExpectNothingFromRandom("mpeg.so", {std::vector<uint8_t>(pack.begin(), pack.begin() + 20)});
+  ExerciseDamagedCopies(handler, gFiles);
 }
 
 }  // namespace
