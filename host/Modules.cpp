@@ -21,8 +21,12 @@ std::string DefaultModuleFolder() {
   ssize_t length = readlink("/proc/self/exe", executable, sizeof executable - 1);
   if (length <= 0) return "/usr/local/lib/salvor/modules";
   std::string path(executable, static_cast<size_t>(length));
-  std::string folder = path.substr(0, path.rfind('/')) + "/../lib/salvor/modules";
+  std::string prefix = path.substr(0, path.rfind('/')) + "/../";
+  // The build tree keeps modules in lib/; an installed tree in the platform's library folder.
+  std::string folder = prefix + "lib/salvor/modules";
   char resolved[PATH_MAX];
+  if (realpath(folder.c_str(), resolved) != nullptr) return std::string(resolved);
+  folder = prefix + SALVOR_MODULE_INSTALL_SUBDIR;
   return realpath(folder.c_str(), resolved) != nullptr ? std::string(resolved) : folder;
 }
 
