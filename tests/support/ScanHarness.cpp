@@ -1,6 +1,7 @@
 #include "ScanHarness.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -97,7 +98,9 @@ bool HaveTool(const std::string& tool) {
 }
 
 std::string ScratchDir(const std::string& name) {
-  std::string dir = std::string(SALVOR_BINARY_DIR) + "/test-scratch/" + name;
+  // Test processes of one binary run side by side: each gets a folder of its own.
+  std::string dir = std::string(SALVOR_BINARY_DIR) + "/test-scratch/" + name + "-" +
+                    std::to_string(getpid());
   Run("rm -rf '" + dir + "' && mkdir -p '" + dir + "'");
   return dir;
 }

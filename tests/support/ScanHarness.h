@@ -67,7 +67,7 @@ std::string TestData(const std::string& relative);
 bool Run(const std::string& command);
 // True when `tool` is on the PATH.
 bool HaveTool(const std::string& tool);
-// A fresh empty directory under the build tree for one test's generated files.
+// A fresh empty directory under the build tree for one test process's generated files.
 std::string ScratchDir(const std::string& name);
 
 }  // namespace testing_support
