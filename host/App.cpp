@@ -21,6 +21,7 @@
 #include "Paths.h"
 #include "RecoverySink.h"
 #include "Signals.h"
+#include "UnreadableBlocks.h"
 #include "StringUtils.h"
 
 #ifndef SALVOR_VERSION
@@ -352,8 +353,10 @@ int RunScan(const Options& options, const std::string& commandLine) {
                         ") into " + options.outputDir + " - Ctrl-C stops and keeps the files\n");
   }
   InstallInterruptHandler(terminal);
+  CUnreadableBlocks watched(dataSource);
+  sink.WatchUnreadable(&watched);
   sink.BeginScan(blockCount, blockSize);
-  bool scanResult = engine->Scan(dataSource);
+  bool scanResult = engine->Scan(&watched);
   sink.EndProgress();
 
   ScanResult result = JudgeScan(sink, scanResult, options.source, options.outputDir);

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "CContentHandler.h"
@@ -210,6 +212,22 @@ bool RecoverySink::WriteFile(CDataStream* file, long long size, std::string& rel
   return true;
 }
 
+void RecoverySink::RenameDamaged(std::string& relative, long long offset, const std::string& type) {
+  std::string base = type + "/" + RecoveredFileName(offset, true, type);
+  size_t dot = base.rfind('.');
+  struct stat info {};
+  for (int copy = 1; copy < 100; ++copy) {
+    std::string candidate =
+        copy == 1 ? base : base.substr(0, dot) + "-" + std::to_string(copy) + base.substr(dot);
+    std::string target = FSettings.outputDir + "/" + candidate;
+    if (lstat(target.c_str(), &info) == 0) continue;
+    if (rename((FSettings.outputDir + "/" + relative).c_str(), target.c_str()) == 0) {
+      relative = candidate;
+    }
+    return;
+  }
+}
+
 void RecoverySink::FileRecovered(CContentHandler* handler, CDataStream* file) {
   if (handler == nullptr || file == nullptr || FOutputErrno != 0) return;
   long long offset = SVStreamSourceOffset(file);
@@ -240,6 +258,15 @@ void RecoverySink::FileRecovered(CContentHandler* handler, CDataStream* file) {
   } else {
     if (!EnsureTypeFolder(type)) return;
     if (!WriteFile(file, size, entry.filename, entry.sha256, entry.unreadableBytes)) return;
+  }
+  // A block that failed before the delivery reads as zeros now, without a short count.
+  if (FUnreadable != nullptr) {
+    entry.unreadableBytes =
+        std::max(entry.unreadableBytes, FUnreadable->UnreadableBytes(offset, size));
+  }
+  if (entry.unreadableBytes > 0 && !entry.damaged) {
+    entry.damaged = true;
+    if (!FSettings.listOnly) RenameDamaged(entry.filename, offset, type);
   }
 
   TypeTally& tally = FTallies[type];

@@ -10,6 +10,7 @@
 #include "DfxmlReport.h"
 #include "Naming.h"
 #include "Progress.h"
+#include "UnreadableBlocks.h"
 
 namespace salvor {
 
@@ -31,6 +32,8 @@ class RecoverySink : public CEventHandler {
  public:
   RecoverySink(SinkSettings settings, DfxmlReport* report);
 
+  // The blocks the scanned source could not read; files touching one are marked damaged.
+  void WatchUnreadable(const CUnreadableBlocks* blocks) { FUnreadable = blocks; }
   // Called before Scan with the source's geometry; starts the clock.
   void BeginScan(long long blockCount, long long blockSize);
   // Erases the progress line so that the summary starts on a clean line.
@@ -75,10 +78,13 @@ class RecoverySink : public CEventHandler {
                  long long& unreadable);
   void HashOnly(CDataStream* file, long long size, std::string& sha256, long long& unreadable);
   bool EnsureTypeFolder(const std::string& type);
+  // Renames a written file to the damaged form of its name (never over another file).
+  void RenameDamaged(std::string& relative, long long offset, const std::string& type);
   void FailOutput(int error, const std::string& path);
 
   SinkSettings FSettings;
   DfxmlReport* FReport;
+  const CUnreadableBlocks* FUnreadable = nullptr;
   std::vector<char> FBuffer;
   std::set<std::string> FFolders;
   Tallies FTallies;

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <set>
+
+#include "CDataSource.h"
+
+namespace salvor {
+
+// Stands between the engine and the source being scanned, passing every call through, and
+// remembers the blocks the source could not read. The engine hands such a block to every later
+// reader as zeros and tells only the first reader (often a handler, long before the file is
+// delivered) that it failed, so the recovered files are checked against this list instead.
+class CUnreadableBlocks : public CDataSource {
+ public:
+  explicit CUnreadableBlocks(CDataSource* source) : FSource(source) {}
+
+  // Bytes of [offset, offset + size) that lie in blocks the source could not read.
+  long long UnreadableBytes(long long offset, long long size) const;
+  long long Count() const { return static_cast<long long>(FBlocks.size()); }
+
+  bool ReadBlocks(long long Index, long long Count, void* Buffer) override;
+
+  const char* GetUniqueID() override { return FSource->GetUniqueID(); }
+  bool SetIntPropValue(const char* name, int value) override {
+    return FSource->SetIntPropValue(name, value);
+  }
+  bool GetIntPropValue(const char* name, int* value) override {
+    return FSource->GetIntPropValue(name, value);
+  }
+  bool GetIntPropDefault(const char* name, int* value) override {
+    return FSource->GetIntPropDefault(name, value);
+  }
+  bool GetIntPropMin(const char* name, int* value) override {
+    return FSource->GetIntPropMin(name, value);
+  }
+  bool GetIntPropMax(const char* name, int* value) override {
+    return FSource->GetIntPropMax(name, value);
+  }
+  bool GetIntPropStep(const char* name, int* value) override {
+    return FSource->GetIntPropStep(name, value);
+  }
+  bool IsIntProp(const char* name) override { return FSource->IsIntProp(name); }
+  bool EnumIntProp(int index, char* name) override { return FSource->EnumIntProp(index, name); }
+  bool SetStrPropValue(const char* name, const char* value) override {
+    return FSource->SetStrPropValue(name, value);
+  }
+  bool GetStrPropValue(const char* name, char* value) override {
+    return FSource->GetStrPropValue(name, value);
+  }
+  bool GetStrPropDefault(const char* name, char* value) override {
+    return FSource->GetStrPropDefault(name, value);
+  }
+  bool IsStrPropValueValid(const char* name, const char* value) override {
+    return FSource->IsStrPropValueValid(name, value);
+  }
+  bool IsStrProp(const char* name) override { return FSource->IsStrProp(name); }
+  bool EnumStrProp(int index, char* name) override { return FSource->EnumStrProp(index, name); }
+
+  void GetOSPath(wchar_t* path) override { FSource->GetOSPath(path); }
+  long long GetBlockSize() override { return FSource->GetBlockSize(); }
+  long long GetBlockCount() override { return FSource->GetBlockCount(); }
+  bool IsFormatted() override { return FSource->IsFormatted(); }
+  bool IsReady() override { return FSource->IsReady(); }
+  void Refresh() override { FSource->Refresh(); }
+  int GetType() override { return FSource->GetType(); }
+  bool GetIcon(void*& icon) override { return FSource->GetIcon(icon); }
+  bool GetDisplayName(wchar_t* name) override { return FSource->GetDisplayName(name); }
+  int GetLastIOError() override { return FSource->GetLastIOError(); }
+  bool WriteBlocks(long long, long long, void*) override { return false; }
+  bool AcquireReadLock() override { return FSource->AcquireReadLock(); }
+  bool AcquireWriteLock() override { return false; }
+  void ReleaseReadLock() override { FSource->ReleaseReadLock(); }
+  void ReleaseWriteLock() override {}
+
+ private:
+  CDataSource* FSource;
+  std::set<long long> FBlocks;
+};
+
+}  // namespace salvor
