@@ -1,0 +1,104 @@
+// A data-source module that stands in for a failing disk: it offers one source for the block
+// device named in SALVOR_FAULT_DEVICE (so that `salvor scan DEVICE --modules ...` picks it) and
+// serves the bytes of SALVOR_FAULT_IMAGE with the faults the other variables ask for:
+//   SALVOR_FAULT_BAD_BLOCKS    comma-separated blocks or first-last ranges that never read
+//   SALVOR_FAULT_TRANSIENT     the read (counted from 1) that fails once; the disk comes back
+//   SALVOR_FAULT_VANISH_AFTER  reads after which the disk is gone for good
+//   SALVOR_FAULT_REFUSE_LOCK   any value: the read lock is refused
+// Failed reads are logged at level 4 under the module's own name, as a real device module does.
+#include <cstdlib>
+#include <cwchar>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "CDataSourceModule.h"
+#include "CPhotoRecovery.h"
+#include "MemoryDataSource.h"
+#include "StringUtils.h"
+
+namespace {
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+class CFaultyDisk : public testing_support::MemoryDataSource {
+ public:
+  CFaultyDisk(CPhotoRecovery* engine, const std::string& device, std::vector<uint8_t> bytes)
+      : MemoryDataSource(engine, "faultydisk:" + device, std::move(bytes)), FDevice(device) {}
+
+  void GetOSPath(wchar_t* path) override {
+    std::wstring wide = toWideString(FDevice);
+    std::wcsncpy(path, wide.c_str(), 1023);
+    path[1023] = L'\0';
+  }
+  int GetLastIOError() override { return FTransientError ? 5 : MemoryDataSource::GetLastIOError(); }
+  void Refresh() override {
+    FTransientError = false;
+    MemoryDataSource::Refresh();
+  }
+  bool ReadBlocks(long long Index, long long Count, void* Buffer) override {
+    bool ok = false;
+    if (static_cast<long long>(reads.size()) + 1 == transientRead) {
+      reads.emplace_back(Index, Count);
+      FTransientError = true;
+    } else {
+      ok = MemoryDataSource::ReadBlocks(Index, Count, Buffer);
+    }
+    if (!ok) {
+      FEngine->Log("faultydisk", 4,
+                   ("Read error on " + FDevice + " at byte " + std::to_string(Index * 512) +
+                    ": Input/output error")
+                       .c_str());
+    }
+    return ok;
+  }
+
+  long long transientRead = -1;
+
+ private:
+  std::string FDevice;
+  bool FTransientError = false;
+};
+
+class CFaultyModule : public CDataSourceModule {
+ public:
+  const char* GetUniqueID() override { return "test.faultydisk"; }
+  bool IsEnabled() override { return true; }
+  void ScanSources(CPhotoRecovery* engine, int) override {
+    if (!FDisk) {
+      std::ifstream image(Env("SALVOR_FAULT_IMAGE"), std::ios::binary);
+      FDisk = std::make_unique<CFaultyDisk>(
+          engine, Env("SALVOR_FAULT_DEVICE"),
+          std::vector<uint8_t>(std::istreambuf_iterator<char>(image), {}));
+      std::stringstream bad(Env("SALVOR_FAULT_BAD_BLOCKS"));
+      for (std::string range; std::getline(bad, range, ',');) {
+        size_t dash = range.find('-');
+        long long first = std::atoll(range.c_str());
+        long long last = dash == std::string::npos ? first : std::atoll(range.c_str() + dash + 1);
+        for (long long block = first; block <= last; ++block) FDisk->failingBlocks.insert(block);
+      }
+      if (!Env("SALVOR_FAULT_TRANSIENT").empty())
+        FDisk->transientRead = std::atoll(Env("SALVOR_FAULT_TRANSIENT").c_str());
+      if (!Env("SALVOR_FAULT_VANISH_AFTER").empty())
+        FDisk->loseDriveAfterReads = std::atoll(Env("SALVOR_FAULT_VANISH_AFTER").c_str());
+      FDisk->refuseLock = !Env("SALVOR_FAULT_REFUSE_LOCK").empty();
+    }
+    engine->DSAdded(FDisk.get());
+  }
+
+ private:
+  std::unique_ptr<CFaultyDisk> FDisk;
+};
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) CDataSourceModule* GetDSInstance(
+    CPhotoRecovery*) {
+  static CFaultyModule module;
+  return &module;
+}
