@@ -152,12 +152,38 @@ def build_fat_images(files, work, rng):
     return [(card, truth), (formatted, list(truth))]
 
 
+def salvor_handlers(salvor):
+    """Handler IDs from `salvor types` (the first column up to the blank line)."""
+    lines = subprocess.run([salvor, "types"], capture_output=True, text=True).stdout.splitlines()
+    ids = []
+    for line in lines[1:]:
+        if not line.strip():
+            break
+        ids.append(line.split()[0])
+    return ids
+
+
+# What the tools write besides the files they recover, by name relative to their output folder.
+def is_metadata(rel):
+    parts = rel.split(os.sep)
+    if len(parts) == 1:  # salvor.log, report.xml, foremost's and scalpel's audit.txt, photorec.log
+        return parts[0] in ("salvor.log", "report.xml", "audit.txt", "photorec.log")
+    # PhotoRec's report.xml inside each recup_dir.N (or <name>.N with /d)
+    return len(parts) == 2 and parts[1] == "report.xml" and parts[0].split(".")[-1].isdigit()
+
+
 def run_tools(image, out, salvor, peers):
     runs = {}
     d = os.path.join(out, "salvor")
     shutil.rmtree(d, ignore_errors=True)
     sh(f"'{salvor}' scan '{image}' -o '{d}' -q", stdout=subprocess.DEVNULL)
     runs["salvor"] = d
+    # The same with every handler also looking for starts inside a block (--set ...Unaligned=1).
+    d = os.path.join(out, "salvor-u")
+    shutil.rmtree(d, ignore_errors=True)
+    sets = " ".join(f"--set {h}.Unaligned=1" for h in salvor_handlers(salvor))
+    sh(f"'{salvor}' scan '{image}' -o '{d}' -q {sets}", stdout=subprocess.DEVNULL)
+    runs["salvor-u"] = d
     if not peers:
         return runs
     if shutil.which("photorec"):
@@ -192,12 +218,13 @@ def run_tools(image, out, salvor, peers):
 
 
 def score(truth, folder):
-    """Per type: [total, identical, broken, extra]."""
+    """Per type: [total, identical, broken, extra]. Broken: begins like a placed file (also one
+    that was overwritten, so not recoverable) but is not identical to a recoverable one."""
     by_hash = {t["sha256"]: t for t in truth}
     heads = {}
-    for t in truth:
-        with open(os.path.join(MEDIA_DIR, t["name"]), "rb") as f:
-            heads[f.read(64)] = t
+    for name in os.listdir(MEDIA_DIR):
+        with open(os.path.join(MEDIA_DIR, name), "rb") as f:
+            heads[f.read(64)] = TYPE_OF[name.lower().split(".")[-1]]
     stats = defaultdict(lambda: [0, 0, 0, 0])
     for t in truth:
         stats[t["type"]][0] += 1
@@ -205,7 +232,7 @@ def score(truth, folder):
     for base, _, names in os.walk(folder):
         for name in names:
             path = os.path.join(base, name)
-            if name.endswith((".log", ".xml", ".txt")) or name == "audit.txt":
+            if is_metadata(os.path.relpath(path, folder)):
                 continue
             digest = sha256_file(path)
             if digest in by_hash:
@@ -219,7 +246,7 @@ def score(truth, folder):
             with open(path, "rb") as f:
                 head = f.read(64)
             if head in heads:
-                stats[heads[head]["type"]][2] += 1
+                stats[heads[head]][2] += 1
             else:
                 ext = name.lower().split(".")[-1]
                 stats[TYPE_OF.get(ext, "other")][3] += 1
@@ -253,7 +280,9 @@ def main():
         out = image + ".out"
         for tool, folder in run_tools(image, out, args.salvor, not args.no_peers).items():
             stats = score(truth, folder)
-            all_row = [sum(s[i] for s in stats.values()) for i in range(4)]
+            # Non-media outputs of peers asked for every type (text, documents) are shown
+            # as "other" but left out of ALL, which compares photo, audio and video only.
+            all_row = [sum(s[i] for k, s in stats.items() if k != "other") for i in range(4)]
             for kind, row in sorted(stats.items()) + [("ALL", all_row)]:
                 total, ident, broken, extra = row
                 recall = ident / total if total else 0.0
