@@ -46,13 +46,18 @@ def make_image(path, size, media, seed=4):
 
 
 def timed(cmd, cwd=None):
-    """Wall seconds and peak resident memory (KiB) of a command."""
+    """Wall seconds, peak resident memory (KiB) and exit status of a command."""
     start = time.monotonic()
     proc = subprocess.run(["/usr/bin/time", "-v", "sh", "-c", cmd], cwd=cwd,
                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     seconds = time.monotonic() - start
     peak = re.search(r"Maximum resident set size \(kbytes\): (\d+)", proc.stderr)
-    return seconds, int(peak.group(1)) if peak else 0
+    status = re.search(r"Exit status: (\d+)", proc.stderr)
+    code = int(status.group(1)) if status else proc.returncode
+    if code != 0:
+        # A tool that failed early would pass for a fast one.
+        print(f"speed: exit status {code} from: {cmd}", file=sys.stderr)
+    return seconds, int(peak.group(1)) if peak else 0, code
 
 
 def tools(image, out, salvor, peers):
@@ -103,19 +108,21 @@ def main():
     out = os.path.join(args.work, "out")
     os.makedirs(out, exist_ok=True)
     subprocess.run(f"cat '{image}' > /dev/null", shell=True)  # warm the page cache
+    load = os.getloadavg()[0]  # the figures mean little on a busy machine: say how busy
     results = {}
     for name, cmd in tools(image, out, args.salvor, not args.no_peers).items():
         runs = [timed(cmd) for _ in range(args.runs if name in ("cat", "salvor") else 1)]
         seconds = statistics.median(r[0] for r in runs)
-        results[name] = (size / MIB / seconds, max(r[1] for r in runs))
+        results[name] = (size / MIB / seconds, max(r[1] for r in runs), max(r[2] for r in runs))
     mbs_cat = results["cat"][0]
     mbs_salvor = results["salvor"][0]
-    print(f"image {size / (1 << 30):g} GiB, medians of {args.runs} runs (peers: 1 run)")
-    print(f"{'tool':<10}{'MB/s':>10}{'vs cat':>9}{'salvor x':>10}{'peak MiB':>10}")
-    for name, (mbs, peak) in results.items():
+    print(f"image {size / (1 << 30):g} GiB, medians of {args.runs} runs (peers: 1 run); "
+          f"load average at start {load:.1f} on {os.cpu_count()} CPUs")
+    print(f"{'tool':<10}{'MB/s':>10}{'vs cat':>9}{'salvor x':>10}{'peak MiB':>10}{'exit':>6}")
+    for name, (mbs, peak, code) in results.items():
         print(f"{name:<10}{mbs:>10.1f}{mbs / mbs_cat:>9.3f}{mbs_salvor / mbs:>10.2f}"
-              f"{peak / 1024:>10.1f}")
-    _, peak_small = timed(tools(small, out, args.salvor, False)["salvor"])
+              f"{peak / 1024:>10.1f}{code:>6}")
+    _, peak_small, _ = timed(tools(small, out, args.salvor, False)["salvor"])
     print(f"salvor peak memory: 1 GiB image {peak_small / 1024:.1f} MiB, "
           f"{size / (1 << 30):g} GiB image {results['salvor'][1] / 1024:.1f} MiB")
     return 0
