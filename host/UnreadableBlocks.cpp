@@ -6,6 +6,7 @@ namespace salvor {
 
 bool CUnreadableBlocks::ReadBlocks(long long Index, long long Count, void* Buffer) {
   bool ok = FSource->ReadBlocks(Index, Count, Buffer);
+  TakeState();
   if (ok) {
     // Read after all (the device recovered): its real bytes are in the engine's cache now.
     if (!FBlocks.empty())
@@ -18,7 +19,7 @@ bool CUnreadableBlocks::ReadBlocks(long long Index, long long Count, void* Buffe
 }
 
 long long CUnreadableBlocks::UnreadableBytes(long long offset, long long size) const {
-  const long long blockSize = FSource->GetBlockSize();
+  const long long blockSize = FBlockSize;
   if (FBlocks.empty() || blockSize <= 0 || size <= 0) return 0;
   long long bytes = 0;
   for (auto it = FBlocks.lower_bound(offset / blockSize);

@@ -12,7 +12,7 @@ namespace salvor {
 // delivered) that it failed, so the recovered files are checked against this list instead.
 class CUnreadableBlocks : public CDataSource {
  public:
-  explicit CUnreadableBlocks(CDataSource* source) : FSource(source) {}
+  explicit CUnreadableBlocks(CDataSource* source) : FSource(source) { TakeState(); }
 
   // Bytes of [offset, offset + size) that lie in blocks the source could not read.
   long long UnreadableBytes(long long offset, long long size) const;
@@ -57,15 +57,21 @@ class CUnreadableBlocks : public CDataSource {
   bool EnumStrProp(int index, char* name) override { return FSource->EnumStrProp(index, name); }
 
   void GetOSPath(wchar_t* path) override { FSource->GetOSPath(path); }
-  long long GetBlockSize() override { return FSource->GetBlockSize(); }
-  long long GetBlockCount() override { return FSource->GetBlockCount(); }
+  // The scan asks these for every block and handler, so passing through must cost no extra
+  // call: they are kept here and taken again after each operation that may change them (the
+  // engine drives a source from one thread; it changes only inside its own operations).
+  long long GetBlockSize() override { return FBlockSize; }
+  long long GetBlockCount() override { return FBlockCount; }
+  bool IsReady() override { return FReady; }
+  int GetLastIOError() override { return FLastIOError; }
   bool IsFormatted() override { return FSource->IsFormatted(); }
-  bool IsReady() override { return FSource->IsReady(); }
-  void Refresh() override { FSource->Refresh(); }
+  void Refresh() override {
+    FSource->Refresh();
+    TakeState();
+  }
   int GetType() override { return FSource->GetType(); }
   bool GetIcon(void*& icon) override { return FSource->GetIcon(icon); }
   bool GetDisplayName(wchar_t* name) override { return FSource->GetDisplayName(name); }
-  int GetLastIOError() override { return FSource->GetLastIOError(); }
   bool WriteBlocks(long long, long long, void*) override { return false; }
   bool AcquireReadLock() override { return FSource->AcquireReadLock(); }
   bool AcquireWriteLock() override { return false; }
@@ -73,7 +79,18 @@ class CUnreadableBlocks : public CDataSource {
   void ReleaseWriteLock() override {}
 
  private:
+  void TakeState() {
+    FBlockSize = FSource->GetBlockSize();
+    FBlockCount = FSource->GetBlockCount();
+    FReady = FSource->IsReady();
+    FLastIOError = FSource->GetLastIOError();
+  }
+
   CDataSource* FSource;
+  long long FBlockSize = 0;
+  long long FBlockCount = 0;
+  bool FReady = false;
+  int FLastIOError = 0;
   std::set<long long> FBlocks;
 };
 
