@@ -3,7 +3,7 @@
 #include <climits>
 
 #include "AudioFormats.h"
-#include "BlockProbe.h"
+#include "UnalignedSearch.h"
 #include "HandlerBase.h"
 
 namespace salvor {
@@ -44,12 +44,12 @@ class CAudioHandler : public CHandlerBase {
       return true;
     }
     static constexpr FirstBytes kFirst = {0xFF, 'I', 'f', 'O'};
-    ProbeBlock(stream, blockStart, blockSize, kFirst,
-               [&](const uint8_t* bytes, size_t available, long long position) {
-                 return audio::MayStartFile(bytes, available) &&
-                        audio::NextFrameFollows(stream, position, bytes) &&
-                        Answer(stream, position, recognized, start, end);
-               });
+    FindByFirstByte(stream, blockStart, blockStart + blockSize, kFirst, kMaxLookahead,
+                    [&](long long position, const uint8_t* bytes, size_t available) {
+                      return audio::MayStartFile(bytes, available) &&
+                             audio::NextFrameFollows(stream, position, bytes) &&
+                             Answer(stream, position, recognized, start, end);
+                    });
     return true;
   }
 

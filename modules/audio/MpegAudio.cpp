@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "AudioFormats.h"
-#include "BlockProbe.h"
+#include "UnalignedSearch.h"
 
 namespace salvor {
 namespace audio {

@@ -2,7 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "BlockSignature.h"
+#include "UnalignedSearch.h"
 #include "CDataStream.h"
 #include "HandlerBase.h"
 #include "StreamReader.h"
@@ -240,17 +240,16 @@ class CBmpHandler : public CHandlerBase {
   bool Search(CDataStream* stream, long long from, long long length, long long mustReach,
               bool* recognized, long long* start, long long* end) {
     static const uint8_t kSignature[] = {'B', 'M'};
-    return FindSignatureInBlock(stream, from, length, kSignature, sizeof kSignature,
-                                [&](long long candidate, const uint8_t* bytes, size_t available) {
-                                  // The bytes in hand settle most candidates without touching the
-                                  // stream.
-                                  if (available >= 18 && !CanStartBmp(bytes)) return false;
-                                  uint8_t first[18];
-                                  stream->SetPosition(candidate);
-                                  return stream->Read(18, first) == 18 && CanStartBmp(first) &&
-                                         Examine(stream, candidate, mustReach, recognized, start,
-                                                 end);
-                                });
+    return FindSignature(stream, from, from + length, {kSignature, sizeof kSignature}, 32,
+                         [&](long long candidate, const uint8_t* bytes, size_t available) {
+                           // The bytes in hand settle most candidates without touching the
+                           // stream.
+                           if (available >= 18 && !CanStartBmp(bytes)) return false;
+                           uint8_t first[18];
+                           stream->SetPosition(candidate);
+                           return stream->Read(18, first) == 18 && CanStartBmp(first) &&
+                                  Examine(stream, candidate, mustReach, recognized, start, end);
+                         }) >= 0;
   }
 
   // Validates a candidate at `at` and answers for it; false when it is not one. With

@@ -5,7 +5,7 @@
 #include <climits>
 #include <cstring>
 
-#include "BlockProbe.h"
+#include "UnalignedSearch.h"
 #include "HandlerBase.h"
 #include "StreamReader.h"
 
@@ -309,11 +309,11 @@ class CEbmlHandler : public CHandlerBase {
       Answer(stream, blockStart, recognized, start, end);
       return true;
     }
-    ProbeBlock(stream, blockStart, blockSize,
-               [&](const uint8_t* bytes, size_t available, long long position) {
-                 if (available < 4 || bytes[0] != 0x1A || LoadBE32(bytes) != kEbmlId) return false;
-                 return Answer(stream, position, recognized, start, end);
-               });
+    static const uint8_t kSignature[] = {0x1A, 0x45, 0xDF, 0xA3};
+    FindSignature(stream, blockStart, blockStart + blockSize, {kSignature, sizeof kSignature}, 0,
+                  [&](long long position, const uint8_t*, size_t) {
+                    return Answer(stream, position, recognized, start, end);
+                  });
     return true;
   }
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "BlockSearch.h"
+#include "UnalignedSearch.h"
 #include "BoxWalk.h"
 #include "CDataStream.h"
 #include "HandlerBase.h"
@@ -47,9 +47,13 @@ class CIsobmffHandler : public salvor::CHandlerBase {
     if (Unaligned()) {
       // Starts inside the block are only looked for by their ftyp or JPEG 2000 signature;
       // a QuickTime movie without ftyp is only taken at a block start.
-      auto accept = [&](long long at) { return Try(stream, at, recognized, start, end); };
-      long long a = salvor::FindStartInBlock(stream, blockStart, blockSize, kFtyp, 4, 4, accept);
-      if (a < 0) a = salvor::FindStartInBlock(stream, blockStart, blockSize, kJp2Box, 4, 4, accept);
+      auto accept = [&](long long at, const uint8_t*, size_t) {
+        return Try(stream, at, recognized, start, end);
+      };
+      const long long blockEnd = blockStart + blockSize;
+      long long a = salvor::FindSignature(stream, blockStart, blockEnd, {kFtyp, 4, 4}, 0, accept);
+      if (a < 0)
+        a = salvor::FindSignature(stream, blockStart, blockEnd, {kJp2Box, 4, 4}, 0, accept);
       if (a < 0 && !*recognized) Try(stream, blockStart, recognized, start, end);
       return true;
     }

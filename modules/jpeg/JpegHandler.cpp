@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "BlockSignature.h"
+#include "UnalignedSearch.h"
 #include "CDataStream.h"
 #include "HandlerBase.h"
 #include "JpegStructure.h"
@@ -79,19 +79,18 @@ class CJpegHandler : public CHandlerBase {
   bool Search(CDataStream* stream, long long from, long long length, long long mustReach,
               bool* recognized, long long* start, long long* end) {
     static const uint8_t kSignature[] = {0xFF, 0xD8, 0xFF};
-    return FindSignatureInBlock(stream, from, length, kSignature, sizeof kSignature,
-                                [&](long long candidate, const uint8_t* bytes, size_t available) {
-                                  // The bytes in hand settle most candidates without touching the
-                                  // stream.
-                                  if (available >= 4 && !jpeg::CanStartJpeg(bytes)) return false;
-                                  if (candidate > FOpenHeaderStart && candidate < FOpenHeaderEnd)
-                                    return false;
-                                  uint8_t first[4];
-                                  stream->SetPosition(candidate);
-                                  return stream->Read(4, first) == 4 && jpeg::CanStartJpeg(first) &&
-                                         Examine(stream, candidate, mustReach, recognized, start,
-                                                 end);
-                                });
+    return FindSignature(stream, from, from + length, {kSignature, sizeof kSignature}, 32,
+                         [&](long long candidate, const uint8_t* bytes, size_t available) {
+                           // The bytes in hand settle most candidates without touching the
+                           // stream.
+                           if (available >= 4 && !jpeg::CanStartJpeg(bytes)) return false;
+                           if (candidate > FOpenHeaderStart && candidate < FOpenHeaderEnd)
+                             return false;
+                           uint8_t first[4];
+                           stream->SetPosition(candidate);
+                           return stream->Read(4, first) == 4 && jpeg::CanStartJpeg(first) &&
+                                  Examine(stream, candidate, mustReach, recognized, start, end);
+                         }) >= 0;
   }
 
   // Validates a JPEG candidate at `at` and answers for it; false when it is not one. With

@@ -3,7 +3,7 @@
 
 #include <climits>
 
-#include "BlockProbe.h"
+#include "UnalignedSearch.h"
 #include "HandlerBase.h"
 #include "StreamReader.h"
 
@@ -171,13 +171,13 @@ class CMpegPsHandler : public CHandlerBase {
       Answer(stream, blockStart, recognized, start, end);
       return true;
     }
-    ProbeBlock(stream, blockStart, blockSize,
-               [&](const uint8_t* bytes, size_t available, long long position) {
-                 bool mpeg2 = false;
-                 if (available < 16 || bytes[0] != 0 || PackHeaderLength(bytes, &mpeg2) == 0)
-                   return false;
-                 return Answer(stream, position, recognized, start, end);
-               });
+    static const uint8_t kPackStart[] = {0x00, 0x00, 0x01, kPackCode};
+    FindSignature(stream, blockStart, blockStart + blockSize, {kPackStart, sizeof kPackStart}, 16,
+                  [&](long long position, const uint8_t* bytes, size_t available) {
+                    bool mpeg2 = false;
+                    return available >= 16 && PackHeaderLength(bytes, &mpeg2) != 0 &&
+                           Answer(stream, position, recognized, start, end);
+                  });
     return true;
   }
 

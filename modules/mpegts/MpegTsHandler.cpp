@@ -4,7 +4,7 @@
 
 #include <climits>
 
-#include "BlockProbe.h"
+#include "UnalignedSearch.h"
 #include "HandlerBase.h"
 #include "StreamReader.h"
 
@@ -166,9 +166,10 @@ class CMpegTsHandler : public CHandlerBase {
       Answer(stream, head, got, blockStart, recognized, start, end);
       return true;
     }
-    ProbeBlock(
-        stream, blockStart, blockSize,
-        [&](const uint8_t* bytes, size_t available, long long position) {
+    static constexpr FirstBytes kAny = FirstBytes::Any();
+    FindByFirstByte(
+        stream, blockStart, blockStart + blockSize, kAny, kMaxLookahead,
+        [&](long long position, const uint8_t* bytes, size_t available) {
           if (bytes[0] != kSync && (available <= kTimestampSize || bytes[kTimestampSize] != kSync))
             return false;
           return Answer(stream, bytes, available, position, recognized, start, end);

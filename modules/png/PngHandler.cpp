@@ -4,7 +4,7 @@
 #include <climits>
 #include <cstring>
 
-#include "BlockSearch.h"
+#include "UnalignedSearch.h"
 #include "CDataStream.h"
 #include "HandlerBase.h"
 #include "StreamReader.h"
@@ -156,8 +156,9 @@ class CPngHandler : public salvor::CHandlerBase {
     long long blockStart = stream->GetPosition();
     long long found = -1;
     if (Unaligned()) {
-      found = salvor::FindStartInBlock(stream, blockStart, blockSize, kSignature, 4, 0,
-                                       [&](long long at) { return HeaderAt(stream, at); });
+      found = salvor::FindSignature(
+          stream, blockStart, blockStart + blockSize, {kSignature, 4}, 0,
+          [&](long long at, const uint8_t*, size_t) { return HeaderAt(stream, at); });
     } else {
       uint8_t head[kIhdrEnd];
       if (stream->Read(8, head) != 8 || memcmp(head, kSignature, 8) != 0) return true;

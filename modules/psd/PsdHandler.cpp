@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "BlockSignature.h"
+#include "UnalignedSearch.h"
 #include "CDataStream.h"
 #include "HandlerBase.h"
 #include "StreamReader.h"
@@ -175,27 +175,15 @@ class CPsdHandler : public CHandlerBase {
   }
 
  private:
-  // Offers every header starting in [from, to) to Answer, in ascending order: the signature's
-  // first byte located with memchr.
+  // Offers every header starting in [from, to) to Answer, in ascending order.
   bool Search(CDataStream* stream, long long from, long long to, long long mustReach,
               bool* recognized, long long* start, long long* end) {
-    constexpr long long kPiece = 512;
-    uint8_t piece[kPiece + kHeaderSize];
-    for (; from < to; from += kPiece) {
-      const long long span = std::min(kPiece, to - from);
-      stream->SetPosition(from);
-      const long long got = stream->Read(span + kHeaderSize, piece);
-      const long long limit = std::min(span, got - kHeaderSize + 1);
-      for (long long i = 0; i < limit;) {
-        auto* hit = static_cast<const uint8_t*>(memchr(piece + i, '8', size_t(limit - i)));
-        if (hit == nullptr) break;
-        const long long at = hit - piece;
-        if (PlausibleHeader(hit) && Answer(stream, from + at, mustReach, recognized, start, end))
-          return true;
-        i = at + 1;
-      }
-    }
-    return false;
+    static const uint8_t kSignature[] = {'8', 'B', 'P', 'S'};
+    return FindSignature(stream, from, to, {kSignature, sizeof kSignature}, kHeaderSize,
+                         [&](long long at, const uint8_t* bytes, size_t available) {
+                           return available >= size_t(kHeaderSize) && PlausibleHeader(bytes) &&
+                                  Answer(stream, at, mustReach, recognized, start, end);
+                         }) >= 0;
   }
 
   // With mustReach >= 0 (a start left in a skipped block, whose beginning belongs to the file

@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "BlockSignature.h"
+#include "UnalignedSearch.h"
 #include "CDataStream.h"
 #include "HandlerBase.h"
 #include "StreamReader.h"

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "BlockSearch.h"
+#include "UnalignedSearch.h"
 #include "CDataStream.h"
 #include "HandlerBase.h"
 #include "StreamReader.h"
@@ -228,11 +228,14 @@ class CRiffHandler : public salvor::CHandlerBase {
     long long found = -1;
     if (Unaligned()) {
       // "RIFF", and the "64" that RF64 and BW64 share: two passes over the block.
-      auto accept = [&](long long candidate) { return HeaderAt(stream, candidate); };
-      found = salvor::FindStartInBlock(stream, blockStart, blockSize,
-                                       reinterpret_cast<const uint8_t*>("RIFF"), 4, 0, accept);
-      long long wide = salvor::FindStartInBlock(
-          stream, blockStart, blockSize, reinterpret_cast<const uint8_t*>("64"), 2, 2, accept);
+      auto accept = [&](long long candidate, const uint8_t*, size_t) {
+        return HeaderAt(stream, candidate);
+      };
+      const long long blockEnd = blockStart + blockSize;
+      found = salvor::FindSignature(stream, blockStart, blockEnd,
+                                    {reinterpret_cast<const uint8_t*>("RIFF"), 4}, 0, accept);
+      long long wide = salvor::FindSignature(
+          stream, blockStart, blockEnd, {reinterpret_cast<const uint8_t*>("64"), 2, 2}, 0, accept);
       if (wide >= 0 && (found < 0 || wide < found)) found = wide;
     } else {
       uint8_t head[4];
