@@ -6,6 +6,10 @@ Debian's encoders, keeps the ground truth (SHA-256, type, offset) and runs `salv
 the peers (PhotoRec, foremost, scalpel) on each image. Prints, per tool and per type, the files
 recovered byte-identical, broken (the start of a true file, but not identical), extra (matching
 nothing), recall and precision. Byte-identical means equal SHA-256; nothing else counts.
+Files whose middle was overwritten on the card are not in the totals; what a tool makes of them
+counts as broken. Salvor runs twice: as installed, and as salvor-u with every handler's
+Unaligned setting on (starts inside a sector, as in the raw image). Peers asked for every type
+also write text and documents: those show as "other" and stay out of the ALL rows.
 
 Usage: bench/recovery/run.py [--work DIR] [--salvor PATH] [--no-peers]
 """
