@@ -45,12 +45,12 @@ inline bool Describe(CContentHandler* handler, const std::vector<uint8_t>& file,
   return valid;
 }
 
-// FindEndOfFile over a window holding `window`; -1 when no end was found.
+// FindEndOfFile over a window holding `window`: the end it gives, -1 when it found none.
 inline long long FindEnd(CContentHandler* handler, const std::vector<uint8_t>& window,
                          long long blockSize = 512) {
   MemoryStream stream(window);
   long long end = -1;
-  if (!handler->FindEndOfFile(&stream, blockSize, &end) || end < 0) return -1;
+  if (!handler->FindEndOfFile(&stream, blockSize, &end)) return -1;
   return end;
 }
 

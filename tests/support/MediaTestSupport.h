@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "CContentHandler.h"
-#include "MemoryStream.h"
+#include "HandlerCalls.h"
 #include "ScanHarness.h"
 
 namespace testing_support {
@@ -48,40 +48,6 @@ inline std::map<std::string, std::vector<uint8_t>> MakeMedia(
   return made;
 }
 
-struct Answer {
-  bool recognized = false;
-  long long start = -1;
-  long long end = -1;
-};
-
-// RecognizeData at `position` as a scan asks it; a false result counts as nothing found.
-inline Answer RecognizeAt(CContentHandler* handler, const std::vector<uint8_t>& disk,
-                          long long position, long long blockSize = 512) {
-  MemoryStream stream(disk);
-  stream.SetPosition(position);
-  Answer a;
-  if (!handler->RecognizeData(&stream, blockSize, &a.recognized, &a.start, &a.end)) a = Answer();
-  return a;
-}
-
-// DescribeFile over `file`: the verdict, and the extension into `extension`.
-inline bool DescribeBytes(CContentHandler* handler, const std::vector<uint8_t>& file,
-                          std::string* extension) {
-  MemoryStream stream(file);
-  char text[32] = "";
-  bool valid = handler->DescribeFile(&stream, text, sizeof text);
-  *extension = text;
-  return valid;
-}
-
-// FindEndOfFile over a window; -1 when no end was found.
-inline long long FindEndIn(CContentHandler* handler, const std::vector<uint8_t>& window) {
-  MemoryStream stream(window);
-  long long end = -1;
-  if (!handler->FindEndOfFile(&stream, 512, &end)) return -1;
-  return end;
-}
-
 inline int DefaultMaxSize(CContentHandler* handler) {
   int value = 0;
   handler->GetIntPropDefault("MaxSize", &value);
@@ -108,15 +74,15 @@ inline void ExerciseDamagedCopies(CContentHandler* handler, const std::vector<ui
     }
     if (copy % 4 == 0) bytes.resize(random() % bytes.size() + 1);
     const long long size = static_cast<long long>(bytes.size());
-    Answer a = RecognizeAt(handler, bytes, 0);
+    Recognition a = Recognize(handler, bytes, 0);
     if (a.recognized) {
       EXPECT_EQ(a.start, 0) << "copy " << copy;
       EXPECT_TRUE(a.end == -1 || (a.end > 0 && a.end <= size)) << "copy " << copy << ": " << a.end;
     }
-    long long end = FindEndIn(handler, bytes);
+    long long end = FindEnd(handler, bytes);
     EXPECT_TRUE(end >= -1 && end <= size) << "copy " << copy << ": " << end;
     std::string extension;
-    DescribeBytes(handler, bytes, &extension);
+    Describe(handler, bytes, &extension);
   }
 }
 
@@ -243,14 +209,14 @@ inline void ExpectFoundOnlyUnaligned(CContentHandler* handler, const std::string
 inline void ExpectOpenPastMaxSize(CContentHandler* handler, const std::vector<uint8_t>& file,
                                   int kib) {
   ASSERT_TRUE(handler->SetIntPropValue("MaxSize", kib));
-  Answer open = RecognizeAt(handler, file, 0);
+  Recognition open = Recognize(handler, file, 0);
   ASSERT_TRUE(handler->SetIntPropValue("MaxSize", DefaultMaxSize(handler)));
   EXPECT_TRUE(open.recognized);
   EXPECT_EQ(open.start, 0);
   EXPECT_EQ(open.end, -1);
   std::vector<uint8_t> window = file;
   window.resize(window.size() + 1500, 0);
-  EXPECT_EQ(FindEndIn(handler, window), static_cast<long long>(file.size()));
+  EXPECT_EQ(FindEnd(handler, window), static_cast<long long>(file.size()));
 }
 
 // Random data yields nothing, also with `plants` written at every third block start.

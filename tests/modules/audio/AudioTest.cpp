@@ -115,7 +115,7 @@ TEST_F(AudioTest, UnalignedMaxSizeAndNeighbours) {
   }
   std::vector<uint8_t> pair = gFiles["xing.mp3"];
   pair.insert(pair.end(), gFiles["xing.mp3"].begin(), gFiles["xing.mp3"].end());
-  EXPECT_EQ(RecognizeAt(handler, pair, 0).end, static_cast<long long>(gFiles["xing.mp3"].size()));
+  EXPECT_EQ(Recognize(handler, pair, 0).end, static_cast<long long>(gFiles["xing.mp3"].size()));
 }
 
 // The corpus samples (cut short by their collector) are recognised and named.
@@ -126,9 +126,9 @@ TEST_F(AudioTest, NamesFormatSamples) {
     SCOPED_TRACE(s.first);
     std::vector<uint8_t> sample = ReadFileBytes(TestData("corpus/format-samples/" + s.first));
     ASSERT_FALSE(sample.empty());
-    EXPECT_TRUE(RecognizeAt(handler, sample, 0).recognized);
+    EXPECT_TRUE(Recognize(handler, sample, 0).recognized);
     std::string extension;
-    DescribeBytes(handler, sample, &extension);
+    Describe(handler, sample, &extension);
     EXPECT_EQ(extension, s.second);
   }
 }

@@ -84,9 +84,9 @@ TEST_F(EbmlTest, UnalignedAndMaxSize) {
 TEST_F(EbmlTest, SampleRandomAndDamagedData) {
   std::vector<uint8_t> sample = ReadFileBytes(TestData("corpus/format-samples/Matroska.mkv"));
   ASSERT_FALSE(sample.empty());
-  EXPECT_TRUE(RecognizeAt(handler, sample, 0).recognized);
+  EXPECT_TRUE(Recognize(handler, sample, 0).recognized);
   std::string extension;
-  DescribeBytes(handler, sample, &extension);
+  Describe(handler, sample, &extension);
   EXPECT_EQ(extension, "mkv");
   ExpectNothingFromRandom("ebml.so", {{0x1A, 0x45, 0xDF, 0xA3, 0xA3, 0x42, 0x86, 0x81, 0x01}});
   ExerciseDamagedCopies(handler, gFiles);

@@ -145,10 +145,10 @@ TEST(IsobmffModule, NamesSamplesRefusesLookalikesHonoursProperties) {
                                                    {"QuickTime.m4a", "m4a"},
                                                    {"QuickTime.mov", "mov"}}) {
     std::vector<uint8_t> file = ReadFileBytes(TestData("corpus/format-samples/" + s.first));
-    Answer answer = RecognizeAt(handler, file, 0);
+    Recognition answer = Recognize(handler, file, 0);
     EXPECT_TRUE(answer.recognized && answer.start == 0) << s.first;
     std::string extension;
-    DescribeBytes(handler, file, &extension);
+    Describe(handler, file, &extension);
     EXPECT_EQ(extension, s.second);
   }
 
@@ -178,10 +178,10 @@ TEST(IsobmffModule, NamesSamplesRefusesLookalikesHonoursProperties) {
 
   EXPECT_GE(DefaultMaxSize(handler), 4194304);  // a 4 GiB video fits by default
   ASSERT_TRUE(handler->SetIntPropValue("MaxSize", 4));
-  Answer capped = RecognizeAt(handler, movie, 0);
+  Recognition capped = Recognize(handler, movie, 0);
   handler->SetIntPropValue("MaxSize", DefaultMaxSize(handler));
   EXPECT_TRUE(capped.recognized && capped.start == 0 && capped.end == -1);
-  EXPECT_EQ(FindEndIn(handler, movie), static_cast<long long>(movie.size()));
+  EXPECT_EQ(FindEnd(handler, movie), static_cast<long long>(movie.size()));
 }
 
 // Movies beyond 4 GiB: a 64-bit mdat size and co64 chunk offsets, with the moov before and

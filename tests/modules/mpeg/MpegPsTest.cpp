@@ -58,12 +58,12 @@ TEST_F(MpegPsTest, CutStreamsAndMaxSize) {
   cut.resize(cut.size() / 2 + 700);
   std::vector<uint8_t> disk = cut;
   disk.resize(disk.size() + 4096, 0);
-  Answer a = RecognizeAt(handler, disk, 0);
+  Recognition a = Recognize(handler, disk, 0);
   ASSERT_TRUE(a.recognized);
   EXPECT_GT(a.end, static_cast<long long>(cut.size()) - 2048);
   EXPECT_LT(a.end, static_cast<long long>(cut.size()) + 2048);
   std::string extension;
-  EXPECT_FALSE(DescribeBytes(handler, cut, &extension));
+  EXPECT_FALSE(Describe(handler, cut, &extension));
   EXPECT_EQ(extension, "mpg");
   ExpectOpenPastMaxSize(handler, gFiles["dvd.vob"], 8);
 }

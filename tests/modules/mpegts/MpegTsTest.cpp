@@ -62,9 +62,9 @@ TEST_F(MpegTsTest, UnalignedMaxSizeAndSample) {
   ExpectOpenPastMaxSize(handler, gFiles["mpeg2.ts"], 8);
   std::vector<uint8_t> sample = ReadFileBytes(TestData("corpus/format-samples/M2TS.mts"));
   ASSERT_FALSE(sample.empty());
-  EXPECT_TRUE(RecognizeAt(handler, sample, 0).recognized);
+  EXPECT_TRUE(Recognize(handler, sample, 0).recognized);
   std::string extension;
-  EXPECT_FALSE(DescribeBytes(handler, sample, &extension));
+  EXPECT_FALSE(Describe(handler, sample, &extension));
   EXPECT_EQ(extension, "mts");
 }
 

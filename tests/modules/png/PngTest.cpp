@@ -78,7 +78,8 @@ TEST(PngModule, RefusesLookalikesAndHonoursProperties) {
   if (Media().count("large.png") == 0) GTEST_SKIP() << "ImageMagick missing";
   CContentHandler* handler = Handler();
   ASSERT_NE(handler, nullptr);
-  Answer sample = RecognizeAt(handler, ReadFileBytes(TestData("corpus/format-samples/PNG.png")), 0);
+  Recognition sample =
+      Recognize(handler, ReadFileBytes(TestData("corpus/format-samples/PNG.png")), 0);
   EXPECT_TRUE(sample.recognized && sample.start == 0);
 
   const std::vector<uint8_t>& png = Media().at("plasma.png");
@@ -105,10 +106,10 @@ TEST(PngModule, RefusesLookalikesAndHonoursProperties) {
 
   const std::vector<uint8_t>& large = Media().at("large.png");
   ASSERT_TRUE(handler->SetIntPropValue("MaxSize", 1));
-  Answer capped = RecognizeAt(handler, large, 0);
+  Recognition capped = Recognize(handler, large, 0);
   handler->SetIntPropValue("MaxSize", DefaultMaxSize(handler));
   EXPECT_TRUE(capped.recognized && capped.start == 0 && capped.end == -1);
-  EXPECT_EQ(FindEndIn(handler, large), static_cast<long long>(large.size()));
+  EXPECT_EQ(FindEnd(handler, large), static_cast<long long>(large.size()));
 }
 
 }  // namespace

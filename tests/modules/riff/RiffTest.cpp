@@ -104,10 +104,10 @@ TEST(RiffModule, NamesSamplesRefusesLookalikesFindsUnalignedStarts) {
                                                    {"RIFF.wav", "wav"},
                                                    {"RIFF.webp", "webp"}}) {
     std::vector<uint8_t> file = ReadFileBytes(TestData("corpus/format-samples/" + s.first));
-    Answer answer = RecognizeAt(handler, file, 0);
+    Recognition answer = Recognize(handler, file, 0);
     EXPECT_TRUE(answer.recognized && answer.start == 0) << s.first;
     std::string extension;
-    DescribeBytes(handler, file, &extension);
+    Describe(handler, file, &extension);
     EXPECT_EQ(extension, s.second);
   }
 
