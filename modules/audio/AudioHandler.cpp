@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "AudioFormats.h"
+#include "TextCopy.h"
 #include "UnalignedSearch.h"
 #include "HandlerBase.h"
 

@@ -2,10 +2,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "TextCopy.h"
 #include "UnalignedSearch.h"
 #include "CDataStream.h"
 #include "HandlerBase.h"
 #include "StreamReader.h"
+#include "TrailingZeros.h"
 
 namespace salvor {
 namespace {
@@ -155,21 +157,6 @@ bool ParseBmp(CStreamReader& reader, BmpLayout* layout) {
   return true;
 }
 
-// One past the last non-zero byte before `end`, not below `floor`.
-long long TrimTrailingZeros(CStreamReader& reader, long long floor, long long end) {
-  while (end > floor) {
-    const size_t span =
-        static_cast<size_t>(std::min<long long>(CStreamReader::kWindow, end - floor));
-    const uint8_t* data = reader.Peek(end - static_cast<long long>(span), span);
-    if (data == nullptr) return end;
-    for (size_t i = span; i > 0; --i) {
-      if (data[i - 1] != 0) return end - static_cast<long long>(span - i);
-    }
-    end -= static_cast<long long>(span);
-  }
-  return floor;
-}
-
 // Whether a sector starts with the signature of another kind of file. Pixels carry no
 // structure, so a bitmap cut short and followed by other files would otherwise swallow them.
 bool LooksLikeOtherFile(const uint8_t* p) {
@@ -180,13 +167,6 @@ bool LooksLikeOtherFile(const uint8_t* p) {
          memcmp(p, "\x1A\x45\xDF\xA3", 4) == 0 || CanStartBmp(p);
 }
 
-void CopyExtension(const char* text, char* out, int outSize) {
-  if (out == nullptr || outSize <= 0) return;
-  const size_t n = std::min(strlen(text), static_cast<size_t>(outSize - 1));
-  memcpy(out, text, n);
-  out[n] = '\0';
-}
-
 // Windows and OS/2 bitmaps with every common header size. The pixels themselves carry no
 // structure, so the end comes from the header: the declared file size, checked against it.
 class CBmpHandler : public CHandlerBase {
@@ -194,7 +174,7 @@ class CBmpHandler : public CHandlerBase {
   explicit CBmpHandler(CPhotoRecovery* engine) : CHandlerBase(engine, kBmpInfo) {}
 
   bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
-    CopyExtension("bmp", extension, extensionSize);
+    CopyText(extension, extensionSize, "bmp");
     CStreamReader reader(file);
     BmpLayout layout;
     return ParseBmp(reader, &layout) && layout.end <= reader.Size();

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstring>
 
+#include "TextCopy.h"
 #include "UnalignedSearch.h"
 #include "HandlerBase.h"
 #include "StreamReader.h"

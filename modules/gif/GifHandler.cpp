@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "TextCopy.h"
 #include "UnalignedSearch.h"
 #include "CDataStream.h"
 #include "HandlerBase.h"
@@ -189,13 +190,6 @@ GifWalk WalkGif(CStreamReader& reader) {
   }
 }
 
-void CopyExtension(const char* text, char* out, int outSize) {
-  if (out == nullptr || outSize <= 0) return;
-  const size_t n = std::min(strlen(text), static_cast<size_t>(outSize - 1));
-  memcpy(out, text, n);
-  out[n] = '\0';
-}
-
 // GIF87a/GIF89a images, animated ones included: the block structure is followed to the
 // trailer, each image's LZW codes checked on the way.
 class CGifHandler : public CHandlerBase {
@@ -203,7 +197,7 @@ class CGifHandler : public CHandlerBase {
   explicit CGifHandler(CPhotoRecovery* engine) : CHandlerBase(engine, kGifInfo) {}
 
   bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
-    CopyExtension("gif", extension, extensionSize);
+    CopyText(extension, extensionSize, "gif");
     CStreamReader reader(file);
     return WalkGif(reader).outcome == GifWalk::kComplete;
   }

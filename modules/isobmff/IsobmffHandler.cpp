@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "TextCopy.h"
 #include "UnalignedSearch.h"
 #include "BoxWalk.h"
 #include "CDataStream.h"
@@ -34,10 +35,8 @@ class CIsobmffHandler : public salvor::CHandlerBase {
   bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
     CStreamReader reader(file);
     FileWalk walk = salvor::isobmff::WalkFile(reader, reader.Size());
-    if (extensionSize > 0) {
-      const char* name = walk.boxCount > 0 ? salvor::isobmff::ExtensionOf(walk) : "";
-      snprintf(extension, static_cast<size_t>(extensionSize), "%s", name);
-    }
+    const char* name = walk.boxCount > 0 ? salvor::isobmff::ExtensionOf(walk) : "";
+    salvor::CopyText(extension, extensionSize, name);
     return walk.stop == FileWalk::kComplete && walk.consistent && walk.end == reader.Size();
   }
 

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "TextCopy.h"
 #include "UnalignedSearch.h"
 #include "CDataStream.h"
 #include "HandlerBase.h"
@@ -14,20 +15,13 @@ const HandlerInfo kJpegInfo = {
     "salvor.jpeg", "image/jpeg", "JPEG image", "jpg;jpeg;jpe;jfif", 65536, 2097151,
 };
 
-void CopyExtension(const char* text, char* out, int outSize) {
-  if (out == nullptr || outSize <= 0) return;
-  const size_t n = std::min(strlen(text), static_cast<size_t>(outSize - 1));
-  memcpy(out, text, n);
-  out[n] = '\0';
-}
-
 // JPEG/JFIF/EXIF photographs, including their MPF images and motion-photo videos.
 class CJpegHandler : public CHandlerBase {
  public:
   explicit CJpegHandler(CPhotoRecovery* engine) : CHandlerBase(engine, kJpegInfo) {}
 
   bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
-    CopyExtension("jpg", extension, extensionSize);
+    CopyText(extension, extensionSize, "jpg");
     CStreamReader reader(file);
     const jpeg::JpegWalk walk = jpeg::WalkJpeg(reader);
     return walk.outcome == jpeg::JpegWalk::kComplete && !walk.trailerMissing && !walk.damaged;

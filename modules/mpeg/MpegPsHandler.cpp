@@ -3,6 +3,7 @@
 
 #include <climits>
 
+#include "TextCopy.h"
 #include "UnalignedSearch.h"
 #include "HandlerBase.h"
 #include "StreamReader.h"

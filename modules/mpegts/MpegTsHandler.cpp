@@ -4,6 +4,7 @@
 
 #include <climits>
 
+#include "TextCopy.h"
 #include "UnalignedSearch.h"
 #include "HandlerBase.h"
 #include "StreamReader.h"

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstring>
 
+#include "TextCopy.h"
 #include "UnalignedSearch.h"
 #include "CDataStream.h"
 #include "HandlerBase.h"
@@ -144,10 +145,8 @@ class CPngHandler : public salvor::CHandlerBase {
   bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
     CStreamReader reader(file);
     PngWalk walk = Walk(reader, reader.Size());
-    if (extensionSize > 0) {
-      const char* name = walk.animated ? "apng" : "png";
-      snprintf(extension, static_cast<size_t>(extensionSize), "%s", name);
-    }
+    const char* name = walk.animated ? "apng" : "png";
+    salvor::CopyText(extension, extensionSize, name);
     return walk.stop == PngWalk::kComplete && walk.end == reader.Size();
   }
 

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "TextCopy.h"
 #include "UnalignedSearch.h"
 #include "CDataStream.h"
 #include "HandlerBase.h"
@@ -167,10 +168,7 @@ class CPsdHandler : public CHandlerBase {
     PsdLayout layout;
     bool walked = WalkPsd(reader, &layout);
     const char* name = layout.psb ? "psb" : "psd";
-    if (extensionSize > 0) {
-      strncpy(extension, name, size_t(extensionSize) - 1);
-      extension[extensionSize - 1] = '\0';
-    }
+    CopyText(extension, extensionSize, name);
     return walked && layout.end == reader.Size();
   }
 

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "TextCopy.h"
 #include "UnalignedSearch.h"
 #include "CDataStream.h"
 #include "HandlerBase.h"
@@ -278,10 +279,7 @@ class CRawOtherHandler : public CHandlerBase {
     RawLayout layout;
     bool walked = WalkRaw(reader, &layout);
     const char* name = ExtensionOf(layout.kind);
-    if (extensionSize > 0) {
-      strncpy(extension, name, size_t(extensionSize) - 1);
-      extension[extensionSize - 1] = '\0';
-    }
+    CopyText(extension, extensionSize, name);
     return walked && layout.end == reader.Size();
   }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "TextCopy.h"
 #include "UnalignedSearch.h"
 #include "CDataStream.h"
 #include "HandlerBase.h"
@@ -213,10 +214,8 @@ class CRiffHandler : public salvor::CHandlerBase {
   bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
     CStreamReader reader(file);
     RiffWalk walk = Walk(reader, reader.Size());
-    if (extensionSize > 0) {
-      const char* name = ExtensionOf(walk.form);
-      snprintf(extension, static_cast<size_t>(extensionSize), "%s", name ? name : "riff");
-    }
+    const char* name = ExtensionOf(walk.form);
+    salvor::CopyText(extension, extensionSize, name ? name : "riff");
     bool known = ExtensionOf(walk.form) != nullptr;
     return walk.stop == RiffWalk::kComplete && walk.end == reader.Size() &&
            (!known || memcmp(walk.form, "ACON", 4) == 0 || (walk.hasFormat && walk.hasData));

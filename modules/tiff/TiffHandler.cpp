@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "TextCopy.h"
 #include "UnalignedSearch.h"
 #include "CDataStream.h"
 #include "HandlerBase.h"
@@ -65,10 +66,7 @@ class CTiffHandler : public CHandlerBase {
     TiffLayout layout;
     bool walked = WalkTiff(reader, &layout);
     const char* name = walked || layout.magic != 0 ? TiffExtension(layout) : "";
-    if (extensionSize > 0) {
-      strncpy(extension, name, size_t(extensionSize) - 1);
-      extension[extensionSize - 1] = '\0';
-    }
+    CopyText(extension, extensionSize, name);
     return walked && layout.complete && layout.extent == reader.Size();
   }
 
