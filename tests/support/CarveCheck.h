@@ -5,13 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <map>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "CContentHandler.h"
+#include "MediaTestSupport.h"
 #include "ScanHarness.h"
 
 namespace testing_support {
@@ -40,30 +40,16 @@ struct PlacedFile {
 inline void CheckCarve(const std::string& label, const std::vector<ImageBuilder::Placed>& placed,
                        const std::map<std::string, PlacedFile>& intact,
                        const std::vector<Recovered>& found) {
-  int identical = 0, broken = 0, extra = 0, cut = 0;
-  for (const auto& r : found) {
-    const ImageBuilder::Placed* p = nullptr;
-    for (const auto& q : placed) p = q.offset == r.offset ? &q : p;
-    if (p == nullptr) {
-      ++extra;
-      ADD_FAILURE() << label << ": extra file at " << r.offset << " size " << r.size;
-    } else if (intact.count(p->name) == 0) {
-      EXPECT_FALSE(r.valid) << p->name;
-      EXPECT_LE(r.size, p->size) << p->name;
-      broken += !r.valid && r.size <= p->size;
+  std::map<std::string, std::string> extensions;
+  std::map<std::string, long long> cut;
+  for (const auto& p : placed) {
+    if (intact.count(p.name) > 0) {
+      extensions[p.name] = intact.at(p.name).extension;
     } else {
-      const bool same =
-          r.sha256 == p->sha256 && r.valid && r.extension == intact.at(p->name).extension;
-      EXPECT_TRUE(same) << p->name << ": size " << r.size << " of " << p->size << ", valid "
-                        << r.valid << ", ." << r.extension;
-      identical += same;
+      cut[p.name] = p.size;
     }
   }
-  for (const auto& p : placed) cut += intact.count(p.name) == 0;
-  EXPECT_EQ(identical, static_cast<int>(intact.size())) << label;
-  EXPECT_EQ(broken, cut) << label;
-  std::printf("%s: %zu intact files, %d byte-identical, %d cut, %d broken, %d extra\n",
-              label.c_str(), intact.size(), identical, cut, broken, extra);
+  ExpectRecovered(label, placed, found, extensions, cut);
 }
 
 // Two scans of `module` through the engine: the files sector-aligned (a random gap after every

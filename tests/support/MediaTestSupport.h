@@ -125,7 +125,8 @@ inline MediaTally CheckMediaRecovery(const std::vector<ImageBuilder::Placed>& pl
       } else if (truncated.count(p.name)) {
         EXPECT_FALSE(r.valid) << p.name;
         EXPECT_LE(r.size, truncated.at(p.name)) << p.name;
-        if (!r.valid && r.size <= truncated.at(p.name)) ++tally.broken;
+        EXPECT_GT(r.size, 0) << p.name;
+        if (!r.valid && r.size <= truncated.at(p.name) && r.size > 0) ++tally.broken;
       }
       break;
     }
@@ -143,6 +144,38 @@ inline MediaTally CheckMediaRecovery(const std::vector<ImageBuilder::Placed>& pl
 inline void PrintTally(const char* module, const MediaTally& t) {
   printf("[ tally    ] %s: files %d, byte-identical %d, broken %d, extra %d\n", module, t.files,
          t.identical, t.broken, t.extra);
+}
+
+// CheckMediaRecovery, then every intact file must have come back whole and every truncated one
+// broken. Prints the tally under `label`.
+inline MediaTally ExpectRecovered(const std::string& label,
+                                  const std::vector<ImageBuilder::Placed>& placed,
+                                  const std::vector<Recovered>& found,
+                                  const std::map<std::string, std::string>& intact,
+                                  const std::map<std::string, long long>& truncated) {
+  MediaTally t = CheckMediaRecovery(placed, found, intact, truncated);
+  EXPECT_EQ(t.identical, t.files) << label;
+  EXPECT_EQ(t.broken, static_cast<int>(truncated.size())) << label;
+  PrintTally(label.c_str(), t);
+  return t;
+}
+
+// The same for an image of files that all have `extension`, those named "cut-..." cut short on
+// purpose.
+inline MediaTally ExpectRecovered(const std::string& label,
+                                  const std::vector<ImageBuilder::Placed>& placed,
+                                  const std::vector<Recovered>& found,
+                                  const std::string& extension) {
+  std::map<std::string, std::string> intact;
+  std::map<std::string, long long> truncated;
+  for (const auto& p : placed) {
+    if (p.name.rfind("cut-", 0) == 0) {
+      truncated[p.name] = p.size;
+    } else {
+      intact[p.name] = extension;
+    }
+  }
+  return ExpectRecovered(label, placed, found, intact, truncated);
 }
 
 // A test image with its ground truth: the name -> extension of every intact file and the
@@ -181,12 +214,8 @@ struct MediaImage {
 inline MediaTally ScanAndCheck(const std::string& module, MediaImage& image) {
   image.builder.AddZeros(2048);
   std::vector<uint8_t> bytes = image.builder.Finish();
-  MediaTally t = CheckMediaRecovery(image.builder.placed(), ScanImage({module}, bytes),
-                                    image.intact, image.truncated);
-  EXPECT_EQ(t.identical, t.files);
-  EXPECT_EQ(t.broken, static_cast<int>(image.truncated.size()));
-  PrintTally(module.c_str(), t);
-  return t;
+  return ExpectRecovered(module, image.builder.placed(), ScanImage({module}, bytes), image.intact,
+                         image.truncated);
 }
 
 // A file inside a block (random data around it) comes back only with Unaligned set.

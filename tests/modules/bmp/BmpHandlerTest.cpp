@@ -7,7 +7,7 @@
 
 #include "CContentHandler.h"
 #include "HandlerCalls.h"
-#include "RecoveryTally.h"
+#include "MediaTestSupport.h"
 #include "ScanHarness.h"
 
 using namespace testing_support;
@@ -133,11 +133,7 @@ TEST(BmpHandler, ScanRecoversEveryBitmapWhole) {
   const size_t cut = big.size() / 2 / 512 * 512 + 100;
   image.AddFile("cut-end", Prefix(big, cut));
   image.AddZeros(412);
-  RecoveryTally tally = Tally(image.placed(), ScanImage({"bmp.so"}, image.Finish()), "bmp");
-  std::cout << "bmp: " << tally.Summary() << std::endl;
-  EXPECT_EQ(tally.identical, tally.intact);
-  EXPECT_EQ(tally.broken, tally.cut);
-  EXPECT_TRUE(tally.problems.empty()) << tally.Summary();
+  ExpectRecovered("bmp", image.placed(), ScanImage({"bmp.so"}, image.Finish()), "bmp");
 
   ImageBuilder packed(9);
   packed.AddRandom(300);
@@ -146,11 +142,9 @@ TEST(BmpHandler, ScanRecoversEveryBitmapWhole) {
     packed.AddRandom(29);
   }
   ASSERT_TRUE(Bmp()->SetIntPropValue("Unaligned", 1));
-  tally = Tally(packed.placed(), ScanImage({"bmp.so"}, packed.Finish()), "bmp");
+  const std::vector<Recovered> found = ScanImage({"bmp.so"}, packed.Finish());
   ASSERT_TRUE(Bmp()->SetIntPropValue("Unaligned", 0));
-  std::cout << "bmp unaligned: " << tally.Summary() << std::endl;
-  EXPECT_EQ(tally.identical, tally.intact);
-  EXPECT_TRUE(tally.problems.empty()) << tally.Summary();
+  ExpectRecovered("bmp unaligned", packed.placed(), found, "bmp");
 }
 
 }  // namespace

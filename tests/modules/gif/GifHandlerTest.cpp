@@ -7,7 +7,7 @@
 
 #include "CContentHandler.h"
 #include "HandlerCalls.h"
-#include "RecoveryTally.h"
+#include "MediaTestSupport.h"
 #include "ScanHarness.h"
 
 using namespace testing_support;
@@ -119,11 +119,7 @@ TEST(GifHandler, ScanRecoversEveryGifWhole) {
     image.bytes().insert(image.bytes().end(), {'G', 'I', 'F', '8', '9', 'a'});
     image.AddRandom(1000);
   }
-  RecoveryTally tally = Tally(image.placed(), ScanImage({"gif.so"}, image.Finish()), "gif");
-  std::cout << "gif: " << tally.Summary() << std::endl;
-  EXPECT_EQ(tally.identical, tally.intact);
-  EXPECT_EQ(tally.broken, tally.cut);
-  EXPECT_TRUE(tally.problems.empty()) << tally.Summary();
+  ExpectRecovered("gif", image.placed(), ScanImage({"gif.so"}, image.Finish()), "gif");
 
   ImageBuilder packed(6);
   packed.AddRandom(300);
@@ -132,11 +128,9 @@ TEST(GifHandler, ScanRecoversEveryGifWhole) {
     packed.AddRandom(51);
   }
   ASSERT_TRUE(Gif()->SetIntPropValue("Unaligned", 1));
-  tally = Tally(packed.placed(), ScanImage({"gif.so"}, packed.Finish()), "gif");
+  const std::vector<Recovered> found = ScanImage({"gif.so"}, packed.Finish());
   ASSERT_TRUE(Gif()->SetIntPropValue("Unaligned", 0));
-  std::cout << "gif unaligned: " << tally.Summary() << std::endl;
-  EXPECT_EQ(tally.identical, tally.intact);
-  EXPECT_TRUE(tally.problems.empty()) << tally.Summary();
+  ExpectRecovered("gif unaligned", packed.placed(), found, "gif");
 }
 
 }  // namespace

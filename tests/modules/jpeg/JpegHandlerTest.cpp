@@ -8,7 +8,7 @@
 
 #include "CContentHandler.h"
 #include "HandlerCalls.h"
-#include "RecoveryTally.h"
+#include "MediaTestSupport.h"
 #include "ScanHarness.h"
 
 using namespace testing_support;
@@ -249,11 +249,7 @@ TEST(JpegHandler, ScanRecoversEveryPhotoWhole) {
     image.bytes().insert(image.bytes().end(), {0xFF, 0xD8, 0xFF, marker});
     image.AddRandom(2000);
   }
-  RecoveryTally tally = Tally(image.placed(), ScanImage({"jpeg.so"}, image.Finish()), "jpg");
-  std::cout << "jpeg: " << tally.Summary() << std::endl;
-  EXPECT_EQ(tally.identical, tally.intact);
-  EXPECT_EQ(tally.broken, tally.cut);
-  EXPECT_TRUE(tally.problems.empty()) << tally.Summary();
+  ExpectRecovered("jpeg", image.placed(), ScanImage({"jpeg.so"}, image.Finish()), "jpg");
 
   // A cut photo's own thumbnail must not end it or come back as a file of its own.
   ImageBuilder packed(7);
@@ -267,11 +263,9 @@ TEST(JpegHandler, ScanRecoversEveryPhotoWhole) {
   packed.AddRandom(20000);
   packed.AddFile("after-cut", photos[1].second);
   ASSERT_TRUE(Jpeg()->SetIntPropValue("Unaligned", 1));
-  tally = Tally(packed.placed(), ScanImage({"jpeg.so"}, packed.Finish()), "jpg");
+  const std::vector<Recovered> found = ScanImage({"jpeg.so"}, packed.Finish());
   ASSERT_TRUE(Jpeg()->SetIntPropValue("Unaligned", 0));
-  std::cout << "jpeg unaligned: " << tally.Summary() << std::endl;
-  EXPECT_EQ(tally.identical, tally.intact);
-  EXPECT_TRUE(tally.problems.empty()) << tally.Summary();
+  ExpectRecovered("jpeg unaligned", packed.placed(), found, "jpg");
 }
 
 }  // namespace
