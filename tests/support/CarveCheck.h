@@ -6,27 +6,15 @@
 
 #include <cstdint>
 #include <map>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "CContentHandler.h"
+#include "HandlerCalls.h"
 #include "MediaTestSupport.h"
 #include "ScanHarness.h"
 
 namespace testing_support {
-
-inline std::vector<uint8_t> RandomData(size_t n, uint32_t seed) {
-  std::mt19937 random(seed);
-  std::vector<uint8_t> bytes(n);
-  for (auto& b : bytes) b = static_cast<uint8_t>(random());
-  return bytes;
-}
-
-inline std::vector<uint8_t> Join(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 
 // A file to place: its bytes and the extension DescribeFile must give it.
 struct PlacedFile {

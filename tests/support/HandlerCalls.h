@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,20 @@ inline long long FindEnd(CContentHandler* handler, const std::vector<uint8_t>& w
 
 inline std::vector<uint8_t> Prefix(const std::vector<uint8_t>& bytes, size_t length) {
   return std::vector<uint8_t>(bytes.begin(), bytes.begin() + std::min(length, bytes.size()));
+}
+
+// `n` bytes of filler from a seeded generator.
+inline std::vector<uint8_t> RandomData(size_t n, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::vector<uint8_t> bytes(n);
+  for (auto& b : bytes) b = static_cast<uint8_t>(random());
+  return bytes;
+}
+
+// `a` followed by `b`.
+inline std::vector<uint8_t> Join(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
 }
 
 }  // namespace testing_support

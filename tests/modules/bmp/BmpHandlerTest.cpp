@@ -21,18 +21,6 @@ CContentHandler* Bmp() {
   return handler;
 }
 
-Bytes RandomBytes(size_t n, uint32_t seed) {
-  std::mt19937 random(seed);
-  Bytes bytes(n);
-  for (auto& b : bytes) b = static_cast<uint8_t>(random());
-  return bytes;
-}
-
-Bytes Concat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
 struct Inputs {
   bool ok = false;
   std::vector<std::pair<std::string, Bytes>> files;  // the first is the big 24-bit one
@@ -73,7 +61,7 @@ TEST(BmpHandler, EndsWhereTheHeaderSays) {
   for (const auto& [name, bmp] : Generated().files) {
     SCOPED_TRACE(name);
     ASSERT_GT(bmp.size(), 1000u);
-    const Bytes disk = Concat(bmp, RandomBytes(3000, 1));
+    const Bytes disk = Join(bmp, RandomData(3000, 1));
     const Recognition r = Recognize(Bmp(), disk, 0);
     EXPECT_TRUE(r.recognized && r.start == 0);
     EXPECT_EQ(r.end, static_cast<long long>(bmp.size()));
@@ -86,7 +74,7 @@ TEST(BmpHandler, EndsWhereTheHeaderSays) {
     const Bytes cut = Prefix(bmp, bmp.size() / 2);
     const Recognition open = Recognize(Bmp(), cut, 0);
     EXPECT_TRUE(open.recognized && open.end == -1);
-    const long long end = FindEnd(Bmp(), Concat(cut, Bytes(300, 0)));
+    const long long end = FindEnd(Bmp(), Join(cut, Bytes(300, 0)));
     EXPECT_GT(end, 0);
     EXPECT_LE(end, static_cast<long long>(cut.size()));
     EXPECT_FALSE(Describe(Bmp(), cut));
@@ -96,14 +84,14 @@ TEST(BmpHandler, EndsWhereTheHeaderSays) {
   const Bytes cut = Prefix(big, 100000);
   Bytes next = {0xFF, 0xD8, 0xFF, 0xE0};
   next.resize(400000, 0x55);
-  const Bytes disk = Concat(Concat(cut, Bytes(512 - cut.size() % 512, 0)), next);
+  const Bytes disk = Join(Join(cut, Bytes(512 - cut.size() % 512, 0)), next);
   EXPECT_EQ(Recognize(Bmp(), disk, 0).end, -1);
   EXPECT_LE(FindEnd(Bmp(), Prefix(disk, cut.size() + 512 - cut.size() % 512)),
             static_cast<long long>(cut.size()));
   // A header whose declared size disagrees with its pixel array is refused.
   Bytes bmp = Generated().files.back().second;
   bmp[2] = 0x10, bmp[3] = 0x20;
-  EXPECT_FALSE(Recognize(Bmp(), Concat(bmp, Bytes(10000, 0)), 0).recognized);
+  EXPECT_FALSE(Recognize(Bmp(), Join(bmp, Bytes(10000, 0)), 0).recognized);
 }
 
 // Sector-aligned between random data, back to back with only slack, planted signatures and

@@ -9,6 +9,7 @@
 #include "CContentHandler.h"
 #include "MediaTestSupport.h"
 #include "ScanHarness.h"
+#include "SparseStream.h"
 
 using namespace testing_support;
 
@@ -96,40 +97,6 @@ TEST_F(EbmlTest, SampleRandomAndDamagedData) {
 
 namespace {
 
-// A stream of zeros of any length with a few bytes set: a sparse image of a large file.
-class SparseStream : public CDataStream {
- public:
-  explicit SparseStream(long long size) : FSize(size) {}
-  void Put(long long at, const std::vector<uint8_t>& bytes) { FPatches.push_back({at, bytes}); }
-  long long GetPosition() override { return FPosition; }
-  void SetPosition(long long p) override { FPosition = std::max(0LL, std::min(p, FSize)); }
-  long long Seek(long long offset, int origin) override {
-    if (origin == SeekFromStart) SetPosition(offset);
-    if (origin == SeekFromCurrent) SetPosition(FPosition + offset);
-    if (origin == SeekFromEnd) SetPosition(FSize + offset);
-    return FPosition;
-  }
-  long long GetSize() override { return FSize; }
-  long long Read(long long count, void* buffer) override {
-    count = std::max(0LL, std::min(count, FSize - FPosition));
-    uint8_t* out = static_cast<uint8_t*>(buffer);
-    std::fill(out, out + count, 0);
-    for (const auto& patch : FPatches) {
-      for (size_t i = 0; i < patch.second.size(); ++i) {
-        long long at = patch.first + static_cast<long long>(i);
-        if (at >= FPosition && at < FPosition + count) out[at - FPosition] = patch.second[i];
-      }
-    }
-    FPosition += count;
-    return count;
-  }
-
- private:
-  long long FSize;
-  long long FPosition = 0;
-  std::vector<std::pair<long long, std::vector<uint8_t>>> FPatches;
-};
-
 std::vector<uint8_t> SizedId(std::vector<uint8_t> id, long long size) {
   id.push_back(0x01);  // 8-byte size
   for (int shift = 48; shift >= 0; shift -= 8) id.push_back(static_cast<uint8_t>(size >> shift));
@@ -150,16 +117,16 @@ TEST(EbmlLargeFile, FollowsSegmentsBeyondFourGiB) {
   const long long start = 4096;  // the file's offset in the image
   const long long fileSize = static_cast<long long>(header.size()) + 12 + segment;
   SparseStream image(start + fileSize + 8192);
-  image.Put(start, header);
+  image.Place(start, header);
   long long at = start + static_cast<long long>(header.size());
-  image.Put(at, SizedId({0x18, 0x53, 0x80, 0x67}, segment));
+  image.Place(at, SizedId({0x18, 0x53, 0x80, 0x67}, segment));
   at += 12;
-  image.Put(at, {0x15, 0x49, 0xA9, 0x66, 0x88, 0x2A, 0xD7, 0xB1, 0x83, 0x0F, 0x42, 0x40, 0x00});
+  image.Place(at, {0x15, 0x49, 0xA9, 0x66, 0x88, 0x2A, 0xD7, 0xB1, 0x83, 0x0F, 0x42, 0x40, 0x00});
   at += 13;
-  image.Put(at, SizedId({0x1F, 0x43, 0xB6, 0x75}, cluster));
+  image.Place(at, SizedId({0x1F, 0x43, 0xB6, 0x75}, cluster));
   at += 12 + cluster;
-  image.Put(at, {0x1C, 0x53, 0xBB, 0x6B, 0x84, 0xBB, 0x82, 0xB3, 0x80});
-  image.Put(at + 9, {0xFF, 0xD8, 0xFF, 0xE0});  // whatever follows the file
+  image.Place(at, {0x1C, 0x53, 0xBB, 0x6B, 0x84, 0xBB, 0x82, 0xB3, 0x80});
+  image.Place(at + 9, {0xFF, 0xD8, 0xFF, 0xE0});  // whatever follows the file
 
   image.SetPosition(start);
   bool recognized = false;

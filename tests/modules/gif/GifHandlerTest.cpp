@@ -21,18 +21,6 @@ CContentHandler* Gif() {
   return handler;
 }
 
-Bytes RandomBytes(size_t n, uint32_t seed) {
-  std::mt19937 random(seed);
-  Bytes bytes(n);
-  for (auto& b : bytes) b = static_cast<uint8_t>(random());
-  return bytes;
-}
-
-Bytes Concat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
 struct Inputs {
   bool ok = false;
   std::vector<std::pair<std::string, Bytes>> files;
@@ -66,7 +54,7 @@ TEST(GifHandler, FollowsBlocksToTheTrailer) {
   for (const auto& [name, gif] : Generated().files) {
     SCOPED_TRACE(name);
     ASSERT_GT(gif.size(), 1000u);
-    const Bytes disk = Concat(gif, RandomBytes(5000, 1));
+    const Bytes disk = Join(gif, RandomData(5000, 1));
     const Recognition r = Recognize(Gif(), disk, 0);
     EXPECT_TRUE(r.recognized && r.start == 0);
     EXPECT_EQ(r.end, static_cast<long long>(gif.size()));
@@ -77,8 +65,8 @@ TEST(GifHandler, FollowsBlocksToTheTrailer) {
 
     // Cut short before random data or zeros: open, ended within the data, marked damaged.
     const size_t cut = gif.size() * 3 / 5;
-    for (const Bytes& after : {RandomBytes(80000, 2), Bytes(80000, 0)}) {
-      const Bytes cutDisk = Concat(Prefix(gif, cut), after);
+    for (const Bytes& after : {RandomData(80000, 2), Bytes(80000, 0)}) {
+      const Bytes cutDisk = Join(Prefix(gif, cut), after);
       const Recognition open = Recognize(Gif(), cutDisk, 0);
       EXPECT_TRUE(open.recognized && open.end == -1);
       const long long end = FindEnd(Gif(), cutDisk);

@@ -22,13 +22,6 @@ CContentHandler* Jpeg() {
   return handler;
 }
 
-Bytes RandomBytes(size_t n, uint32_t seed) {
-  std::mt19937 random(seed);
-  Bytes bytes(n);
-  for (auto& b : bytes) b = static_cast<uint8_t>(random());
-  return bytes;
-}
-
 Bytes Concat(std::initializer_list<Bytes> parts) {
   Bytes out;
   for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
@@ -150,7 +143,7 @@ TEST(JpegHandler, WholePhotosEndAtTheirStructureCutOnesWithinTheirData) {
   for (const auto& [name, photo] : Photos()) {
     SCOPED_TRACE(name);
     // Random data after the file: the end must come from the structure.
-    const Bytes disk = Concat({photo, RandomBytes(70000, 3)});
+    const Bytes disk = Concat({photo, RandomData(70000, 3)});
     const Recognition r = Recognize(Jpeg(), disk, 0);
     EXPECT_TRUE(r.recognized && r.start == 0);
     EXPECT_EQ(r.end, static_cast<long long>(photo.size()));
@@ -160,7 +153,7 @@ TEST(JpegHandler, WholePhotosEndAtTheirStructureCutOnesWithinTheirData) {
     EXPECT_EQ(extension, "jpg");
 
     const size_t cut = photo.size() * 3 / 5;
-    for (const Bytes& after : {RandomBytes(40000, 5), Bytes(40000, 0)}) {
+    for (const Bytes& after : {RandomData(40000, 5), Bytes(40000, 0)}) {
       const Bytes cutDisk = Concat({Prefix(photo, cut), after});
       const Recognition open = Recognize(Jpeg(), cutDisk, 0);
       EXPECT_TRUE(open.recognized && open.start == 0 && open.end == -1);
@@ -185,10 +178,10 @@ TEST(JpegHandler, DamagedScanDataIsSkippedToTheNextRestartMarker) {
   ASSERT_NE(Jpeg(), nullptr);
   if (!Generated().ok) GTEST_SKIP() << "a Debian tool is missing";
   const Bytes& photo = Generated().restart;
-  for (const Bytes& damage : {Bytes(4096, 0xFF), RandomBytes(4096, 31)}) {
+  for (const Bytes& damage : {Bytes(4096, 0xFF), RandomData(4096, 31)}) {
     Bytes damaged = photo;
     std::copy(damage.begin(), damage.end(), damaged.begin() + damaged.size() / 2);
-    EXPECT_EQ(Recognize(Jpeg(), Concat({damaged, RandomBytes(5000, 32)}), 0).end,
+    EXPECT_EQ(Recognize(Jpeg(), Concat({damaged, RandomData(5000, 32)}), 0).end,
               static_cast<long long>(damaged.size()));
     EXPECT_FALSE(Describe(Jpeg(), damaged));
   }
@@ -200,7 +193,7 @@ TEST(JpegHandler, DamagedScanDataIsSkippedToTheNextRestartMarker) {
 
 TEST(JpegHandler, RefusesSignaturesInOtherDataAndSurvivesBrokenFiles) {
   ASSERT_NE(Jpeg(), nullptr);
-  Bytes disk = RandomBytes(64 * 512, 11);
+  Bytes disk = RandomData(64 * 512, 11);
   const uint8_t markers[] = {0xE0, 0xE1, 0xDB, 0xC4};
   for (size_t i = 0; i < 64; ++i) {
     disk[i * 512] = disk[i * 512 + 2] = 0xFF, disk[i * 512 + 1] = 0xD8;
@@ -210,7 +203,7 @@ TEST(JpegHandler, RefusesSignaturesInOtherDataAndSurvivesBrokenFiles) {
   // Files that trip up other readers: whole to their EOI, or marked damaged.
   for (const auto& entry : std::filesystem::directory_iterator(TestData("corpus/invalid"))) {
     const Bytes broken = ReadFileBytes(entry.path());
-    const Bytes brokenDisk = Concat({broken, RandomBytes(9000, 13)});
+    const Bytes brokenDisk = Concat({broken, RandomData(9000, 13)});
     const Recognition r = Recognize(Jpeg(), brokenDisk, 0);
     const long long end = r.end >= 0 ? r.end : FindEnd(Jpeg(), brokenDisk);
     if (r.recognized && end > 0 && Describe(Jpeg(), Prefix(brokenDisk, size_t(end)))) {
