@@ -48,6 +48,22 @@ inline std::map<std::string, std::vector<uint8_t>> MakeMedia(
   return made;
 }
 
+// Each corpus sample (testdata format-samples/<name>) is recognised at its start and named
+// `extension`.
+inline void ExpectSamplesNamed(CContentHandler* handler,
+                               const std::map<std::string, std::string>& samples) {
+  for (const auto& [name, expected] : samples) {
+    SCOPED_TRACE(name);
+    std::vector<uint8_t> file = ReadFileBytes(TestData("corpus/format-samples/" + name));
+    ASSERT_FALSE(file.empty());
+    Recognition answer = Recognize(handler, file, 0);
+    EXPECT_TRUE(answer.recognized && answer.start == 0);
+    std::string extension;
+    Describe(handler, file, &extension);
+    EXPECT_EQ(extension, expected);
+  }
+}
+
 inline int DefaultMaxSize(CContentHandler* handler) {
   int value = 0;
   handler->GetIntPropDefault("MaxSize", &value);

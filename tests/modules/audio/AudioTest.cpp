@@ -120,17 +120,9 @@ TEST_F(AudioTest, UnalignedMaxSizeAndNeighbours) {
 
 // The corpus samples (cut short by their collector) are recognised and named.
 TEST_F(AudioTest, NamesFormatSamples) {
-  const std::vector<std::pair<std::string, std::string>> samples = {
-      {"MP3.mp3", "mp3"}, {"FLAC.flac", "flac"}, {"Vorbis.ogg", "ogg"}, {"FLAC.ogg", "oga"}};
-  for (const auto& s : samples) {
-    SCOPED_TRACE(s.first);
-    std::vector<uint8_t> sample = ReadFileBytes(TestData("corpus/format-samples/" + s.first));
-    ASSERT_FALSE(sample.empty());
-    EXPECT_TRUE(Recognize(handler, sample, 0).recognized);
-    std::string extension;
-    Describe(handler, sample, &extension);
-    EXPECT_EQ(extension, s.second);
-  }
+  ExpectSamplesNamed(
+      handler,
+      {{"MP3.mp3", "mp3"}, {"FLAC.flac", "flac"}, {"Vorbis.ogg", "ogg"}, {"FLAC.ogg", "oga"}});
 }
 
 // Random data yields nothing, also with frame syncs, ID3 headers and Ogg/FLAC magic planted at

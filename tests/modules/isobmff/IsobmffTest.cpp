@@ -139,18 +139,11 @@ TEST(IsobmffModule, NamesSamplesRefusesLookalikesHonoursProperties) {
   if (Media().count("faststart.mp4") == 0) GTEST_SKIP() << "ffmpeg missing";
   CContentHandler* handler = Handler();
   ASSERT_NE(handler, nullptr);
-  for (auto s : std::map<std::string, std::string>{{"CanonRaw.cr3", "cr3"},
-                                                   {"Jpeg2000.jp2", "jp2"},
-                                                   {"QuickTime.heic", "heic"},
-                                                   {"QuickTime.m4a", "m4a"},
-                                                   {"QuickTime.mov", "mov"}}) {
-    std::vector<uint8_t> file = ReadFileBytes(TestData("corpus/format-samples/" + s.first));
-    Recognition answer = Recognize(handler, file, 0);
-    EXPECT_TRUE(answer.recognized && answer.start == 0) << s.first;
-    std::string extension;
-    Describe(handler, file, &extension);
-    EXPECT_EQ(extension, s.second);
-  }
+  ExpectSamplesNamed(handler, {{"CanonRaw.cr3", "cr3"},
+                               {"Jpeg2000.jp2", "jp2"},
+                               {"QuickTime.heic", "heic"},
+                               {"QuickTime.m4a", "m4a"},
+                               {"QuickTime.mov", "mov"}});
 
   ImageBuilder noise(99);
   noise.AddRandom(64 * 512);

@@ -99,17 +99,9 @@ TEST(RiffModule, NamesSamplesRefusesLookalikesFindsUnalignedStarts) {
   if (Media().count("rf64.wav") == 0) GTEST_SKIP() << "ffmpeg missing";
   CContentHandler* handler = Handler();
   ASSERT_NE(handler, nullptr);
-  for (auto s : std::map<std::string, std::string>{{"RIFF.avi", "avi"},
-                                                   {"Pentax.avi", "avi"},
-                                                   {"RIFF.wav", "wav"},
-                                                   {"RIFF.webp", "webp"}}) {
-    std::vector<uint8_t> file = ReadFileBytes(TestData("corpus/format-samples/" + s.first));
-    Recognition answer = Recognize(handler, file, 0);
-    EXPECT_TRUE(answer.recognized && answer.start == 0) << s.first;
-    std::string extension;
-    Describe(handler, file, &extension);
-    EXPECT_EQ(extension, s.second);
-  }
+  ExpectSamplesNamed(
+      handler,
+      {{"RIFF.avi", "avi"}, {"Pentax.avi", "avi"}, {"RIFF.wav", "wav"}, {"RIFF.webp", "webp"}});
 
   ImageBuilder noise(7);
   noise.AddRandom(32 * 512);
