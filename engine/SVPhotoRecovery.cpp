@@ -39,16 +39,24 @@ CPhotoRecovery::~CPhotoRecovery() {
   FDataSources.clear();
 }
 
-int CPhotoRecovery::GetContentHandlerCount() { return static_cast<int>(FContentHandlers.size()); }
+int CPhotoRecovery::GetContentHandlerCount() {
+  return static_cast<int>(FContentHandlers.size());
+}
 CContentHandler* CPhotoRecovery::GetContentHandler(int index) {
   return EntryAt(FContentHandlers, index);
 }
-int CPhotoRecovery::GetPreviewHandlerCount() { return static_cast<int>(FPreviewHandlers.size()); }
+int CPhotoRecovery::GetPreviewHandlerCount() {
+  return static_cast<int>(FPreviewHandlers.size());
+}
 CPreviewHandler* CPhotoRecovery::GetPreviewHandler(int index) {
   return EntryAt(FPreviewHandlers, index);
 }
-int CPhotoRecovery::GetDataSourceCount() { return static_cast<int>(FDataSources.size()); }
-CDataSource* CPhotoRecovery::GetDataSource(int index) { return EntryAt(FDataSources, index); }
+int CPhotoRecovery::GetDataSourceCount() {
+  return static_cast<int>(FDataSources.size());
+}
+CDataSource* CPhotoRecovery::GetDataSource(int index) {
+  return EntryAt(FDataSources, index);
+}
 
 CDataSource* CPhotoRecovery::FindDataSourceByID(const char* id) {
   if (id == nullptr) return nullptr;
@@ -56,7 +64,9 @@ CDataSource* CPhotoRecovery::FindDataSourceByID(const char* id) {
   return it == FDataSources.end() ? nullptr : it->second;
 }
 
-void CPhotoRecovery::SetEventHandler(CEventHandler* sink) { FEventHandler = sink; }
+void CPhotoRecovery::SetEventHandler(CEventHandler* sink) {
+  FEventHandler = sink;
+}
 
 void CPhotoRecovery::SetScanReadAhead(unsigned int bytes) {
   if (bytes < 16384) bytes = 16384;

@@ -20,10 +20,14 @@ CPlugin::CPlugin(CPhotoRecovery* engine) : FEngine(engine) {}
 
 CPlugin::~CPlugin() {}
 
-bool CPlugin::ValidateStrPropValue(const char*, const char*) { return true; }
+bool CPlugin::ValidateStrPropValue(const char*, const char*) {
+  return true;
+}
 void CPlugin::StrPropChanged(const char*) {}
 void CPlugin::IntPropChanged(const char*) {}
-const char* CPlugin::GetUniqueID() { return FUniqueID.c_str(); }
+const char* CPlugin::GetUniqueID() {
+  return FUniqueID.c_str();
+}
 
 void CPlugin::DefineStrProp(const char* name, const char* defaultValue) {
   CStrProp& prop = FStrProps[name];
@@ -50,13 +54,13 @@ bool CPlugin::SetIntPropValue(const char* name, int value) {
   return true;
 }
 
-#define SV_INT_FIELD_GETTER(Operation, Field)               \
-  bool CPlugin::Operation(const char* name, int* value) {   \
-    if (value == nullptr) return false;                     \
-    auto it = FIntProps.find(name);                         \
-    if (it == FIntProps.end()) return false;                \
-    *value = it->second.Field;                              \
-    return true;                                            \
+#define SV_INT_FIELD_GETTER(Operation, Field)             \
+  bool CPlugin::Operation(const char* name, int* value) { \
+    if (value == nullptr) return false;                   \
+    auto it = FIntProps.find(name);                       \
+    if (it == FIntProps.end()) return false;              \
+    *value = it->second.Field;                            \
+    return true;                                          \
   }
 
 SV_INT_FIELD_GETTER(GetIntPropValue, Value)
@@ -66,8 +70,12 @@ SV_INT_FIELD_GETTER(GetIntPropMax, Max)
 SV_INT_FIELD_GETTER(GetIntPropStep, Step)
 #undef SV_INT_FIELD_GETTER
 
-bool CPlugin::IsIntProp(const char* name) { return FIntProps.count(name) != 0; }
-bool CPlugin::EnumIntProp(int index, char* name) { return EnumName(FIntProps, index, name); }
+bool CPlugin::IsIntProp(const char* name) {
+  return FIntProps.count(name) != 0;
+}
+bool CPlugin::EnumIntProp(int index, char* name) {
+  return EnumName(FIntProps, index, name);
+}
 
 bool CPlugin::SetStrPropValue(const char* name, const char* value) {
   if (value == nullptr) value = "";
@@ -101,5 +109,9 @@ bool CPlugin::IsStrPropValueValid(const char* name, const char* value) {
   return ValidateStrPropValue(name, value);
 }
 
-bool CPlugin::IsStrProp(const char* name) { return FStrProps.count(name) != 0; }
-bool CPlugin::EnumStrProp(int index, char* name) { return EnumName(FStrProps, index, name); }
+bool CPlugin::IsStrProp(const char* name) {
+  return FStrProps.count(name) != 0;
+}
+bool CPlugin::EnumStrProp(int index, char* name) {
+  return EnumName(FStrProps, index, name);
+}

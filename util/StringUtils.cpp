@@ -49,7 +49,9 @@ std::string IntToHex(unsigned int value, int digits) {
   return result;
 }
 
-std::string IntToHex(unsigned int value) { return IntToHex(value, 8); }
+std::string IntToHex(unsigned int value) {
+  return IntToHex(value, 8);
+}
 
 void Hexdump(void* data, int length) {
   if (length < 1) return;

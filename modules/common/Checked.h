@@ -13,8 +13,12 @@ inline bool CheckedMul(long long a, long long b, long long* out) {
 }
 
 // Loads from a byte pointer; the caller has checked the bounds.
-inline uint16_t LoadBE16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
-inline uint16_t LoadLE16(const uint8_t* p) { return uint16_t(p[1] << 8 | p[0]); }
+inline uint16_t LoadBE16(const uint8_t* p) {
+  return uint16_t(p[0] << 8 | p[1]);
+}
+inline uint16_t LoadLE16(const uint8_t* p) {
+  return uint16_t(p[1] << 8 | p[0]);
+}
 inline uint32_t LoadBE32(const uint8_t* p) {
   return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
 }

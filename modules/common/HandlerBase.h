@@ -8,12 +8,12 @@ namespace salvor {
 
 // What a handler tells about itself; all texts are static.
 struct HandlerInfo {
-  const char* id;            // unique ID, e.g. "salvor.jpeg"
-  const char* mimeTypes;     // e.g. "image/jpeg"
-  const char* displayName;   // e.g. "JPEG image"
-  const char* extensions;    // e.g. "jpg;jpeg"
-  int maxSizeKiB;            // default of the MaxSize property
-  int maxSizeLimitKiB;       // largest MaxSize a user may set
+  const char* id;           // unique ID, e.g. "salvor.jpeg"
+  const char* mimeTypes;    // e.g. "image/jpeg"
+  const char* displayName;  // e.g. "JPEG image"
+  const char* extensions;   // e.g. "jpg;jpeg"
+  int maxSizeKiB;           // default of the MaxSize property
+  int maxSizeLimitKiB;      // largest MaxSize a user may set
 };
 
 // Base of every shipped content handler: the CPluginBase operations forward to the property
@@ -64,10 +64,10 @@ class CHandlerBase : public CContentHandler, public CPlugin {
 }  // namespace salvor
 
 // Defines the module's entry: builds the one handler, registers it with the engine, returns it.
-#define SALVOR_CONTENT_MODULE(HandlerClass)                                            \
+#define SALVOR_CONTENT_MODULE(HandlerClass)                                         \
   extern "C" __attribute__((visibility("default"))) CContentHandler* GetCHInstance( \
-      CPhotoRecovery* engine) {                                                        \
-    static HandlerClass handler(engine);                                               \
-    engine->CHAdded(&handler);                                                         \
-    return &handler;                                                                   \
+      CPhotoRecovery* engine) {                                                     \
+    static HandlerClass handler(engine);                                            \
+    engine->CHAdded(&handler);                                                      \
+    return &handler;                                                                \
   }

@@ -36,7 +36,8 @@ bool CStreamReader::Fill(long long offset, size_t length) {
 const uint8_t* CStreamReader::Peek(long long offset, size_t length) {
   if (length > kWindow || !Contains(offset, static_cast<long long>(length))) return nullptr;
   if (FWindowStart < 0 || offset < FWindowStart ||
-      offset + static_cast<long long>(length) > FWindowStart + static_cast<long long>(FWindowLength)) {
+      offset + static_cast<long long>(length) >
+          FWindowStart + static_cast<long long>(FWindowLength)) {
     if (!Fill(offset, length)) return nullptr;
   }
   return FWindow.data() + (offset - FWindowStart);
@@ -64,12 +65,12 @@ bool CStreamReader::U8(long long offset, uint8_t* v) {
   return true;
 }
 
-#define SALVOR_READER_LOAD(Name, Type, Load, Bytes) \
+#define SALVOR_READER_LOAD(Name, Type, Load, Bytes)     \
   bool CStreamReader::Name(long long offset, Type* v) { \
-    const uint8_t* p = Peek(offset, Bytes);              \
-    if (p == nullptr) return false;                      \
-    *v = Load(p);                                        \
-    return true;                                         \
+    const uint8_t* p = Peek(offset, Bytes);             \
+    if (p == nullptr) return false;                     \
+    *v = Load(p);                                       \
+    return true;                                        \
   }
 SALVOR_READER_LOAD(U16BE, uint16_t, LoadBE16, 2)
 SALVOR_READER_LOAD(U16LE, uint16_t, LoadLE16, 2)
@@ -92,7 +93,8 @@ long long CStreamReader::Find(const void* pattern, size_t length, long long from
   if (to > FSize) to = FSize;
   const uint8_t* needle = static_cast<const uint8_t*>(pattern);
   while (to - from >= static_cast<long long>(length)) {
-    size_t span = static_cast<size_t>(std::min<long long>(static_cast<long long>(kWindow), to - from));
+    size_t span =
+        static_cast<size_t>(std::min<long long>(static_cast<long long>(kWindow), to - from));
     const uint8_t* hay = Peek(from, span);
     if (hay == nullptr) return -1;
     const uint8_t* hit = std::search(hay, hay + span, needle, needle + length);
@@ -110,7 +112,8 @@ long long CStreamReader::FindLast(const void* pattern, size_t length, long long 
   if (to > FSize) to = FSize;
   const uint8_t* needle = static_cast<const uint8_t*>(pattern);
   while (to - from >= static_cast<long long>(length)) {
-    size_t span = static_cast<size_t>(std::min<long long>(static_cast<long long>(kWindow), to - from));
+    size_t span =
+        static_cast<size_t>(std::min<long long>(static_cast<long long>(kWindow), to - from));
     long long start = to - static_cast<long long>(span);
     const uint8_t* hay = Peek(start, span);
     if (hay == nullptr) return -1;

@@ -23,7 +23,9 @@ MemoryDataSource::~MemoryDataSource() {
   if (FRegistered) FEngineRef->DSDeleted(this);
 }
 
-void MemoryDataSource::GetOSPath(wchar_t* path) { wcsncpy(path, L"memory", 1024); }
+void MemoryDataSource::GetOSPath(wchar_t* path) {
+  wcsncpy(path, L"memory", 1024);
+}
 
 bool MemoryDataSource::GetDisplayName(wchar_t* name) {
   std::wstring wide(FUniqueID.begin(), FUniqueID.end());

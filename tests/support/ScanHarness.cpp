@@ -20,7 +20,9 @@ void ImageBuilder::AddRandom(size_t bytes) {
   for (size_t i = 0; i < bytes; ++i) FBytes.push_back(static_cast<uint8_t>(FRandom()));
 }
 
-void ImageBuilder::AddZeros(size_t bytes) { FBytes.insert(FBytes.end(), bytes, 0); }
+void ImageBuilder::AddZeros(size_t bytes) {
+  FBytes.insert(FBytes.end(), bytes, 0);
+}
 
 void ImageBuilder::Align(size_t alignment) {
   if (FBytes.size() % alignment != 0) AddRandom(alignment - FBytes.size() % alignment);
@@ -77,8 +79,8 @@ CContentHandler* LoadHandler(const std::string& module) {
   std::string path = std::string(SALVOR_MODULE_DIR) + "/" + module;
   void* library = dlopen(path.c_str(), RTLD_NOW);
   if (library == nullptr) return nullptr;
-  auto entry = reinterpret_cast<CContentHandler* (*)(CPhotoRecovery*)>(
-      dlsym(library, "GetCHInstance"));
+  auto entry =
+      reinterpret_cast<CContentHandler* (*)(CPhotoRecovery*)>(dlsym(library, "GetCHInstance"));
   return entry == nullptr ? nullptr : entry(GetSVSingleton());
 }
 
@@ -91,7 +93,9 @@ std::string TestData(const std::string& relative) {
   return std::string(SALVOR_TESTDATA_DIR) + "/" + relative;
 }
 
-bool Run(const std::string& command) { return std::system(command.c_str()) == 0; }
+bool Run(const std::string& command) {
+  return std::system(command.c_str()) == 0;
+}
 
 bool HaveTool(const std::string& tool) {
   return Run("command -v " + tool + " >/dev/null 2>&1");
@@ -99,8 +103,8 @@ bool HaveTool(const std::string& tool) {
 
 std::string ScratchDir(const std::string& name) {
   // Test processes of one binary run side by side: each gets a folder of its own.
-  std::string dir = std::string(SALVOR_BINARY_DIR) + "/test-scratch/" + name + "-" +
-                    std::to_string(getpid());
+  std::string dir =
+      std::string(SALVOR_BINARY_DIR) + "/test-scratch/" + name + "-" + std::to_string(getpid());
   Run("rm -rf '" + dir + "' && mkdir -p '" + dir + "'");
   return dir;
 }

@@ -16,7 +16,9 @@ StderrCapture::StderrCapture() {
   dup2(FFileFd, 2);
 }
 
-StderrCapture::~StderrCapture() { Stop(); }
+StderrCapture::~StderrCapture() {
+  Stop();
+}
 
 std::string StderrCapture::Stop() {
   if (FSavedFd < 0) return std::string();
@@ -28,7 +30,8 @@ std::string StderrCapture::Stop() {
   lseek(FFileFd, 0, SEEK_SET);
   char buffer[4096];
   ssize_t n;
-  while ((n = read(FFileFd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+  while ((n = read(FFileFd, buffer, sizeof buffer)) > 0)
+    text.append(buffer, static_cast<size_t>(n));
   close(FFileFd);
   unlink(FPath.c_str());
   return text;
