@@ -1,5 +1,6 @@
 // The whole scan over an input presented as a memory source, with every shipped module.
 #include <dirent.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -19,7 +20,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     }
   }
   closedir(dir);
+  // Loading a module moves the working directory to the module's folder; libFuzzer's own
+  // relative paths must keep working.
+  char cwd[4096];
+  bool saved = getcwd(cwd, sizeof cwd) != nullptr;
   for (const auto& path : modules) engine->AddContentPlugin(path.c_str());
+  if (saved && chdir(cwd) != 0) return 0;
   return 0;
 }
 

@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
-build=${SALVOR_FUZZ_BUILD_DIR:-build-fuzz}
+# Absolute: loading modules moves the working directory.
+build=$(realpath -m "${SALVOR_FUZZ_BUILD_DIR:-build-fuzz}")
 CXX=clang++ cmake -S . -B "$build" -G Ninja -DSALVOR_FUZZ=ON -DSALVOR_BUILD_TESTS=OFF \
   -DSALVOR_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)"
