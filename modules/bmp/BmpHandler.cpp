@@ -220,16 +220,10 @@ class CBmpHandler : public CHandlerBase {
   bool Search(CDataStream* stream, long long from, long long length, long long mustReach,
               bool* recognized, long long* start, long long* end) {
     static const uint8_t kSignature[] = {'B', 'M'};
-    return FindSignature(stream, from, from + length, {kSignature, sizeof kSignature}, 32,
-                         [&](long long candidate, const uint8_t* bytes, size_t available) {
-                           // The bytes in hand settle most candidates without touching the
-                           // stream.
-                           if (available >= 18 && !CanStartBmp(bytes)) return false;
-                           uint8_t first[18];
-                           stream->SetPosition(candidate);
-                           return stream->Read(18, first) == 18 && CanStartBmp(first) &&
-                                  Examine(stream, candidate, mustReach, recognized, start, end);
-                         }) >= 0;
+    return FindHeader<18>(stream, from, from + length, {kSignature, sizeof kSignature}, 32,
+                          CanStartBmp, [&](long long candidate) {
+                            return Examine(stream, candidate, mustReach, recognized, start, end);
+                          }) >= 0;
   }
 
   // Validates a candidate at `at` and answers for it; false when it is not one. With

@@ -99,6 +99,23 @@ long long FindSignature(CDataStream* stream, long long from, long long to,
   return search_detail::SearchPieces(stream, from, to, offset + length, lookahead, next, candidate);
 }
 
+// As FindSignature, for formats whose first kHeader bytes settle whether a start can be one:
+// the bytes in hand reject most candidates without touching the stream; the rest are read
+// again from the stream (the piece may have been cut short) before `accept(start)` is asked.
+template <size_t kHeader, typename CanStart, typename Accept>
+long long FindHeader(CDataStream* stream, long long from, long long to, const Signature& signature,
+                     size_t lookahead, CanStart&& canStart, Accept&& accept) {
+  return FindSignature(stream, from, to, signature, lookahead,
+                       [&](long long candidate, const uint8_t* bytes, size_t available) {
+                         if (available >= kHeader && !canStart(bytes)) return false;
+                         uint8_t header[kHeader];
+                         stream->SetPosition(candidate);
+                         return stream->Read(static_cast<long long>(kHeader), header) ==
+                                    static_cast<long long>(kHeader) &&
+                                canStart(header) && accept(candidate);
+                       });
+}
+
 // As FindSignature, for formats found by their first byte: every start in [from, to) whose byte
 // is in `first` is offered.
 template <typename Candidate>

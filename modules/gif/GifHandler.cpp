@@ -236,15 +236,9 @@ class CGifHandler : public CHandlerBase {
   bool Search(CDataStream* stream, long long from, long long length, long long mustReach,
               bool* recognized, long long* start, long long* end) {
     static const uint8_t kSignature[] = {'G', 'I', 'F', '8'};
-    return FindSignature(stream, from, from + length, {kSignature, sizeof kSignature}, 32,
-                         [&](long long candidate, const uint8_t* bytes, size_t available) {
-                           // The bytes in hand settle most candidates without touching the
-                           // stream.
-                           if (available >= 6 && !CanStartGif(bytes)) return false;
-                           uint8_t first[6];
-                           stream->SetPosition(candidate);
-                           return stream->Read(6, first) == 6 && CanStartGif(first) &&
-                                  Examine(stream, candidate, mustReach, recognized, start, end);
+    return FindHeader<6>(stream, from, from + length, {kSignature, sizeof kSignature}, 32,
+                         CanStartGif, [&](long long candidate) {
+                           return Examine(stream, candidate, mustReach, recognized, start, end);
                          }) >= 0;
   }
 

@@ -73,17 +73,13 @@ class CJpegHandler : public CHandlerBase {
   bool Search(CDataStream* stream, long long from, long long length, long long mustReach,
               bool* recognized, long long* start, long long* end) {
     static const uint8_t kSignature[] = {0xFF, 0xD8, 0xFF};
-    return FindSignature(stream, from, from + length, {kSignature, sizeof kSignature}, 32,
-                         [&](long long candidate, const uint8_t* bytes, size_t available) {
-                           // The bytes in hand settle most candidates without touching the
-                           // stream.
-                           if (available >= 4 && !jpeg::CanStartJpeg(bytes)) return false;
-                           if (candidate > FOpenHeaderStart && candidate < FOpenHeaderEnd)
+    return FindHeader<4>(stream, from, from + length, {kSignature, sizeof kSignature}, 32,
+                         jpeg::CanStartJpeg, [&](long long candidate) {
+                           // Inside the header of a photo left open: its own thumbnail.
+                           if (candidate > FOpenHeaderStart && candidate < FOpenHeaderEnd) {
                              return false;
-                           uint8_t first[4];
-                           stream->SetPosition(candidate);
-                           return stream->Read(4, first) == 4 && jpeg::CanStartJpeg(first) &&
-                                  Examine(stream, candidate, mustReach, recognized, start, end);
+                           }
+                           return Examine(stream, candidate, mustReach, recognized, start, end);
                          }) >= 0;
   }
 
