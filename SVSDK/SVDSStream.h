@@ -23,13 +23,17 @@ class CVCache {
   CVCache& operator=(const CVCache&) = delete;
 
   unsigned char* GetBlock(long long Index) {
-    // The chunk just used answers most lookups of a sequential scan; it is already at the front
-    // of FLRU, so nothing changes, and the answer is found without a map search.
+    if (unsigned char* recent = GetRecentBlock(Index)) return recent;
+    return FindInUse(Index);
+  }
+  // The block from the chunk just used, or null. That chunk answers most lookups of a
+  // sequential scan; it is already at the front of FLRU, so nothing changes.
+  unsigned char* GetRecentBlock(long long Index) const {
     if (FRecentBuffer != nullptr && !FOverlapSeen && Index >= FRecentStart &&
         Index - FRecentStart < FChunkBlocks) {
       return FRecentBuffer + FBlockSize * (Index - FRecentStart);
     }
-    return FindInUse(Index);
+    return nullptr;
   }
   // Precondition: no chunk in use covers ChunkStart. May evict; null when there are no buffers.
   unsigned char* GetAddPointer(long long ChunkStart);
@@ -57,7 +61,7 @@ class CVCache {
 
 // A data source as a byte stream, read in aligned read-ahead chunks through two caches.
 // Unreadable blocks read as zeros and set FReadError.
-class CSVDSStream : public CDataStream {
+class CSVDSStream final : public CDataStream {
  public:
   CSVDSStream(CPhotoRecovery* engine, CDataSource* source, long long cacheSize,
               long long readAhead);
@@ -65,8 +69,10 @@ class CSVDSStream : public CDataStream {
   CSVDSStream(const CSVDSStream&) = delete;
   CSVDSStream& operator=(const CSVDSStream&) = delete;
 
-  long long GetPosition() override;
-  void SetPosition(long long position) override;
+  long long GetPosition() override { return FPosition; }
+  void SetPosition(long long position) override {
+    FPosition = position > FSize ? FSize : (position < 0 ? 0 : position);
+  }
   long long Seek(long long offset, int origin) override;
   long long GetSize() override;
   long long Read(long long count, void* buffer) override;
@@ -91,12 +97,16 @@ class CSVDSStream : public CDataStream {
   const unsigned char* LocateBlock(long long Index, unsigned char* scratch);
   const unsigned char* LocateMissed(long long Index, unsigned char* scratch);
   const unsigned char* ReadSingleBlock(long long Index, unsigned char* scratch);
+  // Read's general case: any count, across blocks, through both caches.
+  __attribute__((noinline)) long long ReadBlocksOf(long long count, void* buffer);
 
   // The source keeps its geometry for the stream's life, so it is read once.
   long long FBlockBytes = 0;
   long long FBlockCount = 0;
-  long long FChunkLength = 0;  // blocks per read-ahead chunk; 0 or less: no read-ahead
-  int FBlockShift = -1;        // log2 of the block size when it is a power of two
+  long long FChunkLength = 0;     // blocks per read-ahead chunk; 0 or less: no read-ahead
+  int FBlockShift = -1;           // log2 of the block size when it is a power of two
+  long long FBlockMask = 0;       // block size - 1 when it is a power of two
+  long long FFastBlockBytes = 0;  // the block size when Read's single-block path applies, else 0
   // One block for reads that bypass the caches, kept so that Read allocates nothing.
   unsigned char* FBlock = nullptr;
 };

@@ -12,7 +12,7 @@ namespace SV {
 
 // The engine. Registries are ordered by the byte order of the identifiers; the engine owns
 // only their keys, never the registered objects.
-class CPhotoRecovery : public ::CPhotoRecovery {
+class CPhotoRecovery final : public ::CPhotoRecovery {
  public:
   CPhotoRecovery();
   ~CPhotoRecovery() override;

@@ -64,7 +64,10 @@ inline bool CScanRun::AskHandler(CContentHandler* handler) {
   }
   if (SourceLost()) return true;
   if (!recognized) return false;
+  return ActOnRecognition(handler, start, end);
+}
 
+bool CScanRun::ActOnRecognition(CContentHandler* handler, long long start, long long end) {
   const char* id = handler->GetUniqueID();
   LogLine(2, "Block ", FBlockIndex, " recognized by ", id);
   if (FOpenScan.IsOpen() && FOpenScan.CompleteAtRecognition(*this) == COpenScan::Outcome::EndScan) {

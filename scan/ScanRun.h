@@ -42,7 +42,7 @@ class CScanRun {
   }
   // After an I/O error, true when the source stays not ready (logged once as a lost drive).
   bool SourceLost() {
-    if (FSource->GetLastIOError() == 0) return false;
+    if (__builtin_expect(FSource->GetLastIOError() == 0, 1)) return false;
     FSource->Refresh();
     if (FSource->IsReady()) return false;
     LogLine(4, "Lost drive ", FSourceID, " - scan aborted");
@@ -68,6 +68,9 @@ class CScanRun {
   void MainLoop();
   // Each returns true when the scan goes on with the next block rather than the next handler.
   bool AskHandler(CContentHandler* handler);
+  // The rarely taken rest of AskHandler, kept out of the per-block loop.
+  __attribute__((noinline)) bool ActOnRecognition(CContentHandler* handler, long long start,
+                                                  long long end);
   void DeliverComplete(CContentHandler* handler, long long start, long long end);
   void SearchStart(CContentHandler* handler, long long end);
   bool EndOfScan();
