@@ -34,16 +34,17 @@ class CAudioHandler : public CHandlerBase {
 
   bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
                      long long* end) override {
-    long long blockStart = stream->GetPosition();
     if (!Unaligned()) {
       uint8_t head[audio::kProbeBytes];
-      if (ReadAt(stream, blockStart, head, sizeof head) < sizeof head ||
-          !audio::MayStartFile(head, sizeof head) ||
-          !audio::NextFrameFollows(stream, blockStart, head))
+      if (ReadHere(stream, head, sizeof head) < sizeof head ||
+          !audio::MayStartFile(head, sizeof head))
         return true;
-      Answer(stream, blockStart, recognized, start, end);
+      const long long blockStart = stream->GetPosition() - static_cast<long long>(sizeof head);
+      if (audio::NextFrameFollows(stream, blockStart, head))
+        Answer(stream, blockStart, recognized, start, end);
       return true;
     }
+    const long long blockStart = stream->GetPosition();
     static constexpr FirstBytes kFirst = {0xFF, 'I', 'f', 'O'};
     FindByFirstByte(stream, blockStart, blockStart + blockSize, kFirst, kMaxLookahead,
                     [&](long long position, const uint8_t* bytes, size_t available) {

@@ -182,20 +182,13 @@ class CBmpHandler : public CHandlerBase {
 
   bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
                      long long* end) override {
-    const long long blockStart = stream->GetPosition();
     if (blockSize > 0) FBlockSize = blockSize;
-    const long long unsearched = FSkipped.Asked(blockStart, blockSize);
-    if (Unaligned() && unsearched < blockStart &&
-        Search(stream, unsearched, blockStart - unsearched, blockStart, recognized, start, end)) {
-      return true;
-    }
-    uint8_t head[18];
-    stream->SetPosition(blockStart);
-    if (stream->Read(18, head) == 18 && CanStartBmp(head) &&
-        Examine(stream, blockStart, -1, recognized, start, end)) {
-      return true;
-    }
-    if (Unaligned()) Search(stream, blockStart + 1, blockSize - 1, -1, recognized, start, end);
+    RecognizeByFirstBytes<18>(
+        stream, blockSize, Unaligned(), FSkipped, CanStartBmp,
+        [&](long long at) { return Examine(stream, at, -1, recognized, start, end); },
+        [&](long long from, long long to, long long mustReach) {
+          return Search(stream, from, to - from, mustReach, recognized, start, end);
+        });
     return true;
   }
 

@@ -21,6 +21,13 @@ inline size_t ReadAt(CDataStream* stream, long long position, uint8_t* buffer, s
   return got > 0 ? static_cast<size_t>(got) : 0;
 }
 
+// The same from where the stream stands: RecognizeData is called with it at the block's start,
+// which spares a seek per block and handler.
+inline size_t ReadHere(CDataStream* stream, uint8_t* buffer, size_t length) {
+  const long long got = stream->Read(static_cast<long long>(length), buffer);
+  return got > 0 ? static_cast<size_t>(got) : 0;
+}
+
 // Bytes a file has at `offset` from its start, by which an Unaligned search finds it.
 struct Signature {
   const uint8_t* bytes;
@@ -133,7 +140,7 @@ long long FindByFirstByte(CDataStream* stream, long long from, long long to,
 // never searched: a file that starts there must still be found.
 class CSkippedTail {
  public:
-  // Call on every RecognizeData. Returns where the unsearched region before `blockStart`
+  // Call on every Unaligned RecognizeData. Returns where the unsearched region before `blockStart`
   // begins: blockStart - blockSize after a skip, blockStart when nothing was skipped.
   long long Asked(long long blockStart, long long blockSize) {
     const bool skipped = FLastBlock != blockStart - blockSize && blockStart >= blockSize;
@@ -144,5 +151,29 @@ class CSkippedTail {
  private:
   long long FLastBlock = -1;
 };
+
+// RecognizeData for a format told apart by its first N bytes. Without Unaligned, one read at
+// the block's start (where the scan leaves the stream) is all that most blocks cost. With it:
+// the rest of the block before that the scan skipped after a delivered file, the block's start,
+// then the rest of the block. probe(head) tests N bytes; examine(start) takes a file starting
+// there; search(from, to, mustReach) looks for one in [from, to) (mustReach as the handler's own
+// search means it). examine and search return true when they answered the scan.
+template <size_t N, typename Probe, typename Examine, typename Search>
+void RecognizeByFirstBytes(CDataStream* stream, long long blockSize, bool unaligned,
+                           CSkippedTail& skipped, Probe&& probe, Examine&& examine,
+                           Search&& search) {
+  uint8_t head[N];
+  if (!unaligned) {
+    if (ReadHere(stream, head, N) == N && probe(head)) {
+      examine(stream->GetPosition() - static_cast<long long>(N));
+    }
+    return;
+  }
+  const long long blockStart = stream->GetPosition();
+  const long long unsearched = skipped.Asked(blockStart, blockSize);
+  if (unsearched < blockStart && search(unsearched, blockStart, blockStart)) return;
+  if (ReadAt(stream, blockStart, head, N) == N && probe(head) && examine(blockStart)) return;
+  search(blockStart + 1, blockStart + blockSize, -1);
+}
 
 }  // namespace salvor

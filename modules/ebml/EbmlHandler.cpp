@@ -303,13 +303,13 @@ class CEbmlHandler : public CHandlerBase {
 
   bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
                      long long* end) override {
-    long long blockStart = stream->GetPosition();
     if (!Unaligned()) {
       uint8_t head[4];
-      if (ReadAt(stream, blockStart, head, 4) < 4 || LoadBE32(head) != kEbmlId) return true;
-      Answer(stream, blockStart, recognized, start, end);
+      if (ReadHere(stream, head, 4) < 4 || LoadBE32(head) != kEbmlId) return true;
+      Answer(stream, stream->GetPosition() - 4, recognized, start, end);
       return true;
     }
+    const long long blockStart = stream->GetPosition();
     static const uint8_t kSignature[] = {0x1A, 0x45, 0xDF, 0xA3};
     FindSignature(stream, blockStart, blockStart + blockSize, {kSignature, sizeof kSignature}, 0,
                   [&](long long position, const uint8_t*, size_t) {

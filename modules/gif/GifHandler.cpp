@@ -204,19 +204,12 @@ class CGifHandler : public CHandlerBase {
 
   bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
                      long long* end) override {
-    const long long blockStart = stream->GetPosition();
-    const long long unsearched = FSkipped.Asked(blockStart, blockSize);
-    if (Unaligned() && unsearched < blockStart &&
-        Search(stream, unsearched, blockStart - unsearched, blockStart, recognized, start, end)) {
-      return true;
-    }
-    uint8_t head[6];
-    stream->SetPosition(blockStart);
-    if (stream->Read(6, head) == 6 && CanStartGif(head) &&
-        Examine(stream, blockStart, -1, recognized, start, end)) {
-      return true;
-    }
-    if (Unaligned()) Search(stream, blockStart + 1, blockSize - 1, -1, recognized, start, end);
+    RecognizeByFirstBytes<6>(
+        stream, blockSize, Unaligned(), FSkipped, CanStartGif,
+        [&](long long at) { return Examine(stream, at, -1, recognized, start, end); },
+        [&](long long from, long long to, long long mustReach) {
+          return Search(stream, from, to - from, mustReach, recognized, start, end);
+        });
     return true;
   }
 

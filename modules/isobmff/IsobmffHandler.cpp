@@ -42,8 +42,8 @@ class CIsobmffHandler : public salvor::CHandlerBase {
 
   bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
                      long long* end) override {
-    long long blockStart = stream->GetPosition();
     if (Unaligned()) {
+      const long long blockStart = stream->GetPosition();
       // Starts inside the block are only looked for by their ftyp or JPEG 2000 signature;
       // a QuickTime movie without ftyp is only taken at a block start.
       auto accept = [&](long long at, const uint8_t*, size_t) {
@@ -59,7 +59,8 @@ class CIsobmffHandler : public salvor::CHandlerBase {
     uint8_t head[16];
     if (stream->Read(sizeof head, head) != sizeof head || !salvor::isobmff::MayStartFile(head))
       return true;
-    Try(stream, blockStart, recognized, start, end);
+    Try(stream, stream->GetPosition() - static_cast<long long>(sizeof head), recognized, start,
+        end);
     return true;
   }
 

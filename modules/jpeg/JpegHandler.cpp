@@ -34,12 +34,12 @@ class CJpegHandler : public CHandlerBase {
     if (blockStart <= FLastBlockStart) FOpenHeaderStart = FOpenHeaderEnd = -1;
     FLastBlockStart = blockStart;
     const long long unsearched = FSkipped.Asked(blockStart, blockSize);
-    if (Unaligned() && unsearched < blockStart &&
-        Search(stream, unsearched, blockStart - unsearched, blockStart, recognized, start, end)) {
-      return true;
+    if (Unaligned() && unsearched < blockStart) {
+      if (Search(stream, unsearched, blockStart - unsearched, blockStart, recognized, start, end))
+        return true;
+      stream->SetPosition(blockStart);
     }
     uint8_t head[4];
-    stream->SetPosition(blockStart);
     if (stream->Read(4, head) == 4 && jpeg::CanStartJpeg(head) &&
         !(blockStart > FOpenHeaderStart && blockStart < FOpenHeaderEnd) &&
         Examine(stream, blockStart, -1, recognized, start, end)) {

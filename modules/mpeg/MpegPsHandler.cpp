@@ -162,16 +162,15 @@ class CMpegPsHandler : public CHandlerBase {
 
   bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
                      long long* end) override {
-    long long blockStart = stream->GetPosition();
     if (!Unaligned()) {
       uint8_t head[16];
       bool mpeg2 = false;
-      if (ReadAt(stream, blockStart, head, sizeof head) < sizeof head ||
-          PackHeaderLength(head, &mpeg2) == 0)
+      if (ReadHere(stream, head, sizeof head) < sizeof head || PackHeaderLength(head, &mpeg2) == 0)
         return true;
-      Answer(stream, blockStart, recognized, start, end);
+      Answer(stream, stream->GetPosition() - 16, recognized, start, end);
       return true;
     }
+    const long long blockStart = stream->GetPosition();
     static const uint8_t kPackStart[] = {0x00, 0x00, 0x01, kPackCode};
     FindSignature(stream, blockStart, blockStart + blockSize, {kPackStart, sizeof kPackStart}, 16,
                   [&](long long position, const uint8_t* bytes, size_t available) {

@@ -158,15 +158,16 @@ class CMpegTsHandler : public CHandlerBase {
 
   bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
                      long long* end) override {
-    long long blockStart = stream->GetPosition();
     if (!Unaligned()) {
       uint8_t head[kM2ts.stride * 2 + 8];
-      size_t got = ReadAt(stream, blockStart, head, 8);
+      size_t got = ReadHere(stream, head, 8);
       if (got < 8 || (head[0] != kSync && head[kTimestampSize] != kSync)) return true;
+      const long long blockStart = stream->GetPosition() - 8;
       got = ReadAt(stream, blockStart, head, sizeof head);
       Answer(stream, head, got, blockStart, recognized, start, end);
       return true;
     }
+    const long long blockStart = stream->GetPosition();
     static constexpr FirstBytes kAny = FirstBytes::Any();
     FindByFirstByte(
         stream, blockStart, blockStart + blockSize, kAny, kMaxLookahead,

@@ -152,15 +152,16 @@ class CPngHandler : public salvor::CHandlerBase {
 
   bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
                      long long* end) override {
-    long long blockStart = stream->GetPosition();
     long long found = -1;
     if (Unaligned()) {
+      const long long blockStart = stream->GetPosition();
       found = salvor::FindSignature(
           stream, blockStart, blockStart + blockSize, {kSignature, 4}, 0,
           [&](long long at, const uint8_t*, size_t) { return HeaderAt(stream, at); });
     } else {
       uint8_t head[kIhdrEnd];
       if (stream->Read(8, head) != 8 || memcmp(head, kSignature, 8) != 0) return true;
+      const long long blockStart = stream->GetPosition() - 8;
       if (HeaderAt(stream, blockStart)) found = blockStart;
     }
     if (found < 0) return true;

@@ -248,19 +248,13 @@ class CRawOtherHandler : public CHandlerBase {
 
   bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
                      long long* end) override {
-    const long long position = stream->GetPosition();
-    // A file delivered before ended inside the block before this one; the rest of that block
-    // was never searched.
-    const long long unsearched = FSkipped.Asked(position, blockSize);
-    if (Unaligned() && unsearched < position &&
-        Search(stream, unsearched, position, position, recognized, start, end))
-      return true;
-    uint8_t head[kProbe];
-    stream->SetPosition(position);
-    if (stream->Read(kProbe, head) == static_cast<long long>(kProbe) &&
-        KindOf(head) != Kind::None && Answer(stream, position, -1, recognized, start, end))
-      return true;
-    if (Unaligned()) Search(stream, position + 1, position + blockSize, -1, recognized, start, end);
+    RecognizeByFirstBytes<kProbe>(
+        stream, blockSize, Unaligned(), FSkipped,
+        [](const uint8_t* head) { return KindOf(head) != Kind::None; },
+        [&](long long at) { return Answer(stream, at, -1, recognized, start, end); },
+        [&](long long from, long long to, long long mustReach) {
+          return Search(stream, from, to, mustReach, recognized, start, end);
+        });
     return true;
   }
 

@@ -223,9 +223,9 @@ class CRiffHandler : public salvor::CHandlerBase {
 
   bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
                      long long* end) override {
-    long long blockStart = stream->GetPosition();
     long long found = -1;
     if (Unaligned()) {
+      const long long blockStart = stream->GetPosition();
       // "RIFF", and the "64" that RF64 and BW64 share: two passes over the block.
       auto accept = [&](long long candidate, const uint8_t*, size_t) {
         return HeaderAt(stream, candidate);
@@ -242,6 +242,7 @@ class CRiffHandler : public salvor::CHandlerBase {
       if (memcmp(head, "RIFF", 4) != 0 && memcmp(head, "RF64", 4) != 0 &&
           memcmp(head, "BW64", 4) != 0)
         return true;
+      const long long blockStart = stream->GetPosition() - 4;
       if (HeaderAt(stream, blockStart)) found = blockStart;
     }
     if (found < 0) return true;

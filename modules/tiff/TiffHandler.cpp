@@ -35,19 +35,12 @@ class CTiffHandler : public CHandlerBase {
 
   bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
                      long long* end) override {
-    const long long position = stream->GetPosition();
-    // A file delivered before ended inside the block before this one; the rest of that block
-    // was never searched.
-    const long long unsearched = FSkipped.Asked(position, blockSize);
-    if (Unaligned() && unsearched < position &&
-        Search(stream, unsearched, position, position, recognized, start, end))
-      return true;
-    uint8_t head[4];
-    stream->SetPosition(position);
-    if (stream->Read(4, head) == 4 && LooksLikeTiffStart(head) &&
-        Answer(stream, position, -1, recognized, start, end))
-      return true;
-    if (Unaligned()) Search(stream, position + 1, position + blockSize, -1, recognized, start, end);
+    RecognizeByFirstBytes<4>(
+        stream, blockSize, Unaligned(), FSkipped, LooksLikeTiffStart,
+        [&](long long at) { return Answer(stream, at, -1, recognized, start, end); },
+        [&](long long from, long long to, long long mustReach) {
+          return Search(stream, from, to, mustReach, recognized, start, end);
+        });
     return true;
   }
 
