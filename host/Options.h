@@ -12,8 +12,8 @@ enum class Command { None, Scan, Sources, Types, Help, Version };
 // Read-ahead and cache of the scan's block stream. A large read-ahead turns the scan into few
 // long sequential reads; the cache only has to hold the chunk being carved plus the one a
 // handler may look back into.
-constexpr unsigned int kDefaultReadAhead = 4u << 20;
-constexpr unsigned int kDefaultCacheSize = 16u << 20;
+constexpr unsigned int kDefaultReadAhead = 1u << 20;
+constexpr unsigned int kDefaultCacheSize = 4u << 20;
 
 struct PropertySetting {
   std::string handler;  // handler ID, or a file extension it produces
