@@ -144,6 +144,18 @@ TEST(DSStream, ReadsAndReadAhead) {
   EXPECT_EQ(s.sink.accessCalls, 5);
   EXPECT_TRUE(std::equal(block, block + 512, truth.begin() + 41 * 512));
 
+  // Handlers' small reads inside one cached block: every size and offset, one access each.
+  for (long long count = 1; count <= 40; ++count) {
+    for (long long at : {41LL * 512, 41LL * 512 + 3, 42LL * 512 - count}) {
+      bytes = s.ReadAt(at, count, &got);
+      ASSERT_EQ(got, count);
+      ASSERT_EQ(bytes, std::vector<uint8_t>(truth.begin() + at, truth.begin() + at + count));
+      ASSERT_EQ(s.stream->GetPosition(), at + count);
+    }
+  }
+  EXPECT_EQ(s.sink.accessCalls, 5 + 40 * 3);
+  s.sink.accessCalls = 5;
+
   // Nothing asked, nothing fetched; a request past the end is cut to what remains.
   for (long long at : {0LL, 100LL * 512}) {
     s.ReadAt(at, 0, &got);
@@ -202,4 +214,14 @@ TEST(DSStream, FailedChunksAndBlocks) {
   EXPECT_EQ(refused.stream->GetPosition(), 1300);
   EXPECT_TRUE(refused.stream->FReadError);
   EXPECT_TRUE(refused.source.reads.empty());
+
+  // Refused once the block is already cached: still zeros and a read error.
+  StreamSetup later(100);
+  later.ReadAt(0, 16, &got);
+  later.sink.cancelAccess = [](long long) { return true; };
+  bytes = later.ReadAt(20, 16, &got);
+  EXPECT_EQ(got, 0);
+  EXPECT_EQ(bytes, std::vector<uint8_t>(16, 0));
+  EXPECT_EQ(later.stream->GetPosition(), 36);
+  EXPECT_TRUE(later.stream->FReadError);
 }
