@@ -2,6 +2,11 @@
 
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
+
 namespace SV {
 
 namespace {
@@ -20,16 +25,7 @@ inline uint32_t Rotr(uint32_t x, int n) {
   return (x >> n) | (x << (32 - n));
 }
 
-}  // namespace
-
-CSha256::CSha256()
-    : FState{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-             0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19},
-      FBuffer{},
-      FBuffered(0),
-      FLength(0) {}
-
-void CSha256::Compress(const uint8_t* block) {
+void CompressPortable(uint32_t* state, const uint8_t* block) {
   uint32_t w[64];
   for (int i = 0; i < 16; ++i) {
     w[i] = (uint32_t(block[4 * i]) << 24) | (uint32_t(block[4 * i + 1]) << 16) |
@@ -40,8 +36,8 @@ void CSha256::Compress(const uint8_t* block) {
     uint32_t s1 = Rotr(w[i - 2], 17) ^ Rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
     w[i] = w[i - 16] + s0 + w[i - 7] + s1;
   }
-  uint32_t a = FState[0], b = FState[1], c = FState[2], d = FState[3];
-  uint32_t e = FState[4], f = FState[5], g = FState[6], h = FState[7];
+  uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
+  uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
   for (int i = 0; i < 64; ++i) {
     uint32_t s1 = Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25);
     uint32_t ch = (e & f) ^ (~e & g);
@@ -58,14 +54,99 @@ void CSha256::Compress(const uint8_t* block) {
     b = a;
     a = t1 + t2;
   }
-  FState[0] += a;
-  FState[1] += b;
-  FState[2] += c;
-  FState[3] += d;
-  FState[4] += e;
-  FState[5] += f;
-  FState[6] += g;
-  FState[7] += h;
+  state[0] += a;
+  state[1] += b;
+  state[2] += c;
+  state[3] += d;
+  state[4] += e;
+  state[5] += f;
+  state[6] += g;
+  state[7] += h;
+}
+
+#if defined(__x86_64__)
+// The rounds on the processor's SHA extensions: two rounds an instruction, the message
+// schedule four words at a time. The state is kept as the ABEF / CDGH register pair the
+// instructions work on.
+__attribute__((target("sha,sse4.1"))) void CompressSha(uint32_t* state, const uint8_t* blocks,
+                                                       size_t count) {
+  const __m128i byteSwap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+  __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state));
+  __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4));
+  __m128i badc = _mm_shuffle_epi32(dcba, 0xB1);
+  __m128i efgh = _mm_shuffle_epi32(hgfe, 0x1B);
+  __m128i abef = _mm_alignr_epi8(badc, efgh, 8);
+  __m128i cdgh = _mm_blend_epi16(efgh, badc, 0xF0);
+  for (; count > 0; --count, blocks += 64) {
+    const __m128i abefBefore = abef, cdghBefore = cdgh;
+    __m128i words[4];
+    for (int group = 0; group < 16; ++group) {
+      __m128i& w = words[group & 3];
+      if (group < 4) {
+        w = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16 * group)),
+                             byteSwap);
+      } else {
+        // W[t..t+3] from W[t-16..t-1]: sigma0 terms, the words seven back, then sigma1 terms.
+        const __m128i& back1 = words[(group - 1) & 3];
+        const __m128i& back2 = words[(group - 2) & 3];
+        __m128i next = _mm_sha256msg1_epu32(w, words[(group - 3) & 3]);
+        next = _mm_add_epi32(next, _mm_alignr_epi8(back1, back2, 4));
+        w = _mm_sha256msg2_epu32(next, back1);
+      }
+      __m128i plusK =
+          _mm_add_epi32(w, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kRound + 4 * group)));
+      cdgh = _mm_sha256rnds2_epu32(cdgh, abef, plusK);
+      abef = _mm_sha256rnds2_epu32(abef, cdgh, _mm_shuffle_epi32(plusK, 0x0E));
+    }
+    abef = _mm_add_epi32(abef, abefBefore);
+    cdgh = _mm_add_epi32(cdgh, cdghBefore);
+  }
+  __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
+  __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(state), _mm_blend_epi16(feba, dchg, 0xF0));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), _mm_alignr_epi8(dchg, feba, 8));
+}
+
+bool ProcessorHasSha() {
+  unsigned int a = 0, b = 0, c = 0, d = 0;
+  if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+  const bool ssse3 = (c & (1u << 9)) != 0, sse41 = (c & (1u << 19)) != 0;
+  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+  return ssse3 && sse41 && (b & (1u << 29)) != 0;
+}
+#else
+void CompressSha(uint32_t*, const uint8_t*, size_t) {}
+bool ProcessorHasSha() {
+  return false;
+}
+#endif
+
+const bool kProcessorHasSha = ProcessorHasSha();
+bool gShaAllowed = true;
+
+}  // namespace
+
+CSha256::CSha256()
+    : FState{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+             0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19},
+      FBuffer{},
+      FBuffered(0),
+      FLength(0) {}
+
+bool CSha256::UsesShaInstructions() {
+  return kProcessorHasSha && gShaAllowed;
+}
+
+void CSha256::SetShaInstructionsAllowed(bool allowed) {
+  gShaAllowed = allowed;
+}
+
+void CSha256::Compress(const uint8_t* blocks, size_t count) {
+  if (UsesShaInstructions()) {
+    CompressSha(FState, blocks, count);
+    return;
+  }
+  for (; count > 0; --count, blocks += 64) CompressPortable(FState, blocks);
 }
 
 void CSha256::Update(const void* data, size_t length) {
@@ -73,9 +154,10 @@ void CSha256::Update(const void* data, size_t length) {
   FLength += length;
   while (length > 0) {
     if (FBuffered == 0 && length >= 64) {
-      Compress(bytes);
-      bytes += 64;
-      length -= 64;
+      const size_t whole = length / 64;
+      Compress(bytes, whole);
+      bytes += whole * 64;
+      length -= whole * 64;
       continue;
     }
     size_t take = 64 - FBuffered < length ? 64 - FBuffered : length;
@@ -84,7 +166,7 @@ void CSha256::Update(const void* data, size_t length) {
     bytes += take;
     length -= take;
     if (FBuffered == 64) {
-      Compress(FBuffer);
+      Compress(FBuffer, 1);
       FBuffered = 0;
     }
   }
