@@ -6,7 +6,8 @@ The image mixes random data, zeros, text-like data and media files. Prints MB/s,
 `cat`, the ratio to each peer and peak memory (from /usr/bin/time -v), medians of several runs,
 and peak memory of Salvor on a 1 GiB and on the full-size image (it must not grow).
 
-Usage: bench/speed/run.py [--size-gib 4] [--runs 3] [--no-peers] [--work DIR] [--salvor PATH]
+Usage: bench/speed/run.py [--size-gib 4] [--runs 3] [--peer-runs 3] [--no-peers] [--work DIR]
+                          [--salvor PATH]
 """
 import argparse
 import os
@@ -85,6 +86,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--size-gib", type=float, default=4.0)
     parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--peer-runs", type=int, default=3)
     parser.add_argument("--no-peers", action="store_true")
     parser.add_argument("--work", default=os.path.join(ROOT, "build", "bench-speed"))
     parser.add_argument("--salvor", default=os.path.join(ROOT, "build", "bin", "salvor"))
@@ -111,12 +113,14 @@ def main():
     load = os.getloadavg()[0]  # the figures mean little on a busy machine: say how busy
     results = {}
     for name, cmd in tools(image, out, args.salvor, not args.no_peers).items():
-        runs = [timed(cmd) for _ in range(args.runs if name in ("cat", "salvor") else 1)]
+        count = args.runs if name in ("cat", "salvor") else args.peer_runs
+        runs = [timed(cmd) for _ in range(count)]
         seconds = statistics.median(r[0] for r in runs)
         results[name] = (size / MIB / seconds, max(r[1] for r in runs), max(r[2] for r in runs))
     mbs_cat = results["cat"][0]
     mbs_salvor = results["salvor"][0]
-    print(f"image {size / (1 << 30):g} GiB, medians of {args.runs} runs (peers: 1 run); "
+    print(f"image {size / (1 << 30):g} GiB, medians of {args.runs} runs "
+          f"(peers: {args.peer_runs}); "
           f"load average at start {load:.1f} on {os.cpu_count()} CPUs")
     print(f"{'tool':<10}{'MB/s':>10}{'vs cat':>9}{'salvor x':>10}{'peak MiB':>10}{'exit':>6}")
     for name, (mbs, peak, code) in results.items():
