@@ -271,6 +271,8 @@ def main():
         sys.exit(f"recovery: no salvor at {args.salvor}; build first (scripts/test.sh)")
     ensure_packages()
     rng = random.Random(20261206)
+    # Absolute: PhotoRec runs inside its own output folder.
+    args.work = os.path.abspath(args.work)
     os.makedirs(args.work, exist_ok=True)
     MEDIA_DIR = os.path.join(args.work, "media")
     shutil.rmtree(MEDIA_DIR, ignore_errors=True)
