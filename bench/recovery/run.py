@@ -4,10 +4,11 @@
 Builds evaluation images from the repository's sample media and from media generated with
 Debian's encoders, keeps the ground truth (SHA-256, type, offset) and runs `salvor scan` and
 the peers (PhotoRec, foremost, scalpel) on each image. Prints, per tool and per type, the files
-recovered byte-identical, broken (the start of a true file, but not identical), extra (matching
-nothing), recall and precision. Byte-identical means equal SHA-256; nothing else counts.
-Files whose middle was overwritten on the card are not in the totals; what a tool makes of them
-counts as broken. Salvor runs twice: as installed, and as salvor-u with every handler's
+recovered byte-identical, broken (the start of a recoverable file, but not identical), lost (the
+start of a file whose middle was overwritten on the card: no tool can return it whole, and what
+a tool returns of it is shown apart), extra (matching nothing), recall and precision
+(identical / (identical + broken + extra)). Byte-identical means equal SHA-256; nothing else
+counts. Salvor runs twice: as installed, and as salvor-u with every handler's
 Unaligned setting on (starts inside a sector, as in the raw image). Peers asked for every type
 also write text and documents: those show as "other" and stay out of the ALL rows.
 
@@ -153,7 +154,7 @@ def build_fat_images(files, work, rng):
     formatted = os.path.join(work, "card-quickformat.img")
     shutil.copy(card, formatted)
     sh(f"mkfs.vfat -F 32 -n CARD {formatted} >/dev/null")
-    return [(card, truth), (formatted, list(truth))]
+    return [(card, truth, overwritten), (formatted, list(truth), overwritten)]
 
 
 def salvor_handlers(salvor):
@@ -221,15 +222,20 @@ def run_tools(image, out, salvor, peers):
     return runs
 
 
-def score(truth, folder):
-    """Per type: [total, identical, broken, extra]. Broken: begins like a placed file (also one
-    that was overwritten, so not recoverable) but is not identical to a recoverable one."""
+def score(truth, folder, lost):
+    """Per type: [total, identical, broken, lost, extra]. Broken: begins like a recoverable
+    file but is not identical to one; lost: begins like one of the overwritten files `lost`."""
     by_hash = {t["sha256"]: t for t in truth}
     heads = {}
+    lost_heads = set()
     for name in os.listdir(MEDIA_DIR):
-        with open(os.path.join(MEDIA_DIR, name), "rb") as f:
-            heads[f.read(64)] = TYPE_OF[name.lower().split(".")[-1]]
-    stats = defaultdict(lambda: [0, 0, 0, 0])
+        path = os.path.join(MEDIA_DIR, name)
+        with open(path, "rb") as f:
+            head = f.read(64)
+        heads[head] = TYPE_OF[name.lower().split(".")[-1]]
+        if path in lost:
+            lost_heads.add(head)
+    stats = defaultdict(lambda: [0, 0, 0, 0, 0])
     for t in truth:
         stats[t["type"]][0] += 1
     seen = set()
@@ -245,15 +251,15 @@ def score(truth, folder):
                     seen.add(digest)
                     stats[t["type"]][1] += 1
                 else:
-                    stats[t["type"]][3] += 1  # a duplicate is junk too
+                    stats[t["type"]][4] += 1  # a duplicate is junk too
                 continue
             with open(path, "rb") as f:
                 head = f.read(64)
             if head in heads:
-                stats[heads[head]][2] += 1
+                stats[heads[head]][3 if head in lost_heads else 2] += 1
             else:
                 ext = name.lower().split(".")[-1]
-                stats[TYPE_OF.get(ext, "other")][3] += 1
+                stats[TYPE_OF.get(ext, "other")][4] += 1
     return stats
 
 
@@ -279,23 +285,23 @@ def main():
     files = make_media(MEDIA_DIR)
     images = build_fat_images(files, args.work, rng)
     raw = os.path.join(args.work, "raw-mixed.img")
-    images.append((raw, build_raw_image(files, raw, rng)))
+    images.append((raw, build_raw_image(files, raw, rng), set()))
     print(f"{'image':<22}{'tool':<10}{'type':<6}{'total':>6}{'ident':>7}{'broken':>7}"
-          f"{'extra':>7}{'recall':>8}{'prec':>7}")
-    for image, truth in images:
+          f"{'lost':>6}{'extra':>7}{'recall':>8}{'prec':>7}")
+    for image, truth, lost in images:
         out = image + ".out"
         for tool, folder in run_tools(image, out, args.salvor, not args.no_peers).items():
-            stats = score(truth, folder)
+            stats = score(truth, folder, lost)
             # Non-media outputs of peers asked for every type (text, documents) are shown
             # as "other" but left out of ALL, which compares photo, audio and video only.
-            all_row = [sum(s[i] for k, s in stats.items() if k != "other") for i in range(4)]
+            all_row = [sum(s[i] for k, s in stats.items() if k != "other") for i in range(5)]
             for kind, row in sorted(stats.items()) + [("ALL", all_row)]:
-                total, ident, broken, extra = row
+                total, ident, broken, lost_parts, extra = row
                 recall = ident / total if total else 0.0
                 outputs = ident + broken + extra
                 precision = ident / outputs if outputs else 0.0
                 print(f"{os.path.basename(image):<22}{tool:<10}{kind:<6}{total:>6}{ident:>7}"
-                      f"{broken:>7}{extra:>7}{recall:>8.2f}{precision:>7.2f}")
+                      f"{broken:>7}{lost_parts:>6}{extra:>7}{recall:>8.2f}{precision:>7.2f}")
     return 0
 
 
