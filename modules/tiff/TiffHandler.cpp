@@ -97,11 +97,18 @@ class CTiffHandler : public CHandlerBase {
               long long* start, long long* end) {
     // The walk reads only IFDs and value arrays, never image data: it may look at the whole
     // rest of the stream (a large TIFF keeps its IFD at its end), and MaxSize bounds the answer.
-    // The EXIF block of a JPEG (or of any container that tags it so) is a TIFF structure but
-    // not a file of its own.
-    uint8_t before[6];
-    stream->SetPosition(at - 6);
-    if (at >= 6 && stream->Read(6, before) == 6 && memcmp(before, "Exif\0\0", 6) == 0) return false;
+    // The EXIF block of a JPEG (or of any container that tags it so), and a Nikon MakerNote
+    // inside it ("Nikon\0", a version, then its own header), are TIFF structures but not files.
+    if (at >= 6) {
+      uint8_t before[10];
+      const long long back = std::min(at, 10LL);
+      stream->SetPosition(at - back);
+      if (stream->Read(back, before) == back) {
+        const uint8_t* end = before + back;
+        if (memcmp(end - 6, "Exif\0\0", 6) == 0) return false;
+        if (back == 10 && memcmp(before, "Nikon\0", 6) == 0) return false;
+      }
+    }
     CStreamReader reader(stream, at, -1);
     TiffLayout layout;
     if (!WalkTiff(reader, &layout)) return false;

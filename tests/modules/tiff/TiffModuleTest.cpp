@@ -172,10 +172,13 @@ TEST(TiffModule, UnalignedStartsAreFoundExactly) {
     EXPECT_FALSE(Recognize(Tiff(), disk, 0).recognized);
     ASSERT_TRUE(Tiff()->SetIntPropValue("Unaligned", 0));
   }
-  // A JPEG's EXIF block is a TIFF structure, not a file.
-  const Bytes photo = ReadFileBytes(TestData("corpus/jpg/Canon_40D.jpg"));
+  // A JPEG's EXIF block, and the Nikon MakerNote inside it, are TIFF structures, not files.
   ASSERT_TRUE(Tiff()->SetIntPropValue("Unaligned", 1));
-  EXPECT_FALSE(Recognize(Tiff(), photo, 0).recognized);
+  for (const char* name : {"Canon_40D.jpg", "DSCN0010.jpg"}) {
+    const Bytes photo = ReadFileBytes(TestData(std::string("corpus/jpg/") + name));
+    for (long long block = 0; block < 8; ++block)
+      EXPECT_FALSE(Recognize(Tiff(), photo, block * 512).recognized) << name << " " << block;
+  }
   ASSERT_TRUE(Tiff()->SetIntPropValue("Unaligned", 0));
 }
 
