@@ -255,7 +255,7 @@ long long CSVDSStream::Read(long long count, void* buffer) {
   // The scan's usual request: bytes inside one block of the chunk in use. The same steps as
   // the general read (one DSAccess, then the cached block) without its loop.
   const long long from = FPosition & FBlockMask;
-  if (count > 0 && from + count <= FFastBlockBytes && count <= FSize - FPosition &&
+  if (count > 0 && count <= FFastBlockBytes - from && count <= FSize - FPosition &&
       buffer != nullptr) {
     const long long block = FPosition >> FBlockShift;
     if (const unsigned char* data = FCache->GetRecentBlock(block)) {
