@@ -26,13 +26,6 @@ struct Outcome {
   std::string err;
 };
 
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 std::string Between(const std::string& text, const std::string& open, const std::string& close) {
   size_t start = text.find(open);
   if (start == std::string::npos) return "";

@@ -84,6 +84,11 @@ CContentHandler* LoadHandler(const std::string& module) {
   return entry == nullptr ? nullptr : entry(GetSVSingleton());
 }
 
+std::string ReadText(const std::string& path) {
+  std::vector<uint8_t> bytes = ReadFileBytes(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
 std::vector<uint8_t> ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});

@@ -61,6 +61,8 @@ std::vector<Recovered> ScanImage(const std::vector<std::string>& modules,
 CContentHandler* LoadHandler(const std::string& module);
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
+// The whole file as text; empty when it cannot be read.
+std::string ReadText(const std::string& path);
 // Path of a file under the repository's testdata folder.
 std::string TestData(const std::string& relative);
 // Runs a shell command; true when it exits 0. For generating inputs with Debian tools.
