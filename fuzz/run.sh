@@ -12,14 +12,29 @@ cmake --build "$build" -j"$(nproc)"
 seeds="$build/fuzz-seeds"
 rm -rf "$seeds" && mkdir -p "$seeds"
 find testdata/corpus -type f ! -name '*.md' ! -name README -size -200k -exec cp {} "$seeds/" \;
+# One target per core at a time: the same wall time gives every target twice the fuzzing.
+jobs=${SALVOR_FUZZ_JOBS:-$(nproc)}
+run_target() {
+  local target=$1 name
+  name=$(basename "$target")
+  mkdir -p "$build/fuzz-corpus/$name"
+  rm -f "$build/$name.failed"
+  if ! "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=262144 \
+      -close_fd_mask=3 -artifact_prefix="$build/$name-" "$build/fuzz-corpus/$name" "$seeds" \
+      >"$build/$name.log" 2>&1; then
+    touch "$build/$name.failed"
+  fi
+}
+for target in "$build"/bin/fuzz_*; do
+  while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done
+  echo "fuzz: $(basename "$target") for ${seconds}s"
+  run_target "$target" &
+done
+wait
 status=0
 for target in "$build"/bin/fuzz_*; do
   name=$(basename "$target")
-  corpus="$build/fuzz-corpus/$name"
-  mkdir -p "$corpus"
-  echo "fuzz: $name for ${seconds}s"
-  if ! "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=262144 \
-      -close_fd_mask=3 -artifact_prefix="$build/" "$corpus" "$seeds" >"$build/$name.log" 2>&1; then
+  if [ -f "$build/$name.failed" ]; then
     echo "fuzz: $name FAILED (see $build/$name.log)"
     tail -40 "$build/$name.log"
     status=1
