@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "CContentHandler.h"
+#include "PropertylessHandler.h"
 #include "CDataStream.h"
 #include "CEventHandler.h"
 #include "DSBase.h"
@@ -60,24 +60,10 @@ class MemorySource : public CDSBase {
   void ReleaseWriteLock() override {}
 };
 
-class PeekingHandler : public CContentHandler {
+class PeekingHandler : public PropertylessHandler {
  public:
   explicit PeekingHandler(int n) : FID("peek" + std::to_string(n)) {}
   const char* GetUniqueID() override { return FID.c_str(); }
-  bool SetIntPropValue(const char*, int) override { return false; }
-  bool GetIntPropValue(const char*, int*) override { return false; }
-  bool GetIntPropDefault(const char*, int*) override { return false; }
-  bool GetIntPropMin(const char*, int*) override { return false; }
-  bool GetIntPropMax(const char*, int*) override { return false; }
-  bool GetIntPropStep(const char*, int*) override { return false; }
-  bool IsIntProp(const char*) override { return false; }
-  bool EnumIntProp(int, char*) override { return false; }
-  bool SetStrPropValue(const char*, const char*) override { return false; }
-  bool GetStrPropValue(const char*, char*) override { return false; }
-  bool GetStrPropDefault(const char*, char*) override { return false; }
-  bool IsStrPropValueValid(const char*, const char*) override { return false; }
-  bool IsStrProp(const char*) override { return false; }
-  bool EnumStrProp(int, char*) override { return false; }
   const char* GetMimeTypes() override { return ""; }
   bool IsEnabled() override { return true; }
   const char* GetDisplayName() override { return ""; }

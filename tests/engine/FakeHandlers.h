@@ -2,28 +2,14 @@
 
 #include <string>
 
-#include "CContentHandler.h"
+#include "PropertylessHandler.h"
 #include "CPreviewHandler.h"
 
 // Handlers that only carry an identifier, which the test may change while they are registered.
-class FakeContentHandler : public CContentHandler {
+class FakeContentHandler : public PropertylessHandler {
  public:
   explicit FakeContentHandler(std::string id) : id(std::move(id)) {}
   const char* GetUniqueID() override { return id.c_str(); }
-  bool SetIntPropValue(const char*, int) override { return false; }
-  bool GetIntPropValue(const char*, int*) override { return false; }
-  bool GetIntPropDefault(const char*, int*) override { return false; }
-  bool GetIntPropMin(const char*, int*) override { return false; }
-  bool GetIntPropMax(const char*, int*) override { return false; }
-  bool GetIntPropStep(const char*, int*) override { return false; }
-  bool IsIntProp(const char*) override { return false; }
-  bool EnumIntProp(int, char*) override { return false; }
-  bool SetStrPropValue(const char*, const char*) override { return false; }
-  bool GetStrPropValue(const char*, char*) override { return false; }
-  bool GetStrPropDefault(const char*, char*) override { return false; }
-  bool IsStrPropValueValid(const char*, const char*) override { return false; }
-  bool IsStrProp(const char*) override { return false; }
-  bool EnumStrProp(int, char*) override { return false; }
   const char* GetMimeTypes() override { return "test/fake"; }
   bool IsEnabled() override { return true; }
   const char* GetDisplayName() override { return "Fake"; }

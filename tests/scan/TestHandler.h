@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "CContentHandler.h"
+#include "PropertylessHandler.h"
 
 namespace scan_tests {
 
 // A content handler for driving the scan: answers by script for chosen blocks, otherwise by
 // signature (a file is `magic` at a block's first byte up to and including `trailer`).
-class TestHandler : public CContentHandler {
+class TestHandler : public PropertylessHandler {
  public:
   enum class Mode { Complete, StartOnly, EndOnly, Incomplete };
   struct Answer {
@@ -37,19 +37,7 @@ class TestHandler : public CContentHandler {
 
   const char* GetUniqueID() override { return FID.c_str(); }
   bool GetIntPropValue(const char* name, int* value) override;
-  bool SetIntPropValue(const char*, int) override { return false; }
-  bool GetIntPropDefault(const char*, int*) override { return false; }
-  bool GetIntPropMin(const char*, int*) override { return false; }
-  bool GetIntPropMax(const char*, int*) override { return false; }
-  bool GetIntPropStep(const char*, int*) override { return false; }
   bool IsIntProp(const char* name) override;
-  bool EnumIntProp(int, char*) override { return false; }
-  bool SetStrPropValue(const char*, const char*) override { return false; }
-  bool GetStrPropValue(const char*, char*) override { return false; }
-  bool GetStrPropDefault(const char*, char*) override { return false; }
-  bool IsStrPropValueValid(const char*, const char*) override { return false; }
-  bool IsStrProp(const char*) override { return false; }
-  bool EnumStrProp(int, char*) override { return false; }
   const char* GetMimeTypes() override { return "application/x-test"; }
   bool IsEnabled() override { return enabled; }
   const char* GetDisplayName() override { return "Test file"; }
