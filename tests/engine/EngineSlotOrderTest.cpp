@@ -9,6 +9,7 @@
 #include "FakeHandlers.h"
 #include "MemoryDataSource.h"
 #include "MemoryStream.h"
+#include "MirrorCall.h"
 #include "RecordingSink.h"
 #include "SVPhotoRecovery.h"
 #include "StderrCapture.h"
@@ -82,19 +83,6 @@ long long SlotOffset(Member member) {
   return raw[0] - 1;
 }
 
-}  // namespace mirror
-
-// The mirror calls cross unrelated class types on purpose: the vptr check would refuse them,
-// and the optimiser must not see the real type behind the pointer, as a separate host cannot.
-#define SV_MIRROR_CALLS __attribute__((no_sanitize("vptr"), noinline))
-
-namespace mirror {
-template <typename To, typename From>
-To* Opaque(From* object) {
-  void* p = object;
-  asm volatile("" : "+r"(p));
-  return static_cast<To*>(p);
-}
 }  // namespace mirror
 
 namespace {

@@ -131,14 +131,7 @@ class ToolFaults : public ::testing::Test {
     if (shipped != nullptr) closedir(shipped);
     testing_support::Run("ln -sf '" SALVOR_FAULT_MODULE "' '" + dir + "/mods/faultydisk.so'");
 
-    FILE* pipe = popen(("losetup -f --show -r '" + dir + "/image.bin' 2>/dev/null").c_str(), "r");
-    char line[256] = "";
-    if (pipe != nullptr) {
-      if (fgets(line, sizeof line, pipe) == nullptr) line[0] = '\0';
-      pclose(pipe);
-    }
-    device = line;
-    while (!device.empty() && (device.back() == '\n' || device.back() == ' ')) device.pop_back();
+    device = AttachLoopDevice(dir + "/image.bin");
   }
   static void TearDownTestSuite() {
     if (!device.empty()) testing_support::Run("losetup -d " + device);

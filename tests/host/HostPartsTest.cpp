@@ -14,6 +14,7 @@
 
 using namespace salvor;
 using testing_support::HaveTool;
+using testing_support::ReadText;
 using testing_support::ScratchDir;
 
 namespace {
@@ -21,13 +22,6 @@ namespace {
 bool Parse(std::vector<const char*> args, Options& options, std::string& error) {
   args.insert(args.begin(), "salvor");
   return ParseCommandLine(static_cast<int>(args.size()), args.data(), options, error);
-}
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "SubsetStream.h"
 
 using namespace salvor;
+using testing_support::FileExists;
 using testing_support::MemoryStream;
 using testing_support::ReadFileBytes;
 using testing_support::ScratchDir;
@@ -46,11 +47,6 @@ std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
   std::vector<uint8_t> bytes(size);
   for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + seed);
   return bytes;
-}
-
-bool Exists(const std::string& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0;
 }
 
 }  // namespace
@@ -89,7 +85,7 @@ TEST(RecoverySink, WritesEachFileUnderItsTypeAndOffsetAndReportsIt) {
   };
   expectFile("f0000002048.jpg", 2048 * 512, 5 << 19);
   expectFile("b0000000010_100.jpg", 10 * 512 + 100, 3000);
-  EXPECT_FALSE(Exists(dir + "/jpg/f0000000030.jpg"));
+  EXPECT_FALSE(FileExists(dir + "/jpg/f0000000030.jpg"));
   EXPECT_EQ(sink.skippedFiles(), 1);
   ASSERT_EQ(sink.tallies().count("jpg"), 1u);
   EXPECT_EQ(sink.tallies().at("jpg").files, 2);
@@ -137,7 +133,7 @@ TEST(RecoverySink, ListOnlyWritesNothingAndInterruptCancels) {
   sink.BeginScan(64, 512);
   SV::CSubsetStream file(&source, 512, 4096);
   sink.FileRecovered(&handler, &file);
-  EXPECT_FALSE(Exists(dir + "/jpg"));
+  EXPECT_FALSE(FileExists(dir + "/jpg"));
   EXPECT_EQ(sink.tallies().at("jpg").files, 1);
 
   bool cancel = false;

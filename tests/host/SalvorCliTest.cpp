@@ -33,13 +33,8 @@ struct Outcome {
   std::string err;
 };
 
-bool Exists(const std::string& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0;
-}
-
 bool HaveModule(const std::string& name) {
-  return Exists(std::string(SALVOR_MODULE_DIR) + "/" + name);
+  return FileExists(std::string(SALVOR_MODULE_DIR) + "/" + name);
 }
 
 // Runs salvor with a shell-quoted argument string from dir; prefix may set limits first.
@@ -52,12 +47,6 @@ Outcome Salvor(const std::string& dir, const std::string& args, const std::strin
   outcome.out = ReadText(dir + "/stdout.txt");
   outcome.err = ReadText(dir + "/stderr.txt");
   return outcome;
-}
-
-void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
 }
 
 std::vector<std::string> Corpus(const std::string& folder, const std::string& suffix) {
@@ -106,13 +95,8 @@ TestImage MakeImage(const std::string& dir, bool withTiff, size_t count = 100) {
   }
   builder.AddZeros(8192);
   image.path = dir + "/image.bin";
-  WriteBytes(image.path, builder.Finish());
+  WriteFileBytes(image.path, builder.Finish());
   return image;
-}
-
-std::string FileSha(const std::string& path) {
-  std::vector<uint8_t> bytes = ReadFileBytes(path);
-  return SV::CSha256::Of(bytes.data(), bytes.size());
 }
 
 bool WellFormed(const std::string& path) {
@@ -144,8 +128,8 @@ TEST_F(SalvorCli, RecoversPhotosByteIdenticalWithNamesAndReport) {
   EXPECT_TRUE(WellFormed(dir + "/out/report.xml"));
   for (const auto& file : image.expected) {
     SCOPED_TRACE(file.first);
-    ASSERT_TRUE(Exists(dir + "/out/" + file.first));
-    EXPECT_EQ(FileSha(dir + "/out/" + file.first), file.second);
+    ASSERT_TRUE(FileExists(dir + "/out/" + file.first));
+    EXPECT_EQ(FileSha256(dir + "/out/" + file.first), file.second);
     EXPECT_NE(report.find("<filename>" + file.first + "</filename>"), std::string::npos);
     EXPECT_NE(report.find("<hashdigest type=\"sha256\">" + file.second + "</hashdigest>"),
               std::string::npos);
@@ -169,7 +153,7 @@ TEST_F(SalvorCli, RecoversPhotosByteIdenticalWithNamesAndReport) {
   Outcome list = Salvor(dir, "scan image.bin -o listed --list-only -q");
   ASSERT_EQ(list.status, 0) << list.err;
   EXPECT_EQ(list.out, "");
-  EXPECT_FALSE(Exists(dir + "/listed/jpg"));
+  EXPECT_FALSE(FileExists(dir + "/listed/jpg"));
   std::string listed = ReadText(dir + "/listed/report.xml");
   for (const auto& file : image.expected) {
     EXPECT_NE(listed.find(file.second), std::string::npos) << file.first;
@@ -177,7 +161,7 @@ TEST_F(SalvorCli, RecoversPhotosByteIdenticalWithNamesAndReport) {
   EXPECT_NE(listed.find("<salvor:written>0</salvor:written>"), std::string::npos);
   Outcome excluded = Salvor(dir, "scan image.bin -o nojpg --exclude jpeg --min-size 1k");
   ASSERT_EQ(excluded.status, 0) << excluded.err;
-  EXPECT_FALSE(Exists(dir + "/nojpg/jpg"));
+  EXPECT_FALSE(FileExists(dir + "/nojpg/jpg"));
 }
 
 TEST_F(SalvorCli, ErrorsGiveOneLineAndTheirOwnStatus) {
@@ -186,7 +170,7 @@ TEST_F(SalvorCli, ErrorsGiveOneLineAndTheirOwnStatus) {
   Outcome missing = Salvor(dir, "scan /nonexistent/sdz -o out");
   EXPECT_EQ(missing.status, 3);
   EXPECT_EQ(missing.err, "salvor: cannot open '/nonexistent/sdz': No such file or directory\n");
-  EXPECT_FALSE(Exists(dir + "/out"));
+  EXPECT_FALSE(FileExists(dir + "/out"));
 
   Outcome folder = Salvor(dir, "scan . -o out");
   EXPECT_EQ(folder.status, 3);
@@ -234,12 +218,12 @@ TEST_F(SalvorCli, FullOutputDiskStopsCleanlyAndKeepsWhatWasWritten) {
   builder.Align();
   builder.AddFile("big", ReadFileBytes(TestData("corpus/jpg/nikon-e950.jpg")));
   builder.AddRandom(2000);
-  WriteBytes(dir + "/image.bin", builder.Finish());
+  WriteFileBytes(dir + "/image.bin", builder.Finish());
   Outcome full = Salvor(dir, "scan image.bin -o out", "trap '' XFSZ; ulimit -f 100; ");
   EXPECT_EQ(full.status, 6) << full.err;
   EXPECT_NE(full.err.find("salvor: output disk is full"), std::string::npos) << full.err;
   EXPECT_NE(full.err.find("2 files recovered so far are kept in out"), std::string::npos);
-  for (const auto& file : expected) EXPECT_EQ(FileSha(dir + "/out/" + file.first), file.second);
+  for (const auto& file : expected) EXPECT_EQ(FileSha256(dir + "/out/" + file.first), file.second);
   std::string report = ReadText(dir + "/out/report.xml");
   EXPECT_TRUE(WellFormed(dir + "/out/report.xml"));
   EXPECT_NE(report.find("status=\"disk full\" files=\"2\""), std::string::npos);
@@ -264,7 +248,7 @@ TEST_F(SalvorCli, InterruptKeepsFilesAndSaysCancelled) {
   posix_spawn_file_actions_destroy(&actions);
   // Wait until the last photo (in the first few hundred kB) has been written.
   std::string last = out + "/" + image.expected.rbegin()->first;
-  for (int i = 0; i < 12000 && !Exists(last); ++i) {
+  for (int i = 0; i < 12000 && !FileExists(last); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -279,7 +263,7 @@ TEST_F(SalvorCli, InterruptKeepsFilesAndSaysCancelled) {
             std::string::npos)
       << err;
   for (const auto& file : image.expected) {
-    EXPECT_EQ(FileSha(out + "/" + file.first), file.second) << file.first;
+    EXPECT_EQ(FileSha256(out + "/" + file.first), file.second) << file.first;
   }
   std::string report = ReadText(out + "/report.xml");
   EXPECT_TRUE(WellFormed(out + "/report.xml"));
@@ -303,7 +287,7 @@ TEST_F(SalvorCli, DemoCardGivesBackEveryDeletedPhoto) {
     if (folder == nullptr) continue;
     while (dirent* entry = readdir(folder)) {
       if (entry->d_name[0] != '.')
-        recovered.insert(FileSha(dir + "/recovered/" + type + "/" + entry->d_name));
+        recovered.insert(FileSha256(dir + "/recovered/" + type + "/" + entry->d_name));
     }
     closedir(folder);
   }
@@ -313,7 +297,7 @@ TEST_F(SalvorCli, DemoCardGivesBackEveryDeletedPhoto) {
     for (const auto& path : Corpus("tiff", ".tiff")) photos.push_back(path);
   }
   for (const auto& photo : photos) {
-    EXPECT_EQ(recovered.count(FileSha(photo)), 1u) << photo;
+    EXPECT_EQ(recovered.count(FileSha256(photo)), 1u) << photo;
   }
   EXPECT_TRUE(WellFormed(dir + "/recovered/report.xml"));
 }
@@ -338,23 +322,13 @@ TEST_F(SalvorCli, RefusesAnOutputFolderOnTheDeviceBeingScanned) {
       run.err.rfind("salvor: '" + dir + "/out' is on the device being scanned (" + device + ")", 0),
       0u)
       << run.err;
-  EXPECT_FALSE(Exists(dir + "/out"));
+  EXPECT_FALSE(FileExists(dir + "/out"));
 }
 
 TEST_F(SalvorCli, ScansABlockDeviceThroughTheBlockDeviceModule) {
   std::string dir = ScratchDir("cli_loop");
   TestImage image = MakeImage(dir, false, 6);
-  std::string device;
-  {
-    FILE* pipe = popen(("losetup -f --show -r '" + image.path + "' 2>/dev/null").c_str(), "r");
-    char line[256] = "";
-    if (pipe != nullptr) {
-      if (fgets(line, sizeof line, pipe) == nullptr) line[0] = '\0';
-      pclose(pipe);
-    }
-    device = line;
-    while (!device.empty() && (device.back() == '\n' || device.back() == ' ')) device.pop_back();
-  }
+  std::string device = AttachLoopDevice(image.path);
   if (device.empty()) GTEST_SKIP() << "loop devices are not available here";
   Outcome sources = Salvor(dir, "sources");
   Outcome run = Salvor(dir, "scan " + device + " -o out -q");
@@ -364,7 +338,7 @@ TEST_F(SalvorCli, ScansABlockDeviceThroughTheBlockDeviceModule) {
   EXPECT_NE(sources.out.find("Loop device of " + image.path), std::string::npos) << sources.out;
   ASSERT_EQ(run.status, 0) << run.err;
   for (const auto& file : image.expected) {
-    EXPECT_EQ(FileSha(dir + "/out/" + file.first), file.second) << file.first;
+    EXPECT_EQ(FileSha256(dir + "/out/" + file.first), file.second) << file.first;
   }
   std::string report = ReadText(dir + "/out/report.xml");
   EXPECT_NE(report.find("<image_filename>" + device + "</image_filename>"), std::string::npos);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "MemoryDataSource.h"
+#include "MirrorCall.h"
 #include "RecordingSink.h"
 #include "SVPhotoRecovery.h"
 
@@ -63,18 +64,7 @@ struct Store {
   virtual const char* GetUniqueID() = 0;
 };
 
-// The optimiser must not see the real type behind the pointer, as a separate host cannot.
-template <typename To, typename From>
-To* Opaque(From* object) {
-  void* p = object;
-  asm volatile("" : "+r"(p));
-  return static_cast<To*>(p);
-}
-
 }  // namespace mirror
-
-// Mirror calls cross unrelated class types on purpose; the vptr check would refuse them.
-#define SV_MIRROR_CALLS __attribute__((no_sanitize("vptr"), noinline))
 
 namespace {
 

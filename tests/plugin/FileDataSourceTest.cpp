@@ -13,20 +13,12 @@
 
 using testing_support::RecordingSink;
 using testing_support::ScratchDir;
+using testing_support::WriteFileBytes;
 
 namespace {
 
 std::wstring Wide(const std::string& text) {
   return std::wstring(text.begin(), text.end());
-}
-
-void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-  FILE* file = fopen(path.c_str(), "wb");
-  ASSERT_NE(file, nullptr);
-  if (!bytes.empty()) {
-    ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
-  }
-  fclose(file);
 }
 
 // Bytes whose value tells their position, so a wrong offset shows in the data.
@@ -54,7 +46,7 @@ TEST(FileDataSource, RegistersMeasuresAndReportsChanges) {
   EngineWithSink env;
   std::string dir = ScratchDir("fileds-geometry");
   std::string path = dir + "/card.img";
-  WriteFile(path, Numbered(1000000));
+  ASSERT_TRUE(WriteFileBytes(path, Numbered(1000000)));
   const std::string id = "SVFileDS_" + path;
   int before = env.engine->GetDataSourceCount();
   {
@@ -122,7 +114,7 @@ TEST(FileDataSource, RegistersMeasuresAndReportsChanges) {
   EXPECT_EQ(env.engine->GetDataSourceCount(), before);
 
   // Even an empty image reports its first measurement.
-  WriteFile(path, {});
+  ASSERT_TRUE(WriteFileBytes(path, {}));
   CFileDataSource empty(env.engine, Wide(path).c_str());
   empty.Refresh();
   EXPECT_EQ(env.sink.calls.back(), "DSChanged " + id);
@@ -134,7 +126,7 @@ TEST(FileDataSource, ReadsWholeBlocksUnderTheHostsWatch) {
   EngineWithSink env;
   std::string path = ScratchDir("fileds-read") + "/card.img";
   std::vector<uint8_t> image = Numbered(10 * 512 + 100);
-  WriteFile(path, image);
+  ASSERT_TRUE(WriteFileBytes(path, image));
   const std::string id = "SVFileDS_" + path;
   CFileDataSource source(env.engine, Wide(path).c_str());
   std::vector<uint8_t> buffer(3 * 512, 0xEE);

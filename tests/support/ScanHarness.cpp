@@ -1,8 +1,10 @@
 #include "ScanHarness.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -92,6 +94,34 @@ std::string ReadText(const std::string& path) {
 std::vector<uint8_t> ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out.flush());
+}
+
+bool FileExists(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0;
+}
+
+std::string FileSha256(const std::string& path) {
+  std::vector<uint8_t> bytes = ReadFileBytes(path);
+  return SV::CSha256::Of(bytes.data(), bytes.size());
+}
+
+std::string AttachLoopDevice(const std::string& image) {
+  FILE* pipe = popen(("losetup -f --show -r '" + image + "' 2>/dev/null").c_str(), "r");
+  if (pipe == nullptr) return "";
+  char line[256] = "";
+  if (fgets(line, sizeof line, pipe) == nullptr) line[0] = '\0';
+  pclose(pipe);
+  std::string device = line;
+  while (!device.empty() && (device.back() == '\n' || device.back() == ' ')) device.pop_back();
+  return device;
 }
 
 std::string TestData(const std::string& relative) {

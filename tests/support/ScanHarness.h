@@ -63,6 +63,14 @@ CContentHandler* LoadHandler(const std::string& module);
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
 // The whole file as text; empty when it cannot be read.
 std::string ReadText(const std::string& path);
+// Writes `bytes` as the whole file; false when it cannot.
+bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+bool FileExists(const std::string& path);
+// SHA-256 of the file's bytes, in lower-case hex.
+std::string FileSha256(const std::string& path);
+// Attaches `image` read-only to a free loop device and returns its path; empty when this
+// machine does not allow it. The caller detaches it with `losetup -d`.
+std::string AttachLoopDevice(const std::string& image);
 // Path of a file under the repository's testdata folder.
 std::string TestData(const std::string& relative);
 // Runs a shell command; true when it exits 0. For generating inputs with Debian tools.
