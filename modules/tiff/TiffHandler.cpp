@@ -1,9 +1,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "CDataStream.h"
+#include "ForeignStart.h"
 #include "TextCopy.h"
 #include "UnalignedSearch.h"
-#include "CDataStream.h"
 #include "HandlerBase.h"
 #include "TiffWalker.h"
 
@@ -27,6 +28,29 @@ inline bool LooksLikeTiffStart(const uint8_t* p) {
   return IsTiffMagic(LoadBE32(p));
 }
 
+// The EXIF block of a JPEG (or of any container that tags it so), and a Nikon MakerNote
+// inside it ("Nikon\0", a version, then its own header), are TIFF structures but not files.
+bool InsideExif(CDataStream* stream, long long at) {
+  if (at < 6) return false;
+  uint8_t before[10];
+  const long long back = std::min(at, 10LL);
+  if (ReadAt(stream, at - back, before, size_t(back)) != size_t(back)) return false;
+  return memcmp(before + back - 6, "Exif\0\0", 6) == 0 ||
+         (back == 10 && memcmp(before, "Nikon\0", 6) == 0);
+}
+
+// Where the TIFF that starts at `at` and claims to end at `end` was cut: the first block start
+// inside it where another file begins that is no part of its own (a preview, a MakerNote's
+// header) and no EXIF block; -1 when none.
+long long CutInside(CDataStream* stream, long long at, long long end, long long blockSize) {
+  return FirstForeignStart(stream, at, end, blockSize, [&](long long position) {
+    if (InsideExif(stream, position)) return true;
+    CStreamReader reader(stream, at, -1);
+    TiffLayout layout;
+    return WalkTiff(reader, &layout, position - at) && layout.probeStartsPart;
+  });
+}
+
 }  // namespace
 
 class CTiffHandler : public CHandlerBase {
@@ -37,18 +61,19 @@ class CTiffHandler : public CHandlerBase {
                      long long* end) override {
     RecognizeByFirstBytes<4>(
         stream, blockSize, Unaligned(), FSkipped, LooksLikeTiffStart,
-        [&](long long at) { return Answer(stream, at, -1, recognized, start, end); },
+        [&](long long at) { return Answer(stream, at, -1, blockSize, recognized, start, end); },
         [&](long long from, long long to, long long mustReach) {
-          return Search(stream, from, to, mustReach, recognized, start, end);
+          return Search(stream, from, to, mustReach, blockSize, recognized, start, end);
         });
     return true;
   }
 
-  bool FindEndOfFile(CDataStream* stream, long long, long long* end) override {
+  bool FindEndOfFile(CDataStream* stream, long long blockSize, long long* end) override {
     CStreamReader reader(stream, 0, -1);
     TiffLayout layout;
     if (!WalkTiff(reader, &layout) || layout.extent <= 0) return false;
-    *end = layout.extent;
+    const long long cut = CutInside(stream, 0, layout.extent, blockSize);
+    *end = cut >= 0 ? cut : layout.extent;
     return true;
   }
 
@@ -67,7 +92,7 @@ class CTiffHandler : public CHandlerBase {
   // Offers every TIFF header starting in [from, to) to Answer, in ascending order: byte-order
   // marks located with memchr in pieces read with the 3 bytes that complete a header.
   bool Search(CDataStream* stream, long long from, long long to, long long mustReach,
-              bool* recognized, long long* start, long long* end) {
+              long long blockSize, bool* recognized, long long* start, long long* end) {
     constexpr long long kPiece = 512;
     uint8_t piece[kPiece + 3];
     for (; from < to; from += kPiece) {
@@ -82,7 +107,8 @@ class CTiffHandler : public CHandlerBase {
                              : motorola == nullptr ? intel
                                                    : std::min(intel, motorola);
         const long long at = hit - piece;
-        if (LooksLikeTiffStart(hit) && Answer(stream, from + at, mustReach, recognized, start, end))
+        if (LooksLikeTiffStart(hit) &&
+            Answer(stream, from + at, mustReach, blockSize, recognized, start, end))
           return true;
         i = at + 1;
       }
@@ -91,32 +117,27 @@ class CTiffHandler : public CHandlerBase {
   }
 
   // Validates and measures a TIFF at `at`: the whole file when every part is there, else its
-  // start only. With mustReach >= 0 (a start left in a skipped block, whose beginning belongs
-  // to the file delivered before) only a whole file that ends past mustReach counts.
-  bool Answer(CDataStream* stream, long long at, long long mustReach, bool* recognized,
-              long long* start, long long* end) {
+  // start only; a file another one was written over ends where that one begins. With
+  // mustReach >= 0 (a start left in a skipped block, whose beginning belongs to the file
+  // delivered before) only a file that ends past mustReach counts.
+  bool Answer(CDataStream* stream, long long at, long long mustReach, long long blockSize,
+              bool* recognized, long long* start, long long* end) {
     // The walk reads only IFDs and value arrays, never image data: it may look at the whole
     // rest of the stream (a large TIFF keeps its IFD at its end), and MaxSize bounds the answer.
-    // The EXIF block of a JPEG (or of any container that tags it so), and a Nikon MakerNote
-    // inside it ("Nikon\0", a version, then its own header), are TIFF structures but not files.
-    if (at >= 6) {
-      uint8_t before[10];
-      const long long back = std::min(at, 10LL);
-      stream->SetPosition(at - back);
-      if (stream->Read(back, before) == back) {
-        const uint8_t* end = before + back;
-        if (memcmp(end - 6, "Exif\0\0", 6) == 0) return false;
-        if (back == 10 && memcmp(before, "Nikon\0", 6) == 0) return false;
-      }
-    }
+    if (InsideExif(stream, at)) return false;
     CStreamReader reader(stream, at, -1);
     TiffLayout layout;
     if (!WalkTiff(reader, &layout)) return false;
     const bool whole = layout.complete && layout.extent <= MaxSizeBytes();
-    if (mustReach >= 0 && (!whole || at + layout.extent <= mustReach)) return false;
+    long long fileEnd = at + layout.extent;
+    if (whole) {
+      const long long cut = CutInside(stream, at, fileEnd, blockSize);
+      if (cut >= 0) fileEnd = cut;
+    }
+    if (mustReach >= 0 && (!whole || fileEnd <= mustReach)) return false;
     *recognized = true;
     *start = at;
-    if (whole) *end = at + layout.extent;
+    if (whole) *end = fileEnd;
     return true;
   }
 

@@ -86,7 +86,8 @@ struct PendingIfd {
 
 class Walker {
  public:
-  Walker(CStreamReader& reader, TiffLayout* layout) : FReader(reader), FLayout(layout) {}
+  Walker(CStreamReader& reader, TiffLayout* layout, long long probe)
+      : FReader(reader), FLayout(layout), FProbe(probe) {}
 
   bool Run() {
     uint8_t head[16];
@@ -139,6 +140,7 @@ class Walker {
   // A part of the file: it must lie inside the reader for the file to be complete. `data`:
   // image data (strips, tiles, previews) rather than IFDs and their values.
   void Cover(long long offset, long long length, bool data = false) {
+    if (offset == FProbe && length > 0) FLayout->probeStartsPart = true;
     long long end;
     if (offset < 0 || length < 0 || !CheckedAdd(offset, length, &end) || end > FReader.Size()) {
       FLayout->complete = false;
@@ -160,6 +162,7 @@ class Walker {
 
   // A part whose position is a guess (maker notes): counted only when it fits.
   void CoverIfInside(long long offset, long long length) {
+    if (offset == FProbe && length > 0) FLayout->probeStartsPart = true;
     if (length > 0 && FReader.Contains(offset, length))
       FLayout->extent = std::max(FLayout->extent, offset + length);
   }
@@ -440,6 +443,7 @@ class Walker {
   bool FLastIsData = false;  // the part that ends last is image data
   bool FPentax = false;
   long long FMakerBase = 0;
+  long long FProbe = -1;
   long long FArrayBudget = kMaxArrayValues;
   std::vector<PendingIfd> FPending;
 };
@@ -465,9 +469,9 @@ bool IsTiffMagic(uint32_t m) {
          m == kOlympusIIS || m == kOlympusMM || m == kPanasonic;
 }
 
-bool WalkTiff(CStreamReader& reader, TiffLayout* layout) {
+bool WalkTiff(CStreamReader& reader, TiffLayout* layout, long long probe) {
   *layout = TiffLayout();
-  Walker walker(reader, layout);
+  Walker walker(reader, layout, probe);
   return walker.Run();
 }
 

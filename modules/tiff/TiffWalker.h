@@ -22,6 +22,8 @@ struct TiffLayout {
   bool rawData = false;   // a colour-filter-array or camera-specific compressed image
   std::string make;
   std::string model;
+  // Whether some part of the file starts at the offset the walk was asked about.
+  bool probeStartsPart = false;
 };
 
 // First four bytes of every TIFF flavour this module knows, big-endian.
@@ -30,7 +32,8 @@ bool IsTiffMagic(uint32_t firstFour);
 // Walks the structure of a TIFF starting at offset 0 of `reader`. Returns false when the
 // header or the first IFD is not a believable TIFF (the data is not a TIFF at all); otherwise
 // fills `layout`. Bounded: cycles and oversized arrays cannot make it loop or allocate.
-bool WalkTiff(CStreamReader& reader, TiffLayout* layout);
+// `probe`: an offset to look out for (see probeStartsPart), or -1.
+bool WalkTiff(CStreamReader& reader, TiffLayout* layout, long long probe = -1);
 
 // Best extension for the walked file, without a dot ("tif", "cr2", "nef" ...).
 const char* TiffExtension(const TiffLayout& layout);

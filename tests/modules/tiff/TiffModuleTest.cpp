@@ -191,3 +191,46 @@ TEST(TiffModule, ScansRecoverIntactFilesByteIdentical) {
   CheckScans("tiff", Tiff(), files, Bytes{'I', 'I', 42, 0, 8, 0, 0, 0},
              Prefix(multi, multi.size() * 3 / 4));
 }
+
+// A TIFF whose clusters were reused ends where the file written over it begins, marked
+// damaged, and the scan finds that file whole; a preview of its own at a block start is no
+// other file.
+TEST(TiffModule, AFileWrittenOverEndsWhereTheNextOneBegins) {
+  ASSERT_NE(Tiff(), nullptr);
+  const Bytes photo = ReadFileBytes(TestData("corpus/jpg/Canon_40D.jpg"));
+  Bytes header =
+      MinimalTiff({{256, 3, 1, 128}, {257, 3, 1, 128}, {273, 4, 1, 512}, {279, 4, 1, 65536}}, 0);
+  header.resize(512, 0);
+  const long long kept = 41 * 512;  // the IFD and 40 blocks of its strip
+  const Bytes disk =
+      Join(Join(Prefix(Join(header, RandomData(65536, 31)), kept), photo), RandomData(70000, 32));
+  const Recognition r = Recognize(Tiff(), disk, 0);
+  EXPECT_TRUE(r.recognized && r.start == 0);
+  EXPECT_EQ(r.end, kept);
+  EXPECT_EQ(FindEnd(Tiff(), disk), kept);
+  EXPECT_FALSE(Describe(Tiff(), Prefix(disk, kept)));
+  int photos = 0;
+  for (const Recovered& file : ScanImage({"tiff.so", "jpeg.so"}, disk)) {
+    if (file.offset == 0) {
+      EXPECT_EQ(file.size, kept);
+    }
+    if (file.offset == kept && file.size == static_cast<long long>(photo.size()) && file.valid)
+      ++photos;
+  }
+  EXPECT_EQ(photos, 1);
+
+  // The same photo as the TIFF's own preview, on its second block: the TIFF is whole.
+  Bytes owner = MinimalTiff({{256, 3, 1, 128},
+                             {257, 3, 1, 128},
+                             {273, 4, 1, 512 + 16 * 512},
+                             {279, 4, 1, 4096},
+                             {513, 4, 1, 512},
+                             {514, 4, 1, uint32_t(photo.size())}},
+                            0);
+  owner.resize(512, 0);
+  Bytes preview = photo;
+  preview.resize(16 * 512, 0);
+  const Bytes whole = Join(Join(owner, preview), RandomData(4096, 33));
+  EXPECT_EQ(Recognize(Tiff(), Join(whole, RandomData(3000, 34)), 0).end,
+            static_cast<long long>(whole.size()));
+}
