@@ -47,6 +47,11 @@ inline bool BeginsForeignFile(const uint8_t* p) {
          memcmp(p + 6, "\0\0\0\0\0\0", 6) == 0;
 }
 
+// How many matches one search asks `ownPart` about. A file with more parts of its own that
+// look like files (frames of a Motion JPEG movie) is taken as it stands: the limit keeps a
+// hostile one from making every block cost a walk of its structure.
+constexpr int kMaxOwnPartQuestions = 64;
+
 // The first block start in (from, to) where another file begins, or -1. `ownPart(position)`
 // tells a part of the file itself (an embedded preview) apart; it is asked only at a match.
 // Reads kForeignProbeBytes per block of the range.
@@ -56,9 +61,12 @@ long long FirstForeignStart(CDataStream* stream, long long from, long long to, l
   if (blockSize <= 0 || from < 0) return -1;
   long long block = (from / blockSize + 1) * blockSize;
   uint8_t head[kForeignProbeBytes];
+  int questions = 0;
   for (; block < to; block += blockSize) {
     if (ReadAt(stream, block, head, sizeof head) != sizeof head) return -1;
-    if (BeginsForeignFile(head) && !ownPart(block)) return block;
+    if (!BeginsForeignFile(head)) continue;
+    if (++questions > kMaxOwnPartQuestions) return -1;
+    if (!ownPart(block)) return block;
   }
   return -1;
 }

@@ -266,13 +266,72 @@ bool AddTrackExtent(CStreamReader& r, const Track& track, DataExtent* data, bool
   return true;
 }
 
+// Whether a sample of the track starts at `position`: its chunks in order, with their samples
+// from stsc and stsz. A table too long to follow within the step budget counts as a yes, so
+// that the file is left as it stands.
+bool TrackHasSampleAt(CStreamReader& r, const Track& track, long long position) {
+  if (track.chunkOffsets.offset < 0 || track.sampleToChunk.offset < 0 ||
+      track.sampleSizes.offset < 0)
+    return false;
+  const bool wide = track.chunkOffsets.type == FourCC("co64");
+  uint32_t chunks = 0, runs = 0, constant = 0;
+  if (!FullBoxCount(r, track.chunkOffsets, 8, wide ? 8 : 4, &chunks) ||
+      !FullBoxCount(r, track.sampleToChunk, 8, 12, &runs) || runs == 0)
+    return false;
+  if (track.sampleSizes.type == FourCC("stsz") &&
+      !r.U32BE(track.sampleSizes.offset + track.sampleSizes.header + 4, &constant))
+    return false;
+  const long long table = track.chunkOffsets.offset + track.chunkOffsets.header + 8;
+  const long long runTable = track.sampleToChunk.offset + track.sampleToChunk.header + 8;
+  uint32_t run = 0, perChunk = 0, nextRunFirst = 0;
+  if (!r.U32BE(runTable, &nextRunFirst) || nextRunFirst != 1) return false;
+  uint64_t firstSample = 0;
+  long long budget = 1 << 22;
+  for (uint32_t chunk = 1; chunk <= chunks; ++chunk) {
+    if (--budget < 0) return true;
+    while (run < runs && nextRunFirst <= chunk) {  // the stsc run this chunk belongs to
+      if (!r.U32BE(runTable + 12LL * run + 4, &perChunk)) return false;
+      uint32_t following = UINT32_MAX;
+      if (++run < runs &&
+          (!r.U32BE(runTable + 12LL * run, &following) || following <= nextRunFirst))
+        return false;
+      nextRunFirst = following;
+    }
+    long long offset = 0;
+    if (wide) {
+      uint64_t v = 0;
+      if (!r.U64BE(table + 8LL * (chunk - 1), &v) || v > uint64_t(LLONG_MAX / 2)) return false;
+      offset = static_cast<long long>(v);
+    } else {
+      uint32_t v = 0;
+      if (!r.U32BE(table + 4LL * (chunk - 1), &v)) return false;
+      offset = v;
+    }
+    if (constant != 0) {
+      const long long into = position - offset;
+      if (into >= 0 && into % constant == 0 && into / constant < perChunk) return true;
+    } else {
+      for (uint32_t s = 0; s < perChunk && offset <= position; ++s) {
+        if (offset == position) return true;
+        long long bytes = 0;
+        if (--budget < 0) return true;
+        if (!SampleBytes(r, track.sampleSizes, firstSample + s, 1, &bytes) ||
+            !CheckedAdd(offset, bytes, &offset))
+          return false;
+      }
+    }
+    firstSample += perChunk;
+  }
+  return false;
+}
+
 struct MovieInfo {
   DataExtent data;
   bool audioOnly = true;
   bool anyData = false;
 };
 
-bool ParseMovie(CStreamReader& r, const Box& moov, MovieInfo* info) {
+bool ParseMovie(CStreamReader& r, const Box& moov, MovieInfo* info, PartProbe* probe) {
   bool header = false;
   bool ok = ForEachChild(r, moov.offset + moov.header, moov.offset + moov.size, [&](const Box& b) {
     if (b.type == FourCC("mvhd")) header = b.size >= 8 + 100;
@@ -312,6 +371,8 @@ bool ParseMovie(CStreamReader& r, const Box& moov, MovieInfo* info) {
              ForEachChild(r, t.offset + t.header, t.offset + t.size, inMdia);
     };
     if (!ForEachChild(r, b.offset + b.header, b.offset + b.size, inTrak)) return false;
+    if (probe != nullptr && !probe->startsPart)
+      probe->startsPart = TrackHasSampleAt(r, track, probe->position);
     bool hasData = false;
     if (!AddTrackExtent(r, track, &info->data, &hasData)) return false;
     if (hasData) {
@@ -336,7 +397,7 @@ long long ReadSized(CStreamReader& r, long long at, int bytes, bool* ok) {
 }
 
 // HEIF: the item locations (iloc) of the top-level meta box give the data's extent.
-bool ParseItems(CStreamReader& r, const Box& meta, DataExtent* data) {
+bool ParseItems(CStreamReader& r, const Box& meta, DataExtent* data, PartProbe* probe) {
   long long begin = meta.offset + meta.header + 4;  // meta is a full box
   bool sawHandler = false;
   bool ok = ForEachChild(r, begin, meta.offset + meta.size, [&](const Box& b) {
@@ -383,6 +444,7 @@ bool ParseItems(CStreamReader& r, const Box& meta, DataExtent* data) {
         if (at > end) return false;
         if (!good || (method & 15) != 0 || reference != 0 || length == 0) continue;
         long long from = base + offset, to = from + length;
+        if (probe != nullptr && from == probe->position) probe->startsPart = true;
         if (!data->known) {
           *data = DataExtent{true, from, to};
         } else {
@@ -496,7 +558,7 @@ bool MayStartFile(const uint8_t* head) {
   }
 }
 
-FileWalk WalkFile(CStreamReader& r, long long limit) {
+FileWalk WalkFile(CStreamReader& r, long long limit, PartProbe* probe) {
   FileWalk walk;
   limit = std::min(limit, r.Size());
   std::vector<Box> boxes;
@@ -568,14 +630,14 @@ FileWalk WalkFile(CStreamReader& r, long long limit) {
       case FourCC("moov"):
         if (whole(b)) {
           MovieInfo movie;
-          walk.hasMovie = ParseMovie(r, b, &movie);
+          walk.hasMovie = ParseMovie(r, b, &movie, probe);
           if (walk.hasMovie && movie.data.known) data = movie.data;
           walk.audioOnly = movie.anyData && movie.audioOnly;
         }
         needEnd = std::max(needEnd, bEnd);
         break;
       case FourCC("meta"):
-        if (whole(b) && !walk.hasMovie && ParseItems(r, b, &data)) walk.hasItems = true;
+        if (whole(b) && !walk.hasMovie && ParseItems(r, b, &data, probe)) walk.hasItems = true;
         needEnd = std::max(needEnd, bEnd);
         break;
       case FourCC("moof"):  // a run of fragments with their media data
@@ -597,22 +659,29 @@ FileWalk WalkFile(CStreamReader& r, long long limit) {
   // The media data: the mdat that holds the tables' last byte, or the first mdat when
   // nothing says where the data lies or the tables point elsewhere (a damaged file keeps it).
   bool dataInside = !data.known;
+  auto takeMedia = [&](const Box& b, long long end) {
+    walk.mediaStart = b.offset + b.header;
+    walk.mediaEnd = std::max(walk.mediaStart, std::min(end, limit));
+  };
   for (const Box& b : boxes) {
     if (b.type != FourCC("mdat")) continue;
     long long bEnd = b.size >= 0 ? b.offset + b.size : LLONG_MAX;
     if (!data.known) {
       if (!fragmented) needEnd = std::max(needEnd, bEnd);
+      takeMedia(b, bEnd);
       break;
     }
     if (data.start >= b.offset + b.header && data.end <= bEnd) {
       // A last box of size 0 ends where its data ends.
       needEnd = std::max(needEnd, b.size >= 0 ? bEnd : data.end);
       dataInside = true;
+      takeMedia(b, b.size >= 0 ? bEnd : data.end);
       break;
     }
     if (data.end > b.offset + b.header && data.end <= bEnd) {
       needEnd = std::max(needEnd, bEnd);  // data spread over several mdat boxes
       dataInside = true;
+      takeMedia(b, bEnd);
       break;
     }
   }
@@ -620,6 +689,7 @@ FileWalk WalkFile(CStreamReader& r, long long limit) {
     for (const Box& b : boxes) {
       if (b.type != FourCC("mdat")) continue;
       needEnd = std::max(needEnd, b.size >= 0 ? b.offset + b.size : LLONG_MAX);
+      takeMedia(b, b.size >= 0 ? b.offset + b.size : LLONG_MAX);
       break;
     }
   }

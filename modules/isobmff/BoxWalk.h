@@ -49,6 +49,16 @@ struct FileWalk {
   bool hasItems = false;    // top-level meta read and sound
   bool audioOnly = false;   // every track with data is a sound track
   bool consistent = false;  // the media data lies where the tables say
+  // The payload of the mdat that holds the media data; empty when there is none.
+  long long mediaStart = 0;
+  long long mediaEnd = 0;
+};
+
+// An offset to look out for during a walk: whether a sample of a track or an extent of an
+// item starts there.
+struct PartProbe {
+  long long position = -1;
+  bool startsPart = false;
 };
 
 // True when the first bytes (at least 16) can begin a file: ftyp, the JPEG 2000 signature
@@ -56,7 +66,7 @@ struct FileWalk {
 bool MayStartFile(const uint8_t* head);
 
 // Walks the top-level boxes of the file at offset 0 of `reader` within `limit` bytes.
-FileWalk WalkFile(CStreamReader& reader, long long limit);
+FileWalk WalkFile(CStreamReader& reader, long long limit, PartProbe* probe = nullptr);
 
 // The file name extension for a walked file; never null.
 const char* ExtensionOf(const FileWalk& walk);

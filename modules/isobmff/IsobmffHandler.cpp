@@ -6,12 +6,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "TextCopy.h"
-#include "UnalignedSearch.h"
 #include "BoxWalk.h"
 #include "CDataStream.h"
+#include "ForeignStart.h"
 #include "HandlerBase.h"
 #include "StreamReader.h"
+#include "TextCopy.h"
+#include "UnalignedSearch.h"
 
 namespace {
 
@@ -47,30 +48,32 @@ class CIsobmffHandler : public salvor::CHandlerBase {
       // Starts inside the block are only looked for by their ftyp or JPEG 2000 signature;
       // a QuickTime movie without ftyp is only taken at a block start.
       auto accept = [&](long long at, const uint8_t*, size_t) {
-        return Try(stream, at, recognized, start, end);
+        return Try(stream, at, blockSize, recognized, start, end);
       };
       const long long blockEnd = blockStart + blockSize;
       long long a = salvor::FindSignature(stream, blockStart, blockEnd, {kFtyp, 4, 4}, 0, accept);
       if (a < 0)
         a = salvor::FindSignature(stream, blockStart, blockEnd, {kJp2Box, 4, 4}, 0, accept);
-      if (a < 0 && !*recognized) Try(stream, blockStart, recognized, start, end);
+      if (a < 0 && !*recognized) Try(stream, blockStart, blockSize, recognized, start, end);
       return true;
     }
     uint8_t head[16];
     if (stream->Read(sizeof head, head) != sizeof head || !salvor::isobmff::MayStartFile(head))
       return true;
-    Try(stream, stream->GetPosition() - static_cast<long long>(sizeof head), recognized, start,
-        end);
+    Try(stream, stream->GetPosition() - static_cast<long long>(sizeof head), blockSize, recognized,
+        start, end);
     return true;
   }
 
-  bool FindEndOfFile(CDataStream* stream, long long, long long* end) override {
+  bool FindEndOfFile(CDataStream* stream, long long blockSize, long long* end) override {
     CStreamReader reader(stream);
     FileWalk walk = salvor::isobmff::WalkFile(reader, reader.Size());
     switch (walk.stop) {
-      case FileWalk::kComplete:
-        *end = walk.end;
+      case FileWalk::kComplete: {
+        const long long cut = CutInMedia(stream, 0, walk, reader.Size(), blockSize);
+        *end = cut >= 0 ? cut : walk.end;
         return true;
+      }
       case FileWalk::kRanOff:     // cut off by the next file: keep what is there
       case FileWalk::kOpenEnded:  // a last box of size 0 runs to the next file, up to MaxSize
         *end = std::min(reader.Size(), MaxSizeBytes());
@@ -86,13 +89,15 @@ class CIsobmffHandler : public salvor::CHandlerBase {
 
  private:
   // Walks a candidate file at `at`; answers when the structure is believable.
-  bool Try(CDataStream* stream, long long at, bool* recognized, long long* start, long long* end) {
+  bool Try(CDataStream* stream, long long at, long long blockSize, bool* recognized,
+           long long* start, long long* end) {
     uint8_t head[16];
     stream->SetPosition(at);
     if (stream->Read(sizeof head, head) != sizeof head || !salvor::isobmff::MayStartFile(head))
       return false;
     CStreamReader reader(stream, at);
-    FileWalk walk = salvor::isobmff::WalkFile(reader, std::min(reader.Size(), MaxSizeBytes()));
+    const long long limit = std::min(reader.Size(), MaxSizeBytes());
+    FileWalk walk = salvor::isobmff::WalkFile(reader, limit);
     bool complete = walk.stop == FileWalk::kComplete;
     if (walk.quickTime) {
       // Without ftyp only a whole movie whose tables, if any, point into its own media
@@ -103,8 +108,28 @@ class CIsobmffHandler : public salvor::CHandlerBase {
     }
     *recognized = true;
     *start = at;
-    if (complete) *end = at + walk.end;
+    if (complete) {
+      const long long cut = CutInMedia(stream, at, walk, limit, blockSize);
+      *end = cut >= 0 ? cut : at + walk.end;
+    }
     return true;
+  }
+
+  // A file whose later sectors another file was written over ends where that one begins. Only
+  // the media data can hide it: the walk has read every other box. A sample or item of the
+  // file's own (a Motion JPEG frame, a JPEG item) is no other file.
+  static long long CutInMedia(CDataStream* stream, long long at, const FileWalk& walk,
+                              long long limit, long long blockSize) {
+    if (walk.mediaEnd <= walk.mediaStart) return -1;
+    return salvor::FirstForeignStart(stream, at + walk.mediaStart,
+                                     at + std::min(walk.mediaEnd, walk.end), blockSize,
+                                     [&](long long position) {
+                                       salvor::isobmff::PartProbe probe;
+                                       probe.position = position - at;
+                                       CStreamReader reader(stream, at);
+                                       salvor::isobmff::WalkFile(reader, limit, &probe);
+                                       return probe.startsPart;
+                                     });
   }
 };
 

@@ -2,7 +2,9 @@
 
 #include <cstring>
 
+#include "HandlerCalls.h"
 #include "MediaTestSupport.h"
+#include "Sha256.h"
 #include "SparseStream.h"
 
 using namespace testing_support;
@@ -222,6 +224,59 @@ TEST(IsobmffModule, FollowsMoviesBeyondFourGiB) {
     EXPECT_TRUE(recognized && begin == 0) << moovFirst;
     EXPECT_EQ(end, total) << moovFirst;
   }
+}
+
+// A movie whose later sectors another file was written over ends where that one begins; a
+// Motion JPEG frame of its own on a sector start is no other file.
+TEST(IsobmffModule, AFileWrittenOverEndsWhereTheNextOneBegins) {
+  CContentHandler* handler = Handler();
+  ASSERT_NE(handler, nullptr);
+  const std::vector<uint8_t> photo = ReadFileBytes(TestData("corpus/jpg/Canon_40D.jpg"));
+  const uint32_t frameAt = 1024, lastFrame = 4096;
+  auto movie = [&](uint32_t media) {
+    std::vector<uint8_t> stbl, minf, mdia, trak, moov, box;
+    AppendBox(stbl, "stsd", FullBox({0}));
+    AppendBox(stbl, "stsc", FullBox({1, 1, 3, 1}));
+    AppendBox(stbl, "stsz", FullBox({0, 3, frameAt - media, uint32_t(photo.size()), lastFrame}));
+    AppendBox(stbl, "stco", FullBox({1, media}));
+    AppendBox(minf, "stbl", stbl);
+    AppendBox(mdia, "hdlr", FullBox({0, 0x76696465 /* vide */, 0, 0, 0}));
+    AppendBox(mdia, "minf", minf);
+    AppendBox(trak, "mdia", mdia);
+    AppendBox(moov, "mvhd", std::vector<uint8_t>(100, 0));
+    AppendBox(moov, "trak", trak);
+    AppendBox(box, "moov", moov);
+    return box;
+  };
+  std::vector<uint8_t> file;
+  AppendBox(file, "ftyp", {'q', 't', ' ', ' ', 0, 0, 2, 0, 'q', 't', ' ', ' '});
+  const uint32_t media = uint32_t(file.size() + movie(0).size() + 8);
+  const std::vector<uint8_t> moov = movie(media);
+  file.insert(file.end(), moov.begin(), moov.end());
+  std::vector<uint8_t> frames = RandomData(frameAt - media, 41);
+  frames.insert(frames.end(), photo.begin(), photo.end());
+  const std::vector<uint8_t> last = RandomData(lastFrame, 42);
+  frames.insert(frames.end(), last.begin(), last.end());
+  AppendBox(file, "mdat", frames);
+  std::vector<uint8_t> disk = file;
+  const std::vector<uint8_t> after = RandomData(5000, 43);
+  disk.insert(disk.end(), after.begin(), after.end());
+
+  const Recognition whole = Recognize(handler, disk, 0);
+  EXPECT_TRUE(whole.recognized && whole.start == 0);
+  EXPECT_EQ(whole.end, static_cast<long long>(file.size()));
+
+  // The last frame's second sector and what follows reused by a photo.
+  const long long reused = ((frameAt + photo.size()) / 512 + 1) * 512;
+  disk.resize(size_t(reused));
+  disk.insert(disk.end(), photo.begin(), photo.end());
+  disk.insert(disk.end(), after.begin(), after.end());
+  EXPECT_EQ(Recognize(handler, disk, 0).end, reused);
+  auto found = ScanImage({"isobmff.so", "jpeg.so"}, disk);
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_FALSE(found[0].valid);
+  EXPECT_EQ(found[1].offset, reused);
+  EXPECT_EQ(found[1].sha256, SV::CSha256::Of(photo.data(), photo.size()));
 }
 
 }  // namespace
