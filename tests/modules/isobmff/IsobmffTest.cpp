@@ -28,6 +28,23 @@ std::vector<uint8_t> FullBox(std::vector<uint32_t> words) {
   for (uint32_t w : words) AppendBE32(b, w);
   return b;
 }
+// A moov with one video track whose chunks and samples the three tables give.
+std::vector<uint8_t> Movie(const std::vector<uint8_t>& stsc, const std::vector<uint8_t>& stsz,
+                           const char* offsetsType, const std::vector<uint8_t>& offsets) {
+  std::vector<uint8_t> stbl, minf, mdia, trak, moov, box;
+  AppendBox(stbl, "stsd", FullBox({0}));
+  AppendBox(stbl, "stsc", stsc);
+  AppendBox(stbl, "stsz", stsz);
+  AppendBox(stbl, offsetsType, offsets);
+  AppendBox(minf, "stbl", stbl);
+  AppendBox(mdia, "hdlr", FullBox({0, 0x76696465 /* vide */, 0, 0, 0}));
+  AppendBox(mdia, "minf", minf);
+  AppendBox(trak, "mdia", mdia);
+  AppendBox(moov, "mvhd", std::vector<uint8_t>(100, 0));
+  AppendBox(moov, "trak", trak);
+  AppendBox(box, "moov", moov);
+  return box;
+}
 // Offset of the first top-level box of `type`, or -1.
 long long FindTopBox(const std::vector<uint8_t>& f, const char* type) {
   for (size_t pos = 0; pos + 8 <= f.size();) {
@@ -186,19 +203,9 @@ TEST(IsobmffModule, FollowsMoviesBeyondFourGiB) {
   ASSERT_NE(handler, nullptr);
   const uint64_t sampleBytes = 1ULL << 30, samples = 5, media = sampleBytes * samples;
   auto movie = [&](uint64_t chunkOffset) {
-    std::vector<uint8_t> stbl, minf, mdia, trak, moov, box;
-    AppendBox(stbl, "stsd", FullBox({0}));
-    AppendBox(stbl, "stsc", FullBox({1, 1, uint32_t(samples), 1}));
-    AppendBox(stbl, "stsz", FullBox({uint32_t(sampleBytes), uint32_t(samples)}));
-    AppendBox(stbl, "co64", FullBox({1, uint32_t(chunkOffset >> 32), uint32_t(chunkOffset)}));
-    AppendBox(minf, "stbl", stbl);
-    AppendBox(mdia, "hdlr", FullBox({0, 0x76696465 /* vide */, 0, 0, 0}));
-    AppendBox(mdia, "minf", minf);
-    AppendBox(trak, "mdia", mdia);
-    AppendBox(moov, "mvhd", std::vector<uint8_t>(100, 0));
-    AppendBox(moov, "trak", trak);
-    AppendBox(box, "moov", moov);
-    return box;
+    return Movie(FullBox({1, 1, uint32_t(samples), 1}),
+                 FullBox({uint32_t(sampleBytes), uint32_t(samples)}), "co64",
+                 FullBox({1, uint32_t(chunkOffset >> 32), uint32_t(chunkOffset)}));
   };
   std::vector<uint8_t> ftyp, mdat;
   AppendBox(ftyp, "ftyp", {'i', 's', 'o', 'm', 0, 0, 2, 0, 'i', 's', 'o', 'm'});
@@ -234,19 +241,9 @@ TEST(IsobmffModule, AFileWrittenOverEndsWhereTheNextOneBegins) {
   const std::vector<uint8_t> photo = ReadFileBytes(TestData("corpus/jpg/Canon_40D.jpg"));
   const uint32_t frameAt = 1024, lastFrame = 4096;
   auto movie = [&](uint32_t media) {
-    std::vector<uint8_t> stbl, minf, mdia, trak, moov, box;
-    AppendBox(stbl, "stsd", FullBox({0}));
-    AppendBox(stbl, "stsc", FullBox({1, 1, 3, 1}));
-    AppendBox(stbl, "stsz", FullBox({0, 3, frameAt - media, uint32_t(photo.size()), lastFrame}));
-    AppendBox(stbl, "stco", FullBox({1, media}));
-    AppendBox(minf, "stbl", stbl);
-    AppendBox(mdia, "hdlr", FullBox({0, 0x76696465 /* vide */, 0, 0, 0}));
-    AppendBox(mdia, "minf", minf);
-    AppendBox(trak, "mdia", mdia);
-    AppendBox(moov, "mvhd", std::vector<uint8_t>(100, 0));
-    AppendBox(moov, "trak", trak);
-    AppendBox(box, "moov", moov);
-    return box;
+    return Movie(FullBox({1, 1, 3, 1}),
+                 FullBox({0, 3, frameAt - media, uint32_t(photo.size()), lastFrame}), "stco",
+                 FullBox({1, media}));
   };
   std::vector<uint8_t> file;
   AppendBox(file, "ftyp", {'q', 't', ' ', ' ', 0, 0, 2, 0, 'q', 't', ' ', ' '});
