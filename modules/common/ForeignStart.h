@@ -60,11 +60,19 @@ long long FirstForeignStart(CDataStream* stream, long long from, long long to, l
                             OwnPart&& ownPart) {
   if (blockSize <= 0 || from < 0) return -1;
   long long block = (from / blockSize + 1) * blockSize;
-  uint8_t head[kForeignProbeBytes];
+  // The bytes before each block start too: a TIFF header right after "Exif\0\0", or a Nikon
+  // MakerNote's ("Nikon\0", a version, then the header), is an EXIF block, not a file.
+  constexpr size_t kBefore = 10;
+  uint8_t bytes[kBefore + kForeignProbeBytes];
+  const uint8_t* head = bytes + kBefore;
   int questions = 0;
   for (; block < to; block += blockSize) {
-    if (ReadAt(stream, block, head, sizeof head) != sizeof head) return -1;
+    if (block < static_cast<long long>(kBefore)) continue;
+    if (ReadAt(stream, block - kBefore, bytes, sizeof bytes) != sizeof bytes) return -1;
     if (!BeginsForeignFile(head)) continue;
+    if ((head[0] == 'I' || head[0] == 'M') &&
+        (memcmp(head - 6, "Exif\0\0", 6) == 0 || memcmp(bytes, "Nikon\0", 6) == 0))
+      continue;
     if (++questions > kMaxOwnPartQuestions) return -1;
     if (!ownPart(block)) return block;
   }

@@ -4,6 +4,7 @@
 #include "TextCopy.h"
 #include "UnalignedSearch.h"
 #include "CDataStream.h"
+#include "ForeignStart.h"
 #include "HandlerBase.h"
 #include "StreamReader.h"
 
@@ -42,9 +43,10 @@ bool PlausibleHeader(const uint8_t* h) {
 // Layout of one document as far as the data at hand shows it.
 struct PsdLayout {
   bool psb = false;
-  long long end = -1;     // one past the merged image data; -1 when it cannot be measured
-  long long partial = 0;  // end of the last section that lies wholly inside the reader
-  bool deflated = false;  // merged image zip-compressed: its end is not recorded anywhere
+  long long end = -1;        // one past the merged image data; -1 when it cannot be measured
+  long long partial = 0;     // end of the last section that lies wholly inside the reader
+  bool deflated = false;     // merged image zip-compressed: its end is not recorded anywhere
+  long long imageStart = 0;  // where the merged image data begins, which nothing checks
 };
 
 // Walks the sections. False when the data is not a Photoshop document.
@@ -101,6 +103,7 @@ bool WalkPsd(CStreamReader& reader, PsdLayout* out) {
     return true;
   }
   at += 2;
+  out->imageStart = at;
   long long planes = rows * channels;  // at most 300000 * 56: no overflow
   if (compression == 0) {
     long long rowBytes = depth == 1 ? (cols + 7) / 8 : cols * (depth / 8);
@@ -139,18 +142,19 @@ class CPsdHandler : public CHandlerBase {
                      long long* end) override {
     RecognizeByFirstBytes<kHeaderSize>(
         stream, blockSize, Unaligned(), FSkipped, PlausibleHeader,
-        [&](long long at) { return Answer(stream, at, -1, recognized, start, end); },
+        [&](long long at) { return Answer(stream, at, -1, blockSize, recognized, start, end); },
         [&](long long from, long long to, long long mustReach) {
-          return Search(stream, from, to, mustReach, recognized, start, end);
+          return Search(stream, from, to, mustReach, blockSize, recognized, start, end);
         });
     return true;
   }
 
-  bool FindEndOfFile(CDataStream* stream, long long, long long* end) override {
+  bool FindEndOfFile(CDataStream* stream, long long blockSize, long long* end) override {
     CStreamReader reader(stream);
     PsdLayout layout;
     if (!WalkPsd(reader, &layout) || layout.deflated) return false;
-    *end = layout.partial;
+    *end = layout.end >= 0 && layout.end == layout.partial ? EndOf(stream, 0, layout, blockSize)
+                                                           : layout.partial;
     return layout.partial > 0;
   }
 
@@ -168,28 +172,38 @@ class CPsdHandler : public CHandlerBase {
  private:
   // Offers every header starting in [from, to) to Answer, in ascending order.
   bool Search(CDataStream* stream, long long from, long long to, long long mustReach,
-              bool* recognized, long long* start, long long* end) {
+              long long blockSize, bool* recognized, long long* start, long long* end) {
     static const uint8_t kSignature[] = {'8', 'B', 'P', 'S'};
     return FindSignature(stream, from, to, {kSignature, sizeof kSignature}, kHeaderSize,
                          [&](long long at, const uint8_t* bytes, size_t available) {
                            return available >= size_t(kHeaderSize) && PlausibleHeader(bytes) &&
-                                  Answer(stream, at, mustReach, recognized, start, end);
+                                  Answer(stream, at, mustReach, blockSize, recognized, start, end);
                          }) >= 0;
   }
 
   // With mustReach >= 0 (a start left in a skipped block, whose beginning belongs to the file
   // delivered before) only a whole document that ends past mustReach counts.
-  bool Answer(CDataStream* stream, long long at, long long mustReach, bool* recognized,
-              long long* start, long long* end) {
+  bool Answer(CDataStream* stream, long long at, long long mustReach, long long blockSize,
+              bool* recognized, long long* start, long long* end) {
     CStreamReader reader(stream, at, MaxSizeBytes());
     PsdLayout layout;
     if (!WalkPsd(reader, &layout)) return false;
     const bool whole = layout.end >= 0 && layout.end == layout.partial;
-    if (mustReach >= 0 && (!whole || at + layout.end <= mustReach)) return false;
+    const long long fileEnd = whole ? EndOf(stream, at, layout, blockSize) : -1;
+    if (mustReach >= 0 && (!whole || at + fileEnd <= mustReach)) return false;
     *recognized = true;
     *start = at;
-    if (whole) *end = at + layout.end;
+    if (whole) *end = at + fileEnd;
     return true;
+  }
+
+  // The end of a whole document at `at`, relative to it: where another file begins inside its
+  // merged image data when its later sectors were written over, else the measured end.
+  static long long EndOf(CDataStream* stream, long long at, const PsdLayout& layout,
+                         long long blockSize) {
+    const long long cut = FirstForeignStart(stream, at + layout.imageStart, at + layout.end,
+                                            blockSize, [](long long) { return false; });
+    return cut >= 0 ? cut - at : layout.end;
   }
 
   CSkippedTail FSkipped;

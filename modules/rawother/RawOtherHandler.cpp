@@ -4,6 +4,7 @@
 #include "TextCopy.h"
 #include "UnalignedSearch.h"
 #include "CDataStream.h"
+#include "ForeignStart.h"
 #include "HandlerBase.h"
 #include "StreamReader.h"
 
@@ -62,6 +63,10 @@ struct RawLayout {
   Kind kind = Kind::None;
   long long end = -1;
   long long partial = 0;
+  // Where the data that nothing checks begins (0: none), and an embedded preview inside it.
+  long long unchecked = 0;
+  long long previewFrom = 0;
+  long long previewTo = 0;
 };
 
 void Part(CStreamReader& reader, RawLayout* out, long long offset, long long length) {
@@ -139,6 +144,10 @@ bool WalkRaf(CStreamReader& reader, RawLayout* out) {
     long long offset = LoadBE32(h + 0x54 + pair * 8), length = LoadBE32(h + 0x58 + pair * 8);
     if (length == 0) continue;
     if (offset < static_cast<long long>(sizeof h)) return false;
+    if (pair == 0) {
+      out->previewFrom = offset;
+      out->previewTo = offset + length;
+    }
     end = std::max(end, offset + length);
     if (offset + length > reader.Size()) inside = false;
     Part(reader, out, offset, length);
@@ -148,6 +157,7 @@ bool WalkRaf(CStreamReader& reader, RawLayout* out) {
   long long preview = LoadBE32(h + 0x54);
   if (reader.Read(preview, soi, 2) && (soi[0] != 0xFF || soi[1] != 0xD8)) return false;
   if (inside) out->end = out->partial = end;
+  out->unchecked = sizeof h;
   return true;
 }
 
@@ -180,6 +190,7 @@ bool WalkMrw(CStreamReader& reader, RawLayout* out) {
   }
   if (at != data || rows == 0 || cols == 0 || bytesPerTwoPixels == 0) return false;
   out->partial = std::min(data, reader.Size());
+  out->unchecked = data;
   long long end = data + (rows * cols * bytesPerTwoPixels + 1) / 2;
   if (end <= reader.Size()) out->end = out->partial = end;
   return true;
@@ -251,18 +262,18 @@ class CRawOtherHandler : public CHandlerBase {
     RecognizeByFirstBytes<kProbe>(
         stream, blockSize, Unaligned(), FSkipped,
         [](const uint8_t* head) { return KindOf(head) != Kind::None; },
-        [&](long long at) { return Answer(stream, at, -1, recognized, start, end); },
+        [&](long long at) { return Answer(stream, at, -1, blockSize, recognized, start, end); },
         [&](long long from, long long to, long long mustReach) {
-          return Search(stream, from, to, mustReach, recognized, start, end);
+          return Search(stream, from, to, mustReach, blockSize, recognized, start, end);
         });
     return true;
   }
 
-  bool FindEndOfFile(CDataStream* stream, long long, long long* end) override {
+  bool FindEndOfFile(CDataStream* stream, long long blockSize, long long* end) override {
     CStreamReader reader(stream);
     RawLayout layout;
     if (!WalkRaw(reader, &layout) || layout.partial <= 0) return false;
-    *end = layout.end >= 0 ? layout.end : layout.partial;
+    *end = layout.end >= 0 ? EndOf(stream, 0, layout, blockSize) : layout.partial;
     return true;
   }
 
@@ -282,7 +293,7 @@ class CRawOtherHandler : public CHandlerBase {
   // located by one of its letters with memchr ('H' of HEAPCCDR, 'F' of FUJIFILM and FOVb, 'R'
   // of MRM).
   bool Search(CDataStream* stream, long long from, long long to, long long mustReach,
-              bool* recognized, long long* start, long long* end) {
+              long long blockSize, bool* recognized, long long* start, long long* end) {
     constexpr long long kPiece = 512;
     constexpr struct {
       uint8_t letter;
@@ -311,23 +322,37 @@ class CRawOtherHandler : public CHandlerBase {
         for (int j = k; j > 0 && candidates[j - 1] > candidates[j]; --j)
           std::swap(candidates[j - 1], candidates[j]);
       for (int k = 0; k < count; ++k)
-        if (Answer(stream, from + candidates[k], mustReach, recognized, start, end)) return true;
+        if (Answer(stream, from + candidates[k], mustReach, blockSize, recognized, start, end))
+          return true;
     }
     return false;
   }
 
   // With mustReach >= 0 (a start left in a skipped block, whose beginning belongs to the file
   // delivered before) only a whole file that ends past mustReach counts.
-  bool Answer(CDataStream* stream, long long at, long long mustReach, bool* recognized,
-              long long* start, long long* end) {
+  bool Answer(CDataStream* stream, long long at, long long mustReach, long long blockSize,
+              bool* recognized, long long* start, long long* end) {
     CStreamReader reader(stream, at, MaxSizeBytes());
     RawLayout layout;
     if (!WalkRaw(reader, &layout)) return false;
-    if (mustReach >= 0 && (layout.end < 0 || at + layout.end <= mustReach)) return false;
+    const long long fileEnd = layout.end >= 0 ? EndOf(stream, at, layout, blockSize) : -1;
+    if (mustReach >= 0 && (layout.end < 0 || at + fileEnd <= mustReach)) return false;
     *recognized = true;
     *start = at;
-    if (layout.end >= 0) *end = at + layout.end;
+    if (layout.end >= 0) *end = at + fileEnd;
     return true;
+  }
+
+  // The end of a whole file at `at`, relative to it: where another file begins inside its
+  // preview or sensor data when its later sectors were written over, else the walked end.
+  static long long EndOf(CDataStream* stream, long long at, const RawLayout& layout,
+                         long long blockSize) {
+    if (layout.unchecked <= 0) return layout.end;
+    const long long cut = FirstForeignStart(
+        stream, at + layout.unchecked, at + layout.end, blockSize, [&](long long position) {
+          return position - at >= layout.previewFrom && position - at < layout.previewTo;
+        });
+    return cut >= 0 ? cut - at : layout.end;
   }
 
   CSkippedTail FSkipped;

@@ -8,6 +8,7 @@
 #include "TextCopy.h"
 #include "UnalignedSearch.h"
 #include "CDataStream.h"
+#include "ForeignStart.h"
 #include "HandlerBase.h"
 #include "StreamReader.h"
 
@@ -93,6 +94,10 @@ struct RiffWalk {
   int chunks = 0;          // sound top-level chunks walked
   bool hasFormat = false;  // WAVE fmt, AVI hdrl, WebP bitstream chunk
   bool hasData = false;    // WAVE data, AVI movi, WebP image
+  // Payload of the last chunk when it holds sound or image data (WAVE data, WebP bitstream),
+  // which nothing after it checks.
+  long long mediaStart = 0;
+  long long mediaEnd = 0;
 };
 
 // Walks the top-level chunks of one RIFF part at `pos`; returns false when the part is not
@@ -156,6 +161,10 @@ bool WalkPart(CStreamReader& reader, long long pos, long long limit, bool first,
       walk.stop = RiffWalk::kRanOff;
       return false;
     }
+    const bool media = (wave && memcmp(chunk, "data", 4) == 0) ||
+                       (webp && (memcmp(chunk, "VP8", 3) == 0 || memcmp(chunk, "ANMF", 4) == 0));
+    walk.mediaStart = media ? at + 8 : 0;
+    walk.mediaEnd = media ? chunkEnd : 0;
     at = chunkEnd + (length & 1);
     ++walk.chunks;
     walk.goodEnd = std::min(at, partEnd);
@@ -255,15 +264,15 @@ class CRiffHandler : public salvor::CHandlerBase {
       return true;
     *recognized = true;
     *start = found;
-    if (walk.stop == RiffWalk::kComplete) *end = found + walk.end;
+    if (walk.stop == RiffWalk::kComplete) *end = found + EndOf(stream, found, walk, blockSize);
     return true;
   }
 
-  bool FindEndOfFile(CDataStream* stream, long long, long long* end) override {
+  bool FindEndOfFile(CDataStream* stream, long long blockSize, long long* end) override {
     CStreamReader reader(stream);
     RiffWalk walk = Walk(reader, reader.Size());
     if (walk.stop == RiffWalk::kComplete) {
-      *end = walk.end;
+      *end = EndOf(stream, 0, walk, blockSize);
       return true;
     }
     // Cut off by the next file: keep what is there, up to MaxSize.
@@ -280,6 +289,17 @@ class CRiffHandler : public salvor::CHandlerBase {
   bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
 
  private:
+  // The end of a whole file at `at`, relative to it: where another file begins inside its last
+  // media chunk when its later sectors were written over, else the walked end.
+  static long long EndOf(CDataStream* stream, long long at, const RiffWalk& walk,
+                         long long blockSize) {
+    if (walk.parts != 1 || walk.mediaEnd <= walk.mediaStart) return walk.end;
+    const long long cut =
+        salvor::FirstForeignStart(stream, at + walk.mediaStart, at + walk.mediaEnd, blockSize,
+                                  [](long long) { return false; });
+    return cut >= 0 ? cut - at : walk.end;
+  }
+
   static bool HeaderAt(CDataStream* stream, long long at) {
     uint8_t head[24];
     Kind kind;

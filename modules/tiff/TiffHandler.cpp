@@ -40,11 +40,9 @@ bool InsideExif(CDataStream* stream, long long at) {
 }
 
 // Where the TIFF that starts at `at` and claims to end at `end` was cut: the first block start
-// inside it where another file begins that is no part of its own (a preview, a MakerNote's
-// header) and no EXIF block; -1 when none.
+// inside it where another file begins that is no part of its own (a preview); -1 when none.
 long long CutInside(CDataStream* stream, long long at, long long end, long long blockSize) {
   return FirstForeignStart(stream, at, end, blockSize, [&](long long position) {
-    if (InsideExif(stream, position)) return true;
     CStreamReader reader(stream, at, -1);
     TiffLayout layout;
     return WalkTiff(reader, &layout, position - at) && layout.probeStartsPart;

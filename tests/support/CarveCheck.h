@@ -13,6 +13,7 @@
 #include "HandlerCalls.h"
 #include "MediaTestSupport.h"
 #include "ScanHarness.h"
+#include "Sha256.h"
 
 namespace testing_support {
 
@@ -73,6 +74,29 @@ inline void CheckScans(const std::string& module, CContentHandler* handler,
   const std::vector<Recovered> found = ScanImage({module + ".so"}, shifted.Finish());
   ASSERT_TRUE(handler->SetIntPropValue("Unaligned", 0));
   CheckCarve(module + " unaligned", shifted.placed(), files, found);
+}
+
+// A file whose sectors from `kept` (a multiple of 512) on were reused by a photo, with random
+// data after it so that all the file claims lies on the medium: the handler must end it where
+// the photo begins, as damaged, and a scan with the JPEG module must find the photo whole.
+inline void ExpectWrittenOverFileEndsWhereNextBegins(const std::string& module,
+                                                     CContentHandler* handler,
+                                                     const std::vector<uint8_t>& file,
+                                                     long long kept) {
+  SCOPED_TRACE(module);
+  const std::vector<uint8_t> photo = ReadFileBytes(TestData("corpus/jpg/Canon_40D.jpg"));
+  const std::vector<uint8_t> disk =
+      Join(Join(Prefix(file, size_t(kept)), photo), RandomData(file.size() + 65536, 51));
+  const Recognition r = Recognize(handler, disk, 0);
+  EXPECT_TRUE(r.recognized && r.start == 0);
+  EXPECT_EQ(r.end, kept);
+  EXPECT_EQ(FindEnd(handler, disk), kept);
+  EXPECT_FALSE(Describe(handler, Prefix(disk, size_t(kept))));
+  const std::string sha = SV::CSha256::Of(photo.data(), photo.size());
+  int photos = 0;
+  for (const Recovered& found : ScanImage({module + ".so", "jpeg.so"}, disk))
+    photos += found.offset == kept && found.sha256 == sha && found.valid;
+  EXPECT_EQ(photos, 1);
 }
 
 }  // namespace testing_support

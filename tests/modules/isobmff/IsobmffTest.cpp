@@ -2,9 +2,7 @@
 
 #include <cstring>
 
-#include "HandlerCalls.h"
-#include "MediaTestSupport.h"
-#include "Sha256.h"
+#include "CarveCheck.h"
 #include "SparseStream.h"
 
 using namespace testing_support;
@@ -264,16 +262,8 @@ TEST(IsobmffModule, AFileWrittenOverEndsWhereTheNextOneBegins) {
   EXPECT_EQ(whole.end, static_cast<long long>(file.size()));
 
   // The last frame's second sector and what follows reused by a photo.
-  const long long reused = ((frameAt + photo.size()) / 512 + 1) * 512;
-  disk.resize(size_t(reused));
-  disk.insert(disk.end(), photo.begin(), photo.end());
-  disk.insert(disk.end(), after.begin(), after.end());
-  EXPECT_EQ(Recognize(handler, disk, 0).end, reused);
-  auto found = ScanImage({"isobmff.so", "jpeg.so"}, disk);
-  ASSERT_EQ(found.size(), 2u);
-  EXPECT_FALSE(found[0].valid);
-  EXPECT_EQ(found[1].offset, reused);
-  EXPECT_EQ(found[1].sha256, SV::CSha256::Of(photo.data(), photo.size()));
+  ExpectWrittenOverFileEndsWhereNextBegins("isobmff", handler, file,
+                                           ((frameAt + photo.size()) / 512 + 1) * 512);
 }
 
 }  // namespace

@@ -85,6 +85,9 @@ TEST(PsdModule, CutDocumentsLookalikesAndUnalignedStarts) {
       EXPECT_FALSE(Describe(Psd(), Prefix(cut, size_t(end))));
     }
   }
+  // Its later sectors reused by a photo: it ends where the photo begins.
+  const Bytes& raw = Generated().at("raw.psd").bytes;
+  ExpectWrittenOverFileEndsWhereNextBegins("psd", Psd(), raw, (raw.size() * 3 / 4) / 512 * 512);
   // The signature, and a whole plausible header, planted in random data: nothing.
   const Bytes& real = Generated().at("rle.psd").bytes;
   Bytes disk = RandomData(32 * 512, 7);

@@ -61,6 +61,9 @@ TEST(RawOtherModule, FilesEndWhereTheirOwnFieldsSay) {
     EXPECT_LE(FindEnd(Raw(), cut), static_cast<long long>(cut.size()));
     EXPECT_FALSE(Describe(Raw(), cut));
   }
+  // A RAF whose sectors from inside its CFA header on were reused by a photo.
+  ExpectWrittenOverFileEndsWhereNextBegins("rawother", Raw(), WholeFiles().at("FujiFilm.raf").bytes,
+                                           0x5000);
   // The untouched samples: recognised and named.
   for (const char* name : {"CanonRaw.crw", "FujiFilm.raf", "Minolta.mrw", "Sigma.x3f"}) {
     std::string extension;

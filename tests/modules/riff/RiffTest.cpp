@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "CarveCheck.h"
 #include "MediaTestSupport.h"
 #include "SparseStream.h"
 
@@ -102,6 +103,9 @@ TEST(RiffModule, NamesSamplesRefusesLookalikesFindsUnalignedStarts) {
   ExpectSamplesNamed(
       handler,
       {{"RIFF.avi", "avi"}, {"Pentax.avi", "avi"}, {"RIFF.wav", "wav"}, {"RIFF.webp", "webp"}});
+
+  // Its later sectors reused by a photo: a WAV ends where the photo begins.
+  ExpectWrittenOverFileEndsWhereNextBegins("riff", handler, Media().at("tone.wav"), 4096);
 
   ImageBuilder noise(7);
   noise.AddRandom(32 * 512);

@@ -201,23 +201,8 @@ TEST(TiffModule, AFileWrittenOverEndsWhereTheNextOneBegins) {
   Bytes header =
       MinimalTiff({{256, 3, 1, 128}, {257, 3, 1, 128}, {273, 4, 1, 512}, {279, 4, 1, 65536}}, 0);
   header.resize(512, 0);
-  const long long kept = 41 * 512;  // the IFD and 40 blocks of its strip
-  const Bytes disk =
-      Join(Join(Prefix(Join(header, RandomData(65536, 31)), kept), photo), RandomData(70000, 32));
-  const Recognition r = Recognize(Tiff(), disk, 0);
-  EXPECT_TRUE(r.recognized && r.start == 0);
-  EXPECT_EQ(r.end, kept);
-  EXPECT_EQ(FindEnd(Tiff(), disk), kept);
-  EXPECT_FALSE(Describe(Tiff(), Prefix(disk, kept)));
-  int photos = 0;
-  for (const Recovered& file : ScanImage({"tiff.so", "jpeg.so"}, disk)) {
-    if (file.offset == 0) {
-      EXPECT_EQ(file.size, kept);
-    }
-    if (file.offset == kept && file.size == static_cast<long long>(photo.size()) && file.valid)
-      ++photos;
-  }
-  EXPECT_EQ(photos, 1);
+  ExpectWrittenOverFileEndsWhereNextBegins("tiff", Tiff(), Join(header, RandomData(65536, 31)),
+                                           41 * 512);  // the IFD and 40 blocks of its strip
 
   // The same photo as the TIFF's own preview, on its second block: the TIFF is whole.
   Bytes owner = MinimalTiff({{256, 3, 1, 128},
