@@ -85,11 +85,23 @@ def make_media(folder):
         f"ffmpeg -loglevel error -y -f lavfi -i sine=duration=3 -c:a libmp3lame {folder}/gen-tone.mp3",
         f"ffmpeg -loglevel error -y -f lavfi -i sine=duration=3 {folder}/gen-tone.flac",
     ]
+    # Photos taken after some files were deleted, written into the sectors those files left.
+    reuse = os.path.join(os.path.dirname(folder), "reuse")
+    shutil.rmtree(reuse, ignore_errors=True)
+    os.makedirs(reuse)
+    for k in range(len(REUSED)):
+        jobs.append(f"convert -size 200x150 plasma:fractal -seed {100 + k} -quality 85 "
+                    f"{reuse}/new-{k}.jpg")
     for job in jobs:
         sh(job + " 2>/dev/null")
     os.remove(src)
     return sorted(os.path.join(folder, n) for n in os.listdir(folder)
                   if n.lower().split(".")[-1] in TYPE_OF)
+
+
+# Deleted files whose later sectors a new photo reuses (their beginning survives): a tool must
+# not take the photo for part of them.
+REUSED = ["BSG1.tiff", "IMG_5195.HEIC", "gen-photo.bmp", "gen-photo.psd", "gen-tone.wav"]
 
 
 def truth_entry(path, offset):
@@ -150,7 +162,24 @@ def build_fat_images(files, work, rng):
                     f.seek(offsets[path] + os.path.getsize(path) // 2)
                     f.write(os.urandom(SECTOR * 2))
                 overwritten.add(path)
+    # Photos written over the last third of some deleted files.
+    reused = []
+    for k, name in enumerate(REUSED):
+        old = next((p for i, p in enumerate(files) if os.path.basename(p) == name
+                    and i % 4 != 3 and p in offsets and p not in overwritten), None)
+        photo = os.path.join(work, "reuse", f"new-{k}.jpg")
+        if old is None or not os.path.exists(photo):
+            continue
+        at = offsets[old] + os.path.getsize(old) * 2 // 3 // SECTOR * SECTOR
+        if at + os.path.getsize(photo) > offsets[old] + os.path.getsize(old):
+            continue
+        with open(card, "r+b") as f, open(photo, "rb") as new:
+            f.seek(at)
+            f.write(new.read())
+        overwritten.add(old)
+        reused.append(truth_entry(photo, at))
     truth = [truth_entry(p, offsets[p]) for p in files if p in offsets and p not in overwritten]
+    truth += reused
     formatted = os.path.join(work, "card-quickformat.img")
     shutil.copy(card, formatted)
     sh(f"mkfs.vfat -F 32 -n CARD {formatted} >/dev/null")
