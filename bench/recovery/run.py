@@ -5,8 +5,8 @@ Builds evaluation images from the repository's sample media and from media gener
 Debian's encoders, keeps the ground truth (SHA-256, type, offset) and runs `salvor scan` and
 the peers (PhotoRec, foremost, scalpel) on each image. Prints, per tool and per type, the files
 recovered byte-identical, broken (the start of a recoverable file, but not identical), lost (the
-start of a file whose middle was overwritten on the card: no tool can return it whole, and what
-a tool returns of it is shown apart), extra (matching nothing), recall and precision
+start of a file whose middle was overwritten on the card, by random data or by a new photo: no
+tool can return it whole, and what a tool returns of it is shown apart), extra (matching nothing), recall and precision
 (identical / (identical + broken + extra)). Byte-identical means equal SHA-256; nothing else
 counts. Salvor runs twice: as installed, and as salvor-u with every handler's
 Unaligned setting on (starts inside a sector, as in the raw image). Peers asked for every type
@@ -144,7 +144,8 @@ def fat_offsets(image, names):
 
 
 def build_fat_images(files, work, rng):
-    """A FAT32 card with deleted and partly overwritten files, and a quick-formatted copy."""
+    """A FAT32 card with deleted files, some partly overwritten by random data or by new photos,
+    and a quick-formatted copy."""
     card = os.path.join(work, "card-fat32.img")
     size_mb = max(64, int(sum(os.path.getsize(f) for f in files) * 2.5 / 2**20) + 40)
     sh(f"rm -f {card}; truncate -s {size_mb}M {card} && mkfs.vfat -F 32 -n CARD {card} >/dev/null")
