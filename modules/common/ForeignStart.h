@@ -50,7 +50,7 @@ inline bool BeginsForeignFile(const uint8_t* p) {
 // How many matches one search asks `ownPart` about. A file with more parts of its own that
 // look like files (frames of a Motion JPEG movie) is taken as it stands: the limit keeps a
 // hostile one from making every block cost a walk of its structure.
-constexpr int kMaxOwnPartQuestions = 64;
+constexpr int kMaxOwnPartQuestions = 16;
 
 // The first block start in (from, to) where another file begins, or -1. `ownPart(position)`
 // tells a part of the file itself (an embedded preview) apart; it is asked only at a match.

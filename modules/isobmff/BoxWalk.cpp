@@ -286,7 +286,7 @@ bool TrackHasSampleAt(CStreamReader& r, const Track& track, long long position) 
   uint32_t run = 0, perChunk = 0, nextRunFirst = 0;
   if (!r.U32BE(runTable, &nextRunFirst) || nextRunFirst != 1) return false;
   uint64_t firstSample = 0;
-  long long budget = 1 << 22;
+  long long budget = 1 << 18;
   for (uint32_t chunk = 1; chunk <= chunks; ++chunk) {
     if (--budget < 0) return true;
     while (run < runs && nextRunFirst <= chunk) {  // the stsc run this chunk belongs to
