@@ -651,6 +651,8 @@ FileWalk WalkFile(CStreamReader& r, long long limit, PartProbe* probe) {
       case FourCC("jp2c"):
         sawCodestream = true;
         needEnd = std::max(needEnd, bEnd);
+        walk.mediaStart = b.offset + b.header;  // tile data: its lengths are all the walk checks
+        walk.mediaEnd = std::max(walk.mediaStart, std::min(bEnd, limit));
         break;
       default:
         break;

@@ -49,7 +49,8 @@ struct FileWalk {
   bool hasItems = false;    // top-level meta read and sound
   bool audioOnly = false;   // every track with data is a sound track
   bool consistent = false;  // the media data lies where the tables say
-  // The payload of the mdat that holds the media data; empty when there is none.
+  // The payload of the mdat that holds the media data, or of a JPEG 2000 codestream; empty
+  // when there is none.
   long long mediaStart = 0;
   long long mediaEnd = 0;
 };

@@ -264,6 +264,9 @@ TEST(IsobmffModule, AFileWrittenOverEndsWhereTheNextOneBegins) {
   // The last frame's second sector and what follows reused by a photo.
   ExpectWrittenOverFileEndsWhereNextBegins("isobmff", handler, file,
                                            ((frameAt + photo.size()) / 512 + 1) * 512);
+  // A JPEG 2000 image: its codestream's tiles are what nothing checks.
+  if (Media().count("plasma.jp2") != 0)
+    ExpectWrittenOverFileEndsWhereNextBegins("isobmff", handler, Media().at("plasma.jp2"), 8192);
 }
 
 }  // namespace
