@@ -16,6 +16,12 @@ namespace salvor {
 
 constexpr size_t kForeignProbeBytes = 16;
 
+// True when the 10 bytes before a TIFF header make it an EXIF block ("Exif\0\0" right before)
+// or a Nikon MakerNote's ("Nikon\0", a version, then the header): a structure, not a file.
+inline bool ExifBefore(const uint8_t* before10) {
+  return memcmp(before10 + 4, "Exif\0\0", 6) == 0 || memcmp(before10, "Nikon\0", 6) == 0;
+}
+
 // True when the kForeignProbeBytes at `p` begin a photo, video or image file: a JPEG with its
 // EXIF or JFIF segment, a TIFF or camera RAW, an ISO media file, PNG, GIF, RIFF, Matroska or
 // Photoshop document.
@@ -70,9 +76,7 @@ long long FirstForeignStart(CDataStream* stream, long long from, long long to, l
     if (block < static_cast<long long>(kBefore)) continue;
     if (ReadAt(stream, block - kBefore, bytes, sizeof bytes) != sizeof bytes) return -1;
     if (!BeginsForeignFile(head)) continue;
-    if ((head[0] == 'I' || head[0] == 'M') &&
-        (memcmp(head - 6, "Exif\0\0", 6) == 0 || memcmp(bytes, "Nikon\0", 6) == 0))
-      continue;
+    if ((head[0] == 'I' || head[0] == 'M') && ExifBefore(bytes)) continue;
     if (++questions > kMaxOwnPartQuestions) return -1;
     if (!ownPart(block)) return block;
   }

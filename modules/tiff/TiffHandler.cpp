@@ -32,11 +32,10 @@ inline bool LooksLikeTiffStart(const uint8_t* p) {
 // inside it ("Nikon\0", a version, then its own header), are TIFF structures but not files.
 bool InsideExif(CDataStream* stream, long long at) {
   if (at < 6) return false;
-  uint8_t before[10];
+  uint8_t before[10] = {};  // a header near the stream's start has fewer bytes before it
   const long long back = std::min(at, 10LL);
-  if (ReadAt(stream, at - back, before, size_t(back)) != size_t(back)) return false;
-  return memcmp(before + back - 6, "Exif\0\0", 6) == 0 ||
-         (back == 10 && memcmp(before, "Nikon\0", 6) == 0);
+  if (ReadAt(stream, at - back, before + 10 - back, size_t(back)) != size_t(back)) return false;
+  return ExifBefore(before);
 }
 
 // Where the TIFF that starts at `at` and claims to end at `end` was cut: the first block start
