@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "CContentHandler.h"
 #include "CDataSource.h"
@@ -21,7 +23,7 @@
 #include "Paths.h"
 #include "RecoverySink.h"
 #include "Signals.h"
-#include "UnreadableBlocks.h"
+#include "ScannedSource.h"
 #include "StringUtils.h"
 
 #ifndef SALVOR_VERSION
@@ -110,6 +112,31 @@ CDataSource* FindDeviceSource(CPhotoRecovery* engine, dev_t device) {
     }
   }
   return nullptr;
+}
+
+// The bytes of an image file after its first `wholeBytes`, when they are fewer than a block:
+// the part of its last block that the file source leaves out. False with errno when they
+// cannot be read.
+bool ReadImageTail(const std::string& path, long long wholeBytes, long long blockSize,
+                   std::vector<uint8_t>& tail) {
+  tail.clear();
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat info {};
+  bool ok = fstat(fd, &info) == 0;
+  if (ok && info.st_size > wholeBytes && info.st_size - wholeBytes < blockSize) {
+    tail.resize(static_cast<size_t>(info.st_size - wholeBytes));
+    const ssize_t got = pread(fd, tail.data(), tail.size(), wholeBytes);
+    if (got != static_cast<ssize_t>(tail.size())) {
+      if (got >= 0) errno = EIO;
+      tail.clear();
+      ok = false;
+    }
+  }
+  int saved = errno;
+  close(fd);
+  errno = saved;
+  return ok;
 }
 
 std::string CommandLine(int argc, char** argv) {
@@ -316,14 +343,27 @@ int RunScan(const Options& options, const std::string& commandLine) {
     }
   } unmount{engine, dataSource, mounted};
 
-  const long long blockSize = dataSource->GetBlockSize();
-  const long long blockCount = dataSource->GetBlockCount();
+  CScannedSource watched(dataSource);
+  if (!isDevice) {
+    std::vector<uint8_t> tail;
+    const long long wholeBytes = dataSource->GetBlockSize() * dataSource->GetBlockCount();
+    if (!ReadImageTail(source, wholeBytes, dataSource->GetBlockSize(), tail)) {
+      const std::string warning = "salvor: cannot read '" + options.source + "' after byte " +
+                                  std::to_string(wholeBytes) + ": " + strerror(errno) +
+                                  "; the bytes before it are scanned\n";
+      Print(terminal, warning);
+      Print(2, warning);
+    }
+    watched.AddTail(std::move(tail));
+  }
+  const long long blockSize = watched.GetBlockSize();
+  const long long blockCount = watched.GetBlockCount();
   ReportHeader header;
   header.version = SALVOR_VERSION;
   header.commandLine = commandLine;
   header.startTime = UtcTimestamp();
   header.sourcePath = source;
-  header.sourceSize = blockSize * blockCount;
+  header.sourceSize = watched.Bytes();
   header.blockSize = blockSize;
   header.settings = {
       {"read_ahead", std::to_string(options.readAhead)},
@@ -353,8 +393,7 @@ int RunScan(const Options& options, const std::string& commandLine) {
                         ") into " + options.outputDir + " - Ctrl-C stops and keeps the files\n");
   }
   InstallInterruptHandler(terminal);
-  CUnreadableBlocks watched(dataSource);
-  sink.WatchUnreadable(&watched);
+  sink.WatchSource(&watched);
   sink.BeginScan(blockCount, blockSize);
   bool scanResult = engine->Scan(&watched);
   sink.EndProgress();

@@ -74,7 +74,7 @@ double RecoverySink::ElapsedSeconds() const {
 
 long long RecoverySink::BytesScanned() const {
   long long block = FCompleted ? FBlockCount : FLastBlock;
-  return block * FBlockSize;
+  return FSource != nullptr ? std::min(block * FBlockSize, FSource->Bytes()) : block * FBlockSize;
 }
 
 bool RecoverySink::diskFull() const {
@@ -234,6 +234,12 @@ void RecoverySink::FileRecovered(CContentHandler* handler, CDataStream* file) {
   long long size = file->GetSize();
   char described[64] = "";
   bool valid = handler->DescribeFile(file, described, sizeof described);
+  // A file that runs into the zeros after the source's last bytes ends there, damaged.
+  if (FSource != nullptr && size > FSource->Bytes() - offset) {
+    size = FSource->Bytes() - offset;
+    valid = false;
+    if (size <= 0) return;
+  }
   described[sizeof described - 1] = '\0';
   std::string type = ChooseExtension(described, handler->GetFileExtensions());
   if (!FSettings.filter.Accepts(type) || size < FSettings.minSize ||
@@ -260,9 +266,8 @@ void RecoverySink::FileRecovered(CContentHandler* handler, CDataStream* file) {
     if (!WriteFile(file, size, entry.filename, entry.sha256, entry.unreadableBytes)) return;
   }
   // A block that failed before the delivery reads as zeros now, without a short count.
-  if (FUnreadable != nullptr) {
-    entry.unreadableBytes =
-        std::max(entry.unreadableBytes, FUnreadable->UnreadableBytes(offset, size));
+  if (FSource != nullptr) {
+    entry.unreadableBytes = std::max(entry.unreadableBytes, FSource->UnreadableBytes(offset, size));
   }
   if (entry.unreadableBytes > 0 && !entry.damaged) {
     entry.damaged = true;

@@ -10,7 +10,7 @@
 #include "DfxmlReport.h"
 #include "Naming.h"
 #include "Progress.h"
-#include "UnreadableBlocks.h"
+#include "ScannedSource.h"
 
 namespace salvor {
 
@@ -32,8 +32,9 @@ class RecoverySink : public CEventHandler {
  public:
   RecoverySink(SinkSettings settings, DfxmlReport* report);
 
-  // The blocks the scanned source could not read; files touching one are marked damaged.
-  void WatchUnreadable(const CUnreadableBlocks* blocks) { FUnreadable = blocks; }
+  // The source being scanned: files touching a block it could not read are marked damaged,
+  // and files are cut at its end (the zeros that fill out its last block are not its own).
+  void WatchSource(const CScannedSource* source) { FSource = source; }
   // Called before Scan with the source's geometry; starts the clock.
   void BeginScan(long long blockCount, long long blockSize);
   // Erases the progress line so that the summary starts on a clean line.
@@ -84,7 +85,7 @@ class RecoverySink : public CEventHandler {
 
   SinkSettings FSettings;
   DfxmlReport* FReport;
-  const CUnreadableBlocks* FUnreadable = nullptr;
+  const CScannedSource* FSource = nullptr;
   std::vector<char> FBuffer;
   std::set<std::string> FFolders;
   Tallies FTallies;

@@ -8,8 +8,10 @@
 
 #include "App.h"
 #include "HandlerBase.h"
+#include "MemoryDataSource.h"
 #include "MemoryStream.h"
 #include "RecoverySink.h"
+#include "ScannedSource.h"
 #include "ScanHarness.h"
 #include "Sha256.h"
 #include "SubsetStream.h"
@@ -191,4 +193,32 @@ TEST(RecoverySink, HandlerSettingsFromTheCommandLine) {
   EXPECT_FALSE(ConfigureHandlers(engine, options, error));
   engine->CHDeleted(&jpeg);
   engine->CHDeleted(&png);
+}
+
+// An image's tail is one more block, filled out with zeros, also in a run read with whole
+// blocks; a run past it is refused, and a whole block that fails is still counted as unreadable.
+TEST(ScannedSource, TailIsOneMoreBlockFilledOutWithZeros) {
+  testing_support::MemoryDataSource disk(GetSVSingleton(), "mem:tail", Pattern(1024, 4));
+  disk.Refresh();
+  CScannedSource source(&disk);
+  source.AddTail({7, 8, 9});
+  EXPECT_EQ(source.GetBlockCount(), 3);
+  EXPECT_EQ(source.Bytes(), 1027);
+  std::vector<uint8_t> expected = Pattern(1024, 4);
+  expected.insert(expected.end(), {7, 8, 9});
+  expected.resize(3 * 512, 0);
+  std::vector<uint8_t> buffer(3 * 512, 0xAA);
+  ASSERT_TRUE(source.ReadBlocks(0, 3, buffer.data()));
+  EXPECT_TRUE(buffer == expected);
+  std::fill(buffer.begin(), buffer.end(), 0xAA);
+  ASSERT_TRUE(source.ReadBlocks(2, 1, buffer.data()));
+  EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 512, expected.begin() + 1024));
+  EXPECT_FALSE(source.ReadBlocks(2, 2, buffer.data()));
+  EXPECT_FALSE(source.ReadBlocks(3, 1, buffer.data()));
+
+  disk.failingBlocks = {1};
+  EXPECT_FALSE(source.ReadBlocks(1, 2, buffer.data()));
+  EXPECT_FALSE(source.ReadBlocks(1, 1, buffer.data()));
+  EXPECT_TRUE(source.ReadBlocks(2, 1, buffer.data()));
+  EXPECT_EQ(source.UnreadableBytes(0, 1027), 512);
 }

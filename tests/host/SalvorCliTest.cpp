@@ -18,6 +18,7 @@
 #include <sstream>
 #include <thread>
 
+#include "HandlerCalls.h"
 #include "ScanHarness.h"
 #include "Sha256.h"
 
@@ -162,6 +163,30 @@ TEST_F(SalvorCli, RecoversPhotosByteIdenticalWithNamesAndReport) {
   Outcome excluded = Salvor(dir, "scan image.bin -o nojpg --exclude jpeg --min-size 1k");
   ASSERT_EQ(excluded.status, 0) << excluded.err;
   EXPECT_FALSE(FileExists(dir + "/nojpg/jpg"));
+}
+
+// An image whose length is not a whole number of sectors: a photo that ends in its last,
+// partial sector comes back whole; one cut by the end of the image comes back damaged with
+// just the bytes there, no zeros added.
+TEST_F(SalvorCli, PhotosEndingInTheLastPartialSectorComeBack) {
+  std::string dir = ScratchDir("cli_tail");
+  const std::vector<uint8_t> photo = ReadFileBytes(TestData("corpus/jpg/Canon_40D.jpg"));
+  ASSERT_EQ(photo.size() % 512, 278u);
+  for (size_t cut : {0, 100}) {
+    SCOPED_TRACE(cut);
+    const std::vector<uint8_t> kept = Prefix(photo, photo.size() - cut);
+    const std::vector<uint8_t> image = Join(RandomData(4096, 5), kept);
+    WriteFileBytes(dir + "/image.bin", image);
+    const std::string out = dir + "/out" + std::to_string(cut);
+    Outcome run = Salvor(dir, "scan image.bin -q -o " + out);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::vector<uint8_t> got =
+        ReadFileBytes(out + (cut == 0 ? "/jpg/f" : "/jpg/b") + "0000000008.jpg");
+    EXPECT_TRUE(got == kept) << got.size() << " bytes";
+    EXPECT_NE(ReadText(out + "/report.xml")
+                  .find("<imagesize>" + std::to_string(image.size()) + "</imagesize>"),
+              std::string::npos);
+  }
 }
 
 TEST_F(SalvorCli, ErrorsGiveOneLineAndTheirOwnStatus) {

@@ -1,18 +1,31 @@
 #pragma once
 
+#include <cstdint>
 #include <set>
+#include <vector>
 
 #include "CDataSource.h"
 
 namespace salvor {
 
-// Stands between the engine and the source being scanned, passing every call through, and
-// remembers the blocks the source could not read. The engine hands such a block to every later
-// reader as zeros and tells only the first reader (often a handler, long before the file is
-// delivered) that it failed, so the recovered files are checked against this list instead.
-class CUnreadableBlocks : public CDataSource {
+// Stands between the engine and the source being scanned, passing every call through.
+// It remembers the blocks the source could not read: the engine hands such a block to every
+// later reader as zeros and tells only the first reader (often a handler, long before the file
+// is delivered) that it failed, so the recovered files are checked against this list instead.
+// And it adds the end of an image file whose length is not a whole number of blocks, which the
+// file source leaves out, so that a photo ending there still comes back whole.
+class CScannedSource : public CDataSource {
  public:
-  explicit CUnreadableBlocks(CDataSource* source) : FSource(source) { TakeState(); }
+  explicit CScannedSource(CDataSource* source) : FSource(source) { TakeState(); }
+
+  // tail: the bytes after the source's last whole block, fewer than a block. They are read as
+  // one more block, filled out with zeros.
+  void AddTail(std::vector<uint8_t> tail);
+  // The length of what is scanned: the whole blocks and the tail. The zeros after the tail
+  // are not the source's.
+  long long Bytes() const {
+    return FSourceCount * FBlockSize + static_cast<long long>(FTail.size());
+  }
 
   // Bytes of [offset, offset + size) that lie in blocks the source could not read.
   long long UnreadableBytes(long long offset, long long size) const;
@@ -80,15 +93,23 @@ class CUnreadableBlocks : public CDataSource {
 
  private:
   void TakeState() {
-    FBlockSize = FSource->GetBlockSize();
-    FBlockCount = FSource->GetBlockCount();
+    const long long blockSize = FSource->GetBlockSize();
+    const long long count = FSource->GetBlockCount();
+    // A source that changed its geometry no longer ends where the tail began.
+    if (blockSize != FBlockSize || count != FSourceCount) FTail.clear();
+    FBlockSize = blockSize;
+    FSourceCount = count;
+    FBlockCount = count + (FTail.empty() ? 0 : 1);
     FReady = FSource->IsReady();
     FLastIOError = FSource->GetLastIOError();
   }
+  bool ReadWholeBlocks(long long Index, long long Count, void* Buffer);
 
   CDataSource* FSource;
   long long FBlockSize = 0;
+  long long FSourceCount = 0;
   long long FBlockCount = 0;
+  std::vector<uint8_t> FTail;
   bool FReady = false;
   int FLastIOError = 0;
   std::set<long long> FBlocks;
