@@ -114,29 +114,20 @@ CDataSource* FindDeviceSource(CPhotoRecovery* engine, dev_t device) {
   return nullptr;
 }
 
-// The bytes of an image file after its first `wholeBytes`, when they are fewer than a block:
-// the part of its last block that the file source leaves out. False with errno when they
-// cannot be read.
-bool ReadImageTail(const std::string& path, long long wholeBytes, long long blockSize,
+// The `length` bytes of an image file from `offset`: the part of its last block that the file
+// source leaves out. False with errno when they cannot be read.
+bool ReadImageTail(const std::string& path, long long offset, size_t length,
                    std::vector<uint8_t>& tail) {
-  tail.clear();
+  tail.assign(length, 0);
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  struct stat info {};
-  bool ok = fstat(fd, &info) == 0;
-  if (ok && info.st_size > wholeBytes && info.st_size - wholeBytes < blockSize) {
-    tail.resize(static_cast<size_t>(info.st_size - wholeBytes));
-    const ssize_t got = pread(fd, tail.data(), tail.size(), wholeBytes);
-    if (got != static_cast<ssize_t>(tail.size())) {
-      if (got >= 0) errno = EIO;
-      tail.clear();
-      ok = false;
-    }
-  }
-  int saved = errno;
+  const ssize_t got = pread(fd, tail.data(), length, offset);
+  const int error = got < 0 ? errno : EIO;
   close(fd);
-  errno = saved;
-  return ok;
+  if (got == static_cast<ssize_t>(length)) return true;
+  tail.clear();
+  errno = error;
+  return false;
 }
 
 std::string CommandLine(int argc, char** argv) {
@@ -347,7 +338,9 @@ int RunScan(const Options& options, const std::string& commandLine) {
   if (!isDevice) {
     std::vector<uint8_t> tail;
     const long long wholeBytes = dataSource->GetBlockSize() * dataSource->GetBlockCount();
-    if (!ReadImageTail(source, wholeBytes, dataSource->GetBlockSize(), tail)) {
+    const long long tailBytes = sourceInfo.st_size - wholeBytes;
+    if (tailBytes > 0 && tailBytes < dataSource->GetBlockSize() &&
+        !ReadImageTail(source, wholeBytes, static_cast<size_t>(tailBytes), tail)) {
       const std::string warning = "salvor: cannot read '" + options.source + "' after byte " +
                                   std::to_string(wholeBytes) + ": " + strerror(errno) +
                                   "; the bytes before it are scanned\n";
