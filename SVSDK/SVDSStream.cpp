@@ -1,13 +1,13 @@
-#include "SVDSStream.h"
+#include "SVSDK/SVDSStream.h"
 
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
-#include "CDataSource.h"
-#include "SVAssert.h"
-#include "SVPhotoRecovery.h"
+#include "salvor/CDataSource.h"
+#include "util/SVAssert.h"
+#include "engine/SVPhotoRecovery.h"
 
 namespace SV {
 

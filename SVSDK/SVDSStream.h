@@ -4,7 +4,7 @@
 #include <map>
 #include <utility>
 
-#include "CDataStream.h"
+#include "salvor/CDataStream.h"
 
 class CDataSource;
 

@@ -1,6 +1,6 @@
-#include "StreamOrigin.h"
+#include "SVSDK/StreamOrigin.h"
 
-#include "SubsetStream.h"
+#include "SVSDK/SubsetStream.h"
 
 long long SVStreamSourceOffset(CDataStream* stream) {
   if (stream == nullptr) return -1;

@@ -1,4 +1,4 @@
-#include "SubsetStream.h"
+#include "SVSDK/SubsetStream.h"
 
 #include <climits>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CDataStream.h"
+#include "salvor/CDataStream.h"
 
 namespace SV {
 

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "PropertylessHandler.h"
-#include "CDataStream.h"
-#include "CEventHandler.h"
-#include "DSBase.h"
-#include "SVPhotoRecovery.h"
+#include "tests/support/PropertylessHandler.h"
+#include "salvor/CDataStream.h"
+#include "salvor/CEventHandler.h"
+#include "plugin/DSBase.h"
+#include "engine/SVPhotoRecovery.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "BundleLoader.h"
+#include "engine/BundleLoader.h"
 
 #include <dlfcn.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "StringUtils.h"
+#include "util/StringUtils.h"
 
 namespace {
 

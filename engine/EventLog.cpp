@@ -2,8 +2,8 @@
 #include <sstream>
 #include <string>
 
-#include "CEventHandler.h"
-#include "SVPhotoRecovery.h"
+#include "salvor/CEventHandler.h"
+#include "engine/SVPhotoRecovery.h"
 
 namespace SV {
 

@@ -4,10 +4,10 @@
 #include <sstream>
 #include <string>
 
-#include "CDataSourceModule.h"
-#include "FileDataSource.h"
-#include "SVPhotoRecovery.h"
-#include "StringUtils.h"
+#include "salvor/CDataSourceModule.h"
+#include "plugin/FileDataSource.h"
+#include "engine/SVPhotoRecovery.h"
+#include "util/StringUtils.h"
 
 namespace SV {
 

@@ -1,11 +1,11 @@
 #include <string>
 
-#include "BundleLoader.h"
-#include "CContentHandler.h"
-#include "CDataSourceModule.h"
-#include "CPreviewHandler.h"
-#include "PluginEntry.h"
-#include "SVPhotoRecovery.h"
+#include "engine/BundleLoader.h"
+#include "salvor/CContentHandler.h"
+#include "salvor/CDataSourceModule.h"
+#include "salvor/CPreviewHandler.h"
+#include "salvor/PluginEntry.h"
+#include "engine/SVPhotoRecovery.h"
 
 namespace SV {
 

@@ -1,10 +1,10 @@
 #include <string>
 
-#include "CContentHandler.h"
-#include "CDataSource.h"
-#include "CEventHandler.h"
-#include "CPreviewHandler.h"
-#include "SVPhotoRecovery.h"
+#include "salvor/CContentHandler.h"
+#include "salvor/CDataSource.h"
+#include "salvor/CEventHandler.h"
+#include "salvor/CPreviewHandler.h"
+#include "engine/SVPhotoRecovery.h"
 
 namespace SV {
 

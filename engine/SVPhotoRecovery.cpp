@@ -1,11 +1,11 @@
-#include "SVPhotoRecovery.h"
+#include "engine/SVPhotoRecovery.h"
 
 #include <sstream>
 
-#include "CContentHandler.h"
-#include "CDataSource.h"
-#include "CEventHandler.h"
-#include "CPreviewHandler.h"
+#include "salvor/CContentHandler.h"
+#include "salvor/CDataSource.h"
+#include "salvor/CEventHandler.h"
+#include "salvor/CPreviewHandler.h"
 
 namespace {
 

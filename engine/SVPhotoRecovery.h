@@ -3,7 +3,7 @@
 #include <map>
 #include <string>
 
-#include "CPhotoRecovery.h"
+#include "salvor/CPhotoRecovery.h"
 
 class CDataSourceModule;
 class CDataStream;

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "CDataStream.h"
+#include "salvor/CDataStream.h"
 
 // A CDataStream over the fuzzer's input bytes, borrowed for one run.
 class FuzzStream : public CDataStream {

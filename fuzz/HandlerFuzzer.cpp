@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "CContentHandler.h"
-#include "CPhotoRecovery.h"
-#include "FuzzStream.h"
-#include "PluginEntry.h"
+#include "salvor/CContentHandler.h"
+#include "salvor/CPhotoRecovery.h"
+#include "fuzz/FuzzStream.h"
+#include "salvor/PluginEntry.h"
 
 namespace {
 CContentHandler* gHandler = nullptr;

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "DfxmlReport.h"
+#include "host/DfxmlReport.h"
 
 namespace {
 

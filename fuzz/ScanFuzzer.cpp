@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "CPhotoRecovery.h"
-#include "MemoryDataSource.h"
+#include "salvor/CPhotoRecovery.h"
+#include "tests/support/MemoryDataSource.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   CPhotoRecovery* engine = GetSVSingleton();

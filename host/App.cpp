@@ -1,4 +1,4 @@
-#include "App.h"
+#include "host/App.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,17 +14,17 @@
 #include <utility>
 #include <vector>
 
-#include "CContentHandler.h"
-#include "CDataSource.h"
-#include "CPhotoRecovery.h"
-#include "DfxmlReport.h"
-#include "ExitStatus.h"
-#include "Modules.h"
-#include "Paths.h"
-#include "RecoverySink.h"
-#include "Signals.h"
-#include "ScannedSource.h"
-#include "StringUtils.h"
+#include "salvor/CContentHandler.h"
+#include "salvor/CDataSource.h"
+#include "salvor/CPhotoRecovery.h"
+#include "host/DfxmlReport.h"
+#include "host/ExitStatus.h"
+#include "host/Modules.h"
+#include "host/Paths.h"
+#include "host/RecoverySink.h"
+#include "host/Signals.h"
+#include "host/ScannedSource.h"
+#include "util/StringUtils.h"
 
 #ifndef SALVOR_VERSION
 #define SALVOR_VERSION "0.0.0"

@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "Options.h"
+#include "host/Options.h"
 
 class CPhotoRecovery;
 

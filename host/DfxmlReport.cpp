@@ -1,4 +1,4 @@
-#include "DfxmlReport.h"
+#include "host/DfxmlReport.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "Modules.h"
+#include "host/Modules.h"
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -10,9 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "CPhotoRecovery.h"
-#include "PluginEntry.h"
-#include "RecoverySink.h"
+#include "salvor/CPhotoRecovery.h"
+#include "salvor/PluginEntry.h"
+#include "host/RecoverySink.h"
 
 namespace salvor {
 

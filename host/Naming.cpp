@@ -1,9 +1,9 @@
-#include "Naming.h"
+#include "host/Naming.h"
 
 #include <cctype>
 #include <cstdio>
 
-#include "Options.h"
+#include "host/Options.h"
 
 namespace salvor {
 

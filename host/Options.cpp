@@ -1,4 +1,4 @@
-#include "Options.h"
+#include "host/Options.h"
 
 #include <cctype>
 #include <cerrno>

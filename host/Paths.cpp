@@ -1,4 +1,4 @@
-#include "Paths.h"
+#include "host/Paths.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

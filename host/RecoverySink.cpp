@@ -1,4 +1,4 @@
-#include "RecoverySink.h"
+#include "host/RecoverySink.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -10,11 +10,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "CContentHandler.h"
-#include "CDataStream.h"
-#include "Sha256.h"
-#include "Signals.h"
-#include "StreamOrigin.h"
+#include "salvor/CContentHandler.h"
+#include "salvor/CDataStream.h"
+#include "util/sha256/Sha256.h"
+#include "host/Signals.h"
+#include "SVSDK/StreamOrigin.h"
 
 namespace salvor {
 

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "CEventHandler.h"
-#include "DfxmlReport.h"
-#include "Naming.h"
-#include "Progress.h"
-#include "ScannedSource.h"
+#include "salvor/CEventHandler.h"
+#include "host/DfxmlReport.h"
+#include "host/Naming.h"
+#include "host/Progress.h"
+#include "host/ScannedSource.h"
 
 namespace salvor {
 

@@ -1,4 +1,4 @@
-#include "ScannedSource.h"
+#include "host/ScannedSource.h"
 
 #include <algorithm>
 #include <utility>

@@ -4,7 +4,7 @@
 #include <set>
 #include <vector>
 
-#include "CDataSource.h"
+#include "salvor/CDataSource.h"
 
 namespace salvor {
 

@@ -1,10 +1,10 @@
-#include "Signals.h"
+#include "host/Signals.h"
 
 #include <unistd.h>
 
 #include <cstring>
 
-#include "ExitStatus.h"
+#include "host/ExitStatus.h"
 
 namespace salvor {
 

@@ -1,4 +1,4 @@
-#include "App.h"
+#include "host/App.h"
 
 int main(int argc, char** argv) {
   return salvor::RunSalvor(argc, argv);

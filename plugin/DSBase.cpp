@@ -1,4 +1,4 @@
-#include "DSBase.h"
+#include "plugin/DSBase.h"
 
 CDSBase::CDSBase(CPhotoRecovery* engine) : CPlugin(engine) {}
 CDSBase::~CDSBase() {}

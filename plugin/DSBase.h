@@ -1,7 +1,7 @@
 #pragma once
 
-#include "CDataSource.h"
-#include "Plugin.h"
+#include "salvor/CDataSource.h"
+#include "plugin/Plugin.h"
 
 // Base of data-source implementations: the CPluginBase operations forward to the store.
 // A concrete source supplies the sixteen data-source operations and sets FUniqueID.

@@ -1,4 +1,4 @@
-#include "FileDataSource.h"
+#include "plugin/FileDataSource.h"
 
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -7,8 +7,8 @@
 #include <cwchar>
 #include <sstream>
 
-#include "CPhotoRecovery.h"
-#include "StringUtils.h"
+#include "salvor/CPhotoRecovery.h"
+#include "util/StringUtils.h"
 
 namespace {
 

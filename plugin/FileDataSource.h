@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "DSBase.h"
+#include "plugin/DSBase.h"
 
 // An image file presented as a read-only device of 512-byte blocks. Registers itself on
 // construction and unregisters on destruction; logs under "SVC.FileDS".

@@ -1,7 +1,7 @@
-#include "CContentHandler.h"
-#include "CDataStream.h"
-#include "CEventHandler.h"
-#include "SVPhotoRecovery.h"
+#include "salvor/CContentHandler.h"
+#include "salvor/CDataStream.h"
+#include "salvor/CEventHandler.h"
+#include "engine/SVPhotoRecovery.h"
 
 #include <sstream>
 

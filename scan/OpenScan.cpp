@@ -1,13 +1,13 @@
-#include "OpenScan.h"
+#include "scan/OpenScan.h"
 
 #include <climits>
 
-#include "CContentHandler.h"
-#include "CDataSource.h"
-#include "ScanRun.h"
-#include "SVDSStream.h"
-#include "SVPhotoRecovery.h"
-#include "SubsetStream.h"
+#include "salvor/CContentHandler.h"
+#include "salvor/CDataSource.h"
+#include "scan/ScanRun.h"
+#include "SVSDK/SVDSStream.h"
+#include "engine/SVPhotoRecovery.h"
+#include "SVSDK/SubsetStream.h"
 
 namespace SV {
 

@@ -1,6 +1,6 @@
-#include "CDataSource.h"
-#include "SVPhotoRecovery.h"
-#include "ScanRun.h"
+#include "salvor/CDataSource.h"
+#include "engine/SVPhotoRecovery.h"
+#include "scan/ScanRun.h"
 
 namespace SV {
 

@@ -1,13 +1,13 @@
-#include "ScanRun.h"
+#include "scan/ScanRun.h"
 
 #include <climits>
 
-#include "CContentHandler.h"
-#include "CDataSource.h"
-#include "CEventHandler.h"
-#include "SVDSStream.h"
-#include "SVPhotoRecovery.h"
-#include "SubsetStream.h"
+#include "salvor/CContentHandler.h"
+#include "salvor/CDataSource.h"
+#include "salvor/CEventHandler.h"
+#include "SVSDK/SVDSStream.h"
+#include "engine/SVPhotoRecovery.h"
+#include "SVSDK/SubsetStream.h"
 
 namespace SV {
 

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "CDataSource.h"
-#include "CEventHandler.h"
-#include "OpenScan.h"
-#include "SVPhotoRecovery.h"
+#include "salvor/CDataSource.h"
+#include "salvor/CEventHandler.h"
+#include "scan/OpenScan.h"
+#include "engine/SVPhotoRecovery.h"
 
 class CContentHandler;
 

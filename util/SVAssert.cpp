@@ -1,4 +1,4 @@
-#include "SVAssert.h"
+#include "util/SVAssert.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "StringUtils.h"
+#include "util/StringUtils.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "CDataStream.h"
-#include "StreamReader.h"
+#include "salvor/CDataStream.h"
+#include "modules/common/StreamReader.h"
 
 namespace salvor {
 namespace audio {

@@ -2,10 +2,10 @@
 
 #include <climits>
 
-#include "AudioFormats.h"
-#include "TextCopy.h"
-#include "UnalignedSearch.h"
-#include "HandlerBase.h"
+#include "modules/audio/AudioFormats.h"
+#include "modules/common/TextCopy.h"
+#include "modules/common/UnalignedSearch.h"
+#include "modules/common/HandlerBase.h"
 
 namespace salvor {
 namespace {

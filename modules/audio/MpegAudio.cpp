@@ -3,8 +3,8 @@
 
 #include <cstring>
 
-#include "AudioFormats.h"
-#include "UnalignedSearch.h"
+#include "modules/audio/AudioFormats.h"
+#include "modules/common/UnalignedSearch.h"
 
 namespace salvor {
 namespace audio {

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "AudioFormats.h"
+#include "modules/audio/AudioFormats.h"
 
 namespace salvor {
 namespace audio {

@@ -2,11 +2,11 @@
 #include <memory>
 #include <string>
 
-#include "BlockDevice.h"
-#include "CDataSourceModule.h"
-#include "CPhotoRecovery.h"
-#include "Enumerate.h"
-#include "Plugin.h"
+#include "modules/blockdev/BlockDevice.h"
+#include "salvor/CDataSourceModule.h"
+#include "salvor/CPhotoRecovery.h"
+#include "modules/blockdev/Enumerate.h"
+#include "plugin/Plugin.h"
 
 namespace salvor {
 

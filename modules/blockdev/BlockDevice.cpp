@@ -1,4 +1,4 @@
-#include "BlockDevice.h"
+#include "modules/blockdev/BlockDevice.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -11,8 +11,8 @@
 #include <cstring>
 #include <cwchar>
 
-#include "CPhotoRecovery.h"
-#include "StringUtils.h"
+#include "salvor/CPhotoRecovery.h"
+#include "util/StringUtils.h"
 
 namespace salvor {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "DSBase.h"
+#include "plugin/DSBase.h"
 
 namespace salvor {
 

@@ -1,4 +1,4 @@
-#include "Enumerate.h"
+#include "modules/blockdev/Enumerate.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

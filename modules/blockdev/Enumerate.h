@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "BlockDevice.h"
+#include "modules/blockdev/BlockDevice.h"
 
 namespace salvor {
 

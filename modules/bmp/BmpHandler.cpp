@@ -2,12 +2,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "TextCopy.h"
-#include "UnalignedSearch.h"
-#include "CDataStream.h"
-#include "HandlerBase.h"
-#include "StreamReader.h"
-#include "TrailingZeros.h"
+#include "modules/common/TextCopy.h"
+#include "modules/common/UnalignedSearch.h"
+#include "salvor/CDataStream.h"
+#include "modules/common/HandlerBase.h"
+#include "modules/common/StreamReader.h"
+#include "modules/common/TrailingZeros.h"
 
 namespace salvor {
 namespace {

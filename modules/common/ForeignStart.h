@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "CDataStream.h"
-#include "Checked.h"
-#include "UnalignedSearch.h"
+#include "salvor/CDataStream.h"
+#include "modules/common/Checked.h"
+#include "modules/common/UnalignedSearch.h"
 
 namespace salvor {
 

@@ -1,4 +1,4 @@
-#include "HandlerBase.h"
+#include "modules/common/HandlerBase.h"
 
 #include <cstring>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "CContentHandler.h"
-#include "CPhotoRecovery.h"
-#include "Plugin.h"
+#include "salvor/CContentHandler.h"
+#include "salvor/CPhotoRecovery.h"
+#include "plugin/Plugin.h"
 
 namespace salvor {
 

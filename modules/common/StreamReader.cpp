@@ -1,9 +1,9 @@
-#include "StreamReader.h"
+#include "modules/common/StreamReader.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "CDataStream.h"
+#include "salvor/CDataStream.h"
 
 namespace salvor {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "Checked.h"
+#include "modules/common/Checked.h"
 
 class CDataStream;
 

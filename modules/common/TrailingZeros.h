@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "StreamReader.h"
+#include "modules/common/StreamReader.h"
 
 namespace salvor {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "CDataStream.h"
+#include "salvor/CDataStream.h"
 
 namespace salvor {
 

@@ -5,10 +5,10 @@
 #include <climits>
 #include <cstring>
 
-#include "TextCopy.h"
-#include "UnalignedSearch.h"
-#include "HandlerBase.h"
-#include "StreamReader.h"
+#include "modules/common/TextCopy.h"
+#include "modules/common/UnalignedSearch.h"
+#include "modules/common/HandlerBase.h"
+#include "modules/common/StreamReader.h"
 
 namespace salvor {
 namespace {

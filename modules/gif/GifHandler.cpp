@@ -1,11 +1,11 @@
 #include <algorithm>
 #include <cstring>
 
-#include "TextCopy.h"
-#include "UnalignedSearch.h"
-#include "CDataStream.h"
-#include "HandlerBase.h"
-#include "StreamReader.h"
+#include "modules/common/TextCopy.h"
+#include "modules/common/UnalignedSearch.h"
+#include "salvor/CDataStream.h"
+#include "modules/common/HandlerBase.h"
+#include "modules/common/StreamReader.h"
 
 namespace salvor {
 namespace {

@@ -1,11 +1,11 @@
-#include "BoxWalk.h"
+#include "modules/isobmff/BoxWalk.h"
 
 #include <algorithm>
 #include <climits>
 #include <cstring>
 
-#include "Checked.h"
-#include "StreamReader.h"
+#include "modules/common/Checked.h"
+#include "modules/common/StreamReader.h"
 
 namespace salvor {
 namespace isobmff {

@@ -6,13 +6,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "BoxWalk.h"
-#include "CDataStream.h"
-#include "ForeignStart.h"
-#include "HandlerBase.h"
-#include "StreamReader.h"
-#include "TextCopy.h"
-#include "UnalignedSearch.h"
+#include "modules/isobmff/BoxWalk.h"
+#include "salvor/CDataStream.h"
+#include "modules/common/ForeignStart.h"
+#include "modules/common/HandlerBase.h"
+#include "modules/common/StreamReader.h"
+#include "modules/common/TextCopy.h"
+#include "modules/common/UnalignedSearch.h"
 
 namespace {
 

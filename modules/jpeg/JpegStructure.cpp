@@ -1,12 +1,12 @@
-#include "JpegStructure.h"
+#include "modules/jpeg/JpegStructure.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string_view>
 
-#include "Checked.h"
-#include "StreamReader.h"
-#include "TrailingZeros.h"
+#include "modules/common/Checked.h"
+#include "modules/common/StreamReader.h"
+#include "modules/common/TrailingZeros.h"
 
 namespace salvor {
 namespace jpeg {

@@ -1,12 +1,12 @@
 #include <algorithm>
 #include <cstring>
 
-#include "TextCopy.h"
-#include "UnalignedSearch.h"
-#include "CDataStream.h"
-#include "ForeignStart.h"
-#include "HandlerBase.h"
-#include "StreamReader.h"
+#include "modules/common/TextCopy.h"
+#include "modules/common/UnalignedSearch.h"
+#include "salvor/CDataStream.h"
+#include "modules/common/ForeignStart.h"
+#include "modules/common/HandlerBase.h"
+#include "modules/common/StreamReader.h"
 
 namespace salvor {
 

@@ -1,12 +1,12 @@
 #include <algorithm>
 #include <cstring>
 
-#include "CDataStream.h"
-#include "ForeignStart.h"
-#include "TextCopy.h"
-#include "UnalignedSearch.h"
-#include "HandlerBase.h"
-#include "TiffWalker.h"
+#include "salvor/CDataStream.h"
+#include "modules/common/ForeignStart.h"
+#include "modules/common/TextCopy.h"
+#include "modules/common/UnalignedSearch.h"
+#include "modules/common/HandlerBase.h"
+#include "modules/tiff/TiffWalker.h"
 
 namespace salvor {
 

@@ -1,4 +1,4 @@
-#include "TiffWalker.h"
+#include "modules/tiff/TiffWalker.h"
 
 #include <algorithm>
 #include <cstring>

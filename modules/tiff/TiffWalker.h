@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "StreamReader.h"
+#include "modules/common/StreamReader.h"
 
 namespace salvor {
 

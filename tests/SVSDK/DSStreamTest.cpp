@@ -3,10 +3,10 @@
 #include <climits>
 #include <vector>
 
-#include "MemoryDataSource.h"
-#include "RecordingSink.h"
-#include "SVDSStream.h"
-#include "SVPhotoRecovery.h"
+#include "tests/support/MemoryDataSource.h"
+#include "tests/support/RecordingSink.h"
+#include "SVSDK/SVDSStream.h"
+#include "engine/SVPhotoRecovery.h"
 
 using testing_support::MemoryDataSource;
 using testing_support::RecordingSink;

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "MemoryStream.h"
-#include "SubsetStream.h"
+#include "tests/support/MemoryStream.h"
+#include "SVSDK/SubsetStream.h"
 
 using testing_support::MemoryStream;
 

@@ -6,13 +6,13 @@
 #include <cstring>
 #include <vector>
 
-#include "FakeHandlers.h"
-#include "MemoryDataSource.h"
-#include "MemoryStream.h"
-#include "MirrorCall.h"
-#include "RecordingSink.h"
-#include "SVPhotoRecovery.h"
-#include "StderrCapture.h"
+#include "tests/engine/FakeHandlers.h"
+#include "tests/support/MemoryDataSource.h"
+#include "tests/support/MemoryStream.h"
+#include "tests/support/MirrorCall.h"
+#include "tests/support/RecordingSink.h"
+#include "engine/SVPhotoRecovery.h"
+#include "tests/support/StderrCapture.h"
 
 using testing_support::MemoryDataSource;
 using testing_support::MemoryStream;

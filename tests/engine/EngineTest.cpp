@@ -2,10 +2,10 @@
 
 #include <vector>
 
-#include "MemoryDataSource.h"
-#include "RecordingSink.h"
-#include "SVPhotoRecovery.h"
-#include "StderrCapture.h"
+#include "tests/support/MemoryDataSource.h"
+#include "tests/support/RecordingSink.h"
+#include "engine/SVPhotoRecovery.h"
+#include "tests/support/StderrCapture.h"
 
 using testing_support::MemoryDataSource;
 using testing_support::RecordingSink;

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "PropertylessHandler.h"
-#include "CPreviewHandler.h"
+#include "tests/support/PropertylessHandler.h"
+#include "salvor/CPreviewHandler.h"
 
 // Handlers that only carry an identifier, which the test may change while they are registered.
 class FakeContentHandler : public PropertylessHandler {

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "CContentHandler.h"
-#include "CDataSourceModule.h"
-#include "CPreviewHandler.h"
-#include "RecordingSink.h"
-#include "SVPhotoRecovery.h"
-#include "ScanHarness.h"
-#include "StderrCapture.h"
+#include "salvor/CContentHandler.h"
+#include "salvor/CDataSourceModule.h"
+#include "salvor/CPreviewHandler.h"
+#include "tests/support/RecordingSink.h"
+#include "engine/SVPhotoRecovery.h"
+#include "tests/support/ScanHarness.h"
+#include "tests/support/StderrCapture.h"
 
 using testing_support::RecordingSink;
 using testing_support::ScratchDir;

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "CDataSource.h"
-#include "RecordingSink.h"
-#include "SVPhotoRecovery.h"
-#include "ScanHarness.h"
-#include "Sha256.h"
+#include "salvor/CDataSource.h"
+#include "tests/support/RecordingSink.h"
+#include "engine/SVPhotoRecovery.h"
+#include "tests/support/ScanHarness.h"
+#include "util/sha256/Sha256.h"
 
 using testing_support::ImageBuilder;
 using testing_support::ReadFileBytes;

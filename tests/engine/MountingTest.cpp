@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "CDataSource.h"
-#include "RecordingSink.h"
-#include "SVPhotoRecovery.h"
-#include "ScanHarness.h"
+#include "salvor/CDataSource.h"
+#include "tests/support/RecordingSink.h"
+#include "engine/SVPhotoRecovery.h"
+#include "tests/support/ScanHarness.h"
 
 using testing_support::RecordingSink;
 using testing_support::ScratchDir;

@@ -4,11 +4,11 @@
 #include <memory>
 #include <vector>
 
-#include "FakeHandlers.h"
-#include "MemoryDataSource.h"
-#include "RecordingSink.h"
-#include "SVPhotoRecovery.h"
-#include "StderrCapture.h"
+#include "tests/engine/FakeHandlers.h"
+#include "tests/support/MemoryDataSource.h"
+#include "tests/support/RecordingSink.h"
+#include "engine/SVPhotoRecovery.h"
+#include "tests/support/StderrCapture.h"
 
 using testing_support::MemoryDataSource;
 using testing_support::RecordingSink;

@@ -14,10 +14,10 @@
 #include <sstream>
 #include <string>
 
-#include "CDataSourceModule.h"
-#include "CPhotoRecovery.h"
-#include "MemoryDataSource.h"
-#include "StringUtils.h"
+#include "salvor/CDataSourceModule.h"
+#include "salvor/CPhotoRecovery.h"
+#include "tests/support/MemoryDataSource.h"
+#include "util/StringUtils.h"
 
 namespace {
 

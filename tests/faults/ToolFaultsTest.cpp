@@ -11,8 +11,8 @@
 #include <set>
 #include <sstream>
 
-#include "ScanHarness.h"
-#include "Sha256.h"
+#include "tests/support/ScanHarness.h"
+#include "util/sha256/Sha256.h"
 
 using namespace testing_support;
 

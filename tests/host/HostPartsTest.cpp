@@ -5,12 +5,12 @@
 #include <fstream>
 #include <sstream>
 
-#include "DfxmlReport.h"
-#include "Naming.h"
-#include "Options.h"
-#include "Paths.h"
-#include "Progress.h"
-#include "ScanHarness.h"
+#include "host/DfxmlReport.h"
+#include "host/Naming.h"
+#include "host/Options.h"
+#include "host/Paths.h"
+#include "host/Progress.h"
+#include "tests/support/ScanHarness.h"
 
 using namespace salvor;
 using testing_support::HaveTool;

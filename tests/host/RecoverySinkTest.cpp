@@ -6,15 +6,15 @@
 #include <cstring>
 #include <fstream>
 
-#include "App.h"
-#include "HandlerBase.h"
-#include "MemoryDataSource.h"
-#include "MemoryStream.h"
-#include "RecoverySink.h"
-#include "ScannedSource.h"
-#include "ScanHarness.h"
-#include "Sha256.h"
-#include "SubsetStream.h"
+#include "host/App.h"
+#include "modules/common/HandlerBase.h"
+#include "tests/support/MemoryDataSource.h"
+#include "tests/support/MemoryStream.h"
+#include "host/RecoverySink.h"
+#include "host/ScannedSource.h"
+#include "tests/support/ScanHarness.h"
+#include "util/sha256/Sha256.h"
+#include "SVSDK/SubsetStream.h"
 
 using namespace salvor;
 using testing_support::FileExists;

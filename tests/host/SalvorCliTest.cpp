@@ -18,9 +18,9 @@
 #include <sstream>
 #include <thread>
 
-#include "HandlerCalls.h"
-#include "ScanHarness.h"
-#include "Sha256.h"
+#include "tests/support/HandlerCalls.h"
+#include "tests/support/ScanHarness.h"
+#include "util/sha256/Sha256.h"
 
 using namespace testing_support;
 

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "MemoryDataSource.h"
-#include "MirrorCall.h"
-#include "RecordingSink.h"
-#include "SVPhotoRecovery.h"
+#include "tests/support/MemoryDataSource.h"
+#include "tests/support/MirrorCall.h"
+#include "tests/support/RecordingSink.h"
+#include "engine/SVPhotoRecovery.h"
 
 using testing_support::MemoryDataSource;
 using testing_support::RecordingSink;

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "CPhotoRecovery.h"
-#include "FileDataSource.h"
-#include "RecordingSink.h"
-#include "ScanHarness.h"
+#include "salvor/CPhotoRecovery.h"
+#include "plugin/FileDataSource.h"
+#include "tests/support/RecordingSink.h"
+#include "tests/support/ScanHarness.h"
 
 using testing_support::RecordingSink;
 using testing_support::ScratchDir;

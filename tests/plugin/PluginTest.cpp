@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "Plugin.h"
+#include "plugin/Plugin.h"
 
 namespace {
 

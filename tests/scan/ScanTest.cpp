@@ -4,12 +4,12 @@
 #include <memory>
 #include <random>
 
-#include "CDataStream.h"
-#include "MemoryDataSource.h"
-#include "RecordingSink.h"
-#include "SVPhotoRecovery.h"
-#include "ScanHarness.h"
-#include "TestHandler.h"
+#include "salvor/CDataStream.h"
+#include "tests/support/MemoryDataSource.h"
+#include "tests/support/RecordingSink.h"
+#include "engine/SVPhotoRecovery.h"
+#include "tests/support/ScanHarness.h"
+#include "tests/scan/TestHandler.h"
 
 using scan_tests::TestHandler;
 using testing_support::MemoryDataSource;

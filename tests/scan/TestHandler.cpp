@@ -1,8 +1,8 @@
-#include "TestHandler.h"
+#include "tests/scan/TestHandler.h"
 
 #include <cstring>
 
-#include "CDataStream.h"
+#include "salvor/CDataStream.h"
 
 namespace scan_tests {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "PropertylessHandler.h"
+#include "tests/support/PropertylessHandler.h"
 
 namespace scan_tests {
 

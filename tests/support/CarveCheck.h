@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "CContentHandler.h"
-#include "HandlerCalls.h"
-#include "MediaTestSupport.h"
-#include "ScanHarness.h"
-#include "Sha256.h"
+#include "salvor/CContentHandler.h"
+#include "tests/support/HandlerCalls.h"
+#include "tests/support/MediaTestSupport.h"
+#include "tests/support/ScanHarness.h"
+#include "util/sha256/Sha256.h"
 
 namespace testing_support {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "CContentHandler.h"
-#include "MemoryStream.h"
+#include "salvor/CContentHandler.h"
+#include "tests/support/MemoryStream.h"
 
 namespace testing_support {
 

@@ -16,9 +16,9 @@
 #include <utility>
 #include <vector>
 
-#include "CContentHandler.h"
-#include "HandlerCalls.h"
-#include "ScanHarness.h"
+#include "salvor/CContentHandler.h"
+#include "tests/support/HandlerCalls.h"
+#include "tests/support/ScanHarness.h"
 
 namespace testing_support {
 

@@ -1,9 +1,9 @@
-#include "MemoryDataSource.h"
+#include "tests/support/MemoryDataSource.h"
 
 #include <cstring>
 #include <cwchar>
 
-#include "CPhotoRecovery.h"
+#include "salvor/CPhotoRecovery.h"
 
 namespace testing_support {
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "DSBase.h"
+#include "plugin/DSBase.h"
 
 namespace testing_support {
 

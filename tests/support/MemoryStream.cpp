@@ -1,4 +1,4 @@
-#include "MemoryStream.h"
+#include "tests/support/MemoryStream.h"
 
 #include <cstring>
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "CDataStream.h"
+#include "salvor/CDataStream.h"
 
 namespace testing_support {
 

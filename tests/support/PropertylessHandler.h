@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CContentHandler.h"
+#include "salvor/CContentHandler.h"
 
 // A content handler base without properties: every property operation answers false, so a
 // test handler writes only the operations it is about.

@@ -1,11 +1,11 @@
-#include "RecordingSink.h"
+#include "tests/support/RecordingSink.h"
 
 #include <algorithm>
 
-#include "CContentHandler.h"
-#include "CDataSource.h"
-#include "CDataStream.h"
-#include "StreamOrigin.h"
+#include "salvor/CContentHandler.h"
+#include "salvor/CDataSource.h"
+#include "salvor/CDataStream.h"
+#include "SVSDK/StreamOrigin.h"
 
 namespace testing_support {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "CEventHandler.h"
+#include "salvor/CEventHandler.h"
 
 namespace testing_support {
 

@@ -1,4 +1,4 @@
-#include "ScanHarness.h"
+#include "tests/support/ScanHarness.h"
 
 #include <dlfcn.h>
 #include <sys/stat.h>
@@ -10,11 +10,11 @@
 #include <iterator>
 #include <set>
 
-#include "CContentHandler.h"
-#include "CPhotoRecovery.h"
-#include "MemoryDataSource.h"
-#include "RecordingSink.h"
-#include "Sha256.h"
+#include "salvor/CContentHandler.h"
+#include "salvor/CPhotoRecovery.h"
+#include "tests/support/MemoryDataSource.h"
+#include "tests/support/RecordingSink.h"
+#include "util/sha256/Sha256.h"
 
 namespace testing_support {
 

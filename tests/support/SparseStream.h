@@ -6,7 +6,7 @@
 #include <map>
 #include <vector>
 
-#include "CDataStream.h"
+#include "salvor/CDataStream.h"
 
 namespace testing_support {
 

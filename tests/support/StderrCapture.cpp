@@ -1,4 +1,4 @@
-#include "StderrCapture.h"
+#include "tests/support/StderrCapture.h"
 
 #include <unistd.h>
 

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "CDataStream.h"
-#include "HandlerBase.h"
+#include "salvor/CDataStream.h"
+#include "modules/common/HandlerBase.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "CDataStream.h"
-#include "CPhotoRecovery.h"
-#include "CPreviewHandler.h"
+#include "salvor/CDataStream.h"
+#include "salvor/CPhotoRecovery.h"
+#include "salvor/CPreviewHandler.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "CDataSourceModule.h"
-#include "CPhotoRecovery.h"
-#include "MemoryDataSource.h"
+#include "salvor/CDataSourceModule.h"
+#include "salvor/CPhotoRecovery.h"
+#include "tests/support/MemoryDataSource.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "Sha256.h"
+#include "util/sha256/Sha256.h"
 
 namespace {
 

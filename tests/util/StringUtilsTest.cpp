@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "StderrCapture.h"
-#include "StringUtils.h"
+#include "tests/support/StderrCapture.h"
+#include "util/StringUtils.h"
 
 using testing_support::StderrCapture;
 

@@ -1,4 +1,4 @@
-#include "Sha256.h"
+#include "util/sha256/Sha256.h"
 
 #include <cstring>
 

@@ -5,13 +5,13 @@
 #include <cstring>
 #include <fstream>
 
-#include "CDataSource.h"
-#include "CDataSourceModule.h"
-#include "CPhotoRecovery.h"
-#include "Plugin.h"
-#include "RecordingSink.h"
-#include "ScanHarness.h"
-#include "StringUtils.h"
+#include "salvor/CDataSource.h"
+#include "salvor/CDataSourceModule.h"
+#include "salvor/CPhotoRecovery.h"
+#include "plugin/Plugin.h"
+#include "tests/support/RecordingSink.h"
+#include "tests/support/ScanHarness.h"
+#include "util/StringUtils.h"
 
 using namespace testing_support;
 

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "CContentHandler.h"
-#include "HandlerCalls.h"
-#include "MediaTestSupport.h"
-#include "ScanHarness.h"
+#include "salvor/CContentHandler.h"
+#include "tests/support/HandlerCalls.h"
+#include "tests/support/MediaTestSupport.h"
+#include "tests/support/ScanHarness.h"
 
 using namespace testing_support;
 

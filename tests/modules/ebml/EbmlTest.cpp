@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "CContentHandler.h"
-#include "MediaTestSupport.h"
-#include "ScanHarness.h"
-#include "SparseStream.h"
+#include "salvor/CContentHandler.h"
+#include "tests/support/MediaTestSupport.h"
+#include "tests/support/ScanHarness.h"
+#include "tests/support/SparseStream.h"
 
 using namespace testing_support;
 

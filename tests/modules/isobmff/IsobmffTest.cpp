@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "CarveCheck.h"
-#include "SparseStream.h"
+#include "tests/support/CarveCheck.h"
+#include "tests/support/SparseStream.h"
 
 using namespace testing_support;
 

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "CContentHandler.h"
-#include "MediaTestSupport.h"
-#include "ScanHarness.h"
+#include "salvor/CContentHandler.h"
+#include "tests/support/MediaTestSupport.h"
+#include "tests/support/ScanHarness.h"
 
 using namespace testing_support;
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "MediaTestSupport.h"
+#include "tests/support/MediaTestSupport.h"
 
 using namespace testing_support;
 

@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "CarveCheck.h"
-#include "MediaTestSupport.h"
-#include "SparseStream.h"
+#include "tests/support/CarveCheck.h"
+#include "tests/support/MediaTestSupport.h"
+#include "tests/support/SparseStream.h"
 
 using namespace testing_support;
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "CarveCheck.h"
-#include "HandlerCalls.h"
-#include "ScanHarness.h"
+#include "tests/support/CarveCheck.h"
+#include "tests/support/HandlerCalls.h"
+#include "tests/support/ScanHarness.h"
 
 using namespace testing_support;
 
