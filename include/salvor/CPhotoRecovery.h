@@ -1,5 +1,7 @@
 #pragma once
 
+#include "LogLevel.h"
+
 class CContentHandler;
 class CPreviewHandler;
 class CDataSource;

@@ -2,6 +2,7 @@
 
 // Everything a host or a plug-in module needs from the engine.
 #include "CDataStream.h"
+#include "LogLevel.h"
 #include "CPluginBase.h"
 #include "CDataSource.h"
 #include "CContentHandler.h"
