@@ -1,13 +1,12 @@
 #include "SVSDK/SVDSStream.h"
 
 #include <climits>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "salvor/CDataSource.h"
+#include "SVSDK/SeekTarget.h"
 #include "util/SVAssert.h"
-#include "engine/SVPhotoRecovery.h"
 
 namespace SV {
 
@@ -103,8 +102,8 @@ void CVCache::DeleteChunk(long long ChunkStart) {
 // ---------------------------------------------------------------------------------------------
 // CSVDSStream
 
-CSVDSStream::CSVDSStream(CPhotoRecovery* engine, CDataSource* source, long long cacheSize,
-                         long long readAhead)
+CSVDSStream::CSVDSStream(::CPhotoRecovery* engine, AccessCheck check, CDataSource* source,
+                         long long cacheSize, long long readAhead)
     : FEngine(engine),
       FSource(source),
       FSize(0),
@@ -114,7 +113,8 @@ CSVDSStream::CSVDSStream(CPhotoRecovery* engine, CDataSource* source, long long 
       FCache(nullptr),
       FBlockCache(nullptr),
       FLastFailedChunk(-1),
-      FReadError(false) {
+      FReadError(false),
+      FAccessCheck(check) {
   FBlockBytes = source->GetBlockSize();
   FBlockCount = source->GetBlockCount();
   // A source reporting a negative geometry has nothing to read; a size that does not fit in
@@ -149,19 +149,8 @@ CSVDSStream::~CSVDSStream() {
 }
 
 long long CSVDSStream::Seek(long long offset, int origin) {
-  switch (origin) {
-    case SeekFromStart:
-      SetPosition(offset);
-      break;
-    case SeekFromCurrent:
-      SetPosition(FPosition + offset);
-      break;
-    case SeekFromEnd:
-      SetPosition(FSize + offset);
-      break;
-    default:
-      break;
-  }
+  long long target = 0;
+  if (SeekTarget(offset, origin, FPosition, FSize, &target)) SetPosition(target);
   return FPosition;
 }
 
@@ -203,45 +192,38 @@ const unsigned char* CSVDSStream::LocateMissed(long long Index, unsigned char* s
   return nullptr;
 }
 
-inline const unsigned char* CSVDSStream::LocateBlock(long long Index, unsigned char* scratch) {
+inline bool CSVDSStream::Refused(long long Index) {
   bool refused = false;
-  if (FEngine != nullptr) FEngine->DSAccess(FSource, Index * FBlockBytes, refused);
-  if (refused || FCache == nullptr) return nullptr;
+  if (FAccessCheck != nullptr) FAccessCheck(FEngine, FSource, Index * FBlockBytes, refused);
+  return refused;
+}
+
+inline const unsigned char* CSVDSStream::LocateBlock(long long Index, unsigned char* scratch) {
+  if (Refused(Index) || FCache == nullptr) return nullptr;
   if (const unsigned char* cached = FCache->GetBlock(Index)) return cached;
   return LocateMissed(Index, scratch);
 }
 
-bool CSVDSStream::FetchBlock(long long Index, unsigned char* block) {
-  // Blocks outside the source have no chunk to come from; Read never asks for one.
-  if (block == nullptr || Index < 0 || Index >= FBlockCount) return false;
-  const unsigned char* data = LocateBlock(Index, block);
-  if (data == nullptr) return false;
-  if (data != block) memcpy(block, data, static_cast<size_t>(FBlockBytes));
-  return true;
-}
-
 namespace {
+
+// Both ends of count bytes, N <= count <= 2N, as two fixed-size copies that may overlap.
+template <size_t N>
+inline void CopyEnds(unsigned char* out, const unsigned char* in, long long count) {
+  unsigned char head[N], tail[N];
+  memcpy(head, in, N);
+  memcpy(tail, in + count - N, N);
+  memcpy(out, head, N);
+  memcpy(out + count - N, tail, N);
+}
 
 // Handlers ask for a few header bytes per block; a library call costs more than the copy.
 inline void CopyBytes(unsigned char* out, const unsigned char* in, long long count) {
   if (count > 16 && count <= 32) {
-    unsigned char head[16], tail[16];
-    memcpy(head, in, 16);
-    memcpy(tail, in + count - 16, 16);
-    memcpy(out, head, 16);
-    memcpy(out + count - 16, tail, 16);
+    CopyEnds<16>(out, in, count);
   } else if (count >= 8 && count <= 16) {
-    uint64_t head, tail;
-    memcpy(&head, in, 8);
-    memcpy(&tail, in + count - 8, 8);
-    memcpy(out, &head, 8);
-    memcpy(out + count - 8, &tail, 8);
+    CopyEnds<8>(out, in, count);
   } else if (count >= 4 && count < 8) {
-    uint32_t head, tail;
-    memcpy(&head, in, 4);
-    memcpy(&tail, in + count - 4, 4);
-    memcpy(out, &head, 4);
-    memcpy(out + count - 4, &tail, 4);
+    CopyEnds<4>(out, in, count);
   } else if (count < 4) {
     for (long long i = 0; i < count; ++i) out[i] = in[i];
   } else {
@@ -259,8 +241,7 @@ long long CSVDSStream::Read(long long count, void* buffer) {
       buffer != nullptr) {
     const long long block = FPosition >> FBlockShift;
     if (const unsigned char* data = FCache->GetRecentBlock(block)) {
-      bool refused = false;
-      if (FEngine != nullptr) FEngine->DSAccess(FSource, block * FBlockBytes, refused);
+      const bool refused = Refused(block);
       auto* out = static_cast<unsigned char*>(buffer);
       FPosition += count;
       if (refused) {

@@ -7,10 +7,15 @@
 #include "salvor/CDataStream.h"
 
 class CDataSource;
+class CPhotoRecovery;
 
 namespace SV {
 
-class CPhotoRecovery;
+// Asks the engine, and through it the host, before the stream fetches the block at a byte
+// position; setting cancel refuses the block. The engine's DSAccess is not on its public
+// interface, so whoever builds the stream supplies the call.
+using AccessCheck = void (*)(::CPhotoRecovery* engine, CDataSource* source, long long position,
+                             bool& cancel);
 
 // Recently read runs (chunks) of blocks, in buffers set aside once at construction, with
 // least-recently-used eviction. Pointers it returns are valid until the next GetAddPointer
@@ -40,13 +45,13 @@ class CVCache {
   // Precondition: ChunkStart is in use.
   void DeleteChunk(long long ChunkStart);
 
+ private:
   std::list<long long> FLRU;
   std::list<unsigned char*> FFree;
   std::map<long long, std::pair<unsigned char*, std::list<long long>::iterator>> FUsed;
   long long FChunkBlocks;
   long long FBlockSize;
 
- private:
   unsigned char* FindInUse(long long Index);
   void MakeRecent(long long ChunkStart, unsigned char* buffer);
   void NoteOverlap(decltype(FUsed)::iterator entry);
@@ -60,10 +65,11 @@ class CVCache {
 };
 
 // A data source as a byte stream, read in aligned read-ahead chunks through two caches.
-// Unreadable blocks read as zeros and set FReadError.
+// Unreadable or refused blocks read as zeros and set the read error.
 class CSVDSStream final : public CDataStream {
  public:
-  CSVDSStream(CPhotoRecovery* engine, CDataSource* source, long long cacheSize,
+  // A null check lets every access go ahead.
+  CSVDSStream(::CPhotoRecovery* engine, AccessCheck check, CDataSource* source, long long cacheSize,
               long long readAhead);
   ~CSVDSStream() override;
   CSVDSStream(const CSVDSStream&) = delete;
@@ -77,10 +83,11 @@ class CSVDSStream final : public CDataStream {
   long long GetSize() override;
   long long Read(long long count, void* buffer) override;
 
-  // Fills a buffer of one block with block Index; false when the block could not be had.
-  bool FetchBlock(long long Index, unsigned char* block);
+  // True once any block a read asked for was refused or unreadable; never cleared.
+  bool ReadError() const { return FReadError; }
 
-  CPhotoRecovery* FEngine;
+ private:
+  ::CPhotoRecovery* FEngine;
   CDataSource* FSource;
   long long FSize;
   long long FPosition;
@@ -91,7 +98,8 @@ class CSVDSStream final : public CDataStream {
   long long FLastFailedChunk;
   bool FReadError;
 
- private:
+  // True when the engine (and through it the host) refuses the block at Index.
+  bool Refused(long long Index);
   // Where block Index can be copied from (a cache buffer or `scratch`), or null when the
   // block could not be had. The pointer is valid until the next cache operation.
   const unsigned char* LocateBlock(long long Index, unsigned char* scratch);
@@ -100,6 +108,7 @@ class CSVDSStream final : public CDataStream {
   // Read's general case: any count, across blocks, through both caches.
   __attribute__((noinline)) long long ReadBlocksOf(long long count, void* buffer);
 
+  AccessCheck FAccessCheck;
   // The source keeps its geometry for the stream's life, so it is read once.
   long long FBlockBytes = 0;
   long long FBlockCount = 0;
