@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "salvor/CPhotoRecovery.h"
+#include "salvor/LogLevel.h"
 #include "util/StringUtils.h"
 
 namespace {
@@ -35,18 +36,24 @@ CFileDataSource::CFileDataSource(CPhotoRecovery* engine, const wchar_t* path)
       FSize(0),
       FLastIOError(0) {
   FUniqueID = kIdentifierPrefix + encodeString(FPath.c_str());
-  Log(1, "Added: " + GetStateString());
+  Log(LogLevel::kDetail, "Added: " + GetStateString());
   if (FEngine != nullptr) FEngine->DSAdded(this);
 }
 
 CFileDataSource::~CFileDataSource() {
-  Log(1, "Deleted: " + GetStateString());
+  Log(LogLevel::kDetail, "Deleted: " + GetStateString());
   if (FEngine != nullptr) FEngine->DSDeleted(this);
   if (FFile != nullptr) fclose(FFile);
 }
 
 void CFileDataSource::Log(int level, const std::string& text) {
   if (FEngine != nullptr) FEngine->Log(kLogSource, level, text.c_str());
+}
+
+bool CFileDataSource::Fail(int error, const std::string& text) {
+  FLastIOError = error;
+  Log(LogLevel::kError, text);
+  return false;
 }
 
 std::string CFileDataSource::GetStateString() {
@@ -85,7 +92,7 @@ void CFileDataSource::Refresh() {
     int error = errno;
     std::ostringstream text;
     text << "Error opening '" << FFileName << "': '" << error;
-    Log(4, text.str());
+    Fail(error, text.str());
     // The mount reports the same error number after this line.
     errno = error;
     return;
@@ -95,12 +102,13 @@ void CFileDataSource::Refresh() {
     int error = errno;
     std::ostringstream text;
     text << "Error reading '" << FFileName << "' size: '" << error;
-    Log(4, text.str());
+    Fail(error, text.str());
     fclose(FFile);
     FFile = nullptr;
     errno = error;
     return;
   }
+  FLastIOError = 0;
   // Cards and their images exceed 2 GiB: measure with 64-bit positions. A failed query (-1)
   // gives no blocks.
   fseeko(FFile, 0, SEEK_END);
@@ -135,6 +143,7 @@ int CFileDataSource::GetLastIOError() {
 }
 
 bool CFileDataSource::ReadBlocks(long long Index, long long Count, void* Buffer) {
+  // Not ready or cancelled is the source's own state, not an I/O error: the error stays 0.
   FLastIOError = 0;
   if (!IsReady()) return false;
   long long blockSize = GetBlockSize();
@@ -148,8 +157,7 @@ bool CFileDataSource::ReadBlocks(long long Index, long long Count, void* Buffer)
     std::ostringstream text;
     text << "Error seeking to offset " << (overflow ? -1 : byteOffset) << " of " << FUniqueID
          << " for read of " << Count << " blocks: " << error;
-    Log(4, text.str());
-    return false;
+    return Fail(error, text.str());
   }
 
   bool cancel = false;
@@ -166,19 +174,20 @@ bool CFileDataSource::ReadBlocks(long long Index, long long Count, void* Buffer)
     std::ostringstream text;
     text << "Error reading " << Count << " blocks from " << FUniqueID << " at offset " << byteOffset
          << ": " << error;
-    Log(4, text.str());
+    // An image that ends before its blocks do was cut short under us: an I/O error all the same.
+    Fail(error != 0 ? error : EIO, text.str());
     return false;
   }
 
   if (FEngine != nullptr) FEngine->DSSeek(this, byteOffset + byteCount, cancel);
   if (cancel) {
-    Log(2, "Read cancelled in DSSeek");
+    Log(LogLevel::kStep, "Read cancelled in DSSeek");
     return false;
   }
   std::ostringstream text;
   text << "Read of " << FUniqueID << " succeeded - Index " << Index << ", Count " << Count
        << ", ByteOffset " << byteOffset;
-  Log(1, text.str());
+  Log(LogLevel::kDetail, text.str());
   return true;
 }
 
