@@ -109,11 +109,13 @@ TEST(DSStream, ReadAheadGeometry) {
     long long blocks, blockSize, readAhead, cacheSize, chunk, buffers, block;
     std::pair<long long, long long> firstRead;
   };
+  // clang-format off
   for (const Case& c : std::vector<Case>{{1000000, 512, 16384, 2097152, 32, 128, 0, {0, 32}},
                                          {100, 512, 16384, 2097152, 32, 4, 99, {96, 4}},
                                          {64, 4096, 16384, 2097152, 4, 17, 5, {4, 4}},
                                          {200, 512, 20000, 2097152, 39, 6, 40, {39, 39}},
                                          {200, 512, 16384, 65536, 32, 4, 0, {0, 32}}}) {
+    // clang-format on
     SCOPED_TRACE(c.blocks);
     MemoryDataSource source(nullptr, "mem", {}, c.blockSize);
     source.virtualBlockCount = c.blocks;

@@ -44,29 +44,22 @@ TEST(StringUtils, IntToHexHasExactlyTheAskedDigits) {
     int digits;
     const char* hex;
   };
-  for (const Case& c : std::vector<Case>{{255, 4, "00FF"},
-                                         {255, 0, ""},
-                                         {255, -3, ""},
-                                         {0xABCDEF12u, 2, "12"},
-                                         {0xDEADBEEFu, 8, "DEADBEEF"},
-                                         {31, 9, "F0000001F"},  // the shift wraps past 8 places
-                                         {0x12345678u, 10, "7812345678"}}) {
+  // clang-format off
+  for (const Case& c : std::vector<Case>{
+           {255, 4, "00FF"}, {255, 0, ""}, {255, -3, ""}, {0xABCDEF12u, 2, "12"},
+           {0xDEADBEEFu, 8, "DEADBEEF"}, {0x12345678u, 10, "7812345678"},
+           {31, 9, "F0000001F"}}) {  // the shift wraps past eight places
+    // clang-format on
     EXPECT_EQ(IntToHex(c.value, c.digits), c.hex) << c.value << "/" << c.digits;
   }
 }
 
 TEST(StringUtils, FilepathIsTheDirectoryPart) {
+  // clang-format off
   for (auto [path, directory] : std::vector<std::pair<const char*, const char*>>{
-           {"/a/b/c", "/a/b"},
-           {"a/b/", "a/b"},
-           {"abc", ""},
-           {"/abc", ""},
-           {"/", ""},
-           {"", ""},
-           {"a/", "a"},
-           {"a/b", "a"},
-           {"//x", "/"},
-           {"/usr/lib/salvor/modules/jpeg.so", "/usr/lib/salvor/modules"}}) {
+           {"/a/b/c", "/a/b"}, {"a/b/", "a/b"}, {"abc", ""}, {"/abc", ""}, {"/", ""}, {"", ""},
+           {"a/", "a"}, {"a/b", "a"}, {"//x", "/"}, {"/usr/lib/salvor/jpeg.so", "/usr/lib/salvor"}}) {
+    // clang-format on
     EXPECT_EQ(DirectoryOf(path), directory) << path;
   }
 }
