@@ -13,14 +13,14 @@ namespace SV {
 // ---------------------------------------------------------------------------------------------
 // CVCache
 
-CVCache::CVCache(long long BlockSize, long long ChunkBlocks, long long CacheSize)
-    : FChunkBlocks(ChunkBlocks), FBlockSize(BlockSize) {
+CVCache::CVCache(long long blockSize, long long chunkBlocks, long long cacheSize)
+    : FChunkBlocks(chunkBlocks), FBlockSize(blockSize) {
   long long chunkBytes = 0;
-  if (BlockSize <= 0 || ChunkBlocks <= 0 ||
-      __builtin_mul_overflow(BlockSize, ChunkBlocks, &chunkBytes)) {
+  if (blockSize <= 0 || chunkBlocks <= 0 ||
+      __builtin_mul_overflow(blockSize, chunkBlocks, &chunkBytes)) {
     return;  // no chunk can be held: the cache stays without buffers
   }
-  const long long buffers = CacheSize / chunkBytes;
+  const long long buffers = cacheSize / chunkBytes;
   for (long long i = 0; i < buffers; ++i) {
     auto* buffer = static_cast<unsigned char*>(malloc(static_cast<size_t>(chunkBytes)));
     if (buffer == nullptr) break;  // a smaller cache still works
@@ -34,23 +34,23 @@ CVCache::~CVCache() {
   FLRU.clear();
 }
 
-void CVCache::MakeRecent(long long ChunkStart, unsigned char* buffer) {
-  FRecentStart = ChunkStart;
+void CVCache::MakeRecent(long long chunkStart, unsigned char* buffer) {
+  FRecentStart = chunkStart;
   FRecentBuffer = buffer;
 }
 
-unsigned char* CVCache::FindInUse(long long Index) {
-  auto next = FUsed.upper_bound(Index);
+unsigned char* CVCache::FindInUse(long long index) {
+  auto next = FUsed.upper_bound(index);
   if (next == FUsed.begin()) return nullptr;
   auto mi = std::prev(next);
-  const long long ChunkStart = mi->first;
-  SV_ASSERT(Index >= ChunkStart, "Index>=ChunkStart");
-  if (Index - ChunkStart >= FChunkBlocks) return nullptr;
+  const long long chunkStart = mi->first;
+  SV_ASSERT(index >= chunkStart, "Index>=ChunkStart");
+  if (index - chunkStart >= FChunkBlocks) return nullptr;
   // Splicing moves the chunk's own FLRU entry to the front: no list node is allocated.
   FLRU.splice(FLRU.begin(), FLRU, mi->second.second);
   mi->second.second = FLRU.begin();
-  MakeRecent(ChunkStart, mi->second.first);
-  return mi->second.first + FBlockSize * (Index - ChunkStart);
+  MakeRecent(chunkStart, mi->second.first);
+  return mi->second.first + FBlockSize * (index - chunkStart);
 }
 
 void CVCache::NoteOverlap(decltype(FUsed)::iterator entry) {
@@ -62,7 +62,7 @@ void CVCache::NoteOverlap(decltype(FUsed)::iterator entry) {
   if (after != FUsed.end() && after->first - entry->first < FChunkBlocks) FOverlapSeen = true;
 }
 
-unsigned char* CVCache::GetAddPointer(long long ChunkStart) {
+unsigned char* CVCache::GetAddPointer(long long chunkStart) {
   if (FFree.empty()) {
     if (FUsed.empty()) return nullptr;
     // Evict the least recently used chunk. Its buffer would go to the back of the empty free
@@ -73,25 +73,25 @@ unsigned char* CVCache::GetAddPointer(long long ChunkStart) {
     unsigned char* buffer = mi->second.first;
     auto node = FUsed.extract(mi);
     FLRU.splice(FLRU.begin(), FLRU, std::prev(FLRU.end()));
-    FLRU.front() = ChunkStart;
-    node.key() = ChunkStart;
+    FLRU.front() = chunkStart;
+    node.key() = chunkStart;
     node.mapped().second = FLRU.begin();
     auto inserted = FUsed.insert(std::move(node));
     NoteOverlap(inserted.position);
-    MakeRecent(ChunkStart, buffer);
+    MakeRecent(chunkStart, buffer);
     return buffer;
   }
   unsigned char* buffer = FFree.front();
   FFree.pop_front();
-  FLRU.push_front(ChunkStart);
-  auto inserted = FUsed.emplace(ChunkStart, std::make_pair(buffer, FLRU.begin()));
+  FLRU.push_front(chunkStart);
+  auto inserted = FUsed.emplace(chunkStart, std::make_pair(buffer, FLRU.begin()));
   NoteOverlap(inserted.first);
-  MakeRecent(ChunkStart, buffer);
+  MakeRecent(chunkStart, buffer);
   return buffer;
 }
 
-void CVCache::DeleteChunk(long long ChunkStart) {
-  auto mi = FUsed.find(ChunkStart);
+void CVCache::DeleteChunk(long long chunkStart) {
+  auto mi = FUsed.find(chunkStart);
   SV_ASSERT(mi != FUsed.end(), "mi != FUsed.end()");
   if (mi->second.second == FLRU.begin()) FRecentBuffer = nullptr;
   FLRU.erase(mi->second.second);
@@ -158,50 +158,50 @@ long long CSVDSStream::GetSize() {
   return FSize;
 }
 
-inline const unsigned char* CSVDSStream::ReadSingleBlock(long long Index, unsigned char* scratch) {
+inline const unsigned char* CSVDSStream::ReadSingleBlock(long long index, unsigned char* scratch) {
   if (scratch == nullptr) return nullptr;
-  return FSource->ReadBlocks(Index, 1, scratch) ? scratch : nullptr;
+  return FSource->ReadBlocks(index, 1, scratch) ? scratch : nullptr;
 }
 
-const unsigned char* CSVDSStream::LocateMissed(long long Index, unsigned char* scratch) {
-  if (FChunkLength <= 0) return ReadSingleBlock(Index, scratch);
+const unsigned char* CSVDSStream::LocateMissed(long long index, unsigned char* scratch) {
+  if (FChunkLength <= 0) return ReadSingleBlock(index, scratch);
 
-  const long long ChunkStart = Index - Index % FChunkLength;
+  const long long chunkStart = index - index % FChunkLength;
   long long count = FChunkLength;
-  if (ChunkStart + count > FBlockCount) count = FBlockCount - ChunkStart;
-  unsigned char* chunk = FCache->GetAddPointer(ChunkStart);
+  if (chunkStart + count > FBlockCount) count = FBlockCount - chunkStart;
+  unsigned char* chunk = FCache->GetAddPointer(chunkStart);
   // Without a single chunk buffer (memory ran out when the cache was built) the block is read
   // on its own, so no null buffer reaches the source and no unclaimed chunk is given back.
-  if (chunk == nullptr) return ReadSingleBlock(Index, scratch);
-  if (ChunkStart != FLastFailedChunk && FSource->ReadBlocks(ChunkStart, count, chunk)) {
-    const unsigned char* cBlock = FCache->GetBlock(Index);
-    SV_ASSERT(cBlock, "cBlock");
-    return cBlock;
+  if (chunk == nullptr) return ReadSingleBlock(index, scratch);
+  if (chunkStart != FLastFailedChunk && FSource->ReadBlocks(chunkStart, count, chunk)) {
+    const unsigned char* cached = FCache->GetBlock(index);
+    SV_ASSERT(cached, "cBlock");
+    return cached;
   }
   // The chunk failed (now or just before): read its blocks one by one so that one bad block
   // does not cost its neighbours.
-  FCache->DeleteChunk(ChunkStart);
-  FLastFailedChunk = ChunkStart;
+  FCache->DeleteChunk(chunkStart);
+  FLastFailedChunk = chunkStart;
 
-  if (const unsigned char* single = FBlockCache->GetBlock(Index)) return single;
-  unsigned char* one = FBlockCache->GetAddPointer(Index);
-  if (one == nullptr) return ReadSingleBlock(Index, scratch);
-  if (FSource->ReadBlocks(Index, 1, one)) return one;
+  if (const unsigned char* single = FBlockCache->GetBlock(index)) return single;
+  unsigned char* one = FBlockCache->GetAddPointer(index);
+  if (one == nullptr) return ReadSingleBlock(index, scratch);
+  if (FSource->ReadBlocks(index, 1, one)) return one;
   // Kept as zeros so that the unreadable block is not asked for again while it is cached.
   memset(one, 0, static_cast<size_t>(FBlockBytes));
   return nullptr;
 }
 
-inline bool CSVDSStream::Refused(long long Index) {
+inline bool CSVDSStream::Refused(long long index) {
   bool refused = false;
-  if (FAccessCheck != nullptr) FAccessCheck(FEngine, FSource, Index * FBlockBytes, refused);
+  if (FAccessCheck != nullptr) FAccessCheck(FEngine, FSource, index * FBlockBytes, refused);
   return refused;
 }
 
-inline const unsigned char* CSVDSStream::LocateBlock(long long Index, unsigned char* scratch) {
-  if (Refused(Index) || FCache == nullptr) return nullptr;
-  if (const unsigned char* cached = FCache->GetBlock(Index)) return cached;
-  return LocateMissed(Index, scratch);
+inline const unsigned char* CSVDSStream::LocateBlock(long long index, unsigned char* scratch) {
+  if (Refused(index) || FCache == nullptr) return nullptr;
+  if (const unsigned char* cached = FCache->GetBlock(index)) return cached;
+  return LocateMissed(index, scratch);
 }
 
 namespace {
@@ -263,15 +263,15 @@ long long CSVDSStream::ReadBlocksOf(long long count, void* buffer) {
   if (count > FSize - FPosition) count = FSize - FPosition;
   if (count <= 0) return 0;
 
-  const long long B = FBlockBytes;
-  long long block = FBlockShift >= 0 ? FPosition >> FBlockShift : FPosition / B;
-  long long from = FPosition - block * B;  // offset of the first byte in its block
+  const long long blockBytes = FBlockBytes;
+  long long block = FBlockShift >= 0 ? FPosition >> FBlockShift : FPosition / blockBytes;
+  long long from = FPosition - block * blockBytes;  // offset of the first byte in its block
   long long remaining = count;
   long long missing = 0;
   auto* out = static_cast<unsigned char*>(buffer);
   // Blocks in ascending order; the caller's buffer is filled front to back without gaps.
   while (remaining > 0) {
-    const long long length = B - from < remaining ? B - from : remaining;
+    const long long length = blockBytes - from < remaining ? blockBytes - from : remaining;
     const unsigned char* data = LocateBlock(block, FBlock);
     if (data != nullptr) {
       memcpy(out, data + from, static_cast<size_t>(length));

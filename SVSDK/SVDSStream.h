@@ -22,28 +22,28 @@ using AccessCheck = void (*)(::CPhotoRecovery* engine, CDataSource* source, long
 // or DeleteChunk.
 class CVCache {
  public:
-  CVCache(long long BlockSize, long long ChunkBlocks, long long CacheSize);
+  CVCache(long long blockSize, long long chunkBlocks, long long cacheSize);
   ~CVCache();
   CVCache(const CVCache&) = delete;
   CVCache& operator=(const CVCache&) = delete;
 
-  unsigned char* GetBlock(long long Index) {
-    if (unsigned char* recent = GetRecentBlock(Index)) return recent;
-    return FindInUse(Index);
+  unsigned char* GetBlock(long long index) {
+    if (unsigned char* recent = GetRecentBlock(index)) return recent;
+    return FindInUse(index);
   }
   // The block from the chunk just used, or null. That chunk answers most lookups of a
   // sequential scan; it is already at the front of FLRU, so nothing changes.
-  unsigned char* GetRecentBlock(long long Index) const {
-    if (FRecentBuffer != nullptr && !FOverlapSeen && Index >= FRecentStart &&
-        Index - FRecentStart < FChunkBlocks) {
-      return FRecentBuffer + FBlockSize * (Index - FRecentStart);
+  unsigned char* GetRecentBlock(long long index) const {
+    if (FRecentBuffer != nullptr && !FOverlapSeen && index >= FRecentStart &&
+        index - FRecentStart < FChunkBlocks) {
+      return FRecentBuffer + FBlockSize * (index - FRecentStart);
     }
     return nullptr;
   }
-  // Precondition: no chunk in use covers ChunkStart. May evict; null when there are no buffers.
-  unsigned char* GetAddPointer(long long ChunkStart);
-  // Precondition: ChunkStart is in use.
-  void DeleteChunk(long long ChunkStart);
+  // Precondition: no chunk in use covers chunkStart. May evict; null when there are no buffers.
+  unsigned char* GetAddPointer(long long chunkStart);
+  // Precondition: chunkStart is in use.
+  void DeleteChunk(long long chunkStart);
 
  private:
   std::list<long long> FLRU;
@@ -52,8 +52,8 @@ class CVCache {
   long long FChunkBlocks;
   long long FBlockSize;
 
-  unsigned char* FindInUse(long long Index);
-  void MakeRecent(long long ChunkStart, unsigned char* buffer);
+  unsigned char* FindInUse(long long index);
+  void MakeRecent(long long chunkStart, unsigned char* buffer);
   void NoteOverlap(decltype(FUsed)::iterator entry);
 
   // The chunk at the front of FLRU, answered without a map search while FRecentBuffer is set.
@@ -98,13 +98,13 @@ class CSVDSStream final : public CDataStream {
   long long FLastFailedChunk;
   bool FReadError;
 
-  // True when the engine (and through it the host) refuses the block at Index.
-  bool Refused(long long Index);
-  // Where block Index can be copied from (a cache buffer or `scratch`), or null when the
+  // True when the engine (and through it the host) refuses the block at index.
+  bool Refused(long long index);
+  // Where block index can be copied from (a cache buffer or `scratch`), or null when the
   // block could not be had. The pointer is valid until the next cache operation.
-  const unsigned char* LocateBlock(long long Index, unsigned char* scratch);
-  const unsigned char* LocateMissed(long long Index, unsigned char* scratch);
-  const unsigned char* ReadSingleBlock(long long Index, unsigned char* scratch);
+  const unsigned char* LocateBlock(long long index, unsigned char* scratch);
+  const unsigned char* LocateMissed(long long index, unsigned char* scratch);
+  const unsigned char* ReadSingleBlock(long long index, unsigned char* scratch);
   // Read's general case: any count, across blocks, through both caches.
   __attribute__((noinline)) long long ReadBlocksOf(long long count, void* buffer);
 

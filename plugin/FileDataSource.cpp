@@ -142,21 +142,21 @@ int CFileDataSource::GetLastIOError() {
   return FLastIOError;
 }
 
-bool CFileDataSource::ReadBlocks(long long Index, long long Count, void* Buffer) {
+bool CFileDataSource::ReadBlocks(long long index, long long count, void* buffer) {
   // Not ready or cancelled is the source's own state, not an I/O error: the error stays 0.
   FLastIOError = 0;
   if (!IsReady()) return false;
   long long blockSize = GetBlockSize();
   long long byteOffset = 0;
   long long byteCount = 0;
-  bool overflow = __builtin_mul_overflow(Index, blockSize, &byteOffset) ||
-                  __builtin_mul_overflow(Count, blockSize, &byteCount);
+  bool overflow = __builtin_mul_overflow(index, blockSize, &byteOffset) ||
+                  __builtin_mul_overflow(count, blockSize, &byteCount);
   // A negative count or a position beyond 64 bits cannot be sought to.
-  if (overflow || Count < 0 || fseeko(FFile, static_cast<off_t>(byteOffset), SEEK_SET) != 0) {
-    int error = overflow || Count < 0 ? EINVAL : errno;
+  if (overflow || count < 0 || fseeko(FFile, static_cast<off_t>(byteOffset), SEEK_SET) != 0) {
+    int error = overflow || count < 0 ? EINVAL : errno;
     std::ostringstream text;
     text << "Error seeking to offset " << (overflow ? -1 : byteOffset) << " of " << FUniqueID
-         << " for read of " << Count << " blocks: " << error;
+         << " for read of " << count << " blocks: " << error;
     return Fail(error, text.str());
   }
 
@@ -167,12 +167,12 @@ bool CFileDataSource::ReadBlocks(long long Index, long long Count, void* Buffer)
   // A short read at the end of the image leaves errno alone; start from 0 so the log does not
   // show a stale number.
   errno = 0;
-  size_t items = fread(Buffer, static_cast<size_t>(blockSize), static_cast<size_t>(Count), FFile);
-  if (items < static_cast<size_t>(Count)) {
+  size_t items = fread(buffer, static_cast<size_t>(blockSize), static_cast<size_t>(count), FFile);
+  if (items < static_cast<size_t>(count)) {
     int error = errno;
     clearerr(FFile);
     std::ostringstream text;
-    text << "Error reading " << Count << " blocks from " << FUniqueID << " at offset " << byteOffset
+    text << "Error reading " << count << " blocks from " << FUniqueID << " at offset " << byteOffset
          << ": " << error;
     // An image that ends before its blocks do was cut short under us: an I/O error all the same.
     Fail(error != 0 ? error : EIO, text.str());
@@ -185,7 +185,7 @@ bool CFileDataSource::ReadBlocks(long long Index, long long Count, void* Buffer)
     return false;
   }
   std::ostringstream text;
-  text << "Read of " << FUniqueID << " succeeded - Index " << Index << ", Count " << Count
+  text << "Read of " << FUniqueID << " succeeded - Index " << index << ", Count " << count
        << ", ByteOffset " << byteOffset;
   Log(LogLevel::kDetail, text.str());
   return true;
