@@ -183,7 +183,8 @@ TEST(FileDataSource, AnImageCutShortOrRemovedIsAnIOError) {
   CFileDataSource source(env.engine, Wide(path).c_str());
   source.Refresh();
   std::vector<uint8_t> buffer(2 * 512);
-  ASSERT_EQ(truncate(path.c_str(), 40 * 512), 0);
+  // Cut to one byte short of 41 blocks: the partial block counts for nothing.
+  ASSERT_EQ(truncate(path.c_str(), 41 * 512 - 1), 0);
   EXPECT_FALSE(source.ReadBlocks(50, 2, buffer.data()));
   EXPECT_EQ(source.GetLastIOError(), EIO);
   source.Refresh();
