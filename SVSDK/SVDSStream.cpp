@@ -1,27 +1,26 @@
 #include "SVSDK/SVDSStream.h"
 
 #include <climits>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "salvor/CDataSource.h"
+#include "SVSDK/SeekTarget.h"
 #include "util/SVAssert.h"
-#include "engine/SVPhotoRecovery.h"
 
 namespace SV {
 
 // ---------------------------------------------------------------------------------------------
 // CVCache
 
-CVCache::CVCache(long long BlockSize, long long ChunkBlocks, long long CacheSize)
-    : FChunkBlocks(ChunkBlocks), FBlockSize(BlockSize) {
+CVCache::CVCache(long long blockSize, long long chunkBlocks, long long cacheSize)
+    : FChunkBlocks(chunkBlocks), FBlockSize(blockSize) {
   long long chunkBytes = 0;
-  if (BlockSize <= 0 || ChunkBlocks <= 0 ||
-      __builtin_mul_overflow(BlockSize, ChunkBlocks, &chunkBytes)) {
+  if (blockSize <= 0 || chunkBlocks <= 0 ||
+      __builtin_mul_overflow(blockSize, chunkBlocks, &chunkBytes)) {
     return;  // no chunk can be held: the cache stays without buffers
   }
-  const long long buffers = CacheSize / chunkBytes;
+  const long long buffers = cacheSize / chunkBytes;
   for (long long i = 0; i < buffers; ++i) {
     auto* buffer = static_cast<unsigned char*>(malloc(static_cast<size_t>(chunkBytes)));
     if (buffer == nullptr) break;  // a smaller cache still works
@@ -35,23 +34,23 @@ CVCache::~CVCache() {
   FLRU.clear();
 }
 
-void CVCache::MakeRecent(long long ChunkStart, unsigned char* buffer) {
-  FRecentStart = ChunkStart;
+void CVCache::MakeRecent(long long chunkStart, unsigned char* buffer) {
+  FRecentStart = chunkStart;
   FRecentBuffer = buffer;
 }
 
-unsigned char* CVCache::FindInUse(long long Index) {
-  auto next = FUsed.upper_bound(Index);
+unsigned char* CVCache::FindInUse(long long index) {
+  auto next = FUsed.upper_bound(index);
   if (next == FUsed.begin()) return nullptr;
   auto mi = std::prev(next);
-  const long long ChunkStart = mi->first;
-  SV_ASSERT(Index >= ChunkStart, "Index>=ChunkStart");
-  if (Index - ChunkStart >= FChunkBlocks) return nullptr;
+  const long long chunkStart = mi->first;
+  SV_ASSERT(index >= chunkStart, "Index>=ChunkStart");
+  if (index - chunkStart >= FChunkBlocks) return nullptr;
   // Splicing moves the chunk's own FLRU entry to the front: no list node is allocated.
   FLRU.splice(FLRU.begin(), FLRU, mi->second.second);
   mi->second.second = FLRU.begin();
-  MakeRecent(ChunkStart, mi->second.first);
-  return mi->second.first + FBlockSize * (Index - ChunkStart);
+  MakeRecent(chunkStart, mi->second.first);
+  return mi->second.first + FBlockSize * (index - chunkStart);
 }
 
 void CVCache::NoteOverlap(decltype(FUsed)::iterator entry) {
@@ -63,7 +62,7 @@ void CVCache::NoteOverlap(decltype(FUsed)::iterator entry) {
   if (after != FUsed.end() && after->first - entry->first < FChunkBlocks) FOverlapSeen = true;
 }
 
-unsigned char* CVCache::GetAddPointer(long long ChunkStart) {
+unsigned char* CVCache::GetAddPointer(long long chunkStart) {
   if (FFree.empty()) {
     if (FUsed.empty()) return nullptr;
     // Evict the least recently used chunk. Its buffer would go to the back of the empty free
@@ -74,25 +73,25 @@ unsigned char* CVCache::GetAddPointer(long long ChunkStart) {
     unsigned char* buffer = mi->second.first;
     auto node = FUsed.extract(mi);
     FLRU.splice(FLRU.begin(), FLRU, std::prev(FLRU.end()));
-    FLRU.front() = ChunkStart;
-    node.key() = ChunkStart;
+    FLRU.front() = chunkStart;
+    node.key() = chunkStart;
     node.mapped().second = FLRU.begin();
     auto inserted = FUsed.insert(std::move(node));
     NoteOverlap(inserted.position);
-    MakeRecent(ChunkStart, buffer);
+    MakeRecent(chunkStart, buffer);
     return buffer;
   }
   unsigned char* buffer = FFree.front();
   FFree.pop_front();
-  FLRU.push_front(ChunkStart);
-  auto inserted = FUsed.emplace(ChunkStart, std::make_pair(buffer, FLRU.begin()));
+  FLRU.push_front(chunkStart);
+  auto inserted = FUsed.emplace(chunkStart, std::make_pair(buffer, FLRU.begin()));
   NoteOverlap(inserted.first);
-  MakeRecent(ChunkStart, buffer);
+  MakeRecent(chunkStart, buffer);
   return buffer;
 }
 
-void CVCache::DeleteChunk(long long ChunkStart) {
-  auto mi = FUsed.find(ChunkStart);
+void CVCache::DeleteChunk(long long chunkStart) {
+  auto mi = FUsed.find(chunkStart);
   SV_ASSERT(mi != FUsed.end(), "mi != FUsed.end()");
   if (mi->second.second == FLRU.begin()) FRecentBuffer = nullptr;
   FLRU.erase(mi->second.second);
@@ -103,8 +102,8 @@ void CVCache::DeleteChunk(long long ChunkStart) {
 // ---------------------------------------------------------------------------------------------
 // CSVDSStream
 
-CSVDSStream::CSVDSStream(CPhotoRecovery* engine, CDataSource* source, long long cacheSize,
-                         long long readAhead)
+CSVDSStream::CSVDSStream(::CPhotoRecovery* engine, AccessCheck check, CDataSource* source,
+                         long long cacheSize, long long readAhead)
     : FEngine(engine),
       FSource(source),
       FSize(0),
@@ -114,7 +113,8 @@ CSVDSStream::CSVDSStream(CPhotoRecovery* engine, CDataSource* source, long long 
       FCache(nullptr),
       FBlockCache(nullptr),
       FLastFailedChunk(-1),
-      FReadError(false) {
+      FReadError(false),
+      FAccessCheck(check) {
   FBlockBytes = source->GetBlockSize();
   FBlockCount = source->GetBlockCount();
   // A source reporting a negative geometry has nothing to read; a size that does not fit in
@@ -149,19 +149,8 @@ CSVDSStream::~CSVDSStream() {
 }
 
 long long CSVDSStream::Seek(long long offset, int origin) {
-  switch (origin) {
-    case SeekFromStart:
-      SetPosition(offset);
-      break;
-    case SeekFromCurrent:
-      SetPosition(FPosition + offset);
-      break;
-    case SeekFromEnd:
-      SetPosition(FSize + offset);
-      break;
-    default:
-      break;
-  }
+  long long target = 0;
+  if (SeekTarget(offset, origin, FPosition, FSize, &target)) SetPosition(target);
   return FPosition;
 }
 
@@ -169,79 +158,72 @@ long long CSVDSStream::GetSize() {
   return FSize;
 }
 
-inline const unsigned char* CSVDSStream::ReadSingleBlock(long long Index, unsigned char* scratch) {
+inline const unsigned char* CSVDSStream::ReadSingleBlock(long long index, unsigned char* scratch) {
   if (scratch == nullptr) return nullptr;
-  return FSource->ReadBlocks(Index, 1, scratch) ? scratch : nullptr;
+  return FSource->ReadBlocks(index, 1, scratch) ? scratch : nullptr;
 }
 
-const unsigned char* CSVDSStream::LocateMissed(long long Index, unsigned char* scratch) {
-  if (FChunkLength <= 0) return ReadSingleBlock(Index, scratch);
+const unsigned char* CSVDSStream::LocateMissed(long long index, unsigned char* scratch) {
+  if (FChunkLength <= 0) return ReadSingleBlock(index, scratch);
 
-  const long long ChunkStart = Index - Index % FChunkLength;
+  const long long chunkStart = index - index % FChunkLength;
   long long count = FChunkLength;
-  if (ChunkStart + count > FBlockCount) count = FBlockCount - ChunkStart;
-  unsigned char* chunk = FCache->GetAddPointer(ChunkStart);
+  if (chunkStart + count > FBlockCount) count = FBlockCount - chunkStart;
+  unsigned char* chunk = FCache->GetAddPointer(chunkStart);
   // Without a single chunk buffer (memory ran out when the cache was built) the block is read
   // on its own, so no null buffer reaches the source and no unclaimed chunk is given back.
-  if (chunk == nullptr) return ReadSingleBlock(Index, scratch);
-  if (ChunkStart != FLastFailedChunk && FSource->ReadBlocks(ChunkStart, count, chunk)) {
-    const unsigned char* cBlock = FCache->GetBlock(Index);
-    SV_ASSERT(cBlock, "cBlock");
-    return cBlock;
+  if (chunk == nullptr) return ReadSingleBlock(index, scratch);
+  if (chunkStart != FLastFailedChunk && FSource->ReadBlocks(chunkStart, count, chunk)) {
+    const unsigned char* cached = FCache->GetBlock(index);
+    SV_ASSERT(cached, "cBlock");
+    return cached;
   }
   // The chunk failed (now or just before): read its blocks one by one so that one bad block
   // does not cost its neighbours.
-  FCache->DeleteChunk(ChunkStart);
-  FLastFailedChunk = ChunkStart;
+  FCache->DeleteChunk(chunkStart);
+  FLastFailedChunk = chunkStart;
 
-  if (const unsigned char* single = FBlockCache->GetBlock(Index)) return single;
-  unsigned char* one = FBlockCache->GetAddPointer(Index);
-  if (one == nullptr) return ReadSingleBlock(Index, scratch);
-  if (FSource->ReadBlocks(Index, 1, one)) return one;
+  if (const unsigned char* single = FBlockCache->GetBlock(index)) return single;
+  unsigned char* one = FBlockCache->GetAddPointer(index);
+  if (one == nullptr) return ReadSingleBlock(index, scratch);
+  if (FSource->ReadBlocks(index, 1, one)) return one;
   // Kept as zeros so that the unreadable block is not asked for again while it is cached.
   memset(one, 0, static_cast<size_t>(FBlockBytes));
   return nullptr;
 }
 
-inline const unsigned char* CSVDSStream::LocateBlock(long long Index, unsigned char* scratch) {
+inline bool CSVDSStream::Refused(long long index) {
   bool refused = false;
-  if (FEngine != nullptr) FEngine->DSAccess(FSource, Index * FBlockBytes, refused);
-  if (refused || FCache == nullptr) return nullptr;
-  if (const unsigned char* cached = FCache->GetBlock(Index)) return cached;
-  return LocateMissed(Index, scratch);
+  if (FAccessCheck != nullptr) FAccessCheck(FEngine, FSource, index * FBlockBytes, refused);
+  return refused;
 }
 
-bool CSVDSStream::FetchBlock(long long Index, unsigned char* block) {
-  // Blocks outside the source have no chunk to come from; Read never asks for one.
-  if (block == nullptr || Index < 0 || Index >= FBlockCount) return false;
-  const unsigned char* data = LocateBlock(Index, block);
-  if (data == nullptr) return false;
-  if (data != block) memcpy(block, data, static_cast<size_t>(FBlockBytes));
-  return true;
+inline const unsigned char* CSVDSStream::LocateBlock(long long index, unsigned char* scratch) {
+  if (Refused(index) || FCache == nullptr) return nullptr;
+  if (const unsigned char* cached = FCache->GetBlock(index)) return cached;
+  return LocateMissed(index, scratch);
 }
 
 namespace {
 
+// Both ends of count bytes, N <= count <= 2N, as two fixed-size copies that may overlap.
+template <size_t N>
+inline void CopyEnds(unsigned char* out, const unsigned char* in, long long count) {
+  unsigned char head[N], tail[N];
+  memcpy(head, in, N);
+  memcpy(tail, in + count - N, N);
+  memcpy(out, head, N);
+  memcpy(out + count - N, tail, N);
+}
+
 // Handlers ask for a few header bytes per block; a library call costs more than the copy.
 inline void CopyBytes(unsigned char* out, const unsigned char* in, long long count) {
   if (count > 16 && count <= 32) {
-    unsigned char head[16], tail[16];
-    memcpy(head, in, 16);
-    memcpy(tail, in + count - 16, 16);
-    memcpy(out, head, 16);
-    memcpy(out + count - 16, tail, 16);
+    CopyEnds<16>(out, in, count);
   } else if (count >= 8 && count <= 16) {
-    uint64_t head, tail;
-    memcpy(&head, in, 8);
-    memcpy(&tail, in + count - 8, 8);
-    memcpy(out, &head, 8);
-    memcpy(out + count - 8, &tail, 8);
+    CopyEnds<8>(out, in, count);
   } else if (count >= 4 && count < 8) {
-    uint32_t head, tail;
-    memcpy(&head, in, 4);
-    memcpy(&tail, in + count - 4, 4);
-    memcpy(out, &head, 4);
-    memcpy(out + count - 4, &tail, 4);
+    CopyEnds<4>(out, in, count);
   } else if (count < 4) {
     for (long long i = 0; i < count; ++i) out[i] = in[i];
   } else {
@@ -259,8 +241,7 @@ long long CSVDSStream::Read(long long count, void* buffer) {
       buffer != nullptr) {
     const long long block = FPosition >> FBlockShift;
     if (const unsigned char* data = FCache->GetRecentBlock(block)) {
-      bool refused = false;
-      if (FEngine != nullptr) FEngine->DSAccess(FSource, block * FBlockBytes, refused);
+      const bool refused = Refused(block);
       auto* out = static_cast<unsigned char*>(buffer);
       FPosition += count;
       if (refused) {
@@ -282,15 +263,15 @@ long long CSVDSStream::ReadBlocksOf(long long count, void* buffer) {
   if (count > FSize - FPosition) count = FSize - FPosition;
   if (count <= 0) return 0;
 
-  const long long B = FBlockBytes;
-  long long block = FBlockShift >= 0 ? FPosition >> FBlockShift : FPosition / B;
-  long long from = FPosition - block * B;  // offset of the first byte in its block
+  const long long blockBytes = FBlockBytes;
+  long long block = FBlockShift >= 0 ? FPosition >> FBlockShift : FPosition / blockBytes;
+  long long from = FPosition - block * blockBytes;  // offset of the first byte in its block
   long long remaining = count;
   long long missing = 0;
   auto* out = static_cast<unsigned char*>(buffer);
   // Blocks in ascending order; the caller's buffer is filled front to back without gaps.
   while (remaining > 0) {
-    const long long length = B - from < remaining ? B - from : remaining;
+    const long long length = blockBytes - from < remaining ? blockBytes - from : remaining;
     const unsigned char* data = LocateBlock(block, FBlock);
     if (data != nullptr) {
       memcpy(out, data + from, static_cast<size_t>(length));

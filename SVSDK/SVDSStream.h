@@ -7,48 +7,53 @@
 #include "salvor/CDataStream.h"
 
 class CDataSource;
+class CPhotoRecovery;
 
 namespace SV {
 
-class CPhotoRecovery;
+// Asks the engine, and through it the host, before the stream fetches the block at a byte
+// position; setting cancel refuses the block. The engine's DSAccess is not on its public
+// interface, so whoever builds the stream supplies the call.
+using AccessCheck = void (*)(::CPhotoRecovery* engine, CDataSource* source, long long position,
+                             bool& cancel);
 
 // Recently read runs (chunks) of blocks, in buffers set aside once at construction, with
 // least-recently-used eviction. Pointers it returns are valid until the next GetAddPointer
 // or DeleteChunk.
 class CVCache {
  public:
-  CVCache(long long BlockSize, long long ChunkBlocks, long long CacheSize);
+  CVCache(long long blockSize, long long chunkBlocks, long long cacheSize);
   ~CVCache();
   CVCache(const CVCache&) = delete;
   CVCache& operator=(const CVCache&) = delete;
 
-  unsigned char* GetBlock(long long Index) {
-    if (unsigned char* recent = GetRecentBlock(Index)) return recent;
-    return FindInUse(Index);
+  unsigned char* GetBlock(long long index) {
+    if (unsigned char* recent = GetRecentBlock(index)) return recent;
+    return FindInUse(index);
   }
   // The block from the chunk just used, or null. That chunk answers most lookups of a
   // sequential scan; it is already at the front of FLRU, so nothing changes.
-  unsigned char* GetRecentBlock(long long Index) const {
-    if (FRecentBuffer != nullptr && !FOverlapSeen && Index >= FRecentStart &&
-        Index - FRecentStart < FChunkBlocks) {
-      return FRecentBuffer + FBlockSize * (Index - FRecentStart);
+  unsigned char* GetRecentBlock(long long index) const {
+    if (FRecentBuffer != nullptr && !FOverlapSeen && index >= FRecentStart &&
+        index - FRecentStart < FChunkBlocks) {
+      return FRecentBuffer + FBlockSize * (index - FRecentStart);
     }
     return nullptr;
   }
-  // Precondition: no chunk in use covers ChunkStart. May evict; null when there are no buffers.
-  unsigned char* GetAddPointer(long long ChunkStart);
-  // Precondition: ChunkStart is in use.
-  void DeleteChunk(long long ChunkStart);
+  // Precondition: no chunk in use covers chunkStart. May evict; null when there are no buffers.
+  unsigned char* GetAddPointer(long long chunkStart);
+  // Precondition: chunkStart is in use.
+  void DeleteChunk(long long chunkStart);
 
+ private:
   std::list<long long> FLRU;
   std::list<unsigned char*> FFree;
   std::map<long long, std::pair<unsigned char*, std::list<long long>::iterator>> FUsed;
   long long FChunkBlocks;
   long long FBlockSize;
 
- private:
-  unsigned char* FindInUse(long long Index);
-  void MakeRecent(long long ChunkStart, unsigned char* buffer);
+  unsigned char* FindInUse(long long index);
+  void MakeRecent(long long chunkStart, unsigned char* buffer);
   void NoteOverlap(decltype(FUsed)::iterator entry);
 
   // The chunk at the front of FLRU, answered without a map search while FRecentBuffer is set.
@@ -60,10 +65,11 @@ class CVCache {
 };
 
 // A data source as a byte stream, read in aligned read-ahead chunks through two caches.
-// Unreadable blocks read as zeros and set FReadError.
+// Unreadable or refused blocks read as zeros and set the read error.
 class CSVDSStream final : public CDataStream {
  public:
-  CSVDSStream(CPhotoRecovery* engine, CDataSource* source, long long cacheSize,
+  // A null check lets every access go ahead.
+  CSVDSStream(::CPhotoRecovery* engine, AccessCheck check, CDataSource* source, long long cacheSize,
               long long readAhead);
   ~CSVDSStream() override;
   CSVDSStream(const CSVDSStream&) = delete;
@@ -77,10 +83,11 @@ class CSVDSStream final : public CDataStream {
   long long GetSize() override;
   long long Read(long long count, void* buffer) override;
 
-  // Fills a buffer of one block with block Index; false when the block could not be had.
-  bool FetchBlock(long long Index, unsigned char* block);
+  // True once any block a read asked for was refused or unreadable; never cleared.
+  bool ReadError() const { return FReadError; }
 
-  CPhotoRecovery* FEngine;
+ private:
+  ::CPhotoRecovery* FEngine;
   CDataSource* FSource;
   long long FSize;
   long long FPosition;
@@ -91,15 +98,17 @@ class CSVDSStream final : public CDataStream {
   long long FLastFailedChunk;
   bool FReadError;
 
- private:
-  // Where block Index can be copied from (a cache buffer or `scratch`), or null when the
+  // True when the engine (and through it the host) refuses the block at index.
+  bool Refused(long long index);
+  // Where block index can be copied from (a cache buffer or `scratch`), or null when the
   // block could not be had. The pointer is valid until the next cache operation.
-  const unsigned char* LocateBlock(long long Index, unsigned char* scratch);
-  const unsigned char* LocateMissed(long long Index, unsigned char* scratch);
-  const unsigned char* ReadSingleBlock(long long Index, unsigned char* scratch);
+  const unsigned char* LocateBlock(long long index, unsigned char* scratch);
+  const unsigned char* LocateMissed(long long index, unsigned char* scratch);
+  const unsigned char* ReadSingleBlock(long long index, unsigned char* scratch);
   // Read's general case: any count, across blocks, through both caches.
   __attribute__((noinline)) long long ReadBlocksOf(long long count, void* buffer);
 
+  AccessCheck FAccessCheck;
   // The source keeps its geometry for the stream's life, so it is read once.
   long long FBlockBytes = 0;
   long long FBlockCount = 0;

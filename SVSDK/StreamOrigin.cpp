@@ -9,8 +9,8 @@ long long SVStreamSourceOffset(CDataStream* stream) {
   for (int depth = 0; depth < 64; ++depth) {
     auto* subset = dynamic_cast<SV::CSubsetStream*>(stream);
     if (subset == nullptr) break;
-    offset += subset->FStart;
-    stream = subset->FStream;
+    offset += subset->Start();
+    stream = subset->Base();
   }
   return offset;
 }

@@ -1,18 +1,8 @@
 #include "SVSDK/SubsetStream.h"
 
-#include <climits>
+#include "SVSDK/SeekTarget.h"
 
 namespace SV {
-
-namespace {
-// Positions requested by a seek stick at the limits instead of overflowing; SetPosition then
-// clamps them into the stream like any other out-of-range request.
-long long SaturatingAdd(long long a, long long b) {
-  long long sum;
-  if (__builtin_add_overflow(a, b, &sum)) return b > 0 ? LLONG_MAX : LLONG_MIN;
-  return sum;
-}
-}  // namespace
 
 CSubsetStream::CSubsetStream(CDataStream* stream, long long start, long long end)
     : FStream(stream), FStart(start), FEnd(end), FPosition(0) {}
@@ -34,19 +24,8 @@ void CSubsetStream::SetPosition(long long position) {
 }
 
 long long CSubsetStream::Seek(long long offset, int origin) {
-  switch (origin) {
-    case SeekFromStart:
-      SetPosition(offset);
-      break;
-    case SeekFromCurrent:
-      SetPosition(SaturatingAdd(FPosition, offset));
-      break;
-    case SeekFromEnd:
-      SetPosition(SaturatingAdd(GetSize(), offset));
-      break;
-    default:
-      break;
-  }
+  long long target = 0;
+  if (SeekTarget(offset, origin, FPosition, GetSize(), &target)) SetPosition(target);
   return FPosition;
 }
 

@@ -17,6 +17,11 @@ class CSubsetStream : public CDataStream {
   long long GetSize() override;
   long long Read(long long count, void* buffer) override;
 
+  // The stream beneath and where the range starts in it.
+  CDataStream* Base() const { return FStream; }
+  long long Start() const { return FStart; }
+
+ private:
   CDataStream* FStream;
   long long FStart;
   long long FEnd;

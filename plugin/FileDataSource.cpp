@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "salvor/CPhotoRecovery.h"
+#include "salvor/LogLevel.h"
 #include "util/StringUtils.h"
 
 namespace {
@@ -35,18 +36,24 @@ CFileDataSource::CFileDataSource(CPhotoRecovery* engine, const wchar_t* path)
       FSize(0),
       FLastIOError(0) {
   FUniqueID = kIdentifierPrefix + encodeString(FPath.c_str());
-  Log(1, "Added: " + GetStateString());
+  Log(LogLevel::kDetail, "Added: " + GetStateString());
   if (FEngine != nullptr) FEngine->DSAdded(this);
 }
 
 CFileDataSource::~CFileDataSource() {
-  Log(1, "Deleted: " + GetStateString());
+  Log(LogLevel::kDetail, "Deleted: " + GetStateString());
   if (FEngine != nullptr) FEngine->DSDeleted(this);
   if (FFile != nullptr) fclose(FFile);
 }
 
 void CFileDataSource::Log(int level, const std::string& text) {
   if (FEngine != nullptr) FEngine->Log(kLogSource, level, text.c_str());
+}
+
+bool CFileDataSource::Fail(int error, const std::string& text) {
+  FLastIOError = error;
+  Log(LogLevel::kError, text);
+  return false;
 }
 
 std::string CFileDataSource::GetStateString() {
@@ -85,7 +92,7 @@ void CFileDataSource::Refresh() {
     int error = errno;
     std::ostringstream text;
     text << "Error opening '" << FFileName << "': '" << error;
-    Log(4, text.str());
+    Fail(error, text.str());
     // The mount reports the same error number after this line.
     errno = error;
     return;
@@ -95,12 +102,13 @@ void CFileDataSource::Refresh() {
     int error = errno;
     std::ostringstream text;
     text << "Error reading '" << FFileName << "' size: '" << error;
-    Log(4, text.str());
+    Fail(error, text.str());
     fclose(FFile);
     FFile = nullptr;
     errno = error;
     return;
   }
+  FLastIOError = 0;
   // Cards and their images exceed 2 GiB: measure with 64-bit positions. A failed query (-1)
   // gives no blocks.
   fseeko(FFile, 0, SEEK_END);
@@ -134,22 +142,22 @@ int CFileDataSource::GetLastIOError() {
   return FLastIOError;
 }
 
-bool CFileDataSource::ReadBlocks(long long Index, long long Count, void* Buffer) {
+bool CFileDataSource::ReadBlocks(long long index, long long count, void* buffer) {
+  // Not ready or cancelled is the source's own state, not an I/O error: the error stays 0.
   FLastIOError = 0;
   if (!IsReady()) return false;
   long long blockSize = GetBlockSize();
   long long byteOffset = 0;
   long long byteCount = 0;
-  bool overflow = __builtin_mul_overflow(Index, blockSize, &byteOffset) ||
-                  __builtin_mul_overflow(Count, blockSize, &byteCount);
+  bool overflow = __builtin_mul_overflow(index, blockSize, &byteOffset) ||
+                  __builtin_mul_overflow(count, blockSize, &byteCount);
   // A negative count or a position beyond 64 bits cannot be sought to.
-  if (overflow || Count < 0 || fseeko(FFile, static_cast<off_t>(byteOffset), SEEK_SET) != 0) {
-    int error = overflow || Count < 0 ? EINVAL : errno;
+  if (overflow || count < 0 || fseeko(FFile, static_cast<off_t>(byteOffset), SEEK_SET) != 0) {
+    int error = overflow || count < 0 ? EINVAL : errno;
     std::ostringstream text;
     text << "Error seeking to offset " << (overflow ? -1 : byteOffset) << " of " << FUniqueID
-         << " for read of " << Count << " blocks: " << error;
-    Log(4, text.str());
-    return false;
+         << " for read of " << count << " blocks: " << error;
+    return Fail(error, text.str());
   }
 
   bool cancel = false;
@@ -159,26 +167,27 @@ bool CFileDataSource::ReadBlocks(long long Index, long long Count, void* Buffer)
   // A short read at the end of the image leaves errno alone; start from 0 so the log does not
   // show a stale number.
   errno = 0;
-  size_t items = fread(Buffer, static_cast<size_t>(blockSize), static_cast<size_t>(Count), FFile);
-  if (items < static_cast<size_t>(Count)) {
+  size_t items = fread(buffer, static_cast<size_t>(blockSize), static_cast<size_t>(count), FFile);
+  if (items < static_cast<size_t>(count)) {
     int error = errno;
     clearerr(FFile);
     std::ostringstream text;
-    text << "Error reading " << Count << " blocks from " << FUniqueID << " at offset " << byteOffset
+    text << "Error reading " << count << " blocks from " << FUniqueID << " at offset " << byteOffset
          << ": " << error;
-    Log(4, text.str());
+    // An image that ends before its blocks do was cut short under us: an I/O error all the same.
+    Fail(error != 0 ? error : EIO, text.str());
     return false;
   }
 
   if (FEngine != nullptr) FEngine->DSSeek(this, byteOffset + byteCount, cancel);
   if (cancel) {
-    Log(2, "Read cancelled in DSSeek");
+    Log(LogLevel::kStep, "Read cancelled in DSSeek");
     return false;
   }
   std::ostringstream text;
-  text << "Read of " << FUniqueID << " succeeded - Index " << Index << ", Count " << Count
+  text << "Read of " << FUniqueID << " succeeded - Index " << index << ", Count " << count
        << ", ByteOffset " << byteOffset;
-  Log(1, text.str());
+  Log(LogLevel::kDetail, text.str());
   return true;
 }
 

@@ -35,6 +35,8 @@ class CFileDataSource : public CDSBase {
  private:
   // Writes one line under this source's log name through the engine.
   void Log(int level, const std::string& text);
+  // Keeps error as the last I/O error and logs text as an error; false, for the caller to return.
+  bool Fail(int error, const std::string& text);
 
   FILE* FFile;
   std::wstring FPath;

@@ -14,6 +14,17 @@ bool EnumName(const Map& props, int index, char* name) {
   return true;
 }
 
+// Copies one text of the named string property into value; false when either is missing.
+bool CopyText(const std::map<std::string, CPlugin::CStrProp>& props, const char* name,
+              std::string CPlugin::CStrProp::*field, char* value) {
+  if (value == nullptr) return false;
+  auto it = props.find(name);
+  if (it == props.end()) return false;
+  const std::string& text = it->second.*field;
+  std::memcpy(value, text.c_str(), text.size() + 1);
+  return true;
+}
+
 }  // namespace
 
 CPlugin::CPlugin(CPhotoRecovery* engine) : FEngine(engine) {}
@@ -88,19 +99,11 @@ bool CPlugin::SetStrPropValue(const char* name, const char* value) {
 }
 
 bool CPlugin::GetStrPropValue(const char* name, char* value) {
-  if (value == nullptr) return false;
-  auto it = FStrProps.find(name);
-  if (it == FStrProps.end()) return false;
-  std::memcpy(value, it->second.Value.c_str(), it->second.Value.size() + 1);
-  return true;
+  return CopyText(FStrProps, name, &CStrProp::Value, value);
 }
 
 bool CPlugin::GetStrPropDefault(const char* name, char* value) {
-  if (value == nullptr) return false;
-  auto it = FStrProps.find(name);
-  if (it == FStrProps.end()) return false;
-  std::memcpy(value, it->second.Default.c_str(), it->second.Default.size() + 1);
-  return true;
+  return CopyText(FStrProps, name, &CStrProp::Default, value);
 }
 
 bool CPlugin::IsStrPropValueValid(const char* name, const char* value) {

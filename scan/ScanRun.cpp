@@ -11,6 +11,13 @@
 
 namespace SV {
 
+namespace {
+// The stream's check before each block it fetches.
+void AskEngine(::CPhotoRecovery* engine, CDataSource* source, long long position, bool& cancel) {
+  static_cast<CPhotoRecovery*>(engine)->DSAccess(source, position, cancel);
+}
+}  // namespace
+
 CScanRun::CScanRun(CPhotoRecovery* engine, CDataSource* source) : FEngine(engine), FSource(source) {
   const char* id = source->GetUniqueID();
   FSourceID = id != nullptr ? id : "";
@@ -41,7 +48,7 @@ bool CScanRun::Run() {
 }
 
 void CScanRun::SetUp() {
-  FStream = std::make_unique<CSVDSStream>(FEngine, FSource, FEngine->FScanCacheSize,
+  FStream = std::make_unique<CSVDSStream>(FEngine, AskEngine, FSource, FEngine->FScanCacheSize,
                                           FEngine->FScanReadAhead);
   FBlockCount = FSource->GetBlockCount();
   FBlockSize = FSource->GetBlockSize();
@@ -156,7 +163,7 @@ bool CScanRun::EndOfScan() {
   LogLine(2, "End of scan - cleaning up");
   if (FOpenScan.IsOpen() && !FCancel) FOpenScan.CompleteAtEnd(*this);
   if (CEventHandler* sink = Sink()) {
-    const bool completed = !FStream->FReadError && !FCancel && FSource->IsReady();
+    const bool completed = !FStream->ReadError() && !FCancel && FSource->IsReady();
     sink->ScanCompleted(completed, FCancel, 0);
   }
   FStream.reset();

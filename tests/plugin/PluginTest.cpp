@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "plugin/Plugin.h"
+
+using Hooks = std::vector<std::string>;
 
 namespace {
 
@@ -18,64 +21,62 @@ class HookedPlugin : public CPlugin {
   }
   void StrPropChanged(const char* name) override { hooks.push_back(std::string("str ") + name); }
   void IntPropChanged(const char* name) override { hooks.push_back(std::string("int ") + name); }
-  std::vector<std::string> hooks;
+  // Value, default, min, max and step of an integer property; fails the test when one is missing.
+  std::vector<int> Int(const char* name) {
+    std::vector<int> fields;
+    for (auto get : {&CPlugin::GetIntPropValue, &CPlugin::GetIntPropDefault,
+                     &CPlugin::GetIntPropMin, &CPlugin::GetIntPropMax, &CPlugin::GetIntPropStep}) {
+      int value = -12345;
+      EXPECT_TRUE((this->*get)(name, &value)) << name;
+      fields.push_back(value);
+    }
+    return fields;
+  }
+  std::string Str(const char* name,
+                  bool (CPlugin::*get)(const char*, char*) = &CPlugin::GetStrPropValue) {
+    char buffer[64] = "missing";
+    (this->*get)(name, buffer);
+    return buffer;
+  }
+  Hooks hooks;
 };
-
-int Get(CPlugin& plugin, bool (CPlugin::*getter)(const char*, int*), const char* name) {
-  int value = -12345;
-  EXPECT_TRUE((plugin.*getter)(name, &value)) << name;
-  return value;
-}
 
 }  // namespace
 
 TEST(PluginStore, IntegerValuesStayWithinInclusiveBoundsAndNotify) {
   HookedPlugin plugin;
   plugin.DefineIntProp("Level", 50, 0, 100, 10);
-  EXPECT_TRUE(plugin.hooks.empty());
-  EXPECT_EQ(Get(plugin, &CPlugin::GetIntPropValue, "Level"), 50);
-  EXPECT_EQ(Get(plugin, &CPlugin::GetIntPropDefault, "Level"), 50);
-  EXPECT_EQ(Get(plugin, &CPlugin::GetIntPropMin, "Level"), 0);
-  EXPECT_EQ(Get(plugin, &CPlugin::GetIntPropMax, "Level"), 100);
-  EXPECT_EQ(Get(plugin, &CPlugin::GetIntPropStep, "Level"), 10);
-
-  EXPECT_TRUE(plugin.SetIntPropValue("Level", 0));
-  EXPECT_TRUE(plugin.SetIntPropValue("Level", 100));
-  EXPECT_FALSE(plugin.SetIntPropValue("Level", -1));
-  EXPECT_FALSE(plugin.SetIntPropValue("Level", 101));
-  EXPECT_EQ(Get(plugin, &CPlugin::GetIntPropValue, "Level"), 100);
-  EXPECT_TRUE(plugin.SetIntPropValue("Level", 7));  // the step is never enforced
-  EXPECT_EQ(Get(plugin, &CPlugin::GetIntPropValue, "Level"), 7);
-  EXPECT_TRUE(plugin.SetIntPropValue("Level", 7));  // same value: the hook runs again
+  EXPECT_EQ(plugin.Int("Level"), (std::vector<int>{50, 50, 0, 100, 10}));
+  // The bounds count, the step is never enforced, and the same value notifies again.
+  for (auto [value, stored] : std::vector<std::pair<int, bool>>{
+           {0, true}, {100, true}, {-1, false}, {101, false}, {7, true}, {7, true}}) {
+    EXPECT_EQ(plugin.SetIntPropValue("Level", value), stored) << value;
+  }
+  EXPECT_EQ(plugin.Int("Level")[0], 7);
   EXPECT_FALSE(plugin.SetIntPropValue("level", 7));
-  EXPECT_EQ(plugin.hooks,
-            (std::vector<std::string>{"int Level", "int Level", "int Level", "int Level"}));
+  EXPECT_EQ(plugin.hooks, Hooks(4, "int Level"));
 
   // Inverted bounds refuse every value; a default outside the range is kept as given.
   plugin.DefineIntProp("Inverted", 5, 10, 0, 1);
-  EXPECT_FALSE(plugin.SetIntPropValue("Inverted", 5));
-  EXPECT_FALSE(plugin.SetIntPropValue("Inverted", 0));
-  EXPECT_EQ(Get(plugin, &CPlugin::GetIntPropValue, "Inverted"), 5);
+  EXPECT_FALSE(plugin.SetIntPropValue("Inverted", 5) || plugin.SetIntPropValue("Inverted", 0));
+  EXPECT_EQ(plugin.Int("Inverted")[0], 5);
   plugin.DefineIntProp("Outside", -7, 0, 10, 1);
-  EXPECT_EQ(Get(plugin, &CPlugin::GetIntPropValue, "Outside"), -7);
-  plugin.DefineIntProp("Extremes", 0, -2147483647 - 1, 2147483647, 1);
-  EXPECT_TRUE(plugin.SetIntPropValue("Extremes", -2147483647 - 1));
-  EXPECT_TRUE(plugin.SetIntPropValue("Extremes", 2147483647));
+  EXPECT_EQ(plugin.Int("Outside")[0], -7);
+  plugin.DefineIntProp("Extremes", 0, INT_MIN, INT_MAX, 1);
+  EXPECT_TRUE(plugin.SetIntPropValue("Extremes", INT_MIN) &&
+              plugin.SetIntPropValue("Extremes", INT_MAX));
 
   // Redefining resets value and bounds without a hook.
   plugin.hooks.clear();
   plugin.DefineIntProp("Level", 3, 1, 5, 2);
-  EXPECT_EQ(Get(plugin, &CPlugin::GetIntPropValue, "Level"), 3);
-  EXPECT_EQ(Get(plugin, &CPlugin::GetIntPropMax, "Level"), 5);
+  EXPECT_EQ(plugin.Int("Level"), (std::vector<int>{3, 3, 1, 5, 2}));
   EXPECT_TRUE(plugin.hooks.empty());
 
   // Null output pointers and unknown names fail and write nothing.
-  EXPECT_FALSE(plugin.GetIntPropValue("Level", nullptr));
-  EXPECT_FALSE(plugin.GetIntPropStep("Level", nullptr));
   int untouched = 99;
-  for (auto getter : {&CPlugin::GetIntPropValue, &CPlugin::GetIntPropDefault,
-                      &CPlugin::GetIntPropMin, &CPlugin::GetIntPropMax, &CPlugin::GetIntPropStep}) {
-    EXPECT_FALSE((plugin.*getter)("Nope", &untouched));
+  for (auto get : {&CPlugin::GetIntPropValue, &CPlugin::GetIntPropDefault, &CPlugin::GetIntPropMin,
+                   &CPlugin::GetIntPropMax, &CPlugin::GetIntPropStep}) {
+    EXPECT_FALSE((plugin.*get)("Nope", &untouched) || (plugin.*get)("Level", nullptr));
   }
   EXPECT_EQ(untouched, 99);
 }
@@ -83,49 +84,38 @@ TEST(PluginStore, IntegerValuesStayWithinInclusiveBoundsAndNotify) {
 TEST(PluginStore, StringValuesAreValidatedThenStoredThenNotified) {
   HookedPlugin plugin;
   plugin.DefineStrProp("Name", "first");
-  plugin.DefineStrProp("Other", "x");
-  EXPECT_TRUE(plugin.hooks.empty());
-
-  char buffer[64];
   EXPECT_TRUE(plugin.SetStrPropValue("Name", "second"));
   EXPECT_TRUE(plugin.SetStrPropValue("Name", "second"));
   EXPECT_FALSE(plugin.SetStrPropValue("Name", "bad value"));
-  ASSERT_TRUE(plugin.GetStrPropValue("Name", buffer));
-  EXPECT_STREQ(buffer, "second");
-  ASSERT_TRUE(plugin.GetStrPropDefault("Name", buffer));
-  EXPECT_STREQ(buffer, "first");
-  EXPECT_EQ(plugin.hooks,
-            (std::vector<std::string>{"validate Name=second", "str Name", "validate Name=second",
-                                      "str Name", "validate Name=bad value"}));
+  EXPECT_EQ(plugin.Str("Name"), "second");
+  EXPECT_EQ(plugin.Str("Name", &CPlugin::GetStrPropDefault), "first");
+  EXPECT_EQ(plugin.hooks, (Hooks{"validate Name=second", "str Name", "validate Name=second",
+                                 "str Name", "validate Name=bad value"}));
 
+  // Validation alone asks the hook and stores nothing; unknown names do not reach the hook.
   plugin.hooks.clear();
   EXPECT_TRUE(plugin.IsStrPropValueValid("Name", "fine"));
   EXPECT_FALSE(plugin.IsStrPropValueValid("Name", "bad"));
-  EXPECT_FALSE(plugin.IsStrPropValueValid("Missing", "fine"));  // no hook for unknown names
-  EXPECT_EQ(plugin.hooks, (std::vector<std::string>{"validate Name=fine", "validate Name=bad"}));
-  ASSERT_TRUE(plugin.GetStrPropValue("Name", buffer));
-  EXPECT_STREQ(buffer, "second");  // validation alone stores nothing
+  EXPECT_FALSE(plugin.IsStrPropValueValid("Missing", "fine"));
+  EXPECT_EQ(plugin.hooks, (Hooks{"validate Name=fine", "validate Name=bad"}));
+  EXPECT_EQ(plugin.Str("Name"), "second");
 
   // Null is the empty text.
   EXPECT_TRUE(plugin.IsStrPropValueValid("Name", nullptr));
   EXPECT_TRUE(plugin.SetStrPropValue("Name", nullptr));
-  ASSERT_TRUE(plugin.GetStrPropValue("Name", buffer));
-  EXPECT_STREQ(buffer, "");
+  EXPECT_EQ(plugin.Str("Name"), "");
 
   // Unknown names and null buffers fail and leave the buffer alone.
-  std::strcpy(buffer, "unchanged");
-  EXPECT_FALSE(plugin.GetStrPropValue("Missing", buffer));
-  EXPECT_FALSE(plugin.GetStrPropDefault("Missing", buffer));
+  EXPECT_EQ(plugin.Str("Missing"), "missing");
+  EXPECT_EQ(plugin.Str("Missing", &CPlugin::GetStrPropDefault), "missing");
   EXPECT_FALSE(plugin.SetStrPropValue("Missing", "v"));
-  EXPECT_STREQ(buffer, "unchanged");
-  EXPECT_FALSE(plugin.GetStrPropValue("Name", nullptr));
-  EXPECT_FALSE(plugin.GetStrPropDefault("Name", nullptr));
+  EXPECT_FALSE(plugin.GetStrPropValue("Name", nullptr) ||
+               plugin.GetStrPropDefault("Name", nullptr));
 
   // Redefining resets the value to the new default without a hook.
   plugin.hooks.clear();
   plugin.DefineStrProp("Name", "reset");
-  ASSERT_TRUE(plugin.GetStrPropValue("Name", buffer));
-  EXPECT_STREQ(buffer, "reset");
+  EXPECT_EQ(plugin.Str("Name"), "reset");
   EXPECT_TRUE(plugin.hooks.empty());
 }
 
@@ -141,25 +131,19 @@ TEST(PluginStore, FamiliesAreSeparateAndEnumerateInByteOrder) {
   for (int i = 0; plugin.EnumIntProp(i, name); ++i) names.push_back(name);
   EXPECT_EQ(names, (std::vector<std::string>{"Z", "a", "b"}));
   std::strcpy(name, "unchanged");
-  EXPECT_FALSE(plugin.EnumIntProp(3, name));
-  EXPECT_FALSE(plugin.EnumIntProp(-1, name));
-  EXPECT_FALSE(plugin.EnumStrProp(1, name));
+  EXPECT_FALSE(plugin.EnumIntProp(3, name) || plugin.EnumIntProp(-1, name) ||
+               plugin.EnumStrProp(1, name));
   EXPECT_STREQ(name, "unchanged");
   ASSERT_TRUE(plugin.EnumStrProp(0, name));
   EXPECT_STREQ(name, "a");
 
   // One name in both families: each family reads its own record.
-  EXPECT_TRUE(plugin.IsIntProp("a"));
-  EXPECT_TRUE(plugin.IsStrProp("a"));
-  EXPECT_FALSE(plugin.IsStrProp("b"));
-  EXPECT_FALSE(plugin.IsIntProp("A"));
-  EXPECT_EQ(Get(plugin, &CPlugin::GetIntPropValue, "a"), 2);
-  char text[32];
-  ASSERT_TRUE(plugin.GetStrPropValue("a", text));
-  EXPECT_STREQ(text, "text");
+  EXPECT_TRUE(plugin.IsIntProp("a") && plugin.IsStrProp("a"));
+  EXPECT_FALSE(plugin.IsStrProp("b") || plugin.IsIntProp("A"));
+  EXPECT_EQ(plugin.Int("a")[0], 2);
+  EXPECT_EQ(plugin.Str("a"), "text");
 
   HookedPlugin empty;
-  EXPECT_FALSE(empty.EnumIntProp(0, name));
-  EXPECT_FALSE(empty.EnumStrProp(0, name));
+  EXPECT_FALSE(empty.EnumIntProp(0, name) || empty.EnumStrProp(0, name));
   EXPECT_STREQ(empty.GetUniqueID(), "");
 }

@@ -38,27 +38,30 @@ TEST(StringUtils, EncodeStringKeepsAsciiAndHexesTheRest) {
 }
 
 TEST(StringUtils, IntToHexHasExactlyTheAskedDigits) {
-  EXPECT_EQ(IntToHex(255, 4), "00FF");
   EXPECT_EQ(IntToHex(255), "000000FF");
-  EXPECT_EQ(IntToHex(255, 0), "");
-  EXPECT_EQ(IntToHex(255, -3), "");
-  EXPECT_EQ(IntToHex(0xABCDEF12u, 2), "12");
-  EXPECT_EQ(IntToHex(0xDEADBEEFu), "DEADBEEF");
-  EXPECT_EQ(IntToHex(31, 9), "F0000001F");  // the shift wraps past eight places
-  EXPECT_EQ(IntToHex(0x12345678u, 10), "7812345678");
+  struct Case {
+    unsigned int value;
+    int digits;
+    const char* hex;
+  };
+  // clang-format off
+  for (const Case& c : std::vector<Case>{
+           {255, 4, "00FF"}, {255, 0, ""}, {255, -3, ""}, {0xABCDEF12u, 2, "12"},
+           {0xDEADBEEFu, 8, "DEADBEEF"}, {0x12345678u, 10, "7812345678"},
+           {31, 9, "F0000001F"}}) {  // the shift wraps past eight places
+    // clang-format on
+    EXPECT_EQ(IntToHex(c.value, c.digits), c.hex) << c.value << "/" << c.digits;
+  }
 }
 
 TEST(StringUtils, FilepathIsTheDirectoryPart) {
-  EXPECT_EQ(DirectoryOf("/a/b/c"), "/a/b");
-  EXPECT_EQ(DirectoryOf("a/b/"), "a/b");
-  EXPECT_EQ(DirectoryOf("abc"), "");
-  EXPECT_EQ(DirectoryOf("/abc"), "");
-  EXPECT_EQ(DirectoryOf("/"), "");
-  EXPECT_EQ(DirectoryOf(""), "");
-  EXPECT_EQ(DirectoryOf("a/"), "a");
-  EXPECT_EQ(DirectoryOf("a/b"), "a");
-  EXPECT_EQ(DirectoryOf("//x"), "/");
-  EXPECT_EQ(DirectoryOf("/usr/lib/salvor/modules/jpeg.so"), "/usr/lib/salvor/modules");
+  // clang-format off
+  for (auto [path, directory] : std::vector<std::pair<const char*, const char*>>{
+           {"/a/b/c", "/a/b"}, {"a/b/", "a/b"}, {"abc", ""}, {"/abc", ""}, {"/", ""}, {"", ""},
+           {"a/", "a"}, {"a/b", "a"}, {"//x", "/"}, {"/usr/lib/salvor/jpeg.so", "/usr/lib/salvor"}}) {
+    // clang-format on
+    EXPECT_EQ(DirectoryOf(path), directory) << path;
+  }
 }
 
 TEST(StringUtils, HexdumpWritesOffsetsBytesAndCharacters) {

@@ -15,12 +15,12 @@ class CSha256 {
   std::string HexDigest();
   static std::string Of(const void* data, size_t length);
 
-  // True when the processor's SHA instructions are used. Tests turn them off to check the
-  // portable rounds against them.
-  static bool UsesShaInstructions();
+  // Tests turn the processor's SHA instructions off to check the portable rounds against them.
   static void SetShaInstructionsAllowed(bool allowed);
 
  private:
+  // True when the processor's SHA instructions are used.
+  static bool UsesShaInstructions();
   void Compress(const uint8_t* blocks, size_t count);
   uint32_t FState[8];
   uint8_t FBuffer[64];
