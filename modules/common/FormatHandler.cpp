@@ -41,23 +41,31 @@ CFormatHandler::CFormatHandler(CPhotoRecovery* engine, const HandlerInfo& info,
 
 bool CFormatHandler::RecognizeData(CDataStream* stream, long long blockSize, bool* recognized,
                                    long long* start, long long* end) {
-  const long long blockStart = stream->GetPosition();
-  if (blockStart <= FLastBlock) ScanRestarted();
-  // After a delivered file the scan resumes past the block it ended in: the rest of that
-  // block was never searched.
-  const bool skipped = FLastBlock != blockStart - blockSize && blockStart >= blockSize;
-  FLastBlock = blockStart;
   Found found;
   uint8_t head[kMaxHead];
   const size_t n = FKeys.head;
-  if (!Unaligned()) {
-    if (ReadHere(stream, head, n) == n && CanStart(head))
+  if (!Unaligned() && !FWatchesScans) {
+    // The fast path: one read where the scan left the stream, at the block's start.
+    if (ReadHere(stream, head, n) == n && CanStart(head)) {
+      const long long blockStart = stream->GetPosition() - static_cast<long long>(n);
       Offer({stream, blockStart, head, n, -1, blockSize}, &found);
-  } else if (!(skipped &&
-               Search(stream, blockStart - blockSize, blockStart, blockStart, blockSize, &found))) {
-    if (!(ReadAt(stream, blockStart, head, n) == n && CanStart(head) &&
-          Offer({stream, blockStart, head, n, -1, blockSize}, &found)))
+    }
+  } else {
+    const long long blockStart = stream->GetPosition();
+    if (blockStart <= FLastBlock) ScanRestarted();
+    // After a delivered file the scan resumes past the block it ended in: the rest of that
+    // block was never searched.
+    const bool skipped = FLastBlock != blockStart - blockSize && blockStart >= blockSize;
+    FLastBlock = blockStart;
+    if (!Unaligned()) {
+      if (ReadHere(stream, head, n) == n && CanStart(head))
+        Offer({stream, blockStart, head, n, -1, blockSize}, &found);
+    } else if (!(skipped && Search(stream, blockStart - blockSize, blockStart, blockStart,
+                                   blockSize, &found)) &&
+               !(ReadAt(stream, blockStart, head, n) == n && CanStart(head) &&
+                 Offer({stream, blockStart, head, n, -1, blockSize}, &found))) {
       Search(stream, blockStart + 1, blockStart + blockSize, -1, blockSize, &found);
+    }
   }
   if (found.recognized) {
     *recognized = true;

@@ -29,12 +29,6 @@ struct FirstBytes {
   constexpr FirstBytes(std::initializer_list<uint8_t> bytes) : member() {
     for (uint8_t b : bytes) member[b] = true;
   }
-  // Every byte: each position is a candidate.
-  static constexpr FirstBytes Any() {
-    FirstBytes all{};
-    for (bool& m : all.member) m = true;
-    return all;
-  }
 };
 
 // The most bytes a format's CanStart may look at.
@@ -104,8 +98,10 @@ class CFormatHandler : public CHandlerBase {
   virtual bool CanStart(const uint8_t* head) const = 0;
   // Looks at a candidate that passed CanStart; true when it answered (found->File).
   virtual bool Examine(const Candidate& candidate, Found* found) = 0;
-  // The scan went back to an earlier block: a new scan, on other data.
+  // The scan went back to an earlier block: a new scan, on other data. Called only for a
+  // format that asked for it with WatchScans(), since it costs a position query per block.
   virtual void ScanRestarted() {}
+  void WatchScans() { FWatchesScans = true; }
 
  private:
   bool Offer(const Candidate& candidate, Found* found);
@@ -116,6 +112,7 @@ class CFormatHandler : public CHandlerBase {
   StartKeys FKeys;
   size_t FNeed;  // bytes the search needs in hand at a candidate
   long long FLastBlock = -1;
+  bool FWatchesScans = false;
 };
 
 }  // namespace salvor

@@ -19,7 +19,9 @@ const Signature kStarts[] = {{"\xFF\xD8\xFF"}};
 // JPEG/JFIF/EXIF photographs, including their MPF images and motion-photo videos.
 class CJpegHandler : public CFormatHandler {
  public:
-  explicit CJpegHandler(CPhotoRecovery* engine) : CFormatHandler(engine, kJpegInfo, {4, kStarts}) {}
+  explicit CJpegHandler(CPhotoRecovery* engine) : CFormatHandler(engine, kJpegInfo, {4, kStarts}) {
+    WatchScans();  // its open header belongs to one scan
+  }
 
   bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
     CopyText(extension, extensionSize, "jpg");

@@ -135,11 +135,12 @@ const HandlerInfo kInfo = {
     INT_MAX,
 };
 
-constexpr FirstBytes kAnyByte = FirstBytes::Any();
+// The sync byte where a packet begins: at the start, or after an M2TS packet's timestamp.
+const Signature kStarts[] = {{"\x47"}, {"\x47", kTimestampSize}};
 
 class CMpegTsHandler : public CFormatHandler {
  public:
-  explicit CMpegTsHandler(CPhotoRecovery* engine) : CFormatHandler(engine, kInfo, {8, kAnyByte}) {}
+  explicit CMpegTsHandler(CPhotoRecovery* engine) : CFormatHandler(engine, kInfo, {8, kStarts}) {}
 
   bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
     CopyText(extension, extensionSize, "");
