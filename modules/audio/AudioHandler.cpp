@@ -4,8 +4,7 @@
 
 #include "modules/audio/AudioFormats.h"
 #include "modules/common/TextCopy.h"
-#include "modules/common/UnalignedSearch.h"
-#include "modules/common/HandlerBase.h"
+#include "modules/common/FormatHandler.h"
 
 namespace salvor {
 namespace {
@@ -19,9 +18,13 @@ const HandlerInfo kInfo = {
     INT_MAX,
 };
 
-class CAudioHandler : public CHandlerBase {
+// MP3 and AAC frame sync, ID3v2 tag, FLAC and Ogg.
+constexpr FirstBytes kFirst = {0xFF, 'I', 'f', 'O'};
+
+class CAudioHandler : public CFormatHandler {
  public:
-  explicit CAudioHandler(CPhotoRecovery* engine) : CHandlerBase(engine, kInfo) {}
+  explicit CAudioHandler(CPhotoRecovery* engine)
+      : CFormatHandler(engine, kInfo, {audio::kProbeBytes, kFirst}) {}
 
   bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
     CopyText(extension, extensionSize, "");
@@ -30,29 +33,6 @@ class CAudioHandler : public CHandlerBase {
     if (!audio::FollowFile(reader, reader.Size(), &extent)) return false;
     CopyText(extension, extensionSize, extent.extension);
     return extent.complete && extent.end == reader.Size();
-  }
-
-  bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
-                     long long* end) override {
-    if (!Unaligned()) {
-      uint8_t head[audio::kProbeBytes];
-      if (ReadHere(stream, head, sizeof head) < sizeof head ||
-          !audio::MayStartFile(head, sizeof head))
-        return true;
-      const long long blockStart = stream->GetPosition() - static_cast<long long>(sizeof head);
-      if (audio::NextFrameFollows(stream, blockStart, head))
-        Answer(stream, blockStart, recognized, start, end);
-      return true;
-    }
-    const long long blockStart = stream->GetPosition();
-    static constexpr FirstBytes kFirst = {0xFF, 'I', 'f', 'O'};
-    FindByFirstByte(stream, blockStart, blockStart + blockSize, kFirst, kMaxLookahead,
-                    [&](long long position, const uint8_t* bytes, size_t available) {
-                      return audio::MayStartFile(bytes, available) &&
-                             audio::NextFrameFollows(stream, position, bytes) &&
-                             Answer(stream, position, recognized, start, end);
-                    });
-    return true;
   }
 
   bool FindEndOfFile(CDataStream* stream, long long, long long* end) override {
@@ -65,18 +45,20 @@ class CAudioHandler : public CHandlerBase {
 
   bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
 
- private:
-  bool Answer(CDataStream* stream, long long position, bool* recognized, long long* start,
-              long long* end) {
-    CStreamReader reader(stream, position);
+ protected:
+  bool CanStart(const uint8_t* head) const override {
+    return audio::MayStartFile(head, audio::kProbeBytes);
+  }
+
+  // A frame chain that stops inside the source ends there: its inner blocks could look like
+  // new starts, so it is not left open.
+  bool Examine(const Candidate& c, Found* found) override {
+    if (!audio::NextFrameFollows(c.stream, c.start, c.bytes)) return false;
+    CStreamReader reader(c.stream, c.start);
     audio::Extent extent;
     if (!audio::FollowFile(reader, MaxSizeBytes(), &extent)) return false;
-    *recognized = true;
-    *start = position;
-    // A frame chain that stops inside the source ends there: its inner blocks could look like
-    // new starts, so it is not left open.
-    if (extent.complete || (extent.endsAtChainStop && !extent.pastLimit))
-      *end = position + extent.end;
+    const bool ends = extent.complete || (extent.endsAtChainStop && !extent.pastLimit);
+    found->File(c.start, ends ? c.start + extent.end : -1);
     return true;
   }
 };

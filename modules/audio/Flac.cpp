@@ -49,9 +49,9 @@ struct FrameHeader {
 };
 
 // A bit reader over the stream, MSB first, that refuses to read beyond `limit`.
-class BitReader {
+class CBitReader {
  public:
-  BitReader(CStreamReader& reader, long long position, long long limit)
+  CBitReader(CStreamReader& reader, long long position, long long limit)
       : FReader(reader), FStart(position), FNext(position), FLimit(limit) {}
 
   bool Bits(int count, uint32_t* value) {
@@ -240,7 +240,7 @@ bool ParseFrameHeader(CStreamReader& reader, long long position, const StreamInf
   return true;
 }
 
-bool SkipResidual(BitReader& bits, unsigned blockSize, unsigned order) {
+bool SkipResidual(CBitReader& bits, unsigned blockSize, unsigned order) {
   uint32_t method, partitionOrder;
   if (!bits.Bits(2, &method) || method > 1 || !bits.Bits(4, &partitionOrder)) return false;
   int parameterBits = method == 0 ? 4 : 5;
@@ -266,7 +266,7 @@ bool SkipResidual(BitReader& bits, unsigned blockSize, unsigned order) {
   return true;
 }
 
-bool SkipSubframe(BitReader& bits, const FrameHeader& header, unsigned sampleBits) {
+bool SkipSubframe(CBitReader& bits, const FrameHeader& header, unsigned sampleBits) {
   uint32_t pad, type, wastedFlag;
   if (!bits.Bits(1, &pad) || pad != 0 || !bits.Bits(6, &type) || !bits.Bits(1, &wastedFlag))
     return false;
@@ -311,7 +311,7 @@ long long FrameLength(CStreamReader& reader, long long position, const FrameHead
       4096;
   long long limit = position + bound;
   if (limit > reader.Size()) limit = reader.Size();
-  BitReader bits(reader, position + header.length, limit);
+  CBitReader bits(reader, position + header.length, limit);
   for (unsigned channel = 0; channel < header.channels; ++channel) {
     unsigned sampleBits =
         header.bitsPerSample + (SideChannel(header.channelAssignment, channel) ? 1 : 0);

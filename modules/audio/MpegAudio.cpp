@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "modules/audio/AudioFormats.h"
-#include "modules/common/UnalignedSearch.h"
+#include "modules/common/HeadRead.h"
 
 namespace salvor {
 namespace audio {

@@ -12,6 +12,7 @@
 #include <cwchar>
 
 #include "salvor/CPhotoRecovery.h"
+#include "salvor/LogLevel.h"
 #include "util/StringUtils.h"
 
 namespace salvor {
@@ -79,7 +80,7 @@ void CBlockDevice::Refresh() {
   // A device that was unplugged has lost its sysfs folder; its old descriptor only fails.
   struct stat info {};
   if (stat(FInfo.sysfsPath.c_str(), &info) != 0 || stat(FInfo.devicePath.c_str(), &info) != 0) {
-    if (FReady) Log(4, "Device " + FInfo.devicePath + " is gone");
+    if (FReady) Log(LogLevel::kError, "Device " + FInfo.devicePath + " is gone");
     Close();
     FReady = false;
     FLastIOError = errno != 0 ? errno : ENODEV;
@@ -91,7 +92,7 @@ void CBlockDevice::Refresh() {
     if (FFd < 0) {
       FLastIOError = errno;
       FReady = false;
-      Log(4, "Cannot open " + FInfo.devicePath + ": " + std::strerror(FLastIOError));
+      Log(LogLevel::kError, "Cannot open " + FInfo.devicePath + ": " + std::strerror(FLastIOError));
       return;
     }
   }
@@ -132,8 +133,9 @@ bool CBlockDevice::ReadBlocks(long long Index, long long Count, void* Buffer) {
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
       FLastIOError = got < 0 ? errno : EIO;
-      Log(4, "Read error on " + FInfo.devicePath + " at byte " + std::to_string(position + done) +
-                 ": " + std::strerror(FLastIOError));
+      Log(LogLevel::kError, "Read error on " + FInfo.devicePath + " at byte " +
+                                std::to_string(position + done) + ": " +
+                                std::strerror(FLastIOError));
       return false;
     }
     done += got;
@@ -143,7 +145,8 @@ bool CBlockDevice::ReadBlocks(long long Index, long long Count, void* Buffer) {
 }
 
 bool CBlockDevice::WriteBlocks(long long, long long, void*) {
-  Log(4, "Refusing to write to " + FInfo.devicePath + ": salvor never writes to a source");
+  Log(LogLevel::kError,
+      "Refusing to write to " + FInfo.devicePath + ": salvor never writes to a source");
   return false;
 }
 
@@ -153,7 +156,8 @@ bool CBlockDevice::AcquireReadLock() {
 }
 
 bool CBlockDevice::AcquireWriteLock() {
-  Log(4, "Refusing write access to " + FInfo.devicePath + ": salvor never writes to a source");
+  Log(LogLevel::kError,
+      "Refusing write access to " + FInfo.devicePath + ": salvor never writes to a source");
   return false;
 }
 

@@ -3,9 +3,8 @@
 #include <cstring>
 
 #include "modules/common/TextCopy.h"
-#include "modules/common/UnalignedSearch.h"
 #include "salvor/CDataStream.h"
-#include "modules/common/HandlerBase.h"
+#include "modules/common/FormatHandler.h"
 #include "modules/common/StreamReader.h"
 #include "modules/common/TrailingZeros.h"
 
@@ -55,41 +54,50 @@ bool CanStartBmp(const uint8_t* p) {
          KnownHeaderSize(LoadLE32(p + 14)) && LoadLE32(p + 10) >= 14 + LoadLE32(p + 14);
 }
 
-// Checks the headers against each other and against the pixel array they describe.
-bool ParseBmp(CStreamReader& reader, BmpLayout* layout) {
-  const uint8_t* h = reader.Peek(0, 18);
-  if (h == nullptr || !CanStartBmp(h)) return false;
-  const uint32_t headerSize = LoadLE32(h + 14);
-  const uint8_t* d = reader.Peek(14, headerSize);
-  if (d == nullptr) return false;
-  layout->fileSize = LoadLE32(h + 2);
-  layout->pixelOffset = LoadLE32(h + 10);
-
-  long long width, height;
-  unsigned planes, bits;
+// The fields of the DIB header (BITMAPCOREHEADER or BITMAPINFOHEADER and its successors).
+struct DibHeader {
+  uint32_t size = 0;
+  long long width = 0, height = 0;
+  unsigned planes = 0, bits = 0;
   uint32_t compression = kRgb, imageSize = 0, colorsUsed = 0;
-  if (headerSize == 12) {
-    width = LoadLE16(d + 4);
-    height = LoadLE16(d + 6);
-    planes = LoadLE16(d + 8);
-    bits = LoadLE16(d + 10);
-  } else {
-    width = static_cast<int32_t>(LoadLE32(d + 4));
-    height = static_cast<int32_t>(LoadLE32(d + 8));
-    planes = LoadLE16(d + 12);
-    bits = LoadLE16(d + 14);
-    if (headerSize >= 40) {
-      compression = LoadLE32(d + 16);
-      imageSize = LoadLE32(d + 20);
-      colorsUsed = LoadLE32(d + 32);
-    }
+  bool embeddedProfile = false;  // a V5 header's colour profile after the pixels
+  uint32_t profileOffset = 0, profileSize = 0;
+};
+
+// Reads the DIB header after the 14-byte file header.
+bool ReadDibHeader(CStreamReader& reader, uint32_t size, DibHeader* dib) {
+  uint8_t d[124];
+  if (size > sizeof d || !reader.Read(14, d, size)) return false;
+  dib->size = size;
+  if (size == 12) {
+    dib->width = LoadLE16(d + 4);
+    dib->height = LoadLE16(d + 6);
+    dib->planes = LoadLE16(d + 8);
+    dib->bits = LoadLE16(d + 10);
+    return true;
   }
-  height = std::llabs(height);
-  if (planes != 1 || width <= 0 || height == 0 || width > (1 << 20) || height > (1 << 20))
-    return false;
-  switch (bits) {
+  dib->width = static_cast<int32_t>(LoadLE32(d + 4));
+  dib->height = std::llabs(static_cast<int32_t>(LoadLE32(d + 8)));
+  dib->planes = LoadLE16(d + 12);
+  dib->bits = LoadLE16(d + 14);
+  if (size >= 40) {
+    dib->compression = LoadLE32(d + 16);
+    dib->imageSize = LoadLE32(d + 20);
+    dib->colorsUsed = LoadLE32(d + 32);
+  }
+  if (size == 124 && LoadLE32(d + 56) == 0x4D424544 /* 'MBED' */) {
+    dib->embeddedProfile = true;
+    dib->profileOffset = LoadLE32(d + 112);
+    dib->profileSize = LoadLE32(d + 116);
+  }
+  return true;
+}
+
+// Whether the bit depth, the compression and the palette size fit together.
+bool PixelFormatValid(const DibHeader& dib) {
+  switch (dib.bits) {
     case 0:
-      if (compression != kJpeg && compression != kPng) return false;
+      if (dib.compression != kJpeg && dib.compression != kPng) return false;
       break;
     case 1:
     case 2:
@@ -102,48 +110,63 @@ bool ParseBmp(CStreamReader& reader, BmpLayout* layout) {
     default:
       return false;
   }
-  switch (compression) {
+  switch (dib.compression) {
     case kRgb:
+    case kJpeg:
+    case kPng:
       break;
     case kRle8:
-      if (bits != 8) return false;
+      if (dib.bits != 8) return false;
       break;
     case kRle4:
-      if (bits != 4) return false;
+      if (dib.bits != 4) return false;
       break;
     case kBitFields:
     case kAlphaBitFields:
-      if (bits != 16 && bits != 32) return false;
-      break;
-    case kJpeg:
-    case kPng:
+      if (dib.bits != 16 && dib.bits != 32) return false;
       break;
     default:
       return false;
   }
-  if (bits <= 8 && colorsUsed > (1u << bits)) return false;
-  if (bits > 8 && colorsUsed > 65536) return false;
+  if (dib.bits <= 8 && dib.colorsUsed > (1u << dib.bits)) return false;
+  return dib.bits <= 8 || dib.colorsUsed <= 65536;
+}
 
-  long long headersEnd = 14 + headerSize;
-  if (headerSize == 40 && compression == kBitFields) headersEnd += 12;
-  if (headerSize == 40 && compression == kAlphaBitFields) headersEnd += 16;
+// Bytes of the pixel array: rows padded to 4 bytes, or the declared size of compressed data.
+bool PixelBytes(const DibHeader& dib, long long* bytes) {
+  if (dib.compression == kRgb || dib.compression == kBitFields ||
+      dib.compression == kAlphaBitFields) {
+    long long rowBits;
+    if (!CheckedMul(dib.width, dib.bits, &rowBits)) return false;
+    return CheckedMul((rowBits + 31) / 32 * 4, dib.height, bytes);
+  }
+  *bytes = dib.imageSize;
+  return dib.imageSize != 0;  // compressed data needs its size
+}
+
+// Checks the headers against each other and against the pixel array they describe.
+bool ParseBmp(CStreamReader& reader, BmpLayout* layout) {
+  uint8_t h[18];
+  if (!reader.Read(0, h, sizeof h) || !CanStartBmp(h)) return false;
+  DibHeader dib;
+  if (!ReadDibHeader(reader, LoadLE32(h + 14), &dib)) return false;
+  layout->fileSize = LoadLE32(h + 2);
+  layout->pixelOffset = LoadLE32(h + 10);
+  if (dib.planes != 1 || dib.width <= 0 || dib.height == 0 || dib.width > (1 << 20) ||
+      dib.height > (1 << 20) || !PixelFormatValid(dib))
+    return false;
+
+  long long headersEnd = 14 + dib.size;
+  if (dib.size == 40 && dib.compression == kBitFields) headersEnd += 12;
+  if (dib.size == 40 && dib.compression == kAlphaBitFields) headersEnd += 16;
   if (layout->pixelOffset < headersEnd) return false;
   layout->headersEnd = headersEnd;
 
   long long pixelBytes;
-  if (compression == kRgb || compression == kBitFields || compression == kAlphaBitFields) {
-    long long rowBits, row;
-    if (!CheckedMul(width, bits, &rowBits)) return false;
-    row = (rowBits + 31) / 32 * 4;
-    if (!CheckedMul(row, height, &pixelBytes)) return false;
-  } else {
-    if (imageSize == 0) return false;  // compressed data needs its size
-    pixelBytes = imageSize;
-  }
+  if (!PixelBytes(dib, &pixelBytes)) return false;
   layout->expectedEnd = layout->pixelOffset + pixelBytes;
-  // A V5 header may place an embedded colour profile after the pixels.
-  if (headerSize == 124 && LoadLE32(d + 56) == 0x4D424544 /* 'MBED' */) {
-    const long long profileEnd = 14LL + LoadLE32(d + 112) + LoadLE32(d + 116);
+  if (dib.embeddedProfile) {
+    const long long profileEnd = 14LL + dib.profileOffset + dib.profileSize;
     layout->expectedEnd = std::max(layout->expectedEnd, profileEnd);
   }
   if (layout->fileSize == 0) {  // some writers leave the size out
@@ -167,29 +190,19 @@ bool LooksLikeOtherFile(const uint8_t* p) {
          memcmp(p, "\x1A\x45\xDF\xA3", 4) == 0 || CanStartBmp(p);
 }
 
+const Signature kStarts[] = {{"BM"}};
+
 // Windows and OS/2 bitmaps with every common header size. The pixels themselves carry no
 // structure, so the end comes from the header: the declared file size, checked against it.
-class CBmpHandler : public CHandlerBase {
+class CBmpHandler : public CFormatHandler {
  public:
-  explicit CBmpHandler(CPhotoRecovery* engine) : CHandlerBase(engine, kBmpInfo) {}
+  explicit CBmpHandler(CPhotoRecovery* engine) : CFormatHandler(engine, kBmpInfo, {18, kStarts}) {}
 
   bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
     CopyText(extension, extensionSize, "bmp");
     CStreamReader reader(file);
     BmpLayout layout;
     return ParseBmp(reader, &layout) && layout.end <= reader.Size();
-  }
-
-  bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
-                     long long* end) override {
-    if (blockSize > 0) FBlockSize = blockSize;
-    RecognizeByFirstBytes<18>(
-        stream, blockSize, Unaligned(), FSkipped, CanStartBmp,
-        [&](long long at) { return Examine(stream, at, -1, recognized, start, end); },
-        [&](long long from, long long to, long long mustReach) {
-          return Search(stream, from, to - from, mustReach, recognized, start, end);
-        });
-    return true;
   }
 
   bool FindEndOfFile(CDataStream* stream, long long, long long* end) override {
@@ -208,44 +221,27 @@ class CBmpHandler : public CHandlerBase {
   // Nothing marks a bitmap's end.
   bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
 
- private:
-  // Offers every signature in [from, from + length) to Examine.
-  bool Search(CDataStream* stream, long long from, long long length, long long mustReach,
-              bool* recognized, long long* start, long long* end) {
-    static const uint8_t kSignature[] = {'B', 'M'};
-    return FindHeader<18>(stream, from, from + length, {kSignature, sizeof kSignature}, 32,
-                          CanStartBmp, [&](long long candidate) {
-                            return Examine(stream, candidate, mustReach, recognized, start, end);
-                          }) >= 0;
-  }
+ protected:
+  bool CanStart(const uint8_t* head) const override { return CanStartBmp(head); }
 
-  // Validates a candidate at `at` and answers for it; false when it is not one. With
-  // mustReach >= 0 (a start left behind in a skipped block) a file that ends before mustReach
-  // lay inside the file delivered before and does not count.
-  bool Examine(CDataStream* stream, long long at, long long mustReach, bool* recognized,
-               long long* start, long long* end) {
-    CStreamReader reader(stream, at, MaxSizeBytes());
+  // A bitmap larger than the data there (or than MaxSize) stays open, and so does one with
+  // another file's signature at a sector start inside: if a handler recognises that file, the
+  // bitmap ends before it; if none does, the bitmap's end is found in a wider window.
+  bool Examine(const Candidate& c, Found* found) override {
+    CStreamReader reader(c.stream, c.start, MaxSizeBytes());
     BmpLayout layout;
     if (!ParseBmp(reader, &layout)) return false;
-    // A bitmap larger than the data there (or than MaxSize) stays open, and so does one with
-    // another file's signature at a sector start inside: if a handler recognises that file,
-    // the bitmap ends before it; if none does, the bitmap's end is found in a wider window.
     long long length = layout.end <= reader.Size() ? layout.end : -1;
-    const long long firstSector = (at / FBlockSize + 1) * FBlockSize - at;
+    const long long blockSize = c.blockSize > 0 ? c.blockSize : 512;
+    const long long firstSector = (c.start / blockSize + 1) * blockSize - c.start;
     for (long long sector = firstSector; length >= 0 && sector + 18 <= length;
-         sector += FBlockSize) {
-      const uint8_t* head = reader.Peek(sector, 18);
-      if (head == nullptr || LooksLikeOtherFile(head)) length = -1;
+         sector += blockSize) {
+      uint8_t head[18];
+      if (!reader.Read(sector, head, sizeof head) || LooksLikeOtherFile(head)) length = -1;
     }
-    if (mustReach >= 0 && length >= 0 && at + length <= mustReach) return false;
-    *recognized = true;
-    *start = at;
-    *end = length >= 0 ? at + length : -1;
+    found->File(c.start, length >= 0 ? c.start + length : -1);
     return true;
   }
-
-  CSkippedTail FSkipped;
-  long long FBlockSize = 512;
 };
 
 }  // namespace

@@ -5,7 +5,7 @@
 
 #include "salvor/CDataStream.h"
 #include "modules/common/Checked.h"
-#include "modules/common/UnalignedSearch.h"
+#include "modules/common/HeadRead.h"
 
 namespace salvor {
 

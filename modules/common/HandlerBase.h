@@ -52,7 +52,6 @@ class CHandlerBase : public CContentHandler, public CPlugin {
  protected:
   // Derived classes that override this must call the base version.
   void IntPropChanged(const char* name) override;
-  CPhotoRecovery* Engine() const { return FEngine; }
 
  private:
   HandlerInfo FInfo;

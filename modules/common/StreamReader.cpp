@@ -8,7 +8,7 @@
 namespace salvor {
 
 CStreamReader::CStreamReader(CDataStream* stream, long long base, long long limit)
-    : FStream(stream), FBase(base), FSize(0), FWindowStart(-1), FWindowLength(0), FShortReads(0) {
+    : FStream(stream), FBase(base), FSize(0), FWindowStart(-1), FWindowLength(0) {
   long long total = stream->GetSize();
   if (base < 0 || base > total) base = FBase = total;
   FSize = total - base;
@@ -26,8 +26,7 @@ bool CStreamReader::Fill(long long offset, size_t length) {
   long long want = std::min<long long>(static_cast<long long>(kWindow), FSize - start);
   if (want < static_cast<long long>(length)) return false;
   FStream->SetPosition(FBase + start);
-  long long got = FStream->Read(want, FWindow.data());
-  if (got < want) FShortReads += want - got;
+  FStream->Read(want, FWindow.data());
   FWindowStart = start;
   FWindowLength = static_cast<size_t>(want);
   return true;
@@ -101,25 +100,6 @@ long long CStreamReader::Find(const void* pattern, size_t length, long long from
     if (hit != hay + span) return from + (hit - hay);
     // Step so that a pattern straddling two windows is still seen.
     from += static_cast<long long>(span - length + 1);
-  }
-  return -1;
-}
-
-long long CStreamReader::FindLast(const void* pattern, size_t length, long long from,
-                                  long long to) {
-  if (length == 0 || length > kWindow / 2) return -1;
-  if (from < 0) from = 0;
-  if (to > FSize) to = FSize;
-  const uint8_t* needle = static_cast<const uint8_t*>(pattern);
-  while (to - from >= static_cast<long long>(length)) {
-    size_t span =
-        static_cast<size_t>(std::min<long long>(static_cast<long long>(kWindow), to - from));
-    long long start = to - static_cast<long long>(span);
-    const uint8_t* hay = Peek(start, span);
-    if (hay == nullptr) return -1;
-    const uint8_t* hit = std::find_end(hay, hay + span, needle, needle + length);
-    if (hit != hay + span) return start + (hit - hay);
-    to = start + static_cast<long long>(length) - 1;
   }
   return -1;
 }

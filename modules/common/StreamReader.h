@@ -42,12 +42,6 @@ class CStreamReader {
   // First offset in [from, to) where pattern starts (the whole pattern inside [from, to)),
   // or -1. Reads window by window; cost is linear in to - from.
   long long Find(const void* pattern, size_t length, long long from, long long to);
-  // Last such offset, or -1.
-  long long FindLast(const void* pattern, size_t length, long long from, long long to);
-
-  // How many bytes the last failed read could not get because the stream returned fewer
-  // bytes than asked (unreadable blocks); 0 when everything read intact.
-  long long ShortReads() const { return FShortReads; }
 
  private:
   bool Fill(long long offset, size_t length);
@@ -58,7 +52,6 @@ class CStreamReader {
   std::vector<uint8_t> FWindow;
   long long FWindowStart;  // offset of FWindow[0]; -1 when empty
   size_t FWindowLength;
-  long long FShortReads;
 };
 
 }  // namespace salvor

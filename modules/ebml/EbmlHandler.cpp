@@ -6,8 +6,7 @@
 #include <cstring>
 
 #include "modules/common/TextCopy.h"
-#include "modules/common/UnalignedSearch.h"
-#include "modules/common/HandlerBase.h"
+#include "modules/common/FormatHandler.h"
 #include "modules/common/StreamReader.h"
 
 namespace salvor {
@@ -284,9 +283,11 @@ const HandlerInfo kInfo = {
     INT_MAX,
 };
 
-class CEbmlHandler : public CHandlerBase {
+const Signature kStarts[] = {{"\x1A\x45\xDF\xA3"}};
+
+class CEbmlHandler : public CFormatHandler {
  public:
-  explicit CEbmlHandler(CPhotoRecovery* engine) : CHandlerBase(engine, kInfo) {}
+  explicit CEbmlHandler(CPhotoRecovery* engine) : CFormatHandler(engine, kInfo, {4, kStarts}) {}
 
   bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
     CopyText(extension, extensionSize, "");
@@ -301,23 +302,6 @@ class CEbmlHandler : public CHandlerBase {
     return walk.complete && walk.end == reader.Size();
   }
 
-  bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
-                     long long* end) override {
-    if (!Unaligned()) {
-      uint8_t head[4];
-      if (ReadHere(stream, head, 4) < 4 || LoadBE32(head) != kEbmlId) return true;
-      Answer(stream, stream->GetPosition() - 4, recognized, start, end);
-      return true;
-    }
-    const long long blockStart = stream->GetPosition();
-    static const uint8_t kSignature[] = {0x1A, 0x45, 0xDF, 0xA3};
-    FindSignature(stream, blockStart, blockStart + blockSize, {kSignature, sizeof kSignature}, 0,
-                  [&](long long position, const uint8_t*, size_t) {
-                    return Answer(stream, position, recognized, start, end);
-                  });
-    return true;
-  }
-
   bool FindEndOfFile(CDataStream* stream, long long, long long* end) override {
     CStreamReader reader(stream);
     Header header;
@@ -330,16 +314,15 @@ class CEbmlHandler : public CHandlerBase {
 
   bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
 
- private:
-  bool Answer(CDataStream* stream, long long position, bool* recognized, long long* start,
-              long long* end) {
-    CStreamReader reader(stream, position);
+ protected:
+  bool CanStart(const uint8_t* head) const override { return LoadBE32(head) == kEbmlId; }
+
+  bool Examine(const Candidate& c, Found* found) override {
+    CStreamReader reader(c.stream, c.start);
     Header header;
     if (!ParseHeader(reader, &header)) return false;
     WalkResult walk = Walk(reader, header, MaxSizeBytes());
-    *recognized = true;
-    *start = position;
-    if (walk.complete && !walk.offSource) *end = position + walk.end;
+    found->File(c.start, walk.complete && !walk.offSource ? c.start + walk.end : -1);
     return true;
   }
 };

@@ -2,9 +2,8 @@
 #include <cstring>
 
 #include "modules/common/TextCopy.h"
-#include "modules/common/UnalignedSearch.h"
 #include "salvor/CDataStream.h"
-#include "modules/common/HandlerBase.h"
+#include "modules/common/FormatHandler.h"
 #include "modules/common/StreamReader.h"
 
 namespace salvor {
@@ -91,6 +90,45 @@ bool CanStartGif(const uint8_t* p) {
   return memcmp(p, "GIF8", 4) == 0 && (p[4] == '7' || p[4] == '9') && p[5] == 'a';
 }
 
+enum class Chain { kDone, kRanOut, kBad };
+
+// Walks a chain of data sub-blocks from `at`; sets `at` past the terminator. `first` is the
+// size the first sub-block must have (-1: any); `lzw` checks the data when given.
+Chain WalkChain(CStreamReader& reader, long long& at, int first, CLzwCheck* lzw) {
+  for (bool isFirst = true;; isFirst = false) {
+    uint8_t size = 0;
+    if (!reader.U8(at, &size)) return Chain::kRanOut;
+    if (isFirst && first >= 0 && size != first) return Chain::kBad;
+    ++at;
+    if (size == 0) return Chain::kDone;
+    const uint8_t* data = reader.Peek(at, size);
+    if (data == nullptr) return Chain::kRanOut;
+    // The end code comes in the last sub-block: more data after it is not this image's.
+    if (lzw != nullptr && (lzw->Ended() || !lzw->Feed(data, size))) return Chain::kBad;
+    at += size;
+  }
+}
+
+// The size the first sub-block of an extension must have (-1: any); false for an unknown one.
+bool ExtensionFirstSize(uint8_t label, int* first) {
+  switch (label) {
+    case 0xF9:  // graphic control
+      *first = 4;
+      return true;
+    case 0x01:  // plain text
+      *first = 12;
+      return true;
+    case 0xFF:  // application
+      *first = 11;
+      return true;
+    case 0xFE:  // comment
+      *first = -1;
+      return true;
+    default:
+      return false;
+  }
+}
+
 GifWalk WalkGif(CStreamReader& reader) {
   GifWalk walk;
   const uint8_t* header = reader.Peek(0, 13);
@@ -108,24 +146,6 @@ GifWalk WalkGif(CStreamReader& reader) {
     walk.bestEnd = good;
     return walk;
   };
-  // Walks a chain of data sub-blocks from `at`; sets `at` past the terminator. `first` is the
-  // size the first sub-block must have (-1: any); `lzw` checks the data when given.
-  enum Chain { kChainDone, kChainRanOut, kChainBad };
-  auto walkChain = [&](long long& at, int first, CLzwCheck* lzw) {
-    for (bool isFirst = true;; isFirst = false) {
-      uint8_t size = 0;
-      if (!reader.U8(at, &size)) return kChainRanOut;
-      if (isFirst && first >= 0 && size != first) return kChainBad;
-      ++at;
-      if (size == 0) return kChainDone;
-      const uint8_t* data = reader.Peek(at, size);
-      if (data == nullptr) return kChainRanOut;
-      // The end code comes in the last sub-block: more data after it is not this image's.
-      if (lzw != nullptr && (lzw->Ended() || !lzw->Feed(data, size))) return kChainBad;
-      at += size;
-    }
-  };
-
   for (;;) {
     uint8_t introducer = 0;
     if (!reader.U8(pos, &introducer)) return stop(GifWalk::kRanOut);
@@ -140,26 +160,11 @@ GifWalk WalkGif(CStreamReader& reader) {
       uint8_t label = 0;
       if (!reader.U8(pos + 1, &label)) return stop(GifWalk::kRanOut);
       int first;
-      switch (label) {
-        case 0xF9:
-          first = 4;
-          break;  // graphic control
-        case 0x01:
-          first = 12;
-          break;  // plain text
-        case 0xFF:
-          first = 11;
-          break;  // application
-        case 0xFE:
-          first = -1;
-          break;  // comment
-        default:
-          return stop(GifWalk::kJunk);
-      }
+      if (!ExtensionFirstSize(label, &first)) return stop(GifWalk::kJunk);
       started = true;
       long long at = pos + 2;
-      chain = walkChain(at, first, nullptr);
-      if (chain == kChainDone) pos = at;
+      chain = WalkChain(reader, at, first, nullptr);
+      if (chain == Chain::kDone) pos = at;
     } else if (introducer == 0x2C) {
       const uint8_t* d = reader.Peek(pos, 10);
       if (d == nullptr) return stop(GifWalk::kRanOut);
@@ -172,8 +177,8 @@ GifWalk WalkGif(CStreamReader& reader) {
       ++at;
       started = true;
       CLzwCheck lzw(codeSize);
-      chain = walkChain(at, -1, &lzw);
-      if (chain == kChainDone) {
+      chain = WalkChain(reader, at, -1, &lzw);
+      if (chain == Chain::kDone) {
         pos = at;
         ++walk.frames;
         // Zeros after a cut read as a terminator: only an end code proves the image whole.
@@ -182,8 +187,8 @@ GifWalk WalkGif(CStreamReader& reader) {
     } else {
       return stop(GifWalk::kJunk);
     }
-    if (chain == kChainRanOut) return stop(GifWalk::kRanOut);
-    if (chain == kChainBad) return stop(GifWalk::kJunk);
+    if (chain == Chain::kRanOut) return stop(GifWalk::kRanOut);
+    if (chain == Chain::kBad) return stop(GifWalk::kJunk);
     // An extension's content proves nothing (random data passes as sub-blocks): only a whole
     // image after it vouches for it.
     if (introducer == 0x2C && !unfinished) good = pos;
@@ -192,25 +197,16 @@ GifWalk WalkGif(CStreamReader& reader) {
 
 // GIF87a/GIF89a images, animated ones included: the block structure is followed to the
 // trailer, each image's LZW codes checked on the way.
-class CGifHandler : public CHandlerBase {
+const Signature kStarts[] = {{"GIF8"}};
+
+class CGifHandler : public CFormatHandler {
  public:
-  explicit CGifHandler(CPhotoRecovery* engine) : CHandlerBase(engine, kGifInfo) {}
+  explicit CGifHandler(CPhotoRecovery* engine) : CFormatHandler(engine, kGifInfo, {6, kStarts}) {}
 
   bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
     CopyText(extension, extensionSize, "gif");
     CStreamReader reader(file);
     return WalkGif(reader).outcome == GifWalk::kComplete;
-  }
-
-  bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
-                     long long* end) override {
-    RecognizeByFirstBytes<6>(
-        stream, blockSize, Unaligned(), FSkipped, CanStartGif,
-        [&](long long at) { return Examine(stream, at, -1, recognized, start, end); },
-        [&](long long from, long long to, long long mustReach) {
-          return Search(stream, from, to - from, mustReach, recognized, start, end);
-        });
-    return true;
   }
 
   bool FindEndOfFile(CDataStream* stream, long long, long long* end) override {
@@ -224,35 +220,17 @@ class CGifHandler : public CHandlerBase {
   // The trailer is a single common byte: it cannot lead back to a start.
   bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
 
- private:
-  // Offers every signature in [from, from + length) to Examine.
-  bool Search(CDataStream* stream, long long from, long long length, long long mustReach,
-              bool* recognized, long long* start, long long* end) {
-    static const uint8_t kSignature[] = {'G', 'I', 'F', '8'};
-    return FindHeader<6>(stream, from, from + length, {kSignature, sizeof kSignature}, 32,
-                         CanStartGif, [&](long long candidate) {
-                           return Examine(stream, candidate, mustReach, recognized, start, end);
-                         }) >= 0;
-  }
+ protected:
+  bool CanStart(const uint8_t* head) const override { return CanStartGif(head); }
 
-  // Validates a candidate at `at` and answers for it; false when it is not one. With
-  // mustReach >= 0 (a start left behind in a skipped block) a file that ends before mustReach
-  // lay inside the file delivered before and does not count.
-  bool Examine(CDataStream* stream, long long at, long long mustReach, bool* recognized,
-               long long* start, long long* end) {
-    CStreamReader reader(stream, at, MaxSizeBytes());
+  // Short of the trailer the file stays open: the next recognition ends it.
+  bool Examine(const Candidate& c, Found* found) override {
+    CStreamReader reader(c.stream, c.start, MaxSizeBytes());
     const GifWalk walk = WalkGif(reader);
     if (walk.outcome == GifWalk::kNotGif) return false;
-    // Short of the trailer the file stays open: the next recognition ends it.
-    const long long length = walk.outcome == GifWalk::kComplete ? walk.end : -1;
-    if (mustReach >= 0 && length >= 0 && at + length <= mustReach) return false;
-    *recognized = true;
-    *start = at;
-    *end = length >= 0 ? at + length : -1;
+    found->File(c.start, walk.outcome == GifWalk::kComplete ? c.start + walk.end : -1);
     return true;
   }
-
-  CSkippedTail FSkipped;
 };
 
 }  // namespace

@@ -558,25 +558,22 @@ bool MayStartFile(const uint8_t* head) {
   }
 }
 
-FileWalk WalkFile(CStreamReader& r, long long limit, PartProbe* probe) {
-  FileWalk walk;
-  limit = std::min(limit, r.Size());
+namespace {
+
+// The top-level boxes, as far as they go.
+struct TopLevel {
   std::vector<Box> boxes;
-  long long pos = 0;
-  uint8_t head[16];
-  if (!r.Read(0, head, sizeof head) || !MayStartFile(head)) return walk;
-  uint32_t firstType = LoadBE32(head + 4);
-  long long ftypAt = 0;
-  if (firstType == FourCC("jP  ")) {
-    walk.jp2 = true;
-    ftypAt = pos = 12;
-  } else if (firstType != FourCC("ftyp")) {
-    walk.quickTime = true;
-    ftypAt = -1;
-  }
-  // Top-level walk: stops at the first thing that is not a box of this family, at a second
-  // ftyp or moov (the next file), or where the structure leaves the limit.
-  bool ranOff = false, sawMoov = false, tooMany = false;
+  bool ranOff = false;   // a box runs past the limit
+  bool tooMany = false;  // more boxes than are kept
+};
+
+// Top-level walk: stops at the first thing that is not a box of this family, at a second
+// ftyp or moov (the next file), or where the structure leaves the limit. `ftypAt`: where the
+// ftyp must be, -1 for none.
+TopLevel WalkTopLevel(CStreamReader& r, long long pos, long long limit, long long ftypAt) {
+  TopLevel top;
+  std::vector<Box>& boxes = top.boxes;
+  bool sawMoov = false;
   while (pos < limit) {
     Box box;
     if (!ReadHeader(r, pos, limit, &box)) break;
@@ -592,112 +589,124 @@ FileWalk WalkFile(CStreamReader& r, long long limit, PartProbe* probe) {
     } else if (static_cast<int>(boxes.size()) < kMaxBoxes) {
       boxes.push_back(box);
     } else {
-      tooMany = true;
+      top.tooMany = true;
       break;
     }
     if (box.size < 0) break;
     if (boxEnd > limit) {
-      ranOff = true;
+      top.ranOff = true;
       break;
     }
     pos = boxEnd;
   }
-  if (boxes.empty() || (ftypAt >= 0 && boxes[0].type != FourCC("ftyp"))) return walk;
-  walk.boxCount = static_cast<int>(boxes.size());
+  return top;
+}
 
-  // Brands.
-  if (ftypAt >= 0) {
-    const Box& ftyp = boxes[0];
-    if (!r.U32BE(ftyp.offset + 8, &walk.majorBrand) || !IsPrintable(walk.majorBrand)) return walk;
-    for (long long at = ftyp.offset + 16; at + 4 <= ftyp.offset + ftyp.size && walk.brandCount < 16;
-         at += 4) {
-      uint32_t brand = 0;
-      if (!r.U32BE(at, &brand)) break;
-      walk.brands[walk.brandCount++] = brand;
-    }
+// The major brand and the first 16 compatible brands; false when the major one is no name.
+bool ReadBrands(CStreamReader& r, const Box& ftyp, FileWalk* walk) {
+  if (!r.U32BE(ftyp.offset + 8, &walk->majorBrand) || !IsPrintable(walk->majorBrand)) return false;
+  for (long long at = ftyp.offset + 16; at + 4 <= ftyp.offset + ftyp.size && walk->brandCount < 16;
+       at += 4) {
+    uint32_t brand = 0;
+    if (!r.U32BE(at, &brand)) break;
+    walk->brands[walk->brandCount++] = brand;
   }
+  return true;
+}
 
-  // What the file needs: the movie and its media data, the HEIF items, the JPEG 2000 header
-  // and codestream. A box counts when it lies whole inside the limit.
-  auto whole = [&](const Box& b) { return b.size >= 0 && b.offset + b.size <= limit; };
+long long EndOf(const Box& b) {
+  return b.size >= 0 ? b.offset + b.size : LLONG_MAX;
+}
+
+// What the file needs: the movie and its media data, the HEIF items, the JPEG 2000 header
+// and codestream.
+struct Needs {
   DataExtent data;
-  long long needEnd = 0;  // the file reaches at least this far
-  bool fragmented = false, sawJp2Header = false, sawCodestream = false;
-  for (size_t i = 0; i < boxes.size(); ++i) {
-    const Box& b = boxes[i];
-    long long bEnd = b.size >= 0 ? b.offset + b.size : LLONG_MAX;
+  long long end = 0;  // the file reaches at least this far
+  bool fragmented = false, jp2Header = false, codestream = false;
+  bool dataInside = false;  // the media data lies in an mdat of the file
+};
+
+// A box counts when it lies whole inside the limit.
+Needs ReadNeeds(CStreamReader& r, const std::vector<Box>& boxes, long long limit, PartProbe* probe,
+                FileWalk* walk) {
+  auto whole = [&](const Box& b) { return b.size >= 0 && b.offset + b.size <= limit; };
+  Needs needs;
+  for (const Box& b : boxes) {
     switch (b.type) {
       case FourCC("moov"):
         if (whole(b)) {
           MovieInfo movie;
-          walk.hasMovie = ParseMovie(r, b, &movie, probe);
-          if (walk.hasMovie && movie.data.known) data = movie.data;
-          walk.audioOnly = movie.anyData && movie.audioOnly;
+          walk->hasMovie = ParseMovie(r, b, &movie, probe);
+          if (walk->hasMovie && movie.data.known) needs.data = movie.data;
+          walk->audioOnly = movie.anyData && movie.audioOnly;
         }
-        needEnd = std::max(needEnd, bEnd);
         break;
       case FourCC("meta"):
-        if (whole(b) && !walk.hasMovie && ParseItems(r, b, &data, probe)) walk.hasItems = true;
-        needEnd = std::max(needEnd, bEnd);
+        if (whole(b) && !walk->hasMovie && ParseItems(r, b, &needs.data, probe))
+          walk->hasItems = true;
         break;
       case FourCC("moof"):  // a run of fragments with their media data
-        fragmented = true;
-        needEnd = std::max(needEnd, bEnd);
+        needs.fragmented = true;
         break;
       case FourCC("jp2h"):
-        sawJp2Header = true;
-        needEnd = std::max(needEnd, bEnd);
+        needs.jp2Header = true;
         break;
       case FourCC("jp2c"):
-        sawCodestream = true;
-        needEnd = std::max(needEnd, bEnd);
-        walk.mediaStart = b.offset + b.header;  // tile data: its lengths are all the walk checks
-        walk.mediaEnd = std::max(walk.mediaStart, std::min(bEnd, limit));
+        needs.codestream = true;
+        walk->mediaStart = b.offset + b.header;  // tile data: its lengths are all the walk checks
+        walk->mediaEnd = std::max(walk->mediaStart, std::min(EndOf(b), limit));
         break;
       default:
-        break;
+        continue;
     }
+    needs.end = std::max(needs.end, EndOf(b));
   }
-  // The media data: the mdat that holds the tables' last byte, or the first mdat when
-  // nothing says where the data lies or the tables point elsewhere (a damaged file keeps it).
-  bool dataInside = !data.known;
+  return needs;
+}
+
+// The media data: the mdat that holds the tables' last byte, or the first mdat when nothing
+// says where the data lies or the tables point elsewhere (a damaged file keeps it).
+void PlaceMedia(const std::vector<Box>& boxes, long long limit, Needs* needs, FileWalk* walk) {
+  const DataExtent& data = needs->data;
+  needs->dataInside = !data.known;
   auto takeMedia = [&](const Box& b, long long end) {
-    walk.mediaStart = b.offset + b.header;
-    walk.mediaEnd = std::max(walk.mediaStart, std::min(end, limit));
+    walk->mediaStart = b.offset + b.header;
+    walk->mediaEnd = std::max(walk->mediaStart, std::min(end, limit));
   };
   for (const Box& b : boxes) {
     if (b.type != FourCC("mdat")) continue;
-    long long bEnd = b.size >= 0 ? b.offset + b.size : LLONG_MAX;
+    const long long bEnd = EndOf(b);
     if (!data.known) {
-      if (!fragmented) needEnd = std::max(needEnd, bEnd);
+      if (!needs->fragmented) needs->end = std::max(needs->end, bEnd);
       takeMedia(b, bEnd);
-      break;
+      return;
     }
     if (data.start >= b.offset + b.header && data.end <= bEnd) {
       // A last box of size 0 ends where its data ends.
-      needEnd = std::max(needEnd, b.size >= 0 ? bEnd : data.end);
-      dataInside = true;
+      needs->end = std::max(needs->end, b.size >= 0 ? bEnd : data.end);
+      needs->dataInside = true;
       takeMedia(b, b.size >= 0 ? bEnd : data.end);
-      break;
+      return;
     }
     if (data.end > b.offset + b.header && data.end <= bEnd) {
-      needEnd = std::max(needEnd, bEnd);  // data spread over several mdat boxes
-      dataInside = true;
+      needs->end = std::max(needs->end, bEnd);  // data spread over several mdat boxes
+      needs->dataInside = true;
       takeMedia(b, bEnd);
-      break;
+      return;
     }
   }
-  if (!dataInside) {
-    for (const Box& b : boxes) {
-      if (b.type != FourCC("mdat")) continue;
-      needEnd = std::max(needEnd, b.size >= 0 ? b.offset + b.size : LLONG_MAX);
-      takeMedia(b, b.size >= 0 ? b.offset + b.size : LLONG_MAX);
-      break;
-    }
+  for (const Box& b : boxes) {
+    if (b.type != FourCC("mdat")) continue;
+    needs->end = std::max(needs->end, EndOf(b));
+    takeMedia(b, EndOf(b));
+    return;
   }
+}
 
-  // The boxes the file keeps: every box up to needEnd, then trailing boxes that do not
-  // start a file of their own (padding directly before an mdat or moov belongs to the next).
+// The boxes the file keeps: every box up to needEnd, then trailing boxes that do not start a
+// file of their own (padding directly before an mdat or moov belongs to the next).
+size_t KeptBoxes(const std::vector<Box>& boxes, long long needEnd) {
   size_t kept = 0;
   while (kept < boxes.size() && boxes[kept].offset < needEnd) ++kept;
   size_t trailing = kept;
@@ -705,52 +714,77 @@ FileWalk WalkFile(CStreamReader& r, long long limit, PartProbe* probe) {
   if (trailing < boxes.size()) {
     while (trailing > kept && IsPadding(boxes[trailing - 1].type)) --trailing;
   }
-  kept = std::max<size_t>(trailing, 1);
+  return std::max<size_t>(trailing, 1);
+}
 
+// Whether the boxes a file of its kind cannot do without are there.
+bool HasEssentials(const FileWalk& walk, const Needs& needs) {
+  if (walk.jp2) return needs.jp2Header && needs.codestream;
+  if (walk.hasMovie) return needs.dataInside || needs.fragmented;
+  return walk.hasItems && needs.dataInside;
+}
+
+// Where a last box of size 0 ends: bounded by the tables, or by the JPEG 2000 codestream's own
+// structure; -1 when nothing bounds it.
+long long OpenBoxEnd(CStreamReader& r, const Box& last, const Needs& needs, long long limit) {
+  long long end = -1;
+  if (last.type == FourCC("mdat") && needs.data.known && needs.dataInside) end = needs.data.end;
+  if (last.type == FourCC("jp2c")) {
+    long long length = CodestreamLength(r, last.offset + last.header, limit);
+    if (length >= 0) end = last.offset + last.header + length;
+  }
+  return end;
+}
+
+}  // namespace
+
+FileWalk WalkFile(CStreamReader& r, long long limit, PartProbe* probe) {
+  FileWalk walk;
+  limit = std::min(limit, r.Size());
+  uint8_t head[16];
+  if (!r.Read(0, head, sizeof head) || !MayStartFile(head)) return walk;
+  const uint32_t firstType = LoadBE32(head + 4);
+  long long ftypAt = 0;
+  if (firstType == FourCC("jP  ")) {
+    walk.jp2 = true;
+    ftypAt = 12;
+  } else if (firstType != FourCC("ftyp")) {
+    walk.quickTime = true;
+    ftypAt = -1;
+  }
+  const TopLevel top = WalkTopLevel(r, walk.jp2 ? 12 : 0, limit, ftypAt);
+  const std::vector<Box>& boxes = top.boxes;
+  if (boxes.empty() || (ftypAt >= 0 && boxes[0].type != FourCC("ftyp"))) return walk;
+  walk.boxCount = static_cast<int>(boxes.size());
+  if (ftypAt >= 0 && !ReadBrands(r, boxes[0], &walk)) return walk;
+
+  Needs needs = ReadNeeds(r, boxes, limit, probe, &walk);
+  PlaceMedia(boxes, limit, &needs, &walk);
+  const size_t kept = KeptBoxes(boxes, needs.end);
   const Box& last = boxes[kept - 1];
-  bool lastOpen = last.size < 0;
-  long long lastEnd = lastOpen ? -1 : last.offset + last.size;
   walk.goodEnd = 0;
   for (size_t i = 0; i < kept; ++i)
-    if (whole(boxes[i])) walk.goodEnd = boxes[i].offset + boxes[i].size;
+    if (boxes[i].size >= 0 && boxes[i].offset + boxes[i].size <= limit)
+      walk.goodEnd = boxes[i].offset + boxes[i].size;
+  const bool essentials = HasEssentials(walk, needs);
+  walk.consistent = essentials && (!needs.data.known || needs.dataInside);
 
-  bool essentials;
-  if (walk.jp2) {
-    essentials = sawJp2Header && sawCodestream;
-  } else if (walk.hasMovie) {
-    essentials = dataInside || fragmented;
-  } else if (walk.hasItems) {
-    essentials = dataInside;
-  } else {
-    essentials = false;
-  }
-  walk.consistent = essentials && (!data.known || dataInside);
-
-  if (lastOpen) {
-    // Size 0: bounded by the tables, or by the JPEG 2000 codestream's own structure.
-    long long end = -1;
-    if (last.type == FourCC("mdat") && data.known && dataInside) end = data.end;
-    if (last.type == FourCC("jp2c")) {
-      long long length = CodestreamLength(r, last.offset + last.header, limit);
-      if (length >= 0) end = last.offset + last.header + length;
-    }
-    if (end < 0) {
+  long long lastEnd = last.size < 0 ? -1 : last.offset + last.size;
+  if (last.size < 0) {
+    lastEnd = OpenBoxEnd(r, last, needs, limit);
+    if (lastEnd < 0) {
       walk.stop = r.Size() > limit ? FileWalk::kRanOff : FileWalk::kOpenEnded;
       return walk;
     }
-    lastEnd = end;
   }
-  if (lastEnd > limit || (ranOff && kept == boxes.size())) {
-    walk.stop = FileWalk::kRanOff;
-    return walk;
-  }
-  if (needEnd > lastEnd && needEnd != LLONG_MAX) {
+  if (lastEnd > limit || (top.ranOff && kept == boxes.size()) ||
+      (needs.end > lastEnd && needs.end != LLONG_MAX)) {
     walk.stop = FileWalk::kRanOff;
     return walk;
   }
   walk.goodEnd = std::max(walk.goodEnd, lastEnd);
   walk.end = lastEnd;
-  walk.stop = essentials && !tooMany ? FileWalk::kComplete : FileWalk::kDamaged;
+  walk.stop = essentials && !top.tooMany ? FileWalk::kComplete : FileWalk::kDamaged;
   return walk;
 }
 

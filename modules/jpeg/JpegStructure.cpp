@@ -347,6 +347,91 @@ bool HasPrefix(CStreamReader& reader, const Segment& segment, const char* prefix
   return data != nullptr && memcmp(data, prefix, n) == 0;
 }
 
+enum class MarkerRead { kMarker, kRanOut, kJunk };
+
+// Reads the marker at `pos`, past the 0xFF fill bytes that may precede any marker (`pos` moves
+// to the last of them).
+MarkerRead ReadMarker(CStreamReader& reader, long long* pos, uint8_t* marker) {
+  uint8_t byte = 0;
+  if (!reader.U8(*pos, &byte)) return MarkerRead::kRanOut;
+  if (byte != 0xFF) return MarkerRead::kJunk;
+  *marker = 0xFF;
+  while (*marker == 0xFF) {
+    if (!reader.U8(*pos + 1, marker)) return MarkerRead::kRanOut;
+    if (*marker == 0xFF) ++*pos;
+  }
+  return MarkerRead::kMarker;
+}
+
+// Remembers the first XMP packet (which may point to a motion-photo video) and MPF index.
+void NoteMetadata(CStreamReader& reader, uint8_t marker, const Segment& segment, Segment* mpf,
+                  Segment* xmp) {
+  if (marker == kAPP1 && xmp->dataPos < 0 &&
+      HasPrefix(reader, segment, "http://ns.adobe.com/xap/1.0/\0", 29)) {
+    *xmp = segment;
+  } else if (marker == kAPP2 && mpf->dataPos < 0 && HasPrefix(reader, segment, "MPF\0", 4)) {
+    *mpf = segment;
+  }
+}
+
+// What the coding segments seen so far tell the ones that follow.
+struct CodingState {
+  bool frameSeen = false;
+  bool restarts = false;  // a restart interval is defined
+};
+
+// Segments whose content is checked: frame and scan headers, tables, the restart interval.
+bool IsCodingSegment(uint8_t marker) {
+  return IsFrame(marker) || marker == kDHT || marker == kDQT || marker == kSOS || marker == kDRI;
+}
+
+bool ValidCodingSegment(uint8_t marker, const uint8_t* d, size_t length, CodingState* state,
+                        JpegWalk* walk) {
+  if (IsFrame(marker)) {
+    const bool valid = ValidFrameHeader(marker, d, length);
+    state->frameSeen = state->frameSeen || valid;
+    walk->progressive = walk->progressive || IsProgressive(marker);
+    return valid;
+  }
+  if (marker == kDHT) return ValidHuffmanTables(d, length);
+  if (marker == kDQT) return ValidQuantTables(d, length);
+  if (marker == kDRI) {
+    const bool valid = length == 2;
+    state->restarts = valid && LoadBE16(d) > 0;
+    return valid;
+  }
+  return state->frameSeen && ValidScanHeader(d, length);
+}
+
+// Follows a scan's entropy-coded data from `from`, past damage to the next restart marker when
+// the image has restart intervals. Returns where the marker after the scan is, or -1 when the
+// data ended inside it; `clean` is where the last undamaged data ends.
+long long FollowScan(CStreamReader& reader, long long from, bool restarts, int* resyncs,
+                     bool* damaged, long long* clean) {
+  for (;;) {
+    const long long next = ScanEntropyData(reader, from, clean);
+    if (next < 0) return -1;
+    uint8_t after = 0;
+    reader.U8(next + 1, &after);
+    // A marker that may follow a scan, or the start of another file: the scan is over.
+    if (CanFollowScan(reader, next) || after == kSOI || !restarts || *resyncs >= 64) return next;
+    const long long resume = FindRestartAfterDamage(reader, next);
+    if (resume < 0) return next;
+    *damaged = true;
+    ++*resyncs;
+    from = resume + 2;
+    *clean = from;
+  }
+}
+
+// What follows the main image: its MPF images, then a Samsung trailer or a motion-photo video.
+void AddTrailers(CStreamReader& reader, const Segment& mpf, const Segment& xmp, JpegWalk* walk) {
+  walk->end = walk->mainEnd;
+  if (mpf.dataPos >= 0) AddMpfImages(reader, mpf, walk->mainEnd, &walk->end, &walk->trailerMissing);
+  if (!AddSamsungTrailer(reader, &walk->end) && xmp.dataPos >= 0)
+    AddMotionVideo(reader, xmp, &walk->end, &walk->trailerMissing);
+}
+
 }  // namespace
 
 bool CanStartJpeg(const uint8_t* p) {
@@ -360,7 +445,8 @@ JpegWalk WalkJpeg(CStreamReader& reader) {
   const uint8_t* soi = reader.Peek(0, 2);
   if (soi == nullptr || soi[0] != 0xFF || soi[1] != kSOI) return walk;
 
-  bool frameSeen = false, scanSeen = false, restarts = false;
+  bool scanSeen = false;
+  CodingState coding;
   int resyncs = 0;
   int segments = 0;
   long long pos = 2;
@@ -380,14 +466,10 @@ JpegWalk WalkJpeg(CStreamReader& reader) {
   };
 
   for (;;) {
-    uint8_t byte = 0;
-    if (!reader.U8(pos, &byte)) return stop(JpegWalk::kRanOut, good);
-    if (byte != 0xFF) return stop(JpegWalk::kJunk, good);
-    uint8_t marker = 0xFF;
-    while (marker == 0xFF) {  // 0xFF fill bytes may precede any marker
-      if (!reader.U8(pos + 1, &marker)) return stop(JpegWalk::kRanOut, good);
-      if (marker == 0xFF) ++pos;
-    }
+    uint8_t marker = 0;
+    const MarkerRead read = ReadMarker(reader, &pos, &marker);
+    if (read != MarkerRead::kMarker)
+      return stop(read == MarkerRead::kRanOut ? JpegWalk::kRanOut : JpegWalk::kJunk, good);
     if (marker == kEOI) {
       if (!scanSeen) return stop(JpegWalk::kJunk, good);
       walk.mainEnd = pos + 2;
@@ -409,32 +491,13 @@ JpegWalk WalkJpeg(CStreamReader& reader) {
     const long long segmentEnd = pos + 2 + length;
 
     bool valid = true;
-    bool checked = true;
-    if (IsFrame(marker) || marker == kDHT || marker == kDQT || marker == kSOS || marker == kDRI) {
+    const bool checked = IsCodingSegment(marker);
+    if (checked) {
       const uint8_t* d = reader.Peek(segment.dataPos, segment.dataLength);
       if (d == nullptr && segment.dataLength > 0) return stop(JpegWalk::kRanOut, good);
-      if (IsFrame(marker)) {
-        valid = ValidFrameHeader(marker, d, segment.dataLength);
-        frameSeen = frameSeen || valid;
-        walk.progressive = walk.progressive || IsProgressive(marker);
-      } else if (marker == kDHT) {
-        valid = ValidHuffmanTables(d, segment.dataLength);
-      } else if (marker == kDQT) {
-        valid = ValidQuantTables(d, segment.dataLength);
-      } else if (marker == kDRI) {
-        valid = segment.dataLength == 2;
-        restarts = valid && LoadBE16(d) > 0;
-      } else {
-        valid = frameSeen && ValidScanHeader(d, segment.dataLength);
-      }
+      valid = ValidCodingSegment(marker, d, segment.dataLength, &coding, &walk);
     } else {
-      checked = false;
-      if (marker == kAPP1 && xmp.dataPos < 0 &&
-          HasPrefix(reader, segment, "http://ns.adobe.com/xap/1.0/\0", 29)) {
-        xmp = segment;
-      } else if (marker == kAPP2 && mpf.dataPos < 0 && HasPrefix(reader, segment, "MPF\0", 4)) {
-        mpf = segment;
-      }
+      NoteMetadata(reader, marker, segment, &mpf, &xmp);
     }
     if (!valid) return stop(JpegWalk::kJunk, good);
     ++segments;
@@ -448,34 +511,16 @@ JpegWalk WalkJpeg(CStreamReader& reader) {
     }
     scanSeen = true;
     long long clean = segmentEnd;
-    long long next = -1;
-    for (long long from = segmentEnd;;) {
-      next = ScanEntropyData(reader, from, &clean);
-      if (next < 0) {
-        // The data ended inside the scan: what follows the cut is often zeros.
-        return stop(JpegWalk::kRanOut, TrimTrailingZeros(reader, clean, reader.Size()));
-      }
-      uint8_t after = 0;
-      reader.U8(next + 1, &after);
-      // A marker that may follow a scan, or the start of another file: the scan is over.
-      if (CanFollowScan(reader, next) || after == kSOI || !restarts || resyncs >= 64) break;
-      const long long resume = FindRestartAfterDamage(reader, next);
-      if (resume < 0) break;
-      walk.damaged = true;
-      ++resyncs;
-      from = resume + 2;
-      clean = from;
-    }
+    const long long next =
+        FollowScan(reader, segmentEnd, coding.restarts, &resyncs, &walk.damaged, &clean);
+    // The data ended inside the scan: what follows the cut is often zeros.
+    if (next < 0) return stop(JpegWalk::kRanOut, TrimTrailingZeros(reader, clean, reader.Size()));
     pos = next;
     good = clean;
   }
 
   walk.outcome = JpegWalk::kComplete;
-  walk.end = walk.mainEnd;
-  if (mpf.dataPos >= 0) AddMpfImages(reader, mpf, walk.mainEnd, &walk.end, &walk.trailerMissing);
-  if (!AddSamsungTrailer(reader, &walk.end) && xmp.dataPos >= 0) {
-    AddMotionVideo(reader, xmp, &walk.end, &walk.trailerMissing);
-  }
+  AddTrailers(reader, mpf, xmp, &walk);
   return walk;
 }
 

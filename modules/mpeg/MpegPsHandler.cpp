@@ -4,8 +4,7 @@
 #include <climits>
 
 #include "modules/common/TextCopy.h"
-#include "modules/common/UnalignedSearch.h"
-#include "modules/common/HandlerBase.h"
+#include "modules/common/FormatHandler.h"
 #include "modules/common/StreamReader.h"
 
 namespace salvor {
@@ -143,9 +142,11 @@ const HandlerInfo kInfo = {
     INT_MAX,
 };
 
-class CMpegPsHandler : public CHandlerBase {
+const Signature kStarts[] = {{"\x00\x00\x01\xBA"}};
+
+class CMpegPsHandler : public CFormatHandler {
  public:
-  explicit CMpegPsHandler(CPhotoRecovery* engine) : CHandlerBase(engine, kInfo) {}
+  explicit CMpegPsHandler(CPhotoRecovery* engine) : CFormatHandler(engine, kInfo, {16, kStarts}) {}
 
   bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
     CopyText(extension, extensionSize, "");
@@ -160,27 +161,6 @@ class CMpegPsHandler : public CHandlerBase {
     return walk.end == reader.Size();
   }
 
-  bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
-                     long long* end) override {
-    if (!Unaligned()) {
-      uint8_t head[16];
-      bool mpeg2 = false;
-      if (ReadHere(stream, head, sizeof head) < sizeof head || PackHeaderLength(head, &mpeg2) == 0)
-        return true;
-      Answer(stream, stream->GetPosition() - 16, recognized, start, end);
-      return true;
-    }
-    const long long blockStart = stream->GetPosition();
-    static const uint8_t kPackStart[] = {0x00, 0x00, 0x01, kPackCode};
-    FindSignature(stream, blockStart, blockStart + blockSize, {kPackStart, sizeof kPackStart}, 16,
-                  [&](long long position, const uint8_t* bytes, size_t available) {
-                    bool mpeg2 = false;
-                    return available >= 16 && PackHeaderLength(bytes, &mpeg2) != 0 &&
-                           Answer(stream, position, recognized, start, end);
-                  });
-    return true;
-  }
-
   bool FindEndOfFile(CDataStream* stream, long long, long long* end) override {
     CStreamReader reader(stream);
     WalkResult walk = Walk(reader, reader.Size());
@@ -191,17 +171,19 @@ class CMpegPsHandler : public CHandlerBase {
 
   bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
 
- private:
-  bool Answer(CDataStream* stream, long long position, bool* recognized, long long* start,
-              long long* end) {
-    CStreamReader reader(stream, position);
+ protected:
+  bool CanStart(const uint8_t* head) const override {
+    bool mpeg2 = false;
+    return PackHeaderLength(head, &mpeg2) != 0;
+  }
+
+  // Many recordings stop without an end code (cut at a size limit, or truncated): the last
+  // unit that chains is then the end. Only a stream going on past MaxSize is left open.
+  bool Examine(const Candidate& c, Found* found) override {
+    CStreamReader reader(c.stream, c.start);
     WalkResult walk;
     if (!StartValid(reader, &walk, MaxSizeBytes())) return false;
-    *recognized = true;
-    *start = position;
-    // Many recordings stop without an end code (cut at a size limit, or truncated): the last
-    // unit that chains is then the end. Only a stream going on past MaxSize is left open.
-    if (!walk.pastLimit) *end = position + walk.end;
+    found->File(c.start, walk.pastLimit ? -1 : c.start + walk.end);
     return true;
   }
 };

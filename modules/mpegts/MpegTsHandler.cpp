@@ -5,8 +5,7 @@
 #include <climits>
 
 #include "modules/common/TextCopy.h"
-#include "modules/common/UnalignedSearch.h"
-#include "modules/common/HandlerBase.h"
+#include "modules/common/FormatHandler.h"
 #include "modules/common/StreamReader.h"
 
 namespace salvor {
@@ -136,9 +135,12 @@ const HandlerInfo kInfo = {
     INT_MAX,
 };
 
-class CMpegTsHandler : public CHandlerBase {
+// The sync byte where a packet begins: at the start, or after an M2TS packet's timestamp.
+const Signature kStarts[] = {{"\x47"}, {"\x47", kTimestampSize}};
+
+class CMpegTsHandler : public CFormatHandler {
  public:
-  explicit CMpegTsHandler(CPhotoRecovery* engine) : CHandlerBase(engine, kInfo) {}
+  explicit CMpegTsHandler(CPhotoRecovery* engine) : CFormatHandler(engine, kInfo, {8, kStarts}) {}
 
   bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
     CopyText(extension, extensionSize, "");
@@ -154,29 +156,6 @@ class CMpegTsHandler : public CHandlerBase {
       return run.clean && run.end == reader.Size() && wholeUnits;
     }
     return false;
-  }
-
-  bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
-                     long long* end) override {
-    if (!Unaligned()) {
-      uint8_t head[kM2ts.stride * 2 + 8];
-      size_t got = ReadHere(stream, head, 8);
-      if (got < 8 || (head[0] != kSync && head[kTimestampSize] != kSync)) return true;
-      const long long blockStart = stream->GetPosition() - 8;
-      got = ReadAt(stream, blockStart, head, sizeof head);
-      Answer(stream, head, got, blockStart, recognized, start, end);
-      return true;
-    }
-    const long long blockStart = stream->GetPosition();
-    static constexpr FirstBytes kAny = FirstBytes::Any();
-    FindByFirstByte(
-        stream, blockStart, blockStart + blockSize, kAny, kMaxLookahead,
-        [&](long long position, const uint8_t* bytes, size_t available) {
-          if (bytes[0] != kSync && (available <= kTimestampSize || bytes[kTimestampSize] != kSync))
-            return false;
-          return Answer(stream, bytes, available, position, recognized, start, end);
-        });
-    return true;
   }
 
   bool FindEndOfFile(CDataStream* stream, long long, long long* end) override {
@@ -195,19 +174,28 @@ class CMpegTsHandler : public CHandlerBase {
 
   bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
 
- private:
-  bool Answer(CDataStream* stream, const uint8_t* bytes, size_t available, long long position,
-              bool* recognized, long long* start, long long* end) {
+ protected:
+  // A sync byte where a packet of either layout begins.
+  bool CanStart(const uint8_t* head) const override {
+    return head[0] == kSync || head[kTimestampSize] == kSync;
+  }
+
+  // Without an end marker the run's end is the file's end, also at the end of the source;
+  // only a run going on past MaxSize leaves the end to the later search.
+  bool Examine(const Candidate& c, Found* found) override {
+    const uint8_t* bytes = c.bytes;
+    size_t available = c.available;
+    uint8_t head[kM2ts.stride * 2 + 8];
+    if (available < sizeof head) {
+      available = ReadAt(c.stream, c.start, head, sizeof head);
+      bytes = head;
+    }
     for (const Layout* layout : {&kTs, &kM2ts}) {
       if (!LooksLikeStart(bytes, available, *layout)) continue;
-      CStreamReader reader(stream, position);
+      CStreamReader reader(c.stream, c.start);
       if (!StartValid(reader, *layout)) continue;
       RunResult run = FollowRun(reader, *layout, MaxSizeBytes());
-      *recognized = true;
-      *start = position;
-      // Without an end marker the run's end is the file's end, also at the end of the source;
-      // only a run going on past MaxSize leaves the end to the later search.
-      if (!run.pastLimit) *end = position + run.end;
+      found->File(c.start, run.pastLimit ? -1 : c.start + run.end);
       return true;
     }
     return false;

@@ -5,15 +5,12 @@
 #include <cstring>
 
 #include "modules/common/TextCopy.h"
-#include "modules/common/UnalignedSearch.h"
 #include "salvor/CDataStream.h"
-#include "modules/common/HandlerBase.h"
+#include "modules/common/FormatHandler.h"
 #include "modules/common/StreamReader.h"
 
+namespace salvor {
 namespace {
-
-using salvor::CStreamReader;
-using salvor::LoadBE32;
 
 const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
 // An empty IEND chunk with its CRC: how every PNG ends.
@@ -136,41 +133,23 @@ PngWalk Walk(CStreamReader& reader, long long limit) {
   }
 }
 
-class CPngHandler : public salvor::CHandlerBase {
+// Searched by the signature's first four bytes.
+const Signature kStarts[] = {{"\x89PNG"}};
+
+class CPngHandler : public CFormatHandler {
  public:
   explicit CPngHandler(CPhotoRecovery* engine)
-      : CHandlerBase(engine, {"salvor.png", "image/png;image/apng", "PNG image", "png;apng", 262144,
-                              INT_MAX}) {}
+      : CFormatHandler(
+            engine,
+            {"salvor.png", "image/png;image/apng", "PNG image", "png;apng", 262144, INT_MAX},
+            {kIhdrEnd, kStarts}) {}
 
   bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
     CStreamReader reader(file);
     PngWalk walk = Walk(reader, reader.Size());
     const char* name = walk.animated ? "apng" : "png";
-    salvor::CopyText(extension, extensionSize, name);
+    CopyText(extension, extensionSize, name);
     return walk.stop == PngWalk::kComplete && walk.end == reader.Size();
-  }
-
-  bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
-                     long long* end) override {
-    long long found = -1;
-    if (Unaligned()) {
-      const long long blockStart = stream->GetPosition();
-      found = salvor::FindSignature(
-          stream, blockStart, blockStart + blockSize, {kSignature, 4}, 0,
-          [&](long long at, const uint8_t*, size_t) { return HeaderAt(stream, at); });
-    } else {
-      uint8_t head[kIhdrEnd];
-      if (stream->Read(8, head) != 8 || memcmp(head, kSignature, 8) != 0) return true;
-      const long long blockStart = stream->GetPosition() - 8;
-      if (HeaderAt(stream, blockStart)) found = blockStart;
-    }
-    if (found < 0) return true;
-    CStreamReader reader(stream, found);
-    PngWalk walk = Walk(reader, std::min(reader.Size(), MaxSizeBytes()));
-    *recognized = true;
-    *start = found;
-    if (walk.stop == PngWalk::kComplete) *end = found + walk.end;
-    return true;
   }
 
   bool FindEndOfFile(CDataStream* stream, long long, long long* end) override {
@@ -200,14 +179,19 @@ class CPngHandler : public salvor::CHandlerBase {
 
   bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
 
- private:
-  static bool HeaderAt(CDataStream* stream, long long at) {
-    uint8_t head[kIhdrEnd];
-    stream->SetPosition(at);
-    return stream->Read(kIhdrEnd, head) == kIhdrEnd && ValidHeader(head);
+ protected:
+  bool CanStart(const uint8_t* head) const override { return ValidHeader(head); }
+
+  // A believable header makes a file, whole up to IEND or left open.
+  bool Examine(const Candidate& c, Found* found) override {
+    CStreamReader reader(c.stream, c.start);
+    PngWalk walk = Walk(reader, std::min(reader.Size(), MaxSizeBytes()));
+    found->File(c.start, walk.stop == PngWalk::kComplete ? c.start + walk.end : -1);
+    return true;
   }
 };
 
 }  // namespace
+}  // namespace salvor
 
-SALVOR_CONTENT_MODULE(CPngHandler)
+SALVOR_CONTENT_MODULE(salvor::CPngHandler)

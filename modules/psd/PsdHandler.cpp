@@ -2,10 +2,9 @@
 #include <cstring>
 
 #include "modules/common/TextCopy.h"
-#include "modules/common/UnalignedSearch.h"
 #include "salvor/CDataStream.h"
 #include "modules/common/ForeignStart.h"
-#include "modules/common/HandlerBase.h"
+#include "modules/common/FormatHandler.h"
 #include "modules/common/StreamReader.h"
 
 namespace salvor {
@@ -132,22 +131,12 @@ bool WalkPsd(CStreamReader& reader, PsdLayout* out) {
   return true;
 }
 
-}  // namespace
+const Signature kStarts[] = {{"8BPS"}};
 
-class CPsdHandler : public CHandlerBase {
+class CPsdHandler : public CFormatHandler {
  public:
-  explicit CPsdHandler(CPhotoRecovery* engine) : CHandlerBase(engine, kPsdInfo) {}
-
-  bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
-                     long long* end) override {
-    RecognizeByFirstBytes<kHeaderSize>(
-        stream, blockSize, Unaligned(), FSkipped, PlausibleHeader,
-        [&](long long at) { return Answer(stream, at, -1, blockSize, recognized, start, end); },
-        [&](long long from, long long to, long long mustReach) {
-          return Search(stream, from, to, mustReach, blockSize, recognized, start, end);
-        });
-    return true;
-  }
+  explicit CPsdHandler(CPhotoRecovery* engine)
+      : CFormatHandler(engine, kPsdInfo, {kHeaderSize, kStarts}) {}
 
   bool FindEndOfFile(CDataStream* stream, long long blockSize, long long* end) override {
     CStreamReader reader(stream);
@@ -169,34 +158,21 @@ class CPsdHandler : public CHandlerBase {
     return walked && layout.end == reader.Size();
   }
 
- private:
-  // Offers every header starting in [from, to) to Answer, in ascending order.
-  bool Search(CDataStream* stream, long long from, long long to, long long mustReach,
-              long long blockSize, bool* recognized, long long* start, long long* end) {
-    static const uint8_t kSignature[] = {'8', 'B', 'P', 'S'};
-    return FindSignature(stream, from, to, {kSignature, sizeof kSignature}, kHeaderSize,
-                         [&](long long at, const uint8_t* bytes, size_t available) {
-                           return available >= size_t(kHeaderSize) && PlausibleHeader(bytes) &&
-                                  Answer(stream, at, mustReach, blockSize, recognized, start, end);
-                         }) >= 0;
-  }
+ protected:
+  bool CanStart(const uint8_t* head) const override { return PlausibleHeader(head); }
 
-  // With mustReach >= 0 (a start left in a skipped block, whose beginning belongs to the file
-  // delivered before) only a whole document that ends past mustReach counts.
-  bool Answer(CDataStream* stream, long long at, long long mustReach, long long blockSize,
-              bool* recognized, long long* start, long long* end) {
-    CStreamReader reader(stream, at, MaxSizeBytes());
+  // Only a whole document counts in a skipped block.
+  bool Examine(const Candidate& c, Found* found) override {
+    CStreamReader reader(c.stream, c.start, MaxSizeBytes());
     PsdLayout layout;
     if (!WalkPsd(reader, &layout)) return false;
     const bool whole = layout.end >= 0 && layout.end == layout.partial;
-    const long long fileEnd = whole ? EndOf(stream, at, layout, blockSize) : -1;
-    if (mustReach >= 0 && (!whole || at + fileEnd <= mustReach)) return false;
-    *recognized = true;
-    *start = at;
-    if (whole) *end = at + fileEnd;
+    if (c.mustReach >= 0 && !whole) return false;
+    found->File(c.start, whole ? c.start + EndOf(c.stream, c.start, layout, c.blockSize) : -1);
     return true;
   }
 
+ private:
   // The end of a whole document at `at`, relative to it: where another file begins inside its
   // merged image data when its later sectors were written over, else the measured end.
   static long long EndOf(CDataStream* stream, long long at, const PsdLayout& layout,
@@ -205,10 +181,9 @@ class CPsdHandler : public CHandlerBase {
                                             blockSize, [](long long) { return false; });
     return cut >= 0 ? cut - at : layout.end;
   }
-
-  CSkippedTail FSkipped;
 };
 
+}  // namespace
 }  // namespace salvor
 
 SALVOR_CONTENT_MODULE(salvor::CPsdHandler)

@@ -2,10 +2,9 @@
 #include <cstring>
 
 #include "modules/common/TextCopy.h"
-#include "modules/common/UnalignedSearch.h"
 #include "salvor/CDataStream.h"
 #include "modules/common/ForeignStart.h"
-#include "modules/common/HandlerBase.h"
+#include "modules/common/FormatHandler.h"
 #include "modules/common/StreamReader.h"
 
 namespace salvor {
@@ -251,23 +250,14 @@ bool WalkRaw(CStreamReader& reader, RawLayout* out) {
   }
 }
 
-}  // namespace
+// Each format by its signature: CRW's after the byte order and header length, RAF's, X3F's
+// and MRW's at the start.
+const Signature kStarts[] = {{"HEAPCCDR", 6}, {"FUJIFILMCCD-RAW "}, {"FOVb"}, {"MRM", 1}};
 
-class CRawOtherHandler : public CHandlerBase {
+class CRawOtherHandler : public CFormatHandler {
  public:
-  explicit CRawOtherHandler(CPhotoRecovery* engine) : CHandlerBase(engine, kRawOtherInfo) {}
-
-  bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
-                     long long* end) override {
-    RecognizeByFirstBytes<kProbe>(
-        stream, blockSize, Unaligned(), FSkipped,
-        [](const uint8_t* head) { return KindOf(head) != Kind::None; },
-        [&](long long at) { return Answer(stream, at, -1, blockSize, recognized, start, end); },
-        [&](long long from, long long to, long long mustReach) {
-          return Search(stream, from, to, mustReach, blockSize, recognized, start, end);
-        });
-    return true;
-  }
+  explicit CRawOtherHandler(CPhotoRecovery* engine)
+      : CFormatHandler(engine, kRawOtherInfo, {kProbe, kStarts}) {}
 
   bool FindEndOfFile(CDataStream* stream, long long blockSize, long long* end) override {
     CStreamReader reader(stream);
@@ -288,61 +278,21 @@ class CRawOtherHandler : public CHandlerBase {
     return walked && layout.end == reader.Size();
   }
 
- private:
-  // Offers every signature starting in [from, to) to Answer, in ascending order: each format
-  // located by one of its letters with memchr ('H' of HEAPCCDR, 'F' of FUJIFILM and FOVb, 'R'
-  // of MRM).
-  bool Search(CDataStream* stream, long long from, long long to, long long mustReach,
-              long long blockSize, bool* recognized, long long* start, long long* end) {
-    constexpr long long kPiece = 512;
-    constexpr struct {
-      uint8_t letter;
-      long long offset;  // of the letter from the file's start
-    } kLetters[] = {{'H', 6}, {'F', 0}, {'R', 2}};
-    constexpr long long kProbeBytes = static_cast<long long>(kProbe);
-    uint8_t piece[kPiece + kProbe];
-    for (; from < to; from += kPiece) {
-      const long long span = std::min(kPiece, to - from);
-      stream->SetPosition(from);
-      const long long got = stream->Read(span + kProbeBytes, piece);
-      const long long last = std::min(span, got - kProbeBytes + 1);  // candidates: [0, last)
-      long long candidates[8];
-      int count = 0;
-      for (const auto& l : kLetters) {
-        for (long long i = l.offset; i < last + l.offset && count < 8;) {
-          auto* hit =
-              static_cast<const uint8_t*>(memchr(piece + i, l.letter, size_t(last + l.offset - i)));
-          if (hit == nullptr) break;
-          const long long at = hit - piece - l.offset;
-          if (KindOf(piece + at) != Kind::None) candidates[count++] = at;
-          i = at + l.offset + 1;
-        }
-      }
-      for (int k = 1; k < count; ++k)  // a handful at most: insertion order
-        for (int j = k; j > 0 && candidates[j - 1] > candidates[j]; --j)
-          std::swap(candidates[j - 1], candidates[j]);
-      for (int k = 0; k < count; ++k)
-        if (Answer(stream, from + candidates[k], mustReach, blockSize, recognized, start, end))
-          return true;
-    }
-    return false;
-  }
+ protected:
+  bool CanStart(const uint8_t* head) const override { return KindOf(head) != Kind::None; }
 
-  // With mustReach >= 0 (a start left in a skipped block, whose beginning belongs to the file
-  // delivered before) only a whole file that ends past mustReach counts.
-  bool Answer(CDataStream* stream, long long at, long long mustReach, long long blockSize,
-              bool* recognized, long long* start, long long* end) {
-    CStreamReader reader(stream, at, MaxSizeBytes());
+  // Only a whole file counts in a skipped block.
+  bool Examine(const Candidate& c, Found* found) override {
+    CStreamReader reader(c.stream, c.start, MaxSizeBytes());
     RawLayout layout;
     if (!WalkRaw(reader, &layout)) return false;
-    const long long fileEnd = layout.end >= 0 ? EndOf(stream, at, layout, blockSize) : -1;
-    if (mustReach >= 0 && (layout.end < 0 || at + fileEnd <= mustReach)) return false;
-    *recognized = true;
-    *start = at;
-    if (layout.end >= 0) *end = at + fileEnd;
+    if (c.mustReach >= 0 && layout.end < 0) return false;
+    found->File(c.start,
+                layout.end >= 0 ? c.start + EndOf(c.stream, c.start, layout, c.blockSize) : -1);
     return true;
   }
 
+ private:
   // The end of a whole file at `at`, relative to it: where another file begins inside its
   // preview or sensor data when its later sectors were written over, else the walked end.
   static long long EndOf(CDataStream* stream, long long at, const RawLayout& layout,
@@ -354,10 +304,9 @@ class CRawOtherHandler : public CHandlerBase {
         });
     return cut >= 0 ? cut - at : layout.end;
   }
-
-  CSkippedTail FSkipped;
 };
 
+}  // namespace
 }  // namespace salvor
 
 SALVOR_CONTENT_MODULE(salvor::CRawOtherHandler)

@@ -6,18 +6,13 @@
 #include <cstring>
 
 #include "modules/common/TextCopy.h"
-#include "modules/common/UnalignedSearch.h"
 #include "salvor/CDataStream.h"
 #include "modules/common/ForeignStart.h"
-#include "modules/common/HandlerBase.h"
+#include "modules/common/FormatHandler.h"
 #include "modules/common/StreamReader.h"
 
+namespace salvor {
 namespace {
-
-using salvor::CheckedAdd;
-using salvor::CStreamReader;
-using salvor::LoadLE32;
-using salvor::LoadLE64;
 
 bool IsFourCC(const uint8_t* p) {
   for (int i = 0; i < 4; ++i)
@@ -213,59 +208,26 @@ RiffWalk Walk(CStreamReader& reader, long long limit) {
   return walk;
 }
 
-class CRiffHandler : public salvor::CHandlerBase {
+// "RIFF", and the "64" that RF64 and BW64 share.
+const Signature kStarts[] = {{"RIFF"}, {"64", 2}};
+
+class CRiffHandler : public CFormatHandler {
  public:
   explicit CRiffHandler(CPhotoRecovery* engine)
-      : CHandlerBase(engine, {"salvor.riff", "video/x-msvideo;audio/wav;image/webp;audio/x-riff",
-                              "RIFF media (AVI, WAV, WebP)", "avi;wav;webp;ani;rmi;sf2;riff",
-                              16777216, INT_MAX}) {}
+      : CFormatHandler(
+            engine,
+            {"salvor.riff", "video/x-msvideo;audio/wav;image/webp;audio/x-riff",
+             "RIFF media (AVI, WAV, WebP)", "avi;wav;webp;ani;rmi;sf2;riff", 16777216, INT_MAX},
+            {24, kStarts}) {}
 
   bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
     CStreamReader reader(file);
     RiffWalk walk = Walk(reader, reader.Size());
     const char* name = ExtensionOf(walk.form);
-    salvor::CopyText(extension, extensionSize, name ? name : "riff");
+    CopyText(extension, extensionSize, name ? name : "riff");
     bool known = ExtensionOf(walk.form) != nullptr;
     return walk.stop == RiffWalk::kComplete && walk.end == reader.Size() &&
            (!known || memcmp(walk.form, "ACON", 4) == 0 || (walk.hasFormat && walk.hasData));
-  }
-
-  bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
-                     long long* end) override {
-    long long found = -1;
-    if (Unaligned()) {
-      const long long blockStart = stream->GetPosition();
-      // "RIFF", and the "64" that RF64 and BW64 share: two passes over the block.
-      auto accept = [&](long long candidate, const uint8_t*, size_t) {
-        return HeaderAt(stream, candidate);
-      };
-      const long long blockEnd = blockStart + blockSize;
-      found = salvor::FindSignature(stream, blockStart, blockEnd,
-                                    {reinterpret_cast<const uint8_t*>("RIFF"), 4}, 0, accept);
-      long long wide = salvor::FindSignature(
-          stream, blockStart, blockEnd, {reinterpret_cast<const uint8_t*>("64"), 2, 2}, 0, accept);
-      if (wide >= 0 && (found < 0 || wide < found)) found = wide;
-    } else {
-      uint8_t head[4];
-      if (stream->Read(4, head) != 4) return true;
-      if (memcmp(head, "RIFF", 4) != 0 && memcmp(head, "RF64", 4) != 0 &&
-          memcmp(head, "BW64", 4) != 0)
-        return true;
-      const long long blockStart = stream->GetPosition() - 4;
-      if (HeaderAt(stream, blockStart)) found = blockStart;
-    }
-    if (found < 0) return true;
-    CStreamReader reader(stream, found);
-    RiffWalk walk = Walk(reader, std::min(reader.Size(), MaxSizeBytes()));
-    // An unfinished file is only believed for a known form whose structure holds beyond its
-    // first chunk; a form of its own kind must hold all through.
-    if (walk.stop != RiffWalk::kComplete &&
-        (ExtensionOf(walk.form) == nullptr || (walk.stop == RiffWalk::kDamaged && walk.chunks < 2)))
-      return true;
-    *recognized = true;
-    *start = found;
-    if (walk.stop == RiffWalk::kComplete) *end = found + EndOf(stream, found, walk, blockSize);
-    return true;
   }
 
   bool FindEndOfFile(CDataStream* stream, long long blockSize, long long* end) override {
@@ -288,28 +250,39 @@ class CRiffHandler : public salvor::CHandlerBase {
 
   bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
 
+ protected:
+  // An AVIX part continues an AVI; it never starts a file of its own.
+  bool CanStart(const uint8_t* head) const override {
+    Kind kind;
+    return ValidHeader(head, &kind) && memcmp(head + 8, "AVIX", 4) != 0;
+  }
+
+  // An unfinished file is only believed for a known form whose structure holds beyond its
+  // first chunk; a form of its own kind must hold all through.
+  bool Examine(const Candidate& c, Found* found) override {
+    CStreamReader reader(c.stream, c.start);
+    RiffWalk walk = Walk(reader, std::min(reader.Size(), MaxSizeBytes()));
+    const bool complete = walk.stop == RiffWalk::kComplete;
+    if (!complete &&
+        (ExtensionOf(walk.form) == nullptr || (walk.stop == RiffWalk::kDamaged && walk.chunks < 2)))
+      return false;
+    found->File(c.start, complete ? c.start + EndOf(c.stream, c.start, walk, c.blockSize) : -1);
+    return true;
+  }
+
  private:
   // The end of a whole file at `at`, relative to it: where another file begins inside its last
   // media chunk when its later sectors were written over, else the walked end.
   static long long EndOf(CDataStream* stream, long long at, const RiffWalk& walk,
                          long long blockSize) {
     if (walk.parts != 1 || walk.mediaEnd <= walk.mediaStart) return walk.end;
-    const long long cut =
-        salvor::FirstForeignStart(stream, at + walk.mediaStart, at + walk.mediaEnd, blockSize,
-                                  [](long long) { return false; });
+    const long long cut = FirstForeignStart(stream, at + walk.mediaStart, at + walk.mediaEnd,
+                                            blockSize, [](long long) { return false; });
     return cut >= 0 ? cut - at : walk.end;
-  }
-
-  static bool HeaderAt(CDataStream* stream, long long at) {
-    uint8_t head[24];
-    Kind kind;
-    stream->SetPosition(at);
-    // An AVIX part continues an AVI; it never starts a file of its own.
-    return stream->Read(sizeof head, head) == sizeof head && ValidHeader(head, &kind) &&
-           memcmp(head + 8, "AVIX", 4) != 0;
   }
 };
 
 }  // namespace
+}  // namespace salvor
 
-SALVOR_CONTENT_MODULE(CRiffHandler)
+SALVOR_CONTENT_MODULE(salvor::CRiffHandler)

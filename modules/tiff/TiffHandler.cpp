@@ -4,8 +4,7 @@
 #include "salvor/CDataStream.h"
 #include "modules/common/ForeignStart.h"
 #include "modules/common/TextCopy.h"
-#include "modules/common/UnalignedSearch.h"
-#include "modules/common/HandlerBase.h"
+#include "modules/common/FormatHandler.h"
 #include "modules/tiff/TiffWalker.h"
 
 namespace salvor {
@@ -48,22 +47,11 @@ long long CutInside(CDataStream* stream, long long at, long long end, long long 
   });
 }
 
-}  // namespace
+const Signature kStarts[] = {{"II"}, {"MM"}};
 
-class CTiffHandler : public CHandlerBase {
+class CTiffHandler : public CFormatHandler {
  public:
-  explicit CTiffHandler(CPhotoRecovery* engine) : CHandlerBase(engine, kTiffInfo) {}
-
-  bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
-                     long long* end) override {
-    RecognizeByFirstBytes<4>(
-        stream, blockSize, Unaligned(), FSkipped, LooksLikeTiffStart,
-        [&](long long at) { return Answer(stream, at, -1, blockSize, recognized, start, end); },
-        [&](long long from, long long to, long long mustReach) {
-          return Search(stream, from, to, mustReach, blockSize, recognized, start, end);
-        });
-    return true;
-  }
+  explicit CTiffHandler(CPhotoRecovery* engine) : CFormatHandler(engine, kTiffInfo, {4, kStarts}) {}
 
   bool FindEndOfFile(CDataStream* stream, long long blockSize, long long* end) override {
     CStreamReader reader(stream, 0, -1);
@@ -85,62 +73,32 @@ class CTiffHandler : public CHandlerBase {
     return walked && layout.complete && layout.extent == reader.Size();
   }
 
- private:
-  // Offers every TIFF header starting in [from, to) to Answer, in ascending order: byte-order
-  // marks located with memchr in pieces read with the 3 bytes that complete a header.
-  bool Search(CDataStream* stream, long long from, long long to, long long mustReach,
-              long long blockSize, bool* recognized, long long* start, long long* end) {
-    constexpr long long kPiece = 512;
-    uint8_t piece[kPiece + 3];
-    for (; from < to; from += kPiece) {
-      const long long span = std::min(kPiece, to - from);
-      stream->SetPosition(from);
-      const long long limit = std::min(span, stream->Read(span + 3, piece) - 3);
-      for (long long i = 0; i < limit;) {
-        auto* intel = static_cast<const uint8_t*>(memchr(piece + i, 'I', size_t(limit - i)));
-        auto* motorola = static_cast<const uint8_t*>(memchr(piece + i, 'M', size_t(limit - i)));
-        if (intel == nullptr && motorola == nullptr) break;
-        const uint8_t* hit = intel == nullptr      ? motorola
-                             : motorola == nullptr ? intel
-                                                   : std::min(intel, motorola);
-        const long long at = hit - piece;
-        if (LooksLikeTiffStart(hit) &&
-            Answer(stream, from + at, mustReach, blockSize, recognized, start, end))
-          return true;
-        i = at + 1;
-      }
-    }
-    return false;
-  }
+ protected:
+  bool CanStart(const uint8_t* head) const override { return LooksLikeTiffStart(head); }
 
-  // Validates and measures a TIFF at `at`: the whole file when every part is there, else its
-  // start only; a file another one was written over ends where that one begins. With
-  // mustReach >= 0 (a start left in a skipped block, whose beginning belongs to the file
-  // delivered before) only a file that ends past mustReach counts.
-  bool Answer(CDataStream* stream, long long at, long long mustReach, long long blockSize,
-              bool* recognized, long long* start, long long* end) {
+  // Validates and measures a TIFF: the whole file when every part is there, else its start
+  // only; a file another one was written over ends where that one begins. Only a whole file
+  // counts in a skipped block.
+  bool Examine(const Candidate& c, Found* found) override {
     // The walk reads only IFDs and value arrays, never image data: it may look at the whole
     // rest of the stream (a large TIFF keeps its IFD at its end), and MaxSize bounds the answer.
-    if (InsideExif(stream, at)) return false;
-    CStreamReader reader(stream, at, -1);
+    if (InsideExif(c.stream, c.start)) return false;
+    CStreamReader reader(c.stream, c.start, -1);
     TiffLayout layout;
     if (!WalkTiff(reader, &layout)) return false;
     const bool whole = layout.complete && layout.extent <= MaxSizeBytes();
-    long long fileEnd = at + layout.extent;
+    if (c.mustReach >= 0 && !whole) return false;
+    long long fileEnd = -1;
     if (whole) {
-      const long long cut = CutInside(stream, at, fileEnd, blockSize);
-      if (cut >= 0) fileEnd = cut;
+      const long long cut = CutInside(c.stream, c.start, c.start + layout.extent, c.blockSize);
+      fileEnd = cut >= 0 ? cut : c.start + layout.extent;
     }
-    if (mustReach >= 0 && (!whole || fileEnd <= mustReach)) return false;
-    *recognized = true;
-    *start = at;
-    if (whole) *end = fileEnd;
+    found->File(c.start, fileEnd);
     return true;
   }
-
-  CSkippedTail FSkipped;
 };
 
+}  // namespace
 }  // namespace salvor
 
 SALVOR_CONTENT_MODULE(salvor::CTiffHandler)

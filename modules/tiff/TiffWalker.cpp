@@ -84,9 +84,9 @@ struct PendingIfd {
   IfdKind kind;
 };
 
-class Walker {
+class CWalker {
  public:
-  Walker(CStreamReader& reader, TiffLayout* layout, long long probe)
+  CWalker(CStreamReader& reader, TiffLayout* layout, long long probe)
       : FReader(reader), FLayout(layout), FProbe(probe) {}
 
   bool Run() {
@@ -268,7 +268,58 @@ class Walker {
     }
   }
 
+  // The image data and previews an IFD points to, gathered over its entries.
+  struct IfdParts {
+    Entry strips[2], tiles[2];  // offsets and byte counts
+    bool haveStrips[2] = {}, haveTiles[2] = {};
+    uint64_t jpegOffset = 0, jpegLength = 0;
+    uint64_t pentaxPreview = 0, pentaxPreviewLength = 0;
+  };
+
   bool ReadIfd(long long offset, IfdKind kind, bool strict) {
+    uint64_t n = 0;
+    if (!WellFormedIfd(offset, strict, &n)) return false;
+    const long long head = FBig ? 8 : 2, entrySize = FBig ? 20 : 12, tail = FBig ? 8 : 4;
+    const long long entries = offset + head;
+    const long long length = head + static_cast<long long>(n) * entrySize + tail;
+    if (kind == IfdKind::Maker) {
+      CoverIfInside(offset, length);
+    } else {
+      Cover(offset, length);
+    }
+    IfdParts parts;
+    for (uint64_t i = 0; i < n; ++i) {
+      Entry e;
+      ReadEntry(entries + static_cast<long long>(i) * entrySize, &e);
+      if (e.size < 0) continue;
+      if (e.size > (FBig ? 8 : 4)) {  // the value lies outside the entry
+        if (kind == IfdKind::Maker) {
+          CoverIfInside(e.data + FMakerBase, e.size);
+          continue;
+        }
+        Cover(e.data, e.size);
+        if (e.data < 0 || !FReader.Contains(e.data, e.size)) continue;
+      }
+      if (kind == IfdKind::Maker) {
+        ReadMakerTag(e, &parts);
+      } else {
+        ReadTag(e, &parts);
+      }
+    }
+    CoverParts(parts);
+
+    // Only the main chain and sub-IFD chains continue; other IFDs' links are often garbage.
+    if (kind == IfdKind::Main || kind == IfdKind::Sub) {
+      long long at = entries + static_cast<long long>(n) * entrySize;
+      uint8_t link[8];
+      if (FReader.Read(at, link, size_t(tail))) Push(FBig ? Load64(link) : Load32(link), kind);
+    }
+    return true;
+  }
+
+  // An entry count in range, the whole IFD inside the data, and every entry of a known type
+  // (a few unknown ones are allowed in secondary IFDs).
+  bool WellFormedIfd(long long offset, bool strict, uint64_t* count) {
     uint8_t raw[8];
     uint64_t n = 0;
     if (FBig) {
@@ -279,120 +330,90 @@ class Walker {
       n = Load16(raw);
     }
     if (n == 0 || n > kMaxEntries) return false;
-    long long head = FBig ? 8 : 2, entrySize = FBig ? 20 : 12, tail = FBig ? 8 : 4;
-    long long entries = offset + head;
-    long long length = head + static_cast<long long>(n) * entrySize + tail;
+    const long long head = FBig ? 8 : 2, entrySize = FBig ? 20 : 12, tail = FBig ? 8 : 4;
+    const long long length = head + static_cast<long long>(n) * entrySize + tail;
     if (!FReader.Contains(offset, length)) return false;
-
-    // Well-formed: every entry of a known type, except a few in secondary IFDs.
     uint64_t unknown = 0;
     for (uint64_t i = 0; i < n; ++i) {
       Entry e;
-      if (!ReadEntry(entries + static_cast<long long>(i) * entrySize, &e)) return false;
+      if (!ReadEntry(offset + head + static_cast<long long>(i) * entrySize, &e)) return false;
       if (e.size < 0) ++unknown;
     }
     if (strict ? unknown != 0 : unknown * 8 > n) return false;
-
-    if (kind == IfdKind::Maker) {
-      CoverIfInside(offset, length);
-    } else {
-      Cover(offset, length);
-    }
-    Entry strips[2], tiles[2];
-    bool haveStrips[2] = {}, haveTiles[2] = {};
-    uint64_t jpegOffset = 0, jpegLength = 0;
-    uint64_t pentaxPreview = 0, pentaxPreviewLength = 0;
-    for (uint64_t i = 0; i < n; ++i) {
-      Entry e;
-      ReadEntry(entries + static_cast<long long>(i) * entrySize, &e);
-      if (e.size < 0) continue;
-      long long inlineRoom = FBig ? 8 : 4;
-      if (e.size > inlineRoom) {
-        if (kind == IfdKind::Maker) {
-          CoverIfInside(e.data + FMakerBase, e.size);
-          continue;
-        }
-        Cover(e.data, e.size);
-        if (e.data < 0 || !FReader.Contains(e.data, e.size)) continue;
-      }
-      uint64_t v = 0;
-      if (kind == IfdKind::Maker) {
-        // Pentax keeps its preview outside the maker note, at an absolute position.
-        if (FPentax && e.tag == 0x0003 && Unsigned(e, 0, &v)) pentaxPreviewLength = v;
-        if (FPentax && e.tag == 0x0004 && Unsigned(e, 0, &v)) pentaxPreview = v;
-        continue;
-      }
-      switch (e.tag) {
-        case 259:
-          if (Unsigned(e, 0, &v) && IsRawCompression(uint32_t(v))) FLayout->rawData = true;
-          break;
-        case 262:
-          if (Unsigned(e, 0, &v) && (v == 32803 || v == 34892)) FLayout->rawData = true;
-          break;
-        case 271:
-          if (FLayout->make.empty()) FLayout->make = Text(e);
-          break;
-        case 272:
-          if (FLayout->model.empty()) FLayout->model = Text(e);
-          break;
-        case 273:
-          strips[0] = e;
-          haveStrips[0] = true;
-          break;
-        case 279:
-          strips[1] = e;
-          haveStrips[1] = true;
-          break;
-        case 324:
-          tiles[0] = e;
-          haveTiles[0] = true;
-          break;
-        case 325:
-          tiles[1] = e;
-          haveTiles[1] = true;
-          break;
-        case 513:
-          Unsigned(e, 0, &jpegOffset);
-          break;
-        case 514:
-          Unsigned(e, 0, &jpegLength);
-          break;
-        case 330:
-          for (uint64_t k = 0; k < e.count && k < kMaxSubIfds; ++k)
-            if (Unsigned(e, k, &v)) Push(v, IfdKind::Sub);
-          break;
-        case 34665:
-        case 34853:
-        case 40965:
-          if (Unsigned(e, 0, &v)) Push(v, IfdKind::Exif);
-          break;
-        case 37500:
-          if (e.type == 7 || e.type == 1) FindMakerIfd(e);
-          break;
-        case 50706:
-          FLayout->dng = true;
-          break;
-        default:
-          break;
-      }
-    }
-    if (haveStrips[0] && haveStrips[1]) CoverBlocks(strips[0], strips[1]);
-    if (haveTiles[0] && haveTiles[1]) CoverBlocks(tiles[0], tiles[1]);
-    if (jpegOffset != 0 && jpegLength != 0 && jpegOffset <= uint64_t(INT64_MAX) &&
-        jpegLength <= uint64_t(INT64_MAX))
-      Cover(static_cast<long long>(jpegOffset), static_cast<long long>(jpegLength), true);
-    if (pentaxPreview != 0 && pentaxPreviewLength != 0 && pentaxPreview <= uint64_t(INT64_MAX) &&
-        pentaxPreviewLength <= uint64_t(INT64_MAX))
-      CoverIfInside(static_cast<long long>(pentaxPreview),
-                    static_cast<long long>(pentaxPreviewLength));
-
-    // Only the main chain and sub-IFD chains continue; other IFDs' links are often garbage.
-    if (kind == IfdKind::Main || kind == IfdKind::Sub) {
-      long long at = entries + static_cast<long long>(n) * entrySize;
-      uint8_t link[8];
-      if (FReader.Read(at, link, size_t(tail))) Push(FBig ? Load64(link) : Load32(link), kind);
-    }
+    *count = n;
     return true;
+  }
+
+  // Pentax keeps its preview outside the maker note, at an absolute position.
+  void ReadMakerTag(const Entry& e, IfdParts* parts) {
+    uint64_t v = 0;
+    if (FPentax && e.tag == 0x0003 && Unsigned(e, 0, &v)) parts->pentaxPreviewLength = v;
+    if (FPentax && e.tag == 0x0004 && Unsigned(e, 0, &v)) parts->pentaxPreview = v;
+  }
+
+  void ReadTag(const Entry& e, IfdParts* parts) {
+    uint64_t v = 0;
+    switch (e.tag) {
+      case 259:
+        if (Unsigned(e, 0, &v) && IsRawCompression(uint32_t(v))) FLayout->rawData = true;
+        break;
+      case 262:
+        if (Unsigned(e, 0, &v) && (v == 32803 || v == 34892)) FLayout->rawData = true;
+        break;
+      case 271:
+        if (FLayout->make.empty()) FLayout->make = Text(e);
+        break;
+      case 272:
+        if (FLayout->model.empty()) FLayout->model = Text(e);
+        break;
+      case 273:
+      case 279:
+        parts->strips[e.tag == 279] = e;
+        parts->haveStrips[e.tag == 279] = true;
+        break;
+      case 324:
+      case 325:
+        parts->tiles[e.tag == 325] = e;
+        parts->haveTiles[e.tag == 325] = true;
+        break;
+      case 513:
+        Unsigned(e, 0, &parts->jpegOffset);
+        break;
+      case 514:
+        Unsigned(e, 0, &parts->jpegLength);
+        break;
+      case 330:
+        for (uint64_t k = 0; k < e.count && k < kMaxSubIfds; ++k)
+          if (Unsigned(e, k, &v)) Push(v, IfdKind::Sub);
+        break;
+      case 34665:
+      case 34853:
+      case 40965:
+        if (Unsigned(e, 0, &v)) Push(v, IfdKind::Exif);
+        break;
+      case 37500:
+        if (e.type == 7 || e.type == 1) FindMakerIfd(e);
+        break;
+      case 50706:
+        FLayout->dng = true;
+        break;
+      default:
+        break;
+    }
+  }
+
+  void CoverParts(const IfdParts& parts) {
+    if (parts.haveStrips[0] && parts.haveStrips[1]) CoverBlocks(parts.strips[0], parts.strips[1]);
+    if (parts.haveTiles[0] && parts.haveTiles[1]) CoverBlocks(parts.tiles[0], parts.tiles[1]);
+    if (parts.jpegOffset != 0 && parts.jpegLength != 0 && parts.jpegOffset <= uint64_t(INT64_MAX) &&
+        parts.jpegLength <= uint64_t(INT64_MAX))
+      Cover(static_cast<long long>(parts.jpegOffset), static_cast<long long>(parts.jpegLength),
+            true);
+    if (parts.pentaxPreview != 0 && parts.pentaxPreviewLength != 0 &&
+        parts.pentaxPreview <= uint64_t(INT64_MAX) &&
+        parts.pentaxPreviewLength <= uint64_t(INT64_MAX))
+      CoverIfInside(static_cast<long long>(parts.pentaxPreview),
+                    static_cast<long long>(parts.pentaxPreviewLength));
   }
 
   // Maker notes whose IFD uses positions in the file (not relative to the note) can point at
@@ -471,7 +492,7 @@ bool IsTiffMagic(uint32_t m) {
 
 bool WalkTiff(CStreamReader& reader, TiffLayout* layout, long long probe) {
   *layout = TiffLayout();
-  Walker walker(reader, layout, probe);
+  CWalker walker(reader, layout, probe);
   return walker.Run();
 }
 

@@ -1,0 +1,132 @@
+#include "modules/common/FormatHandler.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace salvor {
+
+namespace {
+
+// How far past a piece of the block the search reads, so that a candidate near its end still
+// has its head in hand.
+constexpr size_t kLookahead = 512;
+constexpr long long kPiece = 4096;
+
+size_t NeedOf(const StartKeys& keys) {
+  size_t need = std::max<size_t>(keys.head, 1);
+  for (size_t i = 0; i < keys.signatureCount; ++i)
+    need = std::max(need, keys.signatures[i].offset + keys.signatures[i].length);
+  return std::min(need, kLookahead);
+}
+
+// The first offset in [at, last) where `signature` lies, or last.
+size_t NextSignature(const uint8_t* buffer, size_t at, size_t last, const Signature& signature) {
+  while (at < last) {
+    const void* hit = memchr(buffer + at + signature.offset, signature.bytes[0], last - at);
+    if (hit == nullptr) return last;
+    at = static_cast<size_t>(static_cast<const uint8_t*>(hit) - buffer) - signature.offset;
+    if (memcmp(buffer + at + signature.offset, signature.bytes, signature.length) == 0) return at;
+    ++at;
+  }
+  return last;
+}
+
+}  // namespace
+
+CFormatHandler::CFormatHandler(CPhotoRecovery* engine, const HandlerInfo& info,
+                               const StartKeys& keys)
+    : CHandlerBase(engine, info), FKeys(keys), FNeed(NeedOf(keys)) {
+  FKeys.head = std::min(FKeys.head, kMaxHead);
+}
+
+bool CFormatHandler::RecognizeData(CDataStream* stream, long long blockSize, bool* recognized,
+                                   long long* start, long long* end) {
+  Found found;
+  uint8_t head[kMaxHead];
+  const size_t n = FKeys.head;
+  if (!Unaligned() && !FWatchesScans) {
+    // The fast path: one read where the scan left the stream, at the block's start.
+    if (ReadHere(stream, head, n) == n && CanStart(head)) {
+      const long long blockStart = stream->GetPosition() - static_cast<long long>(n);
+      Offer({stream, blockStart, head, n, -1, blockSize}, &found);
+    }
+  } else {
+    const long long blockStart = stream->GetPosition();
+    if (blockStart <= FLastBlock) ScanRestarted();
+    // After a delivered file the scan resumes past the block it ended in: the rest of that
+    // block was never searched.
+    const bool skipped = FLastBlock != blockStart - blockSize && blockStart >= blockSize;
+    FLastBlock = blockStart;
+    if (!Unaligned()) {
+      if (ReadHere(stream, head, n) == n && CanStart(head))
+        Offer({stream, blockStart, head, n, -1, blockSize}, &found);
+    } else if (!(skipped && Search(stream, blockStart - blockSize, blockStart, blockStart,
+                                   blockSize, &found)) &&
+               !(ReadAt(stream, blockStart, head, n) == n && CanStart(head) &&
+                 Offer({stream, blockStart, head, n, -1, blockSize}, &found))) {
+      Search(stream, blockStart + 1, blockStart + blockSize, -1, blockSize, &found);
+    }
+  }
+  if (found.recognized) {
+    *recognized = true;
+    *start = found.start;
+    *end = found.end;
+  }
+  return true;
+}
+
+// Asks Examine; a file left in a skipped block that ends before mustReach does not count.
+bool CFormatHandler::Offer(const Candidate& candidate, Found* found) {
+  Found answer;
+  if (!Examine(candidate, &answer) || !answer.recognized) return false;
+  if (candidate.mustReach >= 0 && answer.end >= 0 && answer.end <= candidate.mustReach)
+    return false;
+  *found = answer;
+  return true;
+}
+
+// Offers every candidate start in [from, to) in ascending order until one is answered. The
+// range is read in pieces (plus a lookahead) into a stack buffer; each key's next match is
+// kept so that several signatures cost one pass each.
+bool CFormatHandler::Search(CDataStream* stream, long long from, long long to, long long mustReach,
+                            long long blockSize, Found* found) {
+  uint8_t buffer[kPiece + kLookahead];
+  const size_t keys = FKeys.first != nullptr ? 1 : FKeys.signatureCount;
+  const size_t lookahead = std::max(FNeed, FKeys.head);
+  for (; from < to; from += kPiece) {
+    const size_t span = static_cast<size_t>(std::min(kPiece, to - from));
+    const size_t got = ReadAt(stream, from, buffer, span + lookahead);
+    if (got < FNeed) return false;
+    const size_t last = std::min(span, got - FNeed + 1);
+    size_t next[kMaxSignatures];
+    for (size_t k = 0; k < keys; ++k) next[k] = NextCandidate(buffer, 0, last, k);
+    for (;;) {
+      const size_t at = *std::min_element(next, next + keys);
+      if (at >= last) break;
+      const long long position = from + static_cast<long long>(at);
+      const uint8_t* bytes = buffer + at;
+      size_t available = got - at;
+      uint8_t head[kMaxHead];
+      if (available < FKeys.head) {  // cut short: read the head again
+        available = ReadAt(stream, position, head, FKeys.head);
+        bytes = head;
+      }
+      if (available >= FKeys.head && CanStart(bytes) &&
+          Offer({stream, position, bytes, available, mustReach, blockSize}, found))
+        return true;
+      for (size_t k = 0; k < keys; ++k)
+        if (next[k] == at) next[k] = NextCandidate(buffer, at + 1, last, k);
+    }
+  }
+  return false;
+}
+
+// The first candidate in [at, last) by key `key` (a signature, or the first-byte set), or last.
+size_t CFormatHandler::NextCandidate(const uint8_t* buffer, size_t at, size_t last,
+                                     size_t key) const {
+  if (FKeys.first == nullptr) return NextSignature(buffer, at, last, FKeys.signatures[key]);
+  while (at < last && !FKeys.first->member[buffer[at]]) ++at;
+  return at;
+}
+
+}  // namespace salvor

@@ -1,0 +1,118 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+
+#include "modules/common/HandlerBase.h"
+#include "modules/common/HeadRead.h"
+
+namespace salvor {
+
+// Bytes a file has at `offset` from its start, by which the search inside a block finds it.
+struct Signature {
+  const uint8_t* bytes = nullptr;
+  size_t length = 0;
+  size_t offset = 0;
+
+  Signature() = default;
+  template <size_t N>
+  Signature(const char (&text)[N], size_t at = 0)
+      : bytes(reinterpret_cast<const uint8_t*>(text)), length(N - 1), offset(at) {}
+  template <size_t N>
+  Signature(const uint8_t (&raw)[N], size_t at = 0) : bytes(raw), length(N), offset(at) {}
+};
+
+// The bytes a file of some format can begin with, for formats without one fixed signature.
+struct FirstBytes {
+  bool member[256];
+  constexpr FirstBytes(std::initializer_list<uint8_t> bytes) : member() {
+    for (uint8_t b : bytes) member[b] = true;
+  }
+};
+
+// The most bytes a format's CanStart may look at.
+constexpr size_t kMaxHead = 64;
+// The most signatures one format may be searched by.
+constexpr size_t kMaxSignatures = 4;
+
+// How the block search finds a format's candidate starts: the bytes CanStart needs, and either
+// the signatures a file has near its start or the set of bytes it can begin with.
+struct StartKeys {
+  size_t head;
+  Signature signatures[kMaxSignatures] = {};
+  size_t signatureCount = 0;
+  const FirstBytes* first = nullptr;
+
+  template <size_t N>
+  StartKeys(size_t headBytes, const Signature (&keys)[N]) : head(headBytes), signatureCount(N) {
+    static_assert(N <= kMaxSignatures, "too many signatures");
+    for (size_t i = 0; i < N; ++i) signatures[i] = keys[i];
+  }
+  StartKeys(size_t headBytes, const FirstBytes& firstBytes) : head(headBytes), first(&firstBytes) {}
+};
+
+// One candidate start, as Examine sees it.
+struct Candidate {
+  CDataStream* stream;
+  long long start;
+  const uint8_t* bytes;  // the data from start on, already read: at least the head
+  size_t available;
+  // >= 0 for a start left in the unsearched rest of a skipped block: that block's beginning
+  // belongs to the file delivered before, and a file that ends before mustReach lay inside it.
+  long long mustReach;
+  long long blockSize;
+};
+
+// What a format answers for a candidate: a file at start, ending at end (one past its last
+// byte) or, with end -1, left open for the next recognition to end.
+struct Found {
+  bool recognized = false;
+  long long start = -1;
+  long long end = -1;
+
+  void File(long long at, long long fileEnd = -1) {
+    recognized = true;
+    start = at;
+    end = fileEnd;
+  }
+};
+
+// Base of a format's handler: the per-block answer is made here once. A format says only how
+// its files may start (StartKeys and CanStart, a test of a few bytes that allocates nothing)
+// and what is there at a candidate (Examine, which reads through a CStreamReader).
+//
+// Without Unaligned a block costs one read of the head at its start and CanStart. With it:
+// the rest of the block before that the scan skipped after a delivered file, the block's
+// start, then the rest of the block, each candidate found by the StartKeys and offered in
+// ascending order.
+class CFormatHandler : public CHandlerBase {
+ public:
+  CFormatHandler(CPhotoRecovery* engine, const HandlerInfo& info, const StartKeys& keys);
+
+  bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
+                     long long* end) final;
+
+ protected:
+  // Whether the head (StartKeys::head bytes at a candidate) can begin a file.
+  virtual bool CanStart(const uint8_t* head) const = 0;
+  // Looks at a candidate that passed CanStart; true when it answered (found->File).
+  virtual bool Examine(const Candidate& candidate, Found* found) = 0;
+  // The scan went back to an earlier block: a new scan, on other data. Called only for a
+  // format that asked for it with WatchScans(), since it costs a position query per block.
+  virtual void ScanRestarted() {}
+  void WatchScans() { FWatchesScans = true; }
+
+ private:
+  bool Offer(const Candidate& candidate, Found* found);
+  bool Search(CDataStream* stream, long long from, long long to, long long mustReach,
+              long long blockSize, Found* found);
+  size_t NextCandidate(const uint8_t* buffer, size_t at, size_t last, size_t key) const;
+
+  StartKeys FKeys;
+  size_t FNeed;  // bytes the search needs in hand at a candidate
+  long long FLastBlock = -1;
+  bool FWatchesScans = false;
+};
+
+}  // namespace salvor
