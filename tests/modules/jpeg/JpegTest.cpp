@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -75,6 +76,9 @@ const Samples& Encoded() {
       "jpeg",
       {{"progressive.jpg", plasma + "ppm:- | cjpeg -progressive -quality 85 >"},
        {"restart.jpg", restart + ">"},
+       // Damage beyond the first MiB.
+       {"large.jpg",
+        "convert -seed 7 -size 3000x2000 plasma: ppm:- | cjpeg -restart 2 -quality 90 >"},
        {"thumb.jpg", thumb + ">"},
        // A large EXIF thumbnail.
        {"big-thumbnail.jpg", restart + "> r.jpg && " + thumb +
@@ -110,11 +114,24 @@ Samples Photos() {
       {"container.jpg", MakeMotionPhoto(Get("restart.jpg"), Get("clip.mp4"), true), "jpg"});
   photos.push_back(
       {"samsung.jpg", MakeSamsungMotionPhoto(Get("progressive.jpg"), Get("clip.mp4")), "jpg"});
+  // A stand-alone marker between segments, and a scan that selects table 3 (rare, allowed).
+  const Bytes& restart = Get("restart.jpg");
+  const size_t afterApp0 = 4 + (restart[4] << 8 | restart[5]);
+  photos.push_back({"tem.jpg",
+                    Concat({Prefix(restart, afterApp0),
+                            {0xFF, 0x01},
+                            Bytes(restart.begin() + long(afterApp0), restart.end())}),
+                    "jpg"});
+  Bytes table3 = restart;
+  const uint8_t sos[] = {0xFF, 0xDA};
+  table3[size_t(std::search(table3.begin(), table3.end(), sos, sos + 2) - table3.begin()) + 8] =
+      0x33;
+  photos.push_back({"table3.jpg", table3, "jpg"});
   return photos;
 }
 
 bool Ready() {
-  return Encoded().size() == 5;
+  return Encoded().size() == 6;
 }
 
 // Every photo whole, sector-aligned and back to back; two cut short, before random data and
@@ -129,13 +146,13 @@ TEST(JpegModule, ScanRecoversEveryPhoto) {
   layout.Random(7000).Align().Cut("cut-zeros", Prefix(Get("progressive.jpg"), 30000), "jpg");
   layout.Zeros(3000).Align().Whole(photos[0]);
   // A declared video that is not there leaves the photo, marked damaged.
-  const Bytes& motion = photos[photos.size() - 3].bytes;
+  const Bytes motion = MakeMotionPhoto(Get("progressive.jpg"), Get("clip.mp4"), false);
   layout.Align().Damaged("no-video", Prefix(motion, motion.size() - Get("clip.mp4").size()), "jpg");
   layout.Zeros(8192);
   // Damage inside the entropy data of a file with restart intervals (a run of 0xFF from a
   // bad block, foreign bytes): picked up again at the next restart marker.
   for (const Bytes& damage : {Bytes(4096, 0xFF), RandomData(4096, 31)}) {
-    Bytes damaged = Get("restart.jpg");
+    Bytes damaged = Get("large.jpg");
     std::copy(damage.begin(), damage.end(), damaged.begin() + long(damaged.size() / 2));
     layout.Align().Damaged("damaged", damaged, "jpg").Random(5000);
   }
@@ -181,6 +198,8 @@ TEST(JpegModule, UnalignedStartsAndCutPhotos) {
   const Bytes& restart = Get("restart.jpg");
   layout.Cut("cut-restart", Prefix(restart, restart.size() / 2), "jpg")
       .Whole({"after", restart, "jpg"});
+  // A header left alone (cut between its segments): the photo right behind it is no part of it.
+  layout.Junk(Prefix(restart, 20)).Whole({"after-header", restart, "jpg"});
   layout.Random(3000);
   ExpectCarved("jpeg", layout, {true});
   ExpectCarved("jpeg", layout, {false});

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/support/CarveCheck.h"
@@ -102,10 +103,18 @@ TEST(TiffModule, HostileStructures) {
   CContentHandler* tiff = Handler("tiff");
   ASSERT_NE(tiff, nullptr);
   // A strip of odd length last: a zero pad byte after it belongs to the file, other data not.
-  const Bytes odd =
-      Join(MinimalTiff({{256, 3, 1, 1}, {273, 4, 1, 50}, {279, 4, 1, 5}}, 0), Bytes{1, 2, 3, 4, 5});
-  EXPECT_EQ(Recognize(tiff, Join(odd, Bytes{0, 9, 9}), 0).end, 56);
-  EXPECT_EQ(Recognize(tiff, Join(odd, Bytes{7, 0, 9}), 0).end, 55);
+  const Bytes odd = Join(MinimalTiff({{256, 3, 1, 1}, {273, 4, 1, 50}, {279, 4, 1, 7}}, 0),
+                         Bytes{1, 2, 3, 4, 5, 6, 7});
+  EXPECT_EQ(Recognize(tiff, Join(odd, Bytes{0, 9, 9}), 0).end, 58);
+  EXPECT_EQ(Recognize(tiff, Join(odd, Bytes{7, 0, 9}), 0).end, 57);
+  // A BigTIFF whose IFD follows its 16-byte header, with one 6-byte strip after the IFD.
+  Bytes big = {'I', 'I', 43, 0, 8, 0, 0, 0, 16, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0};
+  for (const auto& [tag, type, value] : {std::tuple{256, 3, 1}, {273, 16, 92}, {279, 16, 6}}) {
+    const Bytes entry = {uint8_t(tag), uint8_t(tag >> 8), uint8_t(type), 0, 1, 0, 0, 0, 0, 0, 0, 0};
+    big = Join(Join(big, entry), {uint8_t(value), 0, 0, 0, 0, 0, 0, 0});
+  }
+  big = Join(big, Bytes(8 + 6, 0));  // no next IFD; the strip
+  EXPECT_EQ(Recognize(tiff, Join(big, RandomData(2000, 14)), 0).end, 98);
   // An IFD linked to itself ends the walk; the file is what the IFD covers.
   const Bytes cycle = MinimalTiff({{256, 3, 1, 16}, {257, 3, 1, 16}}, 8);
   EXPECT_EQ(Recognize(tiff, Join(cycle, RandomData(2000, 12)), 0).end,
