@@ -74,7 +74,21 @@ TEST(RiffModule, ScanRecoversEveryFile) {
       "RIFF\x10\x00\x01\x00"
       "AVI LIST",
       16);
-  layout.Planted({wave, Bytes(list.begin(), list.end())}, 8);
+  // An RF64 whose data would be larger than the whole file.
+  Bytes rf64;
+  AppendChunk(rf64, "RF64", 0xFFFFFFFF);
+  AppendTag(rf64, "WAVE");
+  AppendChunk(rf64, "ds64", 28);
+  for (uint32_t v : {100u, 0u, 200u, 0u, 0u, 0u, 0u}) AppendLE32(rf64, v);
+  AppendFormat(rf64);
+  AppendChunk(rf64, "data", 0xFFFFFFFF);
+  layout.Planted({wave, Bytes(list.begin(), list.end()), rf64}, 9);
+  // An empty LIST after the data.
+  Bytes listed = Join(tone.bytes, {'L', 'I', 'S', 'T', 4, 0, 0, 0, 'I', 'N', 'F', 'O'});
+  const uint32_t size =
+      12 + (listed[4] | listed[5] << 8 | listed[6] << 16 | uint32_t(listed[7]) << 24);
+  for (int i = 0; i < 4; ++i) listed[4 + i] = uint8_t(size >> (8 * i));
+  layout.Align().Whole({"empty-list.wav", listed, "wav"}).Random(3000);
   ExpectCarved("riff", layout);
 }
 
