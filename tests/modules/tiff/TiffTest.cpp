@@ -115,6 +115,12 @@ TEST(TiffModule, HostileStructures) {
   }
   big = Join(big, Bytes(8 + 6, 0));  // no next IFD; the strip
   EXPECT_EQ(Recognize(tiff, Join(big, RandomData(2000, 14)), 0).end, 98);
+  // Exactly MaxSize long: still measured whole.
+  const Bytes fits = Join(MinimalTiff({{256, 3, 1, 1}, {273, 4, 1, 50}, {279, 4, 1, 4046}}, 0),
+                          RandomData(4046, 15));
+  ASSERT_TRUE(tiff->SetIntPropValue("MaxSize", 4));
+  EXPECT_EQ(Recognize(tiff, Join(fits, RandomData(100, 16)), 0).end, 4096);
+  ASSERT_TRUE(tiff->SetIntPropValue("MaxSize", DefaultMaxSize(tiff)));
   // An IFD linked to itself ends the walk; the file is what the IFD covers.
   const Bytes cycle = MinimalTiff({{256, 3, 1, 16}, {257, 3, 1, 16}}, 8);
   EXPECT_EQ(Recognize(tiff, Join(cycle, RandomData(2000, 12)), 0).end,
