@@ -68,10 +68,8 @@ std::vector<Recovered> ScanImage(const std::vector<std::string>& modules,
   engine->SetEventHandler(nullptr);
   for (size_t i = 0; i < result.size() && i < sink.files.size(); ++i) {
     auto& file = sink.files[i];
-    result[i].handlerId = file.handlerId;
     result[i].offset = file.sourceOffset;
     result[i].size = static_cast<long long>(file.bytes.size());
-    result[i].sha256 = SV::CSha256::Of(file.bytes.data(), file.bytes.size());
     result[i].bytes = std::move(file.bytes);
   }
   return result;

@@ -41,12 +41,10 @@ class ImageBuilder {
 
 // One file delivered by a scan, with what its handler says of it.
 struct Recovered {
-  std::string handlerId;
   std::string extension;  // from DescribeFile
   bool valid = false;     // DescribeFile's verdict
   long long offset = -1;  // byte offset in the image
   long long size = 0;
-  std::string sha256;
   std::vector<uint8_t> bytes;
 };
 

@@ -1,85 +1,69 @@
 #include <gtest/gtest.h>
 
-#include <map>
-#include <string>
-#include <vector>
-
-#include "salvor/CContentHandler.h"
-#include "tests/support/MediaTestSupport.h"
-#include "tests/support/ScanHarness.h"
+#include "tests/support/CarveCheck.h"
 
 using namespace testing_support;
 
 namespace {
 
-std::map<std::string, std::vector<uint8_t>> gFiles;
-
-class MpegTsTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    if (!HaveTool("ffmpeg")) return;
+const Samples& Files() {
+  static const Samples made = [] {
     const std::string ff =
         "ffmpeg -v error -y -f lavfi -i testsrc=size=96x64:rate=25:duration=1 "
         "-f lavfi -i sine=duration=1 ";
-    gFiles = MakeMedia("mpegts",
-                       {
-                           {"mpeg2.ts", ff + "-c:v mpeg2video -c:a mp2 -f mpegts"},
-                           {"h264.ts", ff + "-c:v libx264 -preset ultrafast -c:a aac -f mpegts"},
-                           {"camcorder.mts", ff + "-c:v libx264 -preset ultrafast -c:a ac3 "
-                                                  "-f mpegts -mpegts_m2ts_mode 1"},
-                           {"mpeg2.mts", ff + "-c:v mpeg2video -c:a mp2 -f mpegts "
-                                              "-mpegts_m2ts_mode 1"},
-                       });
-  }
-
-  void SetUp() override {
-    if (gFiles.count("h264.ts") == 0) GTEST_SKIP() << "ffmpeg missing";
-    handler = LoadHandler("mpegts.so");
-    ASSERT_NE(handler, nullptr);
-  }
-
-  CContentHandler* handler = nullptr;
-};
-
-// Files sector-aligned, back to back and between random data and zeros come back whole and
-// named; an M2TS cut inside an aligned unit comes back marked damaged.
-TEST_F(MpegTsTest, RecoversFilesThroughTheEngine) {
-  MediaImage image;
-  image.AddAll(gFiles);
-  image.AddCut("cut.mts", gFiles["camcorder.mts"], 6144 + 192 * 10 + 100);
-  // Clips of whole aligned units fill whole sectors: a camera writes them right behind each
-  // other.
-  image.builder.Align();
-  for (const char* clip : {"camcorder.mts", "mpeg2.mts", "camcorder.mts"})
-    image.builder.AddFile(clip, gFiles[clip]);
-  ScanAndCheck("mpegts.so", image);
+    return MakeMedia(
+        "mpegts", {{"mpeg2.ts", ff + "-c:v mpeg2video -c:a mp2 -f mpegts"},
+                   {"h264.ts", ff + "-c:v libx264 -preset ultrafast -c:a aac -f mpegts"},
+                   {"camcorder.mts",
+                    ff + "-c:v libx264 -preset ultrafast -c:a ac3 -f mpegts -mpegts_m2ts_mode 1"},
+                   {"mpeg2.mts", ff + "-c:v mpeg2video -c:a mp2 -f mpegts -mpegts_m2ts_mode 1"}});
+  }();
+  return made;
 }
 
-// Inside blocks only with Unaligned set; a run longer than MaxSize is left to the end search;
-// the corpus sample (cut short) is recognised and named.
-TEST_F(MpegTsTest, UnalignedMaxSizeAndSample) {
-  ExpectFoundOnlyUnaligned(handler, "mpegts.so", "h264.ts", gFiles["h264.ts"]);
-  ExpectOpenPastMaxSize(handler, gFiles["mpeg2.ts"], 8);
-  std::vector<uint8_t> sample = ReadFileBytes(TestData("corpus/format-samples/M2TS.mts"));
-  ASSERT_FALSE(sample.empty());
-  EXPECT_TRUE(Recognize(handler, sample, 0).recognized);
-  std::string extension;
-  EXPECT_FALSE(Describe(handler, sample, &extension));
-  EXPECT_EQ(extension, "mts");
+bool Ready() {
+  return Files().size() == 4;
 }
 
-// Random data with sync bytes planted at the packet stride for a few packets yields nothing;
-// damaged copies stay inside the data.
-TEST_F(MpegTsTest, RandomAndDamagedData) {
-  std::vector<uint8_t> packets(188 * 3 + 4, 0x5A);
-  for (int packet = 0; packet < 4; ++packet) {
+// Every file whole, sector-aligned and back to back; clips of whole aligned units fill whole
+// sectors, so a camera writes them right behind each other; an M2TS cut inside an aligned unit
+// comes back damaged; sync bytes planted at the packet stride for a few packets yield nothing.
+TEST(MpegTsModule, ScanRecoversEveryFile) {
+  if (!Ready()) GTEST_SKIP() << "ffmpeg missing";
+  Bytes packets(188 * 3 + 4, 0x5A);
+  for (size_t packet = 0; packet < 4; ++packet) {
     packets[188 * packet] = 0x47;
     packets[188 * packet + 1] = 0x40;
-    packets[188 * packet + 2] = 0x00;
     packets[188 * packet + 3] = 0x10;
   }
-  ExpectNothingFromRandom("mpegts.so", {packets});
-  ExerciseDamagedCopies(handler, gFiles);
+  Layout layout;
+  layout.Random(7000).Spread(Files());
+  layout.Align()
+      .Cut("cut.mts", Prefix(Files()[2].bytes, 6144 + 192 * 10 + 100), "mts")
+      .Random(3000);
+  layout.Align().Whole(Files()[2]).Whole(Files()[3]).Whole(Files()[2]).Zeros(2048);
+  layout.Planted({packets}, 300);
+  ExpectCarved("mpegts", layout);
+  // Longer than MaxSize: left open, and the end search finds its end.
+  CContentHandler* ts = Handler("mpegts");
+  ASSERT_TRUE(ts->SetIntPropValue("MaxSize", 8));
+  EXPECT_EQ(Recognize(ts, Files()[0].bytes, 0).end, -1);
+  ASSERT_TRUE(ts->SetIntPropValue("MaxSize", DefaultMaxSize(ts)));
+  EXPECT_EQ(FindEnd(ts, Join(Files()[0].bytes, Bytes(1500, 0))), long(Files()[0].bytes.size()));
+}
+
+// At odd offsets, found only with Unaligned set; the corpus sample (cut short) is recognised,
+// named and damaged; damaged copies stay inside the data.
+TEST(MpegTsModule, UnalignedStartsSampleAndDamage) {
+  if (!Ready()) GTEST_SKIP() << "ffmpeg missing";
+  Layout layout;
+  layout.Random(1234).Whole(Files()[1]).Random(2000);
+  ExpectCarved("mpegts", layout, {true});
+  ExpectCarved("mpegts", layout, {false});
+  ExpectSamplesNamed("mpegts", {{"M2TS.mts", "mts"}});
+  EXPECT_FALSE(
+      Describe(Handler("mpegts"), ReadFileBytes(TestData("corpus/format-samples/M2TS.mts"))));
+  ExpectDamagedCopiesStayInside("mpegts", Files());
 }
 
 }  // namespace

@@ -3,31 +3,30 @@
 #include <cstring>
 
 #include "tests/support/CarveCheck.h"
-#include "tests/support/MediaTestSupport.h"
 #include "tests/support/SparseStream.h"
 
 using namespace testing_support;
 
 namespace {
 
-void AppendLE32(std::vector<uint8_t>& b, uint32_t v) {
+void AppendLE32(Bytes& b, uint32_t v) {
   for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
 }
-void AppendTag(std::vector<uint8_t>& b, const char* tag) {
+void AppendTag(Bytes& b, const char* tag) {
   b.insert(b.end(), tag, tag + 4);
 }
-void AppendChunk(std::vector<uint8_t>& b, const char* tag, uint32_t size) {
+void AppendChunk(Bytes& b, const char* tag, uint32_t size) {
   AppendTag(b, tag);
   AppendLE32(b, size);
 }
 // A PCM format chunk: mono, 8 kHz, 16 bits.
-void AppendFormat(std::vector<uint8_t>& b) {
+void AppendFormat(Bytes& b) {
   AppendChunk(b, "fmt ", 16);
   for (uint32_t v : {0x00010001u, 8000u, 16000u, 0x00100002u}) AppendLE32(b, v);
 }
 
-const std::map<std::string, std::vector<uint8_t>>& Media() {
-  static const auto media = [] {
+const Samples& Media() {
+  static const Samples media = [] {
     const std::string ff = "ffmpeg -v error -y ",
                       v = " -f lavfi -i testsrc=size=64x48:rate=10:duration=1",
                       a = " -f lavfi -i sine=duration=0.5:sample_rate=8000";
@@ -47,102 +46,85 @@ const std::map<std::string, std::vector<uint8_t>>& Media() {
   return media;
 }
 
-CContentHandler* Handler() {
-  static CContentHandler* handler = LoadHandler("riff.so");
-  return handler;
+bool Ready() {
+  return Media().size() == 9;
 }
 
-// Generated files, sector-aligned and back to back between random data and zeros, come back
-// whole (the 8 header bytes included) and named; a cut AVI and files whose sizes were never
-// written come back broken, ending where the next file starts.
-TEST(RiffModule, RecoversGeneratedFilesWhole) {
-  const auto& media = Media();
-  if (media.count("tone.wav") == 0) GTEST_SKIP() << "ffmpeg missing";
-  ASSERT_NE(Handler(), nullptr);
-  std::map<std::string, std::string> intact = {{"mjpeg.avi", "avi"},     {"mpeg4.avi", "avi"},
-                                               {"tone.wav", "wav"},      {"rf64.wav", "wav"},
-                                               {"plasma.webp", "webp"},  {"lossless.webp", "webp"},
-                                               {"animated.webp", "webp"}};
-  std::map<std::string, std::vector<uint8_t>> broken;
-  for (const char* name : {"piped.wav", "piped.avi"})
-    if (media.count(name)) broken[name] = media.at(name);
-  broken["cut.avi"] = media.at("mjpeg.avi");
-  broken["cut.avi"].resize(broken["cut.avi"].size() / 2);
-  ImageBuilder image;
-  image.AddRandom(5000);
-  bool zeros = false;
-  for (const auto& file : intact) {
-    if (media.count(file.first) == 0) continue;
-    image.Align();
-    image.AddFile(file.first, media.at(file.first));
-    if ((zeros = !zeros)) image.AddZeros(1024);
-  }
-  std::map<std::string, long long> rooms;
-  for (const auto& file : broken) {
-    image.Align();
-    image.AddFile(file.first, file.second);
-    image.Align();
-    rooms[file.first] = static_cast<long long>(image.bytes().size()) - image.placed().back().offset;
-    image.AddFile("tone.wav", media.at("tone.wav"));
-  }
-  image.AddRandom(3000);
-  auto found = ScanImage({"riff.so"}, image.Finish());
-  PrintTally("riff", CheckMediaRecovery(image.placed(), found, intact, rooms));
-
-  uint32_t seed = 10;
-  for (const char* name : {"mjpeg.avi", "rf64.wav", "animated.webp"})
-    if (media.count(name)) ExerciseDamagedCopies(Handler(), media.at(name), seed++);
+Samples Intact() {
+  return Samples(Media().begin(), Media().begin() + 7);
 }
 
-// Samples cut short by their collector are recognised and named; RIFF headers planted in random
-// data yield nothing; Unaligned finds RIFF and RF64 files at odd offsets.
-TEST(RiffModule, NamesSamplesRefusesLookalikesFindsUnalignedStarts) {
-  if (Media().count("rf64.wav") == 0) GTEST_SKIP() << "ffmpeg missing";
-  CContentHandler* handler = Handler();
-  ASSERT_NE(handler, nullptr);
-  ExpectSamplesNamed(
-      handler,
-      {{"RIFF.avi", "avi"}, {"Pentax.avi", "avi"}, {"RIFF.wav", "wav"}, {"RIFF.webp", "webp"}});
-
-  // Its later sectors reused by a photo: a WAV ends where the photo begins.
-  ExpectWrittenOverFileEndsWhereNextBegins("riff", handler, Media().at("tone.wav"), 4096);
-
-  ImageBuilder noise(7);
-  noise.AddRandom(32 * 512);
-  std::vector<uint8_t> bytes = noise.Finish();
-  std::vector<uint8_t> wave;
+// Files whole (the 8 header bytes included), sector-aligned and back to back; a cut AVI and
+// files whose sizes were never written end where the next file begins; RIFF headers planted
+// in random data yield nothing.
+TEST(RiffModule, ScanRecoversEveryFile) {
+  if (!Ready()) GTEST_SKIP() << "ffmpeg or ImageMagick missing";
+  const Bytes& avi = Find(Media(), "mjpeg.avi");
+  const Sample tone = {"tone.wav", Find(Media(), "tone.wav"), "wav"};
+  Layout layout;
+  layout.Random(5000).Spread(Intact());
+  for (const Sample& broken :
+       {Media()[7], Media()[8], Sample{"cut.avi", Prefix(avi, avi.size() / 2), "avi"}})
+    layout.Align().Cut(broken.name, broken.bytes, broken.extension).Align().EndsHere().Whole(tone);
+  Bytes wave;
   AppendChunk(wave, "RIFF", 4000);
   AppendTag(wave, "WAVE");
   AppendFormat(wave);  // then random bytes where the next chunk should be
-  std::copy(wave.begin(), wave.end(), bytes.begin() + 1024);
-  memcpy(&bytes[2048],
-         "RIFF\x10\x00\x01\x00"
-         "AVI LIST",
-         12);
-  EXPECT_TRUE(ScanImage({"riff.so"}, bytes).empty());
+  const std::string list(
+      "RIFF\x10\x00\x01\x00"
+      "AVI LIST",
+      16);
+  // An RF64 whose data would be larger than the whole file.
+  Bytes rf64;
+  AppendChunk(rf64, "RF64", 0xFFFFFFFF);
+  AppendTag(rf64, "WAVE");
+  AppendChunk(rf64, "ds64", 28);
+  for (uint32_t v : {100u, 0u, 200u, 0u, 0u, 0u, 0u}) AppendLE32(rf64, v);
+  AppendFormat(rf64);
+  AppendChunk(rf64, "data", 0xFFFFFFFF);
+  layout.Planted({wave, Bytes(list.begin(), list.end()), rf64}, 9);
+  // An empty LIST after the data.
+  Bytes listed = Join(tone.bytes, {'L', 'I', 'S', 'T', 4, 0, 0, 0, 'I', 'N', 'F', 'O'});
+  const uint32_t size =
+      12 + (listed[4] | listed[5] << 8 | listed[6] << 16 | uint32_t(listed[7]) << 24);
+  for (int i = 0; i < 4; ++i) listed[4 + i] = uint8_t(size >> (8 * i));
+  layout.Align().Whole({"empty-list.wav", listed, "wav"}).Random(3000);
+  ExpectCarved("riff", layout);
+}
 
-  ImageBuilder odd;
-  odd.AddRandom(700 + 1);
-  odd.AddFile("tone.wav", Media().at("tone.wav"));
-  odd.AddRandom(1333);  // beyond the block in which the first file ends
-  odd.AddFile("rf64.wav", Media().at("rf64.wav"));
-  odd.AddRandom(2000);
-  std::vector<uint8_t> oddBytes = odd.Finish();
-  EXPECT_TRUE(ScanImage({"riff.so"}, oddBytes).empty());
-  ASSERT_TRUE(handler->SetIntPropValue("Unaligned", 1));
-  auto found = ScanImage({"riff.so"}, oddBytes);
-  handler->SetIntPropValue("Unaligned", 0);
-  ASSERT_EQ(found.size(), 2u);
-  for (size_t i = 0; i < 2; ++i) {
-    EXPECT_EQ(found[i].offset, odd.placed()[i].offset);
-    EXPECT_EQ(found[i].sha256, odd.placed()[i].sha256);
-  }
+// At odd offsets, found only with Unaligned set (RIFF and RF64 alike).
+TEST(RiffModule, UnalignedStarts) {
+  if (!Ready()) GTEST_SKIP() << "ffmpeg or ImageMagick missing";
+  Layout layout(3);
+  layout.Random(701).Packed(Intact(), 1333);
+  ExpectCarved("riff", layout, {true});
+  ExpectCarved("riff", layout, {false});
+}
+
+// Samples cut short by their collector are recognised and named; damaged copies stay inside.
+TEST(RiffModule, NamesSamplesAndSurvivesDamage) {
+  if (!Ready()) GTEST_SKIP() << "ffmpeg or ImageMagick missing";
+  ExpectSamplesNamed(
+      "riff",
+      {{"RIFF.avi", "avi"}, {"Pentax.avi", "avi"}, {"RIFF.wav", "wav"}, {"RIFF.webp", "webp"}});
+  ExpectDamagedCopiesStayInside("riff", {Media()[0], Media()[3], Media()[6]});
+}
+
+// Its later sectors reused by a photo: a WAV ends where the photo begins.
+TEST(RiffModule, AFileWrittenOverEndsWhereTheNextOneBegins) {
+  if (!Ready()) GTEST_SKIP() << "ffmpeg or ImageMagick missing";
+  const Bytes& wav = Find(Media(), "tone.wav");
+  const Bytes photo = ReadFileBytes(TestData("corpus/jpg/Canon_40D.jpg"));
+  Layout layout;
+  layout.Cut("written-over", Prefix(wav, 4096), "wav").EndsHere().Whole({"photo", photo, "jpg"});
+  layout.Random(wav.size() + 65536);
+  ExpectCarved("riff", layout, {false, 0, {"jpeg"}});
 }
 
 // Beyond 4 GiB: an OpenDML AVI whose RIFF AVI part is followed by AVIX parts, and an RF64 WAV
 // whose sizes live in ds64; both read as sparse streams followed by zeros.
 TEST(RiffModule, FollowsOpenDmlAndRf64BeyondFourGiB) {
-  CContentHandler* handler = Handler();
+  CContentHandler* handler = Handler("riff");
   ASSERT_NE(handler, nullptr);
   EXPECT_GE(DefaultMaxSize(handler), 4194304);
   auto endOf = [&](SparseStream& file) {
@@ -159,7 +141,7 @@ TEST(RiffModule, FollowsOpenDmlAndRf64BeyondFourGiB) {
   for (int part = 0; part < 5; ++part) {
     const uint32_t movi = 4 + 8 + frame;
     const uint32_t riff = 4 + 8 + movi + (part == 0 ? 8 + 4 + 8 + 56 + 8 + 16 : 0);
-    std::vector<uint8_t> head;
+    Bytes head;
     AppendChunk(head, "RIFF", riff);
     AppendTag(head, part == 0 ? "AVI " : "AVIX");
     if (part == 0) {
@@ -172,7 +154,7 @@ TEST(RiffModule, FollowsOpenDmlAndRf64BeyondFourGiB) {
     AppendTag(head, "movi");
     AppendChunk(head, "00dc", frame);
     if (part == 0) {
-      std::vector<uint8_t> index;
+      Bytes index;
       AppendChunk(index, "idx1", 16);
       index.resize(index.size() + 16, 0);
       avi.Place(pos + static_cast<long long>(head.size()) + frame, index);
@@ -189,7 +171,7 @@ TEST(RiffModule, FollowsOpenDmlAndRf64BeyondFourGiB) {
   EXPECT_FALSE(recognized);
 
   const uint64_t dataBytes = 5ULL << 30, riffSize = 4 + 36 + 24 + 8 + dataBytes;
-  std::vector<uint8_t> rf64;
+  Bytes rf64;
   AppendChunk(rf64, "RF64", 0xFFFFFFFF);
   AppendTag(rf64, "WAVE");
   AppendChunk(rf64, "ds64", 28);

@@ -1,0 +1,70 @@
+#include <gtest/gtest.h>
+
+#include "tests/support/CarveCheck.h"
+
+using namespace testing_support;
+
+namespace {
+
+const Samples& Files() {
+  static const Samples made = [] {
+    const std::string ff =
+        "ffmpeg -v error -y -f lavfi -i testsrc=size=96x64:rate=25:duration=1 "
+        "-f lavfi -i sine=duration=1 ";
+    Samples files = MakeMedia("mpeg", {{"mpeg1.mpg", ff + "-c:v mpeg1video -c:a mp2 -f mpeg"},
+                                       {"mpeg2.mpg", ff + "-c:v mpeg2video -c:a mp2 -f vob"},
+                                       {"dvd.vob", ff + "-c:v mpeg2video -c:a ac3 -f dvd"}});
+    // A program end code behind the last pack, as DVD authoring tools write it.
+    if (files.size() == 3)
+      files.push_back({"ended.mpg", Join(files[1].bytes, {0x00, 0x00, 0x01, 0xB9}), "mpg"});
+    return files;
+  }();
+  return made;
+}
+
+bool Ready() {
+  return Files().size() == 4;
+}
+
+// Every file whole, sector-aligned and back to back; pack headers planted in random data yield
+// nothing.
+TEST(MpegModule, ScanRecoversEveryFile) {
+  if (!Ready()) GTEST_SKIP() << "ffmpeg missing";
+  Layout layout;
+  layout.Random(7000).Spread(Files());
+  layout.Planted({Prefix(Files()[1].bytes, 20)}, 300);
+  ExpectCarved("mpeg", layout);
+}
+
+// At odd offsets, found only with Unaligned set; damaged copies stay inside the data.
+TEST(MpegModule, UnalignedStartsAndDamage) {
+  if (!Ready()) GTEST_SKIP() << "ffmpeg missing";
+  Layout layout;
+  layout.Random(1234).Whole(Files()[1]).Random(2000);
+  ExpectCarved("mpeg", layout, {true});
+  ExpectCarved("mpeg", layout, {false});
+  ExpectDamagedCopiesStayInside("mpeg", Files());
+}
+
+// A stream cut inside a pack ends within that pack (its units carry their own lengths); one
+// that runs off the data inside a unit is damaged; one longer than MaxSize is left open and
+// the end search finds its end.
+TEST(MpegModule, CutStreamsAndMaxSize) {
+  if (!Ready()) GTEST_SKIP() << "ffmpeg missing";
+  CContentHandler* mpeg = Handler("mpeg");
+  const Bytes cut = Prefix(Files()[0].bytes, Files()[0].bytes.size() / 2 + 700);
+  const Recognition a = Recognize(mpeg, Join(cut, Bytes(4096, 0)), 0);
+  ASSERT_TRUE(a.recognized);
+  EXPECT_GT(a.end, static_cast<long long>(cut.size()) - 2048);
+  EXPECT_LT(a.end, static_cast<long long>(cut.size()) + 2048);
+  std::string extension;
+  EXPECT_FALSE(Describe(mpeg, cut, &extension));
+  EXPECT_EQ(extension, "mpg");
+  const Bytes& dvd = Files()[2].bytes;
+  ASSERT_TRUE(mpeg->SetIntPropValue("MaxSize", 8));
+  EXPECT_EQ(Recognize(mpeg, dvd, 0).end, -1);
+  ASSERT_TRUE(mpeg->SetIntPropValue("MaxSize", DefaultMaxSize(mpeg)));
+  EXPECT_EQ(FindEnd(mpeg, Join(dvd, Bytes(1500, 0))), static_cast<long long>(dvd.size()));
+}
+
+}  // namespace
