@@ -45,6 +45,13 @@ Instance* LoadModuleInstance(CPhotoRecovery* engine, const char* path, const cha
   return instance;
 }
 
+void LogRegistered(CPhotoRecovery* engine, const char* kind, const char* path,
+                   const std::string& what) {
+  engine->Log(
+      "SVC", LogLevel::kStep,
+      ("Loaded module " + Text(path) + " and registered " + kind + " Plugin " + what).c_str());
+}
+
 }  // namespace
 
 void CPhotoRecovery::AddDSPlugin(const char* path) {
@@ -54,30 +61,23 @@ void CPhotoRecovery::AddDSPlugin(const char* path) {
   // A module with the identifier of an earlier one takes its place; the earlier one stays
   // loaded and alive, it is only no longer asked for sources.
   FDSModules[Text(module->GetUniqueID())] = module;
-  Log("SVC", LogLevel::kStep,
-      ("Loaded module " + Text(path) + " and registered DS Plugin " + Text(module->GetUniqueID()))
-          .c_str());
+  LogRegistered(this, "DS", path, Text(module->GetUniqueID()));
 }
 
 void CPhotoRecovery::AddPreviewPlugin(const char* path) {
   // The module registers its handler itself (PVAdded) before handing it back.
   CPreviewHandler* handler = LoadModuleInstance<CPreviewHandler>(this, path, SALVOR_PV_ENTRY, "PV");
   if (handler == nullptr) return;
-  Log("SVC", LogLevel::kStep,
-      ("Loaded module " + Text(path) + " and registered PV Plugin " + Text(handler->GetUniqueID()))
-          .c_str());
+  LogRegistered(this, "PV", path, Text(handler->GetUniqueID()));
 }
 
 void CPhotoRecovery::AddContentPlugin(const char* path) {
   // The module registers its handler itself (CHAdded) before handing it back.
   CContentHandler* handler = LoadModuleInstance<CContentHandler>(this, path, SALVOR_CH_ENTRY, "CH");
   if (handler == nullptr) return;
-  std::string mimeTypes = Text(handler->GetMimeTypes());
-  std::string id = Text(handler->GetUniqueID());
-  Log("SVC", LogLevel::kStep,
-      ("Loaded module " + Text(path) + " and registered CH Plugin " + id +
-       " supporting mime type(s) " + mimeTypes)
-          .c_str());
+  const std::string mimeTypes = Text(handler->GetMimeTypes());
+  LogRegistered(this, "CH", path,
+                Text(handler->GetUniqueID()) + " supporting mime type(s) " + mimeTypes);
 }
 
 }  // namespace SV
