@@ -135,48 +135,33 @@ TEST(Scan, OpenScanWindows) {
     int maxSizeKiB;
     long long start, recognizedAt;
     std::deque<long long> ends;
-    Lines logs;
     std::string file;
+    Lines logs;
   };
+  const std::string end = "2 a couldn't find end of file at ";
   const std::vector<Case> cases = {
       // MaxSize 1: the second window reaches 1 KiB past the current position, not the start.
       {1,
        1100,
        10,
        {-1, -1},
-       {"2 a couldn't find end of file at 1100 - trying with stream size 5044",
+       "1100+4020",
+       {end + "1100 - trying with stream size 5044",
         "2 a still couldn't find end of file at 1100 - using current position 5120 as end of "
-        "file"},
-       "1100+4020"},
+        "file"}},
       // Without MaxSize (32 MiB), and with 4 GiB, the window stops at the end of the source.
-      {-1,
-       30720,
-       62,
-       {-1, 1500},
-       {"2 a couldn't find end of file at 30720 - trying with stream size 2048"},
-       "30720+1500"},
-      {4194304,
-       30720,
-       62,
-       {-1, -1},
-       {"2 a couldn't find end of file at 30720 - trying with stream size 2048"},
-       "30720+1024"},
-      {-1, 1024, 4, {0}, {"2 Delivering file recovered by a - Size 0"}, "1024+0"},
+      {-1, 30720, 62, {-1, 1500}, "30720+1500", {end + "30720 - trying with stream size 2048"}},
+      {4194304, 30720, 62, {-1, -1}, "30720+1024", {end + "30720 - trying with stream size 2048"}},
+      {-1, 1024, 4, {0}, "1024+0", {"2 Delivering file recovered by a - Size 0"}},
       // A start ahead of the scan gives an empty first window and an empty file.
-      {-1,
-       9000,
-       12,
-       {-1, -1},
-       {"2 a couldn't find end of file at 9000 - trying with stream size 23768"},
-       "9000+0"},
+      {-1, 9000, 12, {-1, -1}, "9000+0", {end + "9000 - trying with stream size 23768"}},
       // Still open when the source ends: the end is searched up to the end of the source.
       {-1,
        30720,
        -1,
        {-1},
-       {"2 Finishing open scan at 30720 using a",
-        "2 a couldn't find end of file at 30720 - Using current position 32768"},
-       "30720+2048"},
+       "30720+2048",
+       {"2 Finishing open scan at 30720 using a", end + "30720 - Using current position 32768"}},
   };
   for (const Case& c : cases) {
     Scanner s(64);
