@@ -153,6 +153,9 @@ TEST(Scan, OpenScanWindows) {
       {-1, 30720, 62, {-1, 1500}, "30720+1500", {end + "30720 - trying with stream size 2048"}},
       {4194304, 30720, 62, {-1, -1}, "30720+1024", {end + "30720 - trying with stream size 2048"}},
       {-1, 1024, 4, {0}, "1024+0", {"2 Delivering file recovered by a - Size 0"}},
+      {-1, 1024, 4, {-1, 0}, "1024+0", {end + "1024 - trying with stream size 31744"}},
+      {0, 1100, 10, {-1, -1}, "1100+4020", {end + "1100 - trying with stream size 4020"}},
+      {-1, 30720, -1, {0}, "30720+0", {"2 Finishing open scan at 30720 using a"}},
       // A start ahead of the scan gives an empty first window and an empty file.
       {-1, 9000, 12, {-1, -1}, "9000+0", {end + "9000 - trying with stream size 23768"}},
       // Still open when the source ends: the end is searched up to the end of the source.
@@ -237,13 +240,15 @@ TEST(Scan, CancellationPoints) {
 TEST(Scan, LostDriveAndRefusals) {
   for (bool openScan : {false, true}) {
     Scanner s(64);
-    TestHandler a("a");
+    TestHandler a("a"), b("b");
     if (openScan) a.answers[3] = {1536, -1};
     s.Add(a);
+    s.Add(b);
     s.source.loseDriveAfterReads = 1;  // the second chunk cannot be read
     EXPECT_FALSE(s.Scan());
     EXPECT_TRUE(s.Has("4 Lost drive disk - scan aborted"));
     EXPECT_EQ(a.calls.back(), "R 32");
+    EXPECT_EQ(b.calls.back(), "R 31");  // nobody else is asked once the drive is lost
     EXPECT_TRUE(s.sink.files.empty());
     EXPECT_FALSE(s.Has("2 Finishing open scan at 1536 using a"));
     EXPECT_EQ(s.sink.calls[s.sink.calls.size() - 2], "ScanCompleted 0 0 0");
@@ -281,6 +286,23 @@ TEST(Scan, LostDriveAndRefusals) {
   EXPECT_TRUE(idle.Scan());
   EXPECT_EQ(idle.sink.progressCalls, 0);
   EXPECT_TRUE(off.calls.empty());
+}
+
+TEST(Scan, EmptyFilesAndTheSmallestSource) {
+  Scanner one(1);
+  TestHandler a("a");
+  a.answers[0] = {0, 0};  // complete, and empty
+  one.Add(a);
+  EXPECT_TRUE(one.Scan());
+  EXPECT_EQ(one.Files(), Lines{"0+0"});
+  // A start found exactly at the reported end.
+  Scanner s(4);
+  TestHandler b("b");
+  b.answers[1] = {-1, 700};
+  b.startAnswers = {700};
+  s.Add(b);
+  EXPECT_TRUE(s.Scan());
+  EXPECT_EQ(s.Files(), Lines{"700+0"});
 }
 
 TEST(Scan, NeverStepsBackOrReadsInvertedRanges) {
