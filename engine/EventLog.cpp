@@ -19,7 +19,7 @@ void CPhotoRecovery::Log(const char* source, int level, const char* text) {
 void CPhotoRecovery::ReportWindowsError(int code, const char* data) {
   std::ostringstream text;
   text << "Windows error " << code << ": " << (data != nullptr ? data : "<no data>");
-  Log("SVC", 1, text.str().c_str());
+  Log("SVC", LogLevel::kDetail, text.str().c_str());
 }
 
 void CPhotoRecovery::DSChanged(CDataSource* source) {

@@ -27,7 +27,7 @@ std::string MountError(const std::string& path, int error) {
 
 CDataSource* CPhotoRecovery::MountFile(const wchar_t* path) {
   if (path == nullptr) {
-    Log("SVC", 4, MountError("", EINVAL).c_str());
+    Log("SVC", LogLevel::kError, MountError("", EINVAL).c_str());
     errno = EINVAL;
     return nullptr;
   }
@@ -37,18 +37,19 @@ CDataSource* CPhotoRecovery::MountFile(const wchar_t* path) {
   // source is built; the log names it in the engine's identifier encoding instead.
   if (length == static_cast<size_t>(-1) || length >= sizeof converted) {
     int error = length == static_cast<size_t>(-1) ? EILSEQ : ENAMETOOLONG;
-    Log("SVC", 4, MountError(encodeString(path), error).c_str());
+    Log("SVC", LogLevel::kError, MountError(encodeString(path), error).c_str());
     errno = error;
     return nullptr;
   }
 
   // The registry is the only record of mounted files.
   if (FDataSources.count(kFileSourcePrefix + std::string(converted)) != 0) {
-    Log("SVC", 4, ("File DS not loaded - can't mount file " + std::string(converted)).c_str());
+    Log("SVC", LogLevel::kError,
+        ("File DS not loaded - can't mount file " + std::string(converted)).c_str());
     errno = EEXIST;
     return nullptr;
   }
-  Log("SVC", 3, ("Mounting file " + std::string(converted)).c_str());
+  Log("SVC", LogLevel::kMajor, ("Mounting file " + std::string(converted)).c_str());
 
   // The source registers itself on construction and unregisters when destroyed.
   auto source = std::make_unique<CFileDataSource>(this, path);
@@ -56,14 +57,14 @@ CDataSource* CPhotoRecovery::MountFile(const wchar_t* path) {
   if (source->IsReady()) return source.release();
 
   int error = errno;
-  Log("SVC", 4, MountError(converted, error).c_str());
+  Log("SVC", LogLevel::kError, MountError(converted, error).c_str());
   source.reset();
   errno = error;
   return nullptr;
 }
 
 void CPhotoRecovery::UnmountFile(CDataSource* source) {
-  Log("SVC", 3, "Unmounting file ");
+  Log("SVC", LogLevel::kMajor, "Unmounting file ");
   // Whatever source the host hands back is destroyed; its destructor unregisters it.
   delete source;
 }
@@ -73,7 +74,7 @@ void CPhotoRecovery::RescanDataSources() {
     CDataSourceModule* module = entry.second;
     if (!module->IsEnabled()) continue;
     const char* id = module->GetUniqueID();
-    Log("SVC", 1,
+    Log("SVC", LogLevel::kDetail,
         ("Scanning sources with " + std::string(id != nullptr ? id : "") + " plugin").c_str());
     module->ScanSources(this, 0);
   }

@@ -25,10 +25,12 @@ Instance* LoadModuleInstance(CPhotoRecovery* engine, const char* path, const cha
   void* entry = nullptr;
   void* bundle = nullptr;
   if (!importBundleExecutable(path, entryName, entry, bundle)) {
-    engine->Log("SVC", 4, ("Error loading " + std::string(kind) + " Plugin " + pathText).c_str());
+    engine->Log("SVC", LogLevel::kError,
+                ("Error loading " + std::string(kind) + " Plugin " + pathText).c_str());
     return nullptr;
   }
-  engine->Log("SVC", 1, ("Loaded " + std::string(kind) + " Plugin Module " + pathText).c_str());
+  engine->Log("SVC", LogLevel::kDetail,
+              ("Loaded " + std::string(kind) + " Plugin Module " + pathText).c_str());
   Instance* instance = nullptr;
   // A library without the entry function is treated like an entry that built nothing.
   if (entry != nullptr) {
@@ -36,11 +38,18 @@ Instance* LoadModuleInstance(CPhotoRecovery* engine, const char* path, const cha
     instance = reinterpret_cast<EntryFunction>(entry)(engine);
   }
   if (instance == nullptr) {
-    engine->Log("SVC", 4,
+    engine->Log("SVC", LogLevel::kError,
                 ("Error initializing " + std::string(kind) + " Plugin " + pathText).c_str());
     unloadBundleExecutable(bundle);
   }
   return instance;
+}
+
+void LogRegistered(CPhotoRecovery* engine, const char* kind, const char* path,
+                   const std::string& what) {
+  engine->Log(
+      "SVC", LogLevel::kStep,
+      ("Loaded module " + Text(path) + " and registered " + kind + " Plugin " + what).c_str());
 }
 
 }  // namespace
@@ -52,30 +61,23 @@ void CPhotoRecovery::AddDSPlugin(const char* path) {
   // A module with the identifier of an earlier one takes its place; the earlier one stays
   // loaded and alive, it is only no longer asked for sources.
   FDSModules[Text(module->GetUniqueID())] = module;
-  Log("SVC", 2,
-      ("Loaded module " + Text(path) + " and registered DS Plugin " + Text(module->GetUniqueID()))
-          .c_str());
+  LogRegistered(this, "DS", path, Text(module->GetUniqueID()));
 }
 
 void CPhotoRecovery::AddPreviewPlugin(const char* path) {
   // The module registers its handler itself (PVAdded) before handing it back.
   CPreviewHandler* handler = LoadModuleInstance<CPreviewHandler>(this, path, SALVOR_PV_ENTRY, "PV");
   if (handler == nullptr) return;
-  Log("SVC", 2,
-      ("Loaded module " + Text(path) + " and registered PV Plugin " + Text(handler->GetUniqueID()))
-          .c_str());
+  LogRegistered(this, "PV", path, Text(handler->GetUniqueID()));
 }
 
 void CPhotoRecovery::AddContentPlugin(const char* path) {
   // The module registers its handler itself (CHAdded) before handing it back.
   CContentHandler* handler = LoadModuleInstance<CContentHandler>(this, path, SALVOR_CH_ENTRY, "CH");
   if (handler == nullptr) return;
-  std::string mimeTypes = Text(handler->GetMimeTypes());
-  std::string id = Text(handler->GetUniqueID());
-  Log("SVC", 2,
-      ("Loaded module " + Text(path) + " and registered CH Plugin " + id +
-       " supporting mime type(s) " + mimeTypes)
-          .c_str());
+  const std::string mimeTypes = Text(handler->GetMimeTypes());
+  LogRegistered(this, "CH", path,
+                Text(handler->GetUniqueID()) + " supporting mime type(s) " + mimeTypes);
 }
 
 }  // namespace SV

@@ -72,14 +72,14 @@ void CPhotoRecovery::SetScanReadAhead(unsigned int bytes) {
   if (bytes < 16384) bytes = 16384;
   std::ostringstream text;
   text << "Setting ScanReadAhead to " << bytes;
-  Log("SVC", 1, text.str().c_str());
+  Log("SVC", LogLevel::kDetail, text.str().c_str());
   FScanReadAhead = static_cast<long long>(bytes);
 }
 
 void CPhotoRecovery::SetScanCacheSize(unsigned int bytes) {
   std::ostringstream text;
   text << "Setting ScanCacheSize to " << bytes;
-  Log("SVC", 1, text.str().c_str());
+  Log("SVC", LogLevel::kDetail, text.str().c_str());
   FScanCacheSize = static_cast<long long>(bytes);
 }
 

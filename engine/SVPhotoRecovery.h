@@ -1,8 +1,11 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <string>
+#include <vector>
 
+#include "salvor/CEventHandler.h"
 #include "salvor/CPhotoRecovery.h"
 
 class CDataSourceModule;
@@ -51,8 +54,30 @@ class CPhotoRecovery final : public ::CPhotoRecovery {
   virtual void ReportWindowsError(int code, const char* data);
   virtual void DSAccess(CDataSource* source, long long position, bool& cancel);
 
-  // Logs a recovered file and hands it to the sink; called by the scan only.
+  // What a scan needs of the engine; called by the scan only.
+  // Logs a recovered file and hands it to the sink.
   void DeliverFile(CContentHandler* handler, CDataStream* file);
+  // The enabled content handlers in ascending order of their identifiers' bytes.
+  std::vector<CContentHandler*> EnabledContentHandlers();
+  long long ScanReadAhead() const { return FScanReadAhead; }
+  long long ScanCacheSize() const { return FScanCacheSize; }
+  // Forwarded to the sink when one is set, like DSAccess.
+  void ScanProgress(long long block, long long blockCount, bool& cancel) {
+    if (FEventHandler != nullptr) FEventHandler->ScanProgress(block, blockCount, cancel);
+  }
+  void ScanCompleted(bool completed, bool cancelled) {
+    if (FEventHandler != nullptr) FEventHandler->ScanCompleted(completed, cancelled, 0);
+  }
+
+ private:
+  // Adds object under its identifier, or logs the refusal when the identifier is taken.
+  template <typename Object>
+  bool AddEntry(std::map<std::string, Object*>& registry, Object* object, const char* kind,
+                const char* refusal);
+  // True when id is registered; otherwise logs the refusal.
+  template <typename Object>
+  bool IsRegistered(const std::map<std::string, Object*>& registry, const std::string& id,
+                    const char* kind, const char* refusal);
 
   CEventHandler* FEventHandler;
   std::map<std::string, CDataSource*> FDataSources;
@@ -61,6 +86,8 @@ class CPhotoRecovery final : public ::CPhotoRecovery {
   std::map<std::string, CDataSourceModule*> FDSModules;
   long long FScanReadAhead;
   long long FScanCacheSize;
+  // Identifiers of the content handlers whose sink CHDeleted call is under way.
+  std::set<std::string> FHandlersBeingDeleted;
 };
 
 }  // namespace SV

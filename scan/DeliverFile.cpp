@@ -11,7 +11,7 @@ void CPhotoRecovery::DeliverFile(CContentHandler* handler, CDataStream* file) {
   const long long size = file->GetSize();
   std::ostringstream text;
   text << "Delivering file recovered by " << handler->GetUniqueID() << " - Size " << size;
-  Log("SVC", 2, text.str().c_str());
+  Log("SVC", LogLevel::kStep, text.str().c_str());
   file->SetPosition(0);
   if (FEventHandler != nullptr) FEventHandler->FileRecovered(handler, file);
 }

@@ -3,15 +3,15 @@
 #include <climits>
 
 #include "salvor/CContentHandler.h"
-#include "salvor/CDataSource.h"
+#include "salvor/LogLevel.h"
 #include "scan/ScanRun.h"
-#include "SVSDK/SVDSStream.h"
-#include "engine/SVPhotoRecovery.h"
 #include "SVSDK/SubsetStream.h"
 
 namespace SV {
 
 namespace {
+
+using LogLevel::kStep;
 
 // Used when a handler has no MaxSize property: 32 MiB.
 constexpr int kDefaultMaxSizeKiB = 32768;
@@ -31,13 +31,12 @@ void COpenScan::Begin(CContentHandler* handler, long long start) {
 }
 
 void COpenScan::Clear() {
-  FHandler = nullptr;
-  FStart = -1;
-  FEndOffset = -1;
+  Begin(nullptr, -1);
 }
 
-void COpenScan::SearchEnd(CScanRun& run, CDataStream* window) {
-  if (!FHandler->FindEndOfFile(window, run.FBlockSize, &FEndOffset)) FEndOffset = -1;
+void COpenScan::SearchEnd(CScanRun& run, long long end) {
+  CSubsetStream window(run.Stream(), FStart, WindowEnd(end));
+  if (!FHandler->FindEndOfFile(&window, run.BlockSize(), &FEndOffset)) FEndOffset = -1;
 }
 
 long long COpenScan::WindowEnd(long long end) const {
@@ -53,68 +52,55 @@ long long COpenScan::MaxSizeBytes() {
   return value > 0 ? static_cast<long long>(value) * 1024 : 0;
 }
 
-COpenScan::Outcome COpenScan::CompleteAtRecognition(CScanRun& run) {
-  const char* id = FHandler->GetUniqueID();
-  const long long p = run.FBlockIndex * run.FBlockSize;
-  run.LogLine(2, "Finishing open scan at ", FStart, " using ", id);
-  const long long firstEnd = WindowEnd(p);
-  {
-    CSubsetStream first(run.FStream.get(), FStart, firstEnd);
-    SearchEnd(run, &first);
-  }
-  if (run.SourceLost()) return Outcome::EndScan;
-  if (run.ProgressCancels()) {
-    run.LogLine(3, "Scan of ", run.FSourceID,
-                " cancelled in ScanProgress while finishing open scan");
-    return Outcome::EndScan;
+COpenScan::Outcome COpenScan::SearchEndWithinMaxSize(CScanRun& run, const char* id) {
+  const long long p = run.Position();
+  long long limit = p + MaxSizeBytes();
+  if (limit > run.TotalSize()) limit = run.TotalSize();
+  run.LogLine(kStep, id, " couldn't find end of file at ", FStart, " - trying with stream size ",
+              WindowEnd(limit) - FStart);
+  SearchEnd(run, limit);
+  if (run.SourceLost() || run.Cancels("while retrying open scan completion")) {
+    return Outcome::kEndScan;
   }
   if (FEndOffset < 0) {
-    long long limit = p + MaxSizeBytes();
-    if (limit > run.FTotalSize) limit = run.FTotalSize;
-    const long long secondEnd = WindowEnd(limit);
-    CSubsetStream second(run.FStream.get(), FStart, secondEnd);
-    run.LogLine(2, id, " couldn't find end of file at ", FStart, " - trying with stream size ",
-                secondEnd - FStart);
-    SearchEnd(run, &second);
-    if (run.SourceLost()) return Outcome::EndScan;
-    if (run.ProgressCancels()) {
-      run.LogLine(3, "Scan of ", run.FSourceID,
-                  " cancelled in ScanProgress while retrying open scan completion");
-      return Outcome::EndScan;
-    }
-    if (FEndOffset < 0) {
-      run.LogLine(2, id, " still couldn't find end of file at ", FStart,
-                  " - using current position ", p, " as end of file");
-      FEndOffset = firstEnd - FStart;
-    }
+    run.LogLine(kStep, id, " still couldn't find end of file at ", FStart,
+                " - using current position ", p, " as end of file");
+    FEndOffset = WindowEnd(p) - FStart;
+  }
+  return Outcome::kContinue;
+}
+
+COpenScan::Outcome COpenScan::CompleteAtRecognition(CScanRun& run) {
+  const char* id = FHandler->GetUniqueID();
+  run.LogLine(kStep, "Finishing open scan at ", FStart, " using ", id);
+  SearchEnd(run, run.Position());
+  if (run.SourceLost() || run.Cancels("while finishing open scan")) return Outcome::kEndScan;
+  if (FEndOffset < 0 && SearchEndWithinMaxSize(run, id) == Outcome::kEndScan) {
+    return Outcome::kEndScan;
   }
   const long long end = EndOf(FStart, FEndOffset);
   run.Deliver(FHandler, FStart, end);
-  if (run.SourceLost()) return Outcome::EndScan;
-  run.FLastEnd = end;
+  if (run.SourceLost()) return Outcome::kEndScan;
+  run.SetLastEnd(end);
   Clear();
-  if (run.ProgressCancels()) {
-    run.LogLine(3, "Scan of ", run.FSourceID,
-                " cancelled in ScanProgress after completing open scan");
-    return Outcome::EndScan;
-  }
-  return Outcome::Continue;
+  return run.Cancels("after completing open scan") ? Outcome::kEndScan : Outcome::kContinue;
 }
 
 void COpenScan::CompleteAtEnd(CScanRun& run) {
-  if (!run.FSource->IsReady()) return;
+  if (!run.SourceReady()) return;
   const char* id = FHandler->GetUniqueID();
-  run.LogLine(2, "Finishing open scan at ", FStart, " using ", id);
-  const long long p = run.FBlockIndex * run.FBlockSize;
-  CSubsetStream window(run.FStream.get(), FStart, WindowEnd(p));
-  SearchEnd(run, &window);
+  run.LogLine(kStep, "Finishing open scan at ", FStart, " using ", id);
+  const long long p = run.Position();
+  CSubsetStream window(run.Stream(), FStart, WindowEnd(p));
+  if (!FHandler->FindEndOfFile(&window, run.BlockSize(), &FEndOffset)) FEndOffset = -1;
   if (FEndOffset < 0) {
-    run.LogLine(2, id, " couldn't find end of file at ", FStart, " - Using current position ", p);
+    run.LogLine(kStep, id, " couldn't find end of file at ", FStart, " - Using current position ",
+                p);
     FEndOffset = window.GetSize();
   }
   // The file is cut from the window, so it never reaches past what was searched.
   CSubsetStream file(&window, 0, FEndOffset);
-  run.FEngine->DeliverFile(FHandler, &file);
+  run.Deliver(FHandler, &file);
 }
 
 }  // namespace SV

@@ -4,9 +4,7 @@
 
 #include "salvor/CContentHandler.h"
 #include "salvor/CDataSource.h"
-#include "salvor/CEventHandler.h"
 #include "SVSDK/SVDSStream.h"
-#include "engine/SVPhotoRecovery.h"
 #include "SVSDK/SubsetStream.h"
 
 namespace SV {
@@ -17,6 +15,10 @@ void AskEngine(::CPhotoRecovery* engine, CDataSource* source, long long position
   static_cast<CPhotoRecovery*>(engine)->DSAccess(source, position, cancel);
 }
 }  // namespace
+
+using LogLevel::kError;
+using LogLevel::kMajor;
+using LogLevel::kStep;
 
 CScanRun::CScanRun(CPhotoRecovery* engine, CDataSource* source) : FEngine(engine), FSource(source) {
   const char* id = source->GetUniqueID();
@@ -29,34 +31,57 @@ void CScanRun::Log(int level, const std::string& text) {
   FEngine->Log("SVC", level, text.c_str());
 }
 
+void CScanRun::LogCancel(const char* where) {
+  LogLine(kMajor, "Scan of ", FSourceID, " cancelled in ScanProgress ", where);
+}
+
+bool CScanRun::SourceBackAfterError() {
+  FSource->Refresh();
+  if (FSource->IsReady()) return true;
+  LogLine(kError, "Lost drive ", FSourceID, " - scan aborted");
+  return false;
+}
+
+CDataStream* CScanRun::Stream() const {
+  return FStream.get();
+}
+
 bool CScanRun::Run() {
-  LogLine(3, "Starting scan of ", FSourceID);
+  LogLine(kMajor, "Starting scan of ", FSourceID);
   if (!FSource->AcquireReadLock()) {
-    LogLine(4, "Could not lock ", FSourceID, " - scan aborted");
+    LogLine(kError, "Could not lock ", FSourceID, " - scan aborted");
     return false;
   }
   SetUp();
+  FBlockIndex = 0;
   if (FBlockCount > 0) {
     if (__builtin_mul_overflow(FBlockCount, FBlockSize, &FTotalSize)) FTotalSize = LLONG_MAX;
-    FBlockIndex = 0;
     FLastEnd = -1;
     MainLoop();
-  } else {
-    FBlockIndex = 0;
   }
   return EndOfScan();
 }
 
 void CScanRun::SetUp() {
-  FStream = std::make_unique<CSVDSStream>(FEngine, AskEngine, FSource, FEngine->FScanCacheSize,
-                                          FEngine->FScanReadAhead);
+  FStream = std::make_unique<CSVDSStream>(FEngine, AskEngine, FSource, FEngine->ScanCacheSize(),
+                                          FEngine->ScanReadAhead());
   FBlockCount = FSource->GetBlockCount();
   FBlockSize = FSource->GetBlockSize();
   FOpenScan.Clear();
   FCancel = false;
-  // Ascending byte order of the IDs: the registry's own order.
-  for (auto& entry : FEngine->FContentHandlers) {
-    if (entry.second->IsEnabled()) FHandlers.push_back(entry.second);
+  FHandlers = FEngine->EnabledContentHandlers();
+}
+
+void CScanRun::MainLoop() {
+  for (;;) {
+    const long long position = Position();
+    for (CContentHandler* handler : FHandlers) {
+      FStream->SetPosition(position);
+      if (Cancels("while selecting next block")) break;
+      if (AskHandler(handler)) break;
+    }
+    if (FCancel || !FSource->IsReady()) return;
+    if (++FBlockIndex >= FBlockCount) return;
   }
 }
 
@@ -76,8 +101,9 @@ inline bool CScanRun::AskHandler(CContentHandler* handler) {
 
 bool CScanRun::ActOnRecognition(CContentHandler* handler, long long start, long long end) {
   const char* id = handler->GetUniqueID();
-  LogLine(2, "Block ", FBlockIndex, " recognized by ", id);
-  if (FOpenScan.IsOpen() && FOpenScan.CompleteAtRecognition(*this) == COpenScan::Outcome::EndScan) {
+  LogLine(kStep, "Block ", FBlockIndex, " recognized by ", id);
+  if (FOpenScan.IsOpen() &&
+      FOpenScan.CompleteAtRecognition(*this) == COpenScan::Outcome::kEndScan) {
     return true;
   }
   if (start >= 0 && end >= 0) {
@@ -85,7 +111,7 @@ bool CScanRun::ActOnRecognition(CContentHandler* handler, long long start, long 
     return true;
   }
   if (start >= 0) {
-    LogLine(2, id, " didn't report end of file - creating open scan");
+    LogLine(kStep, id, " didn't report end of file - creating open scan");
     FOpenScan.Begin(handler, start);
     return true;
   }
@@ -93,28 +119,13 @@ bool CScanRun::ActOnRecognition(CContentHandler* handler, long long start, long 
     SearchStart(handler, end);
     return FCancel;
   }
-  LogLine(4, "CH ", id, " recognized data at ", FBlockIndex, " but didn't indicate start or end");
+  LogLine(kError, "CH ", id, " recognized data at ", FBlockIndex,
+          " but didn't indicate start or end");
   return false;
 }
 
-void CScanRun::MainLoop() {
-  for (;;) {
-    const long long position = FBlockIndex * FBlockSize;
-    for (CContentHandler* handler : FHandlers) {
-      FStream->SetPosition(position);
-      if (ProgressCancels()) {
-        LogLine(3, "Scan of ", FSourceID, " cancelled in ScanProgress while selecting next block");
-        break;
-      }
-      if (AskHandler(handler)) break;
-    }
-    if (FCancel || !FSource->IsReady()) return;
-    if (++FBlockIndex >= FBlockCount) return;
-  }
-}
-
 void CScanRun::DeliverComplete(CContentHandler* handler, long long start, long long end) {
-  LogLine(2, handler->GetUniqueID(), " found full file - delivering immediately");
+  LogLine(kStep, handler->GetUniqueID(), " found full file - delivering immediately");
   // A start after the end names no bytes: nothing is delivered and the scan just goes on.
   if (start > end) return;
   Deliver(handler, start, end);
@@ -129,7 +140,7 @@ void CScanRun::DeliverComplete(CContentHandler* handler, long long start, long l
 
 void CScanRun::SearchStart(CContentHandler* handler, long long end) {
   const char* id = handler->GetUniqueID();
-  LogLine(2, id, " didn't report start of file - retrying with last files end pos");
+  LogLine(kStep, id, " didn't report start of file - retrying with last files end pos");
   const long long base = FLastEnd >= 0 ? FLastEnd : 0;
   const long long nextBlock = (FBlockIndex + 1) * FBlockSize;
   long long found = -1;
@@ -138,13 +149,9 @@ void CScanRun::SearchStart(CContentHandler* handler, long long end) {
     CSubsetStream window(FStream.get(), base, nextBlock);
     if (!handler->FindStartOfFile(&window, FBlockSize, &found)) found = -1;
   }
-  if (ProgressCancels()) {
-    LogLine(3, "Scan of ", FSourceID,
-            " cancelled in ScanProgress after searching for start of file");
-    return;
-  }
+  if (Cancels("after searching for start of file")) return;
   if (found < 0) {
-    LogLine(2, id, " couldn't find start of file ending at ", end,
+    LogLine(kStep, id, " couldn't find start of file ending at ", end,
             " - Using last files end position ", base, " aligned to next block");
     found = 0;
   }
@@ -156,20 +163,21 @@ void CScanRun::SearchStart(CContentHandler* handler, long long end) {
 
 void CScanRun::Deliver(CContentHandler* handler, long long start, long long end) {
   CSubsetStream file(FStream.get(), start, end);
-  FEngine->DeliverFile(handler, &file);
+  Deliver(handler, &file);
+}
+
+void CScanRun::Deliver(CContentHandler* handler, CDataStream* file) {
+  FEngine->DeliverFile(handler, file);
 }
 
 bool CScanRun::EndOfScan() {
-  LogLine(2, "End of scan - cleaning up");
+  LogLine(kStep, "End of scan - cleaning up");
   if (FOpenScan.IsOpen() && !FCancel) FOpenScan.CompleteAtEnd(*this);
-  if (CEventHandler* sink = Sink()) {
-    const bool completed = !FStream->ReadError() && !FCancel && FSource->IsReady();
-    sink->ScanCompleted(completed, FCancel, 0);
-  }
+  FEngine->ScanCompleted(!FStream->ReadError() && !FCancel && FSource->IsReady(), FCancel);
   FStream.reset();
   FSource->ReleaseReadLock();
   const bool result = !FCancel && FSource->IsReady();
-  LogLine(3, "Scan completed - returning ", result);
+  LogLine(kMajor, "Scan completed - returning ", result);
   return result;
 }
 

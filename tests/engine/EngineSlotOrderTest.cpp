@@ -94,8 +94,7 @@ SV_MIRROR_CALLS void DriveEngineThroughMirror(CPhotoRecovery* published, Recordi
   engine->SetScanReadAhead(20000);
   engine->SetScanCacheSize(4096);
 
-  MemoryDataSource b(published, "b", std::vector<uint8_t>(512));
-  MemoryDataSource a(published, "a", std::vector<uint8_t>(512));
+  MemoryDataSource b(published, "b", {}), a(published, "a", {});
   engine->DSAdded(static_cast<CDataSource*>(&b));
   engine->DSAdded(static_cast<CDataSource*>(&a));
   EXPECT_EQ(engine->GetDataSourceCount(), 2);
@@ -124,6 +123,7 @@ SV_MIRROR_CALLS void DriveEngineThroughMirror(CPhotoRecovery* published, Recordi
 
   engine->ReportWindowsError(5, nullptr);
   engine->SetEventHandler(nullptr);
+  engine->Log("Mirror", 3, "unheard");
 }
 
 SV_MIRROR_CALLS void DriveSinkThroughMirror(CEventHandler* published) {
@@ -159,47 +159,34 @@ TEST(SlotOrder, EngineOperationsSitInThePublishedSlots) {
   DriveEngineThroughMirror(&engine, &sink);
   capture.Stop();
 
-  EXPECT_EQ(engine.FScanReadAhead, 20000);
-  EXPECT_EQ(engine.FScanCacheSize, 4096);
-  EXPECT_EQ(engine.FEventHandler, nullptr);
+  EXPECT_EQ(engine.ScanReadAhead(), 20000);
+  EXPECT_EQ(engine.ScanCacheSize(), 4096);
   EXPECT_EQ(engine.GetDataSourceCount() + engine.GetContentHandlerCount() +
                 engine.GetPreviewHandlerCount(),
             0);
   EXPECT_EQ(sink.calls, (std::vector<std::string>{
-                            "Log Mirror 3 hello",
-                            "Log SVC 1 Setting ScanReadAhead to 20000",
-                            "Log SVC 1 Setting ScanCacheSize to 4096",
-                            "DSAdded b",
-                            "DSAdded a",
-                            "DSChanged a",
-                            "DSSeek 1024",
-                            "DSAccess 2048",
-                            "DSDeleted a",
-                            "DSDeleted b",
-                            "CHAdded jpeg",
-                            "Log SVC 1 Content Handler jpeg change",
-                            "CHChanged jpeg",
-                            "Log SVC 2 Content Handler jpeg unregistered",
-                            "CHDeleted jpeg",
-                            "Log SVC 2 Preview Handler thumbs unregistered",
-                            "Log SVC 1 Windows error 5: <no data>",
-                        }));
+                            "Log Mirror 3 hello", "Log SVC 1 Setting ScanReadAhead to 20000",
+                            "Log SVC 1 Setting ScanCacheSize to 4096", "DSAdded b", "DSAdded a",
+                            "DSChanged a", "DSSeek 1024", "DSAccess 2048", "DSDeleted a",
+                            "DSDeleted b", "CHAdded jpeg", "Log SVC 1 Content Handler jpeg change",
+                            "CHChanged jpeg", "Log SVC 2 Content Handler jpeg unregistered",
+                            "CHDeleted jpeg", "Log SVC 2 Preview Handler thumbs unregistered",
+                            "Log SVC 1 Windows error 5: <no data>"}));
 
   // Operations whose behaviour belongs to loading, mounting and scanning are checked by slot.
-  using mirror::SlotOffset;
-  EXPECT_EQ(SlotOffset(&::CPhotoRecovery::AddContentPlugin),
-            SlotOffset(&mirror::Engine::AddContentPlugin));
-  EXPECT_EQ(SlotOffset(&::CPhotoRecovery::AddPreviewPlugin),
-            SlotOffset(&mirror::Engine::AddPreviewPlugin));
-  EXPECT_EQ(SlotOffset(&::CPhotoRecovery::AddDSPlugin), SlotOffset(&mirror::Engine::AddDSPlugin));
-  EXPECT_EQ(SlotOffset(&::CPhotoRecovery::RescanDataSources),
-            SlotOffset(&mirror::Engine::RescanDataSources));
-  EXPECT_EQ(SlotOffset(&::CPhotoRecovery::MountFile), SlotOffset(&mirror::Engine::MountFile));
-  EXPECT_EQ(SlotOffset(&::CPhotoRecovery::UnmountFile), SlotOffset(&mirror::Engine::UnmountFile));
-  EXPECT_EQ(SlotOffset(&::CPhotoRecovery::Scan), SlotOffset(&mirror::Engine::Scan));
+#define EXPECT_SAME_SLOT(op) \
+  EXPECT_EQ(mirror::SlotOffset(&::CPhotoRecovery::op), mirror::SlotOffset(&mirror::Engine::op))
+  EXPECT_SAME_SLOT(AddContentPlugin);
+  EXPECT_SAME_SLOT(AddPreviewPlugin);
+  EXPECT_SAME_SLOT(AddDSPlugin);
+  EXPECT_SAME_SLOT(RescanDataSources);
+  EXPECT_SAME_SLOT(MountFile);
+  EXPECT_SAME_SLOT(UnmountFile);
+  EXPECT_SAME_SLOT(Scan);
+#undef EXPECT_SAME_SLOT
   // The destructor takes two slots, then the 28 operations: DSSeek is the last of them.
-  EXPECT_EQ(SlotOffset(&mirror::Engine::DSSeek), 29 * static_cast<long long>(sizeof(void*)));
-  EXPECT_EQ(SlotOffset(&SV::CPhotoRecovery::DSAccess), SlotOffset(&mirror::SVEngine::DSAccess));
+  EXPECT_EQ(mirror::SlotOffset(&mirror::Engine::DSSeek),
+            29 * static_cast<long long>(sizeof(void*)));
 }
 
 TEST(SlotOrder, SinkOperationsSitInThePublishedSlots) {

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "tests/support/PropertylessHandler.h"
 #include "salvor/CPreviewHandler.h"
+#include "tests/support/PropertylessHandler.h"
 
 // Handlers that only carry an identifier, which the test may change while they are registered.
 class FakeContentHandler : public PropertylessHandler {
@@ -14,12 +14,8 @@ class FakeContentHandler : public PropertylessHandler {
   bool IsEnabled() override { return true; }
   const char* GetDisplayName() override { return "Fake"; }
   const char* GetFileExtensions() override { return "fake"; }
-  bool DescribeFile(CDataStream*, char* extension, int) override {
-    extension[0] = '\0';
-    return false;
-  }
-  bool RecognizeData(CDataStream*, long long, bool* recognized, long long*, long long*) override {
-    *recognized = false;
+  bool DescribeFile(CDataStream*, char*, int) override { return false; }
+  bool RecognizeData(CDataStream*, long long, bool*, long long*, long long*) override {
     return false;
   }
   bool FindEndOfFile(CDataStream*, long long, long long*) override { return false; }
@@ -34,10 +30,7 @@ class FakePreviewHandler : public CPreviewHandler {
   const char* GetUniqueID() override { return id.c_str(); }
   const char* GetDisplayName() override { return "Fake preview"; }
   bool CanPreview(const char*) override { return false; }
-  bool DescribePreview(CDataStream*, char* text, int) override {
-    text[0] = '\0';
-    return false;
-  }
+  bool DescribePreview(CDataStream*, char*, int) override { return false; }
 
   std::string id;
 };

@@ -12,7 +12,6 @@ long long MemoryStream::Seek(long long offset, int origin) {
 }
 
 long long MemoryStream::Read(long long count, void* buffer) {
-  ++FReadCalls;
   if (count < 0) count = 0;
   if (count > GetSize() - FPosition) count = GetSize() - FPosition;
   if (count > 0) memcpy(buffer, FBytes.data() + FPosition, static_cast<size_t>(count));

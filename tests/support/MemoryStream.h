@@ -20,12 +20,10 @@ class MemoryStream : public CDataStream {
   long long Read(long long count, void* buffer) override;
 
   std::vector<uint8_t>& Bytes() { return FBytes; }
-  int ReadCalls() const { return FReadCalls; }
 
  private:
   std::vector<uint8_t> FBytes;
   long long FPosition = 0;
-  int FReadCalls = 0;
 };
 
 }  // namespace testing_support

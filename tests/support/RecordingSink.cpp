@@ -63,12 +63,6 @@ void RecordingSink::FileRecovered(CContentHandler* handler, CDataStream* file) {
   files.push_back(std::move(f));
 }
 
-std::vector<std::string> RecordingSink::LogTexts() const {
-  std::vector<std::string> texts;
-  for (const auto& l : logs) texts.push_back(l.text);
-  return texts;
-}
-
 bool RecordingSink::HasLog(const std::string& text) const {
   return std::any_of(logs.begin(), logs.end(), [&](const LogLine& l) { return l.text == text; });
 }

@@ -55,8 +55,6 @@ class RecordingSink : public CEventHandler {
   // Called inside FileRecovered before the bytes are copied (e.g. to call DescribeFile).
   std::function<void(CContentHandler*, CDataStream*)> onFile;
 
-  // Log texts only, in order.
-  std::vector<std::string> LogTexts() const;
   bool HasLog(const std::string& text) const;
 };
 
