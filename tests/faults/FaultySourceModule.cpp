@@ -5,7 +5,6 @@
 //   SALVOR_FAULT_TRANSIENT     the read (counted from 1) that fails once; the disk comes back
 //   SALVOR_FAULT_VANISH_AFTER  reads after which the disk is gone for good
 //   SALVOR_FAULT_REFUSE_LOCK   any value: the read lock is refused
-// Failed reads are logged at level 4 under the module's own name, as a real device module does.
 #include <cstdlib>
 #include <cwchar>
 #include <fstream>
@@ -42,20 +41,11 @@ class CFaultyDisk : public testing_support::MemoryDataSource {
     MemoryDataSource::Refresh();
   }
   bool ReadBlocks(long long Index, long long Count, void* Buffer) override {
-    bool ok = false;
-    if (static_cast<long long>(reads.size()) + 1 == transientRead) {
-      reads.emplace_back(Index, Count);
-      FTransientError = true;
-    } else {
-      ok = MemoryDataSource::ReadBlocks(Index, Count, Buffer);
-    }
-    if (!ok) {
-      FEngine->Log("faultydisk", 4,
-                   ("Read error on " + FDevice + " at byte " + std::to_string(Index * 512) +
-                    ": Input/output error")
-                       .c_str());
-    }
-    return ok;
+    if (static_cast<long long>(reads.size()) + 1 != transientRead)
+      return MemoryDataSource::ReadBlocks(Index, Count, Buffer);
+    reads.emplace_back(Index, Count);
+    FTransientError = true;
+    return false;
   }
 
   long long transientRead = -1;
