@@ -1,7 +1,7 @@
 // A data-source module that stands in for a failing disk: it offers one source for the block
 // device named in SALVOR_FAULT_DEVICE (so that `salvor scan DEVICE --modules ...` picks it) and
 // serves the bytes of SALVOR_FAULT_IMAGE with the faults the other variables ask for:
-//   SALVOR_FAULT_BAD_BLOCKS    comma-separated blocks or first-last ranges that never read
+//   SALVOR_FAULT_BAD_BLOCKS    comma-separated blocks that never read
 //   SALVOR_FAULT_TRANSIENT     the read (counted from 1) that fails once; the disk comes back
 //   SALVOR_FAULT_VANISH_AFTER  reads after which the disk is gone for good
 //   SALVOR_FAULT_REFUSE_LOCK   any value: the read lock is refused
@@ -23,6 +23,10 @@ namespace {
 std::string Env(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr ? value : "";
+}
+
+long long EnvNumber(const char* name) {
+  return Env(name).empty() ? -1 : std::atoll(Env(name).c_str());
 }
 
 class CFaultyDisk : public testing_support::MemoryDataSource {
@@ -66,16 +70,10 @@ class CFaultyModule : public CDataSourceModule {
           engine, Env("SALVOR_FAULT_DEVICE"),
           std::vector<uint8_t>(std::istreambuf_iterator<char>(image), {}));
       std::stringstream bad(Env("SALVOR_FAULT_BAD_BLOCKS"));
-      for (std::string range; std::getline(bad, range, ',');) {
-        size_t dash = range.find('-');
-        long long first = std::atoll(range.c_str());
-        long long last = dash == std::string::npos ? first : std::atoll(range.c_str() + dash + 1);
-        for (long long block = first; block <= last; ++block) FDisk->failingBlocks.insert(block);
-      }
-      if (!Env("SALVOR_FAULT_TRANSIENT").empty())
-        FDisk->transientRead = std::atoll(Env("SALVOR_FAULT_TRANSIENT").c_str());
-      if (!Env("SALVOR_FAULT_VANISH_AFTER").empty())
-        FDisk->loseDriveAfterReads = std::atoll(Env("SALVOR_FAULT_VANISH_AFTER").c_str());
+      for (std::string block; std::getline(bad, block, ',');)
+        FDisk->failingBlocks.insert(std::atoll(block.c_str()));
+      FDisk->transientRead = EnvNumber("SALVOR_FAULT_TRANSIENT");
+      FDisk->loseDriveAfterReads = EnvNumber("SALVOR_FAULT_VANISH_AFTER");
       FDisk->refuseLock = !Env("SALVOR_FAULT_REFUSE_LOCK").empty();
     }
     engine->DSAdded(FDisk.get());
