@@ -89,19 +89,20 @@ class ToolFaults : public ::testing::Test {
       reported.insert(file.filename);
       std::vector<uint8_t> expected(image.begin() + file.offset,
                                     image.begin() + file.offset + file.size);
-      bool touched = false;
+      long long zeroed = 0;
       for (long long block = file.offset / kBlock; block * kBlock < file.offset + file.size;
            ++block) {
         if (unreadable.count(block) == 0) continue;
-        touched = true;
         const long long from = std::max(block * kBlock, file.offset) - file.offset;
         const long long to = std::min((block + 1) * kBlock, file.offset + file.size) - file.offset;
         std::fill(expected.begin() + from, expected.begin() + to, 0);
+        zeroed += to - from;
       }
       EXPECT_EQ(file.sha256, SV::CSha256::Of(expected.data(), expected.size()));
       EXPECT_EQ(FileSha256(dir + "/" + out + "/" + file.filename), file.sha256);
       EXPECT_EQ(file.damaged, file.filename.find("/b") != std::string::npos);
-      EXPECT_TRUE(file.damaged || !touched);
+      EXPECT_TRUE(file.damaged || zeroed == 0);
+      EXPECT_EQ(file.unreadable, zeroed);
     }
     EXPECT_EQ(WrittenFiles(dir + "/" + out), reported);
     return files;

@@ -63,6 +63,7 @@ TEST(RecoverySink, WritesEachFileUnderItsTypeAndOffsetAndReportsIt) {
   SinkSettings settings;
   settings.outputDir = dir;
   settings.minSize = 100;
+  settings.maxSize = 5 << 19;  // the largest file is kept
   RecoverySink sink(settings, &report);
   sink.BeginScan(8192, 512);
 
@@ -137,11 +138,18 @@ TEST(RecoverySink, ReadErrorsAndALostSourceComeFromTheSourceItself) {
     disk.failingBlocks = c.failing;
     disk.loseDriveAfterReads = c.loseAfterReads;
     CScannedSource watched(&disk);
-    RecoverySink sink(SinkSettings(), nullptr);
+    SinkSettings listOnly;
+    listOnly.listOnly = true;
+    RecoverySink sink(listOnly, nullptr);
     sink.WatchSource(&watched);
     engine->SetEventHandler(&sink);
     engine->Scan(&watched);
     engine->SetEventHandler(nullptr);
+    // A file delivered later that holds one byte of a block that never read is damaged.
+    MemoryStream bytes(Pattern(64 * 512, 1));
+    SV::CSubsetStream file(&bytes, 5 * 512 + 511, 5 * 512 + 611);
+    sink.FileRecovered(&handler, &file);
+    EXPECT_EQ(sink.TypeTallies().at("jpg").damaged, c.failing.empty() ? 0 : 1);
     SCOPED_TRACE(c.loseAfterReads);
     EXPECT_EQ(sink.Completed(), c.completed);
     EXPECT_EQ(sink.LostSource(), c.lost);
@@ -195,6 +203,20 @@ TEST(ScannedSource, TailIsOneMoreBlockFilledOutWithZeros) {
   EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 512, expected.begin() + 1024));
   EXPECT_FALSE(source.ReadBlocks(2, 2, buffer.data()));
   EXPECT_FALSE(source.ReadBlocks(3, 1, buffer.data()));
+  // Files are cut at the tail's end; one that starts after it is no file.
+  SinkSettings listOnly;
+  listOnly.listOnly = true;
+  RecoverySink sink(listOnly, nullptr);
+  sink.WatchSource(&source);
+  ScriptedHandler handler(kJpegInfo);
+  MemoryStream bytes(Pattern(2048, 4));
+  SV::CSubsetStream past(&bytes, 1027, 1200);
+  sink.FileRecovered(&handler, &past);
+  EXPECT_TRUE(sink.TypeTallies().empty());
+  SV::CSubsetStream cut(&bytes, 1000, 1100);
+  sink.FileRecovered(&handler, &cut);
+  EXPECT_EQ(sink.TypeTallies().at("jpg").bytes, 27);
+  EXPECT_EQ(sink.TypeTallies().at("jpg").damaged, 1);
   // A failed run is tried again block by block: only a single block's failure is final.
   disk.failingBlocks = {1};
   EXPECT_FALSE(source.ReadBlocks(0, 2, buffer.data()));

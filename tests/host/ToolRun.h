@@ -46,6 +46,7 @@ struct ReportedFile {
   long long size;
   std::string sha256;
   bool damaged;
+  long long unreadable;  // bytes the source could not deliver
 };
 
 inline std::vector<ReportedFile> ReportedFiles(const std::string& report) {
@@ -57,7 +58,8 @@ inline std::vector<ReportedFile> ReportedFiles(const std::string& report) {
                      std::atoll(Between(entry, "img_offset=\"", "\"").c_str()),
                      std::atoll(Between(entry, " len=\"", "\"").c_str()),
                      Between(entry, "<hashdigest type=\"sha256\">", "</hashdigest>"),
-                     Between(entry, "<salvor:damaged>", "</salvor:damaged>") == "1"});
+                     Between(entry, "<salvor:damaged>", "</salvor:damaged>") == "1",
+                     std::atoll(Between(entry, "<salvor:unreadable_bytes>", "<").c_str())});
   }
   return files;
 }
