@@ -11,9 +11,9 @@
 
 #include "tests/support/PropertylessHandler.h"
 #include "salvor/CDataStream.h"
-#include "salvor/CEventHandler.h"
 #include "plugin/DSBase.h"
 #include "engine/SVPhotoRecovery.h"
+#include "host/SinkBase.h"
 
 namespace {
 
@@ -86,20 +86,10 @@ class PeekingHandler : public PropertylessHandler {
 };
 
 // A host that listens but never cancels: every progress and access call reaches it.
-class QuietSink : public CEventHandler {
+class QuietSink : public salvor::CSinkBase {
  public:
-  void Log(const char*, int, const char*) override {}
-  void DSAdded(CDataSource*) override {}
-  void DSDeleted(CDataSource*) override {}
-  void DSChanged(CDataSource*) override {}
-  void CHAdded(CContentHandler*) override {}
-  void CHDeleted(CContentHandler*) override {}
-  void CHChanged(CContentHandler*) override {}
-  void DSSeek(CDataSource*, long long, bool&) override {}
   void DSAccess(CDataSource*, long long, bool&) override { ++accesses; }
   void ScanProgress(long long, long long, bool&) override { ++progress; }
-  void ScanCompleted(bool, bool, int) override {}
-  void FileRecovered(CContentHandler*, CDataStream*) override {}
   long long accesses = 0;
   long long progress = 0;
 };

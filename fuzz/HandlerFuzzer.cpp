@@ -4,11 +4,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "salvor/CContentHandler.h"
 #include "salvor/CPhotoRecovery.h"
-#include "fuzz/FuzzStream.h"
 #include "salvor/PluginEntry.h"
+#include "tests/support/SparseStream.h"
 
 namespace {
 CContentHandler* gHandler = nullptr;
@@ -30,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The first byte picks the settings, so both search modes are explored.
   gHandler->SetIntPropValue("Unaligned", data[0] & 1);
   gHandler->SetIntPropValue("MaxSize", (data[0] & 2) ? 1 : 65536);
-  FuzzStream stream(data + 1, size - 1);
+  testing_support::SparseStream stream(static_cast<long long>(size) - 1);
+  stream.Place(0, std::vector<uint8_t>(data + 1, data + size));
   const long long blockSize = 512;
   for (long long block = 0; block * blockSize < stream.GetSize() && block < 8; ++block) {
     stream.SetPosition(block * blockSize);

@@ -106,9 +106,18 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  FuzzedDataProvider input(data, size);
+namespace {
+
+// Everything the report is given comes from the input.
+struct ReportInput {
   salvor::ReportHeader header;
+  std::vector<salvor::ReportFile> files;
+  salvor::ReportOutcome outcome;
+};
+
+ReportInput Consume(FuzzedDataProvider& input) {
+  ReportInput in;
+  salvor::ReportHeader& header = in.header;
   header.version = input.ConsumeRandomLengthString(64);
   header.commandLine = input.ConsumeRandomLengthString(512);
   header.startTime = input.ConsumeRandomLengthString(64);
@@ -120,9 +129,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   header.sourcePath = input.ConsumeRandomLengthString(512);
   header.sourceSize = input.ConsumeIntegral<long long>();
   header.blockSize = input.ConsumeIntegral<long long>();
-
-  std::vector<salvor::ReportFile> files(input.ConsumeIntegralInRange<size_t>(0, 8));
-  for (auto& file : files) {
+  in.files.resize(input.ConsumeIntegralInRange<size_t>(0, 8));
+  for (auto& file : in.files) {
     file.filename = input.ConsumeRandomLengthString(256);
     file.size = input.ConsumeIntegral<long long>();
     file.offset = input.ConsumeIntegral<long long>();
@@ -133,35 +141,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     file.written = input.ConsumeBool();
     file.unreadableBytes = input.ConsumeIntegral<long long>();
   }
-  salvor::ReportOutcome outcome;
-  outcome.status = input.ConsumeRandomLengthString(32);
-  outcome.files = input.ConsumeIntegral<long long>();
-  outcome.bytes = input.ConsumeIntegral<long long>();
-  outcome.readErrors = input.ConsumeIntegral<long long>();
-  outcome.seconds = input.ConsumeFloatingPoint<double>();
-  outcome.endTime = input.ConsumeRandomLengthString(64);
+  in.outcome.status = input.ConsumeRandomLengthString(32);
+  in.outcome.files = input.ConsumeIntegral<long long>();
+  in.outcome.bytes = input.ConsumeIntegral<long long>();
+  in.outcome.readErrors = input.ConsumeIntegral<long long>();
+  in.outcome.seconds = input.ConsumeFloatingPoint<double>();
+  in.outcome.endTime = input.ConsumeRandomLengthString(64);
+  return in;
+}
 
+void Write(const ReportInput& in) {
   unlink(gReportPath.c_str());
-  {
-    salvor::DfxmlReport report;
-    if (!report.Open(gReportPath, header)) Fail("open", gReportPath);
-    for (const auto& file : files) {
-      if (!report.AddFile(file)) Fail("add file", file.filename);
-    }
-    if (!report.Finish(outcome)) Fail("finish", gReportPath);
+  salvor::DfxmlReport report;
+  if (!report.Open(gReportPath, in.header)) Fail("open", gReportPath);
+  for (const auto& file : in.files) {
+    if (!report.AddFile(file)) Fail("add file", file.filename);
   }
+  if (!report.Finish(in.outcome)) Fail("finish", gReportPath);
+}
 
-  std::string text = ReadAll(gReportPath);
-  xmlDoc* doc = xmlReadMemory(text.data(), static_cast<int>(text.size()), "report.xml", nullptr,
-                              XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-  if (doc == nullptr) Fail("not well-formed XML", text.substr(0, 4096));
-  xmlNode* root = xmlDocGetRootElement(doc);
+void CheckHeader(xmlNode* root, const salvor::ReportHeader& header) {
   Expect(root, "version", header.version);
   Expect(root, "command_line", header.commandLine);
   Expect(root, "start_time", header.startTime);
   Expect(root, "image_filename", header.sourcePath);
   Expect(root, "imagesize", std::to_string(header.sourceSize));
-
   std::vector<xmlNode*> settingNodes;
   Collect(root, "setting", settingNodes);
   if (settingNodes.size() != header.settings.size()) Fail("setting count", "");
@@ -175,24 +179,41 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Fail("setting value changed", setting.second);
     }
   }
+}
 
+void CheckFilesAndOutcome(xmlNode* root, const ReportInput& in) {
   std::vector<xmlNode*> fileNodes;
   Collect(root, "fileobject", fileNodes);
-  if (fileNodes.size() != files.size()) Fail("fileobject count", std::to_string(files.size()));
-  for (size_t i = 0; i < files.size(); ++i) {
-    ExpectIn(fileNodes[i], "filename", files[i].filename);
-    ExpectIn(fileNodes[i], "filesize", std::to_string(files[i].size));
-    ExpectIn(fileNodes[i], "hashdigest", files[i].sha256);
-    ExpectIn(fileNodes[i], "type", files[i].type);
-    ExpectIn(fileNodes[i], "handler", files[i].handlerId);
+  if (fileNodes.size() != in.files.size())
+    Fail("fileobject count", std::to_string(in.files.size()));
+  for (size_t i = 0; i < in.files.size(); ++i) {
+    ExpectIn(fileNodes[i], "filename", in.files[i].filename);
+    ExpectIn(fileNodes[i], "filesize", std::to_string(in.files[i].size));
+    ExpectIn(fileNodes[i], "hashdigest", in.files[i].sha256);
+    ExpectIn(fileNodes[i], "type", in.files[i].type);
+    ExpectIn(fileNodes[i], "handler", in.files[i].handlerId);
   }
-
   std::vector<xmlNode*> outcomes;
   Collect(root, "outcome", outcomes);
   if (outcomes.size() != 1) Fail("outcome count", "");
-  if (IsClean(outcome.status) && Attribute(outcomes[0], "status") != outcome.status) {
-    Fail("status changed", outcome.status);
+  if (IsClean(in.outcome.status) && Attribute(outcomes[0], "status") != in.outcome.status) {
+    Fail("status changed", in.outcome.status);
   }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FuzzedDataProvider input(data, size);
+  const ReportInput in = Consume(input);
+  Write(in);
+  std::string text = ReadAll(gReportPath);
+  xmlDoc* doc = xmlReadMemory(text.data(), static_cast<int>(text.size()), "report.xml", nullptr,
+                              XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+  if (doc == nullptr) Fail("not well-formed XML", text.substr(0, 4096));
+  xmlNode* root = xmlDocGetRootElement(doc);
+  CheckHeader(root, in.header);
+  CheckFilesAndOutcome(root, in);
   xmlFreeDoc(doc);
   return 0;
 }

@@ -47,7 +47,7 @@ void Print(int fd, const std::string& text) {
 }
 
 // Sends standard error (where the engine writes its log) to a file or /dev/null while alive,
-// keeping the terminal reachable through terminalFd().
+// keeping the terminal reachable through TerminalFd().
 class StderrRedirect {
  public:
   explicit StderrRedirect(int target) {
@@ -64,7 +64,7 @@ class StderrRedirect {
   }
   StderrRedirect(const StderrRedirect&) = delete;
   StderrRedirect& operator=(const StderrRedirect&) = delete;
-  int terminalFd() const { return FSaved >= 0 ? FSaved : 2; }
+  int TerminalFd() const { return FSaved >= 0 ? FSaved : 2; }
 
  private:
   int FSaved = -1;
@@ -136,161 +136,122 @@ std::string CommandLine(int argc, char** argv) {
   return text;
 }
 
-struct ScanResult {
-  std::string status;
-  int exitStatus;
-  std::string message;  // printed even with -q; empty when all went well
+// Absolute from the start: loading a module changes the current directory.
+struct ScanPaths {
+  std::string source;  // links resolved
+  std::string outputDir;
+  std::string reportPath;
+  std::string moduleDir;
+  std::string logPath;
 };
 
-ScanResult JudgeScan(const RecoverySink& sink, bool scanResult, const std::string& source,
-                     const std::string& outputDir) {
-  long long files = 0;
-  for (const auto& entry : sink.tallies()) files += entry.second.files;
-  std::string kept = std::to_string(files) + (files == 1 ? " file" : " files") +
-                     " recovered so far are kept in " + outputDir;
-  if (sink.outputFailed()) {
-    if (sink.diskFull()) {
-      return {"disk full", kExitDiskFull,
-              "output disk is full (" + std::string(strerror(sink.outputErrno())) +
-                  "): scan stopped; " + kept};
-    }
-    return {"write error", kExitOutput,
-            "cannot write '" + sink.outputFailurePath() + "': " + strerror(sink.outputErrno()) +
-                "; scan stopped; " + kept};
-  }
-  if (g_interrupts > 0 || sink.cancelled()) {
-    return {"cancelled", kExitCancelled, "scan cancelled; " + kept};
-  }
-  if (sink.lostSource()) {
-    return {"lost source", kExitReadErrors,
-            "lost '" + source + "' during the scan (removed?); " + kept};
-  }
-  if (!sink.scanCompletedCalled() && !scanResult) {
-    return {"failed", kExitScanFailed,
-            "the scan of '" + source + "' could not start (see " + outputDir + "/salvor.log)"};
-  }
-  if (!sink.completed()) {
-    return {"read errors", kExitReadErrors,
-            "parts of '" + source +
-                "' could not be read (unreadable blocks were taken as zeros; "
-                "see " +
-                outputDir + "/salvor.log)"};
-  }
-  return {"completed", kExitOk, std::string()};
+std::string ModuleFolder(const Options& options) {
+  return options.moduleDir.empty() ? DefaultModuleFolder() : AbsolutePath(options.moduleDir);
 }
 
-int RunScan(const Options& options, const std::string& commandLine) {
-  int terminal = 2;
-  // Absolute from the start: loading a module changes the current directory.
+ScanPaths ResolvePaths(const Options& options) {
+  ScanPaths paths;
   char resolved[PATH_MAX];
-  const std::string source = realpath(options.source.c_str(), resolved) != nullptr
-                                 ? std::string(resolved)
-                                 : AbsolutePath(options.source);
-  const std::string outputDir = AbsolutePath(options.outputDir);
-  const std::string reportPath =
-      options.reportPath.empty() ? outputDir + "/report.xml" : AbsolutePath(options.reportPath);
-  const std::string moduleDir =
-      options.moduleDir.empty() ? DefaultModuleFolder() : AbsolutePath(options.moduleDir);
+  paths.source = realpath(options.source.c_str(), resolved) != nullptr
+                     ? std::string(resolved)
+                     : AbsolutePath(options.source);
+  paths.outputDir = AbsolutePath(options.outputDir);
+  paths.reportPath = options.reportPath.empty() ? paths.outputDir + "/report.xml"
+                                                : AbsolutePath(options.reportPath);
+  paths.moduleDir = ModuleFolder(options);
+  paths.logPath = paths.outputDir + "/salvor.log";
+  return paths;
+}
 
-  // The source: refuse early and plainly what cannot be scanned.
-  struct stat sourceInfo {};
-  if (stat(source.c_str(), &sourceInfo) != 0) {
-    return Fail(terminal, kExitSource, "cannot open '" + options.source + "': " + strerror(errno));
+// The source: refuse early and plainly what cannot be scanned. kExitOk when it may be.
+int CheckSource(const Options& options, const ScanPaths& paths, struct stat& info) {
+  const std::string cannotOpen = "cannot open '" + options.source + "': ";
+  if (stat(paths.source.c_str(), &info) != 0) {
+    return Fail(2, kExitSource, cannotOpen + strerror(errno));
   }
-  if (S_ISDIR(sourceInfo.st_mode)) {
-    return Fail(terminal, kExitSource, "cannot open '" + options.source + "': " + strerror(EISDIR));
+  if (S_ISDIR(info.st_mode)) return Fail(2, kExitSource, cannotOpen + strerror(EISDIR));
+  if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) {
+    return Fail(2, kExitSource, cannotOpen + "not an image file or a block device");
   }
-  if (!S_ISREG(sourceInfo.st_mode) && !S_ISBLK(sourceInfo.st_mode)) {
-    return Fail(terminal, kExitSource,
-                "cannot open '" + options.source + "': not an image file or a block device");
-  }
-  const bool isDevice = S_ISBLK(sourceInfo.st_mode);
+  return kExitOk;
+}
 
-  // The output folder: new or empty, never on the device being scanned.
+// The output folder: new or empty, never on the device being scanned.
+int CheckOutputFolder(const Options& options, const ScanPaths& paths, const struct stat& source) {
   bool empty = true;
-  if (!FolderIsEmptyOrMissing(outputDir, empty)) {
-    return Fail(terminal, kExitOutput,
+  if (!FolderIsEmptyOrMissing(paths.outputDir, empty)) {
+    return Fail(2, kExitOutput,
                 "cannot use output folder '" + options.outputDir + "': " + strerror(errno));
   }
   if (!empty) {
-    return Fail(terminal, kExitOutput,
+    return Fail(2, kExitOutput,
                 "output folder '" + options.outputDir +
                     "' is not empty: choose a new folder so that recoveries never mix");
   }
-  if (isDevice) {
-    for (const std::string& target : {outputDir, reportPath}) {
-      dev_t fsDevice = 0;
-      if (FileSystemDevice(target, fsDevice) &&
-          DeviceHoldsFileSystem(sourceInfo.st_rdev, fsDevice, "/sys")) {
-        return Fail(terminal, kExitOutput,
-                    "'" + target + "' is on the device being scanned (" + options.source +
-                        "): writing there would overwrite what is being recovered; "
-                        "choose a folder on another disk");
-      }
+  if (!S_ISBLK(source.st_mode)) return kExitOk;
+  for (const std::string& target : {paths.outputDir, paths.reportPath}) {
+    dev_t fsDevice = 0;
+    if (FileSystemDevice(target, fsDevice) &&
+        DeviceHoldsFileSystem(source.st_rdev, fsDevice, "/sys")) {
+      return Fail(2, kExitOutput,
+                  "'" + target + "' is on the device being scanned (" + options.source +
+                      "): writing there would overwrite what is being recovered; "
+                      "choose a folder on another disk");
     }
   }
-  // Only now touch the source itself: an unreadable one is refused before anything is made.
-  {
-    int fd = open(source.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      int code = errno;
-      return Fail(terminal, kExitSource,
-                  "cannot open '" + options.source + "': " + strerror(code) +
-                      (isDevice && geteuid() != 0 && (code == EACCES || code == EPERM)
-                           ? " (reading a disk needs root: try sudo)"
-                           : ""));
-    }
-    char probe[512];
-    bool readable = pread(fd, probe, sizeof probe, 0) >= 0;
-    int readError = errno;
-    close(fd);
-    if (!readable) {
-      return Fail(terminal, kExitSource,
-                  "cannot read '" + options.source + "': " + strerror(readError));
-    }
+  return kExitOk;
+}
+
+// Only now touch the source itself: an unreadable one is refused before anything is made.
+int ProbeSource(const Options& options, const ScanPaths& paths, bool isDevice) {
+  int fd = open(paths.source.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    int code = errno;
+    return Fail(2, kExitSource,
+                "cannot open '" + options.source + "': " + strerror(code) +
+                    (isDevice && geteuid() != 0 && (code == EACCES || code == EPERM)
+                         ? " (reading a disk needs root: try sudo)"
+                         : ""));
   }
-  if (!MakeFolders(outputDir)) {
-    return Fail(terminal, kExitOutput,
+  char probe[512];
+  bool readable = pread(fd, probe, sizeof probe, 0) >= 0;
+  int readError = errno;
+  close(fd);
+  if (!readable) {
+    return Fail(2, kExitSource, "cannot read '" + options.source + "': " + strerror(readError));
+  }
+  return kExitOk;
+}
+
+// Creates the output folder and its log file; the log's descriptor in logFd.
+int MakeOutputFolder(const Options& options, const ScanPaths& paths, int& logFd) {
+  if (!MakeFolders(paths.outputDir)) {
+    return Fail(2, kExitOutput,
                 "cannot create output folder '" + options.outputDir + "': " + strerror(errno));
   }
-  const std::string logPath = outputDir + "/salvor.log";
-  int logFd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0644);
+  logFd = open(paths.logPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0644);
   if (logFd < 0) {
-    return Fail(terminal, kExitOutput,
+    return Fail(2, kExitOutput,
                 "cannot write to output folder '" + options.outputDir + "': " + strerror(errno));
   }
+  return kExitOk;
+}
 
-  // From here on the engine's log goes to salvor.log; the terminal gets our own lines only.
-  StderrRedirect redirect(logFd);
-  close(logFd);
-  terminal = redirect.terminalFd();
-  Print(2, "salvor " SALVOR_VERSION ": " + commandLine + "\n");
-
-  CPhotoRecovery* engine = GetSVSingleton();
-  DfxmlReport report;
+SinkSettings MakeSinkSettings(const Options& options, const ScanPaths& paths, int terminal) {
   SinkSettings settings;
-  settings.outputDir = outputDir;
+  settings.outputDir = paths.outputDir;
   settings.listOnly = options.listOnly;
   settings.showProgress = !options.quiet && isatty(terminal);
   settings.terminalFd = terminal;
   settings.filter = TypeFilter(options.types, options.exclude);
   settings.minSize = options.minSize;
   settings.maxSize = options.maxSize;
-  settings.interrupts = &g_interrupts;
-  RecoverySink sink(settings, &report);
-  engine->SetEventHandler(&sink);
-  struct Detach {
-    CPhotoRecovery* engine;
-    ~Detach() { engine->SetEventHandler(nullptr); }
-  } detach{engine};
+  settings.interrupts = &gInterrupts;
+  return settings;
+}
 
-  std::string error;
-  ModuleSet modules;
-  if (!FindModules(moduleDir, modules, error) ||
-      !LoadModules(engine, modules, true, isDevice, sink, error)) {
-    return Fail(terminal, kExitModule, error);
-  }
-  if (!ConfigureHandlers(engine, options, error)) return Fail(terminal, kExitUsage, error);
+// The engine's scan settings from --read-ahead and --cache; returns the cache size used.
+unsigned int ApplyCacheSettings(CPhotoRecovery* engine, const Options& options) {
   // A cache smaller than two read-ahead chunks cannot hold the chunk being carved and the one
   // a handler looks back into: every look back would read the source again.
   unsigned long long cacheSize =
@@ -298,66 +259,69 @@ int RunScan(const Options& options, const std::string& commandLine) {
   if (cacheSize > 0xFFFFFFFFull) cacheSize = 0xFFFFFFFFull;
   engine->SetScanReadAhead(options.readAhead);
   engine->SetScanCacheSize(static_cast<unsigned int>(cacheSize));
+  return static_cast<unsigned int>(cacheSize);
+}
 
-  CDataSource* dataSource = nullptr;
-  bool mounted = false;
-  if (isDevice) {
-    engine->RescanDataSources();
-    dataSource = FindDeviceSource(engine, sourceInfo.st_rdev);
-    if (dataSource == nullptr) {
-      return Fail(terminal, kExitSource,
-                  "cannot open '" + options.source + "': no block-device module in '" + moduleDir +
-                      "' offers this device");
-    }
-    dataSource->Refresh();
-    if (!dataSource->IsReady()) {
-      int code = dataSource->GetLastIOError();
-      return Fail(terminal, kExitSource,
-                  "cannot open '" + options.source +
-                      "': " + (code != 0 ? strerror(code) : "device not ready"));
-    }
-  } else {
-    errno = 0;
-    dataSource = engine->MountFile(toWideString(source).c_str());
-    if (dataSource == nullptr) {
-      int code = errno != 0 ? errno : EIO;
-      return Fail(terminal, kExitSource, "cannot open '" + options.source + "': " + strerror(code));
-    }
-    mounted = true;
+// The device's source, offered by a data-source module.
+int OpenDevice(CPhotoRecovery* engine, const Options& options, const ScanPaths& paths, dev_t device,
+               int terminal, CDataSource*& source) {
+  engine->RescanDataSources();
+  source = FindDeviceSource(engine, device);
+  if (source == nullptr) {
+    return Fail(terminal, kExitSource,
+                "cannot open '" + options.source + "': no block-device module in '" +
+                    paths.moduleDir + "' offers this device");
   }
-  struct Unmount {
-    CPhotoRecovery* engine;
-    CDataSource* source;
-    bool mounted;
-    ~Unmount() {
-      if (mounted) engine->UnmountFile(source);
-    }
-  } unmount{engine, dataSource, mounted};
+  source->Refresh();
+  if (!source->IsReady()) {
+    int code = source->GetLastIOError();
+    return Fail(terminal, kExitSource,
+                "cannot open '" + options.source +
+                    "': " + (code != 0 ? strerror(code) : "device not ready"));
+  }
+  return kExitOk;
+}
 
-  CScannedSource watched(dataSource);
-  if (!isDevice) {
-    std::vector<uint8_t> tail;
-    const long long wholeBytes = dataSource->GetBlockSize() * dataSource->GetBlockCount();
-    const long long tailBytes = sourceInfo.st_size - wholeBytes;
-    if (tailBytes > 0 && tailBytes < dataSource->GetBlockSize() &&
-        !ReadImageTail(source, wholeBytes, static_cast<size_t>(tailBytes), tail)) {
-      const std::string warning = "salvor: cannot read '" + options.source + "' after byte " +
-                                  std::to_string(wholeBytes) + ": " + strerror(errno) +
-                                  "; the bytes before it are scanned\n";
-      Print(terminal, warning);
-      Print(2, warning);
-    }
-    watched.AddTail(std::move(tail));
+// The image file's source, mounted by the engine.
+int MountImage(CPhotoRecovery* engine, const Options& options, const ScanPaths& paths, int terminal,
+               CDataSource*& source) {
+  errno = 0;
+  source = engine->MountFile(toWideString(paths.source).c_str());
+  if (source == nullptr) {
+    int code = errno != 0 ? errno : EIO;
+    return Fail(terminal, kExitSource, "cannot open '" + options.source + "': " + strerror(code));
   }
+  return kExitOk;
+}
+
+// The file source leaves out an image's last partial block: it is read here and added.
+void AddImageTail(const Options& options, const ScanPaths& paths, long long imageSize, int terminal,
+                  CScannedSource& watched) {
+  std::vector<uint8_t> tail;
   const long long blockSize = watched.GetBlockSize();
-  const long long blockCount = watched.GetBlockCount();
+  const long long wholeBytes = blockSize * watched.GetBlockCount();
+  const long long tailBytes = imageSize - wholeBytes;
+  if (tailBytes > 0 && tailBytes < blockSize &&
+      !ReadImageTail(paths.source, wholeBytes, static_cast<size_t>(tailBytes), tail)) {
+    const std::string warning = "salvor: cannot read '" + options.source + "' after byte " +
+                                std::to_string(wholeBytes) + ": " + strerror(errno) +
+                                "; the bytes before it are scanned\n";
+    Print(terminal, warning);
+    Print(2, warning);
+  }
+  watched.AddTail(std::move(tail));
+}
+
+ReportHeader MakeReportHeader(CPhotoRecovery* engine, const Options& options,
+                              const ScanPaths& paths, const std::string& commandLine,
+                              unsigned int cacheSize, CScannedSource& watched) {
   ReportHeader header;
   header.version = SALVOR_VERSION;
   header.commandLine = commandLine;
   header.startTime = UtcTimestamp();
-  header.sourcePath = source;
+  header.sourcePath = paths.source;
   header.sourceSize = watched.Bytes();
-  header.blockSize = blockSize;
+  header.blockSize = watched.GetBlockSize();
   header.settings = {
       {"read_ahead", std::to_string(options.readAhead)},
       {"cache", std::to_string(cacheSize)},
@@ -366,7 +330,7 @@ int RunScan(const Options& options, const std::string& commandLine) {
       {"min_size", std::to_string(options.minSize)},
       {"max_size", std::to_string(options.maxSize)},
       {"list_only", options.listOnly ? "1" : "0"},
-      {"modules", moduleDir},
+      {"modules", paths.moduleDir},
   };
   for (int i = 0; i < engine->GetContentHandlerCount(); ++i) {
     CContentHandler* handler = engine->GetContentHandler(i);
@@ -376,74 +340,187 @@ int RunScan(const Options& options, const std::string& commandLine) {
   for (const auto& setting : options.settings) {
     header.settings.push_back({"set " + setting.handler + "." + setting.property, setting.value});
   }
-  if (!report.Open(reportPath, header)) {
-    return Fail(terminal, kExitOutput,
-                "cannot write report '" + reportPath + "': " + strerror(errno));
-  }
+  return header;
+}
 
+struct ScanResult {
+  std::string status;
+  int exitStatus;
+  std::string message;  // printed even with -q; empty when all went well
+};
+
+ScanResult JudgeScan(const RecoverySink& sink, bool scanResult, const std::string& source,
+                     const std::string& outputDir) {
+  long long files = 0;
+  for (const auto& entry : sink.TypeTallies()) files += entry.second.files;
+  std::string kept = std::to_string(files) + (files == 1 ? " file" : " files") +
+                     " recovered so far are kept in " + outputDir;
+  if (sink.OutputFailed()) {
+    if (sink.DiskFull()) {
+      return {"disk full", kExitDiskFull,
+              "output disk is full (" + std::string(strerror(sink.OutputErrno())) +
+                  "): scan stopped; " + kept};
+    }
+    return {"write error", kExitOutput,
+            "cannot write '" + sink.OutputFailurePath() + "': " + strerror(sink.OutputErrno()) +
+                "; scan stopped; " + kept};
+  }
+  if (gInterrupts > 0 || sink.Cancelled()) {
+    return {"cancelled", kExitCancelled, "scan cancelled; " + kept};
+  }
+  if (sink.LostSource()) {
+    return {"lost source", kExitReadErrors,
+            "lost '" + source + "' during the scan (removed?); " + kept};
+  }
+  if (!sink.ScanCompletedCalled() && !scanResult) {
+    return {"failed", kExitScanFailed,
+            "the scan of '" + source + "' could not start (see " + outputDir + "/salvor.log)"};
+  }
+  if (!sink.Completed()) {
+    return {"read errors", kExitReadErrors,
+            "parts of '" + source +
+                "' could not be read (unreadable blocks were taken as zeros; "
+                "see " +
+                outputDir + "/salvor.log)"};
+  }
+  return {"completed", kExitOk, std::string()};
+}
+
+std::string Summary(const Options& options, const ScanPaths& paths, const RecoverySink& sink,
+                    const ScanResult& result, double seconds) {
+  std::string text = "\nScan " + result.status + ": " + options.source + "\n" +
+                     FormatSummary(sink.TypeTallies(), sink.BytesScanned(), seconds);
+  if (sink.SkippedFiles() > 0) {
+    text += "  Skipped " + std::to_string(sink.SkippedFiles()) +
+            " files outside --types/--exclude/--min-size/--max-size\n";
+  }
+  if (!options.listOnly) {
+    for (const auto& entry : sink.TypeTallies()) {
+      text += "Files:  " + paths.outputDir + "/" + entry.first + "/\n";
+    }
+  }
+  return text + "Report: " + paths.reportPath + "\nLog:    " + paths.logPath + "\n";
+}
+
+// Closes the report with the scan's outcome and tells the user; returns the exit status.
+int FinishScan(const Options& options, const ScanPaths& paths, const RecoverySink& sink,
+               const CScannedSource& watched, bool scanResult, int terminal, DfxmlReport& report) {
+  ScanResult result = JudgeScan(sink, scanResult, options.source, options.outputDir);
+  ReportOutcome outcome;
+  outcome.status = result.status;
+  for (const auto& entry : sink.TypeTallies()) {
+    outcome.files += entry.second.files;
+    outcome.bytes += entry.second.bytes;
+  }
+  outcome.readErrors = watched.ReadErrors();
+  outcome.seconds = sink.ElapsedSeconds();
+  outcome.endTime = UtcTimestamp();
+  bool reportComplete = report.Finish(outcome);
+  Print(2, "salvor: scan " + result.status + "\n");
+  if (!options.quiet) Print(1, Summary(options, paths, sink, result, outcome.seconds));
+  if (!result.message.empty()) Print(terminal, "salvor: " + result.message + "\n");
+  if (!reportComplete && result.exitStatus == kExitOk) {
+    return Fail(terminal, kExitOutput,
+                "cannot write report '" + paths.reportPath + "': " + strerror(errno));
+  }
+  return result.exitStatus;
+}
+
+// The engine's part of a scan, with its log going to salvor.log: modules, handler settings,
+// the source, the report, the scan itself and its outcome.
+int ScanWithEngine(const Options& options, const ScanPaths& paths, const struct stat& sourceInfo,
+                   const std::string& commandLine, int terminal) {
+  const bool isDevice = S_ISBLK(sourceInfo.st_mode);
+  CPhotoRecovery* engine = GetSVSingleton();
+  DfxmlReport report;
+  RecoverySink sink(MakeSinkSettings(options, paths, terminal), &report);
+  engine->SetEventHandler(&sink);
+  struct Detach {
+    CPhotoRecovery* engine;
+    ~Detach() { engine->SetEventHandler(nullptr); }
+  } detach{engine};
+
+  std::string error;
+  ModuleSet modules;
+  if (!LoadModuleFolder(engine, paths.moduleDir, true, isDevice, sink, modules, error)) {
+    return Fail(terminal, kExitModule, error);
+  }
+  if (!ConfigureHandlers(engine, options, error)) return Fail(terminal, kExitUsage, error);
+  const unsigned int cacheSize = ApplyCacheSettings(engine, options);
+
+  CDataSource* dataSource = nullptr;
+  const int opened =
+      isDevice ? OpenDevice(engine, options, paths, sourceInfo.st_rdev, terminal, dataSource)
+               : MountImage(engine, options, paths, terminal, dataSource);
+  if (opened != kExitOk) return opened;
+  struct Unmount {
+    CPhotoRecovery* engine;
+    CDataSource* mounted;
+    ~Unmount() {
+      if (mounted != nullptr) engine->UnmountFile(mounted);
+    }
+  } unmount{engine, isDevice ? nullptr : dataSource};
+
+  CScannedSource watched(dataSource);
+  if (!isDevice) AddImageTail(options, paths, sourceInfo.st_size, terminal, watched);
+  const ReportHeader header =
+      MakeReportHeader(engine, options, paths, commandLine, cacheSize, watched);
+  if (!report.Open(paths.reportPath, header)) {
+    return Fail(terminal, kExitOutput,
+                "cannot write report '" + paths.reportPath + "': " + strerror(errno));
+  }
   if (!options.quiet) {
     Print(terminal, "Scanning " + options.source + " (" + FormatBytes(header.sourceSize) +
                         ") into " + options.outputDir + " - Ctrl-C stops and keeps the files\n");
   }
   InstallInterruptHandler(terminal);
   sink.WatchSource(&watched);
-  sink.BeginScan(blockCount, blockSize);
-  bool scanResult = engine->Scan(&watched);
+  sink.BeginScan(watched.GetBlockCount(), watched.GetBlockSize());
+  const bool scanResult = engine->Scan(&watched);
   sink.EndProgress();
+  return FinishScan(options, paths, sink, watched, scanResult, terminal, report);
+}
 
-  ScanResult result = JudgeScan(sink, scanResult, options.source, options.outputDir);
-  ReportOutcome outcome;
-  outcome.status = result.status;
-  for (const auto& entry : sink.tallies()) {
-    outcome.files += entry.second.files;
-    outcome.bytes += entry.second.bytes;
-  }
-  outcome.readErrors = sink.readErrors();
-  outcome.seconds = sink.ElapsedSeconds();
-  outcome.endTime = UtcTimestamp();
-  bool reportComplete = report.Finish(outcome);
-  Print(2, "salvor: scan " + result.status + "\n");
+// salvor scan: the checks that need no engine first, then the scan into a new output folder.
+int RunScan(const Options& options, const std::string& commandLine) {
+  const ScanPaths paths = ResolvePaths(options);
+  struct stat sourceInfo {};
+  int status = CheckSource(options, paths, sourceInfo);
+  if (status == kExitOk) status = CheckOutputFolder(options, paths, sourceInfo);
+  if (status == kExitOk) status = ProbeSource(options, paths, S_ISBLK(sourceInfo.st_mode));
+  int logFd = -1;
+  if (status == kExitOk) status = MakeOutputFolder(options, paths, logFd);
+  if (status != kExitOk) return status;
 
-  if (!options.quiet) {
-    std::string text = "\nScan " + result.status + ": " + options.source + "\n" +
-                       FormatSummary(sink.tallies(), sink.BytesScanned(), outcome.seconds);
-    if (sink.skippedFiles() > 0) {
-      text += "  Skipped " + std::to_string(sink.skippedFiles()) +
-              " files outside --types/--exclude/--min-size/--max-size\n";
-    }
-    if (!options.listOnly) {
-      for (const auto& entry : sink.tallies()) {
-        text += "Files:  " + outputDir + "/" + entry.first + "/\n";
-      }
-    }
-    text += "Report: " + reportPath + "\nLog:    " + logPath + "\n";
-    Print(1, text);
-  }
-  if (!result.message.empty()) Print(terminal, "salvor: " + result.message + "\n");
-  if (!reportComplete && result.exitStatus == kExitOk) {
-    return Fail(terminal, kExitOutput,
-                "cannot write report '" + reportPath + "': " + strerror(errno));
-  }
-  return result.exitStatus;
+  // From here on the engine's log goes to salvor.log; the terminal gets our own lines only.
+  StderrRedirect redirect(logFd);
+  close(logFd);
+  Print(2, "salvor " SALVOR_VERSION ": " + commandLine + "\n");
+  return ScanWithEngine(options, paths, sourceInfo, commandLine, redirect.TerminalFd());
+}
+
+// Loads the module folder with the engine's log silenced: types and sources print only their
+// table. Data sources are looked for when their modules are loaded.
+bool LoadQuietly(CPhotoRecovery* engine, const std::string& moduleDir, bool content,
+                 bool dataSource, ModuleSet& modules, std::string& error) {
+  SinkSettings settings;
+  RecoverySink sink(settings, nullptr);
+  int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  StderrRedirect quiet(devNull);
+  if (devNull >= 0) close(devNull);
+  engine->SetEventHandler(&sink);
+  bool ok = LoadModuleFolder(engine, moduleDir, content, dataSource, sink, modules, error);
+  if (ok && dataSource) engine->RescanDataSources();
+  engine->SetEventHandler(nullptr);
+  return ok;
 }
 
 int RunTypes(const Options& options) {
-  const std::string moduleDir =
-      options.moduleDir.empty() ? DefaultModuleFolder() : AbsolutePath(options.moduleDir);
   CPhotoRecovery* engine = GetSVSingleton();
-  SinkSettings settings;
-  RecoverySink sink(settings, nullptr);
   std::string error;
-  {
-    int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    StderrRedirect quiet(devNull);
-    if (devNull >= 0) close(devNull);
-    engine->SetEventHandler(&sink);
-    ModuleSet modules;
-    bool ok = FindModules(moduleDir, modules, error) &&
-              LoadModules(engine, modules, true, false, sink, error);
-    engine->SetEventHandler(nullptr);
-    if (!ok) return Fail(quiet.terminalFd(), kExitModule, error);
+  ModuleSet modules;
+  if (!LoadQuietly(engine, ModuleFolder(options), true, false, modules, error)) {
+    return Fail(2, kExitModule, error);
   }
   char row[512];
   std::string text;
@@ -471,53 +548,47 @@ int RunTypes(const Options& options) {
   return kExitOk;
 }
 
+std::string SourceTable(CPhotoRecovery* engine) {
+  char row[1400];
+  std::snprintf(row, sizeof row, "%-16s %-40s %10s %6s  %s\n", "Device", "Name", "Size", "Block",
+                "ID");
+  std::string text = row;
+  bool unreadable = false;
+  for (int i = 0; i < engine->GetDataSourceCount(); ++i) {
+    CDataSource* source = engine->GetDataSource(i);
+    std::string name = DisplayName(source);
+    if (!source->IsReady()) {
+      name += " [cannot open]";
+      unreadable = true;
+    }
+    std::snprintf(row, sizeof row, "%-16s %-40s %10s %6lld  %s\n", OsPath(source).c_str(),
+                  name.c_str(),
+                  FormatBytes(source->GetBlockCount() * source->GetBlockSize()).c_str(),
+                  source->GetBlockSize(), source->GetUniqueID());
+    text += row;
+  }
+  if (unreadable) {
+    text += geteuid() != 0 ? "Devices marked [cannot open] need root: try sudo.\n"
+                           : "Devices marked [cannot open] refused to be opened for reading.\n";
+  }
+  return text;
+}
+
 int RunSources(const Options& options) {
-  const std::string moduleDir =
-      options.moduleDir.empty() ? DefaultModuleFolder() : AbsolutePath(options.moduleDir);
+  const std::string moduleDir = ModuleFolder(options);
   CPhotoRecovery* engine = GetSVSingleton();
-  SinkSettings settings;
-  RecoverySink sink(settings, nullptr);
   std::string error;
   ModuleSet modules;
-  {
-    int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    StderrRedirect quiet(devNull);
-    if (devNull >= 0) close(devNull);
-    engine->SetEventHandler(&sink);
-    bool ok = FindModules(moduleDir, modules, error) &&
-              LoadModules(engine, modules, false, true, sink, error);
-    if (ok) engine->RescanDataSources();
-    engine->SetEventHandler(nullptr);
-    if (!ok) return Fail(quiet.terminalFd(), kExitModule, error);
+  if (!LoadQuietly(engine, moduleDir, false, true, modules, error)) {
+    return Fail(2, kExitModule, error);
   }
   std::string text;
-  char row[1400];
   if (modules.dataSource.empty()) {
     text += "No block-device module in " + moduleDir + ": devices cannot be listed.\n";
   } else if (engine->GetDataSourceCount() == 0) {
     text += "No disks found (are you allowed to read /dev? try as root).\n";
   } else {
-    std::snprintf(row, sizeof row, "%-16s %-40s %10s %6s  %s\n", "Device", "Name", "Size", "Block",
-                  "ID");
-    text += row;
-    bool unreadable = false;
-    for (int i = 0; i < engine->GetDataSourceCount(); ++i) {
-      CDataSource* source = engine->GetDataSource(i);
-      std::string name = DisplayName(source);
-      if (!source->IsReady()) {
-        name += " [cannot open]";
-        unreadable = true;
-      }
-      std::snprintf(row, sizeof row, "%-16s %-40s %10s %6lld  %s\n", OsPath(source).c_str(),
-                    name.c_str(),
-                    FormatBytes(source->GetBlockCount() * source->GetBlockSize()).c_str(),
-                    source->GetBlockSize(), source->GetUniqueID());
-      text += row;
-    }
-    if (unreadable) {
-      text += geteuid() != 0 ? "Devices marked [cannot open] need root: try sudo.\n"
-                             : "Devices marked [cannot open] refused to be opened for reading.\n";
-    }
+    text += SourceTable(engine);
   }
   text +=
       "\nScan a device:     salvor scan /dev/sdX -o recovered/\n"

@@ -104,4 +104,10 @@ bool LoadModules(CPhotoRecovery* engine, const ModuleSet& modules, bool content,
   return ok;
 }
 
+bool LoadModuleFolder(CPhotoRecovery* engine, const std::string& folder, bool content,
+                      bool dataSource, RecoverySink& sink, ModuleSet& modules, std::string& error) {
+  return FindModules(folder, modules, error) &&
+         LoadModules(engine, modules, content, dataSource, sink, error);
+}
+
 }  // namespace salvor

@@ -29,4 +29,8 @@ bool FindModules(const std::string& folder, ModuleSet& modules, std::string& err
 bool LoadModules(CPhotoRecovery* engine, const ModuleSet& modules, bool content, bool dataSource,
                  RecoverySink& sink, std::string& error);
 
+// FindModules, then LoadModules: the modules of folder of the given kinds, found in modules.
+bool LoadModuleFolder(CPhotoRecovery* engine, const std::string& folder, bool content,
+                      bool dataSource, RecoverySink& sink, ModuleSet& modules, std::string& error);
+
 }  // namespace salvor

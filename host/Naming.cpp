@@ -7,6 +7,17 @@
 
 namespace salvor {
 
+namespace {
+
+// First entry of a ';'-separated extension list ("jpg;jpeg" -> "jpg").
+std::string FirstExtension(const char* extensions) {
+  if (extensions == nullptr) return std::string();
+  std::string list = extensions;
+  return SanitizeExtension(list.substr(0, list.find(';')));
+}
+
+}  // namespace
+
 std::string SanitizeExtension(const std::string& extension) {
   std::string clean;
   for (char c : extension) {
@@ -15,12 +26,6 @@ std::string SanitizeExtension(const std::string& extension) {
     if (clean.size() == 15) break;
   }
   return clean;
-}
-
-std::string FirstExtension(const char* extensions) {
-  if (extensions == nullptr) return std::string();
-  std::string list = extensions;
-  return SanitizeExtension(list.substr(0, list.find(';')));
 }
 
 std::string ChooseExtension(const std::string& described, const char* handlerExtensions) {

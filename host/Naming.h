@@ -9,9 +9,6 @@ namespace salvor {
 // misbehaving module can never steer a path. Empty when nothing is left.
 std::string SanitizeExtension(const std::string& extension);
 
-// First entry of a ';'-separated extension list ("jpg;jpeg" -> "jpg").
-std::string FirstExtension(const char* extensions);
-
 // The extension a recovered file is stored under: what DescribeFile said, else the handler's
 // first extension, else "bin".
 std::string ChooseExtension(const std::string& described, const char* handlerExtensions);

@@ -95,100 +95,128 @@ bool ParseByteSize(const std::string& text, long long& bytes) {
   return true;
 }
 
-bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::string& error) {
-  options = Options();
-  std::vector<std::string> positional;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    std::string value;
-    bool hasInlineValue = false;
-    if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
-      size_t equals = arg.find('=');
-      if (equals != std::string::npos) {
-        value = arg.substr(equals + 1);
-        arg = arg.substr(0, equals);
-        hasInlineValue = true;
-      }
-    }
-    // Takes the option's value from "--opt=value" or from the next argument.
-    auto takeValue = [&](std::string& out) {
-      if (hasInlineValue) {
-        out = value;
-        return true;
-      }
-      if (i + 1 >= argc) {
-        error = "option '" + arg + "' needs a value";
-        return false;
-      }
-      out = argv[++i];
-      return true;
-    };
-    auto noValue = [&]() {
-      if (hasInlineValue) error = "option '" + arg + "' takes no value";
-      return !hasInlineValue;
-    };
+namespace {
 
-    std::string text;
-    if (arg == "-h" || arg == "--help") {
-      if (!noValue()) return false;
-      options.command = Command::Help;
-      return true;
-    } else if (arg == "-V" || arg == "--version") {
-      if (!noValue()) return false;
-      options.command = Command::Version;
-      return true;
-    } else if (arg == "-q" || arg == "--quiet") {
-      if (!noValue()) return false;
-      options.quiet = true;
-    } else if (arg == "--list-only") {
-      if (!noValue()) return false;
-      options.listOnly = true;
-    } else if (arg == "-o" || arg == "--output") {
-      if (!takeValue(options.outputDir)) return false;
-    } else if (arg == "--report") {
-      if (!takeValue(options.reportPath)) return false;
-    } else if (arg == "--modules") {
-      if (!takeValue(options.moduleDir)) return false;
-    } else if (arg == "--types" || arg == "-t") {
-      if (!takeValue(text)) return false;
-      std::set<std::string> types = ParseTypeList(text);
-      options.types.insert(types.begin(), types.end());
-    } else if (arg == "--exclude" || arg == "-x") {
-      if (!takeValue(text)) return false;
-      std::set<std::string> types = ParseTypeList(text);
-      options.exclude.insert(types.begin(), types.end());
-    } else if (arg == "--min-size" || arg == "--max-size") {
-      if (!takeValue(text)) return false;
-      long long bytes = 0;
-      if (!ParseByteSize(text, bytes)) {
-        error = "invalid size '" + text + "' for " + arg + " (examples: 4096, 64k, 2M, 1G)";
-        return false;
+// The arguments being read, one option at a time; the option's value comes from "--opt=value"
+// or from the next argument.
+class ArgumentReader {
+ public:
+  ArgumentReader(int argc, const char* const* argv, std::string& error)
+      : FArgc(argc), FArgv(argv), FError(error) {}
+
+  // Moves to the next argument; false after the last.
+  bool Next() {
+    if (++FIndex >= FArgc) return false;
+    FName = FArgv[FIndex];
+    FValue.clear();
+    FHasInlineValue = false;
+    if (FName.size() > 2 && FName.compare(0, 2, "--") == 0) {
+      size_t equals = FName.find('=');
+      if (equals != std::string::npos) {
+        FValue = FName.substr(equals + 1);
+        FName = FName.substr(0, equals);
+        FHasInlineValue = true;
       }
-      (arg == "--min-size" ? options.minSize : options.maxSize) = bytes;
-    } else if (arg == "--read-ahead" || arg == "--cache") {
-      if (!takeValue(text)) return false;
-      unsigned int bytes = 0;
-      if (!ParseUnsigned(text, bytes) || bytes == 0) {
-        error = "invalid size '" + text + "' for " + arg + " (between 1 and 4G, e.g. 4M)";
-        return false;
-      }
-      (arg == "--read-ahead" ? options.readAhead : options.cacheSize) = bytes;
-    } else if (arg == "--set") {
-      if (!takeValue(text)) return false;
-      PropertySetting setting;
-      if (!ParseSetting(text, setting)) {
-        error = "invalid setting '" + text + "' (expected HANDLER.PROPERTY=VALUE)";
-        return false;
-      }
-      options.settings.push_back(setting);
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      error = "unknown option '" + arg + "'";
-      return false;
-    } else {
-      positional.push_back(arg);
     }
+    return true;
+  }
+  const std::string& Name() const { return FName; }
+  bool TakeValue(std::string& out) {
+    if (FHasInlineValue) {
+      out = FValue;
+      return true;
+    }
+    if (FIndex + 1 >= FArgc) return Fail("option '" + FName + "' needs a value");
+    out = FArgv[++FIndex];
+    return true;
+  }
+  bool NoValue() { return !FHasInlineValue || Fail("option '" + FName + "' takes no value"); }
+  bool Fail(const std::string& error) {
+    FError = error;
+    return false;
   }
 
+ private:
+  int FArgc;
+  const char* const* FArgv;
+  std::string& FError;
+  int FIndex = 0;
+  std::string FName;
+  std::string FValue;
+  bool FHasInlineValue = false;
+};
+
+// The option's field when it is a switch: -q, --list-only.
+bool* SwitchField(const std::string& name, Options& options) {
+  if (name == "-q" || name == "--quiet") return &options.quiet;
+  if (name == "--list-only") return &options.listOnly;
+  return nullptr;
+}
+
+// The option's field when its value is kept as it is: -o, --report, --modules.
+std::string* TextField(const std::string& name, Options& options) {
+  if (name == "-o" || name == "--output") return &options.outputDir;
+  if (name == "--report") return &options.reportPath;
+  if (name == "--modules") return &options.moduleDir;
+  return nullptr;
+}
+
+// The options whose value is parsed; false with the error for a bad value or an unknown option.
+bool ParseValueOption(ArgumentReader& args, Options& options) {
+  const std::string& name = args.Name();
+  const bool types = name == "--types" || name == "-t";
+  const bool exclude = name == "--exclude" || name == "-x";
+  const bool size = name == "--min-size" || name == "--max-size";
+  const bool tuning = name == "--read-ahead" || name == "--cache";
+  if (!types && !exclude && !size && !tuning && name != "--set") {
+    return args.Fail("unknown option '" + name + "'");
+  }
+  std::string text;
+  if (!args.TakeValue(text)) return false;
+  if (types || exclude) {
+    std::set<std::string> list = ParseTypeList(text);
+    (types ? options.types : options.exclude).insert(list.begin(), list.end());
+  } else if (size) {
+    long long bytes = 0;
+    if (!ParseByteSize(text, bytes)) {
+      return args.Fail("invalid size '" + text + "' for " + name +
+                       " (examples: 4096, 64k, 2M, 1G)");
+    }
+    (name == "--min-size" ? options.minSize : options.maxSize) = bytes;
+  } else if (tuning) {
+    unsigned int bytes = 0;
+    if (!ParseUnsigned(text, bytes) || bytes == 0) {
+      return args.Fail("invalid size '" + text + "' for " + name + " (between 1 and 4G, e.g. 4M)");
+    }
+    (name == "--read-ahead" ? options.readAhead : options.cacheSize) = bytes;
+  } else {
+    PropertySetting setting;
+    if (!ParseSetting(text, setting)) {
+      return args.Fail("invalid setting '" + text + "' (expected HANDLER.PROPERTY=VALUE)");
+    }
+    options.settings.push_back(setting);
+  }
+  return true;
+}
+
+bool ParseOption(ArgumentReader& args, Options& options) {
+  const std::string& name = args.Name();
+  if (name == "-h" || name == "--help" || name == "-V" || name == "--version") {
+    if (!args.NoValue()) return false;
+    options.command = name == "-h" || name == "--help" ? Command::Help : Command::Version;
+    return true;
+  }
+  if (bool* field = SwitchField(name, options)) {
+    *field = true;
+    return args.NoValue();
+  }
+  if (std::string* field = TextField(name, options)) return args.TakeValue(*field);
+  return ParseValueOption(args, options);
+}
+
+// The command and its arguments, once every option is read.
+bool ParseCommand(const std::vector<std::string>& positional, Options& options,
+                  std::string& error) {
   if (positional.empty()) {
     error = "no command given (scan, sources or types)";
     return false;
@@ -227,6 +255,25 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::string& error) {
+  options = Options();
+  std::vector<std::string> positional;
+  ArgumentReader args(argc, argv, error);
+  while (args.Next()) {
+    const std::string& name = args.Name();
+    if (name.size() > 1 && name[0] == '-') {
+      if (!ParseOption(args, options)) return false;
+      // --help and --version end the command line.
+      if (options.command != Command::None) return true;
+    } else {
+      positional.push_back(name);
+    }
+  }
+  return ParseCommand(positional, options, error);
 }
 
 const char* UsageText() {

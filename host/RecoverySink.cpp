@@ -12,6 +12,7 @@
 
 #include "salvor/CContentHandler.h"
 #include "salvor/CDataStream.h"
+#include "salvor/LogLevel.h"
 #include "util/sha256/Sha256.h"
 #include "host/Signals.h"
 #include "SVSDK/StreamOrigin.h"
@@ -27,6 +28,8 @@ constexpr int kCallsBetweenTicks = 1024;
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 constexpr size_t kCopyChunk = 1 << 20;
 constexpr size_t kMaxKeptErrors = 64;
+// Names tried for one file before giving up: the name itself, then "-2" to "-99".
+constexpr int kMaxCopies = 100;
 
 bool WriteAll(int fd, const char* data, size_t length) {
   while (length > 0) {
@@ -39,6 +42,15 @@ bool WriteAll(int fd, const char* data, size_t length) {
     length -= static_cast<size_t>(written);
   }
   return true;
+}
+
+// name with the copy number before its extension ("jpg/f01.jpg", 2 -> "jpg/f01-2.jpg"); copy
+// 1 is the name itself.
+std::string NumberedName(const std::string& name, int copy) {
+  if (copy == 1) return name;
+  const size_t dot = name.rfind('.');
+  const std::string extension = dot == std::string::npos ? "" : name.substr(dot);
+  return name.substr(0, dot) + "-" + std::to_string(copy) + extension;
 }
 
 }  // namespace
@@ -77,8 +89,12 @@ long long RecoverySink::BytesScanned() const {
   return FSource != nullptr ? std::min(block * FBlockSize, FSource->Bytes()) : block * FBlockSize;
 }
 
-bool RecoverySink::diskFull() const {
+bool RecoverySink::DiskFull() const {
   return FOutputErrno == ENOSPC || FOutputErrno == EDQUOT || FOutputErrno == EFBIG;
+}
+
+bool RecoverySink::LostSource() const {
+  return FCompletedCalled && !FCompleted && !FCancelled && FSource != nullptr && FSource->Gone();
 }
 
 std::vector<std::string> RecoverySink::TakeErrors() {
@@ -87,15 +103,9 @@ std::vector<std::string> RecoverySink::TakeErrors() {
   return errors;
 }
 
-void RecoverySink::Log(const char* source, int level, const char* text) {
+void RecoverySink::Log(const char*, int level, const char* text) {
   // The engine has already written the line to standard error (the log file during a scan).
-  if (level < 4 || text == nullptr) return;
-  if (std::strncmp(text, "Lost drive ", 11) == 0) {
-    FLostSource = true;
-  } else if (source != nullptr && std::strcmp(source, "SVC") != 0) {
-    // Data sources report their failed reads under their own names.
-    ++FReadErrors;
-  }
+  if (level < LogLevel::kError || text == nullptr) return;
   if (FErrors.size() < kMaxKeptErrors) FErrors.emplace_back(text);
 }
 
@@ -152,48 +162,46 @@ bool RecoverySink::EnsureTypeFolder(const std::string& type) {
   return true;
 }
 
-void RecoverySink::HashOnly(CDataStream* file, long long size, std::string& sha256,
-                            long long& unreadable) {
+bool RecoverySink::CopyOut(CDataStream* file, long long size, int fd, std::string& sha256,
+                           long long& unreadable) {
   SV::CSha256 hash;
   for (long long done = 0; done < size;) {
-    long long want = std::min<long long>(size - done, static_cast<long long>(FBuffer.size()));
-    long long got = file->Read(want, FBuffer.data());
+    const long long want = std::min<long long>(size - done, static_cast<long long>(FBuffer.size()));
+    const long long got = file->Read(want, FBuffer.data());
     if (got < want) unreadable += want - (got < 0 ? 0 : got);
     hash.Update(FBuffer.data(), static_cast<size_t>(want));
+    if (fd >= 0 && !WriteAll(fd, FBuffer.data(), static_cast<size_t>(want))) return false;
     done += want;
   }
   sha256 = hash.HexDigest();
+  return true;
 }
 
-bool RecoverySink::WriteFile(CDataStream* file, long long size, std::string& relative,
-                             std::string& sha256, long long& unreadable) {
+int RecoverySink::CreateUnique(std::string& relative, std::string& path) {
   // Never overwrite: a name already taken (two files at one offset) gets a counter.
-  std::string path = FSettings.outputDir + "/" + relative;
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  size_t dot = relative.rfind('.');
-  for (int copy = 2; fd < 0 && errno == EEXIST && copy < 100; ++copy) {
-    std::string candidate =
-        relative.substr(0, dot) + "-" + std::to_string(copy) + relative.substr(dot);
+  int fd = -1;
+  for (int copy = 1; copy < kMaxCopies; ++copy) {
+    const std::string candidate = NumberedName(relative, copy);
     path = FSettings.outputDir + "/" + candidate;
     fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd >= 0) relative = candidate;
+    if (fd >= 0) {
+      relative = candidate;
+      break;
+    }
+    if (errno != EEXIST) break;
   }
+  return fd;
+}
+
+bool RecoverySink::WriteFile(CDataStream* file, ReportFile& entry) {
+  std::string path;
+  int fd = CreateUnique(entry.filename, path);
   if (fd < 0) {
     FailOutput(errno, path);
     return false;
   }
   SetFileInProgress(path.c_str());
-  SV::CSha256 hash;
-  bool ok = true;
-  for (long long done = 0; done < size && ok;) {
-    long long want = std::min<long long>(size - done, static_cast<long long>(FBuffer.size()));
-    // Unreadable blocks arrive as zeros and a short count; the file keeps its length.
-    long long got = file->Read(want, FBuffer.data());
-    if (got < want) unreadable += want - (got < 0 ? 0 : got);
-    hash.Update(FBuffer.data(), static_cast<size_t>(want));
-    ok = WriteAll(fd, FBuffer.data(), static_cast<size_t>(want));
-    done += want;
-  }
+  bool ok = CopyOut(file, entry.size, fd, entry.sha256, entry.unreadableBytes);
   if (ok && close(fd) != 0) {
     ok = false;
   } else if (!ok) {
@@ -207,76 +215,74 @@ bool RecoverySink::WriteFile(CDataStream* file, long long size, std::string& rel
     unlink(path.c_str());
   }
   ClearFileInProgress();
-  if (!ok) return false;
-  sha256 = hash.HexDigest();
-  return true;
+  return ok;
 }
 
-void RecoverySink::RenameDamaged(std::string& relative, long long offset, const std::string& type) {
-  std::string base = type + "/" + RecoveredFileName(offset, true, type);
-  size_t dot = base.rfind('.');
+void RecoverySink::RenameDamaged(ReportFile& entry) {
+  const std::string base = entry.type + "/" + RecoveredFileName(entry.offset, true, entry.type);
   struct stat info {};
-  for (int copy = 1; copy < 100; ++copy) {
-    std::string candidate =
-        copy == 1 ? base : base.substr(0, dot) + "-" + std::to_string(copy) + base.substr(dot);
-    std::string target = FSettings.outputDir + "/" + candidate;
+  for (int copy = 1; copy < kMaxCopies; ++copy) {
+    const std::string candidate = NumberedName(base, copy);
+    const std::string target = FSettings.outputDir + "/" + candidate;
     if (lstat(target.c_str(), &info) == 0) continue;
-    if (rename((FSettings.outputDir + "/" + relative).c_str(), target.c_str()) == 0) {
-      relative = candidate;
+    if (rename((FSettings.outputDir + "/" + entry.filename).c_str(), target.c_str()) == 0) {
+      entry.filename = candidate;
     }
     return;
   }
 }
 
-void RecoverySink::FileRecovered(CContentHandler* handler, CDataStream* file) {
-  if (handler == nullptr || file == nullptr || FOutputErrno != 0) return;
-  long long offset = SVStreamSourceOffset(file);
-  long long size = file->GetSize();
+bool RecoverySink::Describe(CContentHandler* handler, CDataStream* file, ReportFile& entry) {
+  entry.offset = SVStreamSourceOffset(file);
+  entry.size = file->GetSize();
   char described[64] = "";
   bool valid = handler->DescribeFile(file, described, sizeof described);
   // A file that runs into the zeros after the source's last bytes ends there, damaged.
-  if (FSource != nullptr && size > FSource->Bytes() - offset) {
-    size = FSource->Bytes() - offset;
+  if (FSource != nullptr && entry.size > FSource->Bytes() - entry.offset) {
+    entry.size = FSource->Bytes() - entry.offset;
     valid = false;
-    if (size <= 0) return;
+    if (entry.size <= 0) return false;
   }
   described[sizeof described - 1] = '\0';
-  std::string type = ChooseExtension(described, handler->GetFileExtensions());
-  if (!FSettings.filter.Accepts(type) || size < FSettings.minSize ||
-      (FSettings.maxSize >= 0 && size > FSettings.maxSize)) {
+  entry.type = ChooseExtension(described, handler->GetFileExtensions());
+  if (!FSettings.filter.Accepts(entry.type) || entry.size < FSettings.minSize ||
+      (FSettings.maxSize >= 0 && entry.size > FSettings.maxSize)) {
     ++FSkipped;
-    return;
+    return false;
   }
-
-  ReportFile entry;
-  entry.type = type;
   entry.handlerId = handler->GetUniqueID() != nullptr ? handler->GetUniqueID() : "";
-  entry.offset = offset;
-  entry.size = size;
   entry.damaged = !valid;
   entry.written = !FSettings.listOnly;
-  std::string name = RecoveredFileName(offset, entry.damaged, type);
-  entry.filename = type + "/" + name;
+  entry.filename = entry.type + "/" + RecoveredFileName(entry.offset, entry.damaged, entry.type);
+  return true;
+}
 
+void RecoverySink::FileRecovered(CContentHandler* handler, CDataStream* file) {
+  if (handler == nullptr || file == nullptr || FOutputErrno != 0) return;
+  ReportFile entry;
+  if (!Describe(handler, file, entry)) return;
   file->SetPosition(0);
   if (FSettings.listOnly) {
-    HashOnly(file, size, entry.sha256, entry.unreadableBytes);
-  } else {
-    if (!EnsureTypeFolder(type)) return;
-    if (!WriteFile(file, size, entry.filename, entry.sha256, entry.unreadableBytes)) return;
+    CopyOut(file, entry.size, -1, entry.sha256, entry.unreadableBytes);
+  } else if (!EnsureTypeFolder(entry.type) || !WriteFile(file, entry)) {
+    return;
   }
   // A block that failed before the delivery reads as zeros now, without a short count.
   if (FSource != nullptr) {
-    entry.unreadableBytes = std::max(entry.unreadableBytes, FSource->UnreadableBytes(offset, size));
+    entry.unreadableBytes =
+        std::max(entry.unreadableBytes, FSource->UnreadableBytes(entry.offset, entry.size));
   }
   if (entry.unreadableBytes > 0 && !entry.damaged) {
     entry.damaged = true;
-    if (!FSettings.listOnly) RenameDamaged(entry.filename, offset, type);
+    if (!FSettings.listOnly) RenameDamaged(entry);
   }
+  Count(entry);
+}
 
-  TypeTally& tally = FTallies[type];
+void RecoverySink::Count(const ReportFile& entry) {
+  TypeTally& tally = FTallies[entry.type];
   ++tally.files;
-  tally.bytes += size;
+  tally.bytes += entry.size;
   if (entry.damaged) ++tally.damaged;
   if (FReport != nullptr && FReport->IsOpen() && !FReport->AddFile(entry)) {
     FailOutput(errno != 0 ? errno : EIO, "report");

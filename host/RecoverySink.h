@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "salvor/CEventHandler.h"
 #include "host/DfxmlReport.h"
 #include "host/Naming.h"
 #include "host/Progress.h"
 #include "host/ScannedSource.h"
+#include "host/SinkBase.h"
 
 namespace salvor {
 
@@ -28,12 +28,13 @@ struct SinkSettings {
 
 // The engine's event sink for one scan: writes each recovered file into its type folder while
 // the scan runs, reports it, counts it, and shows progress.
-class RecoverySink : public CEventHandler {
+class RecoverySink : public CSinkBase {
  public:
   RecoverySink(SinkSettings settings, DfxmlReport* report);
 
   // The source being scanned: files touching a block it could not read are marked damaged,
-  // and files are cut at its end (the zeros that fill out its last block are not its own).
+  // files are cut at its end (the zeros that fill out its last block are not its own), and
+  // it tells whether it went away.
   void WatchSource(const CScannedSource* source) { FSource = source; }
   // Called before Scan with the source's geometry; starts the clock.
   void BeginScan(long long blockCount, long long blockSize);
@@ -41,46 +42,46 @@ class RecoverySink : public CEventHandler {
   void EndProgress();
 
   void Log(const char* source, int level, const char* text) override;
-  void DSAdded(CDataSource*) override {}
-  void DSDeleted(CDataSource*) override {}
-  void DSChanged(CDataSource*) override {}
-  void CHAdded(CContentHandler*) override {}
-  void CHDeleted(CContentHandler*) override {}
-  void CHChanged(CContentHandler*) override {}
-  void DSSeek(CDataSource*, long long, bool&) override {}
-  void DSAccess(CDataSource*, long long, bool&) override {}
   void ScanProgress(long long block, long long blockCount, bool& cancel) override;
   void ScanCompleted(bool completed, bool cancelled, int reserved) override;
   void FileRecovered(CContentHandler* handler, CDataStream* file) override;
 
-  const Tallies& tallies() const { return FTallies; }
+  const Tallies& TypeTallies() const { return FTallies; }
   double ElapsedSeconds() const;
   long long BytesScanned() const;
-  long long skippedFiles() const { return FSkipped; }
-  bool scanCompletedCalled() const { return FCompletedCalled; }
-  bool completed() const { return FCompleted; }
-  bool cancelled() const { return FCancelled; }
-  bool lostSource() const { return FLostSource; }
-  long long readErrors() const { return FReadErrors; }
+  long long SkippedFiles() const { return FSkipped; }
+  bool ScanCompletedCalled() const { return FCompletedCalled; }
+  bool Completed() const { return FCompleted; }
+  bool Cancelled() const { return FCancelled; }
+  // The scan ended short because the watched source is no longer ready.
+  bool LostSource() const;
   // The output could not be written: disk full (ENOSPC, EDQUOT, EFBIG) or another error.
-  bool outputFailed() const { return FOutputErrno != 0; }
-  bool diskFull() const;
-  int outputErrno() const { return FOutputErrno; }
-  const std::string& outputFailurePath() const { return FOutputFailurePath; }
-  // Level-4 lines logged since the last call (bounded), for reporting load failures.
+  bool OutputFailed() const { return FOutputErrno != 0; }
+  bool DiskFull() const;
+  int OutputErrno() const { return FOutputErrno; }
+  const std::string& OutputFailurePath() const { return FOutputFailurePath; }
+  // Error lines logged since the last call (bounded), for reporting load failures.
   std::vector<std::string> TakeErrors();
 
  private:
   void Tick(long long block, long long blockCount);
   void Draw(long long block, long long blockCount);
-  // Copies file to relative (inside the output folder; never overwritten: a taken name gets
-  // "-2", "-3"... and relative is updated); hashes it on the way.
-  bool WriteFile(CDataStream* file, long long size, std::string& relative, std::string& sha256,
-                 long long& unreadable);
-  void HashOnly(CDataStream* file, long long size, std::string& sha256, long long& unreadable);
+  // The entry for a file the user asked for; false when --types/--exclude/--min-size/
+  // --max-size leave it out, or when it lies wholly after the source's end.
+  bool Describe(CContentHandler* handler, CDataStream* file, ReportFile& entry);
+  // Copies file to entry.filename (inside the output folder; never overwritten: a taken name
+  // gets "-2", "-3"... and the entry follows); hashes it on the way.
+  bool WriteFile(CDataStream* file, ReportFile& entry);
+  // Reads size bytes of file from its start into the hash, and into fd when it is open.
+  // Unreadable blocks arrive as zeros and a short count; the file keeps its length. False
+  // when a write fails.
+  bool CopyOut(CDataStream* file, long long size, int fd, std::string& sha256,
+               long long& unreadable);
+  int CreateUnique(std::string& relative, std::string& path);
   bool EnsureTypeFolder(const std::string& type);
   // Renames a written file to the damaged form of its name (never over another file).
-  void RenameDamaged(std::string& relative, long long offset, const std::string& type);
+  void RenameDamaged(ReportFile& entry);
+  void Count(const ReportFile& entry);
   void FailOutput(int error, const std::string& path);
 
   SinkSettings FSettings;
@@ -105,8 +106,6 @@ class RecoverySink : public CEventHandler {
   bool FCompletedCalled = false;
   bool FCompleted = false;
   bool FCancelled = false;
-  bool FLostSource = false;
-  long long FReadErrors = 0;
   int FOutputErrno = 0;
   std::string FOutputFailurePath;
 };

@@ -26,17 +26,18 @@ bool CScannedSource::ReadBlocks(long long Index, long long Count, void* Buffer) 
 }
 
 bool CScannedSource::ReadWholeBlocks(long long Index, long long Count, void* Buffer) {
-  bool ok = FSource->ReadBlocks(Index, Count, Buffer);
+  const bool ok = FSource->ReadBlocks(Index, Count, Buffer);
   TakeState();
   if (ok) {
     // Read after all (the device recovered): its real bytes are in the engine's cache now.
     if (!FBlocks.empty())
       FBlocks.erase(FBlocks.lower_bound(Index), FBlocks.lower_bound(Index + Count));
-  } else if (Count == 1) {
-    // A failed run is read again block by block; only a single block's failure is final.
-    FBlocks.insert(Index);
+    return true;
   }
-  return ok;
+  ++FReadErrors;
+  // A failed run is read again block by block; only a single block's failure is final.
+  if (Count == 1) FBlocks.insert(Index);
+  return false;
 }
 
 long long CScannedSource::UnreadableBytes(long long offset, long long size) const {

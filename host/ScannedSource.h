@@ -29,7 +29,10 @@ class CScannedSource : public CDataSource {
 
   // Bytes of [offset, offset + size) that lie in blocks the source could not read.
   long long UnreadableBytes(long long offset, long long size) const;
-  long long Count() const { return static_cast<long long>(FBlocks.size()); }
+  // Reads the source failed, each run the engine asked for and each block it tried again.
+  long long ReadErrors() const { return FReadErrors; }
+  // The source said it is not ready after its last read or refresh: the device went away.
+  bool Gone() const { return !FReady; }
 
   bool ReadBlocks(long long Index, long long Count, void* Buffer) override;
 
@@ -112,6 +115,7 @@ class CScannedSource : public CDataSource {
   std::vector<uint8_t> FTail;
   bool FReady = false;
   int FLastIOError = 0;
+  long long FReadErrors = 0;
   std::set<long long> FBlocks;
 };
 

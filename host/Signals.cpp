@@ -8,31 +8,31 @@
 
 namespace salvor {
 
-volatile std::sig_atomic_t g_interrupts = 0;
+volatile std::sig_atomic_t gInterrupts = 0;
 
 namespace {
 
-volatile std::sig_atomic_t g_terminalFd = 2;
-// Written only while g_haveFileInProgress is 0, read by the handler only while it is 1.
-char g_fileInProgress[4096];
-volatile std::sig_atomic_t g_haveFileInProgress = 0;
+volatile std::sig_atomic_t gTerminalFd = 2;
+// Written only while gHaveFileInProgress is 0, read by the handler only while it is 1.
+char gFileInProgress[4096];
+volatile std::sig_atomic_t gHaveFileInProgress = 0;
 
 void OnInterrupt(int) {
-  if (g_interrupts >= 1) {
+  if (gInterrupts >= 1) {
     static const char kMessage[] = "\nsalvor: interrupted again - quitting now\n";
-    ssize_t ignored = write(g_terminalFd, kMessage, sizeof kMessage - 1);
+    ssize_t ignored = write(gTerminalFd, kMessage, sizeof kMessage - 1);
     (void)ignored;
-    if (g_haveFileInProgress != 0) unlink(g_fileInProgress);
+    if (gHaveFileInProgress != 0) unlink(gFileInProgress);
     _exit(kExitCancelled);
   }
-  g_interrupts = g_interrupts + 1;
+  gInterrupts = gInterrupts + 1;
 }
 
 }  // namespace
 
 void InstallInterruptHandler(int terminalFd) {
-  g_terminalFd = terminalFd;
-  g_interrupts = 0;
+  gTerminalFd = terminalFd;
+  gInterrupts = 0;
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
@@ -42,23 +42,15 @@ void InstallInterruptHandler(int terminalFd) {
 }
 
 void SetFileInProgress(const char* path) {
-  g_haveFileInProgress = 0;
+  gHaveFileInProgress = 0;
   size_t length = std::strlen(path);
-  if (length >= sizeof g_fileInProgress) return;
-  std::memcpy(g_fileInProgress, path, length + 1);
-  g_haveFileInProgress = 1;
+  if (length >= sizeof gFileInProgress) return;
+  std::memcpy(gFileInProgress, path, length + 1);
+  gHaveFileInProgress = 1;
 }
 
 void ClearFileInProgress() {
-  g_haveFileInProgress = 0;
-}
-
-void RemoveInterruptHandler() {
-  struct sigaction action {};
-  action.sa_handler = SIG_DFL;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  gHaveFileInProgress = 0;
 }
 
 }  // namespace salvor

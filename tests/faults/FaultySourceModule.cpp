@@ -1,11 +1,10 @@
 // A data-source module that stands in for a failing disk: it offers one source for the block
 // device named in SALVOR_FAULT_DEVICE (so that `salvor scan DEVICE --modules ...` picks it) and
 // serves the bytes of SALVOR_FAULT_IMAGE with the faults the other variables ask for:
-//   SALVOR_FAULT_BAD_BLOCKS    comma-separated blocks or first-last ranges that never read
+//   SALVOR_FAULT_BAD_BLOCKS    comma-separated blocks that never read
 //   SALVOR_FAULT_TRANSIENT     the read (counted from 1) that fails once; the disk comes back
 //   SALVOR_FAULT_VANISH_AFTER  reads after which the disk is gone for good
 //   SALVOR_FAULT_REFUSE_LOCK   any value: the read lock is refused
-// Failed reads are logged at level 4 under the module's own name, as a real device module does.
 #include <cstdlib>
 #include <cwchar>
 #include <fstream>
@@ -26,6 +25,10 @@ std::string Env(const char* name) {
   return value != nullptr ? value : "";
 }
 
+long long EnvNumber(const char* name) {
+  return Env(name).empty() ? -1 : std::atoll(Env(name).c_str());
+}
+
 class CFaultyDisk : public testing_support::MemoryDataSource {
  public:
   CFaultyDisk(CPhotoRecovery* engine, const std::string& device, std::vector<uint8_t> bytes)
@@ -42,20 +45,11 @@ class CFaultyDisk : public testing_support::MemoryDataSource {
     MemoryDataSource::Refresh();
   }
   bool ReadBlocks(long long Index, long long Count, void* Buffer) override {
-    bool ok = false;
-    if (static_cast<long long>(reads.size()) + 1 == transientRead) {
-      reads.emplace_back(Index, Count);
-      FTransientError = true;
-    } else {
-      ok = MemoryDataSource::ReadBlocks(Index, Count, Buffer);
-    }
-    if (!ok) {
-      FEngine->Log("faultydisk", 4,
-                   ("Read error on " + FDevice + " at byte " + std::to_string(Index * 512) +
-                    ": Input/output error")
-                       .c_str());
-    }
-    return ok;
+    if (static_cast<long long>(reads.size()) + 1 != transientRead)
+      return MemoryDataSource::ReadBlocks(Index, Count, Buffer);
+    reads.emplace_back(Index, Count);
+    FTransientError = true;
+    return false;
   }
 
   long long transientRead = -1;
@@ -76,16 +70,10 @@ class CFaultyModule : public CDataSourceModule {
           engine, Env("SALVOR_FAULT_DEVICE"),
           std::vector<uint8_t>(std::istreambuf_iterator<char>(image), {}));
       std::stringstream bad(Env("SALVOR_FAULT_BAD_BLOCKS"));
-      for (std::string range; std::getline(bad, range, ',');) {
-        size_t dash = range.find('-');
-        long long first = std::atoll(range.c_str());
-        long long last = dash == std::string::npos ? first : std::atoll(range.c_str() + dash + 1);
-        for (long long block = first; block <= last; ++block) FDisk->failingBlocks.insert(block);
-      }
-      if (!Env("SALVOR_FAULT_TRANSIENT").empty())
-        FDisk->transientRead = std::atoll(Env("SALVOR_FAULT_TRANSIENT").c_str());
-      if (!Env("SALVOR_FAULT_VANISH_AFTER").empty())
-        FDisk->loseDriveAfterReads = std::atoll(Env("SALVOR_FAULT_VANISH_AFTER").c_str());
+      for (std::string block; std::getline(bad, block, ',');)
+        FDisk->failingBlocks.insert(std::atoll(block.c_str()));
+      FDisk->transientRead = EnvNumber("SALVOR_FAULT_TRANSIENT");
+      FDisk->loseDriveAfterReads = EnvNumber("SALVOR_FAULT_VANISH_AFTER");
       FDisk->refuseLock = !Env("SALVOR_FAULT_REFUSE_LOCK").empty();
     }
     engine->DSAdded(FDisk.get());

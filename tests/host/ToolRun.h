@@ -1,0 +1,99 @@
+#pragma once
+
+// Running the built salvor tool as a user does, and reading what it leaves behind: the
+// report's entries and the files in the output folder. Shared by the tool's tests.
+
+#include <dirent.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/support/ScanHarness.h"
+
+namespace testing_support {
+
+struct ToolOutcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs salvor from dir with a shell-quoted argument string; prefix may set variables or limits.
+inline ToolOutcome RunSalvor(const std::string& dir, const std::string& args,
+                             const std::string& prefix = "") {
+  const std::string command = "cd '" + dir + "' && " + prefix + "'" SALVOR_EXE "' " + args + " >'" +
+                              dir + "/stdout.txt' 2>'" + dir + "/stderr.txt'";
+  const int raw = std::system(("bash -c \"" + command + "\"").c_str());
+  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadText(dir + "/stdout.txt"),
+          ReadText(dir + "/stderr.txt")};
+}
+
+inline std::string Between(const std::string& text, const std::string& open,
+                           const std::string& close) {
+  size_t start = text.find(open);
+  if (start == std::string::npos) return "";
+  start += open.size();
+  return text.substr(start, text.find(close, start) - start);
+}
+
+struct ReportedFile {
+  std::string filename;
+  long long offset;
+  long long size;
+  std::string sha256;
+  bool damaged;
+  long long unreadable;  // bytes the source could not deliver
+};
+
+inline std::vector<ReportedFile> ReportedFiles(const std::string& report) {
+  std::vector<ReportedFile> files;
+  for (size_t at = report.find("<fileobject>"); at != std::string::npos;
+       at = report.find("<fileobject>", at + 1)) {
+    const std::string entry = report.substr(at, report.find("</fileobject>", at) - at);
+    files.push_back({Between(entry, "<filename>", "</filename>"),
+                     std::atoll(Between(entry, "img_offset=\"", "\"").c_str()),
+                     std::atoll(Between(entry, " len=\"", "\"").c_str()),
+                     Between(entry, "<hashdigest type=\"sha256\">", "</hashdigest>"),
+                     Between(entry, "<salvor:damaged>", "</salvor:damaged>") == "1",
+                     std::atoll(Between(entry, "<salvor:unreadable_bytes>", "<").c_str())});
+  }
+  return files;
+}
+
+// The report's closing line: status, files, bytes, read errors.
+inline std::string OutcomeLine(const std::string& report) {
+  return Between(report, "<salvor:outcome ", " seconds=");
+}
+
+// Files below the output folder's type folders, as "type/name".
+inline std::set<std::string> WrittenFiles(const std::string& out) {
+  std::set<std::string> names;
+  DIR* top = opendir(out.c_str());
+  for (dirent* type; top != nullptr && (type = readdir(top)) != nullptr;) {
+    if (type->d_name[0] == '.') continue;
+    DIR* folder = opendir((out + "/" + type->d_name).c_str());
+    for (dirent* file; folder != nullptr && (file = readdir(folder)) != nullptr;) {
+      if (file->d_name[0] != '.') names.insert(std::string(type->d_name) + "/" + file->d_name);
+    }
+    if (folder != nullptr) closedir(folder);
+  }
+  if (top != nullptr) closedir(top);
+  return names;
+}
+
+// "jpg/f0000000008.jpg": where the tool files what it found at a sector-aligned offset.
+inline std::string RecoveredName(char prefix, long long offset, const std::string& type) {
+  char name[64];
+  std::snprintf(name, sizeof name, "%c%010lld.", prefix, offset / 512);
+  return type + "/" + name + type;
+}
+
+inline bool WellFormed(const std::string& path) {
+  return !HaveTool("xmllint") || Run("xmllint --noout '" + path + "'");
+}
+
+}  // namespace testing_support
