@@ -196,10 +196,7 @@ RiffWalk Walk(CStreamReader& reader, long long limit) {
     if (next < 0) break;
     pos = next;
   }
-  if (walk.parts == 0 || walk.stop == RiffWalk::kRanOff) {
-    if (walk.parts > 0 && walk.stop != RiffWalk::kRanOff) walk.stop = RiffWalk::kDamaged;
-    return walk;
-  }
+  if (walk.parts == 0 || walk.stop == RiffWalk::kRanOff) return walk;
   if (walk.end == walk.goodEnd && walk.end == walk.declared) {
     walk.stop = RiffWalk::kComplete;
   } else {
