@@ -82,7 +82,10 @@ TEST(RiffModule, ScanRecoversEveryFile) {
   for (uint32_t v : {100u, 0u, 200u, 0u, 0u, 0u, 0u}) AppendLE32(rf64, v);
   AppendFormat(rf64);
   AppendChunk(rf64, "data", 0xFFFFFFFF);
-  layout.Planted({wave, Bytes(list.begin(), list.end()), rf64}, 9);
+  // A whole WAV but for a form name that is no name.
+  Bytes junkForm = tone.bytes;
+  junkForm[9] = 0x01;
+  layout.Planted({wave, Bytes(list.begin(), list.end()), rf64, junkForm}, 9);
   // An empty LIST after the data.
   Bytes listed = Join(tone.bytes, {'L', 'I', 'S', 'T', 4, 0, 0, 0, 'I', 'N', 'F', 'O'});
   const uint32_t size =
