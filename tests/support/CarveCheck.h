@@ -193,6 +193,11 @@ inline void ExpectCarved(const std::string& module, Layout& layout,
   }
 }
 
+// The start of an ffmpeg command with one second of test picture and tone as its inputs.
+inline const char kFfmpegPictureAndTone[] =
+    "ffmpeg -v error -y -f lavfi -i testsrc=size=96x64:rate=25:duration=1 "
+    "-f lavfi -i sine=duration=1 ";
+
 // Runs each command with an output path appended, in a scratch folder of its own; returns
 // the outputs that were made as samples named by their suffix (encoders missing from this
 // machine just leave gaps). Kept under the build tree, so each test process makes them once.

@@ -12,9 +12,7 @@ namespace {
 
 const Samples& Files() {
   static const Samples made = [] {
-    const std::string ff =
-        "ffmpeg -v error -y -f lavfi -i testsrc=size=96x64:rate=25:duration=1 "
-        "-f lavfi -i sine=duration=1 ";
+    const std::string ff = kFfmpegPictureAndTone;
     Samples files = MakeMedia(
         "ebml", {{"h264.mkv", ff + "-c:v libx264 -preset ultrafast -c:a aac"},
                  {"vp8.webm", ff + "-c:v libvpx -b:v 200k -c:a libvorbis"},

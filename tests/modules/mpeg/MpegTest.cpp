@@ -8,9 +8,7 @@ namespace {
 
 const Samples& Files() {
   static const Samples made = [] {
-    const std::string ff =
-        "ffmpeg -v error -y -f lavfi -i testsrc=size=96x64:rate=25:duration=1 "
-        "-f lavfi -i sine=duration=1 ";
+    const std::string ff = kFfmpegPictureAndTone;
     Samples files = MakeMedia("mpeg", {{"mpeg1.mpg", ff + "-c:v mpeg1video -c:a mp2 -f mpeg"},
                                        {"mpeg2.mpg", ff + "-c:v mpeg2video -c:a mp2 -f vob"},
                                        {"dvd.vob", ff + "-c:v mpeg2video -c:a ac3 -f dvd"}});

@@ -8,9 +8,7 @@ namespace {
 
 const Samples& Files() {
   static const Samples made = [] {
-    const std::string ff =
-        "ffmpeg -v error -y -f lavfi -i testsrc=size=96x64:rate=25:duration=1 "
-        "-f lavfi -i sine=duration=1 ";
+    const std::string ff = kFfmpegPictureAndTone;
     return MakeMedia(
         "mpegts", {{"mpeg2.ts", ff + "-c:v mpeg2video -c:a mp2 -f mpegts"},
                    {"h264.ts", ff + "-c:v libx264 -preset ultrafast -c:a aac -f mpegts"},
