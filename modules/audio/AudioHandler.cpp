@@ -21,10 +21,10 @@ const HandlerInfo kInfo = {
 // MP3 and AAC frame sync, ID3v2 tag, FLAC and Ogg.
 constexpr FirstBytes kFirst = {0xFF, 'I', 'f', 'O'};
 
-class CAudioHandler : public CFormatHandler {
+class CAudioHandler final : public CFormatHandlerOf<CAudioHandler> {
  public:
   explicit CAudioHandler(CPhotoRecovery* engine)
-      : CFormatHandler(engine, kInfo, {audio::kProbeBytes, kFirst}) {}
+      : CFormatHandlerOf(engine, kInfo, {audio::kProbeBytes, kFirst}) {}
 
   bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
     CopyText(extension, extensionSize, "");
@@ -45,11 +45,11 @@ class CAudioHandler : public CFormatHandler {
 
   bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
 
- protected:
   bool CanStart(const uint8_t* head) const override {
     return audio::MayStartFile(head, audio::kProbeBytes);
   }
 
+ protected:
   // A frame chain that stops inside the source ends there: its inner blocks could look like
   // new starts, so it is not left open.
   bool Examine(const Candidate& c, Found* found) override {

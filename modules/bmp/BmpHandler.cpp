@@ -194,9 +194,10 @@ const Signature kStarts[] = {{"BM"}};
 
 // Windows and OS/2 bitmaps with every common header size. The pixels themselves carry no
 // structure, so the end comes from the header: the declared file size, checked against it.
-class CBmpHandler : public CFormatHandler {
+class CBmpHandler final : public CFormatHandlerOf<CBmpHandler> {
  public:
-  explicit CBmpHandler(CPhotoRecovery* engine) : CFormatHandler(engine, kBmpInfo, {18, kStarts}) {}
+  explicit CBmpHandler(CPhotoRecovery* engine)
+      : CFormatHandlerOf(engine, kBmpInfo, {18, kStarts}) {}
 
   bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
     CopyText(extension, extensionSize, "bmp");
@@ -221,9 +222,9 @@ class CBmpHandler : public CFormatHandler {
   // Nothing marks a bitmap's end.
   bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
 
- protected:
   bool CanStart(const uint8_t* head) const override { return CanStartBmp(head); }
 
+ protected:
   // A bitmap larger than the data there (or than MaxSize) stays open, and so does one with
   // another file's signature at a sector start inside: if a handler recognises that file, the
   // bitmap ends before it; if none does, the bitmap's end is found in a wider window.

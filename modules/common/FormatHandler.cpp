@@ -39,40 +39,41 @@ CFormatHandler::CFormatHandler(CPhotoRecovery* engine, const HandlerInfo& info,
   FKeys.head = std::min(FKeys.head, kMaxHead);
 }
 
-bool CFormatHandler::RecognizeData(CDataStream* stream, long long blockSize, bool* recognized,
-                                   long long* start, long long* end) {
+void CFormatHandler::AnswerBlock(CDataStream* stream, long long blockSize, bool* recognized,
+                                 long long* start, long long* end) {
   Found found;
-  uint8_t head[kMaxHead];
   const size_t n = FKeys.head;
-  if (!Unaligned() && !FWatchesScans) {
-    // The fast path: one read where the scan left the stream, at the block's start.
-    if (ReadHere(stream, head, n) == n && CanStart(head)) {
-      const long long blockStart = stream->GetPosition() - static_cast<long long>(n);
+  if (HeadAnswersBlock()) {
+    Offer({stream, stream->GetPosition() - static_cast<long long>(n), FHead, n, -1, blockSize},
+          &found);
+    Answer(found, recognized, start, end);
+    return;
+  }
+  uint8_t head[kMaxHead];
+  const long long blockStart = stream->GetPosition();
+  if (blockStart <= FLastBlock) ScanRestarted();
+  // After a delivered file the scan resumes past the block it ended in: the rest of that
+  // block was never searched.
+  const bool skipped = FLastBlock != blockStart - blockSize && blockStart >= blockSize;
+  FLastBlock = blockStart;
+  if (!Unaligned()) {
+    if (ReadHere(stream, head, n) == n && CanStart(head))
       Offer({stream, blockStart, head, n, -1, blockSize}, &found);
-    }
-  } else {
-    const long long blockStart = stream->GetPosition();
-    if (blockStart <= FLastBlock) ScanRestarted();
-    // After a delivered file the scan resumes past the block it ended in: the rest of that
-    // block was never searched.
-    const bool skipped = FLastBlock != blockStart - blockSize && blockStart >= blockSize;
-    FLastBlock = blockStart;
-    if (!Unaligned()) {
-      if (ReadHere(stream, head, n) == n && CanStart(head))
-        Offer({stream, blockStart, head, n, -1, blockSize}, &found);
-    } else if (!(skipped && Search(stream, blockStart - blockSize, blockStart, blockStart,
-                                   blockSize, &found)) &&
-               !(ReadAt(stream, blockStart, head, n) == n && CanStart(head) &&
-                 Offer({stream, blockStart, head, n, -1, blockSize}, &found))) {
-      Search(stream, blockStart + 1, blockStart + blockSize, -1, blockSize, &found);
-    }
+  } else if (!(skipped &&
+               Search(stream, blockStart - blockSize, blockStart, blockStart, blockSize, &found)) &&
+             !(ReadAt(stream, blockStart, head, n) == n && CanStart(head) &&
+               Offer({stream, blockStart, head, n, -1, blockSize}, &found))) {
+    Search(stream, blockStart + 1, blockStart + blockSize, -1, blockSize, &found);
   }
-  if (found.recognized) {
-    *recognized = true;
-    *start = found.start;
-    *end = found.end;
-  }
-  return true;
+  Answer(found, recognized, start, end);
+}
+
+void CFormatHandler::Answer(const Found& found, bool* recognized, long long* start,
+                            long long* end) {
+  if (!found.recognized) return;
+  *recognized = true;
+  *start = found.start;
+  *end = found.end;
 }
 
 // Asks Examine; a file left in a skipped block that ends before mustReach does not count.

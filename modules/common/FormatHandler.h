@@ -86,16 +86,18 @@ struct Found {
 // the rest of the block before that the scan skipped after a delivered file, the block's
 // start, then the rest of the block, each candidate found by the StartKeys and offered in
 // ascending order.
+//
+// A format derives from CFormatHandlerOf<itself> (below), which makes the common case, an
+// aligned scan, call its CanStart directly rather than through the vtable: that test runs for
+// every block and every format.
 class CFormatHandler : public CHandlerBase {
  public:
   CFormatHandler(CPhotoRecovery* engine, const HandlerInfo& info, const StartKeys& keys);
 
-  bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
-                     long long* end) final;
-
- protected:
   // Whether the head (StartKeys::head bytes at a candidate) can begin a file.
   virtual bool CanStart(const uint8_t* head) const = 0;
+
+ protected:
   // Looks at a candidate that passed CanStart; true when it answered (found->File).
   virtual bool Examine(const Candidate& candidate, Found* found) = 0;
   // The scan went back to an earlier block: a new scan, on other data. Called only for a
@@ -103,16 +105,48 @@ class CFormatHandler : public CHandlerBase {
   virtual void ScanRestarted() {}
   void WatchScans() { FWatchesScans = true; }
 
+  // Whether a block is answered by its head alone, read where the scan left the stream.
+  bool HeadAnswersBlock() const { return !Unaligned() && !FWatchesScans; }
+  size_t HeadBytes() const { return FKeys.head; }
+  // Where the head of the block in hand is read to.
+  uint8_t* HeadBuffer() { return FHead; }
+  // The per-block answer, after the head read to HeadBuffer() passed CanStart when
+  // HeadAnswersBlock(), else from scratch.
+  void AnswerBlock(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
+                   long long* end);
+
  private:
   bool Offer(const Candidate& candidate, Found* found);
   bool Search(CDataStream* stream, long long from, long long to, long long mustReach,
               long long blockSize, Found* found);
   size_t NextCandidate(const uint8_t* buffer, size_t at, size_t last, size_t key) const;
+  static void Answer(const Found& found, bool* recognized, long long* start, long long* end);
 
   StartKeys FKeys;
   size_t FNeed;  // bytes the search needs in hand at a candidate
   long long FLastBlock = -1;
   bool FWatchesScans = false;
+  uint8_t FHead[kMaxHead];
+};
+
+// What a format derives from: `class CPngHandler final : public CFormatHandlerOf<CPngHandler>`.
+template <class Format>
+class CFormatHandlerOf : public CFormatHandler {
+ public:
+  using CFormatHandler::CFormatHandler;
+
+  bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
+                     long long* end) final {
+    if (HeadAnswersBlock()) {
+      const size_t n = HeadBytes();
+      uint8_t* head = HeadBuffer();
+      if (ReadHere(stream, head, n) != n ||
+          !static_cast<const Format*>(this)->Format::CanStart(head))
+        return true;
+    }
+    AnswerBlock(stream, blockSize, recognized, start, end);
+    return true;
+  }
 };
 
 }  // namespace salvor

@@ -285,9 +285,9 @@ const HandlerInfo kInfo = {
 
 const Signature kStarts[] = {{"\x1A\x45\xDF\xA3"}};
 
-class CEbmlHandler : public CFormatHandler {
+class CEbmlHandler final : public CFormatHandlerOf<CEbmlHandler> {
  public:
-  explicit CEbmlHandler(CPhotoRecovery* engine) : CFormatHandler(engine, kInfo, {4, kStarts}) {}
+  explicit CEbmlHandler(CPhotoRecovery* engine) : CFormatHandlerOf(engine, kInfo, {4, kStarts}) {}
 
   bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
     CopyText(extension, extensionSize, "");
@@ -314,9 +314,9 @@ class CEbmlHandler : public CFormatHandler {
 
   bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
 
- protected:
   bool CanStart(const uint8_t* head) const override { return LoadBE32(head) == kEbmlId; }
 
+ protected:
   bool Examine(const Candidate& c, Found* found) override {
     CStreamReader reader(c.stream, c.start);
     Header header;

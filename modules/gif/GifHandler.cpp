@@ -199,9 +199,9 @@ GifWalk WalkGif(CStreamReader& reader) {
 // trailer, each image's LZW codes checked on the way.
 const Signature kStarts[] = {{"GIF8"}};
 
-class CGifHandler : public CFormatHandler {
+class CGifHandler final : public CFormatHandlerOf<CGifHandler> {
  public:
-  explicit CGifHandler(CPhotoRecovery* engine) : CFormatHandler(engine, kGifInfo, {6, kStarts}) {}
+  explicit CGifHandler(CPhotoRecovery* engine) : CFormatHandlerOf(engine, kGifInfo, {6, kStarts}) {}
 
   bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
     CopyText(extension, extensionSize, "gif");
@@ -220,9 +220,9 @@ class CGifHandler : public CFormatHandler {
   // The trailer is a single common byte: it cannot lead back to a start.
   bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
 
- protected:
   bool CanStart(const uint8_t* head) const override { return CanStartGif(head); }
 
+ protected:
   // Short of the trailer the file stays open: the next recognition ends it.
   bool Examine(const Candidate& c, Found* found) override {
     CStreamReader reader(c.stream, c.start, MaxSizeBytes());

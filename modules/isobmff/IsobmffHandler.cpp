@@ -22,17 +22,17 @@ using isobmff::FileWalk;
 // QuickTime movie without ftyp is only taken at a block start.
 const Signature kStarts[] = {{"ftyp", 4}, {"jP  ", 4}};
 
-class CIsobmffHandler : public CFormatHandler {
+class CIsobmffHandler final : public CFormatHandlerOf<CIsobmffHandler> {
  public:
   explicit CIsobmffHandler(CPhotoRecovery* engine)
-      : CFormatHandler(engine,
-                       {"salvor.isobmff",
-                        "video/mp4;video/quicktime;video/3gpp;video/3gpp2;audio/mp4;image/heic;"
-                        "image/heif;image/avif;image/x-canon-cr3;image/jp2",
-                        "MP4, QuickTime and HEIF media",
-                        "mp4;mov;m4v;m4a;3gp;3g2;heic;heif;avif;cr3;jp2;m4b;m4p;jpx;jpm;mj2;f4v",
-                        16777216, INT_MAX},
-                       {16, kStarts}) {}
+      : CFormatHandlerOf(engine,
+                         {"salvor.isobmff",
+                          "video/mp4;video/quicktime;video/3gpp;video/3gpp2;audio/mp4;image/heic;"
+                          "image/heif;image/avif;image/x-canon-cr3;image/jp2",
+                          "MP4, QuickTime and HEIF media",
+                          "mp4;mov;m4v;m4a;3gp;3g2;heic;heif;avif;cr3;jp2;m4b;m4p;jpx;jpm;mj2;f4v",
+                          16777216, INT_MAX},
+                         {16, kStarts}) {}
 
   bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
     CStreamReader reader(file);
@@ -64,9 +64,9 @@ class CIsobmffHandler : public CFormatHandler {
 
   bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
 
- protected:
   bool CanStart(const uint8_t* head) const override { return isobmff::MayStartFile(head); }
 
+ protected:
   // Answers when the structure is believable.
   bool Examine(const Candidate& c, Found* found) override {
     CStreamReader reader(c.stream, c.start);

@@ -17,9 +17,10 @@ const HandlerInfo kJpegInfo = {
 const Signature kStarts[] = {{"\xFF\xD8\xFF"}};
 
 // JPEG/JFIF/EXIF photographs, including their MPF images and motion-photo videos.
-class CJpegHandler : public CFormatHandler {
+class CJpegHandler final : public CFormatHandlerOf<CJpegHandler> {
  public:
-  explicit CJpegHandler(CPhotoRecovery* engine) : CFormatHandler(engine, kJpegInfo, {4, kStarts}) {
+  explicit CJpegHandler(CPhotoRecovery* engine)
+      : CFormatHandlerOf(engine, kJpegInfo, {4, kStarts}) {
     WatchScans();  // its open header belongs to one scan
   }
 
@@ -49,9 +50,9 @@ class CJpegHandler : public CFormatHandler {
   // A JPEG cannot be found from its end: its EOI says nothing about where it began.
   bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
 
- protected:
   bool CanStart(const uint8_t* head) const override { return jpeg::CanStartJpeg(head); }
 
+ protected:
   // Anything short of the main image's EOI stays open: the next recognition ends it.
   bool Examine(const Candidate& c, Found* found) override {
     // Inside the header of a photo left open: its own thumbnail.

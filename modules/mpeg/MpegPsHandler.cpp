@@ -144,9 +144,10 @@ const HandlerInfo kInfo = {
 
 const Signature kStarts[] = {{"\x00\x00\x01\xBA"}};
 
-class CMpegPsHandler : public CFormatHandler {
+class CMpegPsHandler final : public CFormatHandlerOf<CMpegPsHandler> {
  public:
-  explicit CMpegPsHandler(CPhotoRecovery* engine) : CFormatHandler(engine, kInfo, {16, kStarts}) {}
+  explicit CMpegPsHandler(CPhotoRecovery* engine)
+      : CFormatHandlerOf(engine, kInfo, {16, kStarts}) {}
 
   bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
     CopyText(extension, extensionSize, "");
@@ -171,12 +172,12 @@ class CMpegPsHandler : public CFormatHandler {
 
   bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
 
- protected:
   bool CanStart(const uint8_t* head) const override {
     bool mpeg2 = false;
     return PackHeaderLength(head, &mpeg2) != 0;
   }
 
+ protected:
   // Many recordings stop without an end code (cut at a size limit, or truncated): the last
   // unit that chains is then the end. Only a stream going on past MaxSize is left open.
   bool Examine(const Candidate& c, Found* found) override {

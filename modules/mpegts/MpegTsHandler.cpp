@@ -138,9 +138,9 @@ const HandlerInfo kInfo = {
 // The sync byte where a packet begins: at the start, or after an M2TS packet's timestamp.
 const Signature kStarts[] = {{"\x47"}, {"\x47", kTimestampSize}};
 
-class CMpegTsHandler : public CFormatHandler {
+class CMpegTsHandler final : public CFormatHandlerOf<CMpegTsHandler> {
  public:
-  explicit CMpegTsHandler(CPhotoRecovery* engine) : CFormatHandler(engine, kInfo, {8, kStarts}) {}
+  explicit CMpegTsHandler(CPhotoRecovery* engine) : CFormatHandlerOf(engine, kInfo, {8, kStarts}) {}
 
   bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
     CopyText(extension, extensionSize, "");
@@ -174,12 +174,12 @@ class CMpegTsHandler : public CFormatHandler {
 
   bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
 
- protected:
   // A sync byte where a packet of either layout begins.
   bool CanStart(const uint8_t* head) const override {
     return head[0] == kSync || head[kTimestampSize] == kSync;
   }
 
+ protected:
   // Without an end marker the run's end is the file's end, also at the end of the source;
   // only a run going on past MaxSize leaves the end to the later search.
   bool Examine(const Candidate& c, Found* found) override {

@@ -136,10 +136,10 @@ PngWalk Walk(CStreamReader& reader, long long limit) {
 // Searched by the signature's first four bytes.
 const Signature kStarts[] = {{"\x89PNG"}};
 
-class CPngHandler : public CFormatHandler {
+class CPngHandler final : public CFormatHandlerOf<CPngHandler> {
  public:
   explicit CPngHandler(CPhotoRecovery* engine)
-      : CFormatHandler(
+      : CFormatHandlerOf(
             engine,
             {"salvor.png", "image/png;image/apng", "PNG image", "png;apng", 262144, INT_MAX},
             {kIhdrEnd, kStarts}) {}
@@ -179,9 +179,9 @@ class CPngHandler : public CFormatHandler {
 
   bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
 
- protected:
   bool CanStart(const uint8_t* head) const override { return ValidHeader(head); }
 
+ protected:
   // A believable header makes a file, whole up to IEND or left open.
   bool Examine(const Candidate& c, Found* found) override {
     CStreamReader reader(c.stream, c.start);

@@ -133,10 +133,10 @@ bool WalkPsd(CStreamReader& reader, PsdLayout* out) {
 
 const Signature kStarts[] = {{"8BPS"}};
 
-class CPsdHandler : public CFormatHandler {
+class CPsdHandler final : public CFormatHandlerOf<CPsdHandler> {
  public:
   explicit CPsdHandler(CPhotoRecovery* engine)
-      : CFormatHandler(engine, kPsdInfo, {kHeaderSize, kStarts}) {}
+      : CFormatHandlerOf(engine, kPsdInfo, {kHeaderSize, kStarts}) {}
 
   bool FindEndOfFile(CDataStream* stream, long long blockSize, long long* end) override {
     CStreamReader reader(stream);
@@ -158,9 +158,9 @@ class CPsdHandler : public CFormatHandler {
     return walked && layout.end == reader.Size();
   }
 
- protected:
   bool CanStart(const uint8_t* head) const override { return PlausibleHeader(head); }
 
+ protected:
   // Only a whole document counts in a skipped block.
   bool Examine(const Candidate& c, Found* found) override {
     CStreamReader reader(c.stream, c.start, MaxSizeBytes());

@@ -254,10 +254,10 @@ bool WalkRaw(CStreamReader& reader, RawLayout* out) {
 // and MRW's at the start.
 const Signature kStarts[] = {{"HEAPCCDR", 6}, {"FUJIFILMCCD-RAW "}, {"FOVb"}, {"MRM", 1}};
 
-class CRawOtherHandler : public CFormatHandler {
+class CRawOtherHandler final : public CFormatHandlerOf<CRawOtherHandler> {
  public:
   explicit CRawOtherHandler(CPhotoRecovery* engine)
-      : CFormatHandler(engine, kRawOtherInfo, {kProbe, kStarts}) {}
+      : CFormatHandlerOf(engine, kRawOtherInfo, {kProbe, kStarts}) {}
 
   bool FindEndOfFile(CDataStream* stream, long long blockSize, long long* end) override {
     CStreamReader reader(stream);
@@ -278,9 +278,9 @@ class CRawOtherHandler : public CFormatHandler {
     return walked && layout.end == reader.Size();
   }
 
- protected:
   bool CanStart(const uint8_t* head) const override { return KindOf(head) != Kind::None; }
 
+ protected:
   // Only a whole file counts in a skipped block.
   bool Examine(const Candidate& c, Found* found) override {
     CStreamReader reader(c.stream, c.start, MaxSizeBytes());

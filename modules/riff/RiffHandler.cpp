@@ -208,10 +208,10 @@ RiffWalk Walk(CStreamReader& reader, long long limit) {
 // "RIFF", and the "64" that RF64 and BW64 share.
 const Signature kStarts[] = {{"RIFF"}, {"64", 2}};
 
-class CRiffHandler : public CFormatHandler {
+class CRiffHandler final : public CFormatHandlerOf<CRiffHandler> {
  public:
   explicit CRiffHandler(CPhotoRecovery* engine)
-      : CFormatHandler(
+      : CFormatHandlerOf(
             engine,
             {"salvor.riff", "video/x-msvideo;audio/wav;image/webp;audio/x-riff",
              "RIFF media (AVI, WAV, WebP)", "avi;wav;webp;ani;rmi;sf2;riff", 16777216, INT_MAX},
@@ -247,13 +247,13 @@ class CRiffHandler : public CFormatHandler {
 
   bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
 
- protected:
   // An AVIX part continues an AVI; it never starts a file of its own.
   bool CanStart(const uint8_t* head) const override {
     Kind kind;
     return ValidHeader(head, &kind) && memcmp(head + 8, "AVIX", 4) != 0;
   }
 
+ protected:
   // An unfinished file is only believed for a known form whose structure holds beyond its
   // first chunk; a form of its own kind must hold all through.
   bool Examine(const Candidate& c, Found* found) override {

@@ -49,9 +49,10 @@ long long CutInside(CDataStream* stream, long long at, long long end, long long 
 
 const Signature kStarts[] = {{"II"}, {"MM"}};
 
-class CTiffHandler : public CFormatHandler {
+class CTiffHandler final : public CFormatHandlerOf<CTiffHandler> {
  public:
-  explicit CTiffHandler(CPhotoRecovery* engine) : CFormatHandler(engine, kTiffInfo, {4, kStarts}) {}
+  explicit CTiffHandler(CPhotoRecovery* engine)
+      : CFormatHandlerOf(engine, kTiffInfo, {4, kStarts}) {}
 
   bool FindEndOfFile(CDataStream* stream, long long blockSize, long long* end) override {
     CStreamReader reader(stream, 0, -1);
@@ -73,9 +74,9 @@ class CTiffHandler : public CFormatHandler {
     return walked && layout.complete && layout.extent == reader.Size();
   }
 
- protected:
   bool CanStart(const uint8_t* head) const override { return LooksLikeTiffStart(head); }
 
+ protected:
   // Validates and measures a TIFF: the whole file when every part is there, else its start
   // only; a file another one was written over ends where that one begins. Only a whole file
   // counts in a skipped block.
