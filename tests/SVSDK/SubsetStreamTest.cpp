@@ -7,22 +7,9 @@
 #include "SVSDK/StreamOrigin.h"
 #include "SVSDK/SubsetStream.h"
 #include "tests/support/MemoryStream.h"
-#include "tests/support/MirrorCall.h"
 
 using testing_support::MemoryStream;
 using Calls = std::vector<std::string>;
-
-// The published slot order of CDataStream, written out independently of our header.
-namespace mirror {
-struct Stream {
-  virtual ~Stream() = default;
-  virtual long long GetPosition() = 0;
-  virtual void SetPosition(long long position) = 0;
-  virtual long long Seek(long long offset, int origin) = 0;
-  virtual long long GetSize() = 0;
-  virtual long long Read(long long count, void* buffer) = 0;
-};
-}  // namespace mirror
 
 namespace {
 
@@ -52,17 +39,6 @@ class SpyStream : public MemoryStream {
   Calls calls;
   long long shortBy = 0;
 };
-
-SV_MIRROR_CALLS std::vector<long long> DriveThroughMirror(CDataStream* published) {
-  auto* stream = mirror::Opaque<mirror::Stream>(published);
-  long long size = stream->GetSize();
-  stream->SetPosition(3);
-  long long position = stream->GetPosition();
-  long long sought = stream->Seek(-2, 3);
-  unsigned char bytes[5] = {};
-  long long count = stream->Read(5, bytes);
-  return {size, position, sought, count, bytes[0]};
-}
 
 }  // namespace
 
@@ -151,10 +127,4 @@ TEST(SubsetStream, RangesPastTheEndAndNestedRanges) {
   EXPECT_EQ(SVStreamSourceOffset(&inner), 15);
   EXPECT_EQ(SVStreamSourceOffset(&plain), 0);
   EXPECT_EQ(SVStreamSourceOffset(nullptr), -1);
-}
-
-TEST(SubsetStream, OperationsSitInThePublishedSlots) {
-  MemoryStream plain(Counting(64));
-  SV::CSubsetStream subset(&plain, 20, 30);
-  EXPECT_EQ(DriveThroughMirror(&subset), (std::vector<long long>{10, 3, 8, 2, 28}));
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
 #include "engine/SVPhotoRecovery.h"
@@ -12,44 +13,27 @@ using testing_support::RecordingSink;
 using testing_support::StderrCapture;
 using Calls = std::vector<std::string>;
 
-TEST(Engine, SingletonIsOneObjectThatStartsEmpty) {
-  CPhotoRecovery* first = GetSVSingleton();
-  EXPECT_EQ(GetSVSingleton(), first);
-  SV::CPhotoRecovery fresh;
-  for (CPhotoRecovery* e : {first, static_cast<CPhotoRecovery*>(&fresh)}) {
-    EXPECT_EQ(e->GetDataSourceCount() + e->GetContentHandlerCount() + e->GetPreviewHandlerCount(),
-              0);
-    EXPECT_EQ(e->GetDataSource(0), nullptr);
-    EXPECT_EQ(e->GetContentHandler(0), nullptr);
-    EXPECT_EQ(e->GetPreviewHandler(0), nullptr);
-    EXPECT_EQ(e->FindDataSourceByID(""), nullptr);
-  }
-  EXPECT_EQ(fresh.ScanReadAhead(), 16384);
-  EXPECT_EQ(fresh.ScanCacheSize(), 0x200000);
-}
-
-TEST(Engine, ScanSettingsAreClampedLoggedAndStoredUnsigned) {
+TEST(Engine, SingletonStartsEmptyAndScanSettingsAreClampedLoggedAndStoredUnsigned) {
+  CPhotoRecovery* singleton = GetSVSingleton();
+  EXPECT_EQ(GetSVSingleton(), singleton);
+  EXPECT_EQ(singleton->GetDataSourceCount() + singleton->GetContentHandlerCount() +
+                singleton->GetPreviewHandlerCount(),
+            0);
   SV::CPhotoRecovery engine;
+  EXPECT_EQ(engine.ScanReadAhead(), 16384);
+  EXPECT_EQ(engine.ScanCacheSize(), 0x200000);
   RecordingSink sink;
   engine.SetEventHandler(&sink);
-  const struct {
-    unsigned int bytes;
-    long long stored;
-  } readAheads[] = {{0, 16384},
-                    {16383, 16384},
-                    {16384, 16384},
-                    {16385, 16385},
-                    {0xFFFFFFFFu, 4294967295LL}},
-    cacheSizes[] = {{0, 0}, {0x80000000u, 2147483648LL}};
-  for (const auto& c : readAheads) {
-    engine.SetScanReadAhead(c.bytes);
-    EXPECT_EQ(engine.ScanReadAhead(), c.stored);
-    EXPECT_EQ(sink.calls.back(), "Log SVC 1 Setting ScanReadAhead to " + std::to_string(c.stored));
-  }
-  for (const auto& c : cacheSizes) {
-    engine.SetScanCacheSize(c.bytes);
-    EXPECT_EQ(engine.ScanCacheSize(), c.stored);
-    EXPECT_EQ(sink.calls.back(), "Log SVC 1 Setting ScanCacheSize to " + std::to_string(c.stored));
+  // clang-format off
+  for (auto [readAhead, bytes, stored] : std::vector<std::tuple<bool, unsigned, long long>>{
+           {true, 0, 16384}, {true, 16383, 16384}, {true, 16384, 16384}, {true, 16385, 16385},
+           {true, 0xFFFFFFFFu, 4294967295LL}, {false, 0, 0}, {false, 0x80000000u, 2147483648LL}}) {
+    // clang-format on
+    readAhead ? engine.SetScanReadAhead(bytes) : engine.SetScanCacheSize(bytes);
+    EXPECT_EQ(readAhead ? engine.ScanReadAhead() : engine.ScanCacheSize(), stored);
+    EXPECT_EQ(sink.calls.back(), std::string("Log SVC 1 Setting Scan") +
+                                     (readAhead ? "ReadAhead" : "CacheSize") + " to " +
+                                     std::to_string(stored));
   }
 }
 

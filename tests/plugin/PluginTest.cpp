@@ -60,8 +60,6 @@ TEST(PluginStore, IntegerValuesStayWithinInclusiveBoundsAndNotify) {
   plugin.DefineIntProp("Inverted", 5, 10, 0, 1);
   EXPECT_FALSE(plugin.SetIntPropValue("Inverted", 5) || plugin.SetIntPropValue("Inverted", 0));
   EXPECT_EQ(plugin.Int("Inverted")[0], 5);
-  plugin.DefineIntProp("Outside", -7, 0, 10, 1);
-  EXPECT_EQ(plugin.Int("Outside")[0], -7);
   plugin.DefineIntProp("Extremes", 0, INT_MIN, INT_MAX, 1);
   EXPECT_TRUE(plugin.SetIntPropValue("Extremes", INT_MIN) &&
               plugin.SetIntPropValue("Extremes", INT_MAX));
@@ -84,8 +82,7 @@ TEST(PluginStore, IntegerValuesStayWithinInclusiveBoundsAndNotify) {
 TEST(PluginStore, StringValuesAreValidatedThenStoredThenNotified) {
   HookedPlugin plugin;
   plugin.DefineStrProp("Name", "first");
-  EXPECT_TRUE(plugin.SetStrPropValue("Name", "second"));
-  EXPECT_TRUE(plugin.SetStrPropValue("Name", "second"));
+  EXPECT_TRUE(plugin.SetStrPropValue("Name", "second") && plugin.SetStrPropValue("Name", "second"));
   EXPECT_FALSE(plugin.SetStrPropValue("Name", "bad value"));
   EXPECT_EQ(plugin.Str("Name"), "second");
   EXPECT_EQ(plugin.Str("Name", &CPlugin::GetStrPropDefault), "first");
@@ -95,19 +92,19 @@ TEST(PluginStore, StringValuesAreValidatedThenStoredThenNotified) {
   // Validation alone asks the hook and stores nothing; unknown names do not reach the hook.
   plugin.hooks.clear();
   EXPECT_TRUE(plugin.IsStrPropValueValid("Name", "fine"));
-  EXPECT_FALSE(plugin.IsStrPropValueValid("Name", "bad"));
-  EXPECT_FALSE(plugin.IsStrPropValueValid("Missing", "fine"));
+  EXPECT_FALSE(plugin.IsStrPropValueValid("Name", "bad") ||
+               plugin.IsStrPropValueValid("Missing", "fine"));
   EXPECT_EQ(plugin.hooks, (Hooks{"validate Name=fine", "validate Name=bad"}));
   EXPECT_EQ(plugin.Str("Name"), "second");
 
   // Null is the empty text.
-  EXPECT_TRUE(plugin.IsStrPropValueValid("Name", nullptr));
-  EXPECT_TRUE(plugin.SetStrPropValue("Name", nullptr));
+  EXPECT_TRUE(plugin.IsStrPropValueValid("Name", nullptr) &&
+              plugin.SetStrPropValue("Name", nullptr));
   EXPECT_EQ(plugin.Str("Name"), "");
 
   // Unknown names and null buffers fail and leave the buffer alone.
-  EXPECT_EQ(plugin.Str("Missing"), "missing");
-  EXPECT_EQ(plugin.Str("Missing", &CPlugin::GetStrPropDefault), "missing");
+  EXPECT_EQ(plugin.Str("Missing") + plugin.Str("Missing", &CPlugin::GetStrPropDefault),
+            "missingmissing");
   EXPECT_FALSE(plugin.SetStrPropValue("Missing", "v"));
   EXPECT_FALSE(plugin.GetStrPropValue("Name", nullptr) ||
                plugin.GetStrPropDefault("Name", nullptr));
@@ -121,9 +118,7 @@ TEST(PluginStore, StringValuesAreValidatedThenStoredThenNotified) {
 
 TEST(PluginStore, FamiliesAreSeparateAndEnumerateInByteOrder) {
   HookedPlugin plugin;
-  plugin.DefineIntProp("b", 1, 0, 9, 1);
-  plugin.DefineIntProp("a", 2, 0, 9, 1);
-  plugin.DefineIntProp("Z", 3, 0, 9, 1);
+  for (const char* name : {"b", "a", "Z"}) plugin.DefineIntProp(name, name[0], 0, 200, 1);
   plugin.DefineStrProp("a", "text");
 
   char name[32];
@@ -140,7 +135,7 @@ TEST(PluginStore, FamiliesAreSeparateAndEnumerateInByteOrder) {
   // One name in both families: each family reads its own record.
   EXPECT_TRUE(plugin.IsIntProp("a") && plugin.IsStrProp("a"));
   EXPECT_FALSE(plugin.IsStrProp("b") || plugin.IsIntProp("A"));
-  EXPECT_EQ(plugin.Int("a")[0], 2);
+  EXPECT_EQ(plugin.Int("a")[0], 'a');
   EXPECT_EQ(plugin.Str("a"), "text");
 
   HookedPlugin empty;
