@@ -81,10 +81,11 @@ TEST(SubsetStream, ReadsClampAndRestoreThePositionBeneath) {
   EXPECT_EQ(subset.GetPosition(), 100);
   EXPECT_EQ(base.MemoryStream::GetPosition(), 33);
 
-  // At the end, in an empty range and for a negative count: 0 bytes asked, nothing moves.
-  SV::CSubsetStream empty(&base, 5, 5);
+  // At the end, in an empty or inverted range, and for a negative count: 0 bytes asked,
+  // nothing moves.
+  SV::CSubsetStream empty(&base, 5, 5), inverted(&base, 8, 5), fresh(&base, 10, 110);
   for (auto [stream, count] : std::vector<std::pair<SV::CSubsetStream*, long long>>{
-           {&subset, 50}, {&empty, 10}, {&subset, -5}}) {
+           {&subset, 50}, {&empty, 10}, {&inverted, 10}, {&fresh, -5}}) {
     base.calls.clear();
     const long long at = stream->GetPosition();
     EXPECT_EQ(stream->Read(count, buffer.data()), 0);

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/SVPhotoRecovery.h"
@@ -74,11 +75,17 @@ TEST(Mounting, FileThatCannotBeOpenedIsWithdrawnAtOnce) {
   EXPECT_EQ(f.EngineCalls(),
             (Calls{"Log SVC 3 Mounting file " + path, "DSAdded " + id,
                    "Log SVC 4 Error mounting file " + path + ": 2", "DSDeleted " + id}));
-  // A path the locale cannot spell is refused before any source exists.
-  errno = 0;
-  EXPECT_EQ(f.engine->MountFile(L"/cards/caf\u00e9.img"), nullptr);
-  EXPECT_EQ(errno, EILSEQ);
-  EXPECT_EQ(f.EngineCalls(),
-            Calls{"Log SVC 4 Error mounting file /cards/caf00e9.img: " + std::to_string(EILSEQ)});
+  // A path the locale cannot spell, or one of 4096 bytes or more, is refused before any
+  // source exists; one byte less is tried (and refused by the system).
+  const std::string tooLong = "/" + std::string(4095, 'x');
+  for (auto [wide, firstLine, error] : std::vector<std::tuple<std::wstring, std::string, int>>{
+           {L"/cards/caf\u00e9.img", "4 Error mounting file /cards/caf00e9.img: 84", EILSEQ},
+           {Wide(tooLong), "4 Error mounting file " + tooLong + ": 36", ENAMETOOLONG},
+           {Wide(tooLong.substr(1)), "3 Mounting file " + tooLong.substr(1), ENAMETOOLONG}}) {
+    errno = 0;
+    EXPECT_EQ(f.engine->MountFile(wide.c_str()), nullptr);
+    EXPECT_EQ(errno, error);
+    EXPECT_EQ(f.EngineCalls().front(), "Log SVC " + firstLine);
+  }
   EXPECT_EQ(f.engine->GetDataSourceCount(), 0);
 }
