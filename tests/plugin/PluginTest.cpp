@@ -5,16 +5,21 @@
 #include <string>
 #include <vector>
 
-#include "plugin/Plugin.h"
+#include "tests/support/MemoryDataSource.h"
 
 using Hooks = std::vector<std::string>;
 
 namespace {
 
-// A plug-in whose hooks record their calls; refuses string values that start with "bad".
-class HookedPlugin : public CPlugin {
+int gDestroyed = 0;
+
+// A data source whose store hooks record their calls; refuses string values that start with
+// "bad". The tests call it through the data-source interface, so every operation also crosses
+// CDSBase's forwarding to the store.
+class HookedPlugin : public testing_support::MemoryDataSource {
  public:
-  HookedPlugin() : CPlugin(nullptr) {}
+  HookedPlugin() : MemoryDataSource(nullptr, "", {}) {}
+  ~HookedPlugin() override { ++gDestroyed; }
   bool ValidateStrPropValue(const char* name, const char* value) override {
     hooks.push_back(std::string("validate ") + name + "=" + value);
     return std::strncmp(value, "bad", 3) != 0;
@@ -24,8 +29,9 @@ class HookedPlugin : public CPlugin {
   // Value, default, min, max and step of an integer property; fails the test when one is missing.
   std::vector<int> Int(const char* name) {
     std::vector<int> fields;
-    for (auto get : {&CPlugin::GetIntPropValue, &CPlugin::GetIntPropDefault,
-                     &CPlugin::GetIntPropMin, &CPlugin::GetIntPropMax, &CPlugin::GetIntPropStep}) {
+    for (auto get :
+         {&CDataSource::GetIntPropValue, &CDataSource::GetIntPropDefault,
+          &CDataSource::GetIntPropMin, &CDataSource::GetIntPropMax, &CDataSource::GetIntPropStep}) {
       int value = -12345;
       EXPECT_TRUE((this->*get)(name, &value)) << name;
       fields.push_back(value);
@@ -33,7 +39,7 @@ class HookedPlugin : public CPlugin {
     return fields;
   }
   std::string Str(const char* name,
-                  bool (CPlugin::*get)(const char*, char*) = &CPlugin::GetStrPropValue) {
+                  bool (CDataSource::*get)(const char*, char*) = &CDataSource::GetStrPropValue) {
     char buffer[64] = "missing";
     (this->*get)(name, buffer);
     return buffer;
@@ -72,8 +78,9 @@ TEST(PluginStore, IntegerValuesStayWithinInclusiveBoundsAndNotify) {
 
   // Null output pointers and unknown names fail and write nothing.
   int untouched = 99;
-  for (auto get : {&CPlugin::GetIntPropValue, &CPlugin::GetIntPropDefault, &CPlugin::GetIntPropMin,
-                   &CPlugin::GetIntPropMax, &CPlugin::GetIntPropStep}) {
+  for (auto get :
+       {&CDataSource::GetIntPropValue, &CDataSource::GetIntPropDefault, &CDataSource::GetIntPropMin,
+        &CDataSource::GetIntPropMax, &CDataSource::GetIntPropStep}) {
     EXPECT_FALSE((plugin.*get)("Nope", &untouched) || (plugin.*get)("Level", nullptr));
   }
   EXPECT_EQ(untouched, 99);
@@ -85,7 +92,7 @@ TEST(PluginStore, StringValuesAreValidatedThenStoredThenNotified) {
   EXPECT_TRUE(plugin.SetStrPropValue("Name", "second") && plugin.SetStrPropValue("Name", "second"));
   EXPECT_FALSE(plugin.SetStrPropValue("Name", "bad value"));
   EXPECT_EQ(plugin.Str("Name"), "second");
-  EXPECT_EQ(plugin.Str("Name", &CPlugin::GetStrPropDefault), "first");
+  EXPECT_EQ(plugin.Str("Name", &CDataSource::GetStrPropDefault), "first");
   EXPECT_EQ(plugin.hooks, (Hooks{"validate Name=second", "str Name", "validate Name=second",
                                  "str Name", "validate Name=bad value"}));
 
@@ -103,7 +110,7 @@ TEST(PluginStore, StringValuesAreValidatedThenStoredThenNotified) {
   EXPECT_EQ(plugin.Str("Name"), "");
 
   // Unknown names and null buffers fail and leave the buffer alone.
-  EXPECT_EQ(plugin.Str("Missing") + plugin.Str("Missing", &CPlugin::GetStrPropDefault),
+  EXPECT_EQ(plugin.Str("Missing") + plugin.Str("Missing", &CDataSource::GetStrPropDefault),
             "missingmissing");
   EXPECT_FALSE(plugin.SetStrPropValue("Missing", "v"));
   EXPECT_FALSE(plugin.GetStrPropValue("Name", nullptr) ||
@@ -141,4 +148,17 @@ TEST(PluginStore, FamiliesAreSeparateAndEnumerateInByteOrder) {
   HookedPlugin empty;
   EXPECT_FALSE(empty.EnumIntProp(0, name) || empty.EnumStrProp(0, name));
   EXPECT_STREQ(empty.GetUniqueID(), "");
+}
+
+TEST(PluginStore, DataSourceIsOneObjectThroughEveryBase) {
+  HookedPlugin source;
+  // The data-source interface opens the object: a host's pointer is the object's.
+  EXPECT_EQ(static_cast<void*>(static_cast<CDataSource*>(&source)), static_cast<void*>(&source));
+  EXPECT_EQ(static_cast<CPlugin*>(&source)->GetUniqueID(),
+            static_cast<CDataSource*>(&source)->GetUniqueID());
+  gDestroyed = 0;
+  delete static_cast<CPlugin*>(new HookedPlugin());
+  delete static_cast<CPluginBase*>(new HookedPlugin());
+  delete static_cast<CDataSource*>(new HookedPlugin());
+  EXPECT_EQ(gDestroyed, 3);
 }
