@@ -61,25 +61,22 @@ TEST(Engine, LogWritesOneBracketedLineAndHandsTheSinkTheOriginalArguments) {
 TEST(Engine, ForwardingOperationsReachTheSinkUnchecked) {
   SV::CPhotoRecovery engine;
   MemoryDataSource unregistered(&engine, "never-added", std::vector<uint8_t>(1024));
-  // Without a sink nothing happens and the caller's flag keeps its value.
-  bool cancel = true;
-  engine.DSSeek(&unregistered, 10, cancel);
-  engine.DSAccess(&unregistered, 10, cancel);
-  engine.DSChanged(&unregistered);
-  EXPECT_TRUE(cancel);
-
   RecordingSink sink;
   sink.recordAccess = true;
   sink.cancelSeek = [](long long position) { return position == 4096; };
   sink.cancelAccess = [](long long position) { return position == -1; };
-  engine.SetEventHandler(&sink);
-  engine.DSChanged(&unregistered);
-  bool flags[4] = {};
-  engine.DSSeek(&unregistered, 512, flags[0]);
-  engine.DSSeek(&unregistered, 4096, flags[1]);
-  engine.DSAccess(&unregistered, 1LL << 40, flags[2]);
-  engine.DSAccess(&unregistered, -1, flags[3]);
-  EXPECT_EQ((std::vector<bool>(flags, flags + 4)), (std::vector<bool>{false, true, false, true}));
+  // Without a sink nothing happens and the caller's flag keeps its value.
+  for (CEventHandler* handler : std::initializer_list<CEventHandler*>{nullptr, &sink}) {
+    engine.SetEventHandler(handler);
+    engine.DSChanged(&unregistered);
+    const bool none = handler == nullptr;
+    bool flags[4] = {none, none, none, none};
+    engine.DSSeek(&unregistered, 512, flags[0]);
+    engine.DSSeek(&unregistered, 4096, flags[1]);
+    engine.DSAccess(&unregistered, 1LL << 40, flags[2]);
+    engine.DSAccess(&unregistered, -1, flags[3]);
+    EXPECT_EQ((std::vector<bool>(flags, flags + 4)), (std::vector<bool>{none, true, none, true}));
+  }
   EXPECT_EQ(sink.calls, (Calls{"DSChanged never-added", "DSSeek 512", "DSSeek 4096",
                                "DSAccess 1099511627776", "DSAccess -1"}));
   EXPECT_EQ(engine.GetDataSourceCount(), 0);
