@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "SVSDK/StreamOrigin.h"
@@ -47,20 +48,15 @@ TEST(SubsetStream, PositionsAreClampedAndSeekOriginsStartAtOne) {
   SV::CSubsetStream subset(&base, 100, 200);
   EXPECT_EQ(subset.GetPosition(), 0);
   EXPECT_EQ(subset.GetSize(), 100);
-  struct Case {
-    long long offset;
-    int origin;
-    long long from, expected;
-  };
   // clang-format off
-  for (const Case& c : std::vector<Case>{
+  for (auto [offset, origin, from, expected] : std::vector<std::tuple<long long, int, long long, long long>>{
            {-1, 1, 50, 0}, {101, 1, 50, 100}, {-10, 3, 50, 90}, {5, 2, 90, 95}, {7, 1, 50, 7},
            {70, 0, 7, 7}, {70, 4, 7, 7}, {-8, 2, 7, 0}, {1, 3, 7, 100}, {LLONG_MAX, 2, 50, 100},
            {LLONG_MIN, 2, 50, 0}, {LLONG_MIN, 3, 50, 0}}) {
     // clang-format on
-    subset.SetPosition(c.from);
-    EXPECT_EQ(subset.Seek(c.offset, c.origin), c.expected) << c.offset << " from " << c.origin;
-    EXPECT_EQ(subset.GetPosition(), c.expected);
+    subset.SetPosition(from);
+    EXPECT_EQ(subset.Seek(offset, origin), expected) << offset << " from " << origin;
+    EXPECT_EQ(subset.GetPosition(), expected);
   }
   SV::CSubsetStream small(&base, 0, 4);
   EXPECT_EQ(small.Seek(-10, 3), 0);

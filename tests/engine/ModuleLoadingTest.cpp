@@ -76,10 +76,7 @@ TEST(ModuleLoading, PathsThatNameNoModuleAreRefusedBeforeAnythingRuns) {
                                    dir + "/Text.bundle' && echo 'not a library' > '" + dir +
                                    "/Text.bundle/Text.so' && cp '" + dir +
                                    "/Text.bundle/Text.so' '" + dir + "/note.so'"));
-  const struct {
-    std::string path;
-    std::string firstLine;
-  } cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {"", "bundle  not found"},
       {"/tmp/\xff-not-text.so", "bundle /tmp/\xff-not-text.so not found"},
       {dir + "/missing.so", "invalid bundle " + dir + "/missing.so"},
@@ -90,16 +87,16 @@ TEST(ModuleLoading, PathsThatNameNoModuleAreRefusedBeforeAnythingRuns) {
       {dir + "/Text.bundle", "bundle " + dir + "/Text.bundle does not contain plugin"},
       {dir + "/note.so", "bundle " + dir + "/note.so does not contain plugin"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [path, firstLine] : cases) {
     f.sink.calls.clear();
     StderrCapture capture;
-    f.engine->AddDSPlugin(c.path.c_str());
+    f.engine->AddDSPlugin(path.c_str());
     const std::string text = capture.Stop();
-    EXPECT_EQ(text.substr(0, c.firstLine.size() + 1), c.firstLine + "\n");
+    EXPECT_EQ(text.substr(0, firstLine.size() + 1), firstLine + "\n");
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'),
-              c.firstLine.find("contain") != std::string::npos ? 3 : 2)
+              firstLine.find("contain") != std::string::npos ? 3 : 2)
         << text;
-    EXPECT_EQ(f.sink.calls, Calls{"Log SVC 4 Error loading DS Plugin " + c.path});
+    EXPECT_EQ(f.sink.calls, Calls{"Log SVC 4 Error loading DS Plugin " + path});
   }
   EXPECT_EQ(f.Rescan(), Calls{});
   EXPECT_EQ(CurrentDir(), f.saved);
