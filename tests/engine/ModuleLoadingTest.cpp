@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/SVPhotoRecovery.h"
@@ -104,30 +105,26 @@ TEST(ModuleLoading, PathsThatNameNoModuleAreRefusedBeforeAnythingRuns) {
 
 TEST(ModuleLoading, EntriesThatBuildNothingLeaveTheModuleUnloaded) {
   Fixture f;
-  const struct {
-    void (CPhotoRecovery::*load)(const char*);
-    std::string kind;
-    std::string path;
-  } cases[] = {
+  using Load = void (CPhotoRecovery::*)(const char*);
+  const std::tuple<Load, std::string, std::string> cases[] = {
       {&CPhotoRecovery::AddContentPlugin, "CH", Module("svtest_null")},
       {&CPhotoRecovery::AddPreviewPlugin, "PV", Module("svtest_null")},
       {&CPhotoRecovery::AddDSPlugin, "DS", Module("svtest_null")},
       // A library without the entry function at all is reported the same way.
       {&CPhotoRecovery::AddContentPlugin, "CH", Module("svtest_noentry")},
   };
-  for (const auto& c : cases) {
+  for (const auto& [load, kind, path] : cases) {
     ASSERT_EQ(chdir("/"), 0);
     f.sink.calls.clear();
     StderrCapture capture;
-    (f.engine->*c.load)(c.path.c_str());
-    EXPECT_EQ(capture.Stop().substr(0, DirectoryLines(c.path, kModuleDir).size()),
-              DirectoryLines(c.path, kModuleDir));
-    EXPECT_EQ(f.sink.calls,
-              (Calls{"Log SVC 1 Loaded " + c.kind + " Plugin Module " + c.path,
-                     "Log SVC 4 Error initializing " + c.kind + " Plugin " + c.path}));
+    (f.engine->*load)(path.c_str());
+    EXPECT_EQ(capture.Stop().substr(0, DirectoryLines(path, kModuleDir).size()),
+              DirectoryLines(path, kModuleDir));
+    EXPECT_EQ(f.sink.calls, (Calls{"Log SVC 1 Loaded " + kind + " Plugin Module " + path,
+                                   "Log SVC 4 Error initializing " + kind + " Plugin " + path}));
     // The working directory stays with the module although it failed.
     EXPECT_EQ(CurrentDir(), RealPath(kModuleDir));
-    EXPECT_FALSE(IsLoaded(c.path)) << c.path;
+    EXPECT_FALSE(IsLoaded(path)) << path;
   }
   EXPECT_EQ(f.engine->GetContentHandlerCount() + f.engine->GetPreviewHandlerCount(), 0);
   EXPECT_EQ(f.Rescan(), Calls{});
