@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cwchar>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -171,16 +172,10 @@ TEST(FileDataSource, ImagesBeyondFourGiBAreMeasuredAndReadIn64Bits) {
   // Sparse: only the marker block takes space on disk.
   const long long size = (5LL << 30) + 700, markerBlock = ((4LL << 30) + 4096) / 512;
   const std::vector<uint8_t> marker = Numbered(512);
-  FILE* file = fopen(f.path.c_str(), "wb");
-  ASSERT_NE(file, nullptr);
-  bool made = ftruncate(fileno(file), size) == 0 &&
-              fseeko(file, markerBlock * 512, SEEK_SET) == 0 &&
-              fwrite(marker.data(), 1, 512, file) == 512;
-  fclose(file);
-  if (!made) {
-    remove(f.path.c_str());
-    GTEST_SKIP() << "no sparse file of 5 GiB here";
-  }
+  if (truncate(f.path.c_str(), size) != 0) GTEST_SKIP() << "no sparse file of 5 GiB here";
+  std::fstream(f.path, std::ios::in | std::ios::out | std::ios::binary)
+      .seekp(markerBlock * 512)
+      .write(reinterpret_cast<const char*>(marker.data()), 512);
   CFileDataSource source(f.engine, f.WidePath().c_str());
   source.Refresh();
   EXPECT_EQ(source.GetBlockCount(), size / 512);
