@@ -9,16 +9,13 @@
 #include "salvor/CDataSource.h"
 #include "tests/support/RecordingSink.h"
 #include "tests/support/ScanHarness.h"
+#include "util/StringUtils.h"
 
 using testing_support::RecordingSink;
 using testing_support::ScratchDir;
 using Calls = std::vector<std::string>;
 
 namespace {
-
-std::wstring Wide(const std::string& text) {
-  return std::wstring(text.begin(), text.end());
-}
 
 // Every test runs in a process of its own, with a fresh singleton.
 struct Fixture {
@@ -46,14 +43,14 @@ TEST(Mounting, ImageIsMountedOnceAndUnmounted) {
   ASSERT_TRUE(testing_support::WriteFileBytes(path, std::vector<uint8_t>(4096, 0x5A)));
   const std::string id = "SVFileDS_" + path;
   for (int round = 0; round < 2; ++round) {  // unmounted, it mounts again
-    CDataSource* source = f.engine->MountFile(Wide(path).c_str());
+    CDataSource* source = f.engine->MountFile(toWideString(path).c_str());
     ASSERT_NE(source, nullptr);
     EXPECT_EQ(f.engine->FindDataSourceByID(id.c_str()), source);
     EXPECT_EQ(f.EngineCalls(),
               (Calls{"Log SVC 3 Mounting file " + path, "DSAdded " + id, "DSChanged " + id}));
     // The same file again: refused while mounted.
     errno = 0;
-    EXPECT_EQ(f.engine->MountFile(Wide(path).c_str()), nullptr);
+    EXPECT_EQ(f.engine->MountFile(toWideString(path).c_str()), nullptr);
     EXPECT_EQ(errno, EEXIST);
     EXPECT_EQ(f.EngineCalls(), Calls{"Log SVC 4 File DS not loaded - can't mount file " + path});
     f.engine->UnmountFile(source);
@@ -69,7 +66,7 @@ TEST(Mounting, FileThatCannotBeOpenedIsWithdrawnAtOnce) {
   const std::string path = ScratchDir("mount-missing") + "/absent.img";
   const std::string id = "SVFileDS_" + path;
   errno = 0;
-  EXPECT_EQ(f.engine->MountFile(Wide(path).c_str()), nullptr);
+  EXPECT_EQ(f.engine->MountFile(toWideString(path).c_str()), nullptr);
   EXPECT_EQ(errno, ENOENT);
   EXPECT_EQ(f.EngineCalls(),
             (Calls{"Log SVC 3 Mounting file " + path, "DSAdded " + id,
@@ -79,8 +76,9 @@ TEST(Mounting, FileThatCannotBeOpenedIsWithdrawnAtOnce) {
   const std::string tooLong = "/" + std::string(4095, 'x');
   for (auto [wide, firstLine, error] : std::vector<std::tuple<std::wstring, std::string, int>>{
            {L"/cards/caf\u00e9.img", "4 Error mounting file /cards/caf00e9.img: 84", EILSEQ},
-           {Wide(tooLong), "4 Error mounting file " + tooLong + ": 36", ENAMETOOLONG},
-           {Wide(tooLong.substr(1)), "3 Mounting file " + tooLong.substr(1), ENAMETOOLONG}}) {
+           {toWideString(tooLong), "4 Error mounting file " + tooLong + ": 36", ENAMETOOLONG},
+           {toWideString(tooLong.substr(1)), "3 Mounting file " + tooLong.substr(1),
+            ENAMETOOLONG}}) {
     errno = 0;
     EXPECT_EQ(f.engine->MountFile(wide.c_str()), nullptr);
     EXPECT_EQ(errno, error);

@@ -12,6 +12,7 @@
 #include "plugin/FileDataSource.h"
 #include "tests/support/RecordingSink.h"
 #include "tests/support/ScanHarness.h"
+#include "util/StringUtils.h"
 
 using testing_support::RecordingSink;
 using testing_support::ScratchDir;
@@ -41,7 +42,6 @@ struct Fixture {
     calls.swap(sink.calls);
     return calls;
   }
-  std::wstring WidePath() const { return std::wstring(path.begin(), path.end()); }
   CPhotoRecovery* engine;
   std::string path, id;
   RecordingSink sink;
@@ -53,7 +53,7 @@ TEST(FileDataSource, RegistersMeasuresAndReportsChanges) {
   Fixture f("fileds-geometry", Numbered(1000000));
   const std::string state = "UI=" + f.id + ", BS=512, BC=";
   {
-    CFileDataSource source(f.engine, f.WidePath().c_str());
+    CFileDataSource source(f.engine, toWideString(f.path).c_str());
     EXPECT_EQ(f.Told(), (Calls{"Log SVC.FileDS 1 Added: UI=" + f.id +
                                    ", BS=0, BC=0, R=false, F=false, FN=" + f.path,
                                "DSAdded " + f.id}));
@@ -90,7 +90,7 @@ TEST(FileDataSource, RegistersMeasuresAndReportsChanges) {
 
   // Even an empty image reports its first measurement.
   ASSERT_TRUE(WriteFileBytes(f.path, {}));
-  CFileDataSource empty(f.engine, f.WidePath().c_str());
+  CFileDataSource empty(f.engine, toWideString(f.path).c_str());
   empty.Refresh();
   EXPECT_EQ(f.sink.calls.back(), "DSChanged " + f.id);
   EXPECT_EQ(empty.GetStateString(), state + "0, R=true, F=true, FN=" + f.path);
@@ -99,7 +99,7 @@ TEST(FileDataSource, RegistersMeasuresAndReportsChanges) {
 TEST(FileDataSource, ReadsWholeBlocksUnderTheHostsWatch) {
   std::vector<uint8_t> image = Numbered(10 * 512 + 100);
   Fixture f("fileds-read", image);
-  CFileDataSource source(f.engine, f.WidePath().c_str());
+  CFileDataSource source(f.engine, toWideString(f.path).c_str());
   std::vector<uint8_t> buffer(3 * 512, 0xEE);
 
   // Closed: refused without a word.
@@ -147,7 +147,7 @@ TEST(FileDataSource, ReadsWholeBlocksUnderTheHostsWatch) {
 // then IsReady tells a lost image from one that is only shorter now.
 TEST(FileDataSource, AnImageCutShortOrRemovedIsAnIOError) {
   Fixture f("fileds-lost", Numbered(64 * 512));
-  CFileDataSource source(f.engine, f.WidePath().c_str());
+  CFileDataSource source(f.engine, toWideString(f.path).c_str());
   source.Refresh();
   std::vector<uint8_t> buffer(2 * 512);
   // Cut to one byte short of 41 blocks: the partial block counts for nothing.
@@ -176,7 +176,7 @@ TEST(FileDataSource, ImagesBeyondFourGiBAreMeasuredAndReadIn64Bits) {
   std::fstream(f.path, std::ios::in | std::ios::out | std::ios::binary)
       .seekp(markerBlock * 512)
       .write(reinterpret_cast<const char*>(marker.data()), 512);
-  CFileDataSource source(f.engine, f.WidePath().c_str());
+  CFileDataSource source(f.engine, toWideString(f.path).c_str());
   source.Refresh();
   EXPECT_EQ(source.GetBlockCount(), size / 512);
   std::vector<uint8_t> buffer(1024, 0xEE);

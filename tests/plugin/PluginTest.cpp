@@ -13,6 +13,11 @@ namespace {
 
 int gDestroyed = 0;
 
+// Value, default, min, max and step of an integer property.
+const std::vector<bool (CDataSource::*)(const char*, int*)> kIntFields = {
+    &CDataSource::GetIntPropValue, &CDataSource::GetIntPropDefault, &CDataSource::GetIntPropMin,
+    &CDataSource::GetIntPropMax, &CDataSource::GetIntPropStep};
+
 // A data source whose store hooks record their calls; refuses string values that start with
 // "bad". The tests call it through the data-source interface, so every operation also crosses
 // CDSBase's forwarding to the store.
@@ -26,12 +31,10 @@ class HookedPlugin : public testing_support::MemoryDataSource {
   }
   void StrPropChanged(const char* name) override { hooks.push_back(std::string("str ") + name); }
   void IntPropChanged(const char* name) override { hooks.push_back(std::string("int ") + name); }
-  // Value, default, min, max and step of an integer property; fails the test when one is missing.
+  // The integer fields of a property; fails the test when one is missing.
   std::vector<int> Int(const char* name) {
     std::vector<int> fields;
-    for (auto get :
-         {&CDataSource::GetIntPropValue, &CDataSource::GetIntPropDefault,
-          &CDataSource::GetIntPropMin, &CDataSource::GetIntPropMax, &CDataSource::GetIntPropStep}) {
+    for (auto get : kIntFields) {
       int value = -12345;
       EXPECT_TRUE((this->*get)(name, &value)) << name;
       fields.push_back(value);
@@ -78,9 +81,7 @@ TEST(PluginStore, IntegerValuesStayWithinInclusiveBoundsAndNotify) {
 
   // Null output pointers and unknown names fail and write nothing.
   int untouched = 99;
-  for (auto get :
-       {&CDataSource::GetIntPropValue, &CDataSource::GetIntPropDefault, &CDataSource::GetIntPropMin,
-        &CDataSource::GetIntPropMax, &CDataSource::GetIntPropStep}) {
+  for (auto get : kIntFields) {
     EXPECT_FALSE((plugin.*get)("Nope", &untouched) || (plugin.*get)("Level", nullptr));
   }
   EXPECT_EQ(untouched, 99);
