@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
 #include "engine/SVPhotoRecovery.h"
@@ -12,44 +13,27 @@ using testing_support::RecordingSink;
 using testing_support::StderrCapture;
 using Calls = std::vector<std::string>;
 
-TEST(Engine, SingletonIsOneObjectThatStartsEmpty) {
-  CPhotoRecovery* first = GetSVSingleton();
-  EXPECT_EQ(GetSVSingleton(), first);
-  SV::CPhotoRecovery fresh;
-  for (CPhotoRecovery* e : {first, static_cast<CPhotoRecovery*>(&fresh)}) {
-    EXPECT_EQ(e->GetDataSourceCount() + e->GetContentHandlerCount() + e->GetPreviewHandlerCount(),
-              0);
-    EXPECT_EQ(e->GetDataSource(0), nullptr);
-    EXPECT_EQ(e->GetContentHandler(0), nullptr);
-    EXPECT_EQ(e->GetPreviewHandler(0), nullptr);
-    EXPECT_EQ(e->FindDataSourceByID(""), nullptr);
-  }
-  EXPECT_EQ(fresh.ScanReadAhead(), 16384);
-  EXPECT_EQ(fresh.ScanCacheSize(), 0x200000);
-}
-
-TEST(Engine, ScanSettingsAreClampedLoggedAndStoredUnsigned) {
+TEST(Engine, SingletonStartsEmptyAndScanSettingsAreClampedLoggedAndStoredUnsigned) {
+  CPhotoRecovery* singleton = GetSVSingleton();
+  EXPECT_EQ(GetSVSingleton(), singleton);
+  EXPECT_EQ(singleton->GetDataSourceCount() + singleton->GetContentHandlerCount() +
+                singleton->GetPreviewHandlerCount(),
+            0);
   SV::CPhotoRecovery engine;
+  EXPECT_EQ(engine.ScanReadAhead(), 16384);
+  EXPECT_EQ(engine.ScanCacheSize(), 0x200000);
   RecordingSink sink;
   engine.SetEventHandler(&sink);
-  const struct {
-    unsigned int bytes;
-    long long stored;
-  } readAheads[] = {{0, 16384},
-                    {16383, 16384},
-                    {16384, 16384},
-                    {16385, 16385},
-                    {0xFFFFFFFFu, 4294967295LL}},
-    cacheSizes[] = {{0, 0}, {0x80000000u, 2147483648LL}};
-  for (const auto& c : readAheads) {
-    engine.SetScanReadAhead(c.bytes);
-    EXPECT_EQ(engine.ScanReadAhead(), c.stored);
-    EXPECT_EQ(sink.calls.back(), "Log SVC 1 Setting ScanReadAhead to " + std::to_string(c.stored));
-  }
-  for (const auto& c : cacheSizes) {
-    engine.SetScanCacheSize(c.bytes);
-    EXPECT_EQ(engine.ScanCacheSize(), c.stored);
-    EXPECT_EQ(sink.calls.back(), "Log SVC 1 Setting ScanCacheSize to " + std::to_string(c.stored));
+  // clang-format off
+  for (auto [readAhead, bytes, stored] : std::vector<std::tuple<bool, unsigned, long long>>{
+           {true, 0, 16384}, {true, 16383, 16384}, {true, 16384, 16384}, {true, 16385, 16385},
+           {true, 0xFFFFFFFFu, 4294967295LL}, {false, 0, 0}, {false, 0x80000000u, 2147483648LL}}) {
+    // clang-format on
+    readAhead ? engine.SetScanReadAhead(bytes) : engine.SetScanCacheSize(bytes);
+    EXPECT_EQ(readAhead ? engine.ScanReadAhead() : engine.ScanCacheSize(), stored);
+    EXPECT_EQ(sink.calls.back(), std::string("Log SVC 1 Setting Scan") +
+                                     (readAhead ? "ReadAhead" : "CacheSize") + " to " +
+                                     std::to_string(stored));
   }
 }
 
@@ -77,25 +61,22 @@ TEST(Engine, LogWritesOneBracketedLineAndHandsTheSinkTheOriginalArguments) {
 TEST(Engine, ForwardingOperationsReachTheSinkUnchecked) {
   SV::CPhotoRecovery engine;
   MemoryDataSource unregistered(&engine, "never-added", std::vector<uint8_t>(1024));
-  // Without a sink nothing happens and the caller's flag keeps its value.
-  bool cancel = true;
-  engine.DSSeek(&unregistered, 10, cancel);
-  engine.DSAccess(&unregistered, 10, cancel);
-  engine.DSChanged(&unregistered);
-  EXPECT_TRUE(cancel);
-
   RecordingSink sink;
   sink.recordAccess = true;
   sink.cancelSeek = [](long long position) { return position == 4096; };
   sink.cancelAccess = [](long long position) { return position == -1; };
-  engine.SetEventHandler(&sink);
-  engine.DSChanged(&unregistered);
-  bool flags[4] = {};
-  engine.DSSeek(&unregistered, 512, flags[0]);
-  engine.DSSeek(&unregistered, 4096, flags[1]);
-  engine.DSAccess(&unregistered, 1LL << 40, flags[2]);
-  engine.DSAccess(&unregistered, -1, flags[3]);
-  EXPECT_EQ((std::vector<bool>(flags, flags + 4)), (std::vector<bool>{false, true, false, true}));
+  // Without a sink nothing happens and the caller's flag keeps its value.
+  for (CEventHandler* handler : std::initializer_list<CEventHandler*>{nullptr, &sink}) {
+    engine.SetEventHandler(handler);
+    engine.DSChanged(&unregistered);
+    const bool none = handler == nullptr;
+    bool flags[4] = {none, none, none, none};
+    engine.DSSeek(&unregistered, 512, flags[0]);
+    engine.DSSeek(&unregistered, 4096, flags[1]);
+    engine.DSAccess(&unregistered, 1LL << 40, flags[2]);
+    engine.DSAccess(&unregistered, -1, flags[3]);
+    EXPECT_EQ((std::vector<bool>(flags, flags + 4)), (std::vector<bool>{none, true, none, true}));
+  }
   EXPECT_EQ(sink.calls, (Calls{"DSChanged never-added", "DSSeek 512", "DSSeek 4096",
                                "DSAccess 1099511627776", "DSAccess -1"}));
   EXPECT_EQ(engine.GetDataSourceCount(), 0);

@@ -15,16 +15,13 @@ class CTestSourceModule : public CDataSourceModule {
   const char* GetUniqueID() override { return TEST_MODULE_ID; }
   bool IsEnabled() override { return TEST_MODULE_ENABLED != 0; }
 
+  // The cards are made once and announced again on every scan: the engine refuses duplicates.
   void ScanSources(CPhotoRecovery* engine, int reserved) override {
-    if (FCards.empty()) {
-      for (int i = 0; i < 2; ++i) {
-        std::string id =
-            std::string(TEST_SOURCE_PREFIX) + std::to_string(i) + "." + std::to_string(reserved);
-        FCards.push_back(std::make_unique<testing_support::MemoryDataSource>(
-            engine, id, std::vector<uint8_t>(4096, static_cast<uint8_t>(i)), 512, false));
-      }
+    for (int i = static_cast<int>(FCards.size()); i < 2; ++i) {
+      FCards.push_back(std::make_unique<testing_support::MemoryDataSource>(
+          engine, TEST_SOURCE_PREFIX + std::to_string(i) + "." + std::to_string(reserved),
+          std::vector<uint8_t>(4096), 512, false));
     }
-    // The cards are still there: announce them again, the engine refuses duplicates.
     for (auto& card : FCards) engine->DSAdded(card.get());
   }
 

@@ -8,15 +8,10 @@
 
 namespace {
 
-struct Vector {
-  std::string message;
-  const char* digest;
-};
-
 // Published FIPS 180-4 examples, and the digests of lengths that cross block boundaries,
 // checked both with the processor's SHA instructions (where it has them) and without.
 TEST(Sha256, KnownDigestsAndBothRoundImplementationsAgree) {
-  const std::vector<Vector> known = {
+  const std::vector<std::pair<std::string, std::string>> known = {
       {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
       {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
       {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
@@ -30,8 +25,8 @@ TEST(Sha256, KnownDigestsAndBothRoundImplementationsAgree) {
   std::vector<std::string> digests[2];
   for (bool allowed : {true, false}) {
     SV::CSha256::SetShaInstructionsAllowed(allowed);
-    for (const auto& v : known)
-      EXPECT_EQ(SV::CSha256::Of(v.message.data(), v.message.size()), v.digest);
+    for (const auto& [message, digest] : known)
+      EXPECT_EQ(SV::CSha256::Of(message.data(), message.size()), digest);
     auto& out = digests[allowed ? 0 : 1];
     for (size_t length : {1, 55, 56, 63, 64, 65, 127, 128, 129, 1000, 4096, 65537, 70000}) {
       out.push_back(SV::CSha256::Of(data.data(), length));

@@ -72,10 +72,6 @@ TEST(StringUtils, HexdumpWritesOffsetsBytesAndCharacters) {
   EXPECT_EQ(Dump(bytes),
             "    0 00000000  41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50  ABCDEFGHIJKLMNOP\n"
             "   16 00000010  00 1f 7f 20                                      ... \n");
-  std::vector<unsigned char> big(16 * 7 + 1, 0xff);
-  std::string dump = Dump(big);
-  EXPECT_NE(dump.find("\n  112 00000070  ff" + std::string(15 * 3 + 1, ' ') + " .\n"),
-            std::string::npos);
   StderrCapture capture;
   Hexdump(bytes.data(), -1);
   EXPECT_EQ(capture.Stop(), "");
@@ -84,8 +80,6 @@ TEST(StringUtils, HexdumpWritesOffsetsBytesAndCharacters) {
 TEST(StringUtils, WideAndNarrowConversions) {
   EXPECT_EQ(toWideString(""), L"");
   EXPECT_EQ(toUtf8String(L""), "");
-  EXPECT_EQ(toWideString("/tmp/card.img"), L"/tmp/card.img");
-  EXPECT_EQ(toUtf8String(L"/tmp/card.img"), "/tmp/card.img");
 
   const char* previous = std::setlocale(LC_CTYPE, nullptr);
   std::string saved = previous != nullptr ? previous : "C";
