@@ -66,6 +66,14 @@ TEST(RiffModule, ScanRecoversEveryFile) {
       LE(12 + (listed[4] | listed[5] << 8 | listed[6] << 16 | uint32_t(listed[7]) << 24));
   std::copy(size.begin(), size.end(), listed.begin() + 4);
   layout.Align().Whole({"empty-list.wav", listed, "wav"}).Random(3000);
+  // The broadcast form of RF64 under its own magic; a WAV with a format but no data is damaged.
+  layout.Align().Whole(
+      {"bw64.wav",
+       Join(Bytes{'B', 'W', '6', '4'}, Bytes(Media()[3].bytes.begin() + 4, Media()[3].bytes.end())),
+       "wav"});
+  layout.Align()
+      .Place("no-data.wav", Join(Chunk("RIFF", 28, "WAVE"), kFormat), "wav", Layout::kDamaged)
+      .Random(3000);
   ExpectCarvedEitherWay("riff", layout.Random(701).Packed(intact, 1333));
   ExpectSamplesNamed(
       "riff",
