@@ -1,23 +1,15 @@
 #pragma once
 
 // The one ground truth of the module tests: a disk image laid out from files at known places,
-// scanned through the engine with chosen properties, and every file checked to come back as
-// it was placed (exact bytes, DescribeFile's verdict and extension) with nothing extra.
+// scanned through the engine with chosen properties, and every file checked to come back as it
+// was placed (exact bytes, DescribeFile's verdict and extension) with nothing extra.
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdint>
 #include <functional>
 #include <map>
-#include <random>
-#include <string>
-#include <utility>
-#include <vector>
 
-#include "salvor/CContentHandler.h"
 #include "tests/support/HandlerCalls.h"
 #include "tests/support/ScanHarness.h"
 
@@ -42,13 +34,10 @@ inline CContentHandler* Handler(const std::string& module) {
 
 class Layout {
  public:
-  // How a placed file must come back.
-  enum Kind {
-    kWhole,    // byte-identical, complete
-    kDamaged,  // byte-identical, marked damaged
-    kCut,      // marked damaged, at least `least` bytes and no more than were placed
-    kMaybe,    // may be left out; if marked complete it must be byte-identical
-  };
+  // How a placed file must come back: byte-identical and complete; byte-identical and marked
+  // damaged; marked damaged, at least `least` bytes and no more than were placed; or perhaps
+  // not at all, but byte-identical if marked complete.
+  enum Kind { kWhole, kDamaged, kCut, kMaybe };
   struct Expected {
     std::string name, extension;
     Kind kind;
@@ -62,22 +51,18 @@ class Layout {
   // Zeros up to the next sector: the slack a file system leaves after a file.
   Layout& Slack() { return Zeros((512 - FImage.bytes().size() % 512) % 512); }
   // Bytes that must not come back as a file of their own.
-  Layout& Junk(const Bytes& bytes) {
-    FImage.bytes().insert(FImage.bytes().end(), bytes.begin(), bytes.end());
+  Layout& Junk(const Bytes& bytes) { return FImage.bytes() = Join(FImage.bytes(), bytes), *this; }
+  Layout& Whole(const Sample& file) { return Place(file.name, file.bytes, file.extension); }
+  Layout& Place(const std::string& name, const Bytes& bytes, const std::string& extension,
+                Kind kind = kWhole, long long least = 1) {
+    FExpected.push_back(
+        {name, extension, kind, Size(), static_cast<long long>(bytes.size()), least});
+    FImage.AddFile(name, bytes);
     return *this;
-  }
-  Layout& Whole(const Sample& file) { return Place(file.name, file.bytes, file.extension, kWhole); }
-  Layout& Damaged(const std::string& name, const Bytes& bytes, const std::string& extension) {
-    return Place(name, bytes, extension, kDamaged);
   }
   Layout& Cut(const std::string& name, const Bytes& bytes, const std::string& extension,
               long long least = 1) {
-    Place(name, bytes, extension, kCut);
-    FExpected.back().least = least;
-    return *this;
-  }
-  Layout& Maybe(const std::string& name, const Bytes& bytes) {
-    return Place(name, bytes, "", kMaybe);
+    return Place(name, bytes, extension, kCut, least);
   }
   // The file placed last must come back damaged, ending exactly here (where the next begins).
   Layout& EndsHere() {
@@ -88,13 +73,8 @@ class Layout {
   // Every file sector-aligned with random data or zeros after it; then all again back to back
   // with only the sector's slack between them.
   Layout& Spread(const Samples& files) {
-    for (size_t i = 0; i < files.size(); ++i) {
-      Align().Whole(files[i]);
-      if (i % 2)
-        Zeros(1536);
-      else
-        Random(700);
-    }
+    for (size_t i = 0; i < files.size(); ++i)
+      Align().Whole(files[i]), i % 2 ? Zeros(1536) : Random(700);
     for (const Sample& file : files) Align().Whole(file).Slack();
     return *this;
   }
@@ -113,22 +93,8 @@ class Layout {
   const std::vector<Expected>& Files() const { return FExpected; }
 
  private:
-  Layout& Place(const std::string& name, const Bytes& bytes, const std::string& extension,
-                Kind kind) {
-    FExpected.push_back({name, extension, kind, Size(), static_cast<long long>(bytes.size()), 1});
-    FImage.AddFile(name, bytes);
-    return *this;
-  }
   ImageBuilder FImage;
   std::vector<Expected> FExpected;
-};
-
-struct ScanOptions {
-  ScanOptions(bool unaligned = false, int maxSizeKiB = 0, std::vector<std::string> others = {})
-      : unaligned(unaligned), maxSizeKiB(maxSizeKiB), others(std::move(others)) {}
-  bool unaligned;
-  int maxSizeKiB;                   // 0: the module's default
-  std::vector<std::string> others;  // further modules loaded for the scan
 };
 
 inline int DefaultMaxSize(CContentHandler* handler) {
@@ -137,27 +103,27 @@ inline int DefaultMaxSize(CContentHandler* handler) {
   return value;
 }
 
-// Scans the layout with `module` (and `options.others`) and checks every file it holds. Files
-// off the sector grid are out of reach unless Unaligned is set: then they must not come back.
-inline void ExpectCarved(const std::string& module, Layout& layout,
-                         const ScanOptions& options = {}) {
+// Scans the layout with `module` (and `others`), MaxSize `maxSizeKiB` (0: the default), and
+// checks every file it holds. Files off the sector grid are out of reach unless Unaligned is
+// set: then they must not come back.
+inline void ExpectCarved(const std::string& module, Layout& layout, bool unaligned = false,
+                         int maxSizeKiB = 0, const std::vector<std::string>& others = {}) {
   CContentHandler* handler = Handler(module);
   ASSERT_NE(handler, nullptr) << module;
-  SCOPED_TRACE(module + (options.unaligned ? " unaligned" : "") +
-               (options.maxSizeKiB ? " MaxSize " + std::to_string(options.maxSizeKiB) : ""));
+  SCOPED_TRACE(module + (unaligned ? " unaligned" : "") + " MaxSize " + std::to_string(maxSizeKiB));
   std::vector<std::string> modules = {module + ".so"};
-  for (const auto& other : options.others) modules.push_back(other + ".so");
+  for (const auto& other : others) modules.push_back(other + ".so");
   const Bytes image = layout.Image();
-  ASSERT_TRUE(handler->SetIntPropValue("Unaligned", options.unaligned));
-  const int maxSize = options.maxSizeKiB ? options.maxSizeKiB : DefaultMaxSize(handler);
-  ASSERT_TRUE(handler->SetIntPropValue("MaxSize", maxSize));
+  ASSERT_TRUE(handler->SetIntPropValue("Unaligned", unaligned));
+  ASSERT_TRUE(
+      handler->SetIntPropValue("MaxSize", maxSizeKiB ? maxSizeKiB : DefaultMaxSize(handler)));
   const std::vector<Recovered> found = ScanImage(modules, image);
   ASSERT_TRUE(handler->SetIntPropValue("Unaligned", 0));
   ASSERT_TRUE(handler->SetIntPropValue("MaxSize", DefaultMaxSize(handler)));
 
   std::vector<bool> matched(found.size(), false);
   for (const Layout::Expected& e : layout.Files()) {
-    if (!options.unaligned && e.offset % 512 != 0) continue;
+    if (!unaligned && e.offset % 512 != 0) continue;
     size_t i = 0;
     while (i < found.size() && (matched[i] || found[i].offset != e.offset)) ++i;
     if (i == found.size()) {
@@ -166,31 +132,25 @@ inline void ExpectCarved(const std::string& module, Layout& layout,
     }
     matched[i] = true;
     const Recovered& r = found[i];
-    const Bytes placed(image.begin() + e.offset, image.begin() + e.offset + e.size);
-    const bool exact = r.bytes == placed;
-    switch (e.kind) {
-      case Layout::kWhole:
-      case Layout::kDamaged:
-        EXPECT_TRUE(exact) << e.name << ": " << r.size << " bytes of " << e.size;
-        EXPECT_EQ(r.valid, e.kind == Layout::kWhole) << e.name;
-        break;
-      case Layout::kCut:
-        EXPECT_FALSE(r.valid) << e.name;
-        EXPECT_GE(r.size, e.least) << e.name;
-        EXPECT_LE(r.size, e.size) << e.name;
-        break;
-      case Layout::kMaybe:
-        EXPECT_TRUE(exact || !r.valid) << e.name << ": " << r.size << " bytes of " << e.size;
-        break;
-    }
+    const bool exact =
+        r.bytes == Bytes(image.begin() + e.offset, image.begin() + e.offset + e.size);
+    const bool ok = e.kind == Layout::kCut     ? !r.valid && r.size >= e.least && r.size <= e.size
+                    : e.kind == Layout::kMaybe ? exact || !r.valid
+                                               : exact && r.valid == (e.kind == Layout::kWhole);
+    EXPECT_TRUE(ok) << e.name << ": " << r.size << " bytes of " << e.size << ", valid " << r.valid;
     EXPECT_TRUE(e.extension.empty() || r.extension == e.extension)
         << e.name << ": ." << r.extension;
   }
-  for (size_t i = 0; i < found.size(); ++i) {
-    if (!matched[i])
-      ADD_FAILURE() << "extra file at " << found[i].offset << ", " << found[i].size << " bytes ."
-                    << found[i].extension;
-  }
+  for (size_t i = 0; i < found.size(); ++i)
+    EXPECT_TRUE(matched[i]) << "extra file at " << found[i].offset << ", " << found[i].size
+                            << " bytes ." << found[i].extension;
+}
+
+// Scans the layout with and without Unaligned set.
+inline void ExpectCarvedEitherWay(const std::string& module, Layout& layout,
+                                  const std::vector<std::string>& others = {}) {
+  ExpectCarved(module, layout, true, 0, others);
+  ExpectCarved(module, layout, false, 0, others);
 }
 
 // The start of an ffmpeg command with one second of test picture and tone as its inputs.
@@ -198,9 +158,9 @@ inline const char kFfmpegPictureAndTone[] =
     "ffmpeg -v error -y -f lavfi -i testsrc=size=96x64:rate=25:duration=1 "
     "-f lavfi -i sine=duration=1 ";
 
-// Runs each command with an output path appended, in a scratch folder of its own; returns
-// the outputs that were made as samples named by their suffix (encoders missing from this
-// machine just leave gaps). Kept under the build tree, so each test process makes them once.
+// Runs each command with an output path appended, in a scratch folder of its own; returns the
+// outputs that were made as samples named by their suffix (encoders missing from this machine
+// just leave gaps). Kept under the build tree, so each test process makes them once.
 inline Samples MakeMedia(const std::string& folder,
                          const std::vector<std::pair<std::string, std::string>>& commands) {
   Samples made;
@@ -208,19 +168,29 @@ inline Samples MakeMedia(const std::string& folder,
   for (const auto& [name, command] : commands) {
     const std::string dir = base + "/" + std::to_string(std::hash<std::string>()(command));
     const std::string path = dir + "/" + name;
-    Bytes bytes = ReadFileBytes(path);
-    if (bytes.empty()) {
-      // Made aside and renamed into place: test processes may run side by side.
-      const std::string scratch = dir + "/making-" + std::to_string(getpid());
-      const std::string output = scratch + "/" + name;
-      if (Run("mkdir -p '" + scratch + "' && cd '" + scratch + "' && (" + command + " '" + output +
-              "') >/dev/null 2>&1 && mv -f '" + output + "' '" + path + "'"))
-        bytes = ReadFileBytes(path);
-      Run("rm -rf '" + scratch + "'");
-    }
+    // Made aside and renamed into place: test processes may run side by side.
+    const std::string scratch = dir + "/making-" + std::to_string(getpid());
+    if (!FileExists(path))
+      Run("mkdir -p '" + scratch + "' && cd '" + scratch + "' && (" + command + " '" + scratch +
+          "/" + name + "') >/dev/null 2>&1 && mv -f '" + scratch + "/" + name + "' '" + path +
+          "'; rm -rf '" + scratch + "'");
+    const Bytes bytes = ReadFileBytes(path);
     if (!bytes.empty()) made.push_back({name, bytes, name.substr(name.rfind('.') + 1)});
   }
   return made;
+}
+
+inline Bytes Concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+// The `n` low bytes of `v`, big- or little-endian.
+inline Bytes Number(uint64_t v, int n, bool bigEndian) {
+  Bytes out;
+  for (int i = 0; i < n; ++i) out.push_back(uint8_t(v >> 8 * (bigEndian ? n - 1 - i : i)));
+  return out;
 }
 
 inline const Bytes& Find(const Samples& files, const std::string& name) {
@@ -231,8 +201,8 @@ inline const Bytes& Find(const Samples& files, const std::string& name) {
   return none;
 }
 
-// Each corpus sample (testdata corpus/format-samples/<name>, most cut short by their
-// collector) is recognised at its start and named `extension`.
+// Each corpus sample (testdata corpus/format-samples/<name>, most cut short by their collector)
+// is recognised at its start and named `extension`.
 inline void ExpectSamplesNamed(const std::string& module,
                                const std::map<std::string, std::string>& samples) {
   for (const auto& [name, expected] : samples) {

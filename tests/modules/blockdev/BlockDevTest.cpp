@@ -5,10 +5,10 @@
 #include <cstring>
 #include <fstream>
 
+#include "plugin/Plugin.h"
 #include "salvor/CDataSource.h"
 #include "salvor/CDataSourceModule.h"
 #include "salvor/CPhotoRecovery.h"
-#include "plugin/Plugin.h"
 #include "tests/support/RecordingSink.h"
 #include "tests/support/ScanHarness.h"
 #include "util/StringUtils.h"
@@ -17,26 +17,10 @@ using namespace testing_support;
 
 namespace {
 
-void WriteFile(const std::string& path, const std::string& text) {
-  testing_support::Run("mkdir -p \"$(dirname '" + path + "')\"");
-  std::ofstream(path) << text;
-}
-
 std::vector<char> Pattern(size_t size) {
   std::vector<char> bytes(size);
   for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 13 + i / 512);
   return bytes;
-}
-
-void WriteDevice(const std::string& path, size_t size) {
-  std::vector<char> bytes = Pattern(size);
-  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(size));
-}
-
-std::string Wide(void (CDataSource::*get)(wchar_t*), CDataSource* source) {
-  wchar_t text[1024] = L"";
-  (source->*get)(text);
-  return toUtf8String(text);
 }
 
 std::string DisplayName(CDataSource* source) {
@@ -45,45 +29,37 @@ std::string DisplayName(CDataSource* source) {
   return toUtf8String(text);
 }
 
-CDataSourceModule* LoadModule() {
-  void* library = dlopen(SALVOR_MODULE_DIR "/blockdev.so", RTLD_NOW);
-  if (library == nullptr) return nullptr;
-  auto entry =
-      reinterpret_cast<CDataSourceModule* (*)(CPhotoRecovery*)>(dlsym(library, "GetDSInstance"));
-  return entry == nullptr ? nullptr : entry(GetSVSingleton());
-}
-
 }  // namespace
 
 // Enumeration, geometry, reads, refusals and loss of a device, on a prepared sysfs and /dev
 // tree whose "device nodes" are plain files.
 TEST(BlockDevModule, FindsReadsAndLosesDevicesOfAFakeTree) {
-  CDataSourceModule* module = LoadModule();
+  void* library = dlopen(SALVOR_MODULE_DIR "/blockdev.so", RTLD_NOW);
+  ASSERT_NE(library, nullptr);
+  auto entry =
+      reinterpret_cast<CDataSourceModule* (*)(CPhotoRecovery*)>(dlsym(library, "GetDSInstance"));
+  ASSERT_NE(entry, nullptr);
+  CDataSourceModule* module = entry(GetSVSingleton());
   ASSERT_NE(module, nullptr);
   EXPECT_STREQ(module->GetUniqueID(), "salvor.blockdev");
   EXPECT_TRUE(module->IsEnabled());
   CPlugin* properties = dynamic_cast<CPlugin*>(module);
   ASSERT_NE(properties, nullptr);
 
-  std::string root = ScratchDir("blockdev_tree");
-  std::string sys = root + "/sys";
-  std::string dev = root + "/dev";
-  WriteFile(sys + "/block/sdb/size", "2048\n");  // 512-byte units: 1 MiB
-  WriteFile(sys + "/block/sdb/removable", "1\n");
-  WriteFile(sys + "/block/sdb/queue/logical_block_size", "512\n");
-  WriteFile(sys + "/block/sdb/device/vendor", "Generic \n");
-  WriteFile(sys + "/block/sdb/device/model", "Card  Reader\x01\n");
-  WriteFile(sys + "/block/sdb/sdb1/partition", "1\n");
-  WriteFile(sys + "/block/sdb/sdb1/size", "1024\n");
-  WriteFile(sys + "/block/sdb/holders/.keep", "");  // not a partition
-  WriteFile(sys + "/block/nvme0n1/size", "64\n");
-  WriteFile(sys + "/block/nvme0n1/queue/logical_block_size", "4096\n");
-  WriteFile(sys + "/block/loop3/size", "0\n");  // unused loop device
-  WriteFile(sys + "/block/ram0/size", "8192\n");
-  testing_support::Run("mkdir -p '" + dev + "'");
-  WriteDevice(dev + "/sdb", 1 << 20);
-  WriteDevice(dev + "/sdb1", 1 << 19);
-  WriteDevice(dev + "/nvme0n1", 32768);
+  const std::string root = ScratchDir("blockdev_tree"), sys = root + "/sys", dev = root + "/dev";
+  // Sizes in 512-byte units; a holders folder is no partition, an unused loop device and a RAM
+  // disk are no disks.
+  testing_support::Run(
+      "mkdir -p '" + dev + "' '" + sys + "/block' && cd '" + sys +
+      "/block' && mkdir -p "
+      "sdb/queue sdb/device sdb/sdb1 sdb/holders nvme0n1/queue loop3 ram0 && echo 2048 >sdb/size "
+      "&& echo 1 >sdb/removable && echo 512 >sdb/queue/logical_block_size && echo 'Generic ' "
+      ">sdb/device/vendor && printf 'Card  Reader\\001\\n' >sdb/device/model && echo 1 "
+      ">sdb/sdb1/partition && echo 1024 >sdb/sdb1/size && echo 64 >nvme0n1/size && echo 4096 "
+      ">nvme0n1/queue/logical_block_size && echo 0 >loop3/size && echo 8192 >ram0/size");
+  for (const auto& [name, size] :
+       {std::pair<std::string, size_t>{"sdb", 1 << 20}, {"sdb1", 1 << 19}, {"nvme0n1", 32768}})
+    std::ofstream(dev + "/" + name, std::ios::binary).write(Pattern(size).data(), long(size));
 
   CPhotoRecovery* engine = GetSVSingleton();
   RecordingSink sink;
@@ -93,15 +69,13 @@ TEST(BlockDevModule, FindsReadsAndLosesDevicesOfAFakeTree) {
   int before = engine->GetDataSourceCount();
   module->ScanSources(engine, 0);
   EXPECT_EQ(engine->GetDataSourceCount(), before + 3);
-  EXPECT_EQ(engine->FindDataSourceByID("blockdev:loop3"), nullptr);
-  EXPECT_EQ(engine->FindDataSourceByID("blockdev:ram0"), nullptr);
-  EXPECT_EQ(engine->FindDataSourceByID("blockdev:holders"), nullptr);
-
   CDataSource* disk = engine->FindDataSourceByID("blockdev:sdb");
   CDataSource* part = engine->FindDataSourceByID("blockdev:sdb1");
   CDataSource* nvme = engine->FindDataSourceByID("blockdev:nvme0n1");
   ASSERT_TRUE(disk && part && nvme);
-  EXPECT_EQ(Wide(&CDataSource::GetOSPath, disk), dev + "/sdb");
+  wchar_t path[1024] = L"";
+  disk->GetOSPath(path);
+  EXPECT_EQ(toUtf8String(path), dev + "/sdb");
   EXPECT_EQ(DisplayName(disk), "Generic Card  Reader? (sdb, 1.0 MB, removable)");
   EXPECT_EQ(DisplayName(part), "Partition 1 of Generic Card  Reader? (sdb1, 524.3 kB, removable)");
   EXPECT_EQ(disk->GetType(), 1);
@@ -113,15 +87,14 @@ TEST(BlockDevModule, FindsReadsAndLosesDevicesOfAFakeTree) {
   EXPECT_EQ(nvme->GetBlockCount(), 8);
 
   // Reads land exactly, and the host can watch and cancel them through DSSeek.
-  std::vector<char> expected = Pattern(1 << 20);
-  std::vector<char> buffer(3 * 512);
+  const std::vector<char> expected = Pattern(1 << 20);
+  std::vector<char> buffer(4096);
   long long seeksBefore = sink.seekCalls;
   ASSERT_TRUE(disk->ReadBlocks(5, 3, buffer.data()));
-  EXPECT_EQ(0, std::memcmp(buffer.data(), expected.data() + 5 * 512, buffer.size()));
+  EXPECT_EQ(0, std::memcmp(buffer.data(), expected.data() + 5 * 512, 3 * 512));
   EXPECT_EQ(sink.seekCalls, seeksBefore + 2);
-  std::vector<char> page(4096);
-  ASSERT_TRUE(nvme->ReadBlocks(7, 1, page.data()));
-  EXPECT_EQ(0, std::memcmp(page.data(), Pattern(32768).data() + 7 * 4096, page.size()));
+  ASSERT_TRUE(nvme->ReadBlocks(7, 1, buffer.data()));
+  EXPECT_EQ(0, std::memcmp(buffer.data(), expected.data() + 7 * 4096, 4096));
   EXPECT_FALSE(disk->ReadBlocks(2047, 2, buffer.data()));
   EXPECT_FALSE(disk->ReadBlocks(-1, 1, buffer.data()));
   sink.cancelSeek = [](long long) { return true; };
@@ -134,8 +107,7 @@ TEST(BlockDevModule, FindsReadsAndLosesDevicesOfAFakeTree) {
   disk->ReleaseReadLock();
   EXPECT_FALSE(disk->AcquireWriteLock());
   EXPECT_FALSE(disk->WriteBlocks(0, 1, buffer.data()));
-  std::vector<uint8_t> unchanged = ReadFileBytes(dev + "/sdb");
-  EXPECT_EQ(0, std::memcmp(unchanged.data(), expected.data(), unchanged.size()));
+  EXPECT_EQ(0, std::memcmp(ReadFileBytes(dev + "/sdb").data(), expected.data(), expected.size()));
 
   // A failing read sets the I/O error; Refresh measures again and clears it.
   testing_support::Run("truncate -s 4096 '" + dev + "/sdb'");
@@ -154,8 +126,6 @@ TEST(BlockDevModule, FindsReadsAndLosesDevicesOfAFakeTree) {
   EXPECT_NE(part->GetLastIOError(), 0);
   EXPECT_FALSE(part->ReadBlocks(0, 1, buffer.data()));
   module->ScanSources(engine, 0);
-  EXPECT_EQ(engine->FindDataSourceByID("blockdev:sdb"), nullptr);
-  EXPECT_EQ(engine->FindDataSourceByID("blockdev:sdb1"), nullptr);
   EXPECT_EQ(engine->FindDataSourceByID("blockdev:nvme0n1"), nvme);
   EXPECT_EQ(engine->GetDataSourceCount(), before + 1);
 

@@ -1,5 +1,3 @@
-#include <gtest/gtest.h>
-
 #include "tests/support/CarveCheck.h"
 
 using namespace testing_support;
@@ -20,40 +18,27 @@ const Samples& Media() {
   return media;
 }
 
-bool Ready() {
-  return Media().size() == 7;
-}
-
-// Files whole, sector-aligned and back to back; one with a flipped byte (its CRC fails) still
-// ends at its IEND and one cut short ends where the next file begins, both damaged; a
-// signature, and one with its IHDR changed under its CRC, planted in random data yield
-// nothing. With a small MaxSize every end comes from the end search instead.
+// Files whole, sector-aligned and back to back, then at odd offsets (found only with
+// Unaligned set); one with a flipped byte (its CRC fails) still ends at its IEND and one cut
+// short ends where the next file begins, both damaged; a signature, and one with its IHDR
+// changed under its CRC, planted in random data yield nothing. With a small MaxSize every end
+// comes from the end search instead. The format sample is recognised; damaged copies stay
+// inside.
 TEST(PngModule, ScanRecoversEveryFile) {
-  if (!Ready()) GTEST_SKIP() << "ImageMagick or ffmpeg missing";
+  if (Media().size() != 7) GTEST_SKIP() << "ImageMagick or ffmpeg missing";
   const Bytes& large = Find(Media(), "large.png");
-  Bytes damaged = large;
+  Bytes damaged = large, changed = Prefix(large, 33);
   damaged[damaged.size() / 2] ^= 0x40;
-  Bytes changed = Prefix(large, 33);
   changed[20] ^= 1;  // width changed under its CRC
   Layout layout;
   layout.Random(5000).Spread(Media());
-  layout.Align().Damaged("damaged.png", damaged, "png").Align();
+  layout.Align().Place("damaged.png", damaged, "png", Layout::kDamaged).Align();
   layout.Whole(Media()[0]).Align().Cut("cut.png", Prefix(large, large.size() / 2), "png");
   layout.Align().EndsHere().Whole(Media()[0]).Random(3000);
   layout.Planted({Prefix(large, 8), changed}, 8);
-  ExpectCarved("png", layout);
-  Layout open(7);  // every end from the end search
-  ExpectCarved("png", open.Spread(Media()), {false, 1});
-}
-
-// At odd offsets, found only with Unaligned set; the format sample is recognised; damaged
-// copies stay inside.
-TEST(PngModule, UnalignedStartsSampleAndDamage) {
-  if (!Ready()) GTEST_SKIP() << "ImageMagick or ffmpeg missing";
-  Layout layout;
-  layout.Random(305).Packed(Media(), 600);  // beyond the block in which the last one ended
-  ExpectCarved("png", layout, {true});
-  ExpectCarved("png", layout, {false});
+  ExpectCarvedEitherWay("png", layout.Packed(Media(), 600));  // gaps past the last file's block
+  Layout open(7);                                             // every end from the end search
+  ExpectCarved("png", open.Spread(Media()), false, 1);
   ExpectSamplesNamed("png", {{"PNG.png", "png"}});
   ExpectDamagedCopiesStayInside("png", {Media()[0], Media()[6]});
 }

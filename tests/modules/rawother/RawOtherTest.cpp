@@ -1,7 +1,3 @@
-#include <gtest/gtest.h>
-
-#include <cstring>
-
 #include "tests/support/CarveCheck.h"
 
 using namespace testing_support;
@@ -26,55 +22,41 @@ Samples WholeFiles() {
           {"Minolta.mrw", Join(mrw, RandomData(16 * 8 * 2, 4)), "mrw"}};
 }
 
-// Every file whole, sector-aligned and back to back; each cut short by 10 bytes before zeros;
-// every format's magic planted in random data; a RAF cut inside its CFA header last on the
-// medium. With a small MaxSize every end comes from the end search instead.
+// Every file whole, sector-aligned and back to back, then at odd bytes inside a block, its
+// first and last bytes included (found only with Unaligned set); every format's magic planted
+// in random data; a RAF whose sectors from inside its CFA header on were reused by a photo
+// ends where the photo begins; a RAF cut inside its CFA header last on the medium. With a
+// small MaxSize every end comes from the end search instead. Each cut short by 10 bytes by
+// the end of the medium: only the start, and an end inside the data. The untouched samples
+// are recognised and named.
 TEST(RawOtherModule, ScanRecoversEveryFile) {
+  const Samples files = WholeFiles();
+  const Bytes& raf = files[2].bytes;
   Layout layout(99);
-  layout.Random(3000).Spread(WholeFiles());
-  const std::string magics[] = {std::string("II\x1a\0\0\0HEAPCCDR", 14), "FUJIFILMCCD-RAW ",
-                                std::string("\0MRM", 4), "FOVb",
-                                std::string("MM\0\0\0\x1aHEAPCCDR", 14)};
+  layout.Random(3000).Spread(files);
+  for (const auto& file : files)
+    for (size_t shift : {1, 45, 300, 511}) layout.Align().Random(512 + shift).Whole(file);
   std::vector<Bytes> plants;
-  for (const auto& magic : magics) plants.emplace_back(magic.begin(), magic.end());
-  layout.Planted(plants, 40);
-  layout.Align().Cut("cut-end", Prefix(WholeFiles()[2].bytes, 0x4000), "raf");
-  ExpectCarved("rawother", layout);
+  for (std::string magic :
+       {std::string("II\x1a\0\0\0HEAPCCDR", 14), std::string("FUJIFILMCCD-RAW "),
+        std::string("\0MRM", 4), std::string("FOVb"), std::string("MM\0\0\0\x1aHEAPCCDR", 14)})
+    plants.emplace_back(magic.begin(), magic.end());
+  layout.Planted(plants, 40).Cut("written-over", Prefix(raf, 0x5000), "raf").EndsHere();
+  layout.Whole({"photo", ReadFileBytes(TestData("corpus/jpg/Canon_40D.jpg")), "jpg"});
+  layout.Random(raf.size() + 65536).Align().Cut("cut-end", Prefix(raf, 0x4000), "raf");
+  ExpectCarvedEitherWay("rawother", layout, {"jpeg"});
   Layout open(7);  // every end from the end search
-  ExpectCarved("rawother", open.Spread(WholeFiles()), {false, 4});
-  // Cut short by the end of the medium: only the start, and an end inside the data.
-  for (const auto& file : WholeFiles()) {
+  ExpectCarved("rawother", open.Spread(files), false, 4);
+  for (const auto& file : files) {
     const Bytes cut = Prefix(file.bytes, file.bytes.size() - 10);
     EXPECT_EQ(Recognize(Handler("rawother"), cut, 0).end, -1) << file.name;
     EXPECT_LE(FindEnd(Handler("rawother"), cut), long(cut.size())) << file.name;
     EXPECT_FALSE(Describe(Handler("rawother"), cut)) << file.name;
   }
-}
-
-// Every format at odd bytes inside a block, its first and last bytes included, found only
-// with Unaligned set; the untouched samples are recognised and named.
-TEST(RawOtherModule, UnalignedStartsAndSamples) {
-  Layout layout(98);
-  for (const auto& file : WholeFiles())
-    for (size_t shift : {1, 45, 300, 511}) layout.Align().Random(512 + shift).Whole(file);
-  layout.Random(2000);
-  ExpectCarved("rawother", layout, {true});
-  ExpectCarved("rawother", layout, {false});
   ExpectSamplesNamed("rawother", {{"CanonRaw.crw", "crw"},
                                   {"FujiFilm.raf", "raf"},
                                   {"Minolta.mrw", "mrw"},
                                   {"Sigma.x3f", "x3f"}});
-}
-
-// A RAF whose sectors from inside its CFA header on were reused by a photo ends where the
-// photo begins.
-TEST(RawOtherModule, AFileWrittenOverEndsWhereTheNextOneBegins) {
-  const Bytes photo = ReadFileBytes(TestData("corpus/jpg/Canon_40D.jpg"));
-  const Bytes raf = WholeFiles()[2].bytes;
-  Layout layout;
-  layout.Cut("written-over", Prefix(raf, 0x5000), "raf").EndsHere().Whole({"photo", photo, "jpg"});
-  layout.Random(raf.size() + 65536);
-  ExpectCarved("rawother", layout, {false, 0, {"jpeg"}});
 }
 
 }  // namespace

@@ -1,7 +1,3 @@
-#include <gtest/gtest.h>
-
-#include <cstring>
-
 #include "tests/support/CarveCheck.h"
 #include "tests/support/SparseStream.h"
 
@@ -9,21 +5,16 @@ using namespace testing_support;
 
 namespace {
 
-void AppendLE32(Bytes& b, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
+Bytes LE(uint64_t v, int n = 4) {
+  return Number(v, n, false);
 }
-void AppendTag(Bytes& b, const char* tag) {
-  b.insert(b.end(), tag, tag + 4);
-}
-void AppendChunk(Bytes& b, const char* tag, uint32_t size) {
-  AppendTag(b, tag);
-  AppendLE32(b, size);
+// A chunk header, with the form name that opens its data when given.
+Bytes Chunk(const char* tag, uint64_t size, const std::string& form = "") {
+  return Concat({Bytes(tag, tag + 4), LE(size), Bytes(form.begin(), form.end())});
 }
 // A PCM format chunk: mono, 8 kHz, 16 bits.
-void AppendFormat(Bytes& b) {
-  AppendChunk(b, "fmt ", 16);
-  for (uint32_t v : {0x00010001u, 8000u, 16000u, 0x00100002u}) AppendLE32(b, v);
-}
+const Bytes kFormat =
+    Concat({Chunk("fmt ", 16), LE(0x00010001), LE(8000), LE(16000), LE(0x00100002)});
 
 const Samples& Media() {
   static const Samples media = [] {
@@ -46,67 +37,44 @@ const Samples& Media() {
   return media;
 }
 
-bool Ready() {
-  return Media().size() == 9;
-}
-
-Samples Intact() {
-  return Samples(Media().begin(), Media().begin() + 7);
-}
-
-// Files whole (the 8 header bytes included), sector-aligned and back to back; a cut AVI and
-// files whose sizes were never written end where the next file begins; RIFF headers planted
-// in random data yield nothing.
+// Files whole (the 8 header bytes included), sector-aligned and back to back, then at odd
+// offsets (found only with Unaligned set, RIFF and RF64 alike); a cut AVI and files whose
+// sizes were never written end where the next file begins; RIFF headers planted in random
+// data yield nothing. Samples cut short by their collector are recognised and named; damaged
+// copies stay inside.
 TEST(RiffModule, ScanRecoversEveryFile) {
-  if (!Ready()) GTEST_SKIP() << "ffmpeg or ImageMagick missing";
+  if (Media().size() != 9) GTEST_SKIP() << "ffmpeg or ImageMagick missing";
+  const Samples intact(Media().begin(), Media().begin() + 7);
   const Bytes& avi = Find(Media(), "mjpeg.avi");
   const Sample tone = {"tone.wav", Find(Media(), "tone.wav"), "wav"};
   Layout layout;
-  layout.Random(5000).Spread(Intact());
+  layout.Random(5000).Spread(intact);
   for (const Sample& broken :
        {Media()[7], Media()[8], Sample{"cut.avi", Prefix(avi, avi.size() / 2), "avi"}})
     layout.Align().Cut(broken.name, broken.bytes, broken.extension).Align().EndsHere().Whole(tone);
-  Bytes wave;
-  AppendChunk(wave, "RIFF", 4000);
-  AppendTag(wave, "WAVE");
-  AppendFormat(wave);  // then random bytes where the next chunk should be
-  const std::string list(
-      "RIFF\x10\x00\x01\x00"
-      "AVI LIST",
-      16);
+  const Bytes wave = Join(Chunk("RIFF", 4000, "WAVE"), kFormat);  // then random bytes
   // An RF64 whose data would be larger than the whole file.
-  Bytes rf64;
-  AppendChunk(rf64, "RF64", 0xFFFFFFFF);
-  AppendTag(rf64, "WAVE");
-  AppendChunk(rf64, "ds64", 28);
-  for (uint32_t v : {100u, 0u, 200u, 0u, 0u, 0u, 0u}) AppendLE32(rf64, v);
-  AppendFormat(rf64);
-  AppendChunk(rf64, "data", 0xFFFFFFFF);
+  const Bytes rf64 = Concat({Chunk("RF64", 0xFFFFFFFF, "WAVE"), Chunk("ds64", 28), LE(100, 8),
+                             LE(200, 20), kFormat, Chunk("data", 0xFFFFFFFF)});
   // A whole WAV but for a form name that is no name.
   Bytes junkForm = tone.bytes;
   junkForm[9] = 0x01;
-  layout.Planted({wave, Bytes(list.begin(), list.end()), rf64, junkForm}, 9);
+  layout.Planted({wave, Chunk("RIFF", 0x10010, "AVI LIST"), rf64, junkForm}, 9);
   // An empty LIST after the data.
-  Bytes listed = Join(tone.bytes, {'L', 'I', 'S', 'T', 4, 0, 0, 0, 'I', 'N', 'F', 'O'});
-  const uint32_t size =
-      12 + (listed[4] | listed[5] << 8 | listed[6] << 16 | uint32_t(listed[7]) << 24);
-  for (int i = 0; i < 4; ++i) listed[4 + i] = uint8_t(size >> (8 * i));
+  Bytes listed = Join(tone.bytes, Chunk("LIST", 4, "INFO"));
+  const Bytes size =
+      LE(12 + (listed[4] | listed[5] << 8 | listed[6] << 16 | uint32_t(listed[7]) << 24));
+  std::copy(size.begin(), size.end(), listed.begin() + 4);
   layout.Align().Whole({"empty-list.wav", listed, "wav"}).Random(3000);
-  ExpectCarved("riff", layout);
-}
-
-// At odd offsets, found only with Unaligned set (RIFF and RF64 alike).
-TEST(RiffModule, UnalignedStarts) {
-  if (!Ready()) GTEST_SKIP() << "ffmpeg or ImageMagick missing";
-  Layout layout(3);
-  layout.Random(701).Packed(Intact(), 1333);
-  ExpectCarved("riff", layout, {true});
-  ExpectCarved("riff", layout, {false});
-}
-
-// Samples cut short by their collector are recognised and named; damaged copies stay inside.
-TEST(RiffModule, NamesSamplesAndSurvivesDamage) {
-  if (!Ready()) GTEST_SKIP() << "ffmpeg or ImageMagick missing";
+  // The broadcast form of RF64 under its own magic; a WAV with a format but no data is damaged.
+  layout.Align().Whole(
+      {"bw64.wav",
+       Join(Bytes{'B', 'W', '6', '4'}, Bytes(Media()[3].bytes.begin() + 4, Media()[3].bytes.end())),
+       "wav"});
+  layout.Align()
+      .Place("no-data.wav", Join(Chunk("RIFF", 28, "WAVE"), kFormat), "wav", Layout::kDamaged)
+      .Random(3000);
+  ExpectCarvedEitherWay("riff", layout.Random(701).Packed(intact, 1333));
   ExpectSamplesNamed(
       "riff",
       {{"RIFF.avi", "avi"}, {"Pentax.avi", "avi"}, {"RIFF.wav", "wav"}, {"RIFF.webp", "webp"}});
@@ -115,20 +83,18 @@ TEST(RiffModule, NamesSamplesAndSurvivesDamage) {
 
 // Its later sectors reused by a photo: a WAV ends where the photo begins.
 TEST(RiffModule, AFileWrittenOverEndsWhereTheNextOneBegins) {
-  if (!Ready()) GTEST_SKIP() << "ffmpeg or ImageMagick missing";
+  if (Media().size() != 9) GTEST_SKIP() << "ffmpeg or ImageMagick missing";
   const Bytes& wav = Find(Media(), "tone.wav");
   const Bytes photo = ReadFileBytes(TestData("corpus/jpg/Canon_40D.jpg"));
   Layout layout;
   layout.Cut("written-over", Prefix(wav, 4096), "wav").EndsHere().Whole({"photo", photo, "jpg"});
-  layout.Random(wav.size() + 65536);
-  ExpectCarved("riff", layout, {false, 0, {"jpeg"}});
+  ExpectCarved("riff", layout.Random(wav.size() + 65536), false, 0, {"jpeg"});
 }
 
 // Beyond 4 GiB: an OpenDML AVI whose RIFF AVI part is followed by AVIX parts, and an RF64 WAV
 // whose sizes live in ds64; both read as sparse streams followed by zeros.
 TEST(RiffModule, FollowsOpenDmlAndRf64BeyondFourGiB) {
   CContentHandler* handler = Handler("riff");
-  ASSERT_NE(handler, nullptr);
   EXPECT_GE(DefaultMaxSize(handler), 4194304);
   auto endOf = [&](SparseStream& file) {
     bool recognized = false;
@@ -138,32 +104,20 @@ TEST(RiffModule, FollowsOpenDmlAndRf64BeyondFourGiB) {
     return end;
   };
 
-  const uint32_t frame = (1u << 30) - 64;  // one huge frame per part
+  const uint32_t frame = (1u << 30) - 64, movi = 4 + 8 + frame;  // one huge frame per part
   SparseStream avi(6LL << 30);
   long long pos = 0;
   for (int part = 0; part < 5; ++part) {
-    const uint32_t movi = 4 + 8 + frame;
-    const uint32_t riff = 4 + 8 + movi + (part == 0 ? 8 + 4 + 8 + 56 + 8 + 16 : 0);
-    Bytes head;
-    AppendChunk(head, "RIFF", riff);
-    AppendTag(head, part == 0 ? "AVI " : "AVIX");
-    if (part == 0) {
-      AppendChunk(head, "LIST", 4 + 8 + 56);
-      AppendTag(head, "hdrl");
-      AppendChunk(head, "avih", 56);
-      head.resize(head.size() + 56, 0);
-    }
-    AppendChunk(head, "LIST", movi);
-    AppendTag(head, "movi");
-    AppendChunk(head, "00dc", frame);
-    if (part == 0) {
-      Bytes index;
-      AppendChunk(index, "idx1", 16);
-      index.resize(index.size() + 16, 0);
-      avi.Place(pos + static_cast<long long>(head.size()) + frame, index);
-    }
+    const Bytes hdrl =
+        part ? Bytes()
+             : Concat({Chunk("LIST", 4 + 8 + 56, "hdrl"), Chunk("avih", 56), Bytes(56, 0)});
+    const uint32_t riff = uint32_t(4 + hdrl.size() + 8 + movi + (part ? 0 : 8 + 16));
+    const Bytes head = Concat({Chunk("RIFF", riff, part ? "AVIX" : "AVI "), hdrl,
+                               Chunk("LIST", movi, "movi"), Chunk("00dc", frame)});
+    if (part == 0)
+      avi.Place(pos + long(head.size()) + frame, Join(Chunk("idx1", 16), Bytes(16, 0)));
     avi.Place(pos, head);
-    pos += 8 + static_cast<long long>(riff);
+    pos += 8 + riff;
   }
   ASSERT_GT(pos, 4LL << 30);
   EXPECT_EQ(endOf(avi), pos);
@@ -174,17 +128,9 @@ TEST(RiffModule, FollowsOpenDmlAndRf64BeyondFourGiB) {
   EXPECT_FALSE(recognized);
 
   const uint64_t dataBytes = 5ULL << 30, riffSize = 4 + 36 + 24 + 8 + dataBytes;
-  Bytes rf64;
-  AppendChunk(rf64, "RF64", 0xFFFFFFFF);
-  AppendTag(rf64, "WAVE");
-  AppendChunk(rf64, "ds64", 28);
-  for (uint64_t v : {riffSize, dataBytes, dataBytes / 2}) {
-    AppendLE32(rf64, uint32_t(v));
-    AppendLE32(rf64, uint32_t(v >> 32));
-  }
-  AppendLE32(rf64, 0);  // no table
-  AppendFormat(rf64);
-  AppendChunk(rf64, "data", 0xFFFFFFFF);
+  const Bytes rf64 = Concat({Chunk("RF64", 0xFFFFFFFF, "WAVE"), Chunk("ds64", 28), LE(riffSize, 8),
+                             LE(dataBytes, 8), LE(dataBytes / 2, 8), LE(0), kFormat,
+                             Chunk("data", 0xFFFFFFFF)});  // no table in ds64
   SparseStream wav(static_cast<long long>(riffSize) + 8 + 4096);
   wav.Place(0, rf64);
   EXPECT_EQ(endOf(wav), static_cast<long long>(riffSize) + 8);
