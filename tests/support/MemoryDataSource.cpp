@@ -39,7 +39,6 @@ long long MemoryDataSource::GetBlockCount() {
 }
 
 void MemoryDataSource::Refresh() {
-  ++refreshCalls;
   FLastIOError = 0;
   FReady = !(FLost && lostForGood);
 }

@@ -57,7 +57,6 @@ class MemoryDataSource : public CDSBase {
   std::vector<std::pair<long long, long long>> reads;  // (Index, Count) of every call
   int lockCalls = 0;
   int releaseCalls = 0;
-  int refreshCalls = 0;
 
  private:
   CPhotoRecovery* FEngineRef;
