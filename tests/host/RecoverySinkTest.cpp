@@ -96,7 +96,8 @@ TEST(RecoverySink, WritesEachFileUnderItsTypeAndOffsetAndReportsIt) {
   const std::string text = ReadText(dir + "/report.xml");
   for (const char* entry :
        {"<filename>jpg/f0000002048.jpg</filename>", "img_offset=\"5220\" len=\"3000\"",
-        "<filename>jpg/f0000002048-2.jpg</filename>"})
+        "<filename>jpg/f0000002048-2.jpg</filename>",
+        "<salvor:handler>test.sink.jpeg</salvor:handler>"})
     EXPECT_NE(text.find(entry), std::string::npos) << entry;
 
   // An output that cannot be written stops the scan at the next progress call.

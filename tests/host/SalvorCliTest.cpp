@@ -168,7 +168,8 @@ TEST_F(SalvorCli, RefusalsGiveOneLineAndTheirOwnStatus) {
   MakeImage(dir + "/image.bin", false, 3);
   std::ofstream(dir + "/plain") << "x";
   ASSERT_TRUE(testing_support::Run("mkdir -p '" + dir + "/used' '" + dir + "/mods' && touch '" +
-                                   dir + "/used/x' && echo junk > '" + dir + "/mods/broken.so'"));
+                                   dir + "/used/x' '" + dir + "/empty.img' && echo junk > '" + dir +
+                                   "/mods/broken.so'"));
   const std::string broken = "salvor: cannot load module '" + dir + "/mods/broken.so': ";
   const std::string help = "\nTry 'salvor --help'.\n";
   struct Case {
@@ -197,11 +198,19 @@ TEST_F(SalvorCli, RefusalsGiveOneLineAndTheirOwnStatus) {
             "salvor: --max-size is smaller than --min-size" + help},
            {"scan a -o out --set MaxSize=3", 2,
             "salvor: invalid setting 'MaxSize=3' (expected HANDLER.PROPERTY=VALUE)" + help},
+           {"scan a -o out --set .MaxSize=3", 2,
+            "salvor: invalid setting '.MaxSize=3' (expected HANDLER.PROPERTY=VALUE)" + help},
+           {"scan a -o out --set jpg.=3", 2,
+            "salvor: invalid setting 'jpg.=3' (expected HANDLER.PROPERTY=VALUE)" + help},
+           {"scan a -o out --max-size 2x", 2,
+            "salvor: invalid size '2x' for --max-size (examples: 4096, 64k, 2M, 1G)" + help},
            {"scan /nonexistent/sdz -o out", 3,
             "salvor: cannot open '/nonexistent/sdz': No such file or directory\n"},
            {"scan . -o out", 3, "salvor: cannot open '.': Is a directory\n"},
            {"scan /dev/null -o out", 3,
             "salvor: cannot open '/dev/null': not an image file or a block device\n"},
+           {"scan empty.img -o e", 0,  // an empty image is scanned, not refused
+            "Scanning empty.img (0 B) into e - Ctrl-C stops and keeps the files\n\nScan completed"},
            {"scan image.bin -o plain/out", 4,
             "salvor: cannot use output folder 'plain/out': Not a directory\n"},
            {"scan image.bin -o used", 4,
