@@ -114,29 +114,6 @@ TEST(RecoverySink, WritesEachFileUnderItsTypeAndOffsetAndReportsIt) {
   EXPECT_TRUE(cancel);
 }
 
-TEST(RecoverySink, HandlerSettingsFromTheCommandLine) {
-  ScriptedHandler jpeg(kJpegInfo);
-  ScriptedHandler png(HandlerInfo{"test.sink.png", "image/png", "Test PNG", "png", 1024, 4096});
-  CPhotoRecovery* engine = GetSVSingleton();
-  engine->CHAdded(&jpeg);
-  engine->CHAdded(&png);
-  Options options;
-  options.types = {"png"};
-  options.settings = {{"test.sink.png", "MaxSize", "2048"}, {"jpeg", "Unaligned", "1"}};
-  std::string error;
-  ASSERT_TRUE(ConfigureHandlers(engine, options, error)) << error;
-  EXPECT_FALSE(jpeg.IsEnabled());
-  EXPECT_TRUE(png.IsEnabled());
-  int value = 0;
-  ASSERT_TRUE(png.GetIntPropValue("MaxSize", &value));
-  EXPECT_EQ(value, 2048);
-  // A type names every handler producing it.
-  ASSERT_TRUE(jpeg.GetIntPropValue("Unaligned", &value));
-  EXPECT_EQ(value, 1);
-  engine->CHDeleted(&jpeg);
-  engine->CHDeleted(&png);
-}
-
 // An image's tail is one more block, filled out with zeros, also in a run read with whole
 // blocks; a run past it is refused.
 TEST(ScannedSource, TailIsOneMoreBlockFilledOutWithZeros) {
