@@ -99,19 +99,6 @@ TEST(RecoverySink, WritesEachFileUnderItsTypeAndOffsetAndReportsIt) {
         "<filename>jpg/f0000002048-2.jpg</filename>",
         "<salvor:handler>test.sink.jpeg</salvor:handler>"})
     EXPECT_NE(text.find(entry), std::string::npos) << entry;
-
-  // An output that cannot be written stops the scan at the next progress call.
-  std::ofstream(dir + "/png") << "in the way";
-  handler.describeAs = "png";
-  bool cancel = false;
-  sink.ScanProgress(0, 8192, cancel);
-  EXPECT_FALSE(cancel);
-  sink.FileRecovered(&handler, &again);
-  EXPECT_TRUE(sink.OutputFailed());
-  EXPECT_FALSE(sink.DiskFull());
-  EXPECT_EQ(sink.OutputFailurePath(), dir + "/png/f0000002048.png");
-  sink.ScanProgress(1, 8192, cancel);
-  EXPECT_TRUE(cancel);
 }
 
 // An image's tail is one more block, filled out with zeros, also in a run read with whole
@@ -134,20 +121,6 @@ TEST(ScannedSource, TailIsOneMoreBlockFilledOutWithZeros) {
   EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 512, expected.begin() + 1024));
   EXPECT_FALSE(source.ReadBlocks(2, 2, buffer.data()));
   EXPECT_FALSE(source.ReadBlocks(3, 1, buffer.data()));
-  // Files are cut at the tail's end; one that starts after it is no file.
-  SinkSettings listOnly;
-  listOnly.listOnly = true;
-  RecoverySink sink(listOnly, nullptr);
-  sink.WatchSource(&source);
-  ScriptedHandler handler(kJpegInfo);
-  MemoryStream bytes(Pattern(2048, 4));
-  SV::CSubsetStream past(&bytes, 1027, 1200);
-  sink.FileRecovered(&handler, &past);
-  EXPECT_TRUE(sink.TypeTallies().empty());
-  SV::CSubsetStream cut(&bytes, 1000, 1100);
-  sink.FileRecovered(&handler, &cut);
-  EXPECT_EQ(sink.TypeTallies().at("jpg").bytes, 27);
-  EXPECT_EQ(sink.TypeTallies().at("jpg").damaged, 1);
   // A failed run is tried again block by block: only a single block's failure is final.
   disk.failingBlocks = {1};
   EXPECT_FALSE(source.ReadBlocks(0, 2, buffer.data()));
