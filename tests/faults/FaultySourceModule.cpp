@@ -25,10 +25,6 @@ std::string Env(const char* name) {
   return value != nullptr ? value : "";
 }
 
-long long EnvNumber(const char* name) {
-  return Env(name).empty() ? -1 : std::atoll(Env(name).c_str());
-}
-
 class CFaultyDisk : public testing_support::MemoryDataSource {
  public:
   CFaultyDisk(CPhotoRecovery* engine, const std::string& device, std::vector<uint8_t> bytes)
@@ -52,7 +48,7 @@ class CFaultyDisk : public testing_support::MemoryDataSource {
     return false;
   }
 
-  long long transientRead = -1;
+  long long transientRead = 0;  // 0: none
 
  private:
   std::string FDevice;
@@ -72,8 +68,9 @@ class CFaultyModule : public CDataSourceModule {
       std::stringstream bad(Env("SALVOR_FAULT_BAD_BLOCKS"));
       for (std::string block; std::getline(bad, block, ',');)
         FDisk->failingBlocks.insert(std::atoll(block.c_str()));
-      FDisk->transientRead = EnvNumber("SALVOR_FAULT_TRANSIENT");
-      FDisk->loseDriveAfterReads = EnvNumber("SALVOR_FAULT_VANISH_AFTER");
+      FDisk->transientRead = std::atoll(Env("SALVOR_FAULT_TRANSIENT").c_str());
+      if (!Env("SALVOR_FAULT_VANISH_AFTER").empty())
+        FDisk->loseDriveAfterReads = std::atoll(Env("SALVOR_FAULT_VANISH_AFTER").c_str());
       FDisk->refuseLock = !Env("SALVOR_FAULT_REFUSE_LOCK").empty();
     }
     engine->DSAdded(FDisk.get());

@@ -3,7 +3,7 @@
 // Running the built salvor tool as a user does, and reading what it leaves behind: the
 // report's entries and the files in the output folder. Shared by the tool's tests.
 
-#include <dirent.h>
+#include <glob.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -72,16 +72,11 @@ inline std::string OutcomeLine(const std::string& report) {
 // Files below the output folder's type folders, as "type/name".
 inline std::set<std::string> WrittenFiles(const std::string& out) {
   std::set<std::string> names;
-  DIR* top = opendir(out.c_str());
-  for (dirent* type; top != nullptr && (type = readdir(top)) != nullptr;) {
-    if (type->d_name[0] == '.') continue;
-    DIR* folder = opendir((out + "/" + type->d_name).c_str());
-    for (dirent* file; folder != nullptr && (file = readdir(folder)) != nullptr;) {
-      if (file->d_name[0] != '.') names.insert(std::string(type->d_name) + "/" + file->d_name);
-    }
-    if (folder != nullptr) closedir(folder);
+  glob_t found{};
+  if (glob((out + "/*/*").c_str(), 0, nullptr, &found) == 0) {
+    for (size_t i = 0; i < found.gl_pathc; ++i) names.insert(found.gl_pathv[i] + out.size() + 1);
   }
-  if (top != nullptr) closedir(top);
+  globfree(&found);
   return names;
 }
 

@@ -1,22 +1,87 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <memory>
+#include <cstring>
+#include <deque>
+#include <map>
 #include <random>
 
 #include "salvor/CDataStream.h"
 #include "tests/support/MemoryDataSource.h"
+#include "tests/support/PropertylessHandler.h"
 #include "tests/support/RecordingSink.h"
 #include "engine/SVPhotoRecovery.h"
-#include "tests/support/ScanHarness.h"
-#include "tests/scan/TestHandler.h"
 
-using scan_tests::TestHandler;
 using testing_support::MemoryDataSource;
 using testing_support::RecordingSink;
 using Lines = std::vector<std::string>;
 
 namespace {
+
+// A content handler for driving the scan: answers by script for chosen blocks and recognises
+// nothing elsewhere.
+class TestHandler : public PropertylessHandler {
+ public:
+  struct Answer {
+    long long start = -1, end = -1;
+    bool result = true;
+  };
+
+  explicit TestHandler(std::string id) : FID(std::move(id)) {}
+
+  // Script. FindEnd/FindStart answers are taken in order; a negative one (or none) returns
+  // false.
+  std::map<long long, Answer> answers;
+  std::deque<long long> endAnswers, startAnswers;
+  bool enabled = true;
+  int maxSizeKiB = -1;  // -1: no MaxSize property
+  // "R <block>" per RecognizeData, "E <window size>" / "S <window size>" per search.
+  Lines calls;
+
+  const char* GetUniqueID() override { return FID.c_str(); }
+  bool GetIntPropValue(const char* name, int* value) override {
+    if (maxSizeKiB < 0 || strcmp(name, "MaxSize") != 0) return false;
+    *value = maxSizeKiB;
+    return true;
+  }
+  const char* GetMimeTypes() override { return "application/x-test"; }
+  bool IsEnabled() override { return enabled; }
+  const char* GetDisplayName() override { return "Test file"; }
+  const char* GetFileExtensions() override { return "tst"; }
+  bool DescribeFile(CDataStream*, char*, int) override { return false; }
+  bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
+                     long long* end) override {
+    const long long block = stream->GetPosition() / blockSize;
+    calls.push_back("R " + std::to_string(block));
+    char head[16] = {};
+    stream->Read(sizeof head, head);  // every handler reads: the stream must be in place
+    auto scripted = answers.find(block);
+    if (scripted == answers.end()) return true;
+    *recognized = true;
+    *start = scripted->second.start;
+    *end = scripted->second.end;
+    return scripted->second.result;
+  }
+  bool FindEndOfFile(CDataStream* stream, long long, long long* end) override {
+    return Search("E ", stream, endAnswers, end);
+  }
+  bool FindStartOfFile(CDataStream* stream, long long, long long* start) override {
+    return Search("S ", stream, startAnswers, start);
+  }
+
+ private:
+  bool Search(const char* kind, CDataStream* stream, std::deque<long long>& script,
+              long long* found) {
+    calls.push_back(kind + std::to_string(stream->GetSize()));
+    if (script.empty()) return false;
+    const long long answer = script.front();
+    script.pop_front();
+    if (answer < 0) return false;
+    *found = answer;
+    return true;
+  }
+  std::string FID;
+};
 
 std::vector<uint8_t> Pattern(size_t bytes) {
   std::vector<uint8_t> data(bytes);
@@ -26,7 +91,10 @@ std::vector<uint8_t> Pattern(size_t bytes) {
 
 // One engine, sink and memory source "disk" per scan.
 struct Scanner {
-  explicit Scanner(long long blocks) : source(&engine, "disk", Pattern(blocks * 512)) {}
+  explicit Scanner(long long blocks) : source(&engine, "disk", Pattern(blocks * 512)) {
+    // Every file is handed over at its start.
+    sink.onFile = [](CContentHandler*, CDataStream* file) { EXPECT_EQ(file->GetPosition(), 0); };
+  }
   void Add(TestHandler& handler) { engine.CHAdded(&handler); }
   bool Scan() {
     engine.SetEventHandler(&sink);
@@ -267,6 +335,7 @@ TEST(Scan, LostDriveAndRefusals) {
   EXPECT_EQ(back.sink.calls[back.sink.calls.size() - 2], "ScanCompleted 0 0 0");
 
   Scanner locked(4);
+  EXPECT_FALSE(locked.engine.Scan(nullptr));  // no source: nothing to name, lock or read
   locked.source.refuseLock = true;
   EXPECT_FALSE(locked.Scan());
   EXPECT_EQ(locked.sink.calls, (Lines{"Log SVC 3 Starting scan of disk",

@@ -23,30 +23,15 @@ MemoryDataSource::~MemoryDataSource() {
   if (FRegistered) FEngineRef->DSDeleted(this);
 }
 
-void MemoryDataSource::GetOSPath(wchar_t* path) {
-  wcsncpy(path, L"memory", 1024);
-}
-
 bool MemoryDataSource::GetDisplayName(wchar_t* name) {
   std::wstring wide(FUniqueID.begin(), FUniqueID.end());
   wcsncpy(name, wide.c_str(), 1024);
   return true;
 }
 
-long long MemoryDataSource::GetBlockCount() {
-  if (virtualBlockCount >= 0) return virtualBlockCount;
-  return FBlockSize > 0 ? static_cast<long long>(FBytes.size()) / FBlockSize : 0;
-}
-
 void MemoryDataSource::Refresh() {
-  ++refreshCalls;
   FLastIOError = 0;
   FReady = !(FLost && lostForGood);
-}
-
-bool MemoryDataSource::AcquireReadLock() {
-  ++lockCalls;
-  return !refuseLock;
 }
 
 bool MemoryDataSource::ReadBlocks(long long Index, long long Count, void* Buffer) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cwchar>
 #include <functional>
 #include <set>
 #include <string>
@@ -20,9 +21,12 @@ class MemoryDataSource : public CDSBase {
                    long long blockSize = 512, bool registerWithEngine = false);
   ~MemoryDataSource() override;
 
-  void GetOSPath(wchar_t* path) override;
+  void GetOSPath(wchar_t* path) override { wcsncpy(path, L"memory", 1024); }
   long long GetBlockSize() override { return FBlockSize; }
-  long long GetBlockCount() override;
+  long long GetBlockCount() override {
+    if (virtualBlockCount >= 0) return virtualBlockCount;
+    return FBlockSize > 0 ? static_cast<long long>(FBytes.size()) / FBlockSize : 0;
+  }
   bool IsFormatted() override { return false; }
   bool IsReady() override { return FReady; }
   void Refresh() override;
@@ -35,7 +39,10 @@ class MemoryDataSource : public CDSBase {
   int GetLastIOError() override { return FLastIOError; }
   bool ReadBlocks(long long Index, long long Count, void* Buffer) override;
   bool WriteBlocks(long long, long long, void*) override { return false; }
-  bool AcquireReadLock() override;
+  bool AcquireReadLock() override {
+    ++lockCalls;
+    return !refuseLock;
+  }
   bool AcquireWriteLock() override { return false; }
   void ReleaseReadLock() override { ++releaseCalls; }
   void ReleaseWriteLock() override {}
@@ -57,7 +64,6 @@ class MemoryDataSource : public CDSBase {
   std::vector<std::pair<long long, long long>> reads;  // (Index, Count) of every call
   int lockCalls = 0;
   int releaseCalls = 0;
-  int refreshCalls = 0;
 
  private:
   CPhotoRecovery* FEngineRef;

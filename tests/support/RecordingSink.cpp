@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "salvor/CContentHandler.h"
-#include "salvor/CDataSource.h"
 #include "salvor/CDataStream.h"
 #include "SVSDK/StreamOrigin.h"
 
@@ -13,44 +11,24 @@ void RecordingSink::Log(const char* source, int level, const char* text) {
   logs.push_back({source, level, text});
   calls.push_back(std::string("Log ") + source + " " + std::to_string(level) + " " + text);
 }
-void RecordingSink::DSAdded(CDataSource* s) {
-  calls.push_back(std::string("DSAdded ") + s->GetUniqueID());
-}
-void RecordingSink::DSDeleted(CDataSource* s) {
-  calls.push_back(std::string("DSDeleted ") + s->GetUniqueID());
-}
-void RecordingSink::DSChanged(CDataSource* s) {
-  calls.push_back(std::string("DSChanged ") + s->GetUniqueID());
-}
-void RecordingSink::CHAdded(CContentHandler* h) {
-  calls.push_back(std::string("CHAdded ") + h->GetUniqueID());
-}
-void RecordingSink::CHDeleted(CContentHandler* h) {
-  calls.push_back(std::string("CHDeleted ") + h->GetUniqueID());
-}
-void RecordingSink::CHChanged(CContentHandler* h) {
-  calls.push_back(std::string("CHChanged ") + h->GetUniqueID());
-}
 void RecordingSink::DSSeek(CDataSource*, long long position, bool& cancel) {
   ++seekCalls;
-  calls.push_back("DSSeek " + std::to_string(position));
+  Note("DSSeek ", std::to_string(position));
   if (cancelSeek && cancelSeek(position)) cancel = true;
 }
 void RecordingSink::DSAccess(CDataSource*, long long position, bool& cancel) {
-  ++accessCalls;
-  if (recordAccess) calls.push_back("DSAccess " + std::to_string(position));
+  if (recordAccess) Note("DSAccess ", std::to_string(position));
   if (cancelAccess && cancelAccess(position)) cancel = true;
 }
 void RecordingSink::ScanProgress(long long block, long long blockCount, bool& cancel) {
   ++progressCalls;
-  if (recordProgress) {
-    calls.push_back("ScanProgress " + std::to_string(block) + "/" + std::to_string(blockCount));
-  }
+  if (recordProgress)
+    Note("ScanProgress ", std::to_string(block) + "/" + std::to_string(blockCount));
   if (cancelProgress && cancelProgress(progressCalls)) cancel = true;
 }
 void RecordingSink::ScanCompleted(bool completed, bool cancelled, int reserved) {
-  calls.push_back("ScanCompleted " + std::to_string(completed) + " " + std::to_string(cancelled) +
-                  " " + std::to_string(reserved));
+  Note("ScanCompleted ", std::to_string(completed) + " " + std::to_string(cancelled) + " " +
+                             std::to_string(reserved));
 }
 void RecordingSink::FileRecovered(CContentHandler* handler, CDataStream* file) {
   if (onFile) onFile(handler, file);
@@ -59,7 +37,7 @@ void RecordingSink::FileRecovered(CContentHandler* handler, CDataStream* file) {
   long long size = file->GetSize();
   f.bytes.resize(static_cast<size_t>(size > 0 ? size : 0));
   if (size > 0) file->Read(size, f.bytes.data());
-  calls.push_back("FileRecovered " + f.handlerId + " " + std::to_string(size));
+  Note("FileRecovered ", f.handlerId + " " + std::to_string(size));
   files.push_back(std::move(f));
 }
 

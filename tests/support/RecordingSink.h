@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "salvor/CContentHandler.h"
+#include "salvor/CDataSource.h"
 #include "salvor/CEventHandler.h"
 
 namespace testing_support {
@@ -25,12 +27,12 @@ class RecordingSink : public CEventHandler {
   };
 
   void Log(const char* source, int level, const char* text) override;
-  void DSAdded(CDataSource* source) override;
-  void DSDeleted(CDataSource* source) override;
-  void DSChanged(CDataSource* source) override;
-  void CHAdded(CContentHandler* handler) override;
-  void CHDeleted(CContentHandler* handler) override;
-  void CHChanged(CContentHandler* handler) override;
+  void DSAdded(CDataSource* s) override { Note("DSAdded ", s->GetUniqueID()); }
+  void DSDeleted(CDataSource* s) override { Note("DSDeleted ", s->GetUniqueID()); }
+  void DSChanged(CDataSource* s) override { Note("DSChanged ", s->GetUniqueID()); }
+  void CHAdded(CContentHandler* h) override { Note("CHAdded ", h->GetUniqueID()); }
+  void CHDeleted(CContentHandler* h) override { Note("CHDeleted ", h->GetUniqueID()); }
+  void CHChanged(CContentHandler* h) override { Note("CHChanged ", h->GetUniqueID()); }
   void DSSeek(CDataSource* source, long long position, bool& cancel) override;
   void DSAccess(CDataSource* source, long long position, bool& cancel) override;
   void ScanProgress(long long block, long long blockCount, bool& cancel) override;
@@ -38,14 +40,13 @@ class RecordingSink : public CEventHandler {
   void FileRecovered(CContentHandler* handler, CDataStream* file) override;
 
   // Every call in order, e.g. "DSAdded <id>", "ScanProgress 3/10", "FileRecovered <id> 1234".
-  // Log, DSAccess, DSSeek and ScanProgress are recorded only when their switches are on.
+  // DSAccess and ScanProgress are recorded only when their switches are on.
   std::vector<std::string> calls;
   std::vector<LogLine> logs;
   std::vector<File> files;
   bool recordProgress = false;
   bool recordAccess = false;
   long long progressCalls = 0;
-  long long accessCalls = 0;
   long long seekCalls = 0;
 
   // Return true to set the cancel flag; called with the call's ordinal (from 1).
@@ -56,6 +57,9 @@ class RecordingSink : public CEventHandler {
   std::function<void(CContentHandler*, CDataStream*)> onFile;
 
   bool HasLog(const std::string& text) const;
+
+ private:
+  void Note(const char* call, const std::string& what) { calls.push_back(call + what); }
 };
 
 }  // namespace testing_support

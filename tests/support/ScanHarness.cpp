@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -112,13 +112,11 @@ std::string FileSha256(const std::string& path) {
 }
 
 std::string AttachLoopDevice(const std::string& image) {
-  FILE* pipe = popen(("losetup -f --show -r '" + image + "' 2>/dev/null").c_str(), "r");
-  if (pipe == nullptr) return "";
-  char line[256] = "";
-  if (fgets(line, sizeof line, pipe) == nullptr) line[0] = '\0';
-  pclose(pipe);
-  std::string device = line;
-  while (!device.empty() && (device.back() == '\n' || device.back() == ' ')) device.pop_back();
+  const std::string listed = image + ".loop";
+  if (!Run("losetup -f --show -r '" + image + "' >'" + listed + "' 2>/dev/null")) return "";
+  std::string device = ReadText(listed);
+  while (!device.empty() && std::isspace(static_cast<unsigned char>(device.back())))
+    device.pop_back();
   return device;
 }
 

@@ -2,22 +2,12 @@
 
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-
 namespace testing_support {
 
-StderrCapture::StderrCapture() {
-  char name[] = "/tmp/salvor-stderr-XXXXXX";
-  FFileFd = mkstemp(name);
-  FPath = name;
+StderrCapture::StderrCapture() : FFile(tmpfile()) {
   fflush(stderr);
   FSavedFd = dup(2);
-  dup2(FFileFd, 2);
-}
-
-StderrCapture::~StderrCapture() {
-  Stop();
+  dup2(fileno(FFile), 2);
 }
 
 std::string StderrCapture::Stop() {
@@ -27,13 +17,10 @@ std::string StderrCapture::Stop() {
   close(FSavedFd);
   FSavedFd = -1;
   std::string text;
-  lseek(FFileFd, 0, SEEK_SET);
+  rewind(FFile);
   char buffer[4096];
-  ssize_t n;
-  while ((n = read(FFileFd, buffer, sizeof buffer)) > 0)
-    text.append(buffer, static_cast<size_t>(n));
-  close(FFileFd);
-  unlink(FPath.c_str());
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, FFile)) > 0;) text.append(buffer, n);
+  fclose(FFile);
   return text;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 namespace testing_support {
@@ -9,13 +10,12 @@ namespace testing_support {
 class StderrCapture {
  public:
   StderrCapture();
-  ~StderrCapture();
+  ~StderrCapture() { Stop(); }
   std::string Stop();
 
  private:
-  int FSavedFd = -1;
-  int FFileFd = -1;
-  std::string FPath;
+  FILE* FFile;
+  int FSavedFd;
 };
 
 }  // namespace testing_support
