@@ -298,11 +298,23 @@ int OpenDevice(CPhotoRecovery* engine, const Options& options, const ScanPaths& 
   return kExitOk;
 }
 
-// The image file's source, mounted by the engine.
+// The image file's source, mounted by the engine. The engine takes a path as locale text; a
+// name that is not text in this locale (any byte string is a valid Linux name) is given as
+// /proc/self/fd/N of a descriptor held in `held` for as long as the scan runs.
 int MountImage(CPhotoRecovery* engine, const Options& options, const ScanPaths& paths, int terminal,
-               CDataSource*& source) {
+               CDataSource*& source, int& held) {
+  std::string path = paths.source;
+  if (toUtf8String(toWideString(path)) != path) {
+    held = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (held < 0) {
+      return Fail(terminal, kExitSource,
+                  "cannot open '" + options.source + "': " + strerror(errno));
+    }
+    path = "/proc/self/fd/" + std::to_string(held);
+    Print(2, "salvor: '" + paths.source + "' is read as " + path + "\n");
+  }
   errno = 0;
-  source = engine->MountFile(toWideString(paths.source).c_str());
+  source = engine->MountFile(toWideString(path).c_str());
   if (source == nullptr) {
     int code = errno != 0 ? errno : EIO;
     return Fail(terminal, kExitSource, "cannot open '" + options.source + "': " + strerror(code));
@@ -483,17 +495,20 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
   if (made != kExitOk) return made;
 
   CDataSource* dataSource = nullptr;
-  const int opened =
-      isDevice ? OpenDevice(engine, options, paths, sourceInfo.st_rdev, terminal, dataSource)
-               : MountImage(engine, options, paths, terminal, dataSource);
-  if (opened != kExitOk) return opened;
   struct Unmount {
     CPhotoRecovery* engine;
-    CDataSource* mounted;
+    CDataSource* mounted = nullptr;
+    int held = -1;
     ~Unmount() {
       if (mounted != nullptr) engine->UnmountFile(mounted);
+      if (held >= 0) close(held);
     }
-  } unmount{engine, isDevice ? nullptr : dataSource};
+  } unmount{engine};
+  const int opened =
+      isDevice ? OpenDevice(engine, options, paths, sourceInfo.st_rdev, terminal, dataSource)
+               : MountImage(engine, options, paths, terminal, dataSource, unmount.held);
+  if (opened != kExitOk) return opened;
+  if (!isDevice) unmount.mounted = dataSource;
 
   CScannedSource watched(dataSource);
   if (!isDevice) AddImageTail(options, paths, sourceInfo.st_size, terminal, watched);
