@@ -351,7 +351,10 @@ ReportHeader MakeReportHeader(CPhotoRecovery* engine, const Options& options,
   header.sourceSize = watched.Bytes();
   header.blockSize = watched.GetBlockSize();
   header.settings = {
-      {"read_ahead", std::to_string(options.readAhead)},
+      // The engine reads whole blocks.
+      {"read_ahead",
+       std::to_string(header.blockSize > 0 ? options.readAhead / header.blockSize * header.blockSize
+                                           : options.readAhead)},
       {"cache", std::to_string(cacheSize)},
       {"types", Join(options.types)},
       {"exclude", Join(options.exclude)},

@@ -36,12 +36,14 @@ bool ParseSetting(const std::string& text, PropertySetting& setting) {
 
 // The engine keeps the cache (at least two read-ahead chunks) in memory: larger values would
 // only cost memory the scan has no use for.
+// The engine reads at least 16 KiB at a time.
+constexpr long long kMinReadAhead = 16ll << 10;
 constexpr long long kMaxReadAhead = 64ll << 20;
 constexpr long long kMaxCache = 1ll << 30;
 
-bool ParseBounded(const std::string& text, long long most, unsigned int& value) {
+bool ParseBounded(const std::string& text, long long least, long long most, unsigned int& value) {
   long long bytes = 0;
-  if (!ParseByteSize(text, bytes) || bytes < 1 || bytes > most) return false;
+  if (!ParseByteSize(text, bytes) || bytes < least || bytes > most) return false;
   value = static_cast<unsigned int>(bytes);
   return true;
 }
@@ -193,9 +195,10 @@ bool ParseValueOption(ArgumentReader& args, Options& options) {
   } else if (tuning) {
     const bool readAhead = name == "--read-ahead";
     unsigned int bytes = 0;
-    if (!ParseBounded(text, readAhead ? kMaxReadAhead : kMaxCache, bytes)) {
-      return args.Fail("invalid size '" + text + "' for " + name + " (between 1 and " +
-                       (readAhead ? "64M" : "1G") + ", e.g. 4M)");
+    if (!(readAhead ? ParseBounded(text, kMinReadAhead, kMaxReadAhead, bytes)
+                    : ParseBounded(text, 1, kMaxCache, bytes))) {
+      return args.Fail("invalid size '" + text + "' for " + name + " (between " +
+                       (readAhead ? "16k and 64M" : "1 and 1G") + ", e.g. 4M)");
     }
     (name == "--read-ahead" ? options.readAhead : options.cacheSize) = bytes;
   } else {
