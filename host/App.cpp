@@ -195,13 +195,15 @@ int CheckOutputFolder(const Options& options, const ScanPaths& paths, const stru
     return Fail(2, kExitOutput,
                 "report '" + options.reportPath + "' already exists: choose a new name");
   }
-  if (!S_ISBLK(source.st_mode)) return kExitOk;
   for (const std::string& target : {paths.outputDir, paths.reportPath}) {
     dev_t fsDevice = 0;
     if (FileSystemDevice(target, fsDevice) &&
-        DeviceHoldsFileSystem(source.st_rdev, fsDevice, "/sys")) {
+        (S_ISBLK(source.st_mode) ? DeviceHoldsFileSystem(source.st_rdev, fsDevice, "/sys")
+                                 : ImageHoldsFileSystem(source, fsDevice, "/sys"))) {
       return Fail(2, kExitOutput,
-                  "'" + target + "' is on the device being scanned (" + options.source +
+                  "'" + target + "' is " +
+                      (S_ISBLK(source.st_mode) ? "on the device" : "inside the image") +
+                      " being scanned (" + options.source +
                       "): writing there would overwrite what is being recovered; "
                       "choose a folder on another disk");
     }
