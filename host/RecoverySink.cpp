@@ -220,15 +220,19 @@ void RecoverySink::Publish(const std::string& temporary, ReportFile& entry) {
   const std::string base =
       entry.type + "/" + RecoveredFileName(entry.offset, entry.damaged, entry.type);
   struct stat info {};
+  int error = EEXIST;  // every name taken
   for (int copy = 1; copy < kMaxCopies; ++copy) {
     const std::string candidate = NumberedName(base, copy);
     const std::string target = FSettings.outputDir + "/" + candidate;
     if (lstat(target.c_str(), &info) == 0) continue;
-    if (rename(temporary.c_str(), target.c_str()) != 0) break;
+    if (rename(temporary.c_str(), target.c_str()) != 0) {
+      error = errno;
+      break;
+    }
     entry.filename = candidate;
     return;
   }
-  FailOutput(errno != 0 ? errno : EEXIST, FSettings.outputDir + "/" + base);
+  FailOutput(error, FSettings.outputDir + "/" + base);
   unlink(temporary.c_str());
 }
 
