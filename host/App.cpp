@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -188,13 +190,20 @@ int CheckOutputFolder(const Options& options, const ScanPaths& paths, const stru
                 "output folder '" + options.outputDir +
                     "' is not empty: choose a new folder so that recoveries never mix");
   }
-  if (!S_ISBLK(source.st_mode)) return kExitOk;
+  struct stat existing {};
+  if (!options.reportPath.empty() && lstat(paths.reportPath.c_str(), &existing) == 0) {
+    return Fail(2, kExitOutput,
+                "report '" + options.reportPath + "' already exists: choose a new name");
+  }
   for (const std::string& target : {paths.outputDir, paths.reportPath}) {
     dev_t fsDevice = 0;
     if (FileSystemDevice(target, fsDevice) &&
-        DeviceHoldsFileSystem(source.st_rdev, fsDevice, "/sys")) {
+        (S_ISBLK(source.st_mode) ? DeviceHoldsFileSystem(source.st_rdev, fsDevice, "/sys")
+                                 : ImageHoldsFileSystem(source, fsDevice, "/sys"))) {
       return Fail(2, kExitOutput,
-                  "'" + target + "' is on the device being scanned (" + options.source +
+                  "'" + target + "' is " +
+                      (S_ISBLK(source.st_mode) ? "on the device" : "inside the image") +
+                      " being scanned (" + options.source +
                       "): writing there would overwrite what is being recovered; "
                       "choose a folder on another disk");
     }
@@ -223,17 +232,26 @@ int ProbeSource(const Options& options, const ScanPaths& paths, bool isDevice) {
   return kExitOk;
 }
 
-// Creates the output folder and its log file; the log's descriptor in logFd.
-int MakeOutputFolder(const Options& options, const ScanPaths& paths, int& logFd) {
+// Creates the output folder and salvor.log, moves the log held so far into it and sends the
+// rest of the engine's log there.
+int MakeOutputFolder(const Options& options, const ScanPaths& paths, int heldLog, int terminal) {
   if (!MakeFolders(paths.outputDir)) {
-    return Fail(2, kExitOutput,
+    return Fail(terminal, kExitOutput,
                 "cannot create output folder '" + options.outputDir + "': " + strerror(errno));
   }
-  logFd = open(paths.logPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0644);
+  const int logFd =
+      open(paths.logPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0644);
   if (logFd < 0) {
-    return Fail(2, kExitOutput,
+    return Fail(terminal, kExitOutput,
                 "cannot write to output folder '" + options.outputDir + "': " + strerror(errno));
   }
+  std::fflush(stderr);
+  char buffer[8192];
+  ssize_t got = 0;
+  for (off_t at = 0; (got = pread(heldLog, buffer, sizeof buffer, at)) > 0; at += got)
+    Print(logFd, std::string(buffer, static_cast<size_t>(got)));
+  dup2(logFd, 2);
+  close(logFd);
   return kExitOk;
 }
 
@@ -282,11 +300,23 @@ int OpenDevice(CPhotoRecovery* engine, const Options& options, const ScanPaths& 
   return kExitOk;
 }
 
-// The image file's source, mounted by the engine.
+// The image file's source, mounted by the engine. The engine takes a path as locale text; a
+// name that is not text in this locale (any byte string is a valid Linux name) is given as
+// /proc/self/fd/N of a descriptor held in `held` for as long as the scan runs.
 int MountImage(CPhotoRecovery* engine, const Options& options, const ScanPaths& paths, int terminal,
-               CDataSource*& source) {
+               CDataSource*& source, int& held) {
+  std::string path = paths.source;
+  if (toUtf8String(toWideString(path)) != path) {
+    held = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (held < 0) {
+      return Fail(terminal, kExitSource,
+                  "cannot open '" + options.source + "': " + strerror(errno));
+    }
+    path = "/proc/self/fd/" + std::to_string(held);
+    Print(2, "salvor: '" + paths.source + "' is read as " + path + "\n");
+  }
   errno = 0;
-  source = engine->MountFile(toWideString(paths.source).c_str());
+  source = engine->MountFile(toWideString(path).c_str());
   if (source == nullptr) {
     int code = errno != 0 ? errno : EIO;
     return Fail(terminal, kExitSource, "cannot open '" + options.source + "': " + strerror(code));
@@ -323,7 +353,10 @@ ReportHeader MakeReportHeader(CPhotoRecovery* engine, const Options& options,
   header.sourceSize = watched.Bytes();
   header.blockSize = watched.GetBlockSize();
   header.settings = {
-      {"read_ahead", std::to_string(options.readAhead)},
+      // The engine reads whole blocks.
+      {"read_ahead",
+       std::to_string(header.blockSize > 0 ? options.readAhead / header.blockSize * header.blockSize
+                                           : options.readAhead)},
       {"cache", std::to_string(cacheSize)},
       {"types", Join(options.types)},
       {"exclude", Join(options.exclude)},
@@ -353,8 +386,9 @@ ScanResult JudgeScan(const RecoverySink& sink, bool scanResult, const std::strin
                      const std::string& outputDir) {
   long long files = 0;
   for (const auto& entry : sink.TypeTallies()) files += entry.second.files;
-  std::string kept = std::to_string(files) + (files == 1 ? " file" : " files") +
-                     " recovered so far are kept in " + outputDir;
+  std::string kept = std::to_string(files) +
+                     (files == 1 ? " file recovered so far is" : " files recovered so far are") +
+                     " kept in " + outputDir;
   if (sink.OutputFailed()) {
     if (sink.DiskFull()) {
       return {"disk full", kExitDiskFull,
@@ -366,7 +400,10 @@ ScanResult JudgeScan(const RecoverySink& sink, bool scanResult, const std::strin
                 "; scan stopped; " + kept};
   }
   if (gInterrupts > 0 || sink.Cancelled()) {
-    return {"cancelled", kExitCancelled, "scan cancelled; " + kept};
+    const int signal = gStopSignal != 0 ? gStopSignal : SIGINT;
+    const char* name = signal == SIGTERM ? "SIGTERM" : signal == SIGHUP ? "SIGHUP" : nullptr;
+    return {name != nullptr ? std::string("cancelled by ") + name : "cancelled", 128 + signal,
+            "scan cancelled; " + kept};
   }
   if (sink.LostSource()) {
     return {"lost source", kExitReadErrors,
@@ -419,6 +456,12 @@ int FinishScan(const Options& options, const ScanPaths& paths, const RecoverySin
   Print(2, "salvor: scan " + result.status + "\n");
   if (!options.quiet) Print(1, Summary(options, paths, sink, result, outcome.seconds));
   if (!result.message.empty()) Print(terminal, "salvor: " + result.message + "\n");
+  if (sink.CutFiles() > 0) {
+    Print(terminal, "salvor: " + std::to_string(sink.CutFiles()) +
+                        (sink.CutFiles() == 1 ? " file is" : " files are") +
+                        " larger than the output file system allows: kept cut at its limit as "
+                        "damaged (b...) files\n");
+  }
   if (!reportComplete && result.exitStatus == kExitOk) {
     return Fail(terminal, kExitOutput,
                 "cannot write report '" + paths.reportPath + "': " + strerror(errno));
@@ -426,10 +469,11 @@ int FinishScan(const Options& options, const ScanPaths& paths, const RecoverySin
   return result.exitStatus;
 }
 
-// The engine's part of a scan, with its log going to salvor.log: modules, handler settings,
-// the source, the report, the scan itself and its outcome.
-int ScanWithEngine(const Options& options, const ScanPaths& paths, const struct stat& sourceInfo,
-                   const std::string& commandLine, int terminal) {
+// The engine's part of a scan: modules and handler settings (anything refused there is refused
+// before the output folder exists), then the folder, the source, the report, the scan itself
+// and its outcome.
+int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& sourceInfo,
+                   const std::string& commandLine, int heldLog, int terminal) {
   const bool isDevice = S_ISBLK(sourceInfo.st_mode);
   CPhotoRecovery* engine = GetSVSingleton();
   DfxmlReport report;
@@ -445,21 +489,31 @@ int ScanWithEngine(const Options& options, const ScanPaths& paths, const struct 
   if (!LoadModuleFolder(engine, paths.moduleDir, true, isDevice, sink, modules, error)) {
     return Fail(terminal, kExitModule, error);
   }
+  if (engine->GetContentHandlerCount() == 0) {
+    return Fail(terminal, kExitModule,
+                "no file-type module in '" + paths.moduleDir + "': nothing could be recovered");
+  }
   if (!ConfigureHandlers(engine, options, error)) return Fail(terminal, kExitUsage, error);
+  sink.SetFilter(TypeFilter(options.types, options.exclude));
   const unsigned int cacheSize = ApplyCacheSettings(engine, options);
+  const int made = MakeOutputFolder(options, paths, heldLog, terminal);
+  if (made != kExitOk) return made;
 
   CDataSource* dataSource = nullptr;
-  const int opened =
-      isDevice ? OpenDevice(engine, options, paths, sourceInfo.st_rdev, terminal, dataSource)
-               : MountImage(engine, options, paths, terminal, dataSource);
-  if (opened != kExitOk) return opened;
   struct Unmount {
     CPhotoRecovery* engine;
-    CDataSource* mounted;
+    CDataSource* mounted = nullptr;
+    int held = -1;
     ~Unmount() {
       if (mounted != nullptr) engine->UnmountFile(mounted);
+      if (held >= 0) close(held);
     }
-  } unmount{engine, isDevice ? nullptr : dataSource};
+  } unmount{engine};
+  const int opened =
+      isDevice ? OpenDevice(engine, options, paths, sourceInfo.st_rdev, terminal, dataSource)
+               : MountImage(engine, options, paths, terminal, dataSource, unmount.held);
+  if (opened != kExitOk) return opened;
+  if (!isDevice) unmount.mounted = dataSource;
 
   CScannedSource watched(dataSource);
   if (!isDevice) AddImageTail(options, paths, sourceInfo.st_size, terminal, watched);
@@ -488,15 +542,19 @@ int RunScan(const Options& options, const std::string& commandLine) {
   int status = CheckSource(options, paths, sourceInfo);
   if (status == kExitOk) status = CheckOutputFolder(options, paths, sourceInfo);
   if (status == kExitOk) status = ProbeSource(options, paths, S_ISBLK(sourceInfo.st_mode));
-  int logFd = -1;
-  if (status == kExitOk) status = MakeOutputFolder(options, paths, logFd);
   if (status != kExitOk) return status;
 
-  // From here on the engine's log goes to salvor.log; the terminal gets our own lines only.
-  StderrRedirect redirect(logFd);
-  close(logFd);
+  // The engine's log is held in an unnamed file until the output folder is made (nothing is
+  // made before the modules and settings are accepted), then goes to salvor.log; the terminal
+  // gets our own lines only.
+  std::unique_ptr<FILE, int (*)(FILE*)> held(std::tmpfile(), &std::fclose);
+  if (held == nullptr) {
+    return Fail(2, kExitOutput, std::string("cannot make a temporary file: ") + strerror(errno));
+  }
+  StderrRedirect redirect(fileno(held.get()));
   Print(2, "salvor " SALVOR_VERSION ": " + commandLine + "\n");
-  return ScanWithEngine(options, paths, sourceInfo, commandLine, redirect.TerminalFd());
+  return ScanWithEngine(options, paths, sourceInfo, commandLine, fileno(held.get()),
+                        redirect.TerminalFd());
 }
 
 // Loads the module folder with the engine's log silenced: types and sources print only their
@@ -599,7 +657,97 @@ int RunSources(const Options& options) {
 
 }  // namespace
 
-bool ConfigureHandlers(CPhotoRecovery* engine, const Options& options, std::string& error) {
+namespace {
+
+// Every type the loaded handlers can produce, as CanonicalType gives it.
+std::set<std::string> KnownTypes(CPhotoRecovery* engine) {
+  std::set<std::string> known;
+  for (int i = 0; i < engine->GetContentHandlerCount(); ++i) {
+    const char* extensions = engine->GetContentHandler(i)->GetFileExtensions();
+    std::string list = extensions != nullptr ? extensions : "";
+    std::replace(list.begin(), list.end(), ';', ',');
+    for (const std::string& type : ParseTypeList(list)) known.insert(type);
+  }
+  return known;
+}
+
+bool IsHandlerId(CPhotoRecovery* engine, const std::string& name) {
+  for (int i = 0; i < engine->GetContentHandlerCount(); ++i)
+    if (name == engine->GetContentHandler(i)->GetUniqueID()) return true;
+  return false;
+}
+
+// A type named in --types, --exclude or a --set that no loaded handler produces is a typo
+// that would otherwise lose every file of the type meant.
+bool CheckTypeNames(CPhotoRecovery* engine, const Options& options, std::string& error) {
+  const std::set<std::string> known = KnownTypes(engine);
+  const std::pair<const char*, const std::set<std::string>*> lists[] = {
+      {"--types", &options.types}, {"--exclude", &options.exclude}};
+  for (const auto& list : lists) {
+    for (const std::string& type : *list.second) {
+      if (known.count(type) == 0) {
+        error = "unknown type '" + type + "' in " + list.first + " (see 'salvor types')";
+        return false;
+      }
+    }
+  }
+  for (const auto& setting : options.settings) {
+    if (!IsHandlerId(engine, setting.handler) && known.count(CanonicalType(setting.handler)) == 0) {
+      error = "no handler '" + setting.handler + "' (see 'salvor types')";
+      return false;
+    }
+  }
+  return true;
+}
+
+// "--set wav.Enabled=0" means no WAV files, not no RIFF handler: a type's Enabled becomes an
+// exclusion, so that the handler's other types (AVI) are still found.
+bool TypeSwitchesToExclusions(CPhotoRecovery* engine, Options& options, std::string& error) {
+  auto setting = options.settings.begin();
+  while (setting != options.settings.end()) {
+    if (setting->property != "Enabled" || IsHandlerId(engine, setting->handler)) {
+      ++setting;
+      continue;
+    }
+    if (setting->value != "0" && setting->value != "1") {
+      error =
+          "invalid value '" + setting->value + "' for " + setting->handler + ".Enabled (0 or 1)";
+      return false;
+    }
+    if (setting->value == "0") options.exclude.insert(CanonicalType(setting->handler));
+    setting = options.settings.erase(setting);
+  }
+  return true;
+}
+
+bool SetProperty(CContentHandler* handler, const PropertySetting& setting, std::string& error) {
+  bool ok = false;
+  const char* name = setting.property.c_str();
+  if (handler->IsIntProp(name)) {
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(setting.value.c_str(), &end, 0);
+    ok = errno == 0 && end != setting.value.c_str() && *end == '\0' && value >= -2147483647L &&
+         value <= 2147483647L && handler->SetIntPropValue(name, static_cast<int>(value));
+  } else if (handler->IsStrProp(name)) {
+    ok = handler->SetStrPropValue(name, setting.value.c_str());
+  } else {
+    error = "handler " + std::string(handler->GetUniqueID()) + " has no property '" +
+            setting.property + "'";
+    return false;
+  }
+  if (!ok) {
+    error = "handler " + std::string(handler->GetUniqueID()) + " refused " + setting.property +
+            "=" + setting.value;
+  }
+  return ok;
+}
+
+}  // namespace
+
+bool ConfigureHandlers(CPhotoRecovery* engine, Options& options, std::string& error) {
+  if (!CheckTypeNames(engine, options, error) || !TypeSwitchesToExclusions(engine, options, error))
+    return false;
   TypeFilter filter(options.types, options.exclude);
   int wanted = 0;
   for (int i = 0; i < engine->GetContentHandlerCount(); ++i) {
@@ -610,41 +758,17 @@ bool ConfigureHandlers(CPhotoRecovery* engine, const Options& options, std::stri
       handler->SetIntPropValue("Enabled", 0);
     }
   }
-  if (wanted == 0 && (!options.types.empty() || !options.exclude.empty())) {
-    error = "no loaded handler finds the types asked for (see 'salvor types')";
+  if (wanted == 0 && engine->GetContentHandlerCount() > 0) {
+    error = "every type is excluded: nothing would be recovered";
     return false;
   }
   for (const auto& setting : options.settings) {
-    int matched = 0;
     for (int i = 0; i < engine->GetContentHandlerCount(); ++i) {
       CContentHandler* handler = engine->GetContentHandler(i);
-      if (setting.handler != handler->GetUniqueID() && !HandlerProduces(handler, setting.handler))
-        continue;
-      ++matched;
-      bool ok = false;
-      const char* name = setting.property.c_str();
-      if (handler->IsIntProp(name)) {
-        char* end = nullptr;
-        errno = 0;
-        long value = std::strtol(setting.value.c_str(), &end, 0);
-        ok = errno == 0 && end != setting.value.c_str() && *end == '\0' && value >= -2147483647L &&
-             value <= 2147483647L && handler->SetIntPropValue(name, static_cast<int>(value));
-      } else if (handler->IsStrProp(name)) {
-        ok = handler->SetStrPropValue(name, setting.value.c_str());
-      } else {
-        error = "handler " + std::string(handler->GetUniqueID()) + " has no property '" +
-                setting.property + "'";
+      if ((setting.handler == handler->GetUniqueID() ||
+           HandlerProduces(handler, setting.handler)) &&
+          !SetProperty(handler, setting, error))
         return false;
-      }
-      if (!ok) {
-        error = "handler " + std::string(handler->GetUniqueID()) + " refused " + setting.property +
-                "=" + setting.value;
-        return false;
-      }
-    }
-    if (matched == 0) {
-      error = "no handler '" + setting.handler + "' (see 'salvor types')";
-      return false;
     }
   }
   return true;
@@ -652,6 +776,7 @@ bool ConfigureHandlers(CPhotoRecovery* engine, const Options& options, std::stri
 
 int RunSalvor(int argc, char** argv) {
   std::setlocale(LC_CTYPE, "");
+  IgnoreOutputSignals();
   Options options;
   std::string error;
   if (!ParseCommandLine(argc, argv, options, error)) {

@@ -174,7 +174,6 @@ bool DfxmlReport::AddFile(const ReportFile& file) {
       "    <filesize>" +
       Number(file.size) +
       "</filesize>\n"
-      "    <alloc>0</alloc>\n"
       "    <byte_runs>\n"
       "      <byte_run file_offset=\"0\" img_offset=\"" +
       Number(file.offset) + "\" len=\"" + Number(file.size) +

@@ -34,9 +34,16 @@ bool ParseSetting(const std::string& text, PropertySetting& setting) {
   return true;
 }
 
-bool ParseUnsigned(const std::string& text, unsigned int& value) {
+// The engine keeps the cache (at least two read-ahead chunks) in memory: larger values would
+// only cost memory the scan has no use for.
+// The engine reads at least 16 KiB at a time.
+constexpr long long kMinReadAhead = 16ll << 10;
+constexpr long long kMaxReadAhead = 64ll << 20;
+constexpr long long kMaxCache = 1ll << 30;
+
+bool ParseBounded(const std::string& text, long long least, long long most, unsigned int& value) {
   long long bytes = 0;
-  if (!ParseByteSize(text, bytes) || bytes > 0xFFFFFFFFLL) return false;
+  if (!ParseByteSize(text, bytes) || bytes < least || bytes > most) return false;
   value = static_cast<unsigned int>(bytes);
   return true;
 }
@@ -121,6 +128,8 @@ class ArgumentReader {
     return true;
   }
   const std::string& Name() const { return FName; }
+  // The argument as given, for one that is not an option.
+  std::string Whole() const { return FArgv[FIndex]; }
   bool TakeValue(std::string& out) {
     if (FHasInlineValue) {
       out = FValue;
@@ -184,9 +193,12 @@ bool ParseValueOption(ArgumentReader& args, Options& options) {
     }
     (name == "--min-size" ? options.minSize : options.maxSize) = bytes;
   } else if (tuning) {
+    const bool readAhead = name == "--read-ahead";
     unsigned int bytes = 0;
-    if (!ParseUnsigned(text, bytes) || bytes == 0) {
-      return args.Fail("invalid size '" + text + "' for " + name + " (between 1 and 4G, e.g. 4M)");
+    if (!(readAhead ? ParseBounded(text, kMinReadAhead, kMaxReadAhead, bytes)
+                    : ParseBounded(text, 1, kMaxCache, bytes))) {
+      return args.Fail("invalid size '" + text + "' for " + name + " (between " +
+                       (readAhead ? "16k and 64M" : "1 and 1G") + ", e.g. 4M)");
     }
     (name == "--read-ahead" ? options.readAhead : options.cacheSize) = bytes;
   } else {
@@ -263,14 +275,17 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
   options = Options();
   std::vector<std::string> positional;
   ArgumentReader args(argc, argv, error);
+  bool optionsEnded = false;
   while (args.Next()) {
     const std::string& name = args.Name();
-    if (name.size() > 1 && name[0] == '-') {
+    if (name == "--" && !optionsEnded) {
+      optionsEnded = true;  // what follows is a command or a source, even when it starts with -
+    } else if (!optionsEnded && name.size() > 1 && name[0] == '-') {
       if (!ParseOption(args, options)) return false;
       // --help and --version end the command line.
       if (options.command != Command::None) return true;
     } else {
-      positional.push_back(name);
+      positional.push_back(args.Whole());
     }
   }
   return ParseCommand(positional, options, error);
@@ -302,7 +317,8 @@ const char* UsageText() {
          "  -h, --help               show this help\n"
          "  -V, --version            show the version\n"
          "\n"
-         "Ctrl-C stops a scan and keeps what was recovered; a second Ctrl-C quits at once.\n";
+         "Ctrl-C (or SIGTERM, or closing the terminal) stops a scan and keeps what was\n"
+         "recovered; a second one also drops the file being written; a third quits at once.\n";
 }
 
 }  // namespace salvor

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <fstream>
 #include <set>
 #include <vector>
 
@@ -68,19 +69,21 @@ bool IsUnder(const std::string& path, const std::string& folder) {
 
 }  // namespace
 
-bool DeviceHoldsFileSystem(dev_t blockDevice, dev_t fsDevice, const std::string& sysRoot) {
-  if (blockDevice == fsDevice) return true;
-  std::string source = SysfsNode(blockDevice, sysRoot);
-  std::string start = SysfsNode(fsDevice, sysRoot);
-  if (source.empty() || start.empty()) return false;
-  // Walk from the file system's device down to everything it is stored on.
+namespace {
+
+// Whether `stored(node)` holds for the file system's device node or anything it is stored on
+// (device-mapper and RAID members, through their "slaves").
+template <class Predicate>
+bool AnyDeviceBeneath(dev_t fsDevice, const std::string& sysRoot, Predicate stored) {
+  const std::string start = SysfsNode(fsDevice, sysRoot);
+  if (start.empty()) return false;
   std::set<std::string> seen;
   std::vector<std::string> pending{start};
   while (!pending.empty() && seen.size() < 256) {
     std::string node = pending.back();
     pending.pop_back();
     if (!seen.insert(node).second) continue;
-    if (node == source || IsUnder(node, source) || IsUnder(source, node)) return true;
+    if (stored(node)) return true;
     DIR* slaves = opendir((node + "/slaves").c_str());
     if (slaves == nullptr) continue;
     while (dirent* entry = readdir(slaves)) {
@@ -92,6 +95,27 @@ bool DeviceHoldsFileSystem(dev_t blockDevice, dev_t fsDevice, const std::string&
     closedir(slaves);
   }
   return false;
+}
+
+}  // namespace
+
+bool DeviceHoldsFileSystem(dev_t blockDevice, dev_t fsDevice, const std::string& sysRoot) {
+  if (blockDevice == fsDevice) return true;
+  const std::string source = SysfsNode(blockDevice, sysRoot);
+  if (source.empty()) return false;
+  return AnyDeviceBeneath(fsDevice, sysRoot, [&](const std::string& node) {
+    return node == source || IsUnder(node, source) || IsUnder(source, node);
+  });
+}
+
+bool ImageHoldsFileSystem(const struct stat& image, dev_t fsDevice, const std::string& sysRoot) {
+  return AnyDeviceBeneath(fsDevice, sysRoot, [&](const std::string& node) {
+    std::ifstream backing(node + "/loop/backing_file");
+    std::string path;
+    struct stat info {};
+    return std::getline(backing, path) && stat(path.c_str(), &info) == 0 &&
+           info.st_dev == image.st_dev && info.st_ino == image.st_ino;
+  });
 }
 
 bool FolderIsEmptyOrMissing(const std::string& path, bool& empty) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -18,6 +19,10 @@ bool FileSystemDevice(const std::string& path, dev_t& device);
 // of it, the disk a partition belongs to, or a device-mapper or RAID volume built on any of
 // these. sysRoot is the sysfs mount point ("/sys"; a fake tree in tests).
 bool DeviceHoldsFileSystem(dev_t blockDevice, dev_t fsDevice, const std::string& sysRoot);
+
+// Whether the file system on fsDevice is stored in the image file (stat of it): a loop device
+// over it, or a volume built on one.
+bool ImageHoldsFileSystem(const struct stat& image, dev_t fsDevice, const std::string& sysRoot);
 
 // Whether the folder is empty or does not exist; false with errno when it cannot be read.
 bool FolderIsEmptyOrMissing(const std::string& path, bool& empty);

@@ -31,17 +31,18 @@ constexpr size_t kMaxKeptErrors = 64;
 // Names tried for one file before giving up: the name itself, then "-2" to "-99".
 constexpr int kMaxCopies = 100;
 
-bool WriteAll(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    ssize_t written = write(fd, data, length);
+// Writes until done or an error (errno); returns the bytes written.
+size_t WriteAll(int fd, const char* data, size_t length) {
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t written = write(fd, data + done, length - done);
     if (written < 0) {
       if (errno == EINTR) continue;
-      return false;
+      break;
     }
-    data += written;
-    length -= static_cast<size_t>(written);
+    done += static_cast<size_t>(written);
   }
-  return true;
+  return done;
 }
 
 // name with the copy number before its extension ("jpg/f01.jpg", 2 -> "jpg/f01-2.jpg"); copy
@@ -162,74 +163,77 @@ bool RecoverySink::EnsureTypeFolder(const std::string& type) {
   return true;
 }
 
-bool RecoverySink::CopyOut(CDataStream* file, long long size, int fd, std::string& sha256,
-                           long long& unreadable) {
+long long RecoverySink::CopyOut(CDataStream* file, long long size, int fd, std::string& sha256,
+                                long long& unreadable) {
   SV::CSha256 hash;
-  for (long long done = 0; done < size;) {
+  long long done = 0;
+  int failure = 0;
+  while (done < size) {
+    if (FSettings.interrupts != nullptr && *FSettings.interrupts >= 2) {
+      failure = EINTR;
+      break;
+    }
     const long long want = std::min<long long>(size - done, static_cast<long long>(FBuffer.size()));
     const long long got = file->Read(want, FBuffer.data());
     if (got < want) unreadable += want - (got < 0 ? 0 : got);
-    hash.Update(FBuffer.data(), static_cast<size_t>(want));
-    if (fd >= 0 && !WriteAll(fd, FBuffer.data(), static_cast<size_t>(want))) return false;
-    done += want;
-  }
-  sha256 = hash.HexDigest();
-  return true;
-}
-
-int RecoverySink::CreateUnique(std::string& relative, std::string& path) {
-  // Never overwrite: a name already taken (two files at one offset) gets a counter.
-  int fd = -1;
-  for (int copy = 1; copy < kMaxCopies; ++copy) {
-    const std::string candidate = NumberedName(relative, copy);
-    path = FSettings.outputDir + "/" + candidate;
-    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      relative = candidate;
+    const size_t put = fd >= 0 ? WriteAll(fd, FBuffer.data(), static_cast<size_t>(want))
+                               : static_cast<size_t>(want);
+    hash.Update(FBuffer.data(), put);
+    done += static_cast<long long>(put);
+    if (put < static_cast<size_t>(want)) {
+      failure = errno;
       break;
     }
-    if (errno != EEXIST) break;
   }
-  return fd;
+  sha256 = hash.HexDigest();
+  errno = failure;
+  return done;
 }
 
-bool RecoverySink::WriteFile(CDataStream* file, ReportFile& entry) {
-  std::string path;
-  int fd = CreateUnique(entry.filename, path);
+bool RecoverySink::WriteFile(CDataStream* file, const std::string& temporary, ReportFile& entry) {
+  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
-    FailOutput(errno, path);
+    FailOutput(errno, FSettings.outputDir + "/" + entry.filename);
     return false;
   }
-  SetFileInProgress(path.c_str());
-  bool ok = CopyOut(file, entry.size, fd, entry.sha256, entry.unreadableBytes);
-  if (ok && close(fd) != 0) {
-    ok = false;
-  } else if (!ok) {
-    int saved = errno;
-    close(fd);
-    errno = saved;
+  SetFileInProgress(temporary.c_str());
+  const long long written = CopyOut(file, entry.size, fd, entry.sha256, entry.unreadableBytes);
+  int error = written < entry.size ? errno : 0;
+  if (error == EFBIG && written > 0) {
+    // Larger than the output file system allows (4 GiB on FAT32): keep what fits, damaged.
+    error = ftruncate(fd, written) == 0 ? 0 : errno;
+    entry.size = written;
+    entry.damaged = true;
+    ++FCutFiles;
   }
-  if (!ok) {
-    // A partial file would pass for a recovered one; the report says where the output ended.
-    FailOutput(errno, path);
-    unlink(path.c_str());
+  if (close(fd) != 0 && error == 0) error = errno;
+  if (error != 0) {
+    unlink(temporary.c_str());
+    // A second interrupt abandons the file; anything else stops the scan.
+    if (error != EINTR) FailOutput(error, FSettings.outputDir + "/" + entry.filename);
   }
   ClearFileInProgress();
-  return ok;
+  return error == 0;
 }
 
-void RecoverySink::RenameDamaged(ReportFile& entry) {
-  const std::string base = entry.type + "/" + RecoveredFileName(entry.offset, true, entry.type);
+void RecoverySink::Publish(const std::string& temporary, ReportFile& entry) {
+  const std::string base =
+      entry.type + "/" + RecoveredFileName(entry.offset, entry.damaged, entry.type);
   struct stat info {};
+  int error = EEXIST;  // every name taken
   for (int copy = 1; copy < kMaxCopies; ++copy) {
     const std::string candidate = NumberedName(base, copy);
     const std::string target = FSettings.outputDir + "/" + candidate;
     if (lstat(target.c_str(), &info) == 0) continue;
-    if (rename((FSettings.outputDir + "/" + entry.filename).c_str(), target.c_str()) == 0) {
-      entry.filename = candidate;
+    if (rename(temporary.c_str(), target.c_str()) != 0) {
+      error = errno;
+      break;
     }
+    entry.filename = candidate;
     return;
   }
+  FailOutput(error, FSettings.outputDir + "/" + base);
+  unlink(temporary.c_str());
 }
 
 bool RecoverySink::Describe(CContentHandler* handler, CDataStream* file, ReportFile& entry) {
@@ -262,9 +266,13 @@ void RecoverySink::FileRecovered(CContentHandler* handler, CDataStream* file) {
   ReportFile entry;
   if (!Describe(handler, file, entry)) return;
   file->SetPosition(0);
+  // Written under a hidden name and named once complete: however the run stops, no
+  // half-written file is left under a recovered file's name.
+  const std::string temporary = FSettings.outputDir + "/" + entry.type + "/." +
+                                RecoveredFileName(entry.offset, false, entry.type) + ".part";
   if (FSettings.listOnly) {
     CopyOut(file, entry.size, -1, entry.sha256, entry.unreadableBytes);
-  } else if (!EnsureTypeFolder(entry.type) || !WriteFile(file, entry)) {
+  } else if (!EnsureTypeFolder(entry.type) || !WriteFile(file, temporary, entry)) {
     return;
   }
   // A block that failed before the delivery reads as zeros now, without a short count.
@@ -272,9 +280,12 @@ void RecoverySink::FileRecovered(CContentHandler* handler, CDataStream* file) {
     entry.unreadableBytes =
         std::max(entry.unreadableBytes, FSource->UnreadableBytes(entry.offset, entry.size));
   }
-  if (entry.unreadableBytes > 0 && !entry.damaged) {
-    entry.damaged = true;
-    if (!FSettings.listOnly) RenameDamaged(entry);
+  if (entry.unreadableBytes > 0) entry.damaged = true;
+  if (FSettings.listOnly) {
+    entry.filename = entry.type + "/" + RecoveredFileName(entry.offset, entry.damaged, entry.type);
+  } else {
+    Publish(temporary, entry);
+    if (FOutputErrno != 0) return;
   }
   Count(entry);
 }

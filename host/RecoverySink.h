@@ -4,6 +4,7 @@
 #include <csignal>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/DfxmlReport.h"
@@ -36,6 +37,8 @@ class RecoverySink : public CSinkBase {
   // files are cut at its end (the zeros that fill out its last block are not its own), and
   // it tells whether it went away.
   void WatchSource(const CScannedSource* source) { FSource = source; }
+  // Which delivered files are kept, once the handlers are configured.
+  void SetFilter(TypeFilter filter) { FSettings.filter = std::move(filter); }
   // Called before Scan with the source's geometry; starts the clock.
   void BeginScan(long long blockCount, long long blockSize);
   // Erases the progress line so that the summary starts on a clean line.
@@ -50,6 +53,8 @@ class RecoverySink : public CSinkBase {
   double ElapsedSeconds() const;
   long long BytesScanned() const;
   long long SkippedFiles() const { return FSkipped; }
+  // Files kept cut at the output file system's size limit.
+  long long CutFiles() const { return FCutFiles; }
   bool ScanCompletedCalled() const { return FCompletedCalled; }
   bool Completed() const { return FCompleted; }
   bool Cancelled() const { return FCancelled; }
@@ -69,18 +74,20 @@ class RecoverySink : public CSinkBase {
   // The entry for a file the user asked for; false when --types/--exclude/--min-size/
   // --max-size leave it out, or when it lies wholly after the source's end.
   bool Describe(CContentHandler* handler, CDataStream* file, ReportFile& entry);
-  // Copies file to entry.filename (inside the output folder; never overwritten: a taken name
-  // gets "-2", "-3"... and the entry follows); hashes it on the way.
-  bool WriteFile(CDataStream* file, ReportFile& entry);
-  // Reads size bytes of file from its start into the hash, and into fd when it is open.
-  // Unreadable blocks arrive as zeros and a short count; the file keeps its length. False
-  // when a write fails.
-  bool CopyOut(CDataStream* file, long long size, int fd, std::string& sha256,
-               long long& unreadable);
-  int CreateUnique(std::string& relative, std::string& path);
+  // Copies file to the temporary path, hashing it on the way. A file too large for the output
+  // file system is kept cut at its limit (entry.size follows, damaged). False when it could
+  // not be written (the temporary file is then gone).
+  bool WriteFile(CDataStream* file, const std::string& temporary, ReportFile& entry);
+  // Reads size bytes of file from its start into the hash, and into fd when it is open;
+  // returns the bytes copied, fewer when a write failed (errno says why) or a second
+  // interrupt asked to stop now. Unreadable blocks arrive as zeros and a short count; the
+  // file keeps its length.
+  long long CopyOut(CDataStream* file, long long size, int fd, std::string& sha256,
+                    long long& unreadable);
   bool EnsureTypeFolder(const std::string& type);
-  // Renames a written file to the damaged form of its name (never over another file).
-  void RenameDamaged(ReportFile& entry);
+  // Gives the complete file at temporary its name (f... or b... by entry.damaged), never over
+  // another file: a taken name gets "-2", "-3"... and entry.filename follows.
+  void Publish(const std::string& temporary, ReportFile& entry);
   void Count(const ReportFile& entry);
   void FailOutput(int error, const std::string& path);
 
@@ -103,6 +110,7 @@ class RecoverySink : public CSinkBase {
   std::chrono::steady_clock::time_point FLastDraw;
 
   long long FSkipped = 0;
+  long long FCutFiles = 0;
   bool FCompletedCalled = false;
   bool FCompleted = false;
   bool FCancelled = false;

@@ -4,15 +4,21 @@
 
 namespace salvor {
 
-// Number of SIGINTs received since InstallInterruptHandler. The first one asks the scan to
-// stop at its next progress call; the second ends the process at once with status 130.
+// Number of stop signals (SIGINT, SIGTERM, SIGHUP) received since InstallInterruptHandler. The
+// first asks the scan to stop at its next progress call, the second also abandons the file
+// being written, the third ends the process at once with status 128 + the signal.
 extern volatile std::sig_atomic_t gInterrupts;
+// The signal that first asked to stop, 0 when none did.
+extern volatile std::sig_atomic_t gStopSignal;
 
-// terminalFd receives the one line written when the second interrupt ends the process.
+// SIGPIPE and SIGXFSZ ignored for the whole run: the failing write reports them instead.
+void IgnoreOutputSignals();
+
+// terminalFd receives the lines written when a second and third signal arrive.
 void InstallInterruptHandler(int terminalFd);
 
-// The file being written while set: a second interrupt removes it, so that no half-written
-// file is left behind looking like a recovered one.
+// The file being written while set: a third signal removes it, so that no half-written file
+// is left behind.
 void SetFileInProgress(const char* path);
 void ClearFileInProgress();
 
