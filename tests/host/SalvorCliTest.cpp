@@ -126,14 +126,20 @@ TEST_F(SalvorCli, RecoversPhotosByteIdenticalWithNamesAndReport) {
         << setting;
   }
   EXPECT_NE(listed.find("<salvor:written>0</salvor:written>"), std::string::npos);
-  ToolOutcome excluded = RunSalvor(dir, "scan image.bin -o nojpg --exclude jpeg --min-size 1k");
+  // A type switched off is excluded; its handler stays on for its other types.
+  ToolOutcome excluded = RunSalvor(dir,
+                                   "scan image.bin -o nojpg --exclude jpeg --min-size 1k "
+                                   "--set tif.Enabled=0");
   ASSERT_EQ(excluded.status, 0) << excluded.err;
-  EXPECT_FALSE(FileExists(dir + "/nojpg/jpg"));
+  EXPECT_TRUE(WrittenFiles(dir + "/nojpg").empty());
+  const std::string settings = ReadText(dir + "/nojpg/report.xml");
+  EXPECT_NE(settings.find("\"exclude\" value=\"jpg,tiff\""), std::string::npos);
+  EXPECT_NE(settings.find("\"handler salvor.tiff\" value=\"enabled\""), std::string::npos);
 }
 
 // An image whose length is not a whole number of sectors: a photo that ends in its last,
 // partial sector comes back whole; one cut by the end of the image comes back damaged with
-// just the bytes there, no zeros added.
+// just the bytes there, no zeros added. Its name is no text in any locale.
 TEST_F(SalvorCli, PhotosEndingInTheLastPartialSectorComeBack) {
   const std::string dir = ScratchDir("cli_tail");
   const std::vector<uint8_t> photo = ReadFileBytes(TestData("corpus/jpg/Canon_40D.jpg"));
@@ -144,9 +150,9 @@ TEST_F(SalvorCli, PhotosEndingInTheLastPartialSectorComeBack) {
     ImageBuilder image(5);
     image.AddRandom(4096);
     image.AddFile("photo", kept);
-    WriteFileBytes(dir + "/image.bin", image.bytes());
+    WriteFileBytes(dir + "/image\xff.bin", image.bytes());
     const std::string out = dir + "/out" + std::to_string(cut);
-    ToolOutcome run = RunSalvor(dir, "scan image.bin -q -o " + out);
+    ToolOutcome run = RunSalvor(dir, "scan image\xff.bin -q -o " + out);
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(ReadFileBytes(out + "/" + RecoveredName(cut == 0 ? 'f' : 'b', 4096, "jpg")) ==
                 kept);
@@ -187,8 +193,8 @@ TEST_F(SalvorCli, RefusalsGiveOneLineAndTheirOwnStatus) {
            {"scan a -o out --frobnicate", 2, "salvor: unknown option '--frobnicate'" + help},
            {"scan a -o out --min-size ten", 2,
             "salvor: invalid size 'ten' for --min-size (examples: 4096, 64k, 2M, 1G)" + help},
-           {"scan a -o out --read-ahead 0", 2,
-            "salvor: invalid size '0' for --read-ahead (between 1 and 4G, e.g. 4M)" + help},
+           {"scan a -o out --read-ahead 4095M", 2,
+            "salvor: invalid size '4095M' for --read-ahead (between 16k and 64M, e.g. 4M)" + help},
            {"scan a -o out --min-size 2M --max-size 1M", 2,
             "salvor: --max-size is smaller than --min-size" + help},
            {"scan a -o out --set MaxSize=3", 2,
@@ -211,15 +217,25 @@ TEST_F(SalvorCli, RefusalsGiveOneLineAndTheirOwnStatus) {
            {"scan image.bin -o used", 4,
             "salvor: output folder 'used' is not empty: choose a new folder so that recoveries "
             "never mix\n"},
-           {"scan image.bin -o s1 --set jpg.Colour=1", 2,
+           {"scan -o out -- -x", 3, "salvor: cannot open '-x': No such file or directory\n"},
+           // Refusals that need the modules: still before anything is made.
+           {"scan image.bin -o out --set jpg.Colour=1", 2,
             "salvor: handler salvor.jpeg has no property 'Colour'\n"},
-           {"scan image.bin -o s2 --set salvor.nosuch.MaxSize=1", 2,
+           {"scan image.bin -o out --set salvor.nosuch.MaxSize=1", 2,
             "salvor: no handler 'salvor.nosuch' (see 'salvor types')\n"},
-           {"scan image.bin -o s3 --set jpg.MaxSize=lots", 2,
+           {"scan image.bin -o out --set jpg.MaxSize=lots", 2,
             "salvor: handler salvor.jpeg refused MaxSize=lots\n"},
-           {"scan image.bin -o s4 --types xyz", 2,
-            "salvor: no loaded handler finds the types asked for (see 'salvor types')\n"},
-           {"scan image.bin -o m1 --modules mods", 5, broken},
+           {"scan image.bin -o out --set jpg.Enabled=maybe", 2,
+            "salvor: invalid value 'maybe' for jpg.Enabled (0 or 1)\n"},
+           {"scan image.bin -o out --types jpg,pgn", 2,
+            "salvor: unknown type 'pgn' in --types (see 'salvor types')\n"},
+           {"scan image.bin -o out --exclude xyz", 2,
+            "salvor: unknown type 'xyz' in --exclude (see 'salvor types')\n"},
+           {"scan image.bin -o out --report image.bin", 4,
+            "salvor: report 'image.bin' already exists: choose a new name\n"},
+           {"scan image.bin -o out --modules mods", 5, broken},
+           {"scan image.bin -o out --modules used", 5,
+            "salvor: no file-type module in '" + dir + "/used': nothing could be recovered\n"},
            {"types --modules mods", 5, broken},
            {"sources --modules nowhere", 5,
             "salvor: cannot open module folder '" + dir + "/nowhere': No such file or directory\n"},
@@ -235,51 +251,79 @@ TEST_F(SalvorCli, RefusalsGiveOneLineAndTheirOwnStatus) {
   EXPECT_FALSE(FileExists(dir + "/out"));
 }
 
-// Three small photos, then one larger than the file-size limit, which stands in for a full
-// disk (the write fails with EFBIG instead of ENOSPC): the file cut short is gone, the whole
-// ones are kept and reported.
-TEST_F(SalvorCli, FullOutputDiskStopsCleanlyAndKeepsWhatWasWritten) {
+// Three small photos, then one larger than what the output takes. A file-size limit (as
+// FAT32's 4 GiB) keeps it cut at the limit as damaged and the scan goes on; a full disk stops
+// the scan. Either way the whole files are kept and reported, and nothing half-written is left.
+TEST_F(SalvorCli, OutputLimitsKeepWhatFits) {
   const std::string dir = ScratchDir("cli_full");
   auto expected = MakeImage(dir + "/image.bin", false, 4);
-  expected.erase(std::prev(expected.end()));
-  ToolOutcome full = RunSalvor(dir, "scan image.bin -o out", "trap '' XFSZ; ulimit -f 100; ");
+  const std::string big = std::prev(expected.end())->first;
+  expected.erase(big);
+  ToolOutcome limited = RunSalvor(dir, "scan image.bin -o out", "ulimit -f 100; ");
+  EXPECT_EQ(limited.status, 0) << limited.err;
+  EXPECT_NE(limited.err.find("salvor: 1 file is larger than the output file system allows"),
+            std::string::npos)
+      << limited.err;
+  std::string cut = big;
+  cut[cut.find("/f") + 1] = 'b';
+  EXPECT_EQ(ReadFileBytes(dir + "/out/" + cut).size(), 100u * 1024);
+  ExpectKept(expected, dir + "/out", "status=\"completed\" files=\"4\"");
+
+  if (!testing_support::Run("mkdir -p '" + dir + "/small' && mount -t tmpfs -o size=128k tmpfs '" +
+                            dir + "/small' 2>/dev/null"))
+    GTEST_SKIP() << "cannot mount a small file system here";
+  ToolOutcome full = RunSalvor(dir, "scan image.bin -o small/out");
+  const std::set<std::string> written = WrittenFiles(dir + "/small/out");
+  ExpectKept(expected, dir + "/small/out", "status=\"disk full\" files=\"3\"");
+  testing_support::Run("umount '" + dir + "/small'");
   EXPECT_EQ(full.status, 6) << full.err;
-  EXPECT_NE(full.err.find("salvor: output disk is full (File too large): scan stopped; 3 files "
-                          "recovered so far are kept in out\n"),
+  EXPECT_NE(full.err.find("salvor: output disk is full (No space left on device): scan stopped; 3 "
+                          "files recovered so far are kept in small/out\n"),
             std::string::npos)
       << full.err;
-  EXPECT_EQ(WrittenFiles(dir + "/out").size(), 3u);
-  ExpectKept(expected, dir + "/out", "status=\"disk full\" files=\"3\"");
+  EXPECT_EQ(written.size(), 3u);
 }
 
-TEST_F(SalvorCli, InterruptKeepsFilesAndSaysCancelled) {
+// Ctrl-C, SIGTERM and a closed terminal stop the scan alike, each with its own status.
+TEST_F(SalvorCli, StopSignalsKeepFilesAndSayHowTheScanEnded) {
   const std::string dir = ScratchDir("cli_interrupt");
-  const std::string image = dir + "/image.bin", out = dir + "/out";
+  const std::string image = dir + "/image.bin";
   const auto expected = MakeImage(image, false, 4);
   // A long tail of empty space so that the scan is still running when the signal comes.
   ASSERT_TRUE(testing_support::Run("truncate -s 6G '" + image + "'"));
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, (dir + "/stderr.txt").c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  const char* argv[] = {SALVOR_EXE, "scan", image.c_str(), "-o", out.c_str(), nullptr};
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, SALVOR_EXE, &actions, nullptr, const_cast<char**>(argv), environ), 0);
-  // Wait until the last photo (in the first few hundred kB) has been written.
-  for (int i = 0; i < 12000 && !FileExists(out + "/" + expected.rbegin()->first); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const struct {
+    int signal;
+    const char* status;
+  } stops[] = {
+      {SIGINT, "cancelled"}, {SIGTERM, "cancelled by SIGTERM"}, {SIGHUP, "cancelled by SIGHUP"}};
+  for (const auto& stop : stops) {
+    SCOPED_TRACE(stop.status);
+    const std::string out = dir + "/out" + std::to_string(stop.signal);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, (dir + "/stderr.txt").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const char* argv[] = {SALVOR_EXE, "scan", image.c_str(), "-o", out.c_str(), nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, SALVOR_EXE, &actions, nullptr, const_cast<char**>(argv), environ),
+              0);
+    posix_spawn_file_actions_destroy(&actions);
+    // Wait until the last photo (in the first few hundred kB) has been written.
+    for (int i = 0; i < 12000 && !FileExists(out + "/" + expected.rbegin()->first); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    kill(pid, stop.signal);
+    int raw = 0;
+    ASSERT_EQ(waitpid(pid, &raw, 0), pid);
+    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 128 + stop.signal) << raw;
+    EXPECT_NE(ReadText(dir + "/stderr.txt")
+                  .find("salvor: scan cancelled; 4 files recovered so far are kept in " + out),
+              std::string::npos)
+        << ReadText(dir + "/stderr.txt");
+    ExpectKept(expected, out, "status=\"" + std::string(stop.status) + "\" files=\"4\"");
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  kill(pid, SIGINT);
-  int raw = 0;
-  ASSERT_EQ(waitpid(pid, &raw, 0), pid);
-  EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 130) << raw;
-  EXPECT_NE(ReadText(dir + "/stderr.txt")
-                .find("salvor: scan cancelled; 4 files recovered so far are kept in " + out),
-            std::string::npos)
-      << ReadText(dir + "/stderr.txt");
-  ExpectKept(expected, out, "status=\"cancelled\" files=\"4\"");
 }
 
 TEST_F(SalvorCli, RefusesAnOutputFolderOnTheDeviceBeingScanned) {
@@ -303,6 +347,39 @@ TEST_F(SalvorCli, RefusesAnOutputFolderOnTheDeviceBeingScanned) {
       0u)
       << run.err;
   EXPECT_FALSE(FileExists(dir + "/out"));
+}
+
+TEST_F(SalvorCli, RefusesAnOutputFolderInsideTheImageBeingScanned) {
+  const std::string dir = ScratchDir("cli_same_image");
+  if (!HaveTool("mkfs.fat") ||
+      !testing_support::Run("cd '" + dir + "' && truncate -s 8M card.img && mkfs.fat card.img " +
+                            ">/dev/null && mkdir mnt && mount -o loop card.img mnt 2>/dev/null"))
+    GTEST_SKIP() << "cannot mount an image here";
+  ToolOutcome run = RunSalvor(dir, "scan card.img -o mnt/out");
+  const bool made = FileExists(dir + "/mnt/out");
+  testing_support::Run("umount '" + dir + "/mnt'");
+  EXPECT_EQ(run.status, 4);
+  EXPECT_EQ(run.err.rfind("salvor: '" + dir + "/mnt/out' is inside the image being scanned", 0), 0u)
+      << run.err;
+  EXPECT_FALSE(made);
+}
+
+// The README's demo: the photos deleted from a FAT card's file system come back byte for byte.
+TEST_F(SalvorCli, DemoCardGivesBackEveryDeletedPhoto) {
+  if (!HaveTool("mkfs.fat") || !HaveTool("mcopy")) GTEST_SKIP() << "dosfstools/mtools missing";
+  const std::string dir = ScratchDir("cli_demo");
+  ASSERT_TRUE(testing_support::Run("'" SALVOR_SOURCE_DIR "/scripts/make-demo-card.sh' '" + dir +
+                                   "/card.img' >/dev/null"));
+  ToolOutcome run = RunSalvor(dir, "scan card.img -o recovered -q");
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::set<std::string> recovered;
+  for (const auto& file : WrittenFiles(dir + "/recovered"))
+    recovered.insert(FileSha256(dir + "/recovered/" + file));
+  std::vector<std::string> photos = Corpus("jpg/*.jpg");
+  if (HaveModule("tiff.so")) {
+    for (const auto& path : Corpus("tiff/*.tiff")) photos.push_back(path);
+  }
+  for (const auto& photo : photos) EXPECT_EQ(recovered.count(FileSha256(photo)), 1u) << photo;
 }
 
 TEST_F(SalvorCli, ScansABlockDeviceThroughTheBlockDeviceModule) {
