@@ -351,9 +351,10 @@ TEST_F(SalvorCli, RefusesAnOutputFolderOnTheDeviceBeingScanned) {
 
 TEST_F(SalvorCli, RefusesAnOutputFolderInsideTheImageBeingScanned) {
   const std::string dir = ScratchDir("cli_same_image");
-  if (!HaveTool("mkfs.fat") ||
-      !testing_support::Run("cd '" + dir + "' && truncate -s 8M card.img && mkfs.fat card.img " +
-                            ">/dev/null && mkdir mnt && mount -o loop card.img mnt 2>/dev/null"))
+  if (!HaveTool("mkfs.ext4") ||
+      !testing_support::Run(
+          "cd '" + dir + "' && truncate -s 8M card.img && mkfs.ext4 -q card.img " +
+          ">/dev/null 2>&1 && mkdir mnt && mount -o loop card.img mnt 2>/dev/null"))
     GTEST_SKIP() << "cannot mount an image here";
   ToolOutcome run = RunSalvor(dir, "scan card.img -o mnt/out");
   const bool made = FileExists(dir + "/mnt/out");
