@@ -39,30 +39,30 @@ CFormatHandler::CFormatHandler(CPhotoRecovery* engine, const HandlerInfo& info,
   FKeys.head = std::min(FKeys.head, kMaxHead);
 }
 
-void CFormatHandler::AnswerBlock(CDataStream* stream, long long blockSize, bool* recognized,
-                                 long long* start, long long* end) {
-  Found found;
+void CFormatHandler::AnswerBlockStart(CDataStream* stream, long long blockSize, bool* recognized,
+                                      long long* start, long long* end) {
   const size_t n = FKeys.head;
-  if (HeadAnswersBlock()) {
-    Offer({stream, stream->GetPosition() - static_cast<long long>(n), FHead, n, -1, blockSize},
-          &found);
-    Answer(found, recognized, start, end);
-    return;
-  }
-  uint8_t head[kMaxHead];
+  Found found;
+  Offer({stream, stream->GetPosition() - static_cast<long long>(n), FHead, n, -1, blockSize},
+        &found);
+  Answer(found, recognized, start, end);
+}
+
+void CFormatHandler::AnswerAnywhere(CDataStream* stream, long long blockSize, bool* recognized,
+                                    long long* start, long long* end) {
+  const size_t n = FKeys.head;
   const long long blockStart = stream->GetPosition();
   if (blockStart <= FLastBlock) ScanRestarted();
   // After a delivered file the scan resumes past the block it ended in: the rest of that
   // block was never searched.
   const bool skipped = FLastBlock != blockStart - blockSize && blockStart >= blockSize;
   FLastBlock = blockStart;
-  if (!Unaligned()) {
-    if (ReadHere(stream, head, n) == n && CanStart(head))
-      Offer({stream, blockStart, head, n, -1, blockSize}, &found);
-  } else if (!(skipped &&
-               Search(stream, blockStart - blockSize, blockStart, blockStart, blockSize, &found)) &&
-             !(ReadAt(stream, blockStart, head, n) == n && CanStart(head) &&
-               Offer({stream, blockStart, head, n, -1, blockSize}, &found))) {
+  Found found;
+  uint8_t head[kMaxHead];
+  if (!(skipped &&
+        Search(stream, blockStart - blockSize, blockStart, blockStart, blockSize, &found)) &&
+      !(ReadAt(stream, blockStart, head, n) == n && CanStart(head) &&
+        Offer({stream, blockStart, head, n, -1, blockSize}, &found))) {
     Search(stream, blockStart + 1, blockStart + blockSize, -1, blockSize, &found);
   }
   Answer(found, recognized, start, end);

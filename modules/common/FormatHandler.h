@@ -105,15 +105,23 @@ class CFormatHandler : public CHandlerBase {
   virtual void ScanRestarted() {}
   void WatchScans() { FWatchesScans = true; }
 
-  // Whether a block is answered by its head alone, read where the scan left the stream.
-  bool HeadAnswersBlock() const { return !Unaligned() && !FWatchesScans; }
-  size_t HeadBytes() const { return FKeys.head; }
-  // Where the head of the block in hand is read to.
-  uint8_t* HeadBuffer() { return FHead; }
-  // The per-block answer, after the head read to HeadBuffer() passed CanStart when
-  // HeadAnswersBlock(), else from scratch.
-  void AnswerBlock(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
-                   long long* end);
+  // Reads the block's head where the scan left the stream (at the block's start), after
+  // telling a format that watches scans when the scan went back. False when it is short.
+  bool ReadBlockHead(CDataStream* stream) {
+    if (FWatchesScans) {
+      const long long blockStart = stream->GetPosition();
+      if (blockStart <= FLastBlock) ScanRestarted();
+      FLastBlock = blockStart;
+    }
+    return ReadHere(stream, FHead, FKeys.head) == FKeys.head;
+  }
+  const uint8_t* BlockHead() const { return FHead; }
+  // Offers the block's start, whose head ReadBlockHead read and CanStart passed.
+  void AnswerBlockStart(CDataStream* stream, long long blockSize, bool* recognized,
+                        long long* start, long long* end);
+  // The per-block answer of an unaligned scan.
+  void AnswerAnywhere(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
+                      long long* end);
 
  private:
   bool Offer(const Candidate& candidate, Found* found);
@@ -137,14 +145,12 @@ class CFormatHandlerOf : public CFormatHandler {
 
   bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
                      long long* end) final {
-    if (HeadAnswersBlock()) {
-      const size_t n = HeadBytes();
-      uint8_t* head = HeadBuffer();
-      if (ReadHere(stream, head, n) != n ||
-          !static_cast<const Format*>(this)->Format::CanStart(head))
-        return true;
+    if (Unaligned()) {
+      AnswerAnywhere(stream, blockSize, recognized, start, end);
+    } else if (ReadBlockHead(stream) &&
+               static_cast<const Format*>(this)->Format::CanStart(BlockHead())) {
+      AnswerBlockStart(stream, blockSize, recognized, start, end);
     }
-    AnswerBlock(stream, blockSize, recognized, start, end);
     return true;
   }
 };

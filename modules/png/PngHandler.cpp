@@ -16,6 +16,7 @@ const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
 // An empty IEND chunk with its CRC: how every PNG ends.
 const uint8_t kIendChunk[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
 constexpr long long kIhdrEnd = 8 + 12 + 13;  // signature, IHDR header + CRC, IHDR data
+constexpr long long kIhdrStart = 8 + 8;      // signature, IHDR length and type
 
 class CCrc32 {
  public:
@@ -142,7 +143,7 @@ class CPngHandler final : public CFormatHandlerOf<CPngHandler> {
       : CFormatHandlerOf(
             engine,
             {"salvor.png", "image/png;image/apng", "PNG image", "png;apng", 262144, INT_MAX},
-            {kIhdrEnd, kStarts}) {}
+            {kIhdrStart, kStarts}) {}
 
   bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
     CStreamReader reader(file);
@@ -179,13 +180,18 @@ class CPngHandler final : public CFormatHandlerOf<CPngHandler> {
 
   bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
 
-  bool CanStart(const uint8_t* head) const override { return ValidHeader(head); }
+  // The signature and an IHDR chunk header; Examine checks the rest of the IHDR.
+  bool CanStart(const uint8_t* head) const override {
+    return memcmp(head, kSignature, 8) == 0 && LoadBE32(head + 8) == 13 &&
+           memcmp(head + 12, "IHDR", 4) == 0;
+  }
 
  protected:
   // A believable header makes a file, whole up to IEND or left open.
   bool Examine(const Candidate& c, Found* found) override {
     CStreamReader reader(c.stream, c.start);
     PngWalk walk = Walk(reader, std::min(reader.Size(), MaxSizeBytes()));
+    if (walk.end == 0) return false;  // no legal IHDR
     found->File(c.start, walk.stop == PngWalk::kComplete ? c.start + walk.end : -1);
     return true;
   }
