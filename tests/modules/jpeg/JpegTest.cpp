@@ -182,3 +182,16 @@ TEST(JpegModule, EndSearch) {
 }
 
 }  // namespace
+
+// The header of a photo left open when one scan ends belongs to that scan: a photo that the
+// next scan finds where that header was is a photo, not a thumbnail.
+TEST(JpegModule, NextScanForgetsTheOpenHeader) {
+  if (Encoded().size() != 6) GTEST_SKIP() << "a Debian encoder is missing";
+  const Bytes& big = Get("big-thumbnail.jpg");
+  Layout first(3);
+  first.Cut("cut", Prefix(big, big.size() * 3 / 4 / 512 * 512), "jpg");
+  ExpectCarved("jpeg", first);
+  Layout second(4);
+  second.Random(1024).Whole({"inside", Get("restart.jpg"), "jpg"});
+  ExpectCarved("jpeg", second);
+}
