@@ -186,10 +186,13 @@ inline Bytes Concat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
-// The `n` low bytes of `v`, big- or little-endian.
+// The `n` low bytes of `v`, big- or little-endian (zeros beyond its eight).
 inline Bytes Number(uint64_t v, int n, bool bigEndian) {
   Bytes out;
-  for (int i = 0; i < n; ++i) out.push_back(uint8_t(v >> 8 * (bigEndian ? n - 1 - i : i)));
+  for (int i = 0; i < n; ++i) {
+    const int shift = 8 * (bigEndian ? n - 1 - i : i);
+    out.push_back(shift < 64 ? uint8_t(v >> shift) : 0);
+  }
   return out;
 }
 
