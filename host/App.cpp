@@ -450,6 +450,7 @@ int FinishScan(const Options& options, const ScanPaths& paths, const RecoverySin
     outcome.bytes += entry.second.bytes;
   }
   outcome.readErrors = watched.ReadErrors();
+  outcome.skipped = sink.SkippedFiles();
   outcome.seconds = sink.ElapsedSeconds();
   outcome.endTime = UtcTimestamp();
   bool reportComplete = report.Finish(outcome);

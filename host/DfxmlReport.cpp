@@ -201,16 +201,23 @@ bool DfxmlReport::AddFile(const ReportFile& file) {
   return Write(text);
 }
 
+bool DfxmlReport::AddSkipped(const ReportFile& file, const char* reason) {
+  return Write("  <salvor:skipped img_offset=\"" + Number(file.offset) + "\" len=\"" +
+               Number(file.size) + "\" type=\"" + Escape(file.type) + "\" reason=\"" +
+               Escape(reason) + "\"/>\n");
+}
+
 bool DfxmlReport::Finish(const ReportOutcome& outcome) {
   if (FFile == nullptr) return false;
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.3f", outcome.seconds);
-  bool ok = Write("  <salvor:outcome status=\"" + Escape(outcome.status) + "\" files=\"" +
-                  Number(outcome.files) + "\" bytes=\"" + Number(outcome.bytes) +
-                  "\" read_errors=\"" + Number(outcome.readErrors) + "\" seconds=\"" + seconds +
-                  "\" end_time=\"" + Escape(outcome.endTime) +
-                  "\"/>\n"
-                  "</dfxml>\n");
+  bool ok =
+      Write("  <salvor:outcome status=\"" + Escape(outcome.status) + "\" files=\"" +
+            Number(outcome.files) + "\" bytes=\"" + Number(outcome.bytes) + "\" read_errors=\"" +
+            Number(outcome.readErrors) + "\" skipped=\"" + Number(outcome.skipped) +
+            "\" seconds=\"" + seconds + "\" end_time=\"" + Escape(outcome.endTime) +
+            "\"/>\n"
+            "</dfxml>\n");
   if (std::fclose(FFile) != 0) ok = false;
   FFile = nullptr;
   return ok;

@@ -35,6 +35,7 @@ struct ReportOutcome {
   long long files = 0;
   long long bytes = 0;
   long long readErrors = 0;
+  long long skipped = 0;  // files left out by --types/--exclude/--min-size/--max-size
   double seconds = 0;
   std::string endTime;
 };
@@ -52,6 +53,9 @@ class DfxmlReport {
   bool Open(const std::string& path, const ReportHeader& header);
   // False when the write failed (errno tells why, e.g. ENOSPC).
   bool AddFile(const ReportFile& file);
+  // A file found but left out by the user's filters, and which filter (type, min-size,
+  // max-size): a salvor:skipped line, so that what was not written can still be looked up.
+  bool AddSkipped(const ReportFile& file, const char* reason);
   bool Finish(const ReportOutcome& outcome);
   bool IsOpen() const { return FFile != nullptr; }
 

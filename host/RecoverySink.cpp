@@ -28,6 +28,7 @@ constexpr int kCallsBetweenTicks = 1024;
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 constexpr size_t kCopyChunk = 1 << 20;
 constexpr size_t kMaxKeptErrors = 64;
+constexpr long long kMaxListedSkips = 10000;
 // Names tried for one file before giving up: the name itself, then "-2" to "-99".
 constexpr int kMaxCopies = 100;
 
@@ -249,9 +250,14 @@ bool RecoverySink::Describe(CContentHandler* handler, CDataStream* file, ReportF
   }
   described[sizeof described - 1] = '\0';
   entry.type = ChooseExtension(described, handler->GetFileExtensions());
-  if (!FSettings.filter.Accepts(entry.type) || entry.size < FSettings.minSize ||
-      (FSettings.maxSize >= 0 && entry.size > FSettings.maxSize)) {
-    ++FSkipped;
+  const char* skip = !FSettings.filter.Accepts(entry.type)                      ? "type"
+                     : entry.size < FSettings.minSize                           ? "min-size"
+                     : FSettings.maxSize >= 0 && entry.size > FSettings.maxSize ? "max-size"
+                                                                                : nullptr;
+  if (skip != nullptr) {
+    // Listed up to a bound: a hostile source must not grow the report without end.
+    if (FSkipped++ < kMaxListedSkips && FReport != nullptr && FReport->IsOpen())
+      FReport->AddSkipped(entry, skip);
     return false;
   }
   entry.handlerId = handler->GetUniqueID() != nullptr ? handler->GetUniqueID() : "";

@@ -82,7 +82,7 @@ TEST(DfxmlReport, WellFormedWhateverTheTextsHold) {
   file.written = false;
   file.unreadableBytes = 512;
   ASSERT_TRUE(report.AddFile(file));
-  ReportOutcome outcome{"cancelled", 2, 2000, 0, 1.5, "2026-01-01T00:00:02Z"};
+  ReportOutcome outcome{"cancelled", 2, 2000, 0, 3, 1.5, "2026-01-01T00:00:02Z"};
   ASSERT_TRUE(report.Finish(outcome));
 
   std::string text = ReadText(path);

@@ -92,7 +92,7 @@ TEST(RecoverySink, WritesEachFileUnderItsTypeAndOffsetAndReportsIt) {
   EXPECT_EQ(jpg.damaged, 1);
   EXPECT_EQ(jpg.bytes, (5 << 19) + 3000 + 200);
 
-  ASSERT_TRUE(report.Finish(ReportOutcome{"completed", 3, 0, 0, 0, ""}));
+  ASSERT_TRUE(report.Finish(ReportOutcome{"completed", 3, 0, 0, 0, 0, ""}));
   const std::string text = ReadText(dir + "/report.xml");
   for (const char* entry :
        {"<filename>jpg/f0000002048.jpg</filename>", "img_offset=\"5220\" len=\"3000\"",

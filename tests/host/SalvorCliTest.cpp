@@ -135,6 +135,13 @@ TEST_F(SalvorCli, RecoversPhotosByteIdenticalWithNamesAndReport) {
   const std::string settings = ReadText(dir + "/nojpg/report.xml");
   EXPECT_NE(settings.find("\"exclude\" value=\"jpg,tiff\""), std::string::npos);
   EXPECT_NE(settings.find("\"handler salvor.tiff\" value=\"enabled\""), std::string::npos);
+  // What was left out is still listed, with why.
+  size_t skipped = 0;
+  for (size_t at = 0; (at = settings.find("<salvor:skipped ", at)) != std::string::npos; ++at)
+    skipped += settings.compare(settings.find("reason=", at), 13, "reason=\"type\"") == 0;
+  EXPECT_EQ(skipped, expected.size());
+  EXPECT_NE(OutcomeLine(settings).find(" skipped=\"" + std::to_string(expected.size()) + "\""),
+            std::string::npos);
 }
 
 // An image whose length is not a whole number of sectors: a photo that ends in its last,
