@@ -517,7 +517,10 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
   if (!isDevice) unmount.mounted = dataSource;
 
   CScannedSource watched(dataSource);
-  if (!isDevice) AddImageTail(options, paths, sourceInfo.st_size, terminal, watched);
+  if (!isDevice) {
+    AddImageTail(options, paths, sourceInfo.st_size, terminal, watched);
+    watched.WatchImageFile(paths.source, sourceInfo.st_size);
+  }
   const ReportHeader header =
       MakeReportHeader(engine, options, paths, commandLine, cacheSize, watched);
   if (!report.Open(paths.reportPath, header)) {

@@ -1,5 +1,7 @@
 #include "host/ScannedSource.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <utility>
 
@@ -35,9 +37,19 @@ bool CScannedSource::ReadWholeBlocks(long long Index, long long Count, void* Buf
     return true;
   }
   ++FReadErrors;
+  if (!FImageGone && ImageGone()) {
+    FImageGone = true;
+    FReady = false;
+  }
   // A failed run is read again block by block; only a single block's failure is final.
   if (Count == 1) FBlocks.insert(Index);
   return false;
+}
+
+bool CScannedSource::ImageGone() const {
+  struct stat info {};
+  return !FImagePath.empty() &&
+         (stat(FImagePath.c_str(), &info) != 0 || info.st_size < FImageBytes);
 }
 
 long long CScannedSource::UnreadableBytes(long long offset, long long size) const {

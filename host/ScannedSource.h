@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <set>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "salvor/CDataSource.h"
@@ -33,6 +35,13 @@ class CScannedSource : public CDataSource {
   long long ReadErrors() const { return FReadErrors; }
   // The source said it is not ready after its last read or refresh: the device went away.
   bool Gone() const { return !FReady; }
+  // The image file behind the source and its length: a failed read then checks whether the
+  // file was removed or cut short, and if so the source is gone at once instead of every
+  // later block failing in turn.
+  void WatchImageFile(std::string path, long long bytes) {
+    FImagePath = std::move(path);
+    FImageBytes = bytes;
+  }
 
   bool ReadBlocks(long long Index, long long Count, void* Buffer) override;
 
@@ -103,9 +112,10 @@ class CScannedSource : public CDataSource {
     FBlockSize = blockSize;
     FSourceCount = count;
     FBlockCount = count + (FTail.empty() ? 0 : 1);
-    FReady = FSource->IsReady();
+    FReady = FSource->IsReady() && !FImageGone;
     FLastIOError = FSource->GetLastIOError();
   }
+  bool ImageGone() const;
   bool ReadWholeBlocks(long long Index, long long Count, void* Buffer);
 
   CDataSource* FSource;
@@ -117,6 +127,9 @@ class CScannedSource : public CDataSource {
   int FLastIOError = 0;
   long long FReadErrors = 0;
   std::set<long long> FBlocks;
+  std::string FImagePath;
+  long long FImageBytes = 0;
+  bool FImageGone = false;
 };
 
 }  // namespace salvor

@@ -333,6 +333,19 @@ TEST_F(SalvorCli, StopSignalsKeepFilesAndSayHowTheScanEnded) {
   }
 }
 
+// An image cut short during the scan ends it at once as a lost source, keeping what was found,
+// instead of every later block failing in turn.
+TEST_F(SalvorCli, ImageCutShortDuringTheScanIsALostSource) {
+  const std::string dir = ScratchDir("cli_cut_short");
+  const auto expected = MakeImage(dir + "/image.bin", false, 4);
+  ASSERT_TRUE(testing_support::Run("truncate -s 6G '" + dir + "/image.bin'"));
+  ToolOutcome run = RunSalvor(dir, "scan image.bin -o out -q",
+                              "{ (timeout 20 sh -c 'until [ -e out/jpg ]; do sleep 0.01; done'; "
+                              "truncate -s 1M image.bin) & } ; ");
+  EXPECT_EQ(run.status, 7) << run.err;
+  ExpectKept(expected, dir + "/out", "status=\"lost source\" files=\"4\"");
+}
+
 TEST_F(SalvorCli, RefusesAnOutputFolderOnTheDeviceBeingScanned) {
   const std::string dir = ScratchDir("cli_same_device");
   // The device that holds the scratch folder, when the machine lets us see it.
