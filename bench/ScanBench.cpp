@@ -13,7 +13,7 @@
 #include "salvor/CDataStream.h"
 #include "plugin/DSBase.h"
 #include "engine/SVPhotoRecovery.h"
-#include "host/SinkBase.h"
+#include "recovery/SinkBase.h"
 
 namespace {
 

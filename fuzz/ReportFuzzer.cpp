@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "host/DfxmlReport.h"
+#include "report/DfxmlReport.h"
 
 namespace {
 

@@ -19,13 +19,13 @@
 #include "salvor/CContentHandler.h"
 #include "salvor/CDataSource.h"
 #include "salvor/CPhotoRecovery.h"
-#include "host/DfxmlReport.h"
+#include "report/DfxmlReport.h"
 #include "host/ExitStatus.h"
 #include "host/Modules.h"
 #include "host/Paths.h"
-#include "host/RecoverySink.h"
+#include "recovery/RecoverySink.h"
 #include "host/Signals.h"
-#include "host/ScannedSource.h"
+#include "recovery/ScannedSource.h"
 #include "util/StringUtils.h"
 
 #ifndef SALVOR_VERSION
@@ -265,6 +265,7 @@ SinkSettings MakeSinkSettings(const Options& options, const ScanPaths& paths, in
   settings.minSize = options.minSize;
   settings.maxSize = options.maxSize;
   settings.interrupts = &gInterrupts;
+  settings.writing = &SetFileInProgress;
   return settings;
 }
 

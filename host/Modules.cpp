@@ -12,7 +12,7 @@
 
 #include "salvor/CPhotoRecovery.h"
 #include "salvor/PluginEntry.h"
-#include "host/RecoverySink.h"
+#include "recovery/RecoverySink.h"
 
 namespace salvor {
 

@@ -1,5 +1,7 @@
 #include "host/Options.h"
 
+#include "recovery/Naming.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -49,15 +51,6 @@ bool ParseBounded(const std::string& text, long long least, long long most, unsi
 }
 
 }  // namespace
-
-std::string CanonicalType(const std::string& extension) {
-  std::string type = Lower(Trim(extension));
-  if (!type.empty() && type[0] == '.') type.erase(0, 1);
-  if (type == "jpeg" || type == "jpe") return "jpg";
-  if (type == "tif") return "tiff";
-  if (type == "mpeg") return "mpg";
-  return type;
-}
 
 std::set<std::string> ParseTypeList(const std::string& text) {
   std::set<std::string> types;

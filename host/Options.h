@@ -47,9 +47,6 @@ bool ParseByteSize(const std::string& text, long long& bytes);
 // "jpg,png, MP4" -> {"jpg","png","mp4"}, with the spelling a handler uses (jpeg -> jpg).
 std::set<std::string> ParseTypeList(const std::string& text);
 
-// Lower case, and the one spelling per type that filters compare (jpeg -> jpg, tif -> tiff).
-std::string CanonicalType(const std::string& extension);
-
 const char* UsageText();
 
 }  // namespace salvor

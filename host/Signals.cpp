@@ -61,14 +61,11 @@ void InstallInterruptHandler(int terminalFd) {
 
 void SetFileInProgress(const char* path) {
   gHaveFileInProgress = 0;
+  if (path == nullptr) return;
   size_t length = std::strlen(path);
   if (length >= sizeof gFileInProgress) return;
   std::memcpy(gFileInProgress, path, length + 1);
   gHaveFileInProgress = 1;
-}
-
-void ClearFileInProgress() {
-  gHaveFileInProgress = 0;
 }
 
 }  // namespace salvor

@@ -19,7 +19,7 @@ void InstallInterruptHandler(int terminalFd);
 
 // The file being written while set: a third signal removes it, so that no half-written file
 // is left behind.
+// null clears it.
 void SetFileInProgress(const char* path);
-void ClearFileInProgress();
 
 }  // namespace salvor

@@ -1,4 +1,4 @@
-#include "host/ScannedSource.h"
+#include "recovery/ScannedSource.h"
 
 #include <sys/stat.h>
 

@@ -1,4 +1,4 @@
-#include "host/DfxmlReport.h"
+#include "report/DfxmlReport.h"
 
 #include <fcntl.h>
 #include <unistd.h>

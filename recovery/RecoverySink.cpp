@@ -1,4 +1,4 @@
-#include "host/RecoverySink.h"
+#include "recovery/RecoverySink.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -14,7 +14,6 @@
 #include "salvor/CDataStream.h"
 #include "salvor/LogLevel.h"
 #include "util/sha256/Sha256.h"
-#include "host/Signals.h"
 #include "SVSDK/StreamOrigin.h"
 
 namespace salvor {
@@ -197,7 +196,7 @@ bool RecoverySink::WriteFile(CDataStream* file, const std::string& temporary, Re
     FailOutput(errno, FSettings.outputDir + "/" + entry.filename);
     return false;
   }
-  SetFileInProgress(temporary.c_str());
+  if (FSettings.writing != nullptr) FSettings.writing(temporary.c_str());
   const long long written = CopyOut(file, entry.size, fd, entry.sha256, entry.unreadableBytes);
   int error = written < entry.size ? errno : 0;
   if (error == EFBIG && written > 0) {
@@ -213,7 +212,7 @@ bool RecoverySink::WriteFile(CDataStream* file, const std::string& temporary, Re
     // A second interrupt abandons the file; anything else stops the scan.
     if (error != EINTR) FailOutput(error, FSettings.outputDir + "/" + entry.filename);
   }
-  ClearFileInProgress();
+  if (FSettings.writing != nullptr) FSettings.writing(nullptr);
   return error == 0;
 }
 

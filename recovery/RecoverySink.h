@@ -7,11 +7,11 @@
 #include <utility>
 #include <vector>
 
-#include "host/DfxmlReport.h"
-#include "host/Naming.h"
-#include "host/Progress.h"
-#include "host/ScannedSource.h"
-#include "host/SinkBase.h"
+#include "report/DfxmlReport.h"
+#include "recovery/Naming.h"
+#include "recovery/Progress.h"
+#include "recovery/ScannedSource.h"
+#include "recovery/SinkBase.h"
 
 namespace salvor {
 
@@ -25,6 +25,9 @@ struct SinkSettings {
   long long maxSize = -1;
   // Raised by the SIGINT handler; read on every progress call.
   const volatile std::sig_atomic_t* interrupts = nullptr;
+  // Told the path of each file while it is being written, and null once it is done, so that a
+  // process ending at once can remove it.
+  void (*writing)(const char* path) = nullptr;
 };
 
 // The engine's event sink for one scan: writes each recovered file into its type folder while

@@ -1,9 +1,7 @@
-#include "host/Naming.h"
+#include "recovery/Naming.h"
 
 #include <cctype>
 #include <cstdio>
-
-#include "host/Options.h"
 
 namespace salvor {
 
@@ -17,6 +15,19 @@ std::string FirstExtension(const char* extensions) {
 }
 
 }  // namespace
+
+std::string CanonicalType(const std::string& extension) {
+  const size_t first = extension.find_first_not_of(" \t");
+  std::string type = first == std::string::npos
+                         ? std::string()
+                         : extension.substr(first, extension.find_last_not_of(" \t") - first + 1);
+  for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (!type.empty() && type[0] == '.') type.erase(0, 1);
+  if (type == "jpeg" || type == "jpe") return "jpg";
+  if (type == "tif") return "tiff";
+  if (type == "mpeg") return "mpg";
+  return type;
+}
 
 std::string SanitizeExtension(const std::string& extension) {
   std::string clean;

@@ -3,9 +3,10 @@
 #include <cstring>
 #include <fstream>
 
-#include "host/App.h"
-#include "host/RecoverySink.h"
-#include "host/ScannedSource.h"
+#include "recovery/Naming.h"
+#include "recovery/Progress.h"
+#include "recovery/RecoverySink.h"
+#include "recovery/ScannedSource.h"
 #include "modules/common/HandlerBase.h"
 #include "SVSDK/SubsetStream.h"
 #include "tests/support/MemoryDataSource.h"
@@ -128,4 +129,54 @@ TEST(ScannedSource, TailIsOneMoreBlockFilledOutWithZeros) {
   EXPECT_FALSE(source.ReadBlocks(1, 2, buffer.data()));
   EXPECT_EQ(source.UnreadableBytes(0, 1027), 512);
   EXPECT_EQ(source.ReadErrors(), 2);
+}
+
+TEST(Naming, NamesComeFromTheOffsetAndTheVerdictOnly) {
+  EXPECT_EQ(RecoveredFileName(1234567LL * 512, false, "jpg"), "f0001234567.jpg");
+  // A 4 TB disk still fits the ten digits; beyond, the number just grows.
+  EXPECT_EQ(RecoveredFileName(8000000000LL * 512, false, "mp4"), "f8000000000.mp4");
+
+  EXPECT_EQ(SanitizeExtension("../../etc/PASSWD"), "etcpasswd");
+  EXPECT_EQ(SanitizeExtension("j\xc3\xa9pg"), "jpg");
+  EXPECT_EQ(ChooseExtension("cr2", "tif;tiff;cr2"), "cr2");
+  EXPECT_EQ(ChooseExtension("", "tif;tiff"), "tif");
+  EXPECT_EQ(ChooseExtension("/", ""), "bin");
+
+  TypeFilter onlyPhotos({"jpg", "tiff"}, {});
+  EXPECT_TRUE(onlyPhotos.Accepts("JPEG"));
+  EXPECT_TRUE(onlyPhotos.Accepts("tif"));
+  EXPECT_FALSE(onlyPhotos.Accepts("png"));
+  EXPECT_TRUE(onlyPhotos.WantsHandler("png;jpg"));
+  EXPECT_FALSE(onlyPhotos.WantsHandler("mp4;mov"));
+  TypeFilter noVideo({}, {"mp4", "mov"});
+  EXPECT_TRUE(noVideo.Accepts("jpg"));
+  EXPECT_FALSE(noVideo.Accepts("MOV"));
+  EXPECT_TRUE(noVideo.WantsHandler("mp4;mov;heic"));
+  EXPECT_FALSE(noVideo.WantsHandler("mp4;mov"));
+}
+
+TEST(Progress, LineAndSummaryShowWhatTheUserNeeds) {
+  EXPECT_EQ(FormatBytes(0), "0 B");
+  EXPECT_EQ(FormatBytes(999), "999 B");
+  EXPECT_EQ(FormatBytes(1500), "1.50 kB");
+  EXPECT_EQ(FormatBytes(2147483648LL), "2.15 GB");
+  EXPECT_EQ(FormatBytes(123456789), "123 MB");
+  EXPECT_EQ(FormatDuration(7), "0:07");
+  EXPECT_EQ(FormatDuration(754), "12:34");
+  EXPECT_EQ(FormatDuration(3723), "1:02:03");
+
+  Tallies tallies;
+  tallies["jpg"] = {28, 5000000, 1};
+  tallies["png"] = {3, 30000, 0};
+  std::string line = FormatProgressLine(1000000000, 2000000000, 10, tallies, 200);
+  EXPECT_EQ(line, " 50.0%  1.00 GB of 2.00 GB  100.0 MB/s  0:10 left  31 files (jpg 28, png 3)");
+  // Before a second has passed the time left is not guessed; a narrow terminal is respected.
+  EXPECT_NE(FormatProgressLine(10, 100, 0.2, {}, 200).find("--:-- left  0 files"),
+            std::string::npos);
+  EXPECT_LE(FormatProgressLine(1000000000, 2000000000, 10, tallies, 40).size(), 40u);
+
+  std::string summary = FormatSummary(tallies, 2000000000, 20);
+  EXPECT_NE(summary.find("jpg            28      5.00 MB        1"), std::string::npos) << summary;
+  EXPECT_NE(summary.find("Total          31"), std::string::npos) << summary;
+  EXPECT_NE(summary.find("Scanned 2.00 GB in 0:20 (100.0 MB/s)"), std::string::npos);
 }

@@ -5,6 +5,9 @@
 
 namespace salvor {
 
+// Lower case, and the one spelling per type that filters compare (jpeg -> jpg, tif -> tiff).
+std::string CanonicalType(const std::string& extension);
+
 // Keeps [a-z0-9] of a handler-supplied extension (lower-cased, at most 15 characters), so a
 // misbehaving module can never steer a path. Empty when nothing is left.
 std::string SanitizeExtension(const std::string& extension);

@@ -1,4 +1,4 @@
-#include "host/Progress.h"
+#include "recovery/Progress.h"
 
 #include <cstdio>
 

@@ -1,0 +1,45 @@
+#include <gtest/gtest.h>
+
+#include "report/DfxmlReport.h"
+#include "tests/support/ScanHarness.h"
+
+using namespace salvor;
+using testing_support::HaveTool;
+using testing_support::ReadText;
+using testing_support::ScratchDir;
+
+TEST(DfxmlReport, WellFormedWhateverTheTextsHold) {
+  std::string dir = ScratchDir("host_dfxml");
+  std::string path = dir + "/report.xml";
+  ReportHeader header;
+  header.version = "0.1.0";
+  header.commandLine = "salvor scan 'a<b>&c\"\x01\xff.img' -o out";
+  header.settings = {{"types", "jpg,png"}, {"set x.Y", "<&>"}};
+  header.sourcePath = "/images/caf\xc3\xa9 \xff\xfe.img";
+  DfxmlReport report;
+  ASSERT_TRUE(report.Open(path, header));
+  ReportFile file;
+  file.filename = "jpg/f0000000002.jpg";
+  file.size = 1000;
+  file.offset = 1024;
+  ASSERT_TRUE(report.AddFile(file));
+  file.damaged = true;
+  file.written = false;
+  file.unreadableBytes = 512;
+  ASSERT_TRUE(report.AddFile(file));
+  ReportOutcome outcome{"cancelled", 2, 2000, 0, 3, 1.5, "2026-01-01T00:00:02Z"};
+  ASSERT_TRUE(report.Finish(outcome));
+
+  std::string text = ReadText(path);
+  EXPECT_TRUE(!HaveTool("xmllint") || testing_support::Run("xmllint --noout '" + path + "'"));
+  EXPECT_NE(text.find("<image_filename>/images/caf\xc3\xa9 ??.img</image_filename>"),
+            std::string::npos);
+  EXPECT_NE(text.find("a&lt;b&gt;&amp;c&quot;??.img"), std::string::npos);
+  EXPECT_NE(text.find("<salvor:damaged>1</salvor:damaged>"), std::string::npos);
+  EXPECT_NE(text.find("<salvor:unreadable_bytes>512</salvor:unreadable_bytes>"), std::string::npos);
+
+  // An existing report is never overwritten.
+  DfxmlReport again;
+  EXPECT_FALSE(again.Open(path, header));
+  EXPECT_EQ(ReadText(path), text);
+}
