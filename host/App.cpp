@@ -36,6 +36,13 @@ namespace salvor {
 
 namespace {
 
+// The engine's lines of one scan take at most this much of salvor.log.
+constexpr long long kScanLogLimit = 512 << 10;
+// Skipped areas read again at the end: at least this much, or 1% of the source.
+constexpr long long kRetryBytes = 64 << 20;
+// Bad areas named one by one in the log (the report lists up to 10,000).
+constexpr size_t kLoggedBadAreas = 100;
+
 void Print(int fd, const std::string& text) {
   const char* data = text.data();
   size_t left = text.size();
@@ -75,6 +82,28 @@ class StderrRedirect {
 int Fail(int fd, int status, const std::string& message) {
   Print(fd, "salvor: " + message + "\n");
   return status;
+}
+
+// The log file while the scan's own lines are left out of it (-1: they are written).
+int gFullLog = -1;
+
+// Leaves the engine's further lines out of the log: it has reached its limit.
+void LeaveOutLogLines() {
+  std::fflush(stderr);
+  gFullLog = dup(2);
+  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (gFullLog < 0 || null < 0 || dup2(null, 2) < 0) return;
+  close(null);
+  Print(gFullLog,
+        "salvor: the log has reached its limit: further lines of the scan are left out\n");
+}
+
+void WriteLogLinesAgain() {
+  if (gFullLog < 0) return;
+  std::fflush(stderr);
+  dup2(gFullLog, 2);
+  close(gFullLog);
+  gFullLog = -1;
 }
 
 std::string OsPath(CDataSource* source) {
@@ -266,6 +295,8 @@ SinkSettings MakeSinkSettings(const Options& options, const ScanPaths& paths, in
   settings.maxSize = options.maxSize;
   settings.interrupts = &gInterrupts;
   settings.writing = &SetFileInProgress;
+  settings.logLimit = kScanLogLimit;
+  settings.logFull = &LeaveOutLogLines;
   return settings;
 }
 
@@ -452,9 +483,19 @@ int FinishScan(const Options& options, const ScanPaths& paths, const RecoverySin
   }
   outcome.readErrors = watched.ReadErrors();
   outcome.skipped = sink.SkippedFiles();
+  const long long blockSize = watched.BlockSize();
+  for (const auto& runs : {watched.BadAreas().Unreadable(), watched.BadAreas().Skipped()}) {
+    for (const BlockRun& run : runs) {
+      outcome.badAreas.push_back({run.first * blockSize, run.count * blockSize, run.error});
+    }
+  }
   outcome.seconds = sink.ElapsedSeconds();
   outcome.endTime = UtcTimestamp();
   bool reportComplete = report.Finish(outcome);
+  if (sink.LinesLeftOut() > 0) {
+    Print(2, "salvor: " + std::to_string(sink.LinesLeftOut()) +
+                 " lines of the scan left out of this log after it reached its limit\n");
+  }
   Print(2, "salvor: scan " + result.status + "\n");
   if (!options.quiet) Print(1, Summary(options, paths, sink, result, outcome.seconds));
   if (!result.message.empty()) Print(terminal, "salvor: " + result.message + "\n");
@@ -469,6 +510,23 @@ int FinishScan(const Options& options, const ScanPaths& paths, const RecoverySin
                 "cannot write report '" + paths.reportPath + "': " + strerror(errno));
   }
   return result.exitStatus;
+}
+
+// Reads the areas skipped after read errors once more, within a bound, now that everything
+// else is done; the log and the report then say what stayed unreadable.
+void RetrySkippedAreas(const Options& options, const RecoverySink& sink, int terminal,
+                       CScannedSource& watched) {
+  const CBadAreas& areas = watched.BadAreas();
+  if (!areas.AnyMissing()) return;
+  if (!areas.Skipped().empty() && gInterrupts == 0 && !sink.OutputFailed() && !watched.Gone()) {
+    const long long blockSize = std::max(1LL, watched.BlockSize());
+    const long long budget = std::max(kRetryBytes, watched.Bytes() / 100) / blockSize;
+    if (!options.quiet) Print(terminal, "Reading the areas skipped after read errors again\n");
+    const long long read =
+        watched.RetrySkipped(budget, std::max(1LL, options.readAhead / blockSize), &gInterrupts);
+    Print(2, "salvor: " + std::to_string(read) + " skipped blocks read on a second try\n");
+  }
+  Print(2, BadAreaLines(areas, watched.BlockSize(), kLoggedBadAreas));
 }
 
 // The engine's part of a scan: modules and handler settings (anything refused there is refused
@@ -517,7 +575,10 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
   if (opened != kExitOk) return opened;
   if (!isDevice) unmount.mounted = dataSource;
 
-  CScannedSource watched(dataSource);
+  // Skips after read errors: 64 KiB at first, doubling up to 1% of the source (at most 1 GiB).
+  const long long blockSize = std::max(1LL, dataSource->GetBlockSize());
+  CScannedSource watched(dataSource, std::max(1LL, (64LL << 10) / blockSize),
+                         std::min(dataSource->GetBlockCount() / 100, (1LL << 30) / blockSize));
   if (!isDevice) {
     AddImageTail(options, paths, sourceInfo.st_size, terminal, watched);
     watched.WatchImageFile(paths.source, sourceInfo.st_size);
@@ -537,6 +598,8 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
   sink.BeginScan(watched.GetBlockCount(), watched.GetBlockSize());
   const bool scanResult = engine->Scan(&watched);
   sink.EndProgress();
+  WriteLogLinesAgain();
+  RetrySkippedAreas(options, sink, terminal, watched);
   return FinishScan(options, paths, sink, watched, scanResult, terminal, report);
 }
 

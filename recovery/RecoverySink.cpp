@@ -104,9 +104,20 @@ std::vector<std::string> RecoverySink::TakeErrors() {
   return errors;
 }
 
-void RecoverySink::Log(const char*, int level, const char* text) {
-  // The engine has already written the line to standard error (the log file during a scan).
-  if (level < LogLevel::kError || text == nullptr) return;
+void RecoverySink::Log(const char* source, int level, const char* text) {
+  if (text == nullptr) return;
+  // The engine has already written the line to standard error (the log file during a scan):
+  // "[source] text".
+  if (FSettings.logLimit > 0) {
+    if (FLogBytes > FSettings.logLimit) {
+      ++FLinesLeftOut;
+    } else {
+      FLogBytes += static_cast<long long>(std::strlen(text) + 4 +
+                                          (source != nullptr ? std::strlen(source) : 0));
+      if (FLogBytes > FSettings.logLimit && FSettings.logFull != nullptr) FSettings.logFull();
+    }
+  }
+  if (level < LogLevel::kError) return;
   if (FErrors.size() < kMaxKeptErrors) FErrors.emplace_back(text);
 }
 
@@ -282,6 +293,10 @@ void RecoverySink::FileRecovered(CContentHandler* handler, CDataStream* file) {
   }
   // A block that failed before the delivery reads as zeros now, without a short count.
   if (FSource != nullptr) {
+    for (ByteRange& range :
+         FSource->BadAreas().MissingRanges(entry.offset, entry.size, FSource->BlockSize())) {
+      entry.missing.push_back({range.offset, range.length, std::move(range.error)});
+    }
     entry.unreadableBytes =
         std::max(entry.unreadableBytes, FSource->UnreadableBytes(entry.offset, entry.size));
   }

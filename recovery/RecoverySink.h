@@ -28,6 +28,10 @@ struct SinkSettings {
   // Told the path of each file while it is being written, and null once it is done, so that a
   // process ending at once can remove it.
   void (*writing)(const char* path) = nullptr;
+  // Once the log lines of the scan pass logLimit bytes, logFull is called (once) to stop
+  // writing them: a failing source must not fill the output disk with its errors.
+  long long logLimit = 0;  // 0: no limit
+  void (*logFull)() = nullptr;
 };
 
 // The engine's event sink for one scan: writes each recovered file into its type folder while
@@ -48,6 +52,10 @@ class RecoverySink : public CSinkBase {
   void EndProgress();
 
   void Log(const char* source, int level, const char* text) override;
+  // Refuses blocks the watched source knows to be bad or is skipping: they cost nothing.
+  void DSAccess(CDataSource*, long long position, bool& cancel) override {
+    if (FSource != nullptr && FSource->Avoid(position)) cancel = true;
+  }
   void ScanProgress(long long block, long long blockCount, bool& cancel) override;
   void ScanCompleted(bool completed, bool cancelled, int reserved) override;
   void FileRecovered(CContentHandler* handler, CDataStream* file) override;
@@ -68,6 +76,8 @@ class RecoverySink : public CSinkBase {
   bool DiskFull() const;
   int OutputErrno() const { return FOutputErrno; }
   const std::string& OutputFailurePath() const { return FOutputFailurePath; }
+  // Lines logged after the log was full, and so not written.
+  long long LinesLeftOut() const { return FLinesLeftOut; }
   // Error lines logged since the last call (bounded), for reporting load failures.
   std::vector<std::string> TakeErrors();
 
@@ -113,6 +123,8 @@ class RecoverySink : public CSinkBase {
   std::chrono::steady_clock::time_point FLastDraw;
 
   long long FSkipped = 0;
+  long long FLogBytes = 0;
+  long long FLinesLeftOut = 0;
   long long FCutFiles = 0;
   bool FCompletedCalled = false;
   bool FCompleted = false;

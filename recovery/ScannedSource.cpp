@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace salvor {
@@ -28,12 +29,16 @@ bool CScannedSource::ReadBlocks(long long Index, long long Count, void* Buffer) 
 }
 
 bool CScannedSource::ReadWholeBlocks(long long Index, long long Count, void* Buffer) {
+  // Bad and skipped blocks are not read again: the engine then reads the others one by one.
+  if (FBadAreas.AvoidAny(Index, Count)) return false;
+  return ReadRun(Index, Count, Buffer);
+}
+
+bool CScannedSource::ReadRun(long long Index, long long Count, void* Buffer) {
   const bool ok = FSource->ReadBlocks(Index, Count, Buffer);
   TakeState();
   if (ok) {
-    // Read after all (the device recovered): its real bytes are in the engine's cache now.
-    if (!FBlocks.empty())
-      FBlocks.erase(FBlocks.lower_bound(Index), FBlocks.lower_bound(Index + Count));
+    FBadAreas.Succeeded();
     return true;
   }
   ++FReadErrors;
@@ -41,26 +46,57 @@ bool CScannedSource::ReadWholeBlocks(long long Index, long long Count, void* Buf
     FImageGone = true;
     FReady = false;
   }
-  // A failed run is read again block by block; only a single block's failure is final.
-  if (Count == 1) FBlocks.insert(Index);
+  FBadAreas.Failed(Index, Count, ReadErrorText(Index));
   return false;
+}
+
+std::string CScannedSource::ReadErrorText(long long Index) const {
+  if (FLastIOError != 0) return std::strerror(FLastIOError);
+  struct stat info {};
+  if (!FImagePath.empty() && stat(FImagePath.c_str(), &info) == 0 &&
+      (Index + 1) * FBlockSize > info.st_size) {
+    return "past the end of the image file";
+  }
+  return "read failed";
+}
+
+long long CScannedSource::RetrySkipped(long long budget, long long run,
+                                       const volatile std::sig_atomic_t* stop) {
+  FBadAreas.EndScan();
+  std::vector<uint8_t> buffer;
+  long long recovered = 0;
+  for (BlockRun piece : FBadAreas.RetryPlan(budget, run)) {
+    if ((stop != nullptr && *stop != 0) || !FReady) break;
+    // The image's tail block is read from memory, never skipped.
+    piece.count = std::min(piece.count, FSourceCount - piece.first);
+    if (piece.count <= 0) continue;
+    buffer.resize(static_cast<size_t>(piece.count * FBlockSize));
+    if (ReadRun(piece.first, piece.count, buffer.data())) {
+      FBadAreas.Recovered(piece.first, piece.count);
+      recovered += piece.count;
+      continue;
+    }
+    // Closes in on the bad blocks from both ends, one failure each way: what lies between
+    // stays unread rather than costing a failed read per block.
+    long long from = piece.first;
+    long long to = piece.first + piece.count;
+    while (from < to && FReady && ReadRun(from, 1, buffer.data())) {
+      FBadAreas.Recovered(from++, 1);
+      ++recovered;
+    }
+    ++from;
+    while (from < to && FReady && ReadRun(to - 1, 1, buffer.data())) {
+      FBadAreas.Recovered(--to, 1);
+      ++recovered;
+    }
+  }
+  return recovered;
 }
 
 bool CScannedSource::ImageGone() const {
   struct stat info {};
   return !FImagePath.empty() &&
          (stat(FImagePath.c_str(), &info) != 0 || info.st_size < FImageBytes);
-}
-
-long long CScannedSource::UnreadableBytes(long long offset, long long size) const {
-  const long long blockSize = FBlockSize;
-  if (FBlocks.empty() || blockSize <= 0 || size <= 0) return 0;
-  long long bytes = 0;
-  for (auto it = FBlocks.lower_bound(offset / blockSize);
-       it != FBlocks.end() && *it * blockSize < offset + size; ++it) {
-    bytes += std::min((*it + 1) * blockSize, offset + size) - std::max(*it * blockSize, offset);
-  }
-  return bytes;
 }
 
 }  // namespace salvor

@@ -1,24 +1,31 @@
 #pragma once
 
+#include <csignal>
 #include <cstdint>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "recovery/BadAreas.h"
 #include "salvor/CDataSource.h"
 
 namespace salvor {
 
 // Stands between the engine and the source being scanned, passing every call through.
-// It remembers the blocks the source could not read: the engine hands such a block to every
-// later reader as zeros and tells only the first reader (often a handler, long before the file
-// is delivered) that it failed, so the recovered files are checked against this list instead.
-// And it adds the end of an image file whose length is not a whole number of blocks, which the
-// file source leaves out, so that a photo ending there still comes back whole.
+// It keeps the source's bad areas: the blocks it could not read (the engine hands such a block
+// to every later reader as zeros and tells only the first reader, often a handler long before
+// the file is delivered, that it failed, so the recovered files are checked against this list)
+// and the blocks skipped after a run of failures, which are not read at all. And it adds the
+// end of an image file whose length is not a whole number of blocks, which the file source
+// leaves out, so that a photo ending there still comes back whole.
 class CScannedSource : public CDataSource {
  public:
-  explicit CScannedSource(CDataSource* source) : FSource(source) { TakeState(); }
+  // firstSkip, largestSkip: blocks skipped after two failed reads in a row, at first and at
+  // most (the step doubles while the failures go on).
+  CScannedSource(CDataSource* source, long long firstSkip, long long largestSkip)
+      : FSource(source), FBadAreas(0, firstSkip, largestSkip) {
+    TakeState();
+  }
 
   // tail: the bytes after the source's last whole block, fewer than a block. They are read as
   // one more block, filled out with zeros.
@@ -29,8 +36,19 @@ class CScannedSource : public CDataSource {
     return FSourceCount * FBlockSize + static_cast<long long>(FTail.size());
   }
 
-  // Bytes of [offset, offset + size) that lie in blocks the source could not read.
-  long long UnreadableBytes(long long offset, long long size) const;
+  // Whether the block at byte `position` is not to be read: known bad, or skipped.
+  bool Avoid(long long position) const {
+    return FBadAreas.AnyMissing() && FBlockSize > 0 && FBadAreas.Avoid(position / FBlockSize);
+  }
+  const CBadAreas& BadAreas() const { return FBadAreas; }
+  long long BlockSize() const { return FBlockSize; }
+  // Bytes of [offset, offset + size) in blocks that could not be read or were skipped.
+  long long UnreadableBytes(long long offset, long long size) const {
+    return FBadAreas.MissingBytes(offset, size, FBlockSize);
+  }
+  // After the scan: reads skipped blocks again, at most `budget` blocks in runs of `run`
+  // blocks, or until `stop` is raised. Returns the blocks read after all.
+  long long RetrySkipped(long long budget, long long run, const volatile std::sig_atomic_t* stop);
   // Reads the source failed, each run the engine asked for and each block it tried again.
   long long ReadErrors() const { return FReadErrors; }
   // The source said it is not ready after its last read or refresh: the device went away.
@@ -112,11 +130,15 @@ class CScannedSource : public CDataSource {
     FBlockSize = blockSize;
     FSourceCount = count;
     FBlockCount = count + (FTail.empty() ? 0 : 1);
+    FBadAreas.SetBlockCount(FBlockCount);
     FReady = FSource->IsReady() && !FImageGone;
     FLastIOError = FSource->GetLastIOError();
   }
   bool ImageGone() const;
   bool ReadWholeBlocks(long long Index, long long Count, void* Buffer);
+  bool ReadRun(long long Index, long long Count, void* Buffer);
+  // What went wrong with the last failed read, in words.
+  std::string ReadErrorText(long long Index) const;
 
   CDataSource* FSource;
   long long FBlockSize = 0;
@@ -126,7 +148,7 @@ class CScannedSource : public CDataSource {
   bool FReady = false;
   int FLastIOError = 0;
   long long FReadErrors = 0;
-  std::set<long long> FBlocks;
+  CBadAreas FBadAreas;
   std::string FImagePath;
   long long FImageBytes = 0;
   bool FImageGone = false;

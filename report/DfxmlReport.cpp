@@ -42,6 +42,25 @@ std::string Number(long long value) {
   return std::to_string(value);
 }
 
+// One line per range, at most kMaxListedRanges of them: a source failing everywhere must not
+// make the report grow without end.
+std::string Ranges(const std::vector<ReportRange>& ranges, const char* indent) {
+  constexpr size_t kMaxListedRanges = 10000;
+  std::string text;
+  for (size_t i = 0; i < ranges.size() && i < kMaxListedRanges; ++i) {
+    const ReportRange& range = ranges[i];
+    text += std::string(indent) + (range.error.empty() ? "<salvor:unread" : "<salvor:unreadable") +
+            " img_offset=\"" + Number(range.offset) + "\" len=\"" + Number(range.length) + "\"" +
+            (range.error.empty() ? "" : " error=\"" + DfxmlReport::Escape(range.error) + "\"") +
+            "/>\n";
+  }
+  if (ranges.size() > kMaxListedRanges) {
+    text += std::string(indent) + "<salvor:more_ranges count=\"" +
+            Number(static_cast<long long>(ranges.size() - kMaxListedRanges)) + "\"/>\n";
+  }
+  return text;
+}
+
 }  // namespace
 
 std::string DfxmlReport::Escape(const std::string& text) {
@@ -197,6 +216,7 @@ bool DfxmlReport::AddFile(const ReportFile& file) {
     text += "    <salvor:unreadable_bytes>" + Number(file.unreadableBytes) +
             "</salvor:unreadable_bytes>\n";
   }
+  text += Ranges(file.missing, "    ");
   text += "  </fileobject>\n";
   return Write(text);
 }
@@ -211,13 +231,13 @@ bool DfxmlReport::Finish(const ReportOutcome& outcome) {
   if (FFile == nullptr) return false;
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.3f", outcome.seconds);
-  bool ok =
-      Write("  <salvor:outcome status=\"" + Escape(outcome.status) + "\" files=\"" +
-            Number(outcome.files) + "\" bytes=\"" + Number(outcome.bytes) + "\" read_errors=\"" +
-            Number(outcome.readErrors) + "\" skipped=\"" + Number(outcome.skipped) +
-            "\" seconds=\"" + seconds + "\" end_time=\"" + Escape(outcome.endTime) +
-            "\"/>\n"
-            "</dfxml>\n");
+  bool ok = Write(Ranges(outcome.badAreas, "  ") + "  <salvor:outcome status=\"" +
+                  Escape(outcome.status) + "\" files=\"" + Number(outcome.files) + "\" bytes=\"" +
+                  Number(outcome.bytes) + "\" read_errors=\"" + Number(outcome.readErrors) +
+                  "\" skipped=\"" + Number(outcome.skipped) + "\" seconds=\"" + seconds +
+                  "\" end_time=\"" + Escape(outcome.endTime) +
+                  "\"/>\n"
+                  "</dfxml>\n");
   if (std::fclose(FFile) != 0) ok = false;
   FFile = nullptr;
   return ok;

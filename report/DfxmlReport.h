@@ -18,6 +18,14 @@ struct ReportHeader {
   long long blockSize = 0;
 };
 
+// Bytes of the source that could not be read (error says how) or were not read (error empty:
+// skipped after read errors around them).
+struct ReportRange {
+  long long offset = 0;
+  long long length = 0;
+  std::string error;
+};
+
 struct ReportFile {
   std::string filename;  // relative to the output folder
   long long size = 0;
@@ -26,8 +34,9 @@ struct ReportFile {
   std::string type;
   std::string handlerId;
   bool damaged = false;
-  bool written = true;            // false with --list-only
-  long long unreadableBytes = 0;  // bytes the source could not deliver (written as zeros)
+  bool written = true;               // false with --list-only
+  long long unreadableBytes = 0;     // bytes the source could not deliver (written as zeros)
+  std::vector<ReportRange> missing;  // where those bytes are
 };
 
 struct ReportOutcome {
@@ -35,7 +44,8 @@ struct ReportOutcome {
   long long files = 0;
   long long bytes = 0;
   long long readErrors = 0;
-  long long skipped = 0;  // files left out by --types/--exclude/--min-size/--max-size
+  long long skipped = 0;              // files left out by --types/--exclude/--min-size/--max-size
+  std::vector<ReportRange> badAreas;  // the source's, in order
   double seconds = 0;
   std::string endTime;
 };

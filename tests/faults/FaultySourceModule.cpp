@@ -2,6 +2,7 @@
 // device named in SALVOR_FAULT_DEVICE (so that `salvor scan DEVICE --modules ...` picks it) and
 // serves the bytes of SALVOR_FAULT_IMAGE with the faults the other variables ask for:
 //   SALVOR_FAULT_BAD_BLOCKS    comma-separated blocks that never read
+//   SALVOR_FAULT_DEAD_FROM     the block from which nothing reads (a card dying halfway)
 //   SALVOR_FAULT_TRANSIENT     the read (counted from 1) that fails once; the disk comes back
 //   SALVOR_FAULT_VANISH_AFTER  reads after which the disk is gone for good
 //   SALVOR_FAULT_REFUSE_LOCK   any value: the read lock is refused
@@ -28,31 +29,50 @@ std::string Env(const char* name) {
 class CFaultyDisk : public testing_support::MemoryDataSource {
  public:
   CFaultyDisk(CPhotoRecovery* engine, const std::string& device, std::vector<uint8_t> bytes)
-      : MemoryDataSource(engine, "faultydisk:" + device, std::move(bytes)), FDevice(device) {}
+      : MemoryDataSource(engine, "faultydisk:" + device, std::move(bytes)),
+        FEngine(engine),
+        FDevice(device) {}
 
   void GetOSPath(wchar_t* path) override {
     std::wstring wide = toWideString(FDevice);
     std::wcsncpy(path, wide.c_str(), 1023);
     path[1023] = L'\0';
   }
-  int GetLastIOError() override { return FTransientError ? 5 : MemoryDataSource::GetLastIOError(); }
+  int GetLastIOError() override { return FTransientError || FFailed ? 5 : 0; }
   void Refresh() override {
     FTransientError = false;
     MemoryDataSource::Refresh();
   }
   bool ReadBlocks(long long Index, long long Count, void* Buffer) override {
-    if (static_cast<long long>(reads.size()) + 1 != transientRead)
-      return MemoryDataSource::ReadBlocks(Index, Count, Buffer);
-    reads.emplace_back(Index, Count);
-    FTransientError = true;
-    return false;
+    if (static_cast<long long>(reads.size()) + 1 == transientRead) {
+      reads.emplace_back(Index, Count);
+      FTransientError = true;
+      return false;
+    }
+    FFailed = (deadFrom >= 0 && Index + Count > deadFrom) ||
+              !MemoryDataSource::ReadBlocks(Index, Count, Buffer);
+    FFailedReads += FFailed ? 1 : 0;
+    return !FFailed;
+  }
+  // The log says how often the disk was read and failed: a failing disk must not be worn
+  // down by reading its bad areas again and again.
+  void ReleaseReadLock() override {
+    FEngine->Log(
+        "test.faultydisk", 1,
+        ("reads " + std::to_string(reads.size()) + ", failed " + std::to_string(FFailedReads))
+            .c_str());
+    MemoryDataSource::ReleaseReadLock();
   }
 
   long long transientRead = 0;  // 0: none
+  long long deadFrom = -1;
 
  private:
+  CPhotoRecovery* FEngine;
   std::string FDevice;
   bool FTransientError = false;
+  bool FFailed = false;
+  long long FFailedReads = 0;
 };
 
 class CFaultyModule : public CDataSourceModule {
@@ -69,6 +89,8 @@ class CFaultyModule : public CDataSourceModule {
       for (std::string block; std::getline(bad, block, ',');)
         FDisk->failingBlocks.insert(std::atoll(block.c_str()));
       FDisk->transientRead = std::atoll(Env("SALVOR_FAULT_TRANSIENT").c_str());
+      if (!Env("SALVOR_FAULT_DEAD_FROM").empty())
+        FDisk->deadFrom = std::atoll(Env("SALVOR_FAULT_DEAD_FROM").c_str());
       if (!Env("SALVOR_FAULT_VANISH_AFTER").empty())
         FDisk->loseDriveAfterReads = std::atoll(Env("SALVOR_FAULT_VANISH_AFTER").c_str());
       FDisk->refuseLock = !Env("SALVOR_FAULT_REFUSE_LOCK").empty();

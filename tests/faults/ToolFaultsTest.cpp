@@ -69,36 +69,35 @@ TEST(ToolFaults, EachFaultEndsTheScanAsTheUserIsTold) {
   for (int i = 0; i < 12; ++i) bad.insert(random() % (image.size() / kBlock));
   std::string list;
   for (long long block : bad) list += (list.empty() ? "" : ",") + std::to_string(block);
+  std::set<long long> dead, none;
+
+  const long long blocks = static_cast<long long>(image.size()) / kBlock;
+  const long long deadFrom = truth[9].offset / kBlock + 3;  // inside a photo
+  for (long long block = deadFrom; block < blocks; ++block) dead.insert(block);
 
   const struct {
     std::string out, faults;
     int status;
     std::string err, outcome;
-    std::set<long long> unreadable;
+    const std::set<long long>& unreadable;
   } cases[] = {
       {"out", "SALVOR_FAULT_BAD_BLOCKS=" + list, 7,
        "salvor: parts of '@D' could not be read (unreadable blocks were taken as zeros; see "
        "out/salvor.log)\n",
        "status=\"read errors\"", bad},
+      {"dead", "SALVOR_FAULT_DEAD_FROM=" + std::to_string(deadFrom), 7,
+       "salvor: parts of '@D' could not be read (unreadable blocks were taken as zeros; see "
+       "dead/salvor.log)\n",
+       "status=\"read errors\"", dead},
       // A read that fails once and works after Refresh costs nothing but the count.
-      {"back",
-       "SALVOR_FAULT_TRANSIENT=3",
-       0,
-       "",
-       "status=\"completed\" files=\"" + std::to_string(truth.size()) + "\"",
-       {}},
-      {"gone",
-       "SALVOR_FAULT_VANISH_AFTER=10",
-       7,
+      {"back", "SALVOR_FAULT_TRANSIENT=3", 0, "",
+       "status=\"completed\" files=\"" + std::to_string(truth.size()) + "\"", none},
+      {"gone", "SALVOR_FAULT_VANISH_AFTER=10", 7,
        "salvor: lost '@D' during the scan (removed?); @N files recovered so far are kept in gone\n",
-       "status=\"lost source\"",
-       {}},
-      {"locked",
-       "SALVOR_FAULT_REFUSE_LOCK=1",
-       8,
+       "status=\"lost source\"", none},
+      {"locked", "SALVOR_FAULT_REFUSE_LOCK=1", 8,
        "salvor: the scan of '@D' could not start (see locked/salvor.log)\n",
-       "status=\"failed\" files=\"0\"",
-       {}},
+       "status=\"failed\" files=\"0\"", none},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.out);
@@ -116,24 +115,46 @@ TEST(ToolFaults, EachFaultEndsTheScanAsTheUserIsTold) {
     for (const auto& file : files) {
       SCOPED_TRACE(file.filename);
       reported.insert(file.filename);
+      // The image's bytes, with zeros where the report says the source gave none: every
+      // unreadable block among them, and at most the blocks skipped around them.
       std::vector<uint8_t> expected(image.begin() + file.offset,
                                     image.begin() + file.offset + file.size);
       long long zeroed = 0;
-      for (long long block = file.offset / kBlock; block * kBlock < file.offset + file.size;
-           ++block) {
-        if (c.unreadable.count(block) == 0) continue;
-        const long long from = std::max(block * kBlock, file.offset) - file.offset;
-        const long long to = std::min((block + 1) * kBlock, file.offset + file.size) - file.offset;
-        std::fill(expected.begin() + from, expected.begin() + to, 0);
-        zeroed += to - from;
+      std::set<long long> missingBlocks;
+      for (const auto& range : file.missing) {
+        std::fill(expected.begin() + (range.first - file.offset),
+                  expected.begin() + (range.first - file.offset + range.second), 0);
+        zeroed += range.second;
+        for (long long b = range.first / kBlock; b * kBlock < range.first + range.second; ++b)
+          missingBlocks.insert(b);
+      }
+      for (long long b = file.offset / kBlock; b * kBlock < file.offset + file.size; ++b) {
+        EXPECT_TRUE(c.unreadable.count(b) == 0 || missingBlocks.count(b) != 0) << b;
       }
       EXPECT_EQ(file.sha256, SV::CSha256::Of(expected.data(), expected.size()));
       EXPECT_EQ(FileSha256(out + "/" + file.filename), file.sha256);
       EXPECT_EQ(file.damaged, file.filename.find("/b") != std::string::npos);
-      EXPECT_TRUE(file.damaged || zeroed == 0);
+      EXPECT_EQ(file.damaged, zeroed > 0);
       EXPECT_EQ(file.unreadable, zeroed);
     }
     EXPECT_EQ(WrittenFiles(out), reported);
+    // After the scan's second try, the report's bad areas hold every unreadable block; what was
+    // still skipped then lies between unreadable blocks.
+    if (c.unreadable.empty()) continue;
+    std::set<long long> reportedBad;
+    const std::string areas = report.substr(report.rfind("</fileobject>"));
+    for (const auto& range : MissingRanges(areas)) {
+      for (long long b = range.first / kBlock; b * kBlock < range.first + range.second; ++b)
+        reportedBad.insert(b);
+    }
+    EXPECT_TRUE(std::includes(reportedBad.begin(), reportedBad.end(), c.unreadable.begin(),
+                              c.unreadable.end()));
+    for (long long b : reportedBad) {
+      EXPECT_TRUE(c.unreadable.count(b) != 0 ||
+                  (c.unreadable.lower_bound(b) != c.unreadable.begin() &&
+                   c.unreadable.lower_bound(b) != c.unreadable.end()))
+          << b;
+    }
   }
   // The photos with one bad block inside are still found, as damaged files; the lost disk is
   // in the log, and what was found before it went is kept.
@@ -146,5 +167,25 @@ TEST(ToolFaults, EachFaultEndsTheScanAsTheUserIsTold) {
   EXPECT_TRUE(kept >= 3 && kept < truth.size()) << kept;
   EXPECT_NE(OutcomeLine(ReadText(dir + "/back/report.xml")).find("read_errors=\"1\""),
             std::string::npos);
+  // A card dying halfway: the photos before the dead area whole, and the dead area read only a
+  // few times instead of block by block; the log names its ranges with the error.
+  const std::string deadLog = ReadText(dir + "/dead/salvor.log");
+  const auto deadFiles = ReportedFiles(ReadText(dir + "/dead/report.xml"));
+  std::set<std::string> intact;
+  for (const auto& file : deadFiles) {
+    const size_t slash = file.filename.find('/');
+    intact.insert(file.filename.substr(slash, file.filename.rfind('.') - slash));
+  }
+  for (size_t i = 0; i < 9; ++i) {
+    const std::string name = RecoveredName('f', truth[i].offset, "");
+    EXPECT_EQ(intact.count(name.substr(0, name.size() - 1)), 1u) << i;
+  }
+  const long long failed = std::atoll(Between(deadLog, ", failed ", "\n").c_str());
+  EXPECT_TRUE(failed > 0 && failed < 40) << failed;
+  EXPECT_NE(deadLog.find("salvor: unreadable: bytes " + std::to_string(deadFrom * kBlock) + "-" +
+                         std::to_string(deadFrom * kBlock + 3 * kBlock - 1) +
+                         " (3 blocks): Input/output error\n"),
+            std::string::npos)
+      << deadLog.substr(deadLog.find("salvor: unreadable"));
   testing_support::Run("losetup -d " + device);
 }

@@ -46,8 +46,22 @@ struct ReportedFile {
   long long size;
   std::string sha256;
   bool damaged;
-  long long unreadable;  // bytes the source could not deliver
+  long long unreadable;                                  // bytes the source could not deliver
+  std::vector<std::pair<long long, long long>> missing;  // where: offset, length in the source
 };
+
+// The byte ranges of salvor:unreadable and salvor:unread lines in `text`.
+inline std::vector<std::pair<long long, long long>> MissingRanges(const std::string& text) {
+  std::vector<std::pair<long long, long long>> ranges;
+  for (size_t at = text.find("<salvor:unread"); at != std::string::npos;
+       at = text.find("<salvor:unread", at + 1)) {
+    if (text.compare(at, 22, "<salvor:unreadable_byt") == 0) continue;
+    const std::string line = text.substr(at, text.find("/>", at) - at);
+    ranges.emplace_back(std::atoll(Between(line, "img_offset=\"", "\"").c_str()),
+                        std::atoll(Between(line, " len=\"", "\"").c_str()));
+  }
+  return ranges;
+}
 
 inline std::vector<ReportedFile> ReportedFiles(const std::string& report) {
   std::vector<ReportedFile> files;
@@ -59,7 +73,8 @@ inline std::vector<ReportedFile> ReportedFiles(const std::string& report) {
                      std::atoll(Between(entry, " len=\"", "\"").c_str()),
                      Between(entry, "<hashdigest type=\"sha256\">", "</hashdigest>"),
                      Between(entry, "<salvor:damaged>", "</salvor:damaged>") == "1",
-                     std::atoll(Between(entry, "<salvor:unreadable_bytes>", "<").c_str())});
+                     std::atoll(Between(entry, "<salvor:unreadable_bytes>", "<").c_str()),
+                     MissingRanges(entry)});
   }
   return files;
 }

@@ -93,7 +93,9 @@ TEST(RecoverySink, WritesEachFileUnderItsTypeAndOffsetAndReportsIt) {
   EXPECT_EQ(jpg.damaged, 1);
   EXPECT_EQ(jpg.bytes, (5 << 19) + 3000 + 200);
 
-  ASSERT_TRUE(report.Finish(ReportOutcome{"completed", 3, 0, 0, 0, 0, ""}));
+  ReportOutcome outcome;
+  outcome.status = "completed";
+  ASSERT_TRUE(report.Finish(outcome));
   const std::string text = ReadText(dir + "/report.xml");
   for (const char* entry :
        {"<filename>jpg/f0000002048.jpg</filename>", "img_offset=\"5220\" len=\"3000\"",
@@ -107,7 +109,7 @@ TEST(RecoverySink, WritesEachFileUnderItsTypeAndOffsetAndReportsIt) {
 TEST(ScannedSource, TailIsOneMoreBlockFilledOutWithZeros) {
   MemoryDataSource disk(GetSVSingleton(), "mem:tail", Pattern(1024, 4));
   disk.Refresh();
-  CScannedSource source(&disk);
+  CScannedSource source(&disk, 4, 64);
   source.AddTail({7, 8, 9});
   EXPECT_EQ(source.GetBlockCount(), 3);
   EXPECT_EQ(source.Bytes(), 1027);

@@ -26,8 +26,11 @@ TEST(DfxmlReport, WellFormedWhateverTheTextsHold) {
   file.damaged = true;
   file.written = false;
   file.unreadableBytes = 512;
+  file.missing = {{1536, 512, "I/O <error>"}};
   ASSERT_TRUE(report.AddFile(file));
-  ReportOutcome outcome{"cancelled", 2, 2000, 0, 3, 1.5, "2026-01-01T00:00:02Z"};
+  ReportOutcome outcome;
+  outcome.status = "cancelled";
+  outcome.badAreas = {{1536, 512, "I/O <error>"}, {4096, 65536, ""}};
   ASSERT_TRUE(report.Finish(outcome));
 
   std::string text = ReadText(path);
@@ -36,7 +39,17 @@ TEST(DfxmlReport, WellFormedWhateverTheTextsHold) {
             std::string::npos);
   EXPECT_NE(text.find("a&lt;b&gt;&amp;c&quot;??.img"), std::string::npos);
   EXPECT_NE(text.find("<salvor:damaged>1</salvor:damaged>"), std::string::npos);
-  EXPECT_NE(text.find("<salvor:unreadable_bytes>512</salvor:unreadable_bytes>"), std::string::npos);
+  EXPECT_NE(text.find("<salvor:unreadable_bytes>512</salvor:unreadable_bytes>\n"
+                      "    <salvor:unreadable img_offset=\"1536\" len=\"512\" "
+                      "error=\"I/O &lt;error&gt;\"/>\n  </fileobject>"),
+            std::string::npos);
+  // The source's bad areas come before the outcome: unreadable with the error, or left unread.
+  EXPECT_NE(text.find("</fileobject>\n"
+                      "  <salvor:unreadable img_offset=\"1536\" len=\"512\" "
+                      "error=\"I/O &lt;error&gt;\"/>\n"
+                      "  <salvor:unread img_offset=\"4096\" len=\"65536\"/>\n"
+                      "  <salvor:outcome status=\"cancelled\""),
+            std::string::npos);
 
   // An existing report is never overwritten.
   DfxmlReport again;

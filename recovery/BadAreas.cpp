@@ -1,0 +1,175 @@
+#include "recovery/BadAreas.h"
+
+#include <algorithm>
+
+namespace salvor {
+
+CBadAreas::CBadAreas(long long blockCount, long long firstStep, long long largestStep)
+    : FBlockCount(blockCount),
+      FFirstStep(std::max(1LL, firstStep)),
+      FLargestStep(std::max(FFirstStep, largestStep)),
+      FStep(FFirstStep) {}
+
+bool CBadAreas::AvoidSlow(long long first, long long count) const {
+  const long long end = first + count;
+  return Overlaps(FUnreadable, first, end) || Overlaps(FSkipped, first, end);
+}
+
+void CBadAreas::Succeeded() {
+  FStep = FFirstStep;
+  FFailedLast = false;
+}
+
+void CBadAreas::Failed(long long first, long long count, const std::string& error) {
+  if (count != 1 || first < 0 || first >= FBlockCount) return;
+  Remove(FSkipped, first, first + 1);
+  Add(FUnreadable, first, first + 1, error);
+  FAnyAvoided = true;
+  // A lone bad sector costs only itself; a second failure in a row starts the skipping.
+  const bool second = FFailedLast;
+  FFailedLast = true;
+  if (!FScanning || !second) return;
+  // Skip what follows, further each time the block after a skip fails as well.
+  const long long end = std::min(FBlockCount, first + 1 + FStep);
+  long long from = first + 1;
+  // Blocks already known unreadable stay so; only the others are skipped.
+  while (from < end) {
+    auto next = FUnreadable.lower_bound(from);
+    const long long stop = next == FUnreadable.end() ? end : std::min(end, next->first);
+    if (stop > from) Add(FSkipped, from, stop, std::string());
+    from = next == FUnreadable.end() ? end : std::max(stop, next->second.end);
+  }
+  FStep = std::min(FLargestStep, FStep * 2);
+}
+
+void CBadAreas::Recovered(long long first, long long count) {
+  Remove(FSkipped, first, first + count);
+  FAnyAvoided = !FUnreadable.empty() || !FSkipped.empty();
+}
+
+std::vector<BlockRun> CBadAreas::RetryPlan(long long budget, long long run) const {
+  std::vector<BlockRun> plan;
+  run = std::max(1LL, run);
+  // First a piece at the start of every skipped run, then the rest in order.
+  for (int pass = 0; pass < 2; ++pass) {
+    for (const auto& skipped : FSkipped) {
+      long long from = skipped.first + (pass == 0 ? 0 : run);
+      const long long end =
+          pass == 0 ? std::min(skipped.second.end, from + run) : skipped.second.end;
+      for (; from < end && budget > 0; from += run) {
+        const long long count = std::min({run, end - from, budget});
+        plan.push_back({from, count, std::string()});
+        budget -= count;
+      }
+    }
+  }
+  std::sort(plan.begin(), plan.end(),
+            [](const BlockRun& a, const BlockRun& b) { return a.first < b.first; });
+  return plan;
+}
+
+long long CBadAreas::MissingBytes(long long offset, long long size, long long blockSize) const {
+  long long bytes = 0;
+  for (const ByteRange& range : MissingRanges(offset, size, blockSize)) bytes += range.length;
+  return bytes;
+}
+
+std::vector<ByteRange> CBadAreas::MissingRanges(long long offset, long long size,
+                                                long long blockSize) const {
+  std::vector<ByteRange> missing;
+  if (!FAnyAvoided || size <= 0 || blockSize <= 0) return missing;
+  const long long end = offset + size;
+  for (const RunMap* runs : {&FUnreadable, &FSkipped}) {
+    auto it = runs->upper_bound(offset / blockSize);
+    if (it != runs->begin()) --it;
+    for (; it != runs->end() && it->first * blockSize < end; ++it) {
+      const long long from = std::max(offset, it->first * blockSize);
+      const long long to = std::min(end, it->second.end * blockSize);
+      if (to > from) missing.push_back({from, to - from, it->second.error});
+    }
+  }
+  std::sort(missing.begin(), missing.end(),
+            [](const ByteRange& a, const ByteRange& b) { return a.offset < b.offset; });
+  return missing;
+}
+
+bool CBadAreas::Overlaps(const RunMap& runs, long long first, long long end) {
+  if (runs.empty()) return false;
+  auto it = runs.upper_bound(first);
+  if (it != runs.begin() && std::prev(it)->second.end > first) return true;
+  return it != runs.end() && it->first < end;
+}
+
+void CBadAreas::Add(RunMap& runs, long long first, long long end, const std::string& error) {
+  // Joins a run that touches it with the same error text.
+  auto it = runs.upper_bound(first);
+  if (it != runs.begin()) {
+    auto before = std::prev(it);
+    if (before->second.end >= first && before->second.error == error) {
+      before->second.end = std::max(before->second.end, end);
+      if (it != runs.end() && it->first <= before->second.end && it->second.error == error) {
+        before->second.end = std::max(before->second.end, it->second.end);
+        runs.erase(it);
+      }
+      return;
+    }
+  }
+  if (it != runs.end() && it->first <= end && it->second.error == error) {
+    const Run merged{std::max(end, it->second.end), error};
+    runs.erase(it);
+    runs[first] = merged;
+    return;
+  }
+  runs[first] = Run{end, error};
+}
+
+void CBadAreas::Remove(RunMap& runs, long long first, long long end) {
+  auto it = runs.upper_bound(first);
+  if (it != runs.begin()) --it;
+  while (it != runs.end() && it->first < end) {
+    if (it->second.end <= first) {
+      ++it;
+      continue;
+    }
+    const long long runFirst = it->first;
+    const Run run = it->second;
+    it = runs.erase(it);
+    if (runFirst < first) runs[runFirst] = Run{first, run.error};
+    if (run.end > end) {
+      runs[end] = Run{run.end, run.error};
+      break;
+    }
+  }
+}
+
+std::vector<BlockRun> CBadAreas::Runs(const RunMap& runs) {
+  std::vector<BlockRun> list;
+  for (const auto& run : runs)
+    list.push_back({run.first, run.second.end - run.first, run.second.error});
+  return list;
+}
+
+std::string BadAreaLines(const CBadAreas& areas, long long blockSize, size_t maxLines) {
+  std::vector<BlockRun> runs = areas.Unreadable();
+  const std::vector<BlockRun> skipped = areas.Skipped();
+  runs.insert(runs.end(), skipped.begin(), skipped.end());
+  std::sort(runs.begin(), runs.end(),
+            [](const BlockRun& a, const BlockRun& b) { return a.first < b.first; });
+  std::string text;
+  for (size_t i = 0; i < runs.size() && i < maxLines; ++i) {
+    const BlockRun& run = runs[i];
+    text += (run.error.empty() ? "salvor: not read (skipped after read errors): bytes "
+                               : "salvor: unreadable: bytes ") +
+            std::to_string(run.first * blockSize) + "-" +
+            std::to_string((run.first + run.count) * blockSize - 1) + " (" +
+            std::to_string(run.count) + (run.count == 1 ? " block" : " blocks") + ")" +
+            (run.error.empty() ? "" : ": " + run.error) + "\n";
+  }
+  if (runs.size() > maxLines) {
+    text +=
+        "salvor: " + std::to_string(runs.size() - maxLines) + " more bad areas (see the report)\n";
+  }
+  return text;
+}
+
+}  // namespace salvor
