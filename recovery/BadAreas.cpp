@@ -155,19 +155,32 @@ std::string BadAreaLines(const CBadAreas& areas, long long blockSize, size_t max
   runs.insert(runs.end(), skipped.begin(), skipped.end());
   std::sort(runs.begin(), runs.end(),
             [](const BlockRun& a, const BlockRun& b) { return a.first < b.first; });
+  // Runs that touch make one area: "bytes A-B (N blocks): U unreadable (error), S not read".
   std::string text;
-  for (size_t i = 0; i < runs.size() && i < maxLines; ++i) {
-    const BlockRun& run = runs[i];
-    text += (run.error.empty() ? "salvor: not read (skipped after read errors): bytes "
-                               : "salvor: unreadable: bytes ") +
-            std::to_string(run.first * blockSize) + "-" +
-            std::to_string((run.first + run.count) * blockSize - 1) + " (" +
-            std::to_string(run.count) + (run.count == 1 ? " block" : " blocks") + ")" +
-            (run.error.empty() ? "" : ": " + run.error) + "\n";
-  }
-  if (runs.size() > maxLines) {
-    text +=
-        "salvor: " + std::to_string(runs.size() - maxLines) + " more bad areas (see the report)\n";
+  size_t lines = 0;
+  for (size_t i = 0; i < runs.size();) {
+    const long long first = runs[i].first;
+    long long end = first;
+    long long unread = 0;
+    std::string error;
+    for (; i < runs.size() && runs[i].first == end; end += runs[i++].count) {
+      if (runs[i].error.empty()) unread += runs[i].count;
+      if (error.empty()) error = runs[i].error;
+    }
+    if (lines++ == maxLines) {
+      text += "salvor: more bad areas (see the report)\n";
+      break;
+    }
+    const long long blocks = end - first;
+    text += "salvor: bad area: bytes " + std::to_string(first * blockSize) + "-" +
+            std::to_string(end * blockSize - 1) + " (" + std::to_string(blocks) +
+            (blocks == 1 ? " block): " : " blocks): ");
+    if (blocks > unread) {
+      text += std::to_string(blocks - unread) + " unreadable (" + error + ")" +
+              (unread > 0 ? ", " : "");
+    }
+    if (unread > 0) text += std::to_string(unread) + " not read after the read errors around them";
+    text += "\n";
   }
   return text;
 }

@@ -86,8 +86,8 @@ class CBadAreas {
   RunMap FSkipped;
 };
 
-// The log's account of the bad areas: one line per run of blocks, as byte ranges with the
-// error, at most maxLines of them and then how many more.
+// The log's account of the bad areas: one line per area of touching unreadable and unread
+// runs, in bytes, with the error; at most maxLines of them.
 std::string BadAreaLines(const CBadAreas& areas, long long blockSize, size_t maxLines);
 
 }  // namespace salvor
