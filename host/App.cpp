@@ -25,7 +25,9 @@
 #include "host/Paths.h"
 #include "recovery/RecoverySink.h"
 #include "host/Signals.h"
+#include "recovery/Checkpoint.h"
 #include "recovery/ScannedSource.h"
+#include "util/sha256/Sha256.h"
 #include "util/StringUtils.h"
 
 #ifndef SALVOR_VERSION
@@ -40,6 +42,8 @@ namespace {
 constexpr long long kScanLogLimit = 512 << 10;
 // Skipped areas read again at the end: at least this much, or 1% of the source.
 constexpr long long kRetryBytes = 64 << 20;
+// A checkpoint is written this often while scanning.
+constexpr double kCheckpointSeconds = 5;
 // Bad areas named one by one in the log (the report lists up to 10,000).
 constexpr size_t kLoggedBadAreas = 100;
 
@@ -209,6 +213,20 @@ int CheckSource(const Options& options, const ScanPaths& paths, struct stat& inf
 
 // The output folder: new or empty, never on the device being scanned.
 int CheckOutputFolder(const Options& options, const ScanPaths& paths, const struct stat& source) {
+  if (options.resume) {
+    // The folder of the interrupted scan, with its checkpoint; the rest is checked once the
+    // source and the modules are known.
+    Checkpoint checkpoint;
+    std::string reason;
+    if (!ReadCheckpoint(paths.outputDir, checkpoint, reason)) {
+      return Fail(2, kExitUsage, "cannot resume: " + reason);
+    }
+    if (checkpoint.complete) {
+      return Fail(2, kExitUsage,
+                  "cannot resume: the scan in '" + options.outputDir + "' is complete");
+    }
+    return kExitOk;
+  }
   bool empty = true;
   if (!FolderIsEmptyOrMissing(paths.outputDir, empty)) {
     return Fail(2, kExitOutput,
@@ -269,7 +287,8 @@ int MakeOutputFolder(const Options& options, const ScanPaths& paths, int heldLog
                 "cannot create output folder '" + options.outputDir + "': " + strerror(errno));
   }
   const int logFd =
-      open(paths.logPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0644);
+      open(paths.logPath.c_str(),
+           O_WRONLY | O_CREAT | (options.resume ? 0 : O_EXCL) | O_APPEND | O_CLOEXEC, 0644);
   if (logFd < 0) {
     return Fail(terminal, kExitOutput,
                 "cannot write to output folder '" + options.outputDir + "': " + strerror(errno));
@@ -512,6 +531,63 @@ int FinishScan(const Options& options, const ScanPaths& paths, const RecoverySin
   return result.exitStatus;
 }
 
+// What a resumed scan must share with the one it goes on with.
+ScanIdentity MakeIdentity(const ScanPaths& paths, const ReportHeader& header,
+                          CScannedSource& watched) {
+  ScanIdentity identity;
+  identity.sourcePath = paths.source;
+  identity.sourceBytes = watched.Bytes();
+  identity.blockSize = watched.BlockSize();
+  // The first blocks tell a card put back in from another one of the same size.
+  const long long blocks = std::min<long long>(watched.GetBlockCount(), 128);
+  std::vector<uint8_t> start(static_cast<size_t>(std::max(0LL, blocks * identity.blockSize)));
+  identity.sourceDigest = watched.ReadBlocks(0, blocks, start.data())
+                              ? SV::CSha256::Of(start.data(), start.size())
+                              : "unreadable";
+  for (const auto& setting : header.settings) {
+    identity.settings.push_back(setting.first + "=" + setting.second);
+  }
+  identity.settings.push_back("report=" + paths.reportPath);
+  return identity;
+}
+
+// Goes on with the interrupted scan in the output folder: the same scan, its report reopened,
+// what it left half done removed, the scan started where its checkpoint says.
+int ResumeInto(const Options& options, const ScanPaths& paths, const ScanIdentity& identity,
+               int terminal, DfxmlReport& report, RecoverySink& sink, CScannedSource& watched) {
+  Checkpoint checkpoint;
+  std::string reason;
+  if (!ReadCheckpoint(paths.outputDir, checkpoint, reason)) {
+    return Fail(terminal, kExitUsage, "cannot resume: " + reason);
+  }
+  const std::string difference = IdentityDifference(checkpoint.identity, identity);
+  if (!difference.empty()) {
+    return Fail(
+        terminal, kExitUsage,
+        "cannot resume the scan in '" + options.outputDir + "' with this command: " + difference);
+  }
+  std::vector<ReportFile> files;
+  std::vector<ReportFile> skipped;
+  if (!report.Reopen(paths.reportPath, files, skipped)) {
+    return Fail(terminal, kExitOutput,
+                "cannot resume: cannot read report '" + paths.reportPath + "': " + strerror(errno));
+  }
+  std::vector<std::string> names;
+  for (const ReportFile& file : files) names.push_back(file.filename);
+  const int removed = RemoveUnreportedFiles(paths.outputDir, names);
+  sink.Resume(files, skipped);
+  const long long firstBlock = std::min(checkpoint.resumeBlock, watched.GetBlockCount());
+  watched.StartAt(firstBlock);
+  const std::string line = "resuming at byte " + std::to_string(firstBlock * identity.blockSize) +
+                           " with " + std::to_string(files.size()) + " files recovered before" +
+                           (removed > 0 ? " (" + std::to_string(removed) +
+                                              " written after the last checkpoint are redone)"
+                                        : "");
+  Print(2, "salvor: " + line + "\n");
+  if (!options.quiet) Print(terminal, "Scan " + line + "\n");
+  return kExitOk;
+}
+
 // Reads the areas skipped after read errors once more, within a bound, now that everything
 // else is done; the log and the report then say what stayed unreadable.
 void RetrySkippedAreas(const Options& options, const RecoverySink& sink, int terminal,
@@ -585,19 +661,43 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
   }
   const ReportHeader header =
       MakeReportHeader(engine, options, paths, commandLine, cacheSize, watched);
-  if (!report.Open(paths.reportPath, header)) {
+  const ScanIdentity identity = MakeIdentity(paths, header, watched);
+  if (options.resume) {
+    const int resumed = ResumeInto(options, paths, identity, terminal, report, sink, watched);
+    if (resumed != kExitOk) return resumed;
+  } else if (!report.Open(paths.reportPath, header)) {
     return Fail(terminal, kExitOutput,
                 "cannot write report '" + paths.reportPath + "': " + strerror(errno));
   }
+  // A checkpoint now and every few seconds: however the run ends, even by a power cut, it
+  // can be resumed from the last one.
+  const auto checkpoint = [&](bool complete) {
+    Checkpoint point{identity, sink.ResumeBlock(), complete};
+    report.Sync();
+    const int folder = open(paths.outputDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+      syncfs(folder);
+      close(folder);
+    }
+    if (!WriteCheckpoint(paths.outputDir, point)) {
+      Print(2, "salvor: cannot write the checkpoint: " + std::string(strerror(errno)) + "\n");
+    }
+  };
+  sink.OnCheckpoint([&] { checkpoint(false); }, kCheckpointSeconds);
   if (!options.quiet) {
     Print(terminal, "Scanning " + options.source + " (" + FormatBytes(header.sourceSize) +
                         ") into " + options.outputDir + " - Ctrl-C stops and keeps the files\n");
   }
   InstallInterruptHandler(terminal);
   sink.WatchSource(&watched);
-  sink.BeginScan(watched.GetBlockCount(), watched.GetBlockSize());
+  sink.BeginScan(watched.GetBlockCount() + watched.FirstBlock(), watched.GetBlockSize(),
+                 watched.FirstBlock());
+  checkpoint(false);
   const bool scanResult = engine->Scan(&watched);
   sink.EndProgress();
+  // The end of the source reached: nothing to resume.
+  checkpoint(sink.ScanCompletedCalled() && !sink.Cancelled() && !sink.OutputFailed() &&
+             !sink.LostSource() && gInterrupts == 0 && scanResult);
   WriteLogLinesAgain();
   RetrySkippedAreas(options, sink, terminal, watched);
   return FinishScan(options, paths, sink, watched, scanResult, terminal, report);

@@ -152,6 +152,7 @@ class ArgumentReader {
 bool* SwitchField(const std::string& name, Options& options) {
   if (name == "-q" || name == "--quiet") return &options.quiet;
   if (name == "--list-only") return &options.listOnly;
+  if (name == "--resume") return &options.resume;
   return nullptr;
 }
 
@@ -300,6 +301,8 @@ const char* UsageText() {
          "      --min-size SIZE      skip files smaller than SIZE (e.g. 20k)\n"
          "      --max-size SIZE      skip files larger than SIZE (e.g. 2G)\n"
          "      --list-only          write the report of what would be recovered, no files\n"
+         "      --resume             go on with the interrupted scan in DIR (same source and\n"
+         "                           options)\n"
          "      --set H.PROP=VALUE   set a handler property, e.g. salvor.jpeg.MaxSize=65536\n"
          "                           (H is a handler ID or a type such as jpg)\n"
          "      --read-ahead SIZE    bytes read from the source at a time (default 1M)\n"

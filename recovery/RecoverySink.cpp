@@ -61,17 +61,38 @@ RecoverySink::RecoverySink(SinkSettings settings, DfxmlReport* report)
   FStart = FLastDraw = std::chrono::steady_clock::now();
 }
 
-void RecoverySink::BeginScan(long long blockCount, long long blockSize) {
+void RecoverySink::BeginScan(long long blockCount, long long blockSize, long long firstBlock) {
   FBlockCount = blockCount;
   FBlockSize = blockSize > 0 ? blockSize : 512;
-  FStart = std::chrono::steady_clock::now();
+  FFirstBlock = FLastBlock = firstBlock;
+  FStart = FLastCheckpoint = std::chrono::steady_clock::now();
   FLastDraw = FStart - kRedrawInterval;
   winsize size{};
   if (FSettings.showProgress && ioctl(FSettings.terminalFd, TIOCGWINSZ, &size) == 0 &&
       size.ws_col > 20) {
     FWidth = size.ws_col - 1;
   }
-  if (FSettings.showProgress) Draw(0, blockCount);
+  if (FSettings.showProgress) Draw(firstBlock, blockCount);
+}
+
+void RecoverySink::Resume(const std::vector<ReportFile>& files,
+                          const std::vector<ReportFile>& skipped) {
+  for (const ReportFile& file : files) {
+    FAlreadyDelivered.emplace(file.offset, file.type);
+    TypeTally& tally = FTallies[file.type];
+    ++tally.files;
+    tally.bytes += file.size;
+    if (file.damaged) ++tally.damaged;
+  }
+  for (const ReportFile& file : skipped) FAlreadyDelivered.emplace(file.offset, file.type);
+  FSkipped = static_cast<long long>(skipped.size());
+}
+
+long long RecoverySink::ResumeBlock() const {
+  const long long current = FCurrentBlock + FFirstBlock;
+  if (FOpenFileBlock >= 0) return std::min(FOpenFileBlock, current);
+  // Not inside the file delivered last: the scan never looks there for a new start.
+  return std::max(current, (FLastEnd + FBlockSize - 1) / FBlockSize);
 }
 
 void RecoverySink::EndProgress() {
@@ -117,11 +138,32 @@ void RecoverySink::Log(const char* source, int level, const char* text) {
       if (FLogBytes > FSettings.logLimit && FSettings.logFull != nullptr) FSettings.logFull();
     }
   }
+  if (level == LogLevel::kStep && source != nullptr && std::strcmp(source, "SVC") == 0)
+    FollowScan(text);
   if (level < LogLevel::kError) return;
   if (FErrors.size() < kMaxKeptErrors) FErrors.emplace_back(text);
 }
 
+void RecoverySink::FollowScan(const char* text) {
+  // The engine says when a file's start was found without its end (it is delivered later,
+  // when the next file is found), and nothing else does: a checkpoint taken meanwhile must
+  // send a resumed scan back to that start, or the file would be lost.
+  static const char kRecognized[] = "Block ";
+  static const char kOpened[] = " didn't report end of file - creating open scan";
+  static const char kFinishing[] = "Finishing open scan at ";
+  const size_t length = std::strlen(text);
+  if (std::strncmp(text, kRecognized, sizeof kRecognized - 1) == 0) {
+    FRecognizedBlock = std::atoll(text + sizeof kRecognized - 1) + FFirstBlock;
+  } else if (length >= sizeof kOpened - 1 &&
+             std::strcmp(text + length - (sizeof kOpened - 1), kOpened) == 0) {
+    FOpenFileBlock = FRecognizedBlock;
+  } else if (std::strncmp(text, kFinishing, sizeof kFinishing - 1) == 0) {
+    FFinishingOpenFile = true;
+  }
+}
+
 void RecoverySink::ScanProgress(long long block, long long blockCount, bool& cancel) {
+  FCurrentBlock = block;
   if (FStop || (FSettings.interrupts != nullptr && *FSettings.interrupts != 0)) cancel = true;
   if (--FCountdown > 0) return;
   FCountdown = kCallsBetweenTicks;
@@ -129,12 +171,17 @@ void RecoverySink::ScanProgress(long long block, long long blockCount, bool& can
 }
 
 void RecoverySink::Tick(long long block, long long blockCount) {
-  FLastBlock = block;
-  if (!FSettings.showProgress) return;
+  FLastBlock = block + FFirstBlock;
   auto now = std::chrono::steady_clock::now();
+  if (FCheckpoint &&
+      std::chrono::duration<double>(now - FLastCheckpoint).count() >= FCheckpointSeconds) {
+    FLastCheckpoint = now;
+    FCheckpoint();
+  }
+  if (!FSettings.showProgress) return;
   if (now - FLastDraw < kRedrawInterval) return;
   FLastDraw = now;
-  Draw(block, blockCount);
+  Draw(FLastBlock, blockCount + FFirstBlock);
 }
 
 void RecoverySink::Draw(long long block, long long blockCount) {
@@ -248,7 +295,7 @@ void RecoverySink::Publish(const std::string& temporary, ReportFile& entry) {
 }
 
 bool RecoverySink::Describe(CContentHandler* handler, CDataStream* file, ReportFile& entry) {
-  entry.offset = SVStreamSourceOffset(file);
+  entry.offset = SVStreamSourceOffset(file) + FFirstBlock * FBlockSize;
   entry.size = file->GetSize();
   char described[64] = "";
   bool valid = handler->DescribeFile(file, described, sizeof described);
@@ -264,6 +311,9 @@ bool RecoverySink::Describe(CContentHandler* handler, CDataStream* file, ReportF
                      : entry.size < FSettings.minSize                           ? "min-size"
                      : FSettings.maxSize >= 0 && entry.size > FSettings.maxSize ? "max-size"
                                                                                 : nullptr;
+  // Found before an interruption, and already on disk and in the report.
+  if (!FAlreadyDelivered.empty() && FAlreadyDelivered.count({entry.offset, entry.type}) != 0)
+    return false;
   if (skip != nullptr) {
     // Listed up to a bound: a hostile source must not grow the report without end.
     if (FSkipped++ < kMaxListedSkips && FReport != nullptr && FReport->IsOpen())
@@ -278,7 +328,11 @@ bool RecoverySink::Describe(CContentHandler* handler, CDataStream* file, ReportF
 }
 
 void RecoverySink::FileRecovered(CContentHandler* handler, CDataStream* file) {
+  if (FFinishingOpenFile) FOpenFileBlock = -1;
+  FFinishingOpenFile = false;
   if (handler == nullptr || file == nullptr || FOutputErrno != 0) return;
+  FLastEnd =
+      std::max(FLastEnd, SVStreamSourceOffset(file) + file->GetSize() + FFirstBlock * FBlockSize);
   ReportFile entry;
   if (!Describe(handler, file, entry)) return;
   file->SetPosition(0);

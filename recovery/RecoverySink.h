@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <csignal>
 #include <set>
 #include <string>
@@ -46,8 +47,20 @@ class RecoverySink : public CSinkBase {
   void WatchSource(const CScannedSource* source) { FSource = source; }
   // Which delivered files are kept, once the handlers are configured.
   void SetFilter(TypeFilter filter) { FSettings.filter = std::move(filter); }
-  // Called before Scan with the source's geometry; starts the clock.
-  void BeginScan(long long blockCount, long long blockSize);
+  // Called before Scan with the source's geometry and the block the scan starts at (not 0
+  // when it resumes an interrupted one); starts the clock.
+  void BeginScan(long long blockCount, long long blockSize, long long firstBlock = 0);
+  // Goes on with an interrupted scan: the files and skipped files its report lists are
+  // counted, and are not delivered again when the scan comes to them once more.
+  void Resume(const std::vector<ReportFile>& files, const std::vector<ReportFile>& skipped);
+  // Called every `seconds` of scanning, from the scan's thread, to write a checkpoint.
+  void OnCheckpoint(std::function<void()> write, double seconds) {
+    FCheckpoint = std::move(write);
+    FCheckpointSeconds = seconds;
+  }
+  // The block a resumed scan would start at: the one being scanned, or the start of a file
+  // whose end is still being looked for.
+  long long ResumeBlock() const;
   // Erases the progress line so that the summary starts on a clean line.
   void EndProgress();
 
@@ -83,6 +96,7 @@ class RecoverySink : public CSinkBase {
 
  private:
   void Tick(long long block, long long blockCount);
+  void FollowScan(const char* text);
   void Draw(long long block, long long blockCount);
   // The entry for a file the user asked for; false when --types/--exclude/--min-size/
   // --max-size leave it out, or when it lies wholly after the source's end.
@@ -121,6 +135,18 @@ class RecoverySink : public CSinkBase {
   bool FLineShown = false;
   std::chrono::steady_clock::time_point FStart;
   std::chrono::steady_clock::time_point FLastDraw;
+  std::chrono::steady_clock::time_point FLastCheckpoint;
+  std::function<void()> FCheckpoint;
+  double FCheckpointSeconds = 0;
+  long long FFirstBlock = 0;
+  long long FCurrentBlock = 0;  // as the engine counts: from FFirstBlock
+  long long FLastEnd = 0;       // of the files delivered
+  // The engine's recognitions, followed for ResumeBlock: the last block recognised, the block
+  // of a file whose end is still open, and whether it is being finished now.
+  long long FRecognizedBlock = -1;
+  long long FOpenFileBlock = -1;
+  bool FFinishingOpenFile = false;
+  std::set<std::pair<long long, std::string>> FAlreadyDelivered;  // offset, type
 
   long long FSkipped = 0;
   long long FLogBytes = 0;

@@ -12,9 +12,10 @@ void CScannedSource::AddTail(std::vector<uint8_t> tail) {
   if (tail.empty() || static_cast<long long>(tail.size()) >= FBlockSize) return;
   FTail = std::move(tail);
   FBlockCount = FSourceCount + 1;
+  FBadAreas.SetBlockCount(FBlockCount);
 }
 
-bool CScannedSource::ReadBlocks(long long Index, long long Count, void* Buffer) {
+bool CScannedSource::ReadAt(long long Index, long long Count, void* Buffer) {
   if (FTail.empty() || Count <= 0 || Index < 0 || Index <= FSourceCount - Count)
     return ReadWholeBlocks(Index, Count, Buffer);
   if (Index > FBlockCount - Count) return false;

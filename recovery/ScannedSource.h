@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,9 +37,19 @@ class CScannedSource : public CDataSource {
     return FSourceCount * FBlockSize + static_cast<long long>(FTail.size());
   }
 
-  // Whether the block at byte `position` is not to be read: known bad, or skipped.
+  // From now on the engine sees only the blocks from `firstBlock` on, as blocks 0, 1, ...:
+  // a resumed scan goes on where the last one stopped. Everything else here counts blocks and
+  // bytes from the source's start.
+  void StartAt(long long firstBlock) {
+    FWindow = firstBlock;
+    TakeState();
+  }
+  long long FirstBlock() const { return FWindow; }
+  // Whether the block at byte `position` of what the engine sees is not to be read: known
+  // bad, or skipped.
   bool Avoid(long long position) const {
-    return FBadAreas.AnyMissing() && FBlockSize > 0 && FBadAreas.Avoid(position / FBlockSize);
+    return FBadAreas.AnyMissing() && FBlockSize > 0 &&
+           FBadAreas.Avoid(position / FBlockSize + FWindow);
   }
   const CBadAreas& BadAreas() const { return FBadAreas; }
   long long BlockSize() const { return FBlockSize; }
@@ -61,7 +72,9 @@ class CScannedSource : public CDataSource {
     FImageBytes = bytes;
   }
 
-  bool ReadBlocks(long long Index, long long Count, void* Buffer) override;
+  bool ReadBlocks(long long Index, long long Count, void* Buffer) override {
+    return ReadAt(Index + FWindow, Count, Buffer);
+  }
 
   const char* GetUniqueID() override { return FSource->GetUniqueID(); }
   bool SetIntPropValue(const char* name, int value) override {
@@ -104,7 +117,7 @@ class CScannedSource : public CDataSource {
   // call: they are kept here and taken again after each operation that may change them (the
   // engine drives a source from one thread; it changes only inside its own operations).
   long long GetBlockSize() override { return FBlockSize; }
-  long long GetBlockCount() override { return FBlockCount; }
+  long long GetBlockCount() override { return FBlockCount - FWindow; }
   bool IsReady() override { return FReady; }
   int GetLastIOError() override { return FLastIOError; }
   bool IsFormatted() override { return FSource->IsFormatted(); }
@@ -130,11 +143,13 @@ class CScannedSource : public CDataSource {
     FBlockSize = blockSize;
     FSourceCount = count;
     FBlockCount = count + (FTail.empty() ? 0 : 1);
+    FWindow = std::min(FWindow, FBlockCount);
     FBadAreas.SetBlockCount(FBlockCount);
     FReady = FSource->IsReady() && !FImageGone;
     FLastIOError = FSource->GetLastIOError();
   }
   bool ImageGone() const;
+  bool ReadAt(long long Index, long long Count, void* Buffer);
   bool ReadWholeBlocks(long long Index, long long Count, void* Buffer);
   bool ReadRun(long long Index, long long Count, void* Buffer);
   // What went wrong with the last failed read, in words.
@@ -144,6 +159,7 @@ class CScannedSource : public CDataSource {
   long long FBlockSize = 0;
   long long FSourceCount = 0;
   long long FBlockCount = 0;
+  long long FWindow = 0;
   std::vector<uint8_t> FTail;
   bool FReady = false;
   int FLastIOError = 0;

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 namespace salvor {
@@ -59,6 +61,40 @@ std::string Ranges(const std::vector<ReportRange>& ranges, const char* indent) {
             Number(static_cast<long long>(ranges.size() - kMaxListedRanges)) + "\"/>\n";
   }
   return text;
+}
+
+// The text between the first `open` in `text` and the next `close` after it.
+std::string Field(const std::string& text, const char* open, const char* close) {
+  const size_t start = text.find(open);
+  if (start == std::string::npos) return std::string();
+  const size_t begin = start + std::strlen(open);
+  return text.substr(begin, text.find(close, begin) - begin);
+}
+
+long long NumberField(const std::string& text, const char* open, const char* close) {
+  return std::atoll(Field(text, open, close).c_str());
+}
+
+std::string Unescape(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '&') {
+      out += text[i];
+      continue;
+    }
+    const size_t semicolon = text.find(';', i);
+    const std::string entity = text.substr(i + 1, semicolon - i - 1);
+    out += entity == "lt"     ? "<"
+           : entity == "gt"   ? ">"
+           : entity == "amp"  ? "&"
+           : entity == "quot" ? "\""
+           : entity == "apos" ? "'"
+           : entity == "#10"  ? "\n"
+           : entity == "#13"  ? "\r"
+                              : "?";
+    i = semicolon == std::string::npos ? text.size() : semicolon;
+  }
+  return out;
 }
 
 }  // namespace
@@ -120,6 +156,68 @@ bool DfxmlReport::Write(const std::string& text) {
   if (FFile == nullptr) return false;
   if (std::fwrite(text.data(), 1, text.size(), FFile) != text.size()) return false;
   return std::fflush(FFile) == 0;
+}
+
+bool DfxmlReport::Reopen(const std::string& path, std::vector<ReportFile>& files,
+                         std::vector<ReportFile>& skipped) {
+  FILE* in = std::fopen(path.c_str(), "rb");
+  if (in == nullptr) return false;
+  std::string text;
+  char buffer[65536];
+  for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, in)) > 0;) text.append(buffer, got);
+  std::fclose(in);
+  // The report goes on after its last whole entry, or after its header.
+  size_t keep = text.find("  </source>\n");
+  if (keep == std::string::npos) {
+    errno = EINVAL;
+    return false;
+  }
+  keep += std::strlen("  </source>\n");
+  for (size_t at = keep; at < text.size();) {
+    const size_t line = text.find('\n', at);
+    if (line == std::string::npos) break;
+    const std::string first = text.substr(at, line - at);
+    if (first == "  <fileobject>") {
+      const size_t close = text.find("  </fileobject>\n", at);
+      if (close == std::string::npos) break;
+      const std::string entry = text.substr(at, close - at);
+      ReportFile file;
+      file.filename = Unescape(Field(entry, "<filename>", "</filename>"));
+      file.size = NumberField(entry, "<filesize>", "</filesize>");
+      file.offset = NumberField(entry, "img_offset=\"", "\"");
+      file.sha256 = Field(entry, "<hashdigest type=\"sha256\">", "</hashdigest>");
+      file.type = Unescape(Field(entry, "<salvor:type>", "</salvor:type>"));
+      file.handlerId = Unescape(Field(entry, "<salvor:handler>", "</salvor:handler>"));
+      file.damaged = Field(entry, "<salvor:damaged>", "<") == "1";
+      file.written = Field(entry, "<salvor:written>", "<") == "1";
+      file.unreadableBytes = NumberField(entry, "<salvor:unreadable_bytes>", "<");
+      files.push_back(file);
+      at = keep = close + std::strlen("  </fileobject>\n");
+    } else if (first.rfind("  <salvor:skipped ", 0) == 0 && first.size() > 2 &&
+               first.compare(first.size() - 2, 2, "/>") == 0) {
+      ReportFile file;
+      file.offset = NumberField(first, "img_offset=\"", "\"");
+      file.size = NumberField(first, " len=\"", "\"");
+      file.type = Unescape(Field(first, " type=\"", "\""));
+      skipped.push_back(file);
+      at = keep = line + 1;
+    } else {
+      break;
+    }
+  }
+  FFile = std::fopen(path.c_str(), "r+b");
+  if (FFile == nullptr) return false;
+  if (ftruncate(fileno(FFile), static_cast<off_t>(keep)) != 0 ||
+      std::fseek(FFile, 0, SEEK_END) != 0) {
+    std::fclose(FFile);
+    FFile = nullptr;
+    return false;
+  }
+  return true;
+}
+
+bool DfxmlReport::Sync() {
+  return FFile != nullptr && std::fflush(FFile) == 0 && fsync(fileno(FFile)) == 0;
 }
 
 bool DfxmlReport::Open(const std::string& path, const ReportHeader& header) {

@@ -61,6 +61,13 @@ class DfxmlReport {
 
   // Creates path (never overwrites an existing file). False with errno set on failure.
   bool Open(const std::string& path, const ReportHeader& header);
+  // Opens the report of an interrupted scan to go on with it: what followed its last whole
+  // entry (the outcome, or an entry cut short) is dropped; the files and skipped files it
+  // lists are handed back. False with errno set when it cannot be read or written.
+  bool Reopen(const std::string& path, std::vector<ReportFile>& files,
+              std::vector<ReportFile>& skipped);
+  // Makes what was written so far durable (before a checkpoint counts on it).
+  bool Sync();
   // False when the write failed (errno tells why, e.g. ENOSPC).
   bool AddFile(const ReportFile& file);
   // A file found but left out by the user's filters, and which filter (type, min-size,

@@ -6,6 +6,9 @@
 //   SALVOR_FAULT_TRANSIENT     the read (counted from 1) that fails once; the disk comes back
 //   SALVOR_FAULT_VANISH_AFTER  reads after which the disk is gone for good
 //   SALVOR_FAULT_REFUSE_LOCK   any value: the read lock is refused
+//   SALVOR_FAULT_READ_MS       milliseconds each read takes (a slow disk)
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cwchar>
 #include <fstream>
@@ -49,6 +52,7 @@ class CFaultyDisk : public testing_support::MemoryDataSource {
       FTransientError = true;
       return false;
     }
+    if (readMs > 0) usleep(static_cast<useconds_t>(readMs * 1000));
     FFailed = (deadFrom >= 0 && Index + Count > deadFrom) ||
               !MemoryDataSource::ReadBlocks(Index, Count, Buffer);
     FFailedReads += FFailed ? 1 : 0;
@@ -66,6 +70,7 @@ class CFaultyDisk : public testing_support::MemoryDataSource {
 
   long long transientRead = 0;  // 0: none
   long long deadFrom = -1;
+  long long readMs = 0;
 
  private:
   CPhotoRecovery* FEngine;
@@ -89,6 +94,7 @@ class CFaultyModule : public CDataSourceModule {
       for (std::string block; std::getline(bad, block, ',');)
         FDisk->failingBlocks.insert(std::atoll(block.c_str()));
       FDisk->transientRead = std::atoll(Env("SALVOR_FAULT_TRANSIENT").c_str());
+      FDisk->readMs = std::atoll(Env("SALVOR_FAULT_READ_MS").c_str());
       if (!Env("SALVOR_FAULT_DEAD_FROM").empty())
         FDisk->deadFrom = std::atoll(Env("SALVOR_FAULT_DEAD_FROM").c_str());
       if (!Env("SALVOR_FAULT_VANISH_AFTER").empty())

@@ -1,0 +1,140 @@
+#include "recovery/Checkpoint.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <sstream>
+
+namespace salvor {
+
+namespace {
+
+constexpr const char* kFormat = "salvor-resume 1";
+
+bool WriteAndSync(int fd, const std::string& text) {
+  for (size_t done = 0; done < text.size();) {
+    const ssize_t written = write(fd, text.data() + done, text.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    done += static_cast<size_t>(written);
+  }
+  return fsync(fd) == 0;
+}
+
+}  // namespace
+
+bool WriteCheckpoint(const std::string& dir, const Checkpoint& checkpoint) {
+  std::ostringstream text;
+  const ScanIdentity& id = checkpoint.identity;
+  text << kFormat << "\n"
+       << "source " << id.sourcePath << "\n"
+       << "source_bytes " << id.sourceBytes << "\n"
+       << "block_size " << id.blockSize << "\n"
+       << "source_digest " << id.sourceDigest << "\n";
+  for (std::string setting : id.settings) {
+    for (char& c : setting) c = c == '\n' || c == '\r' ? '?' : c;
+    text << "setting " << setting << "\n";
+  }
+  text << "resume_block " << checkpoint.resumeBlock << "\n"
+       << "complete " << (checkpoint.complete ? 1 : 0) << "\n"
+       << "end\n";
+  const std::string path = dir + "/" + kCheckpointName;
+  const std::string temporary = path + ".new";
+  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  const bool written = WriteAndSync(fd, text.str());
+  int error = written ? 0 : errno;
+  if (close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+  if (error != 0) {
+    unlink(temporary.c_str());
+    errno = error;
+    return false;
+  }
+  // The rename itself reaches the disk with the folder.
+  const int folder = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder >= 0) {
+    fsync(folder);
+    close(folder);
+  }
+  return true;
+}
+
+bool ReadCheckpoint(const std::string& dir, Checkpoint& checkpoint, std::string& reason) {
+  std::ifstream in(dir + "/" + kCheckpointName);
+  std::string line;
+  if (!in || !std::getline(in, line)) {
+    reason = "no interrupted scan to resume in '" + dir + "'";
+    return false;
+  }
+  if (line != kFormat) {
+    reason = "'" + dir + "/" + kCheckpointName + "' is not a checkpoint this salvor reads";
+    return false;
+  }
+  checkpoint = Checkpoint();
+  ScanIdentity& id = checkpoint.identity;
+  bool ended = false;
+  while (std::getline(in, line)) {
+    const size_t space = line.find(' ');
+    const std::string key = line.substr(0, space);
+    const std::string value = space == std::string::npos ? "" : line.substr(space + 1);
+    if (key == "source") id.sourcePath = value;
+    if (key == "source_bytes") id.sourceBytes = std::atoll(value.c_str());
+    if (key == "block_size") id.blockSize = std::atoll(value.c_str());
+    if (key == "source_digest") id.sourceDigest = value;
+    if (key == "setting") id.settings.push_back(value);
+    if (key == "resume_block") checkpoint.resumeBlock = std::atoll(value.c_str());
+    if (key == "complete") checkpoint.complete = value == "1";
+    if (key == "end") ended = true;
+  }
+  if (!ended || checkpoint.resumeBlock < 0) {
+    reason = "the checkpoint in '" + dir + "' is cut short";
+    return false;
+  }
+  return true;
+}
+
+std::string IdentityDifference(const ScanIdentity& was, const ScanIdentity& now) {
+  if (was.sourcePath != now.sourcePath)
+    return "it scanned '" + was.sourcePath + "', not '" + now.sourcePath + "'";
+  if (was.sourceBytes != now.sourceBytes || was.blockSize != now.blockSize)
+    return "the source's size has changed since";
+  if (was.sourceDigest != now.sourceDigest) return "the source's first bytes have changed since";
+  for (size_t i = 0; i < was.settings.size() || i < now.settings.size(); ++i) {
+    const std::string before = i < was.settings.size() ? was.settings[i] : "(none)";
+    const std::string after = i < now.settings.size() ? now.settings[i] : "(none)";
+    if (before != after) return "it ran with " + before + ", this one with " + after;
+  }
+  return std::string();
+}
+
+int RemoveUnreportedFiles(const std::string& dir, const std::vector<std::string>& reported) {
+  const std::set<std::string> keep(reported.begin(), reported.end());
+  int removed = 0;
+  std::unique_ptr<DIR, int (*)(DIR*)> top(opendir(dir.c_str()), &closedir);
+  if (!top) return 0;
+  // The type folders hold only recovered files: nothing of the user's is ever there.
+  while (const dirent* folder = readdir(top.get())) {
+    const std::string type = folder->d_name;
+    struct stat info {};
+    const std::string typePath = dir + "/" + type;
+    if (type[0] == '.' || lstat(typePath.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) continue;
+    std::unique_ptr<DIR, int (*)(DIR*)> files(opendir(typePath.c_str()), &closedir);
+    if (!files) continue;
+    while (const dirent* file = readdir(files.get())) {
+      const std::string name = file->d_name;
+      if (name == "." || name == ".." || keep.count(type + "/" + name) != 0) continue;
+      if (unlink((typePath + "/" + name).c_str()) == 0) ++removed;
+    }
+  }
+  return removed;
+}
+
+}  // namespace salvor

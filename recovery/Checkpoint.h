@@ -1,0 +1,44 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace salvor {
+
+// What makes two scans the same scan: the source and every setting that changes what is
+// found. A scan resumes only when these are equal.
+struct ScanIdentity {
+  std::string sourcePath;
+  long long sourceBytes = 0;
+  long long blockSize = 0;
+  std::string sourceDigest;           // SHA-256 of the source's first bytes
+  std::vector<std::string> settings;  // "name=value", as the report has them
+};
+
+// Where an interrupted scan can go on: the block a resumed scan starts at. Every file that
+// starts before it has been delivered; files found again after it are known by the report.
+struct Checkpoint {
+  ScanIdentity identity;
+  long long resumeBlock = 0;
+  bool complete = false;  // the scan reached the end of the source
+};
+
+// The checkpoint's name in the output folder.
+constexpr const char* kCheckpointName = ".salvor-resume";
+
+// Replaces DIR's checkpoint as one step: a power cut leaves the old one or the new one.
+// False with errno set when it could not be written.
+bool WriteCheckpoint(const std::string& dir, const Checkpoint& checkpoint);
+// False with a reason when DIR has no checkpoint or it cannot be understood.
+bool ReadCheckpoint(const std::string& dir, Checkpoint& checkpoint, std::string& reason);
+// The first difference between the scan that was and the one asked for, in words; empty
+// when they are the same scan.
+std::string IdentityDifference(const ScanIdentity& was, const ScanIdentity& now);
+
+// Before a scan resumes into DIR: removes what the interrupted one left that its report does
+// not list (files written after the report's last entry, half-written files), so that the
+// resumed scan writes each of them once. `reported` are the report's names, "type/name".
+// Returns the number of files removed.
+int RemoveUnreportedFiles(const std::string& dir, const std::vector<std::string>& reported);
+
+}  // namespace salvor
