@@ -589,18 +589,29 @@ int ResumeInto(const Options& options, const ScanPaths& paths, const ScanIdentit
 }
 
 // Reads the areas skipped after read errors once more, within a bound, now that everything
-// else is done; the log and the report then say what stayed unreadable.
-void RetrySkippedAreas(const Options& options, const RecoverySink& sink, int terminal,
-                       CScannedSource& watched) {
+// else is done, and looks for files again where they could be read after all; the log and the
+// report then say what stayed unreadable.
+void RetrySkippedAreas(CPhotoRecovery* engine, const Options& options, RecoverySink& sink,
+                       int terminal, CScannedSource& watched) {
   const CBadAreas& areas = watched.BadAreas();
   if (!areas.AnyMissing()) return;
   if (!areas.Skipped().empty() && gInterrupts == 0 && !sink.OutputFailed() && !watched.Gone()) {
     const long long blockSize = std::max(1LL, watched.BlockSize());
     const long long budget = std::max(kRetryBytes, watched.Bytes() / 100) / blockSize;
     if (!options.quiet) Print(terminal, "Reading the areas skipped after read errors again\n");
-    const long long read =
+    const std::vector<BlockRun> read =
         watched.RetrySkipped(budget, std::max(1LL, options.readAhead / blockSize), &gInterrupts);
-    Print(2, "salvor: " + std::to_string(read) + " skipped blocks read on a second try\n");
+    long long blocks = 0;
+    for (const BlockRun& run : read) blocks += run.count;
+    Print(2, "salvor: " + std::to_string(blocks) + " skipped blocks read on a second try\n");
+    // A file may start there: the scan looks again from each such run to its end.
+    for (const BlockRun& run : read) {
+      if (gInterrupts != 0 || sink.OutputFailed() || watched.Gone()) break;
+      watched.StartAt(run.first);
+      sink.BeginRescan(run.first, run.first + run.count);
+      engine->Scan(&watched);
+      sink.EndRescan();
+    }
   }
   Print(2, BadAreaLines(areas, watched.BlockSize(), kLoggedBadAreas));
 }
@@ -699,7 +710,7 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
   checkpoint(sink.ScanCompletedCalled() && !sink.Cancelled() && !sink.OutputFailed() &&
              !sink.LostSource() && gInterrupts == 0 && scanResult);
   WriteLogLinesAgain();
-  RetrySkippedAreas(options, sink, terminal, watched);
+  RetrySkippedAreas(engine, options, sink, terminal, watched);
   return FinishScan(options, paths, sink, watched, scanResult, terminal, report);
 }
 

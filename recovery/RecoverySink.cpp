@@ -88,6 +88,22 @@ void RecoverySink::Resume(const std::vector<ReportFile>& files,
   FSkipped = static_cast<long long>(skipped.size());
 }
 
+void RecoverySink::BeginRescan(long long firstBlock, long long stopBlock) {
+  FEnding = {FCompletedCalled, FCompleted, FCancelled};
+  FFirstBlock = firstBlock;
+  FCurrentBlock = 0;
+  FRescanStop = stopBlock;
+  FOpenFileBlock = -1;
+  FFinishingOpenFile = false;
+}
+
+void RecoverySink::EndRescan() {
+  FCompletedCalled = FEnding.called;
+  FCompleted = FEnding.completed;
+  FCancelled = FEnding.cancelled;
+  FRescanStop = -1;
+}
+
 long long RecoverySink::ResumeBlock() const {
   const long long current = FCurrentBlock + FFirstBlock;
   if (FOpenFileBlock >= 0) return std::min(FOpenFileBlock, current);
@@ -164,6 +180,9 @@ void RecoverySink::FollowScan(const char* text) {
 
 void RecoverySink::ScanProgress(long long block, long long blockCount, bool& cancel) {
   FCurrentBlock = block;
+  if (FRescanStop >= 0 && block + FFirstBlock >= FRescanStop && FOpenFileBlock < 0 &&
+      !FFinishingOpenFile)
+    cancel = true;
   if (FStop || (FSettings.interrupts != nullptr && *FSettings.interrupts != 0)) cancel = true;
   if (--FCountdown > 0) return;
   FCountdown = kCallsBetweenTicks;
@@ -173,7 +192,7 @@ void RecoverySink::ScanProgress(long long block, long long blockCount, bool& can
 void RecoverySink::Tick(long long block, long long blockCount) {
   FLastBlock = block + FFirstBlock;
   auto now = std::chrono::steady_clock::now();
-  if (FCheckpoint &&
+  if (FCheckpoint && FRescanStop < 0 &&
       std::chrono::duration<double>(now - FLastCheckpoint).count() >= FCheckpointSeconds) {
     FLastCheckpoint = now;
     FCheckpoint();
@@ -311,9 +330,9 @@ bool RecoverySink::Describe(CContentHandler* handler, CDataStream* file, ReportF
                      : entry.size < FSettings.minSize                           ? "min-size"
                      : FSettings.maxSize >= 0 && entry.size > FSettings.maxSize ? "max-size"
                                                                                 : nullptr;
-  // Found before an interruption, and already on disk and in the report.
-  if (!FAlreadyDelivered.empty() && FAlreadyDelivered.count({entry.offset, entry.type}) != 0)
-    return false;
+  // Found before (by the scan this one resumes, or before a second look), and already on
+  // disk and in the report.
+  if (!FAlreadyDelivered.emplace(entry.offset, entry.type).second) return false;
   if (skip != nullptr) {
     // Listed up to a bound: a hostile source must not grow the report without end.
     if (FSkipped++ < kMaxListedSkips && FReport != nullptr && FReport->IsOpen())

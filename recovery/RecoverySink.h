@@ -58,6 +58,11 @@ class RecoverySink : public CSinkBase {
     FCheckpoint = std::move(write);
     FCheckpointSeconds = seconds;
   }
+  // A second look, after the scan, at blocks read only on the second try: the engine scans
+  // again from firstBlock and is stopped once past stopBlock (with no file left open there).
+  // Files delivered before are not delivered again; how the scan ended stays as it was.
+  void BeginRescan(long long firstBlock, long long stopBlock);
+  void EndRescan();
   // The block a resumed scan would start at: the one being scanned, or the start of a file
   // whose end is still being looked for.
   long long ResumeBlock() const;
@@ -147,6 +152,10 @@ class RecoverySink : public CSinkBase {
   long long FOpenFileBlock = -1;
   bool FFinishingOpenFile = false;
   std::set<std::pair<long long, std::string>> FAlreadyDelivered;  // offset, type
+  long long FRescanStop = -1;
+  struct Ending {
+    bool called, completed, cancelled;
+  } FEnding{};
 
   long long FSkipped = 0;
   long long FLogBytes = 0;

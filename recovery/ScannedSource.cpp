@@ -61,11 +61,18 @@ std::string CScannedSource::ReadErrorText(long long Index) const {
   return "read failed";
 }
 
-long long CScannedSource::RetrySkipped(long long budget, long long run,
-                                       const volatile std::sig_atomic_t* stop) {
+std::vector<BlockRun> CScannedSource::RetrySkipped(long long budget, long long run,
+                                                   const volatile std::sig_atomic_t* stop) {
   FBadAreas.EndScan();
   std::vector<uint8_t> buffer;
-  long long recovered = 0;
+  std::vector<BlockRun> recovered;
+  const auto add = [&recovered](long long first, long long count) {
+    if (!recovered.empty() && recovered.back().first + recovered.back().count == first) {
+      recovered.back().count += count;
+    } else {
+      recovered.push_back({first, count, std::string()});
+    }
+  };
   for (BlockRun piece : FBadAreas.RetryPlan(budget, run)) {
     if ((stop != nullptr && *stop != 0) || !FReady) break;
     // The image's tail block is read from memory, never skipped.
@@ -74,22 +81,20 @@ long long CScannedSource::RetrySkipped(long long budget, long long run,
     buffer.resize(static_cast<size_t>(piece.count * FBlockSize));
     if (ReadRun(piece.first, piece.count, buffer.data())) {
       FBadAreas.Recovered(piece.first, piece.count);
-      recovered += piece.count;
+      add(piece.first, piece.count);
       continue;
     }
     // Closes in on the bad blocks from both ends, one failure each way: what lies between
     // stays unread rather than costing a failed read per block.
     long long from = piece.first;
     long long to = piece.first + piece.count;
-    while (from < to && FReady && ReadRun(from, 1, buffer.data())) {
-      FBadAreas.Recovered(from++, 1);
-      ++recovered;
-    }
+    const long long forward = from;
+    while (from < to && FReady && ReadRun(from, 1, buffer.data())) FBadAreas.Recovered(from++, 1);
+    if (from > forward) add(forward, from - forward);
+    const long long backward = to;
     ++from;
-    while (from < to && FReady && ReadRun(to - 1, 1, buffer.data())) {
-      FBadAreas.Recovered(--to, 1);
-      ++recovered;
-    }
+    while (from < to && FReady && ReadRun(to - 1, 1, buffer.data())) FBadAreas.Recovered(--to, 1);
+    if (to < backward) add(to, backward - to);
   }
   return recovered;
 }

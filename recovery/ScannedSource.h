@@ -58,8 +58,9 @@ class CScannedSource : public CDataSource {
     return FBadAreas.MissingBytes(offset, size, FBlockSize);
   }
   // After the scan: reads skipped blocks again, at most `budget` blocks in runs of `run`
-  // blocks, or until `stop` is raised. Returns the blocks read after all.
-  long long RetrySkipped(long long budget, long long run, const volatile std::sig_atomic_t* stop);
+  // blocks, or until `stop` is raised. Returns the runs of blocks read after all, in order.
+  std::vector<BlockRun> RetrySkipped(long long budget, long long run,
+                                     const volatile std::sig_atomic_t* stop);
   // Reads the source failed, each run the engine asked for and each block it tried again.
   long long ReadErrors() const { return FReadErrors; }
   // The source said it is not ready after its last read or refresh: the device went away.

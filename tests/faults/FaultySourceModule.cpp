@@ -1,18 +1,21 @@
 // A data-source module that stands in for a failing disk: it offers one source for the block
 // device named in SALVOR_FAULT_DEVICE (so that `salvor scan DEVICE --modules ...` picks it) and
-// serves the bytes of SALVOR_FAULT_IMAGE with the faults the other variables ask for:
-//   SALVOR_FAULT_BAD_BLOCKS    comma-separated blocks that never read
+// serves the bytes of SALVOR_FAULT_IMAGE (read as they are asked for) with the faults the other
+// variables ask for:
+//   SALVOR_FAULT_BAD_BLOCKS    comma-separated blocks ("7") or runs of blocks ("100-163") that
+//                              never read
 //   SALVOR_FAULT_DEAD_FROM     the block from which nothing reads (a card dying halfway)
 //   SALVOR_FAULT_TRANSIENT     the read (counted from 1) that fails once; the disk comes back
 //   SALVOR_FAULT_VANISH_AFTER  reads after which the disk is gone for good
 //   SALVOR_FAULT_REFUSE_LOCK   any value: the read lock is refused
 //   SALVOR_FAULT_READ_MS       milliseconds each read takes (a slow disk)
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cwchar>
-#include <fstream>
-#include <iterator>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -31,10 +34,17 @@ std::string Env(const char* name) {
 
 class CFaultyDisk : public testing_support::MemoryDataSource {
  public:
-  CFaultyDisk(CPhotoRecovery* engine, const std::string& device, std::vector<uint8_t> bytes)
-      : MemoryDataSource(engine, "faultydisk:" + device, std::move(bytes)),
+  CFaultyDisk(CPhotoRecovery* engine, const std::string& device, const std::string& image)
+      : MemoryDataSource(engine, "faultydisk:" + device, {}),
         FEngine(engine),
-        FDevice(device) {}
+        FDevice(device),
+        FImage(open(image.c_str(), O_RDONLY | O_CLOEXEC)) {
+    struct stat info {};
+    virtualBlockCount = FImage >= 0 && fstat(FImage, &info) == 0 ? info.st_size / 512 : 0;
+  }
+  ~CFaultyDisk() override {
+    if (FImage >= 0) close(FImage);
+  }
 
   void GetOSPath(wchar_t* path) override {
     std::wstring wide = toWideString(FDevice);
@@ -53,8 +63,11 @@ class CFaultyDisk : public testing_support::MemoryDataSource {
       return false;
     }
     if (readMs > 0) usleep(static_cast<useconds_t>(readMs * 1000));
+    auto bad = badRuns.upper_bound(Index + Count - 1);
     FFailed = (deadFrom >= 0 && Index + Count > deadFrom) ||
-              !MemoryDataSource::ReadBlocks(Index, Count, Buffer);
+              (bad != badRuns.begin() && std::prev(bad)->second >= Index) ||
+              !MemoryDataSource::ReadBlocks(Index, Count, Buffer) ||
+              pread(FImage, Buffer, static_cast<size_t>(Count * 512), Index * 512) != Count * 512;
     FFailedReads += FFailed ? 1 : 0;
     return !FFailed;
   }
@@ -68,13 +81,15 @@ class CFaultyDisk : public testing_support::MemoryDataSource {
     MemoryDataSource::ReleaseReadLock();
   }
 
-  long long transientRead = 0;  // 0: none
+  long long transientRead = 0;             // 0: none
+  std::map<long long, long long> badRuns;  // first block -> last block
   long long deadFrom = -1;
   long long readMs = 0;
 
  private:
   CPhotoRecovery* FEngine;
   std::string FDevice;
+  int FImage;
   bool FTransientError = false;
   bool FFailed = false;
   long long FFailedReads = 0;
@@ -86,13 +101,14 @@ class CFaultyModule : public CDataSourceModule {
   bool IsEnabled() override { return true; }
   void ScanSources(CPhotoRecovery* engine, int) override {
     if (!FDisk) {
-      std::ifstream image(Env("SALVOR_FAULT_IMAGE"), std::ios::binary);
-      FDisk = std::make_unique<CFaultyDisk>(
-          engine, Env("SALVOR_FAULT_DEVICE"),
-          std::vector<uint8_t>(std::istreambuf_iterator<char>(image), {}));
+      FDisk = std::make_unique<CFaultyDisk>(engine, Env("SALVOR_FAULT_DEVICE"),
+                                            Env("SALVOR_FAULT_IMAGE"));
       std::stringstream bad(Env("SALVOR_FAULT_BAD_BLOCKS"));
-      for (std::string block; std::getline(bad, block, ',');)
-        FDisk->failingBlocks.insert(std::atoll(block.c_str()));
+      for (std::string run; std::getline(bad, run, ',');) {
+        const long long first = std::atoll(run.c_str());
+        const size_t dash = run.find('-');
+        FDisk->badRuns[first] = dash == std::string::npos ? first : std::atoll(&run[dash + 1]);
+      }
       FDisk->transientRead = std::atoll(Env("SALVOR_FAULT_TRANSIENT").c_str());
       FDisk->readMs = std::atoll(Env("SALVOR_FAULT_READ_MS").c_str());
       if (!Env("SALVOR_FAULT_DEAD_FROM").empty())
