@@ -86,10 +86,12 @@ void RecoverySink::Resume(const std::vector<ReportFile>& files,
   }
   for (const ReportFile& file : skipped) FAlreadyDelivered.emplace(file.offset, file.type);
   FSkipped = static_cast<long long>(skipped.size());
+  FLookingAgain = true;
 }
 
 void RecoverySink::BeginRescan(long long firstBlock, long long stopBlock) {
   FEnding = {FCompletedCalled, FCompleted, FCancelled};
+  FLookingAgain = true;
   FFirstBlock = firstBlock;
   FCurrentBlock = 0;
   FRescanStop = stopBlock;
@@ -331,8 +333,8 @@ bool RecoverySink::Describe(CContentHandler* handler, CDataStream* file, ReportF
                      : FSettings.maxSize >= 0 && entry.size > FSettings.maxSize ? "max-size"
                                                                                 : nullptr;
   // Found before (by the scan this one resumes, or before a second look), and already on
-  // disk and in the report.
-  if (!FAlreadyDelivered.emplace(entry.offset, entry.type).second) return false;
+  // disk and in the report. A scan on its own may deliver two files at one start.
+  if (!FAlreadyDelivered.emplace(entry.offset, entry.type).second && FLookingAgain) return false;
   if (skip != nullptr) {
     // Listed up to a bound: a hostile source must not grow the report without end.
     if (FSkipped++ < kMaxListedSkips && FReport != nullptr && FReport->IsOpen())

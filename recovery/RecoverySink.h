@@ -152,6 +152,7 @@ class RecoverySink : public CSinkBase {
   long long FOpenFileBlock = -1;
   bool FFinishingOpenFile = false;
   std::set<std::pair<long long, std::string>> FAlreadyDelivered;  // offset, type
+  bool FLookingAgain = false;  // resumed, or a second look: files found before are skipped
   long long FRescanStop = -1;
   struct Ending {
     bool called, completed, cancelled;
