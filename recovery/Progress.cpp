@@ -5,12 +5,12 @@
 namespace salvor {
 
 std::string FormatBytes(long long bytes) {
-  static const char* const kUnits[] = {"kB", "MB", "GB", "TB", "PB"};
-  if (bytes < 1000) return std::to_string(bytes < 0 ? 0 : bytes) + " B";
-  double value = static_cast<double>(bytes) / 1000.0;
+  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB"};
+  if (bytes < 1024) return std::to_string(bytes < 0 ? 0 : bytes) + " B";
+  double value = static_cast<double>(bytes) / 1024.0;
   int unit = 0;
-  while (value >= 999.95 && unit < 4) {
-    value /= 1000.0;
+  while (value >= 1023.95 && unit < 4) {
+    value /= 1024.0;
     ++unit;
   }
   char text[32];
@@ -35,9 +35,10 @@ std::string FormatDuration(double seconds) {
 namespace {
 
 std::string Rate(long long bytes, double seconds) {
-  if (seconds <= 0) return "-- MB/s";
+  if (seconds <= 0) return "-- MiB/s";
   char text[32];
-  std::snprintf(text, sizeof text, "%.1f MB/s", static_cast<double>(bytes) / seconds / 1e6);
+  std::snprintf(text, sizeof text, "%.1f MiB/s",
+                static_cast<double>(bytes) / seconds / (1 << 20));
   return text;
 }
 

@@ -13,13 +13,14 @@ struct TypeTally {
 };
 using Tallies = std::map<std::string, TypeTally>;
 
-// "0 B", "512 B", "1.5 kB", "23.4 MB", "2.15 GB" (powers of 1000, like disk labels).
+// "0 B", "512 B", "1.46 KiB", "23.4 MiB", "2.00 GiB": powers of 1024, the units of every size
+// salvor takes (--min-size 64k, MaxSize in KiB).
 std::string FormatBytes(long long bytes);
 // "0:07", "12:34", "1:02:03".
 std::string FormatDuration(double seconds);
 
 // One progress line, at most `width` characters:
-// " 42.1%  903 MB of 2.15 GB  85.2 MB/s  0:14 left  31 files (jpg 28, png 3)".
+// " 42.1%  903 MiB of 2.00 GiB  85.2 MiB/s  0:14 left  31 files (jpg 28, png 3)".
 std::string FormatProgressLine(long long done, long long total, double seconds,
                                const Tallies& tallies, size_t width);
 

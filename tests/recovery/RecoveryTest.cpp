@@ -159,26 +159,26 @@ TEST(Naming, NamesComeFromTheOffsetAndTheVerdictOnly) {
 
 TEST(Progress, LineAndSummaryShowWhatTheUserNeeds) {
   EXPECT_EQ(FormatBytes(0), "0 B");
-  EXPECT_EQ(FormatBytes(999), "999 B");
-  EXPECT_EQ(FormatBytes(1500), "1.50 kB");
-  EXPECT_EQ(FormatBytes(2147483648LL), "2.15 GB");
-  EXPECT_EQ(FormatBytes(123456789), "123 MB");
+  EXPECT_EQ(FormatBytes(1023), "1023 B");
+  EXPECT_EQ(FormatBytes(1536), "1.50 KiB");
+  EXPECT_EQ(FormatBytes(2147483648LL), "2.00 GiB");
+  EXPECT_EQ(FormatBytes(123456789), "118 MiB");
   EXPECT_EQ(FormatDuration(7), "0:07");
   EXPECT_EQ(FormatDuration(754), "12:34");
   EXPECT_EQ(FormatDuration(3723), "1:02:03");
 
   Tallies tallies;
-  tallies["jpg"] = {28, 5000000, 1};
+  tallies["jpg"] = {28, 5 << 20, 1};
   tallies["png"] = {3, 30000, 0};
-  std::string line = FormatProgressLine(1000000000, 2000000000, 10, tallies, 200);
-  EXPECT_EQ(line, " 50.0%  1.00 GB of 2.00 GB  100.0 MB/s  0:10 left  31 files (jpg 28, png 3)");
+  std::string line = FormatProgressLine(1LL << 30, 2LL << 30, 10, tallies, 200);
+  EXPECT_EQ(line, " 50.0%  1.00 GiB of 2.00 GiB  102.4 MiB/s  0:10 left  31 files (jpg 28, png 3)");
   // Before a second has passed the time left is not guessed; a narrow terminal is respected.
   EXPECT_NE(FormatProgressLine(10, 100, 0.2, {}, 200).find("--:-- left  0 files"),
             std::string::npos);
   EXPECT_LE(FormatProgressLine(1000000000, 2000000000, 10, tallies, 40).size(), 40u);
 
-  std::string summary = FormatSummary(tallies, 2000000000, 20);
-  EXPECT_NE(summary.find("jpg            28      5.00 MB        1"), std::string::npos) << summary;
+  std::string summary = FormatSummary(tallies, 2LL << 30, 20);
+  EXPECT_NE(summary.find("jpg            28     5.00 MiB        1"), std::string::npos) << summary;
   EXPECT_NE(summary.find("Total          31"), std::string::npos) << summary;
-  EXPECT_NE(summary.find("Scanned 2.00 GB in 0:20 (100.0 MB/s)"), std::string::npos);
+  EXPECT_NE(summary.find("Scanned 2.00 GiB in 0:20 (102.4 MiB/s)"), std::string::npos);
 }
