@@ -40,8 +40,8 @@ namespace {
 
 // The engine's lines of one scan take at most this much of salvor.log.
 constexpr long long kScanLogLimit = 512 << 10;
-// Skipped areas read again at the end: at least this much, or 1% of the source.
-constexpr long long kRetryBytes = 64 << 20;
+// Failed reads allowed when the skipped areas are read again at the end (at most four a run).
+constexpr long long kRetryFailures = 4096;
 // A checkpoint is written this often while scanning.
 constexpr double kCheckpointSeconds = 5;
 // Bad areas named one by one in the log (the report lists up to 10,000).
@@ -597,10 +597,9 @@ void RetrySkippedAreas(CPhotoRecovery* engine, const Options& options, RecoveryS
   if (!areas.AnyMissing()) return;
   if (!areas.Skipped().empty() && gInterrupts == 0 && !sink.OutputFailed() && !watched.Gone()) {
     const long long blockSize = std::max(1LL, watched.BlockSize());
-    const long long budget = std::max(kRetryBytes, watched.Bytes() / 100) / blockSize;
     if (!options.quiet) Print(terminal, "Reading the areas skipped after read errors again\n");
-    const std::vector<BlockRun> read =
-        watched.RetrySkipped(budget, std::max(1LL, options.readAhead / blockSize), &gInterrupts);
+    const std::vector<BlockRun> read = watched.RetrySkipped(
+        kRetryFailures, std::max(1LL, options.readAhead / blockSize), &gInterrupts);
     long long blocks = 0;
     for (const BlockRun& run : read) blocks += run.count;
     Print(2, "salvor: " + std::to_string(blocks) + " skipped blocks read on a second try\n");

@@ -47,27 +47,6 @@ void CBadAreas::Recovered(long long first, long long count) {
   FAnyAvoided = !FUnreadable.empty() || !FSkipped.empty();
 }
 
-std::vector<BlockRun> CBadAreas::RetryPlan(long long budget, long long run) const {
-  std::vector<BlockRun> plan;
-  run = std::max(1LL, run);
-  // First a piece at the start of every skipped run, then the rest in order.
-  for (int pass = 0; pass < 2; ++pass) {
-    for (const auto& skipped : FSkipped) {
-      long long from = skipped.first + (pass == 0 ? 0 : run);
-      const long long end =
-          pass == 0 ? std::min(skipped.second.end, from + run) : skipped.second.end;
-      for (; from < end && budget > 0; from += run) {
-        const long long count = std::min({run, end - from, budget});
-        plan.push_back({from, count, std::string()});
-        budget -= count;
-      }
-    }
-  }
-  std::sort(plan.begin(), plan.end(),
-            [](const BlockRun& a, const BlockRun& b) { return a.first < b.first; });
-  return plan;
-}
-
 long long CBadAreas::MissingBytes(long long offset, long long size, long long blockSize) const {
   long long bytes = 0;
   for (const ByteRange& range : MissingRanges(offset, size, blockSize)) bytes += range.length;

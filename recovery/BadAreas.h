@@ -43,10 +43,9 @@ class CBadAreas {
   // them; a failed single block is unreadable and may start a skip.
   void Succeeded();
   void Failed(long long first, long long count, const std::string& error);
+  // The last read was of one block, and it failed.
+  bool InBadArea() const { return FFailedLast; }
 
-  // Skipped blocks the end-of-scan retry reads, at most `budget` blocks in all, in runs of at
-  // most `run` blocks: the start of every skipped run first, so that each gap is looked into.
-  std::vector<BlockRun> RetryPlan(long long budget, long long run) const;
   // The retry read [first, first + count) after all: no longer skipped. Failed retries go
   // through Failed as before (without starting a new skip).
   void Recovered(long long first, long long count);

@@ -37,8 +37,7 @@ namespace {
 std::string Rate(long long bytes, double seconds) {
   if (seconds <= 0) return "-- MiB/s";
   char text[32];
-  std::snprintf(text, sizeof text, "%.1f MiB/s",
-                static_cast<double>(bytes) / seconds / (1 << 20));
+  std::snprintf(text, sizeof text, "%.1f MiB/s", static_cast<double>(bytes) / seconds / (1 << 20));
   return text;
 }
 

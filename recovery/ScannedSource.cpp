@@ -30,24 +30,65 @@ bool CScannedSource::ReadAt(long long Index, long long Count, void* Buffer) {
 }
 
 bool CScannedSource::ReadWholeBlocks(long long Index, long long Count, void* Buffer) {
-  // Bad and skipped blocks are not read again: the engine then reads the others one by one.
-  if (FBadAreas.AvoidAny(Index, Count)) return false;
-  return ReadRun(Index, Count, Buffer);
+  if (Count == 1) {
+    // Bad and skipped blocks are not read again.
+    if (FBadAreas.Avoid(Index)) return false;
+    const bool ok = ReadRun(Index, 1, Buffer);
+    if (!ok) FBadAreas.Failed(Index, 1, ReadErrorText(Index));
+    return ok;
+  }
+  if (!FBadAreas.AvoidAny(Index, Count) && ReadRun(Index, Count, Buffer)) return true;
+  if (!FReady) return false;
+  // What the run holds that can be read is read here, its bad and skipped blocks are zeros;
+  // the engine is refused those blocks whenever it asks for them (Avoid), so the zeros never
+  // pass for data, and it need not read the run's good blocks one by one.
+  Salvage(Index, Count, static_cast<uint8_t*>(Buffer));
+  return FReady;
+}
+
+void CScannedSource::Salvage(long long first, long long count, uint8_t* out) {
+  const long long end = first + count;
+  const auto zero = [&](long long block) {
+    std::fill_n(out + (block - first) * FBlockSize, FBlockSize, 0);
+  };
+  for (long long at = first; at < end;) {
+    if (!FReady || FBadAreas.Avoid(at)) {
+      zero(at++);
+      continue;
+    }
+    // Right after a failed block only the next one is tried: in a bad area a piece would fail
+    // as well, reading it to no purpose.
+    const long long piece = FBadAreas.InBadArea() ? 1 : kSalvagePiece;
+    long long pieceEnd = at + 1;
+    while (pieceEnd < std::min(end, at + piece) && !FBadAreas.Avoid(pieceEnd)) ++pieceEnd;
+    if (!ReadRun(at, pieceEnd - at, out + (at - first) * FBlockSize)) {
+      // Block by block: a lone bad block costs itself, two in a row start a skip.
+      for (long long block = at; block < pieceEnd; ++block) {
+        if (!FReady || FBadAreas.Avoid(block) ||
+            !ReadRun(block, 1, out + (block - first) * FBlockSize)) {
+          if (FReady && !FBadAreas.Avoid(block)) FBadAreas.Failed(block, 1, ReadErrorText(block));
+          zero(block);
+        }
+      }
+    }
+    at = pieceEnd;
+  }
 }
 
 bool CScannedSource::ReadRun(long long Index, long long Count, void* Buffer) {
   const bool ok = FSource->ReadBlocks(Index, Count, Buffer);
   TakeState();
+  // An image file cut short or removed ends the scan at once, not when the scan reaches the
+  // cut: one file-status query a read (a whole chunk, normally) tells.
+  if (!FImageGone && ImageGone()) {
+    FImageGone = true;
+    FReady = false;
+  }
   if (ok) {
     FBadAreas.Succeeded();
     return true;
   }
   ++FReadErrors;
-  if (!FImageGone && ImageGone()) {
-    FImageGone = true;
-    FReady = false;
-  }
-  FBadAreas.Failed(Index, Count, ReadErrorText(Index));
   return false;
 }
 
@@ -61,42 +102,50 @@ std::string CScannedSource::ReadErrorText(long long Index) const {
   return "read failed";
 }
 
-std::vector<BlockRun> CScannedSource::RetrySkipped(long long budget, long long run,
+std::vector<BlockRun> CScannedSource::RetrySkipped(long long maxFailures, long long piece,
                                                    const volatile std::sig_atomic_t* stop) {
   FBadAreas.EndScan();
-  std::vector<uint8_t> buffer;
+  piece = std::max(1LL, piece);
+  std::vector<uint8_t> buffer(static_cast<size_t>(piece * FBlockSize));
   std::vector<BlockRun> recovered;
-  const auto add = [&recovered](long long first, long long count) {
-    if (!recovered.empty() && recovered.back().first + recovered.back().count == first) {
-      recovered.back().count += count;
-    } else {
-      recovered.push_back({first, count, std::string()});
+  long long failures = 0;
+  const auto read = [&](long long first, long long count) {
+    if (!ReadRun(first, count, buffer.data())) {
+      if (count == 1) FBadAreas.Failed(first, 1, ReadErrorText(first));
+      ++failures;
+      return false;
     }
+    FBadAreas.Recovered(first, count);
+    recovered.push_back({first, count, std::string()});
+    return true;
   };
-  for (BlockRun piece : FBadAreas.RetryPlan(budget, run)) {
-    if ((stop != nullptr && *stop != 0) || !FReady) break;
+  // Each skipped run is read from both ends inwards, in pieces and then block by block, until
+  // a block fails on each side: at most four failed reads a run, and what lies between the
+  // failures stays unread.
+  for (const BlockRun& skipped : FBadAreas.Skipped()) {
+    if ((stop != nullptr && *stop != 0) || !FReady || failures >= maxFailures) break;
+    long long from = skipped.first;
     // The image's tail block is read from memory, never skipped.
-    piece.count = std::min(piece.count, FSourceCount - piece.first);
-    if (piece.count <= 0) continue;
-    buffer.resize(static_cast<size_t>(piece.count * FBlockSize));
-    if (ReadRun(piece.first, piece.count, buffer.data())) {
-      FBadAreas.Recovered(piece.first, piece.count);
-      add(piece.first, piece.count);
-      continue;
-    }
-    // Closes in on the bad blocks from both ends, one failure each way: what lies between
-    // stays unread rather than costing a failed read per block.
-    long long from = piece.first;
-    long long to = piece.first + piece.count;
-    const long long forward = from;
-    while (from < to && FReady && ReadRun(from, 1, buffer.data())) FBadAreas.Recovered(from++, 1);
-    if (from > forward) add(forward, from - forward);
-    const long long backward = to;
-    ++from;
-    while (from < to && FReady && ReadRun(to - 1, 1, buffer.data())) FBadAreas.Recovered(--to, 1);
-    if (to < backward) add(to, backward - to);
+    long long to = std::min(skipped.first + skipped.count, FSourceCount);
+    while (from < to && read(from, std::min(piece, to - from))) from += std::min(piece, to - from);
+    while (from < to && FReady && read(from, 1)) ++from;
+    ++from;  // failed (or past the end)
+    while (from < to && FReady && read(to - std::min(piece, to - from), std::min(piece, to - from)))
+      to -= std::min(piece, to - from);
+    while (from < to && FReady && read(to - 1, 1)) --to;
   }
-  return recovered;
+  // In order, touching runs joined.
+  std::sort(recovered.begin(), recovered.end(),
+            [](const BlockRun& a, const BlockRun& b) { return a.first < b.first; });
+  std::vector<BlockRun> joined;
+  for (const BlockRun& run : recovered) {
+    if (!joined.empty() && joined.back().first + joined.back().count == run.first) {
+      joined.back().count += run.count;
+    } else {
+      joined.push_back(run);
+    }
+  }
+  return joined;
 }
 
 bool CScannedSource::ImageGone() const {

@@ -57,17 +57,18 @@ class CScannedSource : public CDataSource {
   long long UnreadableBytes(long long offset, long long size) const {
     return FBadAreas.MissingBytes(offset, size, FBlockSize);
   }
-  // After the scan: reads skipped blocks again, at most `budget` blocks in runs of `run`
-  // blocks, or until `stop` is raised. Returns the runs of blocks read after all, in order.
-  std::vector<BlockRun> RetrySkipped(long long budget, long long run,
+  // After the scan: reads the skipped blocks again, from both ends of each skipped run, in
+  // pieces of `piece` blocks, until `maxFailures` reads failed in all or `stop` is raised.
+  // Returns the runs of blocks read after all, in order.
+  std::vector<BlockRun> RetrySkipped(long long maxFailures, long long piece,
                                      const volatile std::sig_atomic_t* stop);
   // Reads the source failed, each run the engine asked for and each block it tried again.
   long long ReadErrors() const { return FReadErrors; }
   // The source said it is not ready after its last read or refresh: the device went away.
   bool Gone() const { return !FReady; }
-  // The image file behind the source and its length: a failed read then checks whether the
-  // file was removed or cut short, and if so the source is gone at once instead of every
-  // later block failing in turn.
+  // The image file behind the source and its length: every read checks whether the file was
+  // removed or cut short, and if so the source is gone at once instead of every later block
+  // failing in turn.
   void WatchImageFile(std::string path, long long bytes) {
     FImagePath = std::move(path);
     FImageBytes = bytes;
@@ -152,7 +153,12 @@ class CScannedSource : public CDataSource {
   bool ImageGone() const;
   bool ReadAt(long long Index, long long Count, void* Buffer);
   bool ReadWholeBlocks(long long Index, long long Count, void* Buffer);
+  // Reads through to the source, counting failures and watching the image; marks nothing.
   bool ReadRun(long long Index, long long Count, void* Buffer);
+  // A run that could not be read whole: read in pieces of kSalvagePiece blocks, a failed piece
+  // block by block; unreadable and skipped blocks are zeros in out.
+  void Salvage(long long first, long long count, uint8_t* out);
+  static constexpr long long kSalvagePiece = 16;
   // What went wrong with the last failed read, in words.
   std::string ReadErrorText(long long Index) const;
 

@@ -116,9 +116,8 @@ def main():
     whole = sum(1 for offset, _, sha in readable
                 if found.get((offset, sha), "").split("/")[-1].startswith("f"))
     log = open(os.path.join(bad_out, "salvor.log"), errors="replace").read()
-    # The module logs its reads at the end of each scan: the main one, then any second looks.
-    counts = re.findall(r"reads (\d+), failed (\d+)", log)
-    failed = (str(sum(int(r) for r, _ in counts)), str(sum(int(f) for _, f in counts)))
+    # The module logs its reads so far at the end of each scan: the last line counts them all.
+    failed = (re.findall(r"reads (\d+), failed (\d+)", log) or [("?", "?")])[-1]
     bad_sectors = sum(b - a + 1 for a, b in runs)
 
     # An image file cut to half its size a moment into its scan.

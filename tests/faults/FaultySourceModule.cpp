@@ -69,6 +69,7 @@ class CFaultyDisk : public testing_support::MemoryDataSource {
               !MemoryDataSource::ReadBlocks(Index, Count, Buffer) ||
               pread(FImage, Buffer, static_cast<size_t>(Count * 512), Index * 512) != Count * 512;
     FFailedReads += FFailed ? 1 : 0;
+    ++FReads;
     return !FFailed;
   }
   // The log says how often the disk was read and failed: a failing disk must not be worn
@@ -76,8 +77,7 @@ class CFaultyDisk : public testing_support::MemoryDataSource {
   void ReleaseReadLock() override {
     FEngine->Log(
         "test.faultydisk", 1,
-        ("reads " + std::to_string(reads.size()) + ", failed " + std::to_string(FFailedReads))
-            .c_str());
+        ("reads " + std::to_string(FReads) + ", failed " + std::to_string(FFailedReads)).c_str());
     MemoryDataSource::ReleaseReadLock();
   }
 
@@ -92,6 +92,7 @@ class CFaultyDisk : public testing_support::MemoryDataSource {
   int FImage;
   bool FTransientError = false;
   bool FFailed = false;
+  long long FReads = 0;
   long long FFailedReads = 0;
 };
 

@@ -105,7 +105,7 @@ TEST(RecoverySink, WritesEachFileUnderItsTypeAndOffsetAndReportsIt) {
 }
 
 // An image's tail is one more block, filled out with zeros, also in a run read with whole
-// blocks; a run past it is refused.
+// blocks; a run past it is refused; a bad block in a run costs only itself.
 TEST(ScannedSource, TailIsOneMoreBlockFilledOutWithZeros) {
   MemoryDataSource disk(GetSVSingleton(), "mem:tail", Pattern(1024, 4));
   disk.Refresh();
@@ -124,13 +124,17 @@ TEST(ScannedSource, TailIsOneMoreBlockFilledOutWithZeros) {
   EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 512, expected.begin() + 1024));
   EXPECT_FALSE(source.ReadBlocks(2, 2, buffer.data()));
   EXPECT_FALSE(source.ReadBlocks(3, 1, buffer.data()));
-  // A failed run is tried again block by block: only a single block's failure is final.
+  // A run with a bad block is read all the same, block by block where it fails, the bad block
+  // as zeros and marked: it is refused on its own from then on, without a read.
   disk.failingBlocks = {1};
-  EXPECT_FALSE(source.ReadBlocks(0, 2, buffer.data()));
-  EXPECT_EQ(source.UnreadableBytes(0, 1027), 0);
-  EXPECT_FALSE(source.ReadBlocks(1, 2, buffer.data()));
+  ASSERT_TRUE(source.ReadBlocks(0, 3, buffer.data()));
+  std::fill(expected.begin() + 512, expected.begin() + 1024, 0);
+  EXPECT_TRUE(buffer == expected);
   EXPECT_EQ(source.UnreadableBytes(0, 1027), 512);
-  EXPECT_EQ(source.ReadErrors(), 2);
+  EXPECT_EQ(source.ReadErrors(), 3);  // the run, its piece and the block
+  EXPECT_TRUE(source.Avoid(512) && !source.Avoid(0) && !source.Avoid(1024));
+  EXPECT_FALSE(source.ReadBlocks(1, 1, buffer.data()));
+  EXPECT_EQ(source.ReadErrors(), 3);
 }
 
 TEST(Naming, NamesComeFromTheOffsetAndTheVerdictOnly) {
