@@ -480,7 +480,8 @@ std::string Summary(const Options& options, const ScanPaths& paths, const Recove
                      FormatSummary(sink.TypeTallies(), sink.BytesScanned(), seconds);
   if (sink.SkippedFiles() > 0) {
     text += "  Skipped " + std::to_string(sink.SkippedFiles()) +
-            " files outside --types/--exclude/--min-size/--max-size\n";
+            " files outside --types/--exclude/--min-size/--max-size, or damaged copies of "
+            "bytes already written (listed in the report)\n";
   }
   if (!options.listOnly) {
     for (const auto& entry : sink.TypeTallies()) {

@@ -331,7 +331,9 @@ bool RecoverySink::Describe(CContentHandler* handler, CDataStream* file, ReportF
   const char* skip = !FSettings.filter.Accepts(entry.type)                      ? "type"
                      : entry.size < FSettings.minSize                           ? "min-size"
                      : FSettings.maxSize >= 0 && entry.size > FSettings.maxSize ? "max-size"
-                                                                                : nullptr;
+                     : !valid && WrittenBefore(entry.offset, entry.size) * 2 >= entry.size
+                         ? "overlap"
+                         : nullptr;
   // Found before (by the scan this one resumes, or before a second look), and already on
   // disk and in the report. A scan on its own may deliver two files at one start.
   if (!FAlreadyDelivered.emplace(entry.offset, entry.type).second && FLookingAgain) return false;
@@ -343,9 +345,32 @@ bool RecoverySink::Describe(CContentHandler* handler, CDataStream* file, ReportF
   }
   entry.handlerId = handler->GetUniqueID() != nullptr ? handler->GetUniqueID() : "";
   entry.damaged = !valid;
+  if (!valid) AddDamagedRange(entry.offset, entry.offset + entry.size);
   entry.written = !FSettings.listOnly;
   entry.filename = entry.type + "/" + RecoveredFileName(entry.offset, entry.damaged, entry.type);
   return true;
+}
+
+long long RecoverySink::WrittenBefore(long long offset, long long size) const {
+  long long bytes = 0;
+  auto it = FDamagedRanges.upper_bound(offset);
+  if (it != FDamagedRanges.begin()) --it;
+  for (; it != FDamagedRanges.end() && it->first < offset + size; ++it)
+    bytes += std::max(0LL, std::min(offset + size, it->second) - std::max(offset, it->first));
+  return bytes;
+}
+
+void RecoverySink::AddDamagedRange(long long begin, long long end) {
+  auto it = FDamagedRanges.upper_bound(begin);
+  if (it != FDamagedRanges.begin() && std::prev(it)->second >= begin) {
+    --it;
+    begin = it->first;
+  }
+  while (it != FDamagedRanges.end() && it->first <= end) {
+    end = std::max(end, it->second);
+    it = FDamagedRanges.erase(it);
+  }
+  FDamagedRanges[begin] = end;
 }
 
 void RecoverySink::FileRecovered(CContentHandler* handler, CDataStream* file) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <csignal>
 #include <set>
 #include <string>
@@ -117,6 +118,11 @@ class RecoverySink : public CSinkBase {
   long long CopyOut(CDataStream* file, long long size, int fd, std::string& sha256,
                     long long& unreadable);
   bool EnsureTypeFolder(const std::string& type);
+  // Bytes of [offset, offset + size) already written in damaged files. A damaged file at least
+  // half made of them is listed, not written: a source full of broken headers (a hostile one,
+  // or junk) must not make the output many times its own size.
+  long long WrittenBefore(long long offset, long long size) const;
+  void AddDamagedRange(long long begin, long long end);
   // Gives the complete file at temporary its name (f... or b... by entry.damaged), never over
   // another file: a taken name gets "-2", "-3"... and entry.filename follows.
   void Publish(const std::string& temporary, ReportFile& entry);
@@ -159,6 +165,7 @@ class RecoverySink : public CSinkBase {
   } FEnding{};
 
   long long FSkipped = 0;
+  std::map<long long, long long> FDamagedRanges;  // begin -> end, joined where they touch
   long long FLogBytes = 0;
   long long FLinesLeftOut = 0;
   long long FCutFiles = 0;

@@ -186,3 +186,43 @@ TEST(Progress, LineAndSummaryShowWhatTheUserNeeds) {
   EXPECT_NE(summary.find("Total          31"), std::string::npos) << summary;
   EXPECT_NE(summary.find("Scanned 2.00 GiB in 0:20 (102.4 MiB/s)"), std::string::npos);
 }
+
+// Damaged files made mostly of bytes already written in damaged files are listed, not
+// written: broken headers at every sector must not multiply the output. Intact files and
+// damaged files mostly of new bytes are written as always.
+TEST(RecoverySink, DamagedFilesOverOtherDamagedFilesAreListedNotWritten) {
+  const std::string dir = ScratchDir("host_overlap");
+  MemoryStream source(Pattern(1 << 20, 5));
+  ScriptedHandler handler(kJpegInfo);
+  DfxmlReport report;
+  ASSERT_TRUE(report.Open(dir + "/report.xml", ReportHeader()));
+  SinkSettings settings;
+  settings.outputDir = dir;
+  RecoverySink sink(settings, &report);
+  sink.BeginScan(2048, 512);
+  const struct {
+    long long begin, end;
+    bool valid;
+    bool written;
+  } files[] = {
+      {0, 10000, false, true},       // damaged, new bytes
+      {512, 10512, false, false},    // 9488 of 10000 bytes written before
+      {1024, 11024, true, true},     // intact: always
+      {9216, 30000, false, true},    // 784 of 20784 written before
+      {10240, 20240, false, false},  // inside the two before
+  };
+  for (const auto& f : files) {
+    handler.valid = f.valid;
+    SV::CSubsetStream file(&source, f.begin, f.end);
+    sink.FileRecovered(&handler, &file);
+    EXPECT_EQ(FileExists(dir + "/jpg/" + RecoveredFileName(f.begin, !f.valid, "jpg")), f.written)
+        << f.begin;
+  }
+  ASSERT_TRUE(report.Finish(ReportOutcome()));
+  const std::string text = ReadText(dir + "/report.xml");
+  EXPECT_NE(text.find("<salvor:skipped img_offset=\"512\" len=\"10000\" type=\"jpg\" "
+                      "reason=\"overlap\"/>"),
+            std::string::npos);
+  EXPECT_NE(text.find("<salvor:skipped img_offset=\"10240\""), std::string::npos);
+  EXPECT_EQ(sink.SkippedFiles(), 2);
+}
