@@ -1,6 +1,7 @@
 #include "recovery/BadAreas.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace salvor {
 
@@ -11,8 +12,20 @@ CBadAreas::CBadAreas(long long blockCount, long long firstStep, long long larges
       FStep(FFirstStep) {}
 
 bool CBadAreas::AvoidSlow(long long first, long long count) const {
-  const long long end = first + count;
-  return Overlaps(FUnreadable, first, end) || Overlaps(FSkipped, first, end);
+  long long gapFrom = 0;
+  long long gapTo = std::numeric_limits<long long>::max();
+  for (const RunMap* runs : {&FUnreadable, &FSkipped}) {
+    auto next = runs->upper_bound(first);
+    if (next != runs->begin()) {
+      const auto& before = *std::prev(next);
+      if (before.second.end > first) return true;
+      gapFrom = std::max(gapFrom, before.second.end);
+    }
+    if (next != runs->end()) gapTo = std::min(gapTo, next->first);
+  }
+  FClearFrom = gapFrom;
+  FClearTo = gapTo;
+  return first + count > gapTo;
 }
 
 void CBadAreas::Succeeded() {
@@ -22,6 +35,7 @@ void CBadAreas::Succeeded() {
 
 void CBadAreas::Failed(long long first, long long count, const std::string& error) {
   if (count != 1 || first < 0 || first >= FBlockCount) return;
+  FClearFrom = FClearTo = 0;
   Remove(FSkipped, first, first + 1);
   Add(FUnreadable, first, first + 1, error);
   FAnyAvoided = true;
@@ -43,6 +57,7 @@ void CBadAreas::Failed(long long first, long long count, const std::string& erro
 }
 
 void CBadAreas::Recovered(long long first, long long count) {
+  FClearFrom = FClearTo = 0;
   Remove(FSkipped, first, first + count);
   FAnyAvoided = !FUnreadable.empty() || !FSkipped.empty();
 }
@@ -70,13 +85,6 @@ std::vector<ByteRange> CBadAreas::MissingRanges(long long offset, long long size
   std::sort(missing.begin(), missing.end(),
             [](const ByteRange& a, const ByteRange& b) { return a.offset < b.offset; });
   return missing;
-}
-
-bool CBadAreas::Overlaps(const RunMap& runs, long long first, long long end) {
-  if (runs.empty()) return false;
-  auto it = runs.upper_bound(first);
-  if (it != runs.begin() && std::prev(it)->second.end > first) return true;
-  return it != runs.end() && it->first < end;
 }
 
 void CBadAreas::Add(RunMap& runs, long long first, long long end, const std::string& error) {

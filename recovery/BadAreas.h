@@ -33,10 +33,13 @@ class CBadAreas {
 
   // Whether block `index` is known to be unreadable or lies in a skipped run: the caller then
   // does not read it. Constant time while nothing failed.
-  bool Avoid(long long index) const { return FAnyAvoided && AvoidSlow(index, 1); }
+  bool Avoid(long long index) const {
+    return FAnyAvoided && !(index >= FClearFrom && index < FClearTo) && AvoidSlow(index, 1);
+  }
   // Whether any block of [first, first + count) is to be avoided.
   bool AvoidAny(long long first, long long count) const {
-    return FAnyAvoided && AvoidSlow(first, count);
+    return FAnyAvoided && !(first >= FClearFrom && first + count <= FClearTo) &&
+           AvoidSlow(first, count);
   }
 
   // A read succeeded / failed. A failed run of several blocks says nothing about any one of
@@ -69,7 +72,6 @@ class CBadAreas {
   using RunMap = std::map<long long, Run>;  // first block -> end (exclusive), error
 
   bool AvoidSlow(long long first, long long count) const;
-  static bool Overlaps(const RunMap& runs, long long first, long long end);
   static void Add(RunMap& runs, long long first, long long end, const std::string& error);
   static void Remove(RunMap& runs, long long first, long long end);
   static std::vector<BlockRun> Runs(const RunMap& runs);
@@ -79,6 +81,10 @@ class CBadAreas {
   long long FLargestStep;
   long long FStep;
   bool FFailedLast = false;  // the last read was a single block that failed
+  // The gap between bad areas last asked about: Avoid is asked for every block the scan
+  // fetches, and a scan goes forward, so it is nearly always answered from here.
+  mutable long long FClearFrom = 0;
+  mutable long long FClearTo = 0;
   bool FScanning = true;
   bool FAnyAvoided = false;
   RunMap FUnreadable;
