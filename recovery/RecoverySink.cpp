@@ -93,8 +93,7 @@ void RecoverySink::BeginRescan(long long firstBlock, long long stopBlock) {
   FEnding = {FCompletedCalled, FCompleted, FCancelled};
   FLookingAgain = true;
   FFirstBlock = firstBlock;
-  FCurrentBlock = 0;
-  FRescanStop = stopBlock;
+  FStopAt = stopBlock - firstBlock;
   FOpenFileBlock = -1;
   FFinishingOpenFile = false;
 }
@@ -103,11 +102,13 @@ void RecoverySink::EndRescan() {
   FCompletedCalled = FEnding.called;
   FCompleted = FEnding.completed;
   FCancelled = FEnding.cancelled;
-  FRescanStop = -1;
+  FStopAt = kNever;
 }
 
 long long RecoverySink::ResumeBlock() const {
-  const long long current = FCurrentBlock + FFirstBlock;
+  // The progress seen last, a little behind the scan: going back a little costs nothing, the
+  // files found again are known.
+  const long long current = FLastBlock;
   if (FOpenFileBlock >= 0) return std::min(FOpenFileBlock, current);
   // Not inside the file delivered last: the scan never looks there for a new start.
   return std::max(current, (FLastEnd + FBlockSize - 1) / FBlockSize);
@@ -181,10 +182,7 @@ void RecoverySink::FollowScan(const char* text) {
 }
 
 void RecoverySink::ScanProgress(long long block, long long blockCount, bool& cancel) {
-  FCurrentBlock = block;
-  if (FRescanStop >= 0 && block + FFirstBlock >= FRescanStop && FOpenFileBlock < 0 &&
-      !FFinishingOpenFile)
-    cancel = true;
+  if (block >= FStopAt && FOpenFileBlock < 0 && !FFinishingOpenFile) cancel = true;
   if (FStop || (FSettings.interrupts != nullptr && *FSettings.interrupts != 0)) cancel = true;
   if (--FCountdown > 0) return;
   FCountdown = kCallsBetweenTicks;
@@ -194,7 +192,7 @@ void RecoverySink::ScanProgress(long long block, long long blockCount, bool& can
 void RecoverySink::Tick(long long block, long long blockCount) {
   FLastBlock = block + FFirstBlock;
   auto now = std::chrono::steady_clock::now();
-  if (FCheckpoint && FRescanStop < 0 &&
+  if (FCheckpoint && FStopAt == kNever &&
       std::chrono::duration<double>(now - FLastCheckpoint).count() >= FCheckpointSeconds) {
     FLastCheckpoint = now;
     FCheckpoint();

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <functional>
+#include <limits>
 #include <map>
 #include <csignal>
 #include <set>
@@ -150,7 +151,6 @@ class RecoverySink : public CSinkBase {
   std::function<void()> FCheckpoint;
   double FCheckpointSeconds = 0;
   long long FFirstBlock = 0;
-  long long FCurrentBlock = 0;  // as the engine counts: from FFirstBlock
   long long FLastEnd = 0;       // of the files delivered
   // The engine's recognitions, followed for ResumeBlock: the last block recognised, the block
   // of a file whose end is still open, and whether it is being finished now.
@@ -159,7 +159,9 @@ class RecoverySink : public CSinkBase {
   bool FFinishingOpenFile = false;
   std::set<std::pair<long long, std::string>> FAlreadyDelivered;  // offset, type
   bool FLookingAgain = false;  // resumed, or a second look: files found before are skipped
-  long long FRescanStop = -1;
+  // A second look stops at this block (as the engine counts them); never otherwise.
+  static constexpr long long kNever = std::numeric_limits<long long>::max();
+  long long FStopAt = kNever;
   struct Ending {
     bool called, completed, cancelled;
   } FEnding{};
