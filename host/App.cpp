@@ -577,10 +577,12 @@ int ResumeInto(const Options& options, const ScanPaths& paths, const ScanIdentit
   for (const ReportFile& file : files) names.push_back(file.filename);
   const int removed = RemoveUnreportedFiles(paths.outputDir, names);
   sink.Resume(files, skipped);
+  watched.Restore(checkpoint.unreadable, checkpoint.skipped, checkpoint.readErrors);
   const long long firstBlock = std::min(checkpoint.resumeBlock, watched.GetBlockCount());
   watched.StartAt(firstBlock);
   const std::string line = "resuming at byte " + std::to_string(firstBlock * identity.blockSize) +
-                           " with " + std::to_string(files.size()) + " files recovered before" +
+                           " with " + std::to_string(files.size()) +
+                           (files.size() == 1 ? " file" : " files") + " recovered before" +
                            (removed > 0 ? " (" + std::to_string(removed) +
                                               " written after the last checkpoint are redone)"
                                         : "");
@@ -683,7 +685,13 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
   // A checkpoint now and every few seconds: however the run ends, even by a power cut, it
   // can be resumed from the last one.
   const auto checkpoint = [&](bool complete) {
-    Checkpoint point{identity, sink.ResumeBlock(), complete};
+    Checkpoint point{identity, sink.ResumeBlock(), complete, {}, {}, watched.ReadErrors()};
+    // Blocks that failed as the source went away are no bad areas: when it is back, they are
+    // read again.
+    if (!watched.Gone()) {
+      point.unreadable = watched.BadAreas().Unreadable();
+      point.skipped = watched.BadAreas().Skipped();
+    }
     report.Sync();
     const int folder = open(paths.outputDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder >= 0) {

@@ -62,6 +62,16 @@ void CBadAreas::Recovered(long long first, long long count) {
   FAnyAvoided = !FUnreadable.empty() || !FSkipped.empty();
 }
 
+void CBadAreas::Restore(const std::vector<BlockRun>& unreadable,
+                        const std::vector<BlockRun>& skipped) {
+  for (const BlockRun& run : unreadable)
+    Add(FUnreadable, run.first, run.first + run.count, run.error);
+  for (const BlockRun& run : skipped)
+    Add(FSkipped, run.first, run.first + run.count, std::string());
+  FClearFrom = FClearTo = 0;
+  FAnyAvoided = !FUnreadable.empty() || !FSkipped.empty();
+}
+
 long long CBadAreas::MissingBytes(long long offset, long long size, long long blockSize) const {
   long long bytes = 0;
   for (const ByteRange& range : MissingRanges(offset, size, blockSize)) bytes += range.length;

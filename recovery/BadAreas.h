@@ -53,6 +53,8 @@ class CBadAreas {
   // through Failed as before (without starting a new skip).
   void Recovered(long long first, long long count);
   void EndScan() { FScanning = false; }
+  // Takes back the bad areas an interrupted scan had found.
+  void Restore(const std::vector<BlockRun>& unreadable, const std::vector<BlockRun>& skipped);
   void SetBlockCount(long long blockCount) { FBlockCount = blockCount; }
 
   // Runs that could not be read, with the error, and runs left unread, in block order.

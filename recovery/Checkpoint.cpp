@@ -44,7 +44,16 @@ bool WriteCheckpoint(const std::string& dir, const Checkpoint& checkpoint) {
   }
   text << "resume_block " << checkpoint.resumeBlock << "\n"
        << "complete " << (checkpoint.complete ? 1 : 0) << "\n"
-       << "end\n";
+       << "read_errors " << checkpoint.readErrors << "\n";
+  for (size_t i = 0; i < checkpoint.unreadable.size() && i < kMaxCheckpointRuns; ++i) {
+    const BlockRun& run = checkpoint.unreadable[i];
+    std::string error = run.error;
+    for (char& c : error) c = c == '\n' || c == '\r' ? '?' : c;
+    text << "unreadable " << run.first << " " << run.count << " " << error << "\n";
+  }
+  for (size_t i = 0; i < checkpoint.skipped.size() && i < kMaxCheckpointRuns; ++i)
+    text << "unread " << checkpoint.skipped[i].first << " " << checkpoint.skipped[i].count << "\n";
+  text << "end\n";
   const std::string path = dir + "/" + kCheckpointName;
   const std::string temporary = path + ".new";
   const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -92,6 +101,15 @@ bool ReadCheckpoint(const std::string& dir, Checkpoint& checkpoint, std::string&
     if (key == "setting") id.settings.push_back(value);
     if (key == "resume_block") checkpoint.resumeBlock = std::atoll(value.c_str());
     if (key == "complete") checkpoint.complete = value == "1";
+    if (key == "read_errors") checkpoint.readErrors = std::atoll(value.c_str());
+    if (key == "unreadable" || key == "unread") {
+      std::istringstream fields(value);
+      BlockRun run;
+      fields >> run.first >> run.count;
+      std::getline(fields >> std::ws, run.error);
+      if (run.first >= 0 && run.count > 0)
+        (key == "unread" ? checkpoint.skipped : checkpoint.unreadable).push_back(run);
+    }
     if (key == "end") ended = true;
   }
   if (!ended || checkpoint.resumeBlock < 0) {

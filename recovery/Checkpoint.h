@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "recovery/BadAreas.h"
+
 namespace salvor {
 
 // What makes two scans the same scan: the source and every setting that changes what is
@@ -21,7 +23,14 @@ struct Checkpoint {
   ScanIdentity identity;
   long long resumeBlock = 0;
   bool complete = false;  // the scan reached the end of the source
+  // The source's bad areas so far (up to kMaxCheckpointRuns of each), so that a resumed scan
+  // neither reads them again nor loses them from its report.
+  std::vector<BlockRun> unreadable;
+  std::vector<BlockRun> skipped;
+  long long readErrors = 0;
 };
+
+constexpr size_t kMaxCheckpointRuns = 10000;
 
 // The checkpoint's name in the output folder.
 constexpr const char* kCheckpointName = ".salvor-resume";

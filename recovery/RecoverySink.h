@@ -151,7 +151,7 @@ class RecoverySink : public CSinkBase {
   std::function<void()> FCheckpoint;
   double FCheckpointSeconds = 0;
   long long FFirstBlock = 0;
-  long long FLastEnd = 0;       // of the files delivered
+  long long FLastEnd = 0;  // of the files delivered
   // The engine's recognitions, followed for ResumeBlock: the last block recognised, the block
   // of a file whose end is still open, and whether it is being finished now.
   long long FRecognizedBlock = -1;

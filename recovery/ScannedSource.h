@@ -52,6 +52,12 @@ class CScannedSource : public CDataSource {
            FBadAreas.Avoid(position / FBlockSize + FWindow);
   }
   const CBadAreas& BadAreas() const { return FBadAreas; }
+  // Goes on from an interrupted scan's bad areas and read errors.
+  void Restore(const std::vector<BlockRun>& unreadable, const std::vector<BlockRun>& skipped,
+               long long readErrors) {
+    FBadAreas.Restore(unreadable, skipped);
+    FReadErrors = readErrors;
+  }
   long long BlockSize() const { return FBlockSize; }
   // Bytes of [offset, offset + size) in blocks that could not be read or were skipped.
   long long UnreadableBytes(long long offset, long long size) const {

@@ -226,6 +226,21 @@ TEST(ToolFaults, EachFaultEndsTheScanAsTheUserIsTold) {
   }
   EXPECT_NE(ReadText(dir + "/open/salvor.log").find("resuming at byte " + std::to_string(cutAt)),
             std::string::npos);
+  // Stopped on a disk with bad blocks: the resumed scan takes the bad areas found before from
+  // the checkpoint (it does not read them again) and ends with the files and the bad blocks
+  // of the scan that went through.
+  const std::string badEnv = env + "SALVOR_FAULT_BAD_BLOCKS=" + list + " ";
+  testing_support::Run("cd '" + dir + "' && " + badEnv +
+                       "SALVOR_FAULT_READ_MS=20 '" SALVOR_EXE "' " + scan +
+                       "stopped 2>/dev/null & sleep 0.4; kill -TERM $!; wait");
+  EXPECT_EQ(RunSalvor(dir, scan + "stopped --resume", badEnv).status, 7);
+  EXPECT_EQ(filesOf("stopped"), filesOf("out"));
+  const std::string stopped = ReadText(dir + "/stopped/report.xml");
+  const long long firstBad = *bad.begin() * kBlock;
+  EXPECT_NE(stopped.find("\n  <salvor:unreadable img_offset=\"" + std::to_string(firstBad) + "\""),
+            std::string::npos);
+  EXPECT_NE(ReadText(dir + "/stopped/salvor.log").find("salvor: resuming at byte "),
+            std::string::npos);
   const struct {
     std::string args;
     std::string err;
