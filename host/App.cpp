@@ -540,7 +540,7 @@ ScanIdentity MakeIdentity(const ScanPaths& paths, const ReportHeader& header,
   identity.sourceBytes = watched.Bytes();
   identity.blockSize = watched.BlockSize();
   // The first blocks tell a card put back in from another one of the same size.
-  const long long blocks = std::min<long long>(watched.GetBlockCount(), 128);
+  const long long blocks = std::min<long long>(watched.GetBlockCount(), 16);
   std::vector<uint8_t> start(static_cast<size_t>(std::max(0LL, blocks * identity.blockSize)));
   identity.sourceDigest = watched.ReadBlocks(0, blocks, start.data())
                               ? SV::CSha256::Of(start.data(), start.size())

@@ -65,6 +65,8 @@ class CBadAreas {
   long long MissingBytes(long long offset, long long size, long long blockSize) const;
   std::vector<ByteRange> MissingRanges(long long offset, long long size, long long blockSize) const;
   bool AnyMissing() const { return FAnyAvoided; }
+  // The same, to be read where one load is all a caller can afford.
+  const bool& AnyMissingFlag() const { return FAnyAvoided; }
 
  private:
   struct Run {

@@ -182,10 +182,11 @@ void RecoverySink::FollowScan(const char* text) {
 }
 
 void RecoverySink::ScanProgress(long long block, long long blockCount, bool& cancel) {
-  if (block >= FStopAt && FOpenFileBlock < 0 && !FFinishingOpenFile) cancel = true;
   if (FStop || (FSettings.interrupts != nullptr && *FSettings.interrupts != 0)) cancel = true;
   if (--FCountdown > 0) return;
   FCountdown = kCallsBetweenTicks;
+  // A second look ends a little past its run, with no file of it left open.
+  if (block >= FStopAt && FOpenFileBlock < 0 && !FFinishingOpenFile) cancel = true;
   Tick(block, blockCount);
 }
 

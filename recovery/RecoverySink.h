@@ -46,7 +46,10 @@ class RecoverySink : public CSinkBase {
   // The source being scanned: files touching a block it could not read are marked damaged,
   // files are cut at its end (the zeros that fill out its last block are not its own), and
   // it tells whether it went away.
-  void WatchSource(const CScannedSource* source) { FSource = source; }
+  void WatchSource(const CScannedSource* source) {
+    FSource = source;
+    FAnyBadBlock = source != nullptr ? &source->BadAreas().AnyMissingFlag() : &kNoBadBlock;
+  }
   // Which delivered files are kept, once the handlers are configured.
   void SetFilter(TypeFilter filter) { FSettings.filter = std::move(filter); }
   // Called before Scan with the source's geometry and the block the scan starts at (not 0
@@ -74,7 +77,7 @@ class RecoverySink : public CSinkBase {
   void Log(const char* source, int level, const char* text) override;
   // Refuses blocks the watched source knows to be bad or is skipping: they cost nothing.
   void DSAccess(CDataSource*, long long position, bool& cancel) override {
-    if (FSource != nullptr && FSource->Avoid(position)) cancel = true;
+    if (*FAnyBadBlock && FSource->Avoid(position)) cancel = true;
   }
   void ScanProgress(long long block, long long blockCount, bool& cancel) override;
   void ScanCompleted(bool completed, bool cancelled, int reserved) override;
@@ -133,6 +136,9 @@ class RecoverySink : public CSinkBase {
   SinkSettings FSettings;
   DfxmlReport* FReport;
   const CScannedSource* FSource = nullptr;
+  // The watched source's "any bad block yet": asked for every block the scan fetches.
+  static constexpr bool kNoBadBlock = false;
+  const bool* FAnyBadBlock = &kNoBadBlock;
   std::vector<char> FBuffer;
   std::set<std::string> FFolders;
   Tallies FTallies;
