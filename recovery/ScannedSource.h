@@ -1,8 +1,8 @@
 #pragma once
 
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
-#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -68,7 +68,7 @@ class CScannedSource : public CDataSource {
   // Returns the runs of blocks read after all, in order.
   std::vector<BlockRun> RetrySkipped(long long maxFailures, long long piece,
                                      const volatile std::sig_atomic_t* stop);
-  // Reads the source failed, each run the engine asked for and each block it tried again.
+  // Reads of the source that failed: whole runs, their pieces and single blocks.
   long long ReadErrors() const { return FReadErrors; }
   // The source said it is not ready after its last read or refresh: the device went away.
   bool Gone() const { return !FReady; }
