@@ -78,6 +78,11 @@ void CFormatHandler::Answer(const Found& found, bool* recognized, long long* sta
   *end = found.end;
 }
 
+void CFormatHandler::IntPropChanged(const char* name) {
+  CHandlerBase::IntPropChanged(name);
+  if (strcmp(name, "MaxSize") == 0) std::fill(FCuts, FCuts + 4, -1);
+}
+
 long long CFormatHandler::Bounded(CDataStream* stream, long long start, long long end) {
   const long long limit = start + MaxSizeBytes();
   if (end <= limit) return end;

@@ -114,6 +114,8 @@ class CFormatHandler : public CHandlerBase {
   virtual bool FindEnd(CDataStream* stream, long long blockSize, long long* end) = 0;
   // The format's verdict on a delivered file (whole and valid), and its extension.
   virtual bool Describe(CDataStream* file, char* extension, int extensionSize) = 0;
+  // A new MaxSize: the cuts made under the old one are forgotten.
+  void IntPropChanged(const char* name) override;
   // Looks at a candidate that passed CanStart; true when it answered (found->File).
   virtual bool Examine(const Candidate& candidate, Found* found) = 0;
   // The scan went back to an earlier block: a new scan, on other data. Called only for a

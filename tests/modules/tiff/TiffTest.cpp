@@ -104,6 +104,7 @@ TEST(TiffModule, HostileStructuresAndFilesWrittenOver) {
                           RandomData(4046, 15));
   ASSERT_TRUE(tiff->SetIntPropValue("MaxSize", 4));
   EXPECT_EQ(Recognize(tiff, Join(fits, RandomData(100, 16)), 0).end, 4096);
+  EXPECT_TRUE(Describe(tiff, fits));
   ASSERT_TRUE(tiff->SetIntPropValue("MaxSize", DefaultMaxSize(tiff)));
   // An IFD linked to itself ends the walk; the file is what the IFD covers.
   const Bytes cycle = MinimalTiff({{256, 3, 1, 16}, {257, 3, 1, 16}}, 8);
