@@ -26,7 +26,7 @@ class CAudioHandler final : public CFormatHandlerOf<CAudioHandler> {
   explicit CAudioHandler(CPhotoRecovery* engine)
       : CFormatHandlerOf(engine, kInfo, {audio::kProbeBytes, kFirst}) {}
 
-  bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
+  bool Describe(CDataStream* file, char* extension, int extensionSize) override {
     CopyText(extension, extensionSize, "");
     CStreamReader reader(file);
     audio::Extent extent;
@@ -35,15 +35,13 @@ class CAudioHandler final : public CFormatHandlerOf<CAudioHandler> {
     return extent.complete && extent.end == reader.Size();
   }
 
-  bool FindEndOfFile(CDataStream* stream, long long, long long* end) override {
+  bool FindEnd(CDataStream* stream, long long, long long* end) override {
     CStreamReader reader(stream);
     audio::Extent extent;
     if (!audio::FollowFile(reader, reader.Size(), &extent) || extent.end <= 0) return false;
     *end = extent.end;
     return true;
   }
-
-  bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
 
   bool CanStart(const uint8_t* head) const override {
     return audio::MayStartFile(head, audio::kProbeBytes);
@@ -58,7 +56,11 @@ class CAudioHandler final : public CFormatHandlerOf<CAudioHandler> {
     audio::Extent extent;
     if (!audio::FollowFile(reader, MaxSizeBytes(), &extent)) return false;
     const bool ends = extent.complete || (extent.endsAtChainStop && !extent.pastLimit);
-    found->File(c.start, ends ? c.start + extent.end : -1);
+    if (extent.pastLimit) {
+      found->FileBeyondMaxSize(c.start);
+    } else {
+      found->File(c.start, ends ? c.start + extent.end : -1);
+    }
     return true;
   }
 };

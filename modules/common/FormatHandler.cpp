@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "SVSDK/StreamOrigin.h"
+
 namespace salvor {
 
 namespace {
@@ -76,10 +78,41 @@ void CFormatHandler::Answer(const Found& found, bool* recognized, long long* sta
   *end = found.end;
 }
 
+void CFormatHandler::IntPropChanged(const char* name) {
+  CHandlerBase::IntPropChanged(name);
+  if (strcmp(name, "MaxSize") == 0) std::fill(FCuts, FCuts + 4, -1);
+}
+
+long long CFormatHandler::Bounded(CDataStream* stream, long long start, long long end) {
+  const long long limit = start + MaxSizeBytes();
+  if (end <= limit) return end;
+  FCuts[FNextCut++ % 4] = SVStreamSourceOffset(stream) + start;
+  return limit;
+}
+
+bool CFormatHandler::FindEndOfFile(CDataStream* stream, long long blockSize, long long* end) {
+  long long found = -1;
+  if (!FindEnd(stream, blockSize, &found) || found < 0) {
+    // Not found within MaxSize: the file is what MaxSize holds of it.
+    if (stream->GetSize() <= MaxSizeBytes()) return false;
+    found = stream->GetSize();
+  }
+  *end = Bounded(stream, 0, found);
+  return true;
+}
+
+bool CFormatHandler::DescribeFile(CDataStream* file, char* extension, int extensionSize) {
+  const bool whole = Describe(file, extension, extensionSize);
+  if (!whole || file->GetSize() != MaxSizeBytes()) return whole;
+  const long long at = SVStreamSourceOffset(file);
+  return std::find(FCuts, FCuts + 4, at) == FCuts + 4;
+}
+
 // Asks Examine; a file left in a skipped block that ends before mustReach does not count.
 bool CFormatHandler::Offer(const Candidate& candidate, Found* found) {
   Found answer;
   if (!Examine(candidate, &answer) || !answer.recognized) return false;
+  if (answer.end >= 0) answer.end = Bounded(candidate.stream, answer.start, answer.end);
   if (candidate.mustReach >= 0 && answer.end >= 0 && answer.end <= candidate.mustReach)
     return false;
   *found = answer;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -76,11 +77,17 @@ struct Found {
     start = at;
     end = fileEnd;
   }
+  // A file whose structure goes on past MaxSize: it ends there.
+  void FileBeyondMaxSize(long long at) { File(at, LLONG_MAX); }
 };
 
 // Base of a format's handler: the per-block answer is made here once. A format says only how
 // its files may start (StartKeys and CanStart, a test of a few bytes that allocates nothing)
 // and what is there at a candidate (Examine, which reads through a CStreamReader).
+//
+// MaxSize is kept here for every format: no file it delivers is longer. A file whose structure
+// runs further, or whose end is not found within MaxSize, ends at MaxSize bytes and is
+// described as damaged, whatever the format makes of the bytes that are left.
 //
 // Without Unaligned a block costs one read of the head at its start and CanStart. With it:
 // the rest of the block before that the scan skipped after a delivered file, the block's
@@ -97,7 +104,18 @@ class CFormatHandler : public CHandlerBase {
   // Whether the head (StartKeys::head bytes at a candidate) can begin a file.
   virtual bool CanStart(const uint8_t* head) const = 0;
 
+  bool FindEndOfFile(CDataStream* stream, long long blockSize, long long* end) final;
+  bool DescribeFile(CDataStream* file, char* extension, int extensionSize) final;
+  // No format here can tell a file's start from its end.
+  bool FindStartOfFile(CDataStream*, long long, long long*) final { return false; }
+
  protected:
+  // The format's end search over a file that starts at 0 of `stream`: true with its length.
+  virtual bool FindEnd(CDataStream* stream, long long blockSize, long long* end) = 0;
+  // The format's verdict on a delivered file (whole and valid), and its extension.
+  virtual bool Describe(CDataStream* file, char* extension, int extensionSize) = 0;
+  // A new MaxSize: the cuts made under the old one are forgotten.
+  void IntPropChanged(const char* name) override;
   // Looks at a candidate that passed CanStart; true when it answered (found->File).
   virtual bool Examine(const Candidate& candidate, Found* found) = 0;
   // The scan went back to an earlier block: a new scan, on other data. Called only for a
@@ -129,12 +147,18 @@ class CFormatHandler : public CHandlerBase {
               long long blockSize, Found* found);
   size_t NextCandidate(const uint8_t* buffer, size_t at, size_t last, size_t key) const;
   static void Answer(const Found& found, bool* recognized, long long* start, long long* end);
+  // Ends at MaxSize a file of `stream` at `start` that would end further on.
+  long long Bounded(CDataStream* stream, long long start, long long end);
 
   StartKeys FKeys;
   size_t FNeed;  // bytes the search needs in hand at a candidate
   long long FLastBlock = -1;
   bool FWatchesScans = false;
   uint8_t FHead[kMaxHead];
+  // Where in the source the last files cut at MaxSize begin. The format sees only the bytes
+  // kept, which may end on a boundary of its units (a pack, a frame) and look whole.
+  long long FCuts[4] = {-1, -1, -1, -1};
+  size_t FNextCut = 0;
 };
 
 // What a format derives from: `class CPngHandler final : public CFormatHandlerOf<CPngHandler>`.

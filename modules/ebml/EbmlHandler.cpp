@@ -169,6 +169,7 @@ struct WalkResult {
   bool pastLimit = false;  // the structure goes on beyond the size searched
   bool hasVideo = false;
   bool hasAudio = false;
+  bool content = false;  // an element other than padding was walked
 };
 
 // Notes the track types of a Tracks element, for naming audio-only files.
@@ -262,6 +263,7 @@ WalkResult Walk(CStreamReader& reader, const Header& header, long long limit,
     // ends: random data begins with 0xEC or 0xBF often enough.
     bool padding = element.id == kVoidId || element.id == kCrc32Id;
     position = elementEnd;
+    result.content = result.content || !padding;
     if (!padding || header.segmentEnd >= 0) result.end = position;
   }
   if (header.segmentEnd >= 0) {
@@ -289,7 +291,7 @@ class CEbmlHandler final : public CFormatHandlerOf<CEbmlHandler> {
  public:
   explicit CEbmlHandler(CPhotoRecovery* engine) : CFormatHandlerOf(engine, kInfo, {4, kStarts}) {}
 
-  bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
+  bool Describe(CDataStream* file, char* extension, int extensionSize) override {
     CopyText(extension, extensionSize, "");
     CStreamReader reader(file);
     Header header;
@@ -302,7 +304,7 @@ class CEbmlHandler final : public CFormatHandlerOf<CEbmlHandler> {
     return walk.complete && walk.end == reader.Size();
   }
 
-  bool FindEndOfFile(CDataStream* stream, long long, long long* end) override {
+  bool FindEnd(CDataStream* stream, long long, long long* end) override {
     CStreamReader reader(stream);
     Header header;
     if (!ParseHeader(reader, &header)) return false;
@@ -312,8 +314,6 @@ class CEbmlHandler final : public CFormatHandlerOf<CEbmlHandler> {
     return true;
   }
 
-  bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
-
   bool CanStart(const uint8_t* head) const override { return LoadBE32(head) == kEbmlId; }
 
  protected:
@@ -322,7 +322,13 @@ class CEbmlHandler final : public CFormatHandlerOf<CEbmlHandler> {
     Header header;
     if (!ParseHeader(reader, &header)) return false;
     WalkResult walk = Walk(reader, header, MaxSizeBytes());
-    found->File(c.start, walk.complete && !walk.offSource ? c.start + walk.end : -1);
+    // Headers followed by no element of the segment are no file.
+    if (!walk.content && !walk.pastLimit) return false;
+    if (walk.pastLimit) {
+      found->FileBeyondMaxSize(c.start);
+    } else {
+      found->File(c.start, walk.complete && !walk.offSource ? c.start + walk.end : -1);
+    }
     return true;
   }
 };

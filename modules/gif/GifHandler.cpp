@@ -203,22 +203,19 @@ class CGifHandler final : public CFormatHandlerOf<CGifHandler> {
  public:
   explicit CGifHandler(CPhotoRecovery* engine) : CFormatHandlerOf(engine, kGifInfo, {6, kStarts}) {}
 
-  bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
+  bool Describe(CDataStream* file, char* extension, int extensionSize) override {
     CopyText(extension, extensionSize, "gif");
     CStreamReader reader(file);
     return WalkGif(reader).outcome == GifWalk::kComplete;
   }
 
-  bool FindEndOfFile(CDataStream* stream, long long, long long* end) override {
+  bool FindEnd(CDataStream* stream, long long, long long* end) override {
     CStreamReader reader(stream);
     const GifWalk walk = WalkGif(reader);
     if (walk.outcome == GifWalk::kNotGif) return false;
     *end = walk.outcome == GifWalk::kComplete ? walk.end : walk.bestEnd;
     return true;
   }
-
-  // The trailer is a single common byte: it cannot lead back to a start.
-  bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
 
   bool CanStart(const uint8_t* head) const override { return CanStartGif(head); }
 

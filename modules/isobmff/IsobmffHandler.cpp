@@ -34,7 +34,7 @@ class CIsobmffHandler final : public CFormatHandlerOf<CIsobmffHandler> {
                           16777216, INT_MAX},
                          {16, kStarts}) {}
 
-  bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
+  bool Describe(CDataStream* file, char* extension, int extensionSize) override {
     CStreamReader reader(file);
     FileWalk walk = isobmff::WalkFile(reader, reader.Size());
     const char* name = walk.boxCount > 0 ? isobmff::ExtensionOf(walk) : "";
@@ -42,7 +42,7 @@ class CIsobmffHandler final : public CFormatHandlerOf<CIsobmffHandler> {
     return walk.stop == FileWalk::kComplete && walk.consistent && walk.end == reader.Size();
   }
 
-  bool FindEndOfFile(CDataStream* stream, long long blockSize, long long* end) override {
+  bool FindEnd(CDataStream* stream, long long blockSize, long long* end) override {
     CStreamReader reader(stream);
     FileWalk walk = isobmff::WalkFile(reader, reader.Size());
     switch (walk.stop) {
@@ -61,8 +61,6 @@ class CIsobmffHandler final : public CFormatHandlerOf<CIsobmffHandler> {
     }
     return false;
   }
-
-  bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
 
   bool CanStart(const uint8_t* head) const override { return isobmff::MayStartFile(head); }
 

@@ -24,14 +24,14 @@ class CJpegHandler final : public CFormatHandlerOf<CJpegHandler> {
     WatchScans();  // its open header belongs to one scan
   }
 
-  bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
+  bool Describe(CDataStream* file, char* extension, int extensionSize) override {
     CopyText(extension, extensionSize, "jpg");
     CStreamReader reader(file);
     const jpeg::JpegWalk walk = jpeg::WalkJpeg(reader);
     return walk.outcome == jpeg::JpegWalk::kComplete && !walk.trailerMissing && !walk.damaged;
   }
 
-  bool FindEndOfFile(CDataStream* stream, long long, long long* end) override {
+  bool FindEnd(CDataStream* stream, long long, long long* end) override {
     CStreamReader reader(stream);
     const jpeg::JpegWalk walk = jpeg::WalkJpeg(reader);
     switch (walk.outcome) {
@@ -47,28 +47,21 @@ class CJpegHandler final : public CFormatHandlerOf<CJpegHandler> {
     }
   }
 
-  // A JPEG cannot be found from its end: its EOI says nothing about where it began.
-  bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
-
   bool CanStart(const uint8_t* head) const override { return jpeg::CanStartJpeg(head); }
 
  protected:
-  // Anything short of the main image's EOI stays open: the next recognition ends it.
+  // Anything short of the main image's EOI stays open: the next recognition ends it. The walk
+  // is not bounded by MaxSize: a header longer than MaxSize still makes a photo, cut.
   bool Examine(const Candidate& c, Found* found) override {
-    // Inside the header of a photo left open: its own thumbnail.
+    // Inside the header of a photo left open or cut: its own thumbnail.
     if (c.start > FOpenHeaderStart && c.start < FOpenHeaderEnd) return false;
-    CStreamReader reader(c.stream, c.start, MaxSizeBytes());
+    CStreamReader reader(c.stream, c.start);
     const jpeg::JpegWalk walk = jpeg::WalkJpeg(reader);
     if (walk.outcome == jpeg::JpegWalk::kNotJpeg) return false;
-    const bool complete = walk.outcome == jpeg::JpegWalk::kComplete;
-    if (complete) {
-      found->File(c.start, c.start + walk.end);
-    } else {
-      found->File(c.start);
-      // The scan goes on inside this file: its thumbnails and previews are not files.
-      FOpenHeaderStart = c.start;
-      FOpenHeaderEnd = c.start + walk.headerEnd;
-    }
+    found->File(c.start, walk.outcome == jpeg::JpegWalk::kComplete ? c.start + walk.end : -1);
+    // The scan may go on inside this file: its thumbnails and previews are not files.
+    FOpenHeaderStart = c.start;
+    FOpenHeaderEnd = c.start + walk.headerEnd;
     return true;
   }
 

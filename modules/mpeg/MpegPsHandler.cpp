@@ -149,7 +149,7 @@ class CMpegPsHandler final : public CFormatHandlerOf<CMpegPsHandler> {
   explicit CMpegPsHandler(CPhotoRecovery* engine)
       : CFormatHandlerOf(engine, kInfo, {16, kStarts}) {}
 
-  bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
+  bool Describe(CDataStream* file, char* extension, int extensionSize) override {
     CopyText(extension, extensionSize, "");
     CStreamReader reader(file);
     uint8_t head[16];
@@ -162,15 +162,13 @@ class CMpegPsHandler final : public CFormatHandlerOf<CMpegPsHandler> {
     return walk.end == reader.Size();
   }
 
-  bool FindEndOfFile(CDataStream* stream, long long, long long* end) override {
+  bool FindEnd(CDataStream* stream, long long, long long* end) override {
     CStreamReader reader(stream);
     WalkResult walk = Walk(reader, reader.Size());
     if (walk.units == 0 || walk.end <= 0) return false;
     *end = walk.end;
     return true;
   }
-
-  bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
 
   bool CanStart(const uint8_t* head) const override {
     bool mpeg2 = false;
@@ -184,7 +182,11 @@ class CMpegPsHandler final : public CFormatHandlerOf<CMpegPsHandler> {
     CStreamReader reader(c.stream, c.start);
     WalkResult walk;
     if (!StartValid(reader, &walk, MaxSizeBytes())) return false;
-    found->File(c.start, walk.pastLimit ? -1 : c.start + walk.end);
+    if (walk.pastLimit) {
+      found->FileBeyondMaxSize(c.start);
+    } else {
+      found->File(c.start, c.start + walk.end);
+    }
     return true;
   }
 };

@@ -142,7 +142,7 @@ class CMpegTsHandler final : public CFormatHandlerOf<CMpegTsHandler> {
  public:
   explicit CMpegTsHandler(CPhotoRecovery* engine) : CFormatHandlerOf(engine, kInfo, {8, kStarts}) {}
 
-  bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
+  bool Describe(CDataStream* file, char* extension, int extensionSize) override {
     CopyText(extension, extensionSize, "");
     CStreamReader reader(file);
     uint8_t head[kM2ts.stride * 2 + 8];
@@ -158,7 +158,7 @@ class CMpegTsHandler final : public CFormatHandlerOf<CMpegTsHandler> {
     return false;
   }
 
-  bool FindEndOfFile(CDataStream* stream, long long, long long* end) override {
+  bool FindEnd(CDataStream* stream, long long, long long* end) override {
     CStreamReader reader(stream);
     uint8_t head[kM2ts.stride * 2 + 8];
     if (!reader.Read(0, head, sizeof head)) return false;
@@ -171,8 +171,6 @@ class CMpegTsHandler final : public CFormatHandlerOf<CMpegTsHandler> {
     }
     return false;
   }
-
-  bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
 
   // A sync byte where a packet of either layout begins.
   bool CanStart(const uint8_t* head) const override {
@@ -195,7 +193,11 @@ class CMpegTsHandler final : public CFormatHandlerOf<CMpegTsHandler> {
       CStreamReader reader(c.stream, c.start);
       if (!StartValid(reader, *layout)) continue;
       RunResult run = FollowRun(reader, *layout, MaxSizeBytes());
-      found->File(c.start, run.pastLimit ? -1 : c.start + run.end);
+      if (run.pastLimit) {
+        found->FileBeyondMaxSize(c.start);
+      } else {
+        found->File(c.start, c.start + run.end);
+      }
       return true;
     }
     return false;

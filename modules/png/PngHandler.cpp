@@ -145,7 +145,7 @@ class CPngHandler final : public CFormatHandlerOf<CPngHandler> {
             {"salvor.png", "image/png;image/apng", "PNG image", "png;apng", 262144, INT_MAX},
             {kIhdrStart, kStarts}) {}
 
-  bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
+  bool Describe(CDataStream* file, char* extension, int extensionSize) override {
     CStreamReader reader(file);
     PngWalk walk = Walk(reader, reader.Size());
     const char* name = walk.animated ? "apng" : "png";
@@ -153,7 +153,7 @@ class CPngHandler final : public CFormatHandlerOf<CPngHandler> {
     return walk.stop == PngWalk::kComplete && walk.end == reader.Size();
   }
 
-  bool FindEndOfFile(CDataStream* stream, long long, long long* end) override {
+  bool FindEnd(CDataStream* stream, long long, long long* end) override {
     CStreamReader reader(stream);
     PngWalk walk = Walk(reader, reader.Size());
     if (walk.stop == PngWalk::kComplete) {
@@ -161,9 +161,9 @@ class CPngHandler final : public CFormatHandlerOf<CPngHandler> {
       return true;
     }
     if (walk.end < kIhdrEnd) return false;
-    // Cut off by the next file: keep what is there, up to MaxSize.
+    // Cut off by the next file: keep what is there.
     if (walk.stop == PngWalk::kRanOff) {
-      *end = std::min(reader.Size(), MaxSizeBytes());
+      *end = reader.Size();
       return true;
     }
     // Damaged inside: the file may still end at an IEND further on, unless another PNG
@@ -178,8 +178,6 @@ class CPngHandler final : public CFormatHandlerOf<CPngHandler> {
     return true;
   }
 
-  bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
-
   // The signature and an IHDR chunk header; Examine checks the rest of the IHDR.
   bool CanStart(const uint8_t* head) const override {
     return memcmp(head, kSignature, 8) == 0 && LoadBE32(head + 8) == 13 &&
@@ -187,11 +185,12 @@ class CPngHandler final : public CFormatHandlerOf<CPngHandler> {
   }
 
  protected:
-  // A believable header makes a file, whole up to IEND or left open.
+  // A believable header and at least one sound chunk after it make a file, whole up to IEND
+  // or left open: a header followed by garbage is no image.
   bool Examine(const Candidate& c, Found* found) override {
     CStreamReader reader(c.stream, c.start);
-    PngWalk walk = Walk(reader, std::min(reader.Size(), MaxSizeBytes()));
-    if (walk.end == 0) return false;  // no legal IHDR
+    PngWalk walk = Walk(reader, reader.Size());
+    if (walk.end <= kIhdrEnd) return false;
     found->File(c.start, walk.stop == PngWalk::kComplete ? c.start + walk.end : -1);
     return true;
   }

@@ -138,7 +138,7 @@ class CPsdHandler final : public CFormatHandlerOf<CPsdHandler> {
   explicit CPsdHandler(CPhotoRecovery* engine)
       : CFormatHandlerOf(engine, kPsdInfo, {kHeaderSize, kStarts}) {}
 
-  bool FindEndOfFile(CDataStream* stream, long long blockSize, long long* end) override {
+  bool FindEnd(CDataStream* stream, long long blockSize, long long* end) override {
     CStreamReader reader(stream);
     PsdLayout layout;
     if (!WalkPsd(reader, &layout) || layout.deflated) return false;
@@ -147,9 +147,7 @@ class CPsdHandler final : public CFormatHandlerOf<CPsdHandler> {
     return layout.partial > 0;
   }
 
-  bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
-
-  bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
+  bool Describe(CDataStream* file, char* extension, int extensionSize) override {
     CStreamReader reader(file);
     PsdLayout layout;
     bool walked = WalkPsd(reader, &layout);

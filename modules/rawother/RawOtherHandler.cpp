@@ -259,7 +259,7 @@ class CRawOtherHandler final : public CFormatHandlerOf<CRawOtherHandler> {
   explicit CRawOtherHandler(CPhotoRecovery* engine)
       : CFormatHandlerOf(engine, kRawOtherInfo, {kProbe, kStarts}) {}
 
-  bool FindEndOfFile(CDataStream* stream, long long blockSize, long long* end) override {
+  bool FindEnd(CDataStream* stream, long long blockSize, long long* end) override {
     CStreamReader reader(stream);
     RawLayout layout;
     if (!WalkRaw(reader, &layout) || layout.partial <= 0) return false;
@@ -267,9 +267,7 @@ class CRawOtherHandler final : public CFormatHandlerOf<CRawOtherHandler> {
     return true;
   }
 
-  bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
-
-  bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
+  bool Describe(CDataStream* file, char* extension, int extensionSize) override {
     CStreamReader reader(file);
     RawLayout layout;
     bool walked = WalkRaw(reader, &layout);

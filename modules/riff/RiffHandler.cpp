@@ -217,7 +217,7 @@ class CRiffHandler final : public CFormatHandlerOf<CRiffHandler> {
              "RIFF media (AVI, WAV, WebP)", "avi;wav;webp;ani;rmi;sf2;riff", 16777216, INT_MAX},
             {24, kStarts}) {}
 
-  bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
+  bool Describe(CDataStream* file, char* extension, int extensionSize) override {
     CStreamReader reader(file);
     RiffWalk walk = Walk(reader, reader.Size());
     const char* name = ExtensionOf(walk.form);
@@ -227,7 +227,7 @@ class CRiffHandler final : public CFormatHandlerOf<CRiffHandler> {
            (!known || memcmp(walk.form, "ACON", 4) == 0 || (walk.hasFormat && walk.hasData));
   }
 
-  bool FindEndOfFile(CDataStream* stream, long long blockSize, long long* end) override {
+  bool FindEnd(CDataStream* stream, long long blockSize, long long* end) override {
     CStreamReader reader(stream);
     RiffWalk walk = Walk(reader, reader.Size());
     if (walk.stop == RiffWalk::kComplete) {
@@ -244,8 +244,6 @@ class CRiffHandler final : public CFormatHandlerOf<CRiffHandler> {
     *end = walk.declared > 0 && walk.declared <= reader.Size() ? walk.declared : walk.goodEnd;
     return *end > 0;
   }
-
-  bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
 
   // An AVIX part continues an AVI; it never starts a file of its own.
   bool CanStart(const uint8_t* head) const override {

@@ -54,7 +54,7 @@ class CTiffHandler final : public CFormatHandlerOf<CTiffHandler> {
   explicit CTiffHandler(CPhotoRecovery* engine)
       : CFormatHandlerOf(engine, kTiffInfo, {4, kStarts}) {}
 
-  bool FindEndOfFile(CDataStream* stream, long long blockSize, long long* end) override {
+  bool FindEnd(CDataStream* stream, long long blockSize, long long* end) override {
     CStreamReader reader(stream, 0, -1);
     TiffLayout layout;
     if (!WalkTiff(reader, &layout) || layout.extent <= 0) return false;
@@ -63,9 +63,7 @@ class CTiffHandler final : public CFormatHandlerOf<CTiffHandler> {
     return true;
   }
 
-  bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
-
-  bool DescribeFile(CDataStream* file, char* extension, int extensionSize) override {
+  bool Describe(CDataStream* file, char* extension, int extensionSize) override {
     CStreamReader reader(file, 0, -1);
     TiffLayout layout;
     bool walked = WalkTiff(reader, &layout);
@@ -78,23 +76,23 @@ class CTiffHandler final : public CFormatHandlerOf<CTiffHandler> {
 
  protected:
   // Validates and measures a TIFF: the whole file when every part is there, else its start
-  // only; a file another one was written over ends where that one begins. Only a whole file
+  // only; a file another one was written over ends where that one begins. A damaged one must
+  // keep the start of an image block: IFDs followed by garbage are no image. Only a whole file
   // counts in a skipped block.
   bool Examine(const Candidate& c, Found* found) override {
     // The walk reads only IFDs and value arrays, never image data: it may look at the whole
-    // rest of the stream (a large TIFF keeps its IFD at its end), and MaxSize bounds the answer.
+    // rest of the stream (a large TIFF keeps its IFD at its end).
     if (InsideExif(c.stream, c.start)) return false;
     CStreamReader reader(c.stream, c.start, -1);
     TiffLayout layout;
     if (!WalkTiff(reader, &layout)) return false;
-    const bool whole = layout.complete && layout.extent <= MaxSizeBytes();
-    if (c.mustReach >= 0 && !whole) return false;
-    long long fileEnd = -1;
-    if (whole) {
-      const long long cut = CutInside(c.stream, c.start, c.start + layout.extent, c.blockSize);
-      fileEnd = cut >= 0 ? cut : c.start + layout.extent;
-    }
-    found->File(c.start, fileEnd);
+    if (c.mustReach >= 0 && !layout.complete) return false;
+    const long long cut = CutInside(c.stream, c.start, c.start + layout.extent, c.blockSize);
+    const long long end = cut >= 0 ? cut : c.start + layout.extent;
+    if ((cut >= 0 || !layout.complete) &&
+        (layout.firstData < 0 || c.start + layout.firstData >= end))
+      return false;
+    found->File(c.start, layout.complete ? end : -1);
     return true;
   }
 };

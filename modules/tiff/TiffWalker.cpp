@@ -141,6 +141,9 @@ class CWalker {
   // image data (strips, tiles, previews) rather than IFDs and their values.
   void Cover(long long offset, long long length, bool data = false) {
     if (offset == FProbe && length > 0) FLayout->probeStartsPart = true;
+    if (data && length > 0 && offset >= 0 && offset < FReader.Size() &&
+        (FLayout->firstData < 0 || offset < FLayout->firstData))
+      FLayout->firstData = offset;
     long long end;
     if (offset < 0 || length < 0 || !CheckedAdd(offset, length, &end) || end > FReader.Size()) {
       FLayout->complete = false;

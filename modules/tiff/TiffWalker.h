@@ -22,6 +22,9 @@ struct TiffLayout {
   bool rawData = false;   // a colour-filter-array or camera-specific compressed image
   std::string make;
   std::string model;
+  // Where the first image block (strip, tile, preview) that begins inside the reader begins;
+  // -1 when none does.
+  long long firstData = -1;
   // Whether some part of the file starts at the offset the walk was asked about.
   bool probeStartsPart = false;
 };

@@ -27,10 +27,11 @@ const Samples& Bitmaps() {
   return made;
 }
 
-// Every bitmap whole, sector-aligned and back to back; each cut short before zeros, one
-// before another file's start at the next sector; "BM" planted in random data; a header whose
-// declared size disagrees with its pixel array; all but the big one at odd offsets, found
-// only with Unaligned set. With a small MaxSize every end comes from the end search instead.
+// Every bitmap whole, sector-aligned and back to back; each cut short before zeros (the
+// corpus sample's half keeps no pixels: no file), one before another file's start at the next
+// sector; "BM" and a whole header planted in random data; a header whose declared size
+// disagrees with its pixel array; all but the big one at odd offsets, found only with
+// Unaligned set. With a small MaxSize every end comes from the end search instead.
 TEST(BmpModule, ScanRecoversEveryBitmap) {
   if (Bitmaps().size() != 10) GTEST_SKIP() << "ImageMagick or ffmpeg missing";
   const Bytes& big = Bitmaps()[0].bytes;
@@ -38,13 +39,14 @@ TEST(BmpModule, ScanRecoversEveryBitmap) {
   wrongSize[2] = 0x10, wrongSize[3] = 0x20;
   Layout layout(8);
   layout.Random(1000).Spread(Bitmaps());
-  for (const Sample& file : Bitmaps())
+  for (const Sample& file : Samples(Bitmaps().begin(), Bitmaps().end() - 1))
     layout.Align()
         .Cut("cut-" + file.name, Prefix(file.bytes, file.bytes.size() / 2), "bmp")
         .Zeros(300)
         .Slack();
   layout.Align().Cut("cut-big", Prefix(big, 100000), "bmp").Slack().Whole(Bitmaps()[1]);
-  layout.Planted({{0xFF, 0xD8, 0xFF, 0xE0}, {'B', 'M'}}, 9);
+  layout.Align().Junk(Prefix(Bitmaps().back().bytes, Bitmaps().back().bytes.size() / 2));
+  layout.Planted({{0xFF, 0xD8, 0xFF, 0xE0}, {'B', 'M'}, Prefix(big, 54)}, 9);
   layout.Packed(Samples(Bitmaps().begin() + 1, Bitmaps().end()), 29);
   layout.Align().Junk(wrongSize).Zeros(10000);
   layout.Align().Cut("cut-end", Prefix(big, big.size() / 2 / 512 * 512 + 100), "bmp").Zeros(412);

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <climits>
 
 #include "tests/support/CarveCheck.h"
@@ -35,15 +36,20 @@ const Samples& Files() {
 }
 
 // Every file whole, sector-aligned and back to back, then at odd offsets (found only with
-// Unaligned set); one cut short comes back damaged; the EBML magic planted in random data
-// yields nothing. With a small MaxSize every end comes from the end search instead. The corpus
+// Unaligned set); one cut short comes back damaged; the EBML magic, and a whole header up to
+// the segment's data, planted in random data yield nothing. With a small MaxSize every file
+// longer is cut there. The corpus
 // sample is recognised and named; damaged copies stay inside the data.
 TEST(EbmlModule, ScanRecoversEveryFile) {
   if (Files().size() != 6) GTEST_SKIP() << "ffmpeg missing";
   const Bytes& h264 = Find(Files(), "h264.mkv");
   Layout layout;
   layout.Random(7000).Spread(Files()).Random(1234).Packed(Files(), 2000);
-  layout.Planted({{0x1A, 0x45, 0xDF, 0xA3, 0xA3, 0x42, 0x86, 0x81, 0x01}}, 200);
+  const Bytes segmentId = {0x18, 0x53, 0x80, 0x67};
+  const size_t segment = size_t(
+      std::search(h264.begin(), h264.end(), segmentId.begin(), segmentId.end()) - h264.begin());
+  layout.Planted(
+      {{0x1A, 0x45, 0xDF, 0xA3, 0xA3, 0x42, 0x86, 0x81, 0x01}, Prefix(h264, segment + 12)}, 200);
   layout.Align().Cut("cut.mkv", Prefix(h264, h264.size() * 2 / 3), "mkv").Random(3000);
   ExpectCarvedEitherWay("ebml", layout);
   Layout open(7);  // every end from the end search
@@ -59,8 +65,7 @@ Bytes SizedId(Bytes id, long long size) {
 }
 
 // A 5 GiB Matroska file (sizes beyond 32 bits everywhere) is followed to its exact end with
-// the default MaxSize (which takes files of many GiB), and left open for the end search when
-// MaxSize is smaller.
+// the default MaxSize (which takes files of many GiB), and cut at MaxSize when that is smaller.
 TEST(EbmlModule, FollowsSegmentsBeyondFourGiB) {
   CContentHandler* handler = Handler("ebml");
   int largest = 0;
@@ -86,7 +91,7 @@ TEST(EbmlModule, FollowsSegmentsBeyondFourGiB) {
     long long found = -1, answer = -1;
     ASSERT_TRUE(handler->RecognizeData(&image, 512, &recognized, &found, &answer));
     EXPECT_TRUE(recognized && found == start);
-    EXPECT_EQ(answer, maxSize == 4194304 ? -1 : end);
+    EXPECT_EQ(answer, maxSize == 4194304 ? start + (4194304LL << 10) : end);
   }
   ASSERT_TRUE(handler->SetIntPropValue("MaxSize", DefaultMaxSize(handler)));
 }

@@ -21,8 +21,8 @@ const Samples& Files() {
 // Every file whole, sector-aligned and back to back, and one at an odd offset (found only with
 // Unaligned set); pack headers planted in random data yield nothing. A stream cut inside a
 // pack ends within that pack (its units carry their own lengths); one that runs off the data
-// inside a unit is damaged; one longer than MaxSize is left open and the end search finds its
-// end. Damaged copies stay inside the data.
+// inside a unit is damaged; one longer than MaxSize is cut there, damaged even on a pack
+// boundary. Damaged copies stay inside the data.
 TEST(MpegModule, ScanRecoversEveryFile) {
   if (Files().size() != 4) GTEST_SKIP() << "ffmpeg missing";
   Layout layout;
@@ -39,7 +39,8 @@ TEST(MpegModule, ScanRecoversEveryFile) {
   EXPECT_EQ(extension, "mpg");
   const Bytes& dvd = Files()[2].bytes;
   ASSERT_TRUE(mpeg->SetIntPropValue("MaxSize", 8));
-  EXPECT_EQ(Recognize(mpeg, dvd, 0).end, -1);
+  EXPECT_EQ(Recognize(mpeg, dvd, 0).end, 8192);
+  EXPECT_FALSE(Describe(mpeg, Prefix(dvd, 8192)));  // whole packs, not the whole file
   ASSERT_TRUE(mpeg->SetIntPropValue("MaxSize", DefaultMaxSize(mpeg)));
   EXPECT_EQ(FindEnd(mpeg, Join(dvd, Bytes(1500, 0))), static_cast<long long>(dvd.size()));
   ExpectDamagedCopiesStayInside("mpeg", Files());

@@ -20,9 +20,9 @@ const Samples& Media() {
 
 // Files whole, sector-aligned and back to back, then at odd offsets (found only with
 // Unaligned set); one with a flipped byte (its CRC fails) still ends at its IEND and one cut
-// short ends where the next file begins, both damaged; a signature, and one with its IHDR
-// changed under its CRC, planted in random data yield nothing. With a small MaxSize every end
-// comes from the end search instead. The format sample is recognised; damaged copies stay
+// short ends where the next file begins, both damaged; a signature, a whole IHDR, and one
+// changed under its CRC, planted in random data yield nothing. With a small MaxSize every
+// file longer comes back cut at MaxSize. The format sample is recognised; damaged copies stay
 // inside.
 TEST(PngModule, ScanRecoversEveryFile) {
   if (Media().size() != 7) GTEST_SKIP() << "ImageMagick or ffmpeg missing";
@@ -35,7 +35,7 @@ TEST(PngModule, ScanRecoversEveryFile) {
   layout.Align().Place("damaged.png", damaged, "png", Layout::kDamaged).Align();
   layout.Whole(Media()[0]).Align().Cut("cut.png", Prefix(large, large.size() / 2), "png");
   layout.Align().EndsHere().Whole(Media()[0]).Random(3000);
-  layout.Planted({Prefix(large, 8), changed}, 8);
+  layout.Planted({Prefix(large, 8), Prefix(large, 33), changed}, 9);
   ExpectCarvedEitherWay("png", layout.Packed(Media(), 600));  // gaps past the last file's block
   Layout open(7);                                             // every end from the end search
   ExpectCarved("png", open.Spread(Media()), false, 1);

@@ -51,7 +51,8 @@ Bytes MinimalTiff(const std::vector<std::vector<uint32_t>>& entries, uint32_t ne
 
 // Every flavour whole, sector-aligned and back to back, then at odd offsets (found at their
 // exact byte only with Unaligned set, first and last bytes of a block included); every
-// flavour's magic with a plausible first-IFD offset planted in random data; a JPEG's EXIF
+// flavour's magic with a plausible first-IFD offset, and an IFD whose strip lies beyond the
+// next file's start, planted in random data; a JPEG's EXIF
 // block, and the Nikon MakerNote inside it, are no files; a multi-page file cut after its
 // second page's IFD (the link to the third leads into what follows), before random data or
 // zeros or by the end of the medium. With a small MaxSize every end comes from the end search.
@@ -70,8 +71,9 @@ TEST(TiffModule, ScanRecoversEveryFlavour) {
                   {'I', 'I', '+', 0, 8, 0, 0, 0},
                   {'I', 'I', 'R', 'O', 8, 0, 0, 0},
                   {'I', 'I', 'U', 0, 0x18, 0, 0, 0},
-                  {'M', 'M', 'O', 'R', 0, 0, 0, 8}},
-                 36);
+                  {'M', 'M', 'O', 'R', 0, 0, 0, 8},
+                  MinimalTiff({{256, 3, 1, 64}, {273, 4, 1, 8192}, {279, 4, 1, 4096}}, 0)},
+                 42);
   const long long least = static_cast<long long>(multi.size() / 3);
   layout.Align().Cut("cut-random", kept, "tif", least).Random(80000);
   layout.Align().Cut("cut-zeros", kept, "tif", least).Zeros(80000);
@@ -102,6 +104,7 @@ TEST(TiffModule, HostileStructuresAndFilesWrittenOver) {
                           RandomData(4046, 15));
   ASSERT_TRUE(tiff->SetIntPropValue("MaxSize", 4));
   EXPECT_EQ(Recognize(tiff, Join(fits, RandomData(100, 16)), 0).end, 4096);
+  EXPECT_TRUE(Describe(tiff, fits));
   ASSERT_TRUE(tiff->SetIntPropValue("MaxSize", DefaultMaxSize(tiff)));
   // An IFD linked to itself ends the walk; the file is what the IFD covers.
   const Bytes cycle = MinimalTiff({{256, 3, 1, 16}, {257, 3, 1, 16}}, 8);
@@ -109,17 +112,21 @@ TEST(TiffModule, HostileStructuresAndFilesWrittenOver) {
             static_cast<long long>(cycle.size()));
   // A billion strips claimed: not read one by one, and not believed.
   const Bytes huge = MinimalTiff({{256, 3, 1, 16}, {273, 4, 0x40000000, 100}, {279, 4, 1, 5}}, 0);
-  const Recognition r = Recognize(tiff, Join(huge, RandomData(2000, 13)), 0);
-  EXPECT_TRUE(r.recognized && r.end == -1);
+  EXPECT_FALSE(Recognize(tiff, Join(huge, RandomData(2000, 13)), 0).recognized);
   // An entry of unknown type in the first IFD: not a TIFF.
   EXPECT_FALSE(Recognize(tiff, MinimalTiff({{256, 3, 1, 16}, {257, 99, 1, 16}}, 0), 0).recognized);
-  // Camera RAWs (image data cut out): recognised, named from structure and maker tags.
+  // Camera RAWs (image data cut out): recognised, named from structure and maker tags; one
+  // left without the start of any image block is no file, but still named.
   ExpectSamplesNamed("tiff", {{"CanonRaw.cr2", "cr2"},
                               {"Nikon.nef", "nef"},
                               {"DNG.dng", "dng"},
-                              {"Panasonic.rw2", "rw2"},
                               {"ExifTool.tif", "tif"},
                               {"PhaseOne.iiq", "iiq"}});
+  const Bytes rw2 = ReadFileBytes(TestData("corpus/format-samples/Panasonic.rw2"));
+  std::string extension;
+  Describe(tiff, rw2, &extension);
+  EXPECT_EQ(extension, "rw2");
+  EXPECT_FALSE(Recognize(tiff, rw2, 0).recognized);
   // A TIFF whose clusters were reused ends where the photo written over it begins, marked
   // damaged, and the photo comes back whole; the same photo as the TIFF's own preview, on its
   // second sector, is no other file.
