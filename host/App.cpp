@@ -27,7 +27,7 @@
 #include "host/Signals.h"
 #include "recovery/Checkpoint.h"
 #include "recovery/ScannedSource.h"
-#include "util/sha256/Sha256.h"
+#include "recovery/SecondLook.h"
 #include "util/StringUtils.h"
 
 #ifndef SALVOR_VERSION
@@ -532,26 +532,6 @@ int FinishScan(const Options& options, const ScanPaths& paths, const RecoverySin
   return result.exitStatus;
 }
 
-// What a resumed scan must share with the one it goes on with.
-ScanIdentity MakeIdentity(const ScanPaths& paths, const ReportHeader& header,
-                          CScannedSource& watched) {
-  ScanIdentity identity;
-  identity.sourcePath = paths.source;
-  identity.sourceBytes = watched.Bytes();
-  identity.blockSize = watched.BlockSize();
-  // The first blocks tell a card put back in from another one of the same size.
-  const long long blocks = std::min<long long>(watched.GetBlockCount(), 16);
-  std::vector<uint8_t> start(static_cast<size_t>(std::max(0LL, blocks * identity.blockSize)));
-  identity.sourceDigest = watched.ReadBlocks(0, blocks, start.data())
-                              ? SV::CSha256::Of(start.data(), start.size())
-                              : "unreadable";
-  for (const auto& setting : header.settings) {
-    identity.settings.push_back(setting.first + "=" + setting.second);
-  }
-  identity.settings.push_back("report=" + paths.reportPath);
-  return identity;
-}
-
 // Goes on with the interrupted scan in the output folder: the same scan, its report reopened,
 // what it left half done removed, the scan started where its checkpoint says.
 int ResumeInto(const Options& options, const ScanPaths& paths, const ScanIdentity& identity,
@@ -601,19 +581,11 @@ void RetrySkippedAreas(CPhotoRecovery* engine, const Options& options, RecoveryS
   if (!areas.Skipped().empty() && gInterrupts == 0 && !sink.OutputFailed() && !watched.Gone()) {
     const long long blockSize = std::max(1LL, watched.BlockSize());
     if (!options.quiet) Print(terminal, "Reading the areas skipped after read errors again\n");
-    const std::vector<BlockRun> read = watched.RetrySkipped(
-        kRetryFailures, std::max(1LL, options.readAhead / blockSize), &gInterrupts);
     long long blocks = 0;
-    for (const BlockRun& run : read) blocks += run.count;
+    for (const BlockRun& run : LookAgain(engine, sink, watched, options.readAhead / blockSize,
+                                         kRetryFailures, &gInterrupts))
+      blocks += run.count;
     Print(2, "salvor: " + std::to_string(blocks) + " skipped blocks read on a second try\n");
-    // A file may start there: the scan looks again from each such run to its end.
-    for (const BlockRun& run : read) {
-      if (gInterrupts != 0 || sink.OutputFailed() || watched.Gone()) break;
-      watched.StartAt(run.first);
-      sink.BeginRescan(run.first, run.first + run.count);
-      engine->Scan(&watched);
-      sink.EndRescan();
-    }
   }
   Print(2, BadAreaLines(areas, watched.BlockSize(), kLoggedBadAreas));
 }
@@ -674,7 +646,11 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
   }
   const ReportHeader header =
       MakeReportHeader(engine, options, paths, commandLine, cacheSize, watched);
-  const ScanIdentity identity = MakeIdentity(paths, header, watched);
+  std::vector<std::string> settings;
+  for (const auto& setting : header.settings)
+    settings.push_back(setting.first + "=" + setting.second);
+  settings.push_back("report=" + paths.reportPath);
+  const ScanIdentity identity = IdentityOf(watched, paths.source, settings);
   if (options.resume) {
     const int resumed = ResumeInto(options, paths, identity, terminal, report, sink, watched);
     if (resumed != kExitOk) return resumed;

@@ -5,11 +5,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <set>
+#include <utility>
+
+#include "recovery/ScannedSource.h"
+#include "util/sha256/Sha256.h"
 #include <sstream>
 
 namespace salvor {
@@ -29,6 +34,21 @@ bool WriteAndSync(int fd, const std::string& text) {
 }
 
 }  // namespace
+
+ScanIdentity IdentityOf(CScannedSource& source, const std::string& path,
+                        std::vector<std::string> settings) {
+  ScanIdentity identity;
+  identity.sourcePath = path;
+  identity.sourceBytes = source.Bytes();
+  identity.blockSize = source.BlockSize();
+  const long long blocks = std::min<long long>(source.GetBlockCount(), 16);
+  std::vector<uint8_t> start(static_cast<size_t>(std::max(0LL, blocks * identity.blockSize)));
+  identity.sourceDigest = source.ReadBlocks(0, blocks, start.data())
+                              ? SV::CSha256::Of(start.data(), start.size())
+                              : "unreadable";
+  identity.settings = std::move(settings);
+  return identity;
+}
 
 bool WriteCheckpoint(const std::string& dir, const Checkpoint& checkpoint) {
   std::ostringstream text;

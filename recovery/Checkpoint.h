@@ -32,6 +32,13 @@ struct Checkpoint {
 
 constexpr size_t kMaxCheckpointRuns = 10000;
 
+class CScannedSource;
+
+// The identity of a scan of `source` (its size and its first 8 KiB, which tell a card put back
+// in from another one of the same size) with these settings.
+ScanIdentity IdentityOf(CScannedSource& source, const std::string& path,
+                        std::vector<std::string> settings);
+
 // The checkpoint's name in the output folder.
 constexpr const char* kCheckpointName = ".salvor-resume";
 
