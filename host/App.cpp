@@ -661,20 +661,8 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
   // A checkpoint now and every few seconds: however the run ends, even by a power cut, it
   // can be resumed from the last one.
   const auto checkpoint = [&](bool complete) {
-    Checkpoint point{identity, sink.ResumeBlock(), complete, {}, {}, watched.ReadErrors()};
-    // Blocks that failed as the source went away are no bad areas: when it is back, they are
-    // read again.
-    if (!watched.Gone()) {
-      point.unreadable = watched.BadAreas().Unreadable();
-      point.skipped = watched.BadAreas().Skipped();
-    }
-    report.Sync();
-    const int folder = open(paths.outputDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-      syncfs(folder);
-      close(folder);
-    }
-    if (!WriteCheckpoint(paths.outputDir, point)) {
+    if (!WriteCheckpoint(paths.outputDir, TakeCheckpoint(identity, sink, watched, complete),
+                         &report)) {
       Print(2, "salvor: cannot write the checkpoint: " + std::string(strerror(errno)) + "\n");
     }
   };

@@ -13,7 +13,9 @@
 #include <set>
 #include <utility>
 
+#include "recovery/RecoverySink.h"
 #include "recovery/ScannedSource.h"
+#include "report/DfxmlReport.h"
 #include "util/sha256/Sha256.h"
 #include <sstream>
 
@@ -50,7 +52,25 @@ ScanIdentity IdentityOf(CScannedSource& source, const std::string& path,
   return identity;
 }
 
-bool WriteCheckpoint(const std::string& dir, const Checkpoint& checkpoint) {
+Checkpoint TakeCheckpoint(const ScanIdentity& identity, const RecoverySink& sink,
+                          const CScannedSource& source, bool complete) {
+  Checkpoint point{identity, sink.ResumeBlock(), complete, {}, {}, source.ReadErrors()};
+  // Blocks that failed as the source went away are no bad areas: when it is back, they are
+  // read again.
+  if (!source.Gone()) {
+    point.unreadable = source.BadAreas().Unreadable();
+    point.skipped = source.BadAreas().Skipped();
+  }
+  return point;
+}
+
+bool WriteCheckpoint(const std::string& dir, const Checkpoint& checkpoint, DfxmlReport* report) {
+  if (report != nullptr) report->Sync();
+  const int files = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (files >= 0) {
+    syncfs(files);
+    close(files);
+  }
   std::ostringstream text;
   const ScanIdentity& id = checkpoint.identity;
   text << kFormat << "\n"

@@ -42,9 +42,17 @@ ScanIdentity IdentityOf(CScannedSource& source, const std::string& path,
 // The checkpoint's name in the output folder.
 constexpr const char* kCheckpointName = ".salvor-resume";
 
-// Replaces DIR's checkpoint as one step: a power cut leaves the old one or the new one.
-// False with errno set when it could not be written.
-bool WriteCheckpoint(const std::string& dir, const Checkpoint& checkpoint);
+class DfxmlReport;
+class RecoverySink;
+
+// Where the scan followed by sink over source stands now.
+Checkpoint TakeCheckpoint(const ScanIdentity& identity, const RecoverySink& sink,
+                          const CScannedSource& source, bool complete);
+// Replaces DIR's checkpoint as one step, once the files and the report entries it counts on
+// are on disk (report, when given, and everything else in DIR's file system): a power cut
+// leaves the old checkpoint or the new one. False with errno set when it could not be written.
+bool WriteCheckpoint(const std::string& dir, const Checkpoint& checkpoint,
+                     DfxmlReport* report = nullptr);
 // False with a reason when DIR has no checkpoint or it cannot be understood.
 bool ReadCheckpoint(const std::string& dir, Checkpoint& checkpoint, std::string& reason);
 // The first difference between the scan that was and the one asked for, in words; empty
