@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "engine/SVPhotoRecovery.h"
-#include "tests/engine/FakeHandlers.h"
+#include "tests/support/FakeHandlers.h"
 #include "tests/support/MemoryDataSource.h"
 #include "tests/support/RecordingSink.h"
 
