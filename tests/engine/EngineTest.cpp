@@ -5,10 +5,10 @@
 
 #include "engine/SVPhotoRecovery.h"
 #include "tests/support/RecordingSink.h"
-#include "tests/support/StderrCapture.h"
 
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
 using testing_support::RecordingSink;
-using testing_support::StderrCapture;
 using Calls = std::vector<std::string>;
 
 TEST(Engine, SingletonStartsEmptyAndScanSettingsAreClampedLoggedAndStoredUnsigned) {
@@ -38,7 +38,7 @@ TEST(Engine, SingletonStartsEmptyAndScanSettingsAreClampedLoggedAndStoredUnsigne
 TEST(Engine, LogWritesOneBracketedLineAndHandsTheSinkTheOriginalArguments) {
   SV::CPhotoRecovery engine;
   RecordingSink sink;
-  StderrCapture capture;
+  CaptureStderr();
   engine.Log("SVC", 3, "before any sink");
   engine.SetEventHandler(&sink);
   // Per-cent signs must come out as they are, not as format directives.
@@ -48,7 +48,7 @@ TEST(Engine, LogWritesOneBracketedLineAndHandsTheSinkTheOriginalArguments) {
   engine.SetEventHandler(nullptr);
   engine.Log("SVC", 2, "after the sink was removed");
 
-  EXPECT_EQ(capture.Stop(),
+  EXPECT_EQ(GetCapturedStderr(),
             "[SVC] before any sink\n[Plug.X] 100% %s %d done\n[SVC] Windows error 5: <no data>\n"
             "[SVC] Windows error -2: x\n[SVC] after the sink was removed\n");
   EXPECT_EQ(sink.calls,
