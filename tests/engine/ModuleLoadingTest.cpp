@@ -73,16 +73,17 @@ struct Fixture {
 TEST(ModuleLoading, PathsThatNameNoModuleAreRefusedBeforeAnythingRuns) {
   Fixture f;
   std::string dir = ScratchDir("loader-refusals");
-  ASSERT_TRUE(testing_support::Run("mkdir -p '" + dir + "/Plain' '" + dir + "/Empty.bundle' '" +
-                                   dir + "/Text.bundle' && echo 'not a library' > '" + dir +
-                                   "/Text.bundle/Text.so' && cp '" + dir +
-                                   "/Text.bundle/Text.so' '" + dir + "/note.so'"));
+  ASSERT_TRUE(testing_support::Run(
+      "mkdir -p '" + dir + "/Plain' '" + dir + "/Empty.bundle' '" + dir + "/Dir.bundle/Dir.so' '" +
+      dir + "/Text.bundle' && echo 'not a library' > '" + dir + "/Text.bundle/Text.so' && cp '" +
+      dir + "/Text.bundle/Text.so' '" + dir + "/note.so'"));
   const std::pair<std::string, std::string> cases[] = {
       {"", "bundle  not found"},
       {"/tmp/\xff-not-text.so", "bundle /tmp/\xff-not-text.so not found"},
       {dir + "/missing.so", "invalid bundle " + dir + "/missing.so"},
       {dir + "/Plain", "invalid bundle " + dir + "/Plain"},
       {dir + "/Empty.bundle", "invalid bundle " + dir + "/Empty.bundle"},
+      {dir + "/Dir.bundle", "invalid bundle " + dir + "/Dir.bundle"},  // Dir.so is a folder
       {"/dev/null", "invalid bundle /dev/null"},
       // Files the dynamic loader refuses: its reason follows on a line of its own.
       {dir + "/Text.bundle", "bundle " + dir + "/Text.bundle does not contain plugin"},

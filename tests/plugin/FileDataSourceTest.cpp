@@ -57,7 +57,7 @@ TEST(FileDataSource, RegistersMeasuresAndReportsChanges) {
     EXPECT_EQ(f.Told(), (Calls{"Log SVC.FileDS 1 Added: UI=" + f.id +
                                    ", BS=0, BC=0, R=false, F=false, FN=" + f.path,
                                "DSAdded " + f.id}));
-    EXPECT_FALSE(source.IsReady() || source.AcquireReadLock());
+    EXPECT_FALSE(source.IsReady() || source.AcquireReadLock() || source.GetLastIOError() != 0);
 
     // 1,000,000 bytes: 1953 whole blocks, the last 64 bytes belong to none.
     source.Refresh();

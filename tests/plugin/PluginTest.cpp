@@ -99,7 +99,9 @@ TEST(PluginStore, StringValuesAreValidatedThenStoredThenNotified) {
   // Unknown names and null buffers fail and leave the buffer alone.
   EXPECT_EQ(plugin.Str("Missing") + plugin.Str("Missing", &CDataSource::GetStrPropDefault),
             "missingmissing");
-  EXPECT_FALSE(plugin.SetStrPropValue("Missing", "v") || plugin.GetStrPropValue("Name", nullptr) ||
+  char text[8];
+  EXPECT_FALSE(plugin.SetStrPropValue("Missing", "v") || plugin.GetStrPropValue("Missing", text) ||
+               plugin.GetStrPropValue("Name", nullptr) ||
                plugin.GetStrPropDefault("Name", nullptr));
 
   // Without a hook of its own, a plug-in takes every value.
