@@ -151,10 +151,11 @@ TEST(Scan, ReactionTable) {
   a.answers[7] = {0, 100, false};  // an answer returned false counts for nothing
   a.answers[9] = {-1, 5000};       // end only, searched from the last file's end
   a.answers[12] = {-1, 6000};
+  a.answers[13] = {-1, 50};  // ends before the last file's end: nothing to deliver
   EXPECT_TRUE(s.Scan());
-  EXPECT_EQ(a.calls, (Lines{"R 0",    "R 1",  "S 1024", "R 2",  "R 3",  "R 4",    "R 5",
-                            "E 1536", "R 6",  "R 7",    "R 8",  "R 9",  "S 3396", "R 10",
-                            "R 11",   "R 12", "S 1656", "R 13", "R 14", "R 15"}));
+  EXPECT_EQ(a.calls, (Lines{"R 0",    "R 1",  "S 1024", "R 2",  "R 3",    "R 4",    "R 5",
+                            "E 1536", "R 6",  "R 7",    "R 8",  "R 9",    "S 3396", "R 10",
+                            "R 11",   "R 12", "S 1656", "R 13", "S 1168", "R 14",   "R 15"}));
   EXPECT_EQ(b.calls, (Lines{"R 0", "R 1", "R 3", "R 4", "R 5", "R 6", "R 7", "R 8", "R 9", "R 10",
                             "R 11", "R 12", "R 13", "R 14", "R 15"}));
   EXPECT_EQ(s.Files(), (Lines{"0+700", "1024+700", "1724+3276", "5100+900"}));
@@ -192,6 +193,7 @@ TEST(Scan, OpenScanWindows) {
       {-1, 30720, 62, {-1, 1500}, "30720+1500", {end + "30720 - trying with stream size 2048"}},
       {4194304, 30720, 62, {-1, -1}, "30720+1024", {end + "30720 - trying with stream size 2048"}},
       {-1, 1024, 4, {0}, "1024+0", {"2 Delivering file recovered by a - Size 0"}},
+      {-1, 0, 4, {700}, "0+700", {"2 a didn't report end of file - creating open scan"}},
       {-1, 1024, 4, {-1, 0}, "1024+0", {end + "1024 - trying with stream size 31744"}},
       {0, 1100, 10, {-1, -1}, "1100+4020", {end + "1100 - trying with stream size 4020"}},
       {-1, 30720, -1, {0}, "30720+0", {"2 Finishing open scan at 30720 using a"}},
@@ -322,23 +324,4 @@ TEST(Scan, EmptyFilesAndTheSmallestSource) {
   b.startAnswers = {700};
   EXPECT_TRUE(s.Scan());
   EXPECT_EQ(s.Files(), Lines{"700+0"});
-}
-
-TEST(Scan, NeverStepsBackOrReadsInvertedRanges) {
-  Scanner s(32);
-  TestHandler &a = s.Add("a"), &b = s.Add("b");
-  a.answers[5] = {0, 100};      // an end behind the scan: go on with block 6
-  a.answers[8] = {5000, 4000};  // start after end: nothing to deliver
-  a.answers[10] = {-1, 50};     // ends before the last file's end: nothing to deliver
-  b.answers[10] = {-1, 9000};   // searched from the last delivered end, 100
-  b.startAnswers = {-1};
-  a.answers[11] = {-1, 9500};  // the last end lies beyond this block: no window to search
-  EXPECT_TRUE(s.Scan());
-  EXPECT_EQ(std::count(a.calls.begin(), a.calls.end(), "R 5"), 1);
-  EXPECT_EQ(a.calls[6], "R 6");
-  EXPECT_EQ(s.Files(), (Lines{"0+100", "100+8900", "9000+500"}));
-  EXPECT_EQ(std::count(b.calls.begin(), b.calls.end(), "S 5532"), 1);
-  EXPECT_EQ(std::count_if(a.calls.begin(), a.calls.end(),
-                          [](const std::string& c) { return c[0] == 'S'; }),
-            1);
 }
