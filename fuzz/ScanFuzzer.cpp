@@ -1,7 +1,7 @@
 // The whole scan over an input presented as a memory source, with every shipped module.
-#include <dirent.h>
-#include <unistd.h>
+#include <glob.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -9,23 +9,18 @@
 #include "tests/support/MemoryDataSource.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  CPhotoRecovery* engine = GetSVSingleton();
-  DIR* dir = opendir(SALVOR_FUZZ_MODULE_DIR);
-  if (dir == nullptr) return 0;
-  std::vector<std::string> modules;
-  while (dirent* entry = readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name.size() > 3 && name.compare(name.size() - 3, 3, ".so") == 0 && name != "blockdev.so") {
-      modules.push_back(std::string(SALVOR_FUZZ_MODULE_DIR) + "/" + name);
-    }
-  }
-  closedir(dir);
   // Loading a module moves the working directory to the module's folder; libFuzzer's own
   // relative paths must keep working.
-  char cwd[4096];
-  bool saved = getcwd(cwd, sizeof cwd) != nullptr;
-  for (const auto& path : modules) engine->AddContentPlugin(path.c_str());
-  if (saved && chdir(cwd) != 0) return 0;
+  const std::filesystem::path cwd = std::filesystem::current_path();
+  glob_t modules;
+  if (glob(SALVOR_FUZZ_MODULE_DIR "/*.so", 0, nullptr, &modules) != 0) return 0;
+  for (size_t i = 0; i < modules.gl_pathc; ++i) {
+    const std::string path = modules.gl_pathv[i];
+    if (path.find("/blockdev.so") == std::string::npos)
+      GetSVSingleton()->AddContentPlugin(path.c_str());
+  }
+  globfree(&modules);
+  std::filesystem::current_path(cwd);
   return 0;
 }
 

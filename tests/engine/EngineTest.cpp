@@ -4,13 +4,11 @@
 #include <vector>
 
 #include "engine/SVPhotoRecovery.h"
-#include "tests/support/MemoryDataSource.h"
 #include "tests/support/RecordingSink.h"
-#include "tests/support/StderrCapture.h"
 
-using testing_support::MemoryDataSource;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
 using testing_support::RecordingSink;
-using testing_support::StderrCapture;
 using Calls = std::vector<std::string>;
 
 TEST(Engine, SingletonStartsEmptyAndScanSettingsAreClampedLoggedAndStoredUnsigned) {
@@ -40,7 +38,7 @@ TEST(Engine, SingletonStartsEmptyAndScanSettingsAreClampedLoggedAndStoredUnsigne
 TEST(Engine, LogWritesOneBracketedLineAndHandsTheSinkTheOriginalArguments) {
   SV::CPhotoRecovery engine;
   RecordingSink sink;
-  StderrCapture capture;
+  CaptureStderr();
   engine.Log("SVC", 3, "before any sink");
   engine.SetEventHandler(&sink);
   // Per-cent signs must come out as they are, not as format directives.
@@ -50,34 +48,10 @@ TEST(Engine, LogWritesOneBracketedLineAndHandsTheSinkTheOriginalArguments) {
   engine.SetEventHandler(nullptr);
   engine.Log("SVC", 2, "after the sink was removed");
 
-  EXPECT_EQ(capture.Stop(),
+  EXPECT_EQ(GetCapturedStderr(),
             "[SVC] before any sink\n[Plug.X] 100% %s %d done\n[SVC] Windows error 5: <no data>\n"
             "[SVC] Windows error -2: x\n[SVC] after the sink was removed\n");
   EXPECT_EQ(sink.calls,
             (Calls{"Log Plug.X 7 100% %s %d done", "Log SVC 1 Windows error 5: <no data>",
                    "Log SVC 1 Windows error -2: x"}));
-}
-
-TEST(Engine, ForwardingOperationsReachTheSinkUnchecked) {
-  SV::CPhotoRecovery engine;
-  MemoryDataSource unregistered(&engine, "never-added", std::vector<uint8_t>(1024));
-  RecordingSink sink;
-  sink.recordAccess = true;
-  sink.cancelSeek = [](long long position) { return position == 4096; };
-  sink.cancelAccess = [](long long position) { return position == -1; };
-  // Without a sink nothing happens and the caller's flag keeps its value.
-  for (CEventHandler* handler : std::initializer_list<CEventHandler*>{nullptr, &sink}) {
-    engine.SetEventHandler(handler);
-    engine.DSChanged(&unregistered);
-    const bool none = handler == nullptr;
-    bool flags[4] = {none, none, none, none};
-    engine.DSSeek(&unregistered, 512, flags[0]);
-    engine.DSSeek(&unregistered, 4096, flags[1]);
-    engine.DSAccess(&unregistered, 1LL << 40, flags[2]);
-    engine.DSAccess(&unregistered, -1, flags[3]);
-    EXPECT_EQ((std::vector<bool>(flags, flags + 4)), (std::vector<bool>{none, true, none, true}));
-  }
-  EXPECT_EQ(sink.calls, (Calls{"DSChanged never-added", "DSSeek 512", "DSSeek 4096",
-                               "DSAccess 1099511627776", "DSAccess -1"}));
-  EXPECT_EQ(engine.GetDataSourceCount(), 0);
 }

@@ -12,11 +12,11 @@
 #include "engine/SVPhotoRecovery.h"
 #include "tests/support/RecordingSink.h"
 #include "tests/support/ScanHarness.h"
-#include "tests/support/StderrCapture.h"
 
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
 using testing_support::RecordingSink;
 using testing_support::ScratchDir;
-using testing_support::StderrCapture;
 using Calls = std::vector<std::string>;
 
 namespace {
@@ -73,16 +73,17 @@ struct Fixture {
 TEST(ModuleLoading, PathsThatNameNoModuleAreRefusedBeforeAnythingRuns) {
   Fixture f;
   std::string dir = ScratchDir("loader-refusals");
-  ASSERT_TRUE(testing_support::Run("mkdir -p '" + dir + "/Plain' '" + dir + "/Empty.bundle' '" +
-                                   dir + "/Text.bundle' && echo 'not a library' > '" + dir +
-                                   "/Text.bundle/Text.so' && cp '" + dir +
-                                   "/Text.bundle/Text.so' '" + dir + "/note.so'"));
+  ASSERT_TRUE(testing_support::Run(
+      "mkdir -p '" + dir + "/Plain' '" + dir + "/Empty.bundle' '" + dir + "/Dir.bundle/Dir.so' '" +
+      dir + "/Text.bundle' && echo 'not a library' > '" + dir + "/Text.bundle/Text.so' && cp '" +
+      dir + "/Text.bundle/Text.so' '" + dir + "/note.so'"));
   const std::pair<std::string, std::string> cases[] = {
       {"", "bundle  not found"},
       {"/tmp/\xff-not-text.so", "bundle /tmp/\xff-not-text.so not found"},
       {dir + "/missing.so", "invalid bundle " + dir + "/missing.so"},
       {dir + "/Plain", "invalid bundle " + dir + "/Plain"},
       {dir + "/Empty.bundle", "invalid bundle " + dir + "/Empty.bundle"},
+      {dir + "/Dir.bundle", "invalid bundle " + dir + "/Dir.bundle"},  // Dir.so is a folder
       {"/dev/null", "invalid bundle /dev/null"},
       // Files the dynamic loader refuses: its reason follows on a line of its own.
       {dir + "/Text.bundle", "bundle " + dir + "/Text.bundle does not contain plugin"},
@@ -90,9 +91,9 @@ TEST(ModuleLoading, PathsThatNameNoModuleAreRefusedBeforeAnythingRuns) {
   };
   for (const auto& [path, firstLine] : cases) {
     f.sink.calls.clear();
-    StderrCapture capture;
+    CaptureStderr();
     f.engine->AddDSPlugin(path.c_str());
-    const std::string text = capture.Stop();
+    const std::string text = GetCapturedStderr();
     EXPECT_EQ(text.substr(0, firstLine.size() + 1), firstLine + "\n");
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'),
               firstLine.find("contain") != std::string::npos ? 3 : 2)
@@ -116,9 +117,9 @@ TEST(ModuleLoading, EntriesThatBuildNothingLeaveTheModuleUnloaded) {
   for (const auto& [load, kind, path] : cases) {
     ASSERT_EQ(chdir("/"), 0);
     f.sink.calls.clear();
-    StderrCapture capture;
+    CaptureStderr();
     (f.engine->*load)(path.c_str());
-    EXPECT_EQ(capture.Stop().substr(0, DirectoryLines(path, kModuleDir).size()),
+    EXPECT_EQ(GetCapturedStderr().substr(0, DirectoryLines(path, kModuleDir).size()),
               DirectoryLines(path, kModuleDir));
     EXPECT_EQ(f.sink.calls, (Calls{"Log SVC 1 Loaded " + kind + " Plugin Module " + path,
                                    "Log SVC 4 Error initializing " + kind + " Plugin " + path}));
@@ -139,9 +140,9 @@ TEST(ModuleLoading, HandlerModulesRegisterTheirHandlers) {
   const std::string success = "Log SVC 2 Loaded module " + bundle +
                               " and registered CH Plugin test.content supporting mime type(s) "
                               "test/fake";
-  StderrCapture capture;
+  CaptureStderr();
   f.engine->AddContentPlugin(bundle.c_str());
-  EXPECT_EQ(capture.Stop().substr(0, DirectoryLines(bundle, dir).size()),
+  EXPECT_EQ(GetCapturedStderr().substr(0, DirectoryLines(bundle, dir).size()),
             DirectoryLines(bundle, dir));
   EXPECT_EQ(CurrentDir(), RealPath(dir));
   EXPECT_EQ(f.sink.calls, (Calls{"Log SVC 1 Loaded CH Plugin Module " + bundle,

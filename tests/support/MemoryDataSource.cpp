@@ -1,5 +1,6 @@
 #include "tests/support/MemoryDataSource.h"
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 
@@ -46,14 +47,12 @@ bool MemoryDataSource::ReadBlocks(long long Index, long long Count, void* Buffer
   for (long long b = Index; b < Index + Count; ++b) {
     if (failingBlocks.count(b) != 0) return false;
   }
-  uint8_t* out = static_cast<uint8_t*>(Buffer);
-  long long begin = Index * FBlockSize;
-  long long length = Count * FBlockSize;
-  long long available = static_cast<long long>(FBytes.size()) - begin;
-  if (available < 0) available = 0;
-  long long copy = available < length ? available : length;
-  if (copy > 0) memcpy(out, FBytes.data() + begin, static_cast<size_t>(copy));
-  if (copy < length) memset(out + copy, 0, static_cast<size_t>(length - copy));
+  // Blocks beyond the bytes (a virtual block count) read as zeros.
+  const long long begin = Index * FBlockSize, length = Count * FBlockSize;
+  const long long copy =
+      std::max(0LL, std::min(length, static_cast<long long>(FBytes.size()) - begin));
+  memset(Buffer, 0, static_cast<size_t>(length));
+  if (copy > 0) memcpy(Buffer, FBytes.data() + begin, static_cast<size_t>(copy));
   return true;
 }
 

@@ -39,10 +39,7 @@ class MemoryDataSource : public CDSBase {
   int GetLastIOError() override { return FLastIOError; }
   bool ReadBlocks(long long Index, long long Count, void* Buffer) override;
   bool WriteBlocks(long long, long long, void*) override { return false; }
-  bool AcquireReadLock() override {
-    ++lockCalls;
-    return !refuseLock;
-  }
+  bool AcquireReadLock() override { return !refuseLock; }
   bool AcquireWriteLock() override { return false; }
   void ReleaseReadLock() override { ++releaseCalls; }
   void ReleaseWriteLock() override {}
@@ -62,7 +59,6 @@ class MemoryDataSource : public CDSBase {
 
   // Observations.
   std::vector<std::pair<long long, long long>> reads;  // (Index, Count) of every call
-  int lockCalls = 0;
   int releaseCalls = 0;
 
  private:

@@ -1,29 +1,21 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
-#include "salvor/CDataStream.h"
+#include "tests/support/SparseStream.h"
 
 namespace testing_support {
 
 // A CDataStream over bytes in memory, for driving handlers and subset streams directly.
-class MemoryStream : public CDataStream {
+class MemoryStream : public SparseStream {
  public:
-  explicit MemoryStream(std::vector<uint8_t> bytes) : FBytes(std::move(bytes)) {}
-  long long GetPosition() override { return FPosition; }
-  void SetPosition(long long p) override {
-    FPosition = p < 0 ? 0 : (p > GetSize() ? GetSize() : p);
+  explicit MemoryStream(std::vector<uint8_t> bytes)
+      : SparseStream(static_cast<long long>(bytes.size())) {
+    Place(0, std::move(bytes));
   }
-  long long Seek(long long offset, int origin) override;
-  long long GetSize() override { return static_cast<long long>(FBytes.size()); }
-  long long Read(long long count, void* buffer) override;
-
-  std::vector<uint8_t>& Bytes() { return FBytes; }
-
- private:
-  std::vector<uint8_t> FBytes;
-  long long FPosition = 0;
+  const std::vector<uint8_t>& Bytes() { return Piece(0); }
 };
 
 }  // namespace testing_support

@@ -16,10 +16,6 @@ void RecordingSink::DSSeek(CDataSource*, long long position, bool& cancel) {
   Note("DSSeek ", std::to_string(position));
   if (cancelSeek && cancelSeek(position)) cancel = true;
 }
-void RecordingSink::DSAccess(CDataSource*, long long position, bool& cancel) {
-  if (recordAccess) Note("DSAccess ", std::to_string(position));
-  if (cancelAccess && cancelAccess(position)) cancel = true;
-}
 void RecordingSink::ScanProgress(long long block, long long blockCount, bool& cancel) {
   ++progressCalls;
   if (recordProgress)

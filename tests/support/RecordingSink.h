@@ -34,24 +34,22 @@ class RecordingSink : public CEventHandler {
   void CHDeleted(CContentHandler* h) override { Note("CHDeleted ", h->GetUniqueID()); }
   void CHChanged(CContentHandler* h) override { Note("CHChanged ", h->GetUniqueID()); }
   void DSSeek(CDataSource* source, long long position, bool& cancel) override;
-  void DSAccess(CDataSource* source, long long position, bool& cancel) override;
+  void DSAccess(CDataSource*, long long, bool&) override {}
   void ScanProgress(long long block, long long blockCount, bool& cancel) override;
   void ScanCompleted(bool completed, bool cancelled, int reserved) override;
   void FileRecovered(CContentHandler* handler, CDataStream* file) override;
 
   // Every call in order, e.g. "DSAdded <id>", "ScanProgress 3/10", "FileRecovered <id> 1234".
-  // DSAccess and ScanProgress are recorded only when their switches are on.
+  // ScanProgress is recorded only when its switch is on; DSAccess never.
   std::vector<std::string> calls;
   std::vector<LogLine> logs;
   std::vector<File> files;
   bool recordProgress = false;
-  bool recordAccess = false;
   long long progressCalls = 0;
   long long seekCalls = 0;
 
   // Return true to set the cancel flag; called with the call's ordinal (from 1).
   std::function<bool(long long)> cancelProgress;
-  std::function<bool(long long position)> cancelAccess;
   std::function<bool(long long position)> cancelSeek;
   // Called inside FileRecovered before the bytes are copied (e.g. to call DescribeFile).
   std::function<void(CContentHandler*, CDataStream*)> onFile;

@@ -16,6 +16,7 @@ class SparseStream : public CDataStream {
  public:
   explicit SparseStream(long long size) : FSize(size) {}
   void Place(long long offset, std::vector<uint8_t> bytes) { FPieces[offset] = std::move(bytes); }
+  std::vector<uint8_t>& Piece(long long offset) { return FPieces[offset]; }
   long long GetPosition() override { return FPosition; }
   void SetPosition(long long p) override { FPosition = std::max(0LL, std::min(p, FSize)); }
   long long Seek(long long offset, int origin) override {

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/StderrCapture.h"
 #include "util/StringUtils.h"
 
-using testing_support::StderrCapture;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
 
 namespace {
 
@@ -21,9 +21,9 @@ std::string DirectoryOf(const char* path) {
 }
 
 std::string Dump(std::vector<unsigned char> bytes) {
-  StderrCapture capture;
+  CaptureStderr();
   Hexdump(bytes.data(), static_cast<int>(bytes.size()));
-  return capture.Stop();
+  return GetCapturedStderr();
 }
 
 }  // namespace
@@ -72,9 +72,9 @@ TEST(StringUtils, HexdumpWritesOffsetsBytesAndCharacters) {
   EXPECT_EQ(Dump(bytes),
             "    0 00000000  41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50  ABCDEFGHIJKLMNOP\n"
             "   16 00000010  00 1f 7f 20                                      ... \n");
-  StderrCapture capture;
+  CaptureStderr();
   Hexdump(bytes.data(), -1);
-  EXPECT_EQ(capture.Stop(), "");
+  EXPECT_EQ(GetCapturedStderr(), "");
 }
 
 TEST(StringUtils, WideAndNarrowConversions) {
