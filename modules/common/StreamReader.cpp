@@ -23,7 +23,11 @@ bool CStreamReader::Contains(long long offset, long long length) const {
 bool CStreamReader::Fill(long long offset, size_t length) {
   if (FWindow.empty()) FWindow.resize(kWindow);
   long long start = offset;
-  long long want = std::min<long long>(static_cast<long long>(kWindow), FSize - start);
+  // The first windows are small: most readers look at a header and give up, and a candidate
+  // at every sector must not cost a full window each.
+  const size_t window = std::max(length, std::min(kWindow, kFirstWindow << FFills));
+  if (window < kWindow) ++FFills;
+  long long want = std::min<long long>(static_cast<long long>(window), FSize - start);
   if (want < static_cast<long long>(length)) return false;
   FStream->SetPosition(FBase + start);
   FStream->Read(want, FWindow.data());

@@ -16,6 +16,7 @@ namespace salvor {
 class CStreamReader {
  public:
   static constexpr size_t kWindow = 64 * 1024;
+  static constexpr size_t kFirstWindow = 4096;
 
   // limit < 0: up to the end of the stream.
   explicit CStreamReader(CDataStream* stream, long long base = 0, long long limit = -1);
@@ -52,6 +53,7 @@ class CStreamReader {
   std::vector<uint8_t> FWindow;
   long long FWindowStart;  // offset of FWindow[0]; -1 when empty
   size_t FWindowLength;
+  int FFills = 0;  // windows read so far, up to the growth to kWindow
 };
 
 }  // namespace salvor

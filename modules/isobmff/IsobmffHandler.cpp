@@ -69,6 +69,13 @@ class CIsobmffHandler final : public CFormatHandlerOf<CIsobmffHandler> {
   bool Examine(const Candidate& c, Found* found) override {
     CStreamReader reader(c.stream, c.start);
     const long long limit = std::min(reader.Size(), MaxSizeBytes());
+    // A first look near the start: a file whose media data another file soon follows is
+    // dropped before the walk reads as far as its boxes claim.
+    constexpr long long kFirstLook = 256 * 1024;
+    if (limit > kFirstLook) {
+      const FileWalk head = isobmff::WalkFile(reader, kFirstLook);
+      if (head.stop != FileWalk::kComplete && !KeepsMedia(c, head, true)) return false;
+    }
     FileWalk walk = isobmff::WalkFile(reader, limit);
     bool complete = walk.stop == FileWalk::kComplete;
     if (walk.quickTime) {
@@ -77,6 +84,8 @@ class CIsobmffHandler final : public CFormatHandlerOf<CIsobmffHandler> {
       if (!complete || !walk.hasMovie || !walk.consistent || walk.boxCount < 2) return false;
     } else if (!complete && walk.boxCount < 2) {
       return false;  // an ftyp followed by nothing of the family
+    } else if (!complete && !KeepsMedia(c, walk, reader.Size() >= MaxSizeBytes())) {
+      return false;
     }
     long long end = -1;
     if (complete) {
@@ -88,6 +97,19 @@ class CIsobmffHandler final : public CFormatHandlerOf<CIsobmffHandler> {
   }
 
  private:
+  // Whether a file cut short without its tables keeps kMinMedia bytes of media data before
+  // the data ends or another file begins at a sector start: a header with a sector of
+  // anything after it is no recording. One that MaxSize cut needs only some.
+  static bool KeepsMedia(const Candidate& c, const FileWalk& walk, bool cutByMaxSize) {
+    constexpr long long kMinMedia = 64 * 1024;
+    if (walk.hasMovie || walk.hasItems || walk.jp2) return true;
+    if (walk.mediaEnd <= walk.mediaStart) return false;
+    const long long from = c.start + walk.mediaStart;
+    const long long to = std::min(from + kMinMedia, c.start + walk.mediaEnd);
+    return (cutByMaxSize || walk.mediaEnd - walk.mediaStart >= kMinMedia) &&
+           FirstForeignStart(c.stream, from, to, c.blockSize, [](long long) { return false; }) < 0;
+  }
+
   // A file whose later sectors another file was written over ends where that one begins. Only
   // the media data can hide it: the walk has read every other box. A sample or item of the
   // file's own (a Motion JPEG frame, a JPEG item) is no other file.

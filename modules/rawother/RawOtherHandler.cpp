@@ -57,21 +57,36 @@ const char* ExtensionOf(Kind kind) {
 }
 
 // What a walk found: `end` is the file's length when its structure lies inside the reader
-// (-1 otherwise); `partial` the end of the last part wholly inside.
+// and before the next file of its kind (-1 otherwise).
 struct RawLayout {
   Kind kind = Kind::None;
   long long end = -1;
-  long long partial = 0;
   // Where the data that nothing checks begins (0: none), and an embedded preview inside it.
   long long unchecked = 0;
   long long previewFrom = 0;
   long long previewTo = 0;
+  // Where the walk stopped looking: the start of the next file of the same kind, else Size().
+  long long bound = 0;
+  bool boundByNext = false;
+  // Where the sensor data begins and the bytes a damaged file must keep of it.
+  long long data = 0;
+  long long dataNeeded = 0;
 };
 
-void Part(CStreamReader& reader, RawLayout* out, long long offset, long long length) {
-  long long end;
-  if (offset >= 0 && length > 0 && CheckedAdd(offset, length, &end) && end <= reader.Size())
-    out->partial = std::max(out->partial, end);
+// Fewest bytes of image data a damaged file keeps: raw sensor data carries no structure to
+// check, and a header with a few sectors of anything after it is no photo.
+constexpr long long kMinDamagedData = 64 * 1024;
+
+// Ends the walk's search at the next file of the same kind at or after `from` (its signature
+// `length` bytes at `offset` into it): a medium with such a header at every sector must not
+// make each one a walk to MaxSize.
+void BoundByNext(CStreamReader& reader, RawLayout* out, const char* signature, size_t length,
+                 long long offset, long long from, long long to) {
+  const long long hit = reader.Find(signature, length, from + offset, to + offset + length);
+  if (hit >= 0 && hit - offset < out->bound) {
+    out->bound = hit - offset;
+    out->boundByNext = true;
+  }
 }
 
 // CIFF: the root heap runs from the header to the end of the file, and its last four bytes
@@ -84,12 +99,14 @@ bool WalkCrw(CStreamReader& reader, RawLayout* out) {
   uint32_t heap = be ? LoadBE32(h + 2) : LoadLE32(h + 2);
   uint32_t version = be ? LoadBE32(h + 14) : LoadLE32(h + 14);
   if (heap < 18 || heap > 512 || version != 0x00010002) return false;
-  out->partial = heap;
+  out->data = heap;
+  out->dataNeeded = kMinDamagedData;
   constexpr long long kPiece = 4096;
   // Candidate ends E: d = u32 at E-4, directory at heap+d holding n entries, E = heap+d+2+10n+4.
-  for (long long first = heap + 12; first + 4 <= reader.Size(); first += kPiece) {
-    long long span = std::min(kPiece + 3, reader.Size() - first);
-    const uint8_t* p = reader.Peek(first, size_t(span));
+  for (long long first = heap + 12; first + 4 <= out->bound; first += kPiece) {
+    BoundByNext(reader, out, "HEAPCCDR", 8, 6, first, first + kPiece + 4);
+    long long span = std::min(kPiece + 3, out->bound - first);
+    const uint8_t* p = span >= 4 ? reader.Peek(first, size_t(span)) : nullptr;
     if (p == nullptr) break;
     for (long long i = 0; i + 4 <= span && i < kPiece; ++i) {
       uint32_t d = be ? LoadBE32(p + i) : LoadLE32(p + i);
@@ -119,7 +136,7 @@ bool WalkCrw(CStreamReader& reader, RawLayout* out) {
         if ((tag & 0xC000) == 0x8000 || (tag & 0xC000) == 0xC000) valid = false;
       }
       if (valid) {
-        out->end = out->partial = e;
+        out->end = e;
         return true;
       }
       // The directory reads moved the reader's window.
@@ -149,13 +166,16 @@ bool WalkRaf(CStreamReader& reader, RawLayout* out) {
     }
     end = std::max(end, offset + length);
     if (offset + length > reader.Size()) inside = false;
-    Part(reader, out, offset, length);
   }
   // The preview is a JPEG: a cheap check that the pairs are what they claim.
   uint8_t soi[2];
   long long preview = LoadBE32(h + 0x54);
   if (reader.Read(preview, soi, 2) && (soi[0] != 0xFF || soi[1] != 0xD8)) return false;
-  if (inside) out->end = out->partial = end;
+  // The CFA data: a damaged file keeps its start.
+  out->data = LoadBE32(h + 0x64);
+  out->dataNeeded = 1;
+  BoundByNext(reader, out, "FUJIFILMCCD-RAW ", 16, 0, 1, std::min(end, reader.Size()));
+  if (inside && end <= out->bound) out->end = end;
   out->unchecked = sizeof h;
   return true;
 }
@@ -166,6 +186,8 @@ bool WalkMrw(CStreamReader& reader, RawLayout* out) {
   uint32_t dataOffset = 0;
   if (!reader.U32BE(4, &dataOffset) || dataOffset < 8 || dataOffset > (1u << 20)) return false;
   long long data = 8 + static_cast<long long>(dataOffset);
+  out->data = data;
+  out->dataNeeded = kMinDamagedData;  // until the PRD block tells the pixels' size
   long long rows = 0, cols = 0, bytesPerTwoPixels = 0;
   long long at = 8;
   for (int blocks = 0; at < data && blocks < 64; ++blocks) {
@@ -188,10 +210,21 @@ bool WalkMrw(CStreamReader& reader, RawLayout* out) {
     at += 8 + length;
   }
   if (at != data || rows == 0 || cols == 0 || bytesPerTwoPixels == 0) return false;
-  out->partial = std::min(data, reader.Size());
   out->unchecked = data;
-  long long end = data + (rows * cols * bytesPerTwoPixels + 1) / 2;
-  if (end <= reader.Size()) out->end = out->partial = end;
+  const long long pixels = (rows * cols * bytesPerTwoPixels + 1) / 2;
+  out->dataNeeded = std::min(kMinDamagedData, pixels / 2);
+  const long long end = data + pixels;
+  // The next MRW: its signature and the block that always comes first.
+  for (long long from = data; from < std::min(end, out->bound);) {
+    BoundByNext(reader, out, "\0MRM", 4, 0, from, std::min(end, out->bound));
+    uint8_t prd[4];
+    if (!out->boundByNext || (reader.Read(out->bound + 8, prd, 4) && memcmp(prd, "\0PRD", 4) == 0))
+      break;
+    from = out->bound + 1;
+    out->bound = reader.Size();
+    out->boundByNext = false;
+  }
+  if (end <= out->bound) out->end = end;
   return true;
 }
 
@@ -207,33 +240,40 @@ bool WalkX3f(CStreamReader& reader, RawLayout* out) {
   if (major < 4 && (cols == 0 || cols > 20000 || rows == 0 || rows > 20000 ||
                     (rotation != 0 && rotation != 90 && rotation != 180 && rotation != 270)))
     return false;
-  out->partial = 8;
+  out->data = 8;
+  out->dataNeeded = kMinDamagedData;
   static const char kDirectory[4] = {'S', 'E', 'C', 'd'};
-  for (long long from = 8;;) {
-    long long dir = reader.Find(kDirectory, 4, from, reader.Size());
-    if (dir < 0) return true;
-    from = dir + 1;
-    uint32_t n = 0;
-    if (!reader.U32LE(dir + 8, &n) || n == 0 || n > 1024) continue;
-    long long end = dir + 12 + 12 * static_cast<long long>(n) + 4;
-    uint32_t back = 0;
-    if (!reader.U32LE(end - 4, &back) || back != dir) continue;
-    bool valid = true;
-    for (uint32_t k = 0; k < n && valid; ++k) {
-      uint32_t offset = 0, length = 0;
-      reader.U32LE(dir + 12 + k * 12, &offset);
-      reader.U32LE(dir + 16 + k * 12, &length);
-      if (offset < 8 || uint64_t(offset) + length > uint64_t(dir)) valid = false;
+  constexpr long long kPiece = 64 * 1024;
+  for (long long piece = 8; piece < out->bound; piece += kPiece) {
+    BoundByNext(reader, out, "FOVb", 4, 0, piece, piece + kPiece);
+    for (long long from = piece;;) {
+      long long dir = reader.Find(kDirectory, 4, from, std::min(piece + kPiece + 3, out->bound));
+      if (dir < 0) break;
+      from = dir + 1;
+      uint32_t n = 0;
+      if (!reader.U32LE(dir + 8, &n) || n == 0 || n > 1024) continue;
+      long long end = dir + 12 + 12 * static_cast<long long>(n) + 4;
+      uint32_t back = 0;
+      if (end > out->bound || !reader.U32LE(end - 4, &back) || back != dir) continue;
+      bool valid = true;
+      for (uint32_t k = 0; k < n && valid; ++k) {
+        uint32_t offset = 0, length = 0;
+        reader.U32LE(dir + 12 + k * 12, &offset);
+        reader.U32LE(dir + 16 + k * 12, &length);
+        if (offset < 8 || uint64_t(offset) + length > uint64_t(dir)) valid = false;
+      }
+      if (!valid) continue;
+      out->end = end;
+      return true;
     }
-    if (!valid) continue;
-    out->end = out->partial = end;
-    return true;
   }
+  return true;
 }
 
 bool WalkRaw(CStreamReader& reader, RawLayout* out) {
   uint8_t probe[kProbe];
   *out = RawLayout();
+  out->bound = reader.Size();
   if (!reader.Read(0, probe, kProbe)) return false;
   out->kind = KindOf(probe);
   switch (out->kind) {
@@ -262,8 +302,8 @@ class CRawOtherHandler final : public CFormatHandlerOf<CRawOtherHandler> {
   bool FindEnd(CDataStream* stream, long long blockSize, long long* end) override {
     CStreamReader reader(stream);
     RawLayout layout;
-    if (!WalkRaw(reader, &layout) || layout.partial <= 0) return false;
-    *end = layout.end >= 0 ? EndOf(stream, 0, layout, blockSize) : layout.partial;
+    if (!WalkRaw(reader, &layout)) return false;
+    *end = layout.end >= 0 ? EndOf(stream, 0, layout, blockSize) : layout.bound;
     return true;
   }
 
@@ -285,8 +325,15 @@ class CRawOtherHandler final : public CFormatHandlerOf<CRawOtherHandler> {
     RawLayout layout;
     if (!WalkRaw(reader, &layout)) return false;
     if (c.mustReach >= 0 && layout.end < 0) return false;
-    found->File(c.start,
-                layout.end >= 0 ? c.start + EndOf(c.stream, c.start, layout, c.blockSize) : -1);
+    if (layout.end >= 0) {
+      found->File(c.start, c.start + EndOf(c.stream, c.start, layout, c.blockSize));
+      return true;
+    }
+    // Damaged: it ends where the next file of its kind begins, or is left open. Unless MaxSize
+    // cut it, it must keep some of its sensor data.
+    const bool cutByMaxSize = !layout.boundByNext && reader.Size() >= MaxSizeBytes();
+    if (!cutByMaxSize && layout.bound < layout.data + layout.dataNeeded) return false;
+    found->File(c.start, layout.boundByNext ? c.start + layout.bound : -1);
     return true;
   }
 

@@ -137,6 +137,10 @@ bool WalkPart(CStreamReader& reader, long long pos, long long limit, bool first,
     if (list && (length < 4 || !reader.Read(at + 8, chunk + 8, 4) || !IsFourCC(chunk + 8)))
       return false;
     long long chunkEnd = at + 8 + length;
+    const bool media = (wave && memcmp(chunk, "data", 4) == 0) ||
+                       (webp && (memcmp(chunk, "VP8", 3) == 0 || memcmp(chunk, "ANMF", 4) == 0));
+    walk.mediaStart = media ? at + 8 : 0;
+    walk.mediaEnd = media ? std::min(chunkEnd, limit) : 0;
     if (unsized && IsPlaceholder(static_cast<uint32_t>(length)) &&
         (memcmp(chunk, "data", 4) == 0 || list)) {
       walk.stop = RiffWalk::kRanOff;  // the media data runs on to wherever the file ends
@@ -156,10 +160,6 @@ bool WalkPart(CStreamReader& reader, long long pos, long long limit, bool first,
       walk.stop = RiffWalk::kRanOff;
       return false;
     }
-    const bool media = (wave && memcmp(chunk, "data", 4) == 0) ||
-                       (webp && (memcmp(chunk, "VP8", 3) == 0 || memcmp(chunk, "ANMF", 4) == 0));
-    walk.mediaStart = media ? at + 8 : 0;
-    walk.mediaEnd = media ? chunkEnd : 0;
     at = chunkEnd + (length & 1);
     ++walk.chunks;
     walk.goodEnd = std::min(at, partEnd);
@@ -261,11 +261,27 @@ class CRiffHandler final : public CFormatHandlerOf<CRiffHandler> {
     if (!complete &&
         (ExtensionOf(walk.form) == nullptr || (walk.stop == RiffWalk::kDamaged && walk.chunks < 2)))
       return false;
+    if (!complete && memcmp(walk.form, "WAVE", 4) == 0 &&
+        !KeepsSound(c, walk, std::min(reader.Size(), MaxSizeBytes()),
+                    reader.Size() >= MaxSizeBytes()))
+      return false;
     found->File(c.start, complete ? c.start + EndOf(c.stream, c.start, walk, c.blockSize) : -1);
     return true;
   }
 
  private:
+  // Whether a WAV cut short keeps kMinSound bytes of its data chunk (a quarter of a second of
+  // telephone sound) before the data ends or another file begins at a sector start: a header
+  // with a sector of anything after it is no recording. One that MaxSize cut needs only some.
+  static bool KeepsSound(const Candidate& c, const RiffWalk& walk, long long limit,
+                         bool cutByMaxSize) {
+    constexpr long long kMinSound = 4096;
+    const long long from = c.start + walk.mediaStart;
+    const long long to = std::min(from + kMinSound, c.start + std::min(walk.mediaEnd, limit));
+    return walk.mediaStart > 0 && (cutByMaxSize || to - from >= kMinSound) &&
+           FirstForeignStart(c.stream, from, to, c.blockSize, [](long long) { return false; }) < 0;
+  }
+
   // The end of a whole file at `at`, relative to it: where another file begins inside its last
   // media chunk when its later sectors were written over, else the walked end.
   static long long EndOf(CDataStream* stream, long long at, const RiffWalk& walk,

@@ -189,6 +189,11 @@ inline Bytes Concat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
+// The bytes of `text` (give the length for one holding zeros).
+inline Bytes Text(const std::string& text) {
+  return Bytes(text.begin(), text.end());
+}
+
 // The `n` low bytes of `v`, big- or little-endian (zeros beyond its eight).
 inline Bytes Number(uint64_t v, int n, bool bigEndian) {
   Bytes out;
