@@ -202,7 +202,8 @@ def salvor_handlers(salvor):
 def is_metadata(rel):
     parts = rel.split(os.sep)
     if len(parts) == 1:  # salvor.log, report.xml, foremost's and scalpel's audit.txt, photorec.log
-        return parts[0] in ("salvor.log", "report.xml", "audit.txt", "photorec.log")
+        return parts[0] in ("salvor.log", "report.xml", ".salvor-resume", "audit.txt",
+                            "photorec.log")
     # PhotoRec's report.xml inside each recup_dir.N (or <name>.N with /d)
     return len(parts) == 2 and parts[1] == "report.xml" and parts[0].split(".")[-1].isdigit()
 
