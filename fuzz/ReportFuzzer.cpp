@@ -94,17 +94,46 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   header.settings.resize(input.ConsumeIntegralInRange<size_t>(0, 4));
   for (auto& setting : header.settings) setting = {text(64), text(128)};
   std::vector<salvor::ReportFile> files(input.ConsumeIntegralInRange<size_t>(0, 8));
+  auto range = [&] { return salvor::ReportRange{number(), number(), text(64)}; };
   for (auto& file : files) {
-    file = {text(256), number(), number(), text(80), text(32), text(64), input.ConsumeBool()};
+    file.filename = text(256);
+    file.size = number();
+    file.offset = number();
+    file.sha256 = text(80);
+    file.type = text(32);
+    file.handlerId = text(64);
+    file.damaged = input.ConsumeBool();
     file.unreadableBytes = number();
+    file.missing.resize(input.ConsumeIntegralInRange<size_t>(0, 2));
+    for (auto& missing : file.missing) missing = range();
   }
-  const double seconds = input.ConsumeFloatingPoint<double>();
-  const salvor::ReportOutcome outcome{text(32), number(), number(), number(), 0, seconds, text(64)};
+  salvor::ReportOutcome outcome;
+  outcome.status = text(32);
+  outcome.files = number();
+  outcome.seconds = input.ConsumeFloatingPoint<double>();
+  outcome.endTime = text(64);
+  outcome.badAreas.resize(input.ConsumeIntegralInRange<size_t>(0, 2));
+  for (auto& area : outcome.badAreas) area = range();
 
   unlink(gReportPath.c_str());
+  {
+    // Left as an interrupted scan leaves it: no outcome.
+    salvor::DfxmlReport report;
+    Check(report.Open(gReportPath, header), "open");
+    for (const auto& file : files) Check(report.AddFile(file), "add file", file.filename);
+  }
+  // Reopened to go on: the files come back as written (clean text exactly).
   salvor::DfxmlReport report;
-  Check(report.Open(gReportPath, header), "open");
-  for (const auto& file : files) Check(report.AddFile(file), "add file", file.filename);
+  std::vector<salvor::ReportFile> back, skipped;
+  Check(report.Reopen(gReportPath, back, skipped), "reopen");
+  Check(back.size() == files.size() && skipped.empty(), "reopened file count");
+  for (size_t i = 0; i < files.size(); ++i) {
+    Check(back[i].offset == files[i].offset && back[i].size == files[i].size, "reopened range");
+    Check(!IsClean(files[i].filename) || back[i].filename == files[i].filename, "reopened name",
+          files[i].filename);
+    Check(!IsClean(files[i].handlerId) || back[i].handlerId == files[i].handlerId,
+          "reopened handler", files[i].handlerId);
+  }
   Check(report.Finish(outcome), "finish");
 
   xmlDoc* doc = xmlReadFile(gReportPath.c_str(), nullptr,

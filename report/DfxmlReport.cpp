@@ -84,14 +84,16 @@ std::string Unescape(const std::string& text) {
     }
     const size_t semicolon = text.find(';', i);
     const std::string entity = text.substr(i + 1, semicolon - i - 1);
-    out += entity == "lt"     ? "<"
-           : entity == "gt"   ? ">"
-           : entity == "amp"  ? "&"
-           : entity == "quot" ? "\""
-           : entity == "apos" ? "'"
-           : entity == "#10"  ? "\n"
-           : entity == "#13"  ? "\r"
-                              : "?";
+    if (!entity.empty() && entity[0] == '#') {
+      out += static_cast<char>(std::atoi(entity.c_str() + 1) & 0x7F);  // only &#9; &#10; &#13;
+    } else {
+      out += entity == "lt"     ? "<"
+             : entity == "gt"   ? ">"
+             : entity == "amp"  ? "&"
+             : entity == "quot" ? "\""
+             : entity == "apos" ? "'"
+                                : "?";
+    }
     i = semicolon == std::string::npos ? text.size() : semicolon;
   }
   return out;
