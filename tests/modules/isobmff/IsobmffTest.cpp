@@ -8,9 +8,6 @@ using namespace testing_support;
 
 namespace {
 
-Bytes BE(uint64_t v, int n = 4) {
-  return Number(v, n, true);
-}
 Bytes Box(const char* type, const Bytes& payload) {
   return Concat({BE(8 + payload.size()), Bytes(type, type + 4), payload});
 }

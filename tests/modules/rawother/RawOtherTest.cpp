@@ -8,10 +8,6 @@ Bytes Corpus(const std::string& name) {
   return ReadFileBytes(TestData("corpus/format-samples/" + name));
 }
 
-Bytes Text(const std::string& text) {
-  return Bytes(text.begin(), text.end());
-}
-
 // The Fuji sample with 8 KiB of CFA data, so that a file cut past the data's start is long.
 Bytes BigRaf() {
   Bytes raf = Prefix(Corpus("FujiFilm.raf"), 0x9608);

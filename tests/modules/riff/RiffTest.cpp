@@ -5,9 +5,6 @@ using namespace testing_support;
 
 namespace {
 
-Bytes LE(uint64_t v, int n = 4) {
-  return Number(v, n, false);
-}
 // A chunk header, with the form name that opens its data when given.
 Bytes Chunk(const char* tag, uint64_t size, const std::string& form = "") {
   return Concat({Bytes(tag, tag + 4), LE(size), Bytes(form.begin(), form.end())});
