@@ -204,6 +204,20 @@ inline Bytes Number(uint64_t v, int n, bool bigEndian) {
   return out;
 }
 
+inline Bytes BE(uint64_t v, int n = 4) {
+  return Number(v, n, true);
+}
+inline Bytes LE(uint64_t v, int n = 4) {
+  return Number(v, n, false);
+}
+
+// RecognizeData from where `stream` stands, as Recognize does over bytes in memory.
+inline Recognition RecognizeStream(CContentHandler* handler, CDataStream* stream) {
+  Recognition r;
+  r.ok = handler->RecognizeData(stream, 512, &r.recognized, &r.start, &r.end);
+  return r;
+}
+
 inline const Bytes& Find(const Samples& files, const std::string& name) {
   for (const Sample& file : files)
     if (file.name == name) return file.bytes;

@@ -58,10 +58,8 @@ TEST(EbmlModule, ScanRecoversEveryFile) {
   ExpectDamagedCopiesStayInside("ebml", Files());
 }
 
-Bytes SizedId(Bytes id, long long size) {
-  id.push_back(0x01);  // 8-byte size
-  for (int shift = 48; shift >= 0; shift -= 8) id.push_back(uint8_t(size >> shift));
-  return id;
+Bytes SizedId(const Bytes& id, long long size) {
+  return Concat({id, {0x01}, BE(size, 7)});  // an 8-byte size
 }
 
 // A 5 GiB Matroska file (sizes beyond 32 bits everywhere) is followed to its exact end with
@@ -87,11 +85,9 @@ TEST(EbmlModule, FollowsSegmentsBeyondFourGiB) {
   for (int maxSize : {DefaultMaxSize(handler), 4194304}) {
     ASSERT_TRUE(handler->SetIntPropValue("MaxSize", maxSize));
     image.SetPosition(start);
-    bool recognized = false;
-    long long found = -1, answer = -1;
-    ASSERT_TRUE(handler->RecognizeData(&image, 512, &recognized, &found, &answer));
-    EXPECT_TRUE(recognized && found == start);
-    EXPECT_EQ(answer, maxSize == 4194304 ? start + (4194304LL << 10) : end);
+    const Recognition r = RecognizeStream(handler, &image);
+    EXPECT_TRUE(r.ok && r.recognized && r.start == start);
+    EXPECT_EQ(r.end, maxSize == 4194304 ? start + (4194304LL << 10) : end);
   }
   ASSERT_TRUE(handler->SetIntPropValue("MaxSize", DefaultMaxSize(handler)));
 }

@@ -8,14 +8,10 @@ Bytes Corpus(const std::string& name) {
   return ReadFileBytes(TestData("corpus/format-samples/" + name));
 }
 
-Bytes Text(const std::string& text) {
-  return Bytes(text.begin(), text.end());
-}
-
 // The Fuji sample with 8 KiB of CFA data, so that a file cut past the data's start is long.
 Bytes BigRaf() {
   Bytes raf = Prefix(Corpus("FujiFilm.raf"), 0x9608);
-  memcpy(&raf[0x68], Number(0x2000, 4, true).data(), 4);
+  memcpy(&raf[0x68], BE(0x2000).data(), 4);
   return Join(raf, RandomData(0x2000, 5));
 }
 
@@ -75,12 +71,11 @@ TEST(RawOtherModule, ScanRecoversEveryFile) {
 // dropped when MaxSize cuts it.
 TEST(RawOtherModule, AHeaderOverRandomDataIsNoFile) {
   Bytes mrwHead = Prefix(Corpus("Minolta.mrw"), 0xA14);
-  memcpy(&mrwHead[0x18], Number(0x01000100, 4, true).data(), 4);  // 256 x 256 pixels
+  memcpy(&mrwHead[0x18], BE(0x01000100).data(), 4);  // 256 x 256 pixels
   const Bytes crw = Corpus("CanonRaw.crw"), x3f = Corpus("SigmaDP2.x3f");
-  const Bytes mrwPlant =
-      Concat({Text(std::string("\0MRM\0\0\0\x28\0PRD\0\0\0\x18", 16)), Text("21810002"),
-              Number(0x0030004000300040, 8, true), Number(0x0C0C520000000000, 8, true),
-              Text(std::string("\0TTW", 4)), Number(0, 4, true)});
+  const Bytes mrwPlant = Concat({Text(std::string("\0MRM\0\0\0\x28\0PRD\0\0\0\x18", 16)),
+                                 Text("21810002"), BE(0x0030004000300040, 8),
+                                 BE(0x0C0C520000000000, 8), Text(std::string("\0TTW", 4)), BE(0)});
   const struct {
     Bytes plant;
     Sample damaged;

@@ -29,7 +29,6 @@ const Samples& Generated() {
              TestData("corpus/jpg/Canon_40D.jpg") + "' m.tif -o"}};
     for (auto& recipe : recipes) recipe.second = plasma + recipe.second;
     Samples files = MakeMedia("tiff", recipes);
-    for (Sample& file : files) file.extension = "tif";
     for (const char* name : {"Arbitro.tiff", "BSG1.tiff", "Jobagent.tiff", "Rudless.tiff"})
       files.push_back({name, ReadFileBytes(TestData(std::string("corpus/tiff/") + name)), "tif"});
     return files;
@@ -39,14 +38,9 @@ const Samples& Generated() {
 
 // A little-endian TIFF: one IFD at 8 with entries {tag, type, count, value}, linked to `next`.
 Bytes MinimalTiff(const std::vector<std::vector<uint32_t>>& entries, uint32_t next) {
-  Bytes b = {'I', 'I', 42, 0, 8, 0, 0, 0};
-  auto put = [&b](uint32_t v, int n) {
-    for (int i = 0; i < n; ++i) b.push_back(uint8_t(v >> (8 * i)));
-  };
-  put(uint32_t(entries.size()), 2);
-  for (const auto& e : entries) put(e[0], 2), put(e[1], 2), put(e[2], 4), put(e[3], 4);
-  put(next, 4);
-  return b;
+  Bytes b = Join({'I', 'I', 42, 0, 8, 0, 0, 0}, LE(entries.size(), 2));
+  for (const auto& e : entries) b = Concat({b, LE(e[0], 2), LE(e[1], 2), LE(e[2]), LE(e[3])});
+  return Join(b, LE(next));
 }
 
 // Every flavour whole, sector-aligned and back to back, then at odd offsets (found at their
@@ -93,10 +87,8 @@ TEST(TiffModule, HostileStructuresAndFilesWrittenOver) {
   EXPECT_EQ(Recognize(tiff, Join(odd, Bytes{7, 0, 9}), 0).end, 57);
   // A BigTIFF whose IFD follows its 16-byte header, with one 6-byte strip after the IFD.
   Bytes big = {'I', 'I', 43, 0, 8, 0, 0, 0, 16, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0};
-  for (const auto& [tag, type, value] : {std::tuple{256, 3, 1}, {273, 16, 92}, {279, 16, 6}}) {
-    big = Join(big, {uint8_t(tag), 1, uint8_t(type), 0, 1, 0, 0, 0, 0, 0, 0, 0, uint8_t(value)});
-    big.resize(big.size() + 7, 0);
-  }
+  for (const auto& [tag, type, value] : {std::tuple{256, 3, 1}, {273, 16, 92}, {279, 16, 6}})
+    big = Concat({big, LE(tag, 2), LE(type, 2), LE(1, 8), LE(value, 8)});
   big.resize(big.size() + 8 + 6, 0);  // no next IFD; the strip
   EXPECT_EQ(Recognize(tiff, Join(big, RandomData(2000, 14)), 0).end, 98);
   // Exactly MaxSize long: still measured whole.
@@ -143,12 +135,10 @@ TEST(TiffModule, HostileStructuresAndFilesWrittenOver) {
                              {514, 4, 1, uint32_t(photo.size())}},
                             0);
   owner.resize(512, 0);
-  Bytes preview = photo;
-  preview.resize(16 * 512, 0);
+  owner = Concat({owner, photo, Bytes(16 * 512 - photo.size(), 0), RandomData(4096, 33)});
   Layout layout(5);
   layout.Cut("written-over", header, "tif").EndsHere().Whole({"photo", photo, "jpg"});
-  layout.Random(65536 + 4096).Align();
-  layout.Whole({"owner", Join(Join(owner, preview), RandomData(4096, 33)), "tif"}).Random(3000);
+  layout.Random(65536 + 4096).Align().Whole({"owner", owner, "tif"}).Random(3000);
   ExpectCarved("tiff", layout, false, 0, {"jpeg"});
 }
 
