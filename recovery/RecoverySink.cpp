@@ -392,12 +392,13 @@ void RecoverySink::FileRecovered(CContentHandler* handler, CDataStream* file) {
   }
   // A block that failed before the delivery reads as zeros now, without a short count.
   if (FSource != nullptr) {
+    long long missing = 0;
     for (ByteRange& range :
          FSource->BadAreas().MissingRanges(entry.offset, entry.size, FSource->BlockSize())) {
+      missing += range.length;
       entry.missing.push_back({range.offset, range.length, std::move(range.error)});
     }
-    entry.unreadableBytes =
-        std::max(entry.unreadableBytes, FSource->UnreadableBytes(entry.offset, entry.size));
+    entry.unreadableBytes = std::max(entry.unreadableBytes, missing);
   }
   if (entry.unreadableBytes > 0) entry.damaged = true;
   if (FSettings.listOnly) {
