@@ -1,0 +1,7 @@
+#pragma once
+
+#include "validate/Validator.h"
+
+// One validator per format, each in its own unit; Validators.cpp maps types to them.
+namespace salvor {
+}  // namespace salvor

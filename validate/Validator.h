@@ -1,0 +1,58 @@
+#pragma once
+
+#include <string>
+
+namespace salvor {
+
+// The bytes of a candidate file, read at any offset: a recovered file as delivered, or pieces
+// of the source joined into one during reassembly. Every read is bounds-checked here, so a
+// validator never needs to trust a length it parsed.
+class ByteSpan {
+ public:
+  virtual ~ByteSpan() = default;
+  // Bytes available. A candidate may hold more than the file (reassembly hands a validator
+  // everything up to a bound and lets it say where the file ends).
+  virtual long long Size() const = 0;
+  // Copies up to `length` bytes at `offset` into `buffer`; returns the bytes copied: fewer only
+  // past Size() or where the source could not be read, 0 for a negative offset or length.
+  virtual long long Read(long long offset, void* buffer, long long length) = 0;
+};
+
+enum class Verdict {
+  kIntact,      // decoded through to its structural end with nothing out of place
+  kDamaged,     // some bytes do not belong: cut short, spliced, overwritten
+  kCannotTell,  // nothing in the format to check the bytes against
+};
+
+struct Validation {
+  Verdict verdict = Verdict::kCannotTell;
+  // kIntact: the bytes the file takes from the span's start, its structural end (which may
+  // come before Size()).
+  long long end = -1;
+  // kDamaged: the break lies in [goodUntil, damagedAt). damagedAt is the first byte seen not
+  // to fit (a decoder notices late, so the real break may be earlier); goodUntil is the end of
+  // what was proven to belong (a checked chunk, a sample, a restart interval), 0 when nothing
+  // was. damagedAt is at most Size(); a file cut short has damagedAt == Size().
+  long long goodUntil = 0;
+  long long damagedAt = -1;
+  // Why, in a few words for the report: "bad Huffman code", "CRC mismatch in IDAT".
+  std::string reason;
+
+  static Validation Intact(long long end) { return {Verdict::kIntact, end, 0, -1, {}}; }
+  static Validation Damaged(long long goodUntil, long long damagedAt, std::string reason) {
+    return {Verdict::kDamaged, -1, goodUntil, damagedAt, std::move(reason)};
+  }
+  static Validation CannotTell() { return {}; }
+};
+
+// Checks a file's bytes against its format. Contract for every validator: reads only through
+// `bytes`; never allocates more than a bound fixed by the format's own limits (not by sizes
+// read from the file alone: a hostile header must not make it allocate gigabytes); never takes
+// more than a few passes over the span; never throws.
+using ValidateFunction = Validation (*)(ByteSpan& bytes);
+
+// The validator for a recovered file's type (its extension as the sink names it: "jpg",
+// "png", "mp4"...), or null when there is none for it.
+ValidateFunction FindValidator(const std::string& type);
+
+}  // namespace salvor

@@ -1,0 +1,29 @@
+#include <cstring>
+
+#include "validate/Formats.h"
+#include "validate/Validator.h"
+
+namespace salvor {
+
+namespace {
+
+struct Entry {
+  const char* type;
+  ValidateFunction validate;
+};
+
+// One line per type a validator checks; the types are the extensions the sink names files by.
+constexpr Entry kValidators[] = {
+    {"", nullptr},
+};
+
+}  // namespace
+
+ValidateFunction FindValidator(const std::string& type) {
+  for (const Entry& entry : kValidators) {
+    if (entry.validate != nullptr && type == entry.type) return entry.validate;
+  }
+  return nullptr;
+}
+
+}  // namespace salvor
