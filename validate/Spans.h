@@ -28,4 +28,24 @@ class MemorySpan : public ByteSpan {
   long long FSize;
 };
 
+// The part of another span from `offset` on, at most `size` bytes: an embedded file (a RAW's
+// JPEG preview) checked by its own validator.
+class SubSpan : public ByteSpan {
+ public:
+  SubSpan(ByteSpan& whole, long long offset, long long size)
+      : FWhole(whole),
+        FOffset(std::max(0LL, std::min(offset, whole.Size()))),
+        FSize(std::max(0LL, std::min(size, whole.Size() - FOffset))) {}
+  long long Size() const override { return FSize; }
+  long long Read(long long offset, void* buffer, long long length) override {
+    if (offset < 0 || length <= 0 || offset >= FSize) return 0;
+    return FWhole.Read(FOffset + offset, buffer, std::min(length, FSize - offset));
+  }
+
+ private:
+  ByteSpan& FWhole;
+  long long FOffset;
+  long long FSize;
+};
+
 }  // namespace salvor
