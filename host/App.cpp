@@ -27,6 +27,7 @@
 #include "host/Signals.h"
 #include "recovery/Checkpoint.h"
 #include "recovery/ScannedSource.h"
+#include "recovery/Fragments.h"
 #include "recovery/SecondLook.h"
 #include "util/StringUtils.h"
 
@@ -590,6 +591,33 @@ void RetrySkippedAreas(CPhotoRecovery* engine, const Options& options, RecoveryS
   Print(2, BadAreaLines(areas, watched.BlockSize(), kLoggedBadAreas));
 }
 
+// Looks for the rest of every damaged file whose validator placed its break, within the time
+// the user allows, and puts each file rebuilt whole in place of its damaged piece.
+void RebuildFragments(const Options& options, RecoverySink& sink, int terminal,
+                      CScannedSource& watched) {
+  if (sink.Broken().empty() || options.rebuildSeconds <= 0 || gInterrupts != 0 ||
+      sink.OutputFailed() || watched.Gone())
+    return;
+  RebuildSettings settings;
+  settings.total = std::chrono::seconds(options.rebuildSeconds);
+  const long long count = static_cast<long long>(sink.Broken().size());
+  if (!options.quiet) {
+    Print(terminal, "Rebuilding fragmented files: looking for the rest of " +
+                        std::to_string(count) + " damaged " + (count == 1 ? "file" : "files") +
+                        "\n");
+  }
+  const RebuildOutcome outcome = RebuildFragmentedFiles(
+      sink, watched, settings, &gInterrupts, [&](long long done, long long all) {
+        sink.ShowStep("rebuilding fragmented files: " + std::to_string(done) + "/" +
+                      std::to_string(all));
+      });
+  sink.EndProgress();
+  Print(2, "salvor: fragments: " + std::to_string(outcome.searched) + " damaged files searched, " +
+               std::to_string(outcome.rebuilt) + " rebuilt, " + std::to_string(outcome.outOfTime) +
+               " searches ran out of time, " + std::to_string(outcome.notSearched) +
+               " not searched\n");
+}
+
 // The engine's part of a scan: modules and handler settings (anything refused there is refused
 // before the output folder exists), then the folder, the source, the report, the scan itself
 // and its outcome.
@@ -683,6 +711,7 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
              !sink.LostSource() && gInterrupts == 0 && scanResult);
   WriteLogLinesAgain();
   RetrySkippedAreas(engine, options, sink, terminal, watched);
+  RebuildFragments(options, sink, terminal, watched);
   return FinishScan(options, paths, sink, watched, scanResult, terminal, report);
 }
 

@@ -171,7 +171,8 @@ bool ParseValueOption(ArgumentReader& args, Options& options) {
   const bool exclude = name == "--exclude" || name == "-x";
   const bool size = name == "--min-size" || name == "--max-size";
   const bool tuning = name == "--read-ahead" || name == "--cache";
-  if (!types && !exclude && !size && !tuning && name != "--set") {
+  const bool rebuild = name == "--rebuild-time";
+  if (!types && !exclude && !size && !tuning && !rebuild && name != "--set") {
     return args.Fail("unknown option '" + name + "'");
   }
   std::string text;
@@ -186,6 +187,14 @@ bool ParseValueOption(ArgumentReader& args, Options& options) {
                        " (examples: 4096, 64k, 2M, 1G)");
     }
     (name == "--min-size" ? options.minSize : options.maxSize) = bytes;
+  } else if (rebuild) {
+    char* end = nullptr;
+    errno = 0;
+    const long long seconds = std::strtoll(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || seconds < 0) {
+      return args.Fail("invalid time '" + text + "' for " + name + " (seconds, 0 for none)");
+    }
+    options.rebuildSeconds = seconds;
   } else if (tuning) {
     const bool readAhead = name == "--read-ahead";
     unsigned int bytes = 0;
@@ -303,6 +312,8 @@ const char* UsageText() {
          "      --list-only          write the report of what would be recovered, no files\n"
          "      --resume             go on with the interrupted scan in DIR (same source and\n"
          "                           options)\n"
+         "      --rebuild-time SECS  time for rebuilding fragmented files after the scan\n"
+         "                           (default 600, at most 3 per file; 0: none)\n"
          "      --set H.PROP=VALUE   set a handler property, e.g. salvor.jpeg.MaxSize=65536\n"
          "                           (H is a handler ID or a type such as jpg)\n"
          "      --read-ahead SIZE    bytes read from the source at a time (default 1M)\n"

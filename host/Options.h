@@ -36,6 +36,7 @@ struct Options {
   bool quiet = false;
   unsigned int readAhead = kDefaultReadAhead;
   unsigned int cacheSize = kDefaultCacheSize;
+  long long rebuildSeconds = 600;  // time for rebuilding fragmented files; 0: none
   std::vector<PropertySetting> settings;
 };
 

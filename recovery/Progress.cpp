@@ -76,20 +76,22 @@ std::string FormatProgressLine(long long done, long long total, double seconds,
 std::string FormatSummary(const Tallies& tallies, long long bytesScanned, double seconds) {
   std::string text;
   char row[160];
-  std::snprintf(row, sizeof row, "  %-8s %8s %12s %8s\n", "Type", "Files", "Size", "Broken");
+  std::snprintf(row, sizeof row, "  %-8s %8s %12s %8s %8s\n", "Type", "Files", "Size", "Broken",
+                "Rebuilt");
   text += row;
   TypeTally total;
   for (const auto& entry : tallies) {
-    std::snprintf(row, sizeof row, "  %-8s %8lld %12s %8lld\n", entry.first.c_str(),
-                  entry.second.files, FormatBytes(entry.second.bytes).c_str(),
-                  entry.second.damaged);
+    std::snprintf(row, sizeof row, "  %-8s %8lld %12s %8lld %8lld\n", entry.first.c_str(),
+                  entry.second.files, FormatBytes(entry.second.bytes).c_str(), entry.second.damaged,
+                  entry.second.rebuilt);
     text += row;
     total.files += entry.second.files;
     total.bytes += entry.second.bytes;
     total.damaged += entry.second.damaged;
+    total.rebuilt += entry.second.rebuilt;
   }
-  std::snprintf(row, sizeof row, "  %-8s %8lld %12s %8lld\n", "Total", total.files,
-                FormatBytes(total.bytes).c_str(), total.damaged);
+  std::snprintf(row, sizeof row, "  %-8s %8lld %12s %8lld %8lld\n", "Total", total.files,
+                FormatBytes(total.bytes).c_str(), total.damaged, total.rebuilt);
   text += row;
   text += "  Scanned " + FormatBytes(bytesScanned) + " in " + FormatDuration(seconds) + " (" +
           Rate(bytesScanned, seconds) + ")\n";

@@ -10,6 +10,7 @@ struct TypeTally {
   long long files = 0;
   long long bytes = 0;
   long long damaged = 0;
+  long long rebuilt = 0;  // from pieces, after the scan (and no longer damaged)
 };
 using Tallies = std::map<std::string, TypeTally>;
 

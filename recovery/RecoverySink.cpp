@@ -13,6 +13,7 @@
 #include "salvor/CContentHandler.h"
 #include "salvor/CDataStream.h"
 #include "salvor/LogLevel.h"
+#include "recovery/Spans.h"
 #include "util/sha256/Sha256.h"
 #include "SVSDK/StreamOrigin.h"
 
@@ -28,6 +29,8 @@ constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 constexpr size_t kCopyChunk = 1 << 20;
 constexpr size_t kMaxKeptErrors = 64;
 constexpr long long kMaxListedSkips = 10000;
+// Damaged files kept for reassembly: beyond this (a hostile source) the rest stay as found.
+constexpr size_t kMaxBrokenFiles = 100000;
 // Names tried for one file before giving up: the name itself, then "-2" to "-99".
 constexpr int kMaxCopies = 100;
 
@@ -112,6 +115,16 @@ long long RecoverySink::ResumeBlock() const {
   if (FOpenFileBlock >= 0) return std::min(FOpenFileBlock, current);
   // Not inside the file delivered last: the scan never looks there for a new start.
   return std::max(current, (FLastEnd + FBlockSize - 1) / FBlockSize);
+}
+
+void RecoverySink::ShowStep(const std::string& text) {
+  if (!FSettings.showProgress) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - FLastDraw < kRedrawInterval) return;
+  FLastDraw = now;
+  const std::string line = "\r" + text.substr(0, FWidth) + "\x1b[K";
+  WriteAll(FSettings.terminalFd, line.data(), line.size());
+  FLineShown = true;
 }
 
 void RecoverySink::EndProgress() {
@@ -400,7 +413,12 @@ void RecoverySink::FileRecovered(CContentHandler* handler, CDataStream* file) {
     }
     entry.unreadableBytes = std::max(entry.unreadableBytes, missing);
   }
-  if (entry.unreadableBytes > 0) entry.damaged = true;
+  Validation validation;
+  if (entry.unreadableBytes > 0) {
+    entry.damaged = true;
+  } else {
+    validation = Validate(file, temporary, entry);
+  }
   if (FSettings.listOnly) {
     entry.filename = entry.type + "/" + RecoveredFileName(entry.offset, entry.damaged, entry.type);
   } else {
@@ -408,6 +426,78 @@ void RecoverySink::FileRecovered(CContentHandler* handler, CDataStream* file) {
     if (FOutputErrno != 0) return;
   }
   Count(entry);
+  Remember(entry, validation);
+}
+
+void RecoverySink::Remember(const ReportFile& entry, const Validation& validation) {
+  if (validation.verdict == Verdict::kDamaged) {
+    FClaimed.Add(entry.offset, entry.offset + validation.goodUntil);
+    if (FBroken.size() < kMaxBrokenFiles)
+      FBroken.push_back({entry, validation.goodUntil, validation.damagedAt});
+  } else if (!entry.damaged) {
+    FClaimed.Add(entry.offset, entry.offset + entry.size);
+  }
+}
+
+Validation RecoverySink::Validate(CDataStream* file, const std::string& temporary,
+                                  ReportFile& entry) {
+  const ValidateFunction validate = FindValidator(entry.type);
+  if (validate == nullptr) return {};
+  Validation validation;
+  if (FSettings.listOnly) {
+    StreamSpan span(file);
+    validation = validate(span);
+  } else {
+    FileSpan span(temporary, entry.size);
+    if (!span.IsOpen()) return {};
+    validation = validate(span);
+  }
+  if (validation.verdict == Verdict::kDamaged) {
+    entry.damaged = true;
+    entry.damagedAt = validation.damagedAt;
+    entry.damageReason = validation.reason;
+  }
+  return validation;
+}
+
+bool RecoverySink::DeliverRebuilt(const BrokenFile& broken, ByteSpan& source,
+                                  const std::vector<Piece>& pieces, long long size) {
+  if (FOutputErrno != 0) return false;
+  ReportFile entry = broken.entry;
+  entry.size = size;
+  entry.damaged = false;
+  entry.damagedAt = -1;
+  entry.damageReason.clear();
+  entry.pieces.clear();
+  for (const Piece& piece : pieces) {
+    if (FSource != nullptr && FSource->UnreadableBytes(piece.offset, piece.length) > 0)
+      return false;
+    entry.pieces.push_back({piece.offset, piece.length, {}});
+  }
+  entry.replaces = broken.entry.written ? broken.entry.filename : std::string();
+  JoinedSpan joined(source, pieces, size);
+  SpanStream stream(joined);
+  const std::string temporary = FSettings.outputDir + "/" + entry.type + "/." +
+                                RecoveredFileName(entry.offset, false, entry.type) + ".part";
+  if (FSettings.listOnly) {
+    CopyOut(&stream, entry.size, -1, entry.sha256, entry.unreadableBytes);
+    entry.filename = entry.type + "/" + RecoveredFileName(entry.offset, false, entry.type);
+  } else {
+    if (!EnsureTypeFolder(entry.type) || !WriteFile(&stream, temporary, entry)) return false;
+    Publish(temporary, entry);
+    if (FOutputErrno != 0) return false;
+    if (!entry.replaces.empty()) unlink((FSettings.outputDir + "/" + entry.replaces).c_str());
+  }
+  for (const Piece& piece : pieces) FClaimed.Add(piece.offset, piece.offset + piece.length);
+  TypeTally& tally = FTallies[entry.type];
+  tally.bytes += entry.size - broken.entry.size;
+  if (tally.damaged > 0) --tally.damaged;
+  ++tally.rebuilt;
+  if (FReport != nullptr && FReport->IsOpen() && !FReport->AddFile(entry)) {
+    FailOutput(errno != 0 ? errno : EIO, "report");
+    return false;
+  }
+  return true;
 }
 
 void RecoverySink::Count(const ReportFile& entry) {

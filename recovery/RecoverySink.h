@@ -15,6 +15,7 @@
 #include "recovery/Progress.h"
 #include "recovery/ScannedSource.h"
 #include "recovery/SinkBase.h"
+#include "reassembly/Reassembly.h"
 
 namespace salvor {
 
@@ -71,6 +72,8 @@ class RecoverySink : public CSinkBase {
   // The block a resumed scan would start at: the one being scanned, or the start of a file
   // whose end is still being looked for.
   long long ResumeBlock() const;
+  // Shows `text` on the progress line (work after the scan), at most ten times a second.
+  void ShowStep(const std::string& text);
   // Erases the progress line so that the summary starts on a clean line.
   void EndProgress();
 
@@ -82,6 +85,24 @@ class RecoverySink : public CSinkBase {
   void ScanProgress(long long block, long long blockCount, bool& cancel) override;
   void ScanCompleted(bool completed, bool cancelled, int reserved) override;
   void FileRecovered(CContentHandler* handler, CDataStream* file) override;
+
+  // A delivered file its validator found damaged, with where: reassembly looks for the rest.
+  struct BrokenFile {
+    ReportFile entry;
+    long long goodUntil = 0;
+    long long damagedAt = 0;
+  };
+  // The damaged files with a known break, in delivery order (bounded).
+  const std::vector<BrokenFile>& Broken() const { return FBroken; }
+  // The source's bytes that belong to delivered files: intact ones whole, damaged ones up to
+  // their break. Rebuilt files add their pieces.
+  const ClaimedRanges& Claimed() const { return FClaimed; }
+  // Writes the file rebuilt from `pieces` of `source` (`size` bytes in all) in place of the
+  // damaged one: it gets the intact name of its start, the report lists its pieces and the
+  // file it replaces, and the damaged file is removed. False when it was not written (the
+  // pieces touch bad blocks, or the output failed).
+  bool DeliverRebuilt(const BrokenFile& broken, ByteSpan& source, const std::vector<Piece>& pieces,
+                      long long size);
 
   const Tallies& TypeTallies() const { return FTallies; }
   double ElapsedSeconds() const;
@@ -122,6 +143,12 @@ class RecoverySink : public CSinkBase {
   long long CopyOut(CDataStream* file, long long size, int fd, std::string& sha256,
                     long long& unreadable);
   bool EnsureTypeFolder(const std::string& type);
+  // Checks the file's bytes with its format's validator (from the file just written, or from
+  // the stream when nothing is written): a file that does not decode whole is damaged, and the
+  // report says where.
+  Validation Validate(CDataStream* file, const std::string& temporary, ReportFile& entry);
+  // Keeps what reassembly needs of a delivered file: the bytes it claims, and its break.
+  void Remember(const ReportFile& entry, const Validation& validation);
   // Bytes of [offset, offset + size) already written in damaged files. A damaged file at least
   // half made of them is listed, not written: a source full of broken headers (a hostile one,
   // or junk) must not make the output many times its own size.
@@ -172,6 +199,8 @@ class RecoverySink : public CSinkBase {
     bool called, completed, cancelled;
   } FEnding{};
 
+  std::vector<BrokenFile> FBroken;
+  ClaimedRanges FClaimed;
   long long FSkipped = 0;
   std::map<long long, long long> FDamagedRanges;  // begin -> end, joined where they touch
   long long FLogBytes = 0;

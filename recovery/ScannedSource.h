@@ -80,6 +80,11 @@ class CScannedSource : public CDataSource {
     FImageBytes = bytes;
   }
 
+  // Reads blocks counted from the source's start, whatever the window: the work after the
+  // scan reads the source this way. Bad and skipped blocks in a run of several are zeros.
+  bool ReadFromStart(long long Index, long long Count, void* Buffer) {
+    return ReadAt(Index, Count, Buffer);
+  }
   bool ReadBlocks(long long Index, long long Count, void* Buffer) override {
     return ReadAt(Index + FWindow, Count, Buffer);
   }

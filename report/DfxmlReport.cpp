@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -59,6 +60,20 @@ std::string Ranges(const std::vector<ReportRange>& ranges, const char* indent) {
   if (ranges.size() > kMaxListedRanges) {
     text += std::string(indent) + "<salvor:more_ranges count=\"" +
             Number(static_cast<long long>(ranges.size() - kMaxListedRanges)) + "\"/>\n";
+  }
+  return text;
+}
+
+// The file's byte_run lines: one per piece, each at its place in the file.
+std::string ByteRuns(const ReportFile& file) {
+  std::vector<ReportRange> runs = file.pieces;
+  if (runs.empty()) runs.push_back({file.offset, file.size, {}});
+  std::string text;
+  long long within = 0;
+  for (const ReportRange& run : runs) {
+    text += "      <byte_run file_offset=\"" + Number(within) + "\" img_offset=\"" +
+            Number(run.offset) + "\" len=\"" + Number(run.length) + "\"/>\n";
+    within += run.length;
   }
   return text;
 }
@@ -193,6 +208,13 @@ bool DfxmlReport::Reopen(const std::string& path, std::vector<ReportFile>& files
       file.damaged = Field(entry, "<salvor:damaged>", "<") == "1";
       file.written = Field(entry, "<salvor:written>", "<") == "1";
       file.unreadableBytes = NumberField(entry, "<salvor:unreadable_bytes>", "<");
+      file.replaces = Unescape(Field(entry, "<salvor:replaces>", "<"));
+      if (!file.replaces.empty()) {
+        files.erase(
+            std::remove_if(files.begin(), files.end(),
+                           [&](const ReportFile& f) { return f.filename == file.replaces; }),
+            files.end());
+      }
       files.push_back(file);
       at = keep = close + std::strlen("  </fileobject>\n");
     } else if (first.rfind("  <salvor:skipped ", 0) == 0 && first.size() > 2 &&
@@ -293,10 +315,8 @@ bool DfxmlReport::AddFile(const ReportFile& file) {
       "    <filesize>" +
       Number(file.size) +
       "</filesize>\n"
-      "    <byte_runs>\n"
-      "      <byte_run file_offset=\"0\" img_offset=\"" +
-      Number(file.offset) + "\" len=\"" + Number(file.size) +
-      "\"/>\n"
+      "    <byte_runs>\n" +
+      ByteRuns(file) +
       "    </byte_runs>\n"
       "    <hashdigest type=\"sha256\">" +
       Escape(file.sha256) +
@@ -317,6 +337,12 @@ bool DfxmlReport::AddFile(const ReportFile& file) {
             "</salvor:unreadable_bytes>\n";
   }
   text += Ranges(file.missing, "    ");
+  if (file.damagedAt >= 0) {
+    text += "    <salvor:damaged_at reason=\"" + Escape(file.damageReason) + "\">" +
+            Number(file.damagedAt) + "</salvor:damaged_at>\n";
+  }
+  if (!file.replaces.empty())
+    text += "    <salvor:replaces>" + Escape(file.replaces) + "</salvor:replaces>\n";
   text += "  </fileobject>\n";
   return Write(text);
 }

@@ -37,6 +37,14 @@ struct ReportFile {
   bool written = true;               // false with --list-only
   long long unreadableBytes = 0;     // bytes the source could not deliver (written as zeros)
   std::vector<ReportRange> missing;  // where those bytes are
+  // Where the file's validator found the first byte that does not fit, and why; -1: nowhere.
+  long long damagedAt = -1;
+  std::string damageReason;
+  // A file rebuilt from pieces of the source: each piece (offset, length) in file order.
+  // Empty: one piece, the file's size at its offset.
+  std::vector<ReportRange> pieces;
+  // The damaged file (its filename) that this rebuilt one takes the place of.
+  std::string replaces;
 };
 
 struct ReportOutcome {
@@ -63,7 +71,8 @@ class DfxmlReport {
   bool Open(const std::string& path, const ReportHeader& header);
   // Opens the report of an interrupted scan to go on with it: what followed its last whole
   // entry (the outcome, or an entry cut short) is dropped; the files and skipped files it
-  // lists are handed back. False with errno set when it cannot be read or written.
+  // lists are handed back (a file a later entry replaces is not). False with errno set when it
+  // cannot be read or written.
   bool Reopen(const std::string& path, std::vector<ReportFile>& files,
               std::vector<ReportFile>& skipped);
   // Makes what was written so far durable (before a checkpoint counts on it).

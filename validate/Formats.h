@@ -3,5 +3,4 @@
 #include "validate/Validator.h"
 
 // One validator per format, each in its own unit; Validators.cpp maps types to them.
-namespace salvor {
-}  // namespace salvor
+namespace salvor {}  // namespace salvor
