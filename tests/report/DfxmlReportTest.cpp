@@ -28,6 +28,21 @@ TEST(DfxmlReport, WellFormedWhateverTheTextsHold) {
   file.unreadableBytes = 512;
   file.missing = {{1536, 512, "I/O <error>"}};
   ASSERT_TRUE(report.AddFile(file));
+  ReportFile broken;
+  broken.filename = "png/b0000000008.png";
+  broken.offset = 4096;
+  broken.size = 2000;
+  broken.damaged = true;
+  broken.damagedAt = 1500;
+  broken.damageReason = "CRC <mismatch>";
+  ASSERT_TRUE(report.AddFile(broken));
+  ReportFile rebuilt;
+  rebuilt.filename = "png/f0000000008.png";
+  rebuilt.offset = 4096;
+  rebuilt.size = 3000;
+  rebuilt.pieces = {{4096, 1024, ""}, {10240, 1976, ""}};
+  rebuilt.replaces = broken.filename;
+  ASSERT_TRUE(report.AddFile(rebuilt));
   ReportOutcome outcome;
   outcome.status = "cancelled";
   outcome.badAreas = {{1536, 512, "I/O <error>"}, {4096, 65536, ""}};
@@ -50,6 +65,24 @@ TEST(DfxmlReport, WellFormedWhateverTheTextsHold) {
                       "  <salvor:unread img_offset=\"4096\" len=\"65536\"/>\n"
                       "  <salvor:outcome status=\"cancelled\""),
             std::string::npos);
+
+  EXPECT_NE(
+      text.find("<salvor:damaged_at reason=\"CRC &lt;mismatch&gt;\">1500</salvor:damaged_at>"),
+      std::string::npos);
+  // A rebuilt file lists each piece at its place in the file, and the file it replaces.
+  EXPECT_NE(text.find("<byte_run file_offset=\"0\" img_offset=\"4096\" len=\"1024\"/>\n"
+                      "      <byte_run file_offset=\"1024\" img_offset=\"10240\" len=\"1976\"/>"),
+            std::string::npos);
+  EXPECT_NE(text.find("<salvor:replaces>png/b0000000008.png</salvor:replaces>"), std::string::npos);
+  // Going on with the report, the replaced file is no longer listed.
+  std::vector<ReportFile> files, skipped;
+  DfxmlReport reopened;
+  ASSERT_TRUE(reopened.Reopen(path, files, skipped));
+  ASSERT_EQ(files.size(), 3u);
+  EXPECT_EQ(files.back().filename, "png/f0000000008.png");
+  EXPECT_EQ(files.back().offset, 4096);
+  ASSERT_TRUE(reopened.Finish(outcome));
+  text = ReadText(path);
 
   // An existing report is never overwritten.
   DfxmlReport again;
