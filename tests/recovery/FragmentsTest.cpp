@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/host/ToolRun.h"
+
+namespace {
+
+using namespace testing_support;
+
+constexpr long long kSector = 512;
+constexpr long long kRegionSectors = 8192;  // each case has 4 MiB of the image to itself
+
+// What lies between two pieces of a fragmented file.
+enum class Gap { kNoise, kZeros, kPhoto };
+
+struct Fragmented {
+  const char* name;
+  const char* make;                     // shell command writing the original to $F
+  std::vector<long long> pieceSectors;  // in file order; the last piece holds the rest
+  std::vector<int> storedOrder;         // which piece lies first on the source, and so on
+  long long gapSectors;
+  Gap gap;
+};
+
+const std::vector<Fragmented>& Cases() {
+  static const std::vector<Fragmented> cases = {
+      {"jpg",
+       "convert -size 1024x768 plasma:fractal -seed 3 -quality 90 jpg:$F",
+       {60},
+       {0, 1},
+       300,
+       Gap::kNoise},
+      {"png",
+       "convert -size 300x200 plasma:fractal -seed 5 png:$F",
+       {40, 90},
+       {0, 1, 2},
+       17,
+       Gap::kPhoto},
+      {"mp4",
+       "ffmpeg -loglevel error -f lavfi -i testsrc=duration=2:size=320x240:rate=25 -c:v "
+       "libx264 -pix_fmt yuv420p -f mp4 $F",
+       {50},
+       {1, 0},
+       40,
+       Gap::kNoise},
+      {"flac",
+       "ffmpeg -loglevel error -f lavfi -i sine=duration=3 -f flac $F",
+       {30},
+       {0, 1},
+       1000,
+       Gap::kZeros},
+      {"webp",
+       "convert -size 400x300 plasma:fractal -seed 9 -quality 80 webp:$F",
+       {20},
+       {0, 1},
+       5,
+       Gap::kNoise},
+  };
+  return cases;
+}
+
+struct Placed {
+  std::string type;
+  std::string sha256;
+  std::vector<std::pair<long long, long long>> runs;  // source offset, length, in file order
+};
+
+// Writes `bytes` in pieces as the case says, from sector `region` on; the gaps get noise,
+// zeros or a whole photo.
+Placed Place(const Fragmented& layout, const std::string& original,
+             const std::vector<uint8_t>& photo, long long region, std::vector<uint8_t>& image) {
+  const std::vector<uint8_t> bytes = ReadFileBytes(original);
+  long long cut = 0;
+  for (long long sectors : layout.pieceSectors) cut += sectors * kSector;
+  EXPECT_GT(static_cast<long long>(bytes.size()), cut) << layout.name << " too short to cut";
+  std::vector<std::pair<long long, long long>> pieces;  // file offset, length
+  long long at = 0;
+  for (long long sectors : layout.pieceSectors) {
+    pieces.push_back({at, sectors * kSector});
+    at += sectors * kSector;
+  }
+  pieces.push_back({at, static_cast<long long>(bytes.size()) - at});
+  Placed placed{layout.name, FileSha256(original),
+                std::vector<std::pair<long long, long long>>(pieces.size())};
+  long long sector = region;
+  for (int index : layout.storedOrder) {
+    const auto& piece = pieces[static_cast<size_t>(index)];
+    std::copy_n(bytes.begin() + piece.first, piece.second, image.begin() + sector * kSector);
+    placed.runs[static_cast<size_t>(index)] = {sector * kSector, piece.second};
+    sector += (piece.second + kSector - 1) / kSector;
+    const long long gapStart = sector * kSector;
+    if (layout.gap == Gap::kZeros) {
+      std::fill_n(image.begin() + gapStart, layout.gapSectors * kSector, 0);
+    } else if (layout.gap == Gap::kPhoto) {
+      std::copy(photo.begin(), photo.end(), image.begin() + gapStart);
+      sector += (static_cast<long long>(photo.size()) + kSector - 1) / kSector;
+    }
+    sector += layout.gapSectors;
+  }
+  return placed;
+}
+
+TEST(Fragments, RebuiltWholeAndNothingElseNamedIntact) {
+  for (const char* tool : {"convert", "ffmpeg"})
+    if (!HaveTool(tool)) GTEST_SKIP() << tool << " is needed to make the originals";
+  const std::string dir = ScratchDir("fragments");
+  const std::vector<uint8_t> photo = ReadFileBytes(TestData("corpus/jpg/DSCN0010.jpg"));
+  std::vector<uint8_t> image(static_cast<size_t>(Cases().size() + 1) * kRegionSectors * kSector);
+  std::mt19937 noise(11);
+  for (uint8_t& byte : image) byte = static_cast<uint8_t>(noise());
+  std::vector<Placed> placed;
+  std::set<std::string> originals{FileSha256(TestData("corpus/jpg/DSCN0010.jpg"))};
+  long long region = kRegionSectors / 2;
+  for (const Fragmented& layout : Cases()) {
+    const std::string file = dir + "/original." + layout.name;
+    ASSERT_TRUE(testing_support::Run("F='" + file + "'; " + layout.make)) << layout.name;
+    placed.push_back(Place(layout, file, photo, region, image));
+    originals.insert(placed.back().sha256);
+    region += kRegionSectors;
+  }
+  ASSERT_TRUE(WriteFileBytes(dir + "/card.img", image));
+
+  const ToolOutcome run = RunSalvor(dir, "scan card.img -o out -q");
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string report = ReadText(dir + "/out/report.xml");
+  for (const Placed& file : placed) {
+    const std::string name = RecoveredName('f', file.runs[0].first, file.type);
+    const size_t entry = report.find("<filename>" + name + "</filename>");
+    ASSERT_NE(entry, std::string::npos) << file.type << " not rebuilt";
+    EXPECT_EQ(FileSha256(dir + "/out/" + name), file.sha256) << file.type;
+    const std::string runs = Between(report.substr(entry), "<byte_runs>", "</byte_runs>");
+    long long within = 0;
+    for (const auto& run : file.runs) {
+      EXPECT_NE(
+          runs.find("file_offset=\"" + std::to_string(within) + "\" img_offset=\"" +
+                    std::to_string(run.first) + "\" len=\"" + std::to_string(run.second) + "\""),
+          std::string::npos)
+          << file.type << " piece at " << run.first;
+      within += run.second;
+    }
+    // The first piece alone is no longer there.
+    EXPECT_FALSE(FileExists(dir + "/out/" + RecoveredName('b', file.runs[0].first, file.type)));
+  }
+  // Nothing that is not an original is named intact.
+  for (const std::string& written : WrittenFiles(dir + "/out")) {
+    const std::string base = written.substr(written.find('/') + 1);
+    if (base[0] == 'f') {
+      EXPECT_EQ(originals.count(FileSha256(dir + "/out/" + written)), 1u) << written;
+    }
+  }
+  EXPECT_NE(ReadText(dir + "/out/salvor.log").find("salvor: fragments: "), std::string::npos);
+}
+
+}  // namespace
