@@ -4,4 +4,9 @@
 
 // One validator per format, each in its own unit; Validators.cpp maps types to them.
 namespace salvor {
+
+// Movies and sound, through libavformat/libavcodec.
+Validation ValidateMp4(ByteSpan& bytes);  // ISO-BMFF and QuickTime: mp4, mov, m4a, 3gp...
+Validation ValidateMpegAudio(ByteSpan& bytes);  // MP3, MP2
+Validation ValidateAdts(ByteSpan& bytes);       // AAC in ADTS frames
 }  // namespace salvor
