@@ -9,4 +9,5 @@ namespace salvor {
 Validation ValidateMp4(ByteSpan& bytes);  // ISO-BMFF and QuickTime: mp4, mov, m4a, 3gp...
 Validation ValidateMpegAudio(ByteSpan& bytes);  // MP3, MP2
 Validation ValidateAdts(ByteSpan& bytes);       // AAC in ADTS frames
+Validation ValidateFlac(ByteSpan& bytes);
 }  // namespace salvor

@@ -34,15 +34,13 @@ void SilenceLibav() {
 long long WindowReader::Read(long long offset, void* buffer, long long length) {
   if (offset < 0 || length <= 0) return 0;
   if (length > kWindow) return FBytes.Read(offset, buffer, length);
-  const long long held = static_cast<long long>(FData.size());
-  if (offset < FStart || offset + length > FStart + held) {
-    if (held == kWindow || held == 0 || offset < FStart || offset + length > FStart + kWindow) {
-      FData.resize(kWindow);
-      FStart = offset;
-      FData.resize(static_cast<size_t>(std::max(0LL, FBytes.Read(offset, FData.data(), kWindow))));
-    }
+  if (offset < FStart || offset + length > FStart + static_cast<long long>(FData.size())) {
+    FData.resize(kWindow);
+    FStart = offset;
+    FData.resize(static_cast<size_t>(std::max(0LL, FBytes.Read(offset, FData.data(), kWindow))));
   }
-  const long long available = std::min(length, FStart + static_cast<long long>(FData.size()) - offset);
+  const long long available =
+      std::min(length, FStart + static_cast<long long>(FData.size()) - offset);
   if (available <= 0) return 0;
   std::memcpy(buffer, FData.data() + (offset - FStart), static_cast<size_t>(available));
   return available;

@@ -133,14 +133,14 @@ class Reservoir {
   long long FUsed = 0;       // where the last frame's data ended
 };
 
-Frame ReadFrame(ByteSpan& bytes, long long at, const Family& family) {
+Frame ReadFrame(media::WindowReader& bytes, long long at, const Family& family) {
   unsigned char head[8];
-  if (!media::ReadAll(bytes, at, head, family.headerSize)) return Frame();
+  if (!bytes.ReadAll(at, head, family.headerSize)) return Frame();
   return family.parse(head);
 }
 
 // Whether `count` frames of the stream `key` follow each other from `at`.
-bool ChainsFrom(ByteSpan& bytes, long long at, const Family& family, unsigned key, int count) {
+bool ChainsFrom(media::WindowReader& bytes, long long at, const Family& family, unsigned key, int count) {
   for (int i = 0; i < count; ++i) {
     const Frame frame = ReadFrame(bytes, at, family);
     if (frame.length == 0 || frame.key != key) return false;
@@ -150,7 +150,7 @@ bool ChainsFrom(ByteSpan& bytes, long long at, const Family& family, unsigned ke
 }
 
 // Where frames of the same stream resume after a break at `at`, or -1.
-long long Resumes(ByteSpan& bytes, long long at, const Family& family, unsigned key) {
+long long Resumes(media::WindowReader& bytes, long long at, const Family& family, unsigned key) {
   constexpr long long kLook = 1024 * 1024;
   std::vector<unsigned char> window(kLook);
   const long long got = bytes.Read(at, window.data(), kLook);
@@ -164,10 +164,10 @@ long long Resumes(ByteSpan& bytes, long long at, const Family& family, unsigned 
 }
 
 // ID3v2 tags at the start (several may follow each other).
-long long SkipId3v2(ByteSpan& bytes) {
+long long SkipId3v2(media::WindowReader& bytes) {
   long long at = 0;
   unsigned char head[10];
-  while (media::ReadAll(bytes, at, head, 10) && std::memcmp(head, "ID3", 3) == 0 &&
+  while (bytes.ReadAll(at, head, 10) && std::memcmp(head, "ID3", 3) == 0 &&
          ((head[6] | head[7] | head[8] | head[9]) & 0x80) == 0) {
     const long long size = static_cast<long long>(head[6]) << 21 | head[7] << 14 | head[8] << 7 | head[9];
     at += 10 + size + ((head[5] & 0x10) != 0 ? 10 : 0);
@@ -176,7 +176,7 @@ long long SkipId3v2(ByteSpan& bytes) {
 }
 
 // Tags after the last frame: ID3v1, APE, Lyrics3 v2, in any order. Returns their end.
-long long SkipTrailingTags(ByteSpan& bytes, long long at) {
+long long SkipTrailingTags(media::WindowReader& bytes, long long at) {
   for (;;) {
     unsigned char head[32];
     const long long got = bytes.Read(at, head, sizeof head);
@@ -204,7 +204,7 @@ long long SkipTrailingTags(ByteSpan& bytes, long long at) {
 }
 
 // Frames a VBR header (Xing/Info or VBRI, in the first frame) says the file holds, or 0.
-long long HeaderFrameCount(ByteSpan& bytes, long long at, const Frame& frame) {
+long long HeaderFrameCount(media::WindowReader& bytes, long long at, const Frame& frame) {
   if (frame.layer != 3) return 0;
   unsigned char body[64];
   const long long got = bytes.Read(at, body, sizeof body);
@@ -217,7 +217,8 @@ long long HeaderFrameCount(ByteSpan& bytes, long long at, const Frame& frame) {
   return 0;
 }
 
-Validation ValidateFrames(ByteSpan& bytes, const Family& family, int codecId) {
+Validation ValidateFrames(ByteSpan& span, const Family& family, int codecId) {
+  media::WindowReader bytes(span);
   const long long size = bytes.Size();
   const long long start = SkipId3v2(bytes);
   if (start > size) return Validation::Damaged(0, size, "cut short in its tag");
@@ -230,43 +231,50 @@ Validation ValidateFrames(ByteSpan& bytes, const Family& family, int codecId) {
   const long long expected = family.decode ? 0 : HeaderFrameCount(bytes, start, first);
   Reservoir reservoir;
   std::vector<unsigned char> buffer;
-  long long at = start, frames = 0;
+  // Frames are proven by their headers (and side information); decoded ones whole.
+  long long at = start, frames = 0, verified = start;
   for (;;) {
     const Frame frame = ReadFrame(bytes, at, family);
     if (frame.length == 0 || frame.key != first.key) break;
-    if (at + frame.length > size) return Validation::Damaged(at, size, "cut short");
+    verified = at + family.headerSize;
+    if (at + frame.length > size) return Validation::Damaged(verified, size, "cut short");
     if (family.decode) {
       buffer.assign(static_cast<size_t>(frame.length) + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-      media::ReadAll(bytes, at, buffer.data(), frame.length);
+      bytes.ReadAll(at, buffer.data(), frame.length);
       if (!decoder.Decode(buffer.data(), frame.length))
         return Validation::Damaged(at, at + frame.length, "audio does not decode");
+      verified = at + frame.length;
     } else if (frame.layer == 3) {
       unsigned char side[40];
-      media::ReadAll(bytes, at, side, frame.sideInfo);
+      bytes.ReadAll(at, side, frame.sideInfo);
       if (!reservoir.Add(frame, side + (frame.crc ? 6 : 4)))
         return Validation::Damaged(
             at, at + frame.sideInfo,
             frames == 0 ? "begins mid-stream" : "main data outside the bit reservoir");
+      verified = at + frame.sideInfo;
     }
     at += frame.length;
     if (++frames == expected) break;
   }
   if (expected > 0 && frames < expected) {
-    if (at == size) return Validation::Damaged(at, size, "cut short");
-    return Validation::Damaged(at, std::min(at + family.headerSize, size), "frames do not chain");
+    if (at == size) return Validation::Damaged(verified, size, "cut short");
+    return Validation::Damaged(verified, std::min(at + family.headerSize, size),
+                               "frames do not chain");
   }
   if (at == size) return Validation::Intact(at);
   const long long end = SkipTrailingTags(bytes, at);
-  if (end > size) return Validation::Damaged(at, size, "cut short in a tag");
+  if (end > size) return Validation::Damaged(verified, size, "cut short in a tag");
   if (end == at && Resumes(bytes, at, family, first.key) >= 0)
-    return Validation::Damaged(at, std::min(at + family.headerSize, size), "frames do not chain");
+    return Validation::Damaged(verified, std::min(at + family.headerSize, size),
+                               "frames do not chain");
   return Validation::Intact(end);
 }
 
 }  // namespace
 
-Validation ValidateMpegAudio(ByteSpan& bytes) {
+Validation ValidateMpegAudio(ByteSpan& span) {
   unsigned char head[4] = {};
+  media::WindowReader bytes(span);
   const long long start = SkipId3v2(bytes);
   bytes.Read(start, head, 4);
   const Frame frame = MpegAudioFrame(head);
@@ -276,7 +284,7 @@ Validation ValidateMpegAudio(ByteSpan& bytes) {
   const int codec = frame.layer == 1   ? AV_CODEC_ID_MP1
                     : frame.layer == 2 ? AV_CODEC_ID_MP2
                                        : AV_CODEC_ID_MP3;
-  return ValidateFrames(bytes, kMpegAudio, codec);
+  return ValidateFrames(span, kMpegAudio, codec);
 }
 
 Validation ValidateAdts(ByteSpan& bytes) {
