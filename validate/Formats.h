@@ -10,4 +10,5 @@ Validation ValidateMp4(ByteSpan& bytes);  // ISO-BMFF and QuickTime: mp4, mov, m
 Validation ValidateMpegAudio(ByteSpan& bytes);  // MP3, MP2
 Validation ValidateAdts(ByteSpan& bytes);       // AAC in ADTS frames
 Validation ValidateFlac(ByteSpan& bytes);
+Validation ValidateOgg(ByteSpan& bytes);  // Vorbis, Opus, Speex, FLAC in Ogg pages
 }  // namespace salvor
