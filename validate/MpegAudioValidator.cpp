@@ -262,6 +262,9 @@ Validation ValidateFrames(ByteSpan& span, const Family& family, int codecId) {
                                "frames do not chain");
   }
   if (at == size) return Validation::Intact(at);
+  unsigned char sync = 0;
+  if (size - at < family.headerSize && bytes.ReadAll(at, &sync, 1) && sync == 0xFF)
+    return Validation::Damaged(verified, size, "cut short in a frame header");
   const long long end = SkipTrailingTags(bytes, at);
   if (end > size) return Validation::Damaged(verified, size, "cut short in a tag");
   if (end == at && Resumes(bytes, at, family, first.key) >= 0)
