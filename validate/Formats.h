@@ -11,4 +11,6 @@ Validation ValidateMpegAudio(ByteSpan& bytes);  // MP3, MP2
 Validation ValidateAdts(ByteSpan& bytes);       // AAC in ADTS frames
 Validation ValidateFlac(ByteSpan& bytes);
 Validation ValidateOgg(ByteSpan& bytes);  // Vorbis, Opus, Speex, FLAC in Ogg pages
+Validation ValidateAvi(ByteSpan& bytes);
+Validation ValidateWav(ByteSpan& bytes);
 }  // namespace salvor

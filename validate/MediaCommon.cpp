@@ -184,6 +184,7 @@ bool AudioDecoder::Decode(const unsigned char* data, int size) {
 }
 
 SampleChecker::SampleChecker(const AVCodecParameters* codec) {
+  if (codec == nullptr) return;  // nothing to check
   const unsigned char* extra = codec->extradata;
   const int extraSize = codec->extradata_size;
   const bool annexB =

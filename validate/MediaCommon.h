@@ -120,6 +120,7 @@ struct SampleResult {
 // read by their headers only.
 class SampleChecker {
  public:
+  // A null codec checks nothing.
   explicit SampleChecker(const AVCodecParameters* codec);
   SampleChecker(const SampleChecker&) = delete;
   SampleChecker& operator=(const SampleChecker&) = delete;

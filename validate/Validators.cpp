@@ -20,6 +20,7 @@ constexpr Entry kValidators[] = {
     {"mp3", ValidateMpegAudio}, {"mp2", ValidateMpegAudio}, {"mp1", ValidateMpegAudio},
     {"aac", ValidateAdts},      {"flac", ValidateFlac},     {"ogg", ValidateOgg},
     {"oga", ValidateOgg},       {"opus", ValidateOgg},      {"spx", ValidateOgg},
+    {"avi", ValidateAvi},       {"wav", ValidateWav},
 };
 
 }  // namespace

@@ -33,7 +33,9 @@ const Samples& Media() {
          {"song.aac", ff + noise + " -c:a aac -f adts"},
          {"song.flac", ff + noise + " -c:a flac"},
          {"song.ogg", ff + noise + " -c:a libvorbis"},
-         {"song.opus", ff + noise + " -c:a libopus"}});
+         {"song.opus", ff + noise + " -c:a libopus"},
+         {"motion-jpeg.avi", ff + v + a + " -c:v mjpeg -c:a pcm_s16le"},
+         {"h264.avi", ff + v + a + " -c:v libx264 -preset ultrafast -c:a libmp3lame"}});
   }();
   return media;
 }
@@ -54,7 +56,7 @@ Bytes Random(size_t n, uint32_t seed) {
 }
 
 TEST(MediaValidators, WholeFilesEndWhereTheyEnd) {
-  ASSERT_EQ(Media().size(), 12u);
+  ASSERT_EQ(Media().size(), 14u);
   for (const Sample& file : Media()) {
     const long long size = static_cast<long long>(file.bytes.size());
     for (const Bytes& after : {Bytes(), Bytes(3000, 0), Random(3000, 5)}) {
@@ -95,9 +97,23 @@ TEST(MediaValidators, OverwrittenMiddleIsFoundAroundTheSplice) {
   }
 }
 
+// PCM samples have nothing to check them by: only the chunks' lengths and the RIFF size.
+TEST(MediaValidators, WavesAreCheckedByTheirChunksOnly) {
+  const Samples made = MakeMedia("validate", {{"tone.wav", "ffmpeg -v error -y -f lavfi -i "
+                                                            "sine=duration=1 -c:a pcm_s16le"}});
+  ASSERT_EQ(made.size(), 1u);
+  const Sample& wave = made[0];
+  EXPECT_EQ(Check(wave, wave.bytes).verdict, Verdict::kCannotTell);
+  const long long cut = static_cast<long long>(wave.bytes.size()) / 2;
+  const Validation answer = Check(wave, Bytes(wave.bytes.begin(), wave.bytes.begin() + cut));
+  EXPECT_EQ(answer.verdict, Verdict::kDamaged);
+  EXPECT_EQ(answer.damagedAt, cut);
+}
+
 // The collector's samples lost their sound data: none is whole.
 TEST(MediaValidators, CorpusSamplesCutByTheirCollectorAreNotIntact) {
-  for (const char* name : {"MP3.mp3", "FLAC.flac", "FLAC.ogg", "Vorbis.ogg"}) {
+  for (const char* name :
+       {"MP3.mp3", "FLAC.flac", "FLAC.ogg", "Vorbis.ogg", "Pentax.avi", "RIFF.avi", "RIFF.wav"}) {
     const std::string path = name;
     const Sample file{path, ReadFileBytes(TestData("corpus/format-samples/" + path)),
                       path.substr(path.rfind('.') + 1)};
