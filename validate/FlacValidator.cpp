@@ -158,7 +158,8 @@ Validation ValidateFlac(ByteSpan& span) {
   FrameHeader header = ParseHeader(frame.data(), held);
   if (header.length == 0) return Validation::Damaged(at, std::min(at + 16, size), "no frame");
   for (;;) {
-    const bool last = total > 0 && samples + static_cast<unsigned long long>(header.blockSize) >= total;
+    const bool last =
+        total > 0 && samples + static_cast<unsigned long long>(header.blockSize) >= total;
     FrameEnd found;
     for (long long window = 64 * 1024; !last; window *= 2) {
       fill(std::min(window, limit));

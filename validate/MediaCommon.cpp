@@ -276,8 +276,8 @@ SampleResult SampleChecker::CheckAnnexB(ByteSpan& bytes, long long position, lon
   unsigned char head[6] = {};
   const long long got = bytes.Read(position, head, std::min<long long>(size, sizeof head));
   const int start = got >= 4 && head[0] == 0 && head[1] == 0 && head[2] == 0 && head[3] == 1 ? 4
-                    : got >= 3 && head[0] == 0 && head[1] == 0 && head[2] == 1             ? 3
-                                                                                           : 0;
+                    : got >= 3 && head[0] == 0 && head[1] == 0 && head[2] == 1               ? 3
+                                                                                             : 0;
   if (start == 0 || got < start + 2 || !PlausibleNal(head + start)) {
     result.badAt = std::min(position + std::max<long long>(got, 1), bytes.Size());
     result.reason = "no NAL unit start code";

@@ -25,10 +25,10 @@ using media::Be64;
 constexpr long long kMaxMovieHeader = 64LL * 1024 * 1024;
 
 struct TopLevel {
-  long long end = 0;        // after the last whole box
-  bool cut = false;         // a box runs past the span
-  int boxes = 0;            // whole boxes
-  long long moovEnd = -1;   // a whole movie header, its end
+  long long end = 0;       // after the last whole box
+  bool cut = false;        // a box runs past the span
+  int boxes = 0;           // whole boxes
+  long long moovEnd = -1;  // a whole movie header, its end
   long long moovSize = 0;
   long long firstData = 0;  // where the first media data box's payload starts
 };
@@ -98,7 +98,8 @@ Validation ValidateMp4(ByteSpan& bytes) {
   media::Demuxer demuxer;
   if (walk.moovEnd < 0 ||
       !demuxer.Open(file, "mov", {{"ignore_editlist", "1"}, {"ignore_chapters", "1"}}))
-    return Validation::Damaged(0, walk.end, walk.moovEnd < 0 ? "no movie header" : "bad movie header");
+    return Validation::Damaged(0, walk.end,
+                               walk.moovEnd < 0 ? "no movie header" : "bad movie header");
   AVFormatContext* context = demuxer.Context();
 
   std::vector<std::unique_ptr<media::SampleChecker>> checkers;
@@ -120,13 +121,15 @@ Validation ValidateMp4(ByteSpan& bytes) {
   // What the header boxes before the first sample hold was read whole by the demuxer.
   long long verified = samples.empty() ? 0 : std::min(samples.front().position, walk.firstData);
   for (const Sample& sample : samples) {
-    if (sample.position < 0) return Validation::Damaged(verified, walk.end, "sample before the file");
+    if (sample.position < 0)
+      return Validation::Damaged(verified, walk.end, "sample before the file");
     const media::SampleResult result =
         checkers[static_cast<size_t>(sample.track)]->Check(file, sample.position, sample.size);
     verified = std::max(verified, result.verifiedUntil);
     if (result.badAt >= 0) {
       // A sample past the last box: the file is cut short, or the tables point elsewhere.
-      if (result.badAt >= walk.end && walk.cut) return Validation::Damaged(verified, size, result.reason);
+      if (result.badAt >= walk.end && walk.cut)
+        return Validation::Damaged(verified, size, result.reason);
       return media::Failed(verified, result, size);
     }
   }

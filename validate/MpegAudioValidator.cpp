@@ -22,14 +22,14 @@ namespace {
 using media::Be32;
 
 struct Frame {
-  int length = 0;     // bytes, header included
+  int length = 0;  // bytes, header included
   int sampleRate = 0;
   int channels = 0;
-  int layer = 0;      // MPEG audio: 1-3
-  int version = 0;    // MPEG audio: 1, 2, or 25 for 2.5
-  int sideInfo = 0;   // Layer III: bytes from the frame's start to its main data
-  bool crc = false;   // a CRC follows the header
-  unsigned key = 0;   // what every frame of one stream shares
+  int layer = 0;     // MPEG audio: 1-3
+  int version = 0;   // MPEG audio: 1, 2, or 25 for 2.5
+  int sideInfo = 0;  // Layer III: bytes from the frame's start to its main data
+  bool crc = false;  // a CRC follows the header
+  unsigned key = 0;  // what every frame of one stream shares
 };
 
 // An MPEG audio frame header at `p` (4 bytes), or length 0.
@@ -61,7 +61,8 @@ Frame MpegAudioFrame(const unsigned char* p) {
   const bool mono = (p[3] >> 6) == 3;
   frame.channels = mono ? 1 : 2;
   frame.crc = (p[1] & 1) == 0;
-  if (frame.layer == 3) frame.sideInfo = (frame.crc ? 6 : 4) + (mpeg1 ? (mono ? 17 : 32) : (mono ? 9 : 17));
+  if (frame.layer == 3)
+    frame.sideInfo = (frame.crc ? 6 : 4) + (mpeg1 ? (mono ? 17 : 32) : (mono ? 9 : 17));
   frame.key = (p[1] & 0xFE) << 8 | (p[2] & 0x0C) | (mono ? 1 : 0);
   return frame;
 }
@@ -140,7 +141,8 @@ Frame ReadFrame(media::WindowReader& bytes, long long at, const Family& family) 
 }
 
 // Whether `count` frames of the stream `key` follow each other from `at`.
-bool ChainsFrom(media::WindowReader& bytes, long long at, const Family& family, unsigned key, int count) {
+bool ChainsFrom(media::WindowReader& bytes, long long at, const Family& family, unsigned key,
+                int count) {
   for (int i = 0; i < count; ++i) {
     const Frame frame = ReadFrame(bytes, at, family);
     if (frame.length == 0 || frame.key != key) return false;
@@ -169,7 +171,8 @@ long long SkipId3v2(media::WindowReader& bytes) {
   unsigned char head[10];
   while (bytes.ReadAll(at, head, 10) && std::memcmp(head, "ID3", 3) == 0 &&
          ((head[6] | head[7] | head[8] | head[9]) & 0x80) == 0) {
-    const long long size = static_cast<long long>(head[6]) << 21 | head[7] << 14 | head[8] << 7 | head[9];
+    const long long size =
+        static_cast<long long>(head[6]) << 21 | head[7] << 14 | head[8] << 7 | head[9];
     at += 10 + size + ((head[5] & 0x10) != 0 ? 10 : 0);
   }
   return at;
@@ -192,9 +195,9 @@ long long SkipTrailingTags(media::WindowReader& bytes, long long at) {
       constexpr long long kMaxLyrics = 1024 * 1024;
       std::vector<unsigned char> tail(kMaxLyrics);
       const long long n = bytes.Read(at, tail.data(), kMaxLyrics);
-      const unsigned char* end = std::search(tail.data(), tail.data() + n,
-                                             reinterpret_cast<const unsigned char*>("LYRICS200"),
-                                             reinterpret_cast<const unsigned char*>("LYRICS200") + 9);
+      const unsigned char* end = std::search(
+          tail.data(), tail.data() + n, reinterpret_cast<const unsigned char*>("LYRICS200"),
+          reinterpret_cast<const unsigned char*>("LYRICS200") + 9);
       if (end == tail.data() + n) return at;
       at += (end - tail.data()) + 9;
     } else {

@@ -35,7 +35,8 @@ Validation ValidateOgg(ByteSpan& span) {
     if (got < 27) return Validation::Damaged(at, size, "cut short");
     if (head[4] != 0) return Validation::Damaged(at, at + 5, "bad page version");
     const int segments = head[26];
-    if (!bytes.ReadAll(at + 27, head + 27, segments)) return Validation::Damaged(at, size, "cut short");
+    if (!bytes.ReadAll(at + 27, head + 27, segments))
+      return Validation::Damaged(at, size, "cut short");
     long long length = 27 + segments;
     for (int i = 0; i < segments; ++i) length += head[27 + i];
     page.resize(static_cast<size_t>(length));

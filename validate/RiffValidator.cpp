@@ -35,7 +35,7 @@ int StreamOf(const unsigned char* id) {
 }
 
 struct Walk {
-  long long verified = 0;  // end of the last header or checked bytes proven to fit
+  long long verified = 0;   // end of the last header or checked bytes proven to fit
   long long moviData = -1;  // where the first movie list's data begins ("movi" + 4)
   long long indexAt = -1, indexSize = 0;
   Validation failure;
@@ -62,9 +62,9 @@ class RiffWalker {
       const long long next = at + 8 + length + (length & 1);
       const bool list = std::memcmp(head, "LIST", 4) == 0 && length >= 4 && depth < 8;
       const int stream = StreamOf(head);
-      if (movie && !list && std::memcmp(head, "JUNK", 4) != 0 &&
-          std::memcmp(head, "ix", 2) != 0 &&
-          (stream < 0 || (FCheckers != nullptr && static_cast<size_t>(stream) >= FCheckers->size())))
+      if (movie && !list && std::memcmp(head, "JUNK", 4) != 0 && std::memcmp(head, "ix", 2) != 0 &&
+          (stream < 0 ||
+           (FCheckers != nullptr && static_cast<size_t>(stream) >= FCheckers->size())))
         return walk.Fail(at + 4, "chunk of no stream in the movie");
       if (at + 8 + length > end && (!list || at + 8 + length <= size))
         return walk.Fail(end, end == size ? "cut short" : "chunk runs past its list");

@@ -48,6 +48,13 @@ Validation Check(const Sample& file, const Bytes& bytes) {
   return validate(span);
 }
 
+Samples Without(const Samples& files, const std::string& name) {
+  Samples kept;
+  for (const Sample& file : files)
+    if (file.name != name) kept.push_back(file);
+  return kept;
+}
+
 Bytes Random(size_t n, uint32_t seed) {
   std::mt19937 random(seed);
   Bytes out(n);
@@ -61,8 +68,8 @@ TEST(MediaValidators, WholeFilesEndWhereTheyEnd) {
     const long long size = static_cast<long long>(file.bytes.size());
     for (const Bytes& after : {Bytes(), Bytes(3000, 0), Random(3000, 5)}) {
       const Validation answer = Check(file, Join(file.bytes, after));
-      EXPECT_EQ(answer.verdict, Verdict::kIntact) << file.name << " + " << after.size() << ": "
-                                                  << answer.reason;
+      EXPECT_EQ(answer.verdict, Verdict::kIntact)
+          << file.name << " + " << after.size() << ": " << answer.reason;
       EXPECT_EQ(answer.end, size) << file.name << " + " << after.size();
     }
   }
@@ -97,17 +104,33 @@ TEST(MediaValidators, OverwrittenMiddleIsFoundAroundTheSplice) {
   }
 }
 
-// PCM samples have nothing to check them by: only the chunks' lengths and the RIFF size.
-TEST(MediaValidators, WavesAreCheckedByTheirChunksOnly) {
-  const Samples made = MakeMedia("validate", {{"tone.wav", "ffmpeg -v error -y -f lavfi -i "
-                                                            "sine=duration=1 -c:a pcm_s16le"}});
-  ASSERT_EQ(made.size(), 1u);
-  const Sample& wave = made[0];
-  EXPECT_EQ(Check(wave, wave.bytes).verdict, Verdict::kCannotTell);
-  const long long cut = static_cast<long long>(wave.bytes.size()) / 2;
-  const Validation answer = Check(wave, Bytes(wave.bytes.begin(), wave.bytes.begin() + cut));
-  EXPECT_EQ(answer.verdict, Verdict::kDamaged);
-  EXPECT_EQ(answer.damagedAt, cut);
+// PCM sound and transport streams have nothing to check their payload by: only the structure
+// (chunk lengths; packet sync bytes and continuity counters).
+TEST(MediaValidators, StructureOnlyFormatsCannotTellUnlessTheStructureBreaks) {
+  const std::string ff =
+      "ffmpeg -v error -y -f lavfi -i testsrc=size=160x120:rate=25:duration=2 "
+      "-f lavfi -i sine=duration=2 -c:v libx264 -preset ultrafast ";
+  const Samples made = MakeMedia(
+      "validate", {{"tone.wav", "ffmpeg -v error -y -f lavfi -i sine=duration=1 -c:a pcm_s16le"},
+                   {"clip.ts", ff + "-c:a aac"},
+                   {"clip.m2ts", ff + "-c:a ac3 -mpegts_m2ts_mode 1"}});
+  ASSERT_EQ(made.size(), 3u);
+  for (const Sample& file : made) {
+    EXPECT_EQ(Check(file, file.bytes).verdict, Verdict::kCannotTell) << file.name;
+    const long long cut = static_cast<long long>(file.bytes.size()) / 2 + 7;
+    const Validation answer = Check(file, Bytes(file.bytes.begin(), file.bytes.begin() + cut));
+    EXPECT_EQ(answer.verdict, Verdict::kDamaged) << file.name;
+    EXPECT_EQ(answer.damagedAt, cut) << file.name;
+  }
+  for (const Sample& file : Without(made, "tone.wav")) {
+    Bytes bytes = file.bytes;
+    const size_t at = bytes.size() / 3;
+    std::fill_n(bytes.begin() + long(at), 4096, 0);
+    const Validation answer = Check(file, bytes);
+    EXPECT_EQ(answer.verdict, Verdict::kDamaged) << file.name;
+    EXPECT_LE(answer.goodUntil, static_cast<long long>(at)) << file.name;
+    EXPECT_GE(answer.damagedAt, static_cast<long long>(at)) << file.name;
+  }
 }
 
 // The collector's samples lost their sound data: none is whole.
@@ -130,8 +153,10 @@ TEST(MediaValidators, DamagedCopiesGiveAnswersInsideTheSpan) {
       Bytes bytes = file.bytes;
       for (int e = 0, edits = 1 + int(random() % 8); e < edits; ++e) {
         const size_t at = random() % bytes.size();
-        if (e % 2 == 0) bytes[at] = uint8_t(random());
-        else std::fill_n(bytes.begin() + long(at), std::min<size_t>(bytes.size() - at, 300), 0);
+        if (e % 2 == 0)
+          bytes[at] = uint8_t(random());
+        else
+          std::fill_n(bytes.begin() + long(at), std::min<size_t>(bytes.size() - at, 300), 0);
       }
       if (copy % 4 == 0) bytes.resize(random() % bytes.size() + 1);
       const long long size = static_cast<long long>(bytes.size());
