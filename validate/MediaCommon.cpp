@@ -1,0 +1,390 @@
+#include "validate/MediaCommon.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/log.h>
+}
+
+namespace salvor {
+namespace media {
+
+namespace {
+
+constexpr int kIoBufferSize = 32 * 1024;
+// No audio frame of any codec comes near this; a larger "sample" is not read into memory.
+constexpr long long kMaxAudioSample = 16 * 1024 * 1024;
+
+void Quiet(void*, int, const char*, va_list) {}
+
+}  // namespace
+
+void SilenceLibav() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    av_log_set_level(AV_LOG_QUIET);
+    av_log_set_callback(Quiet);
+  });
+}
+
+long long WindowReader::Read(long long offset, void* buffer, long long length) {
+  if (offset < 0 || length <= 0) return 0;
+  if (length > kWindow) return FBytes.Read(offset, buffer, length);
+  if (offset < FStart || offset + length > FStart + static_cast<long long>(FData.size())) {
+    FData.resize(kWindow);
+    FStart = offset;
+    FData.resize(static_cast<size_t>(std::max(0LL, FBytes.Read(offset, FData.data(), kWindow))));
+  }
+  const long long available =
+      std::min(length, FStart + static_cast<long long>(FData.size()) - offset);
+  if (available <= 0) return 0;
+  std::memcpy(buffer, FData.data() + (offset - FStart), static_cast<size_t>(available));
+  return available;
+}
+
+Demuxer::~Demuxer() {
+  if (FContext != nullptr) avformat_close_input(&FContext);
+  if (FIo != nullptr) {
+    av_freep(&FIo->buffer);
+    avio_context_free(&FIo);
+  }
+}
+
+int Demuxer::ReadPacket(void* opaque, uint8_t* buffer, int size) {
+  Demuxer* self = static_cast<Demuxer*>(opaque);
+  const long long count = self->FBytes->Read(self->FPosition, buffer, size);
+  if (count <= 0) return AVERROR_EOF;
+  self->FPosition += count;
+  return static_cast<int>(count);
+}
+
+int64_t Demuxer::Seek(void* opaque, int64_t offset, int whence) {
+  Demuxer* self = static_cast<Demuxer*>(opaque);
+  const long long size = self->FBytes->Size();
+  switch (whence & ~AVSEEK_FORCE) {
+    case AVSEEK_SIZE:
+      return size;
+    case SEEK_SET:
+      break;
+    case SEEK_CUR:
+      offset += self->FPosition;
+      break;
+    case SEEK_END:
+      offset += size;
+      break;
+    default:
+      return AVERROR(EINVAL);
+  }
+  if (offset < 0) return AVERROR(EINVAL);
+  self->FPosition = offset;
+  return offset;
+}
+
+bool Demuxer::Open(ByteSpan& bytes, const char* format,
+                   const std::vector<std::pair<const char*, const char*>>& options) {
+  SilenceLibav();
+  FBytes = &bytes;
+  FPosition = 0;
+  const AVInputFormat* input = av_find_input_format(format);
+  unsigned char* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
+  if (input == nullptr || buffer == nullptr) {
+    av_free(buffer);
+    return false;
+  }
+  FIo = avio_alloc_context(buffer, kIoBufferSize, 0, this, ReadPacket, nullptr, Seek);
+  if (FIo == nullptr) {
+    av_free(buffer);
+    return false;
+  }
+  FContext = avformat_alloc_context();
+  if (FContext == nullptr) return false;
+  FContext->pb = FIo;
+  FContext->flags |= AVFMT_FLAG_CUSTOM_IO;
+  AVDictionary* dictionary = nullptr;
+  for (const auto& [key, value] : options) av_dict_set(&dictionary, key, value, 0);
+  const int opened = avformat_open_input(&FContext, nullptr, input, &dictionary);
+  av_dict_free(&dictionary);
+  return opened >= 0;  // on failure libavformat has freed the context and nulled it
+}
+
+bool PlausibleAvcNal(unsigned char header) {
+  if ((header & 0x80) != 0) return false;
+  const int type = header & 0x1F;
+  const int refIdc = header >> 5;
+  if (type == 0 || type > 21) return false;
+  if (type == 5 && refIdc == 0) return false;  // an IDR picture is always a reference
+  // SEI, access unit delimiter, end of sequence/stream, filler: never references.
+  if ((type == 6 || (type >= 9 && type <= 12)) && refIdc != 0) return false;
+  return true;
+}
+
+bool PlausibleHevcNal(const unsigned char* header) {
+  if ((header[0] & 0x80) != 0 || (header[1] & 7) == 0) return false;  // temporal id + 1 > 0
+  const int type = (header[0] >> 1) & 0x3F;
+  return type <= 9 || (type >= 16 && type <= 21) || (type >= 32 && type <= 40);
+}
+
+AudioDecoder::~AudioDecoder() {
+  av_frame_free(&FFrame);
+  av_packet_free(&FPacket);
+  avcodec_free_context(&FContext);
+}
+
+bool AudioDecoder::Start(AVCodecContext* context) {
+  FContext = context;
+  context->thread_count = 1;
+  context->err_recognition = AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_BUFFER | AV_EF_EXPLODE;
+  FPacket = av_packet_alloc();
+  FFrame = av_frame_alloc();
+  return FPacket != nullptr && FFrame != nullptr &&
+         avcodec_open2(context, context->codec, nullptr) >= 0;
+}
+
+bool AudioDecoder::Open(const AVCodecParameters* codec) {
+  SilenceLibav();
+  const AVCodec* decoder = avcodec_find_decoder(codec->codec_id);
+  if (decoder == nullptr) return false;
+  AVCodecContext* context = avcodec_alloc_context3(decoder);
+  if (context == nullptr) return false;
+  if (avcodec_parameters_to_context(context, codec) < 0) {
+    avcodec_free_context(&context);
+    return false;
+  }
+  return Start(context);
+}
+
+bool AudioDecoder::Open(int codecId, int sampleRate, int channels) {
+  SilenceLibav();
+  const AVCodec* decoder = avcodec_find_decoder(static_cast<AVCodecID>(codecId));
+  if (decoder == nullptr) return false;
+  AVCodecContext* context = avcodec_alloc_context3(decoder);
+  if (context == nullptr) return false;
+  context->sample_rate = sampleRate;
+  av_channel_layout_default(&context->ch_layout, channels);
+  return Start(context);
+}
+
+bool AudioDecoder::Decode(const unsigned char* data, int size) {
+  // The packet borrows the bytes; the caller keeps AV_INPUT_BUFFER_PADDING_SIZE zeros after
+  // them, as every decoder may read that far.
+  FPacket->data = const_cast<unsigned char*>(data);
+  FPacket->size = size;
+  const int sent = avcodec_send_packet(FContext, FPacket);
+  if (sent < 0 && sent != AVERROR(EAGAIN)) return false;
+  for (;;) {
+    const int received = avcodec_receive_frame(FContext, FFrame);
+    if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) return true;
+    if (received < 0) return false;
+    av_frame_unref(FFrame);
+  }
+}
+
+SampleChecker::SampleChecker(const AVCodecParameters* codec) {
+  if (codec == nullptr) return;  // nothing to check
+  const unsigned char* extra = codec->extradata;
+  const int extraSize = codec->extradata_size;
+  const bool annexB =
+      extraSize >= 3 && extra[0] == 0 && extra[1] == 0 && (extra[2] == 1 || extra[2] == 0);
+  const bool pcm =
+      codec->codec_id >= AV_CODEC_ID_PCM_S16LE && codec->codec_id < AV_CODEC_ID_ADPCM_IMA_QT;
+  if (codec->codec_id == AV_CODEC_ID_H264) {
+    // avcC: the NAL length size is in its fifth byte; without one, start codes.
+    FKind = extraSize >= 7 && extra[0] == 1 ? Kind::kLengthPrefixed : Kind::kAnnexB;
+    if (FKind == Kind::kLengthPrefixed) FLengthSize = (extra[4] & 3) + 1;
+  } else if (codec->codec_id == AV_CODEC_ID_HEVC) {
+    FHevc = true;
+    FKind = extraSize >= 23 && !annexB ? Kind::kLengthPrefixed : Kind::kAnnexB;
+    if (FKind == Kind::kLengthPrefixed) FLengthSize = (extra[21] & 3) + 1;
+  } else if (codec->codec_id == AV_CODEC_ID_MJPEG) {
+    FKind = Kind::kJpeg;
+  } else if (codec->codec_type == AVMEDIA_TYPE_AUDIO && !pcm) {
+    FAudio = std::make_unique<AudioDecoder>();
+    FKind = Kind::kAudio;
+    if (!FAudio->Open(codec)) {
+      FAudio.reset();
+      FKind = Kind::kNone;
+    }
+  }
+}
+
+SampleResult SampleChecker::Check(ByteSpan& bytes, long long position, long long size) {
+  SampleResult result;
+  switch (FKind) {
+    case Kind::kLengthPrefixed:
+      result = CheckNals(bytes, position, size);
+      break;
+    case Kind::kAnnexB:
+      result = CheckAnnexB(bytes, position, size);
+      break;
+    case Kind::kJpeg:
+      result = CheckJpeg(bytes, position, size);
+      break;
+    case Kind::kAudio:
+      result = Decode(bytes, position, size);
+      break;
+    case Kind::kNone:
+      break;
+  }
+  if (result.badAt < 0 && position + size > bytes.Size()) {
+    result.badAt = bytes.Size();
+    result.reason = "sample past the end";
+  }
+  return result;
+}
+
+bool SampleChecker::PlausibleNal(const unsigned char* header) const {
+  return FHevc ? PlausibleHevcNal(header) : PlausibleAvcNal(header[0]);
+}
+
+SampleResult SampleChecker::CheckNals(ByteSpan& bytes, long long position, long long size) {
+  SampleResult result;
+  const long long end = position + size;
+  const int headerSize = FHevc ? 2 : 1;
+  const int need = FLengthSize + headerSize;
+  unsigned char head[6];
+  for (long long at = position; at < end;) {
+    if (!ReadAll(bytes, at, head, need)) {
+      result.badAt = bytes.Size();
+      result.reason = "sample past the end";
+      return result;
+    }
+    unsigned long long length = 0;
+    for (int i = 0; i < FLengthSize; ++i) length = length << 8 | head[i];
+    if (length < static_cast<unsigned>(headerSize) ||
+        length > static_cast<unsigned long long>(end - at - FLengthSize)) {
+      result.badAt = std::min(at + FLengthSize, end);
+      result.reason = "NAL lengths do not add up to the sample";
+      return result;
+    }
+    if (!PlausibleNal(head + FLengthSize)) {
+      result.badAt = at + need;
+      result.reason = "bad NAL unit header";
+      return result;
+    }
+    result.verifiedUntil = at + need;
+    at += FLengthSize + static_cast<long long>(length);
+  }
+  return result;
+}
+
+SampleResult SampleChecker::CheckAnnexB(ByteSpan& bytes, long long position, long long size) {
+  SampleResult result;
+  unsigned char head[6] = {};
+  const long long got = bytes.Read(position, head, std::min<long long>(size, sizeof head));
+  const int start = got >= 4 && head[0] == 0 && head[1] == 0 && head[2] == 0 && head[3] == 1 ? 4
+                    : got >= 3 && head[0] == 0 && head[1] == 0 && head[2] == 1               ? 3
+                                                                                             : 0;
+  if (start == 0 || got < start + 2 || !PlausibleNal(head + start)) {
+    result.badAt = std::min(position + std::max<long long>(got, 1), bytes.Size());
+    result.reason = "no NAL unit start code";
+    return result;
+  }
+  result.verifiedUntil = position + start + 2;
+  return result;
+}
+
+SampleResult SampleChecker::CheckJpeg(ByteSpan& bytes, long long position, long long size) {
+  // Markers only: SOI, the segments up to the scan, then in the entropy-coded data every 0xFF
+  // must be stuffing, a restart or a segment, until EOI at the sample's end.
+  SampleResult result;
+  const long long end = position + size;
+  unsigned char head[4];
+  auto bad = [&](long long at, const char* reason) {
+    result.badAt = std::min(at, bytes.Size());
+    result.reason = reason;
+    return result;
+  };
+  if (!ReadAll(bytes, position, head, 2) || head[0] != 0xFF || head[1] != 0xD8)
+    return bad(position + 2, "no JPEG start in the frame");
+  long long at = position + 2;
+  bool inScan = false;
+  constexpr long long kChunk = 16 * 1024;
+  FBuffer.resize(kChunk + 1);
+  while (at < end) {
+    if (!inScan) {
+      if (!ReadAll(bytes, at, head, 4)) return bad(end, "frame past the end");
+      if (head[0] != 0xFF) return bad(at + 1, "JPEG marker expected");
+      const unsigned marker = head[1];
+      if (marker == 0xFF) {
+        ++at;
+        continue;
+      }
+      if (marker == 0xD9) return bad(at + 2, "JPEG ends before its scan");
+      if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7) || marker < 0xC0)
+        return bad(at + 2, "bad JPEG marker");
+      const long long length = Be16(head + 2);
+      if (length < 2) return bad(at + 4, "bad JPEG segment length");
+      at += 2 + length;
+      inScan = marker == 0xDA;
+      // Markers prove the headers; entropy-coded data passes them even where it was zeroed.
+      result.verifiedUntil = std::min(at, end);
+      continue;
+    }
+    const long long count = std::min(kChunk, end - at);
+    // One byte more than scanned: the byte after a 0xFF at the chunk's end.
+    const long long got = bytes.Read(at, FBuffer.data(), std::min(count + 1, end - at));
+    if (got < count) return bad(bytes.Size(), "frame past the end");
+    const unsigned char* data = FBuffer.data();
+    long long i = 0;
+    while (i < count) {
+      const void* found = std::memchr(data + i, 0xFF, static_cast<size_t>(count - i));
+      if (found == nullptr) {
+        i = count;
+        break;
+      }
+      i = static_cast<const unsigned char*>(found) - data;
+      if (i + 1 >= got) return bad(end, "no JPEG end in the frame");  // 0xFF as the last byte
+      const unsigned marker = data[i + 1];
+      if (marker == 0x00 || marker == 0xFF || (marker >= 0xD0 && marker <= 0xD7)) {
+        i += marker == 0xFF ? 1 : 2;
+        continue;
+      }
+      if (marker == 0xD9) {
+        // EOI: what follows in the frame can only be padding.
+        if (end - (at + i + 2) > 64) return bad(at + i + 2, "bytes after JPEG end");
+        return result;
+      }
+      if (marker == 0xC4 || marker == 0xDA || marker == 0xDB || marker == 0xDD) {
+        inScan = false;  // a table or another scan between scans
+        break;
+      }
+      return bad(at + i + 2, "bad marker in JPEG data");
+    }
+    at += i;
+  }
+  return bad(end, "no JPEG end in the frame");
+}
+
+SampleResult SampleChecker::Decode(ByteSpan& bytes, long long position, long long size) {
+  SampleResult result;
+  if (size > kMaxAudioSample || size <= 0) {
+    result.badAt = std::min(position + std::max(size, 1LL), bytes.Size());
+    result.reason = "implausible audio sample size";
+    return result;
+  }
+  FBuffer.assign(static_cast<size_t>(size) + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+  if (!ReadAll(bytes, position, FBuffer.data(), size)) {
+    result.badAt = bytes.Size();
+    result.reason = "sample past the end";
+    return result;
+  }
+  if (!FAudio->Decode(FBuffer.data(), static_cast<int>(size))) {
+    result.badAt = position + size;
+    result.reason = "audio does not decode";
+    return result;
+  }
+  result.verifiedUntil = position + size;
+  return result;
+}
+
+Validation Failed(long long goodUntil, const SampleResult& result, long long size) {
+  const long long damagedAt = std::min(result.badAt, size);
+  return Validation::Damaged(std::min(goodUntil, damagedAt), damagedAt, result.reason);
+}
+
+}  // namespace media
+}  // namespace salvor

@@ -1,0 +1,181 @@
+// AVI and WAV: RIFF chunks chain by their lengths up to the size the RIFF header gives (AVI:
+// and the OpenDML RIFF AVIX chunks after it). AVI: every chunk in the movie list is walked and
+// its video checked (JPEG markers, H.264 start codes), and the idx1 index must point at chunk
+// headers of the right stream and length. WAV: only the structure (PCM has nothing to check).
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include "validate/Formats.h"
+#include "validate/MediaCommon.h"
+#include "validate/Spans.h"
+
+namespace salvor {
+
+namespace {
+
+using media::Le32;
+
+bool ChunkName(const unsigned char* id) {
+  for (int i = 0; i < 4; ++i)
+    if (id[i] < 0x20 || id[i] > 0x7E) return false;
+  return true;
+}
+
+// The stream a movie chunk ("00dc", "01wb") belongs to, or -1.
+int StreamOf(const unsigned char* id) {
+  if (id[0] < '0' || id[0] > '9' || id[1] < '0' || id[1] > '9') return -1;
+  return (id[0] - '0') * 10 + (id[1] - '0');
+}
+
+struct Walk {
+  long long verified = 0;   // end of the last header or checked bytes proven to fit
+  long long moviData = -1;  // where the first movie list's data begins ("movi" + 4)
+  long long indexAt = -1, indexSize = 0;
+  Validation failure;
+  bool failed = false;
+  void Fail(long long damagedAt, const char* reason) {
+    failure = Validation::Damaged(std::min(verified, damagedAt), damagedAt, reason);
+    failed = true;
+  }
+};
+
+class RiffWalker {
+ public:
+  RiffWalker(ByteSpan& bytes, std::vector<std::unique_ptr<media::SampleChecker>>* checkers)
+      : FBytes(bytes), FReader(bytes), FCheckers(checkers) {}
+
+  // Walks the chunks in [at, end); `movie` when inside a movie list.
+  void Chunks(long long at, long long end, bool movie, Walk& walk, int depth = 0) {
+    const long long size = FBytes.Size();
+    while (at + 8 <= end && !walk.failed) {
+      unsigned char head[12];
+      if (!FReader.ReadAll(at, head, 8)) return walk.Fail(size, "cut short");
+      if (!ChunkName(head)) return walk.Fail(at + 4, "bad chunk name");
+      const long long length = Le32(head + 4);
+      const long long next = at + 8 + length + (length & 1);
+      const bool list = std::memcmp(head, "LIST", 4) == 0 && length >= 4 && depth < 8;
+      const int stream = StreamOf(head);
+      if (movie && !list && std::memcmp(head, "JUNK", 4) != 0 && std::memcmp(head, "ix", 2) != 0 &&
+          (stream < 0 ||
+           (FCheckers != nullptr && static_cast<size_t>(stream) >= FCheckers->size())))
+        return walk.Fail(at + 4, "chunk of no stream in the movie");
+      if (at + 8 + length > end && (!list || at + 8 + length <= size))
+        return walk.Fail(end, end == size ? "cut short" : "chunk runs past its list");
+      walk.verified = std::max(walk.verified, at + 8);
+      if (list) {
+        // A list cut short is still walked up to the cut.
+        if (!FReader.ReadAll(at + 8, head + 8, 4)) return walk.Fail(size, "cut short");
+        const bool movi = std::memcmp(head + 8, "movi", 4) == 0;
+        if (movi && walk.moviData < 0) walk.moviData = at + 8;
+        walk.verified = at + 12;
+        Chunks(at + 12, std::min(at + 8 + length, end), movie || movi, walk, depth + 1);
+        if (!walk.failed && at + 8 + length > end) return walk.Fail(size, "cut short");
+      } else if (std::memcmp(head, "idx1", 4) == 0 && !movie) {
+        walk.indexAt = at + 8;
+        walk.indexSize = length;
+      } else if (movie && FCheckers != nullptr && length > 0) {
+        if (stream >= 0 && static_cast<size_t>(stream) < FCheckers->size()) {
+          const media::SampleResult result =
+              (*FCheckers)[static_cast<size_t>(stream)]->Check(FBytes, at + 8, length);
+          walk.verified = std::max(walk.verified, result.verifiedUntil);
+          if (result.badAt >= 0) return walk.Fail(result.badAt, result.reason);
+        }
+      }
+      at = next;
+    }
+  }
+
+  // Each idx1 entry (id, flags, offset, length) names a chunk where its offset says.
+  void Index(Walk& walk) {
+    if (walk.indexAt < 0 || walk.moviData < 0) return;
+    const long long count = walk.indexSize / 16;
+    long long base = -1;
+    for (long long i = 0; i < count && !walk.failed; ++i) {
+      unsigned char entry[16], head[8];
+      const long long at = walk.indexAt + 16 * i;
+      if (!FReader.ReadAll(at, entry, 16)) return walk.Fail(FBytes.Size(), "cut short");
+      const long long offset = Le32(entry + 8);
+      // Offsets count from the movie list's data, or (some writers) from the file's start.
+      if (base < 0) base = offset >= walk.moviData ? 0 : walk.moviData;
+      if (!media::ReadAll(FBytes, base + offset, head, 8) || std::memcmp(head, entry, 4) != 0 ||
+          Le32(head + 4) != Le32(entry + 12)) {
+        walk.verified = std::min(walk.verified, at);
+        return walk.Fail(at + 16, "index entry names no chunk");
+      }
+    }
+  }
+
+ private:
+  ByteSpan& FBytes;
+  media::WindowReader FReader;
+  std::vector<std::unique_ptr<media::SampleChecker>>* FCheckers;
+};
+
+// The RIFF header's form and the end it gives, or -1.
+long long RiffEnd(ByteSpan& bytes, long long at, const char* form) {
+  unsigned char head[12];
+  if (!media::ReadAll(bytes, at, head, 12) || std::memcmp(head, "RIFF", 4) != 0 ||
+      std::memcmp(head + 8, form, 4) != 0)
+    return -1;
+  return at + 8 + Le32(head + 4);
+}
+
+}  // namespace
+
+Validation ValidateWav(ByteSpan& bytes) {
+  const long long size = bytes.Size();
+  const long long end = RiffEnd(bytes, 0, "WAVE");
+  if (end < 0) return Validation::CannotTell();  // RF64/BW64 keep their sizes elsewhere
+  Walk walk;
+  RiffWalker(bytes, nullptr).Chunks(12, std::min(end, size), false, walk);
+  if (walk.failed) return walk.failure;
+  if (end > size) return Validation::Damaged(walk.verified, size, "cut short");
+  return Validation::CannotTell();
+}
+
+Validation ValidateAvi(ByteSpan& bytes) {
+  const long long size = bytes.Size();
+  long long end = RiffEnd(bytes, 0, "AVI ");
+  if (end < 0) return Validation::Damaged(0, std::min(size, 12LL), "no RIFF AVI header");
+  // OpenDML: further RIFF AVIX chunks continue the movie.
+  std::vector<std::pair<long long, long long>> riffs = {{12, end}};
+  for (long long next = end + (end & 1); riffs.size() < 4096;) {
+    const long long more = RiffEnd(bytes, next, "AVIX");
+    if (more < 0) break;
+    riffs.emplace_back(next + 12, more);
+    end = more;
+    next = more + (more & 1);
+  }
+  SubSpan file(bytes, 0, std::min(end, size));
+  media::Demuxer demuxer;
+  if (!demuxer.Open(file, "avi", {{"use_odml", "0"}}))
+    return Validation::Damaged(0, std::min(end, size), "bad AVI header");
+  std::vector<std::unique_ptr<media::SampleChecker>> checkers;
+  bool checked = false;
+  for (unsigned i = 0; i < demuxer.Context()->nb_streams; ++i) {
+    const AVCodecParameters* codec = demuxer.Context()->streams[i]->codecpar;
+    // Audio chunks need not hold whole frames (CBR MP3 is cut anywhere): video only.
+    checkers.push_back(std::make_unique<media::SampleChecker>(
+        codec->codec_type == AVMEDIA_TYPE_VIDEO ? codec : nullptr));
+    checked = checked || checkers.back()->Checks();
+  }
+  RiffWalker walker(bytes, &checkers);
+  Walk walk;
+  for (const auto& [from, to] : riffs) {
+    walker.Chunks(from, std::min(to, size), false, walk);
+    if (walk.failed) return walk.failure;
+  }
+  walker.Index(walk);
+  if (walk.failed) return walk.failure;
+  if (end > size) return Validation::Damaged(walk.verified, size, "cut short");
+  return checked ? Validation::Intact(end) : Validation::CannotTell();
+}
+
+}  // namespace salvor
