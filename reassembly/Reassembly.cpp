@@ -85,15 +85,30 @@ class PieceSearch {
   Rebuilt Run();
 
  private:
+  // Pieces that read on past their last cut before failing: followed for a further piece.
+  struct Partial {
+    std::vector<Piece> pieces;
+    Validation validation;
+  };
+  // Tries the file as `prefix` then the source from `start` on: true when that is the whole
+  // file (the result is kept); a continuation that reads on is added to `furthest`.
+  bool TryContinuation(const std::vector<Piece>& prefix, long long start,
+                       std::vector<Partial>& furthest);
   // A file whose break lies in [goodUntil, damagedAt) of its pieces, the last of which ends
   // there; tries every continuation, then goes on from those that got furthest.
-  bool Extend(std::vector<Piece> pieces, long long goodUntil, long long damagedAt, int depth);
+  bool Extend(std::vector<Piece> pieces, const Validation& validation, int depth);
+  // Where the validator says which bytes belong further on (a movie header after the media
+  // data), those bytes found in the source fix the distance to the rest of the file: every cut
+  // is tried with the continuation that distance away.
+  bool FollowAnchor(const std::vector<Piece>& pieces, const Validation& validation,
+                    std::vector<Partial>& furthest);
   // The cuts to try: block boundaries of the source inside the break's range, nearest the
   // place the validator noticed first, a known file's start before all.
   std::vector<long long> Cuts(const std::vector<Piece>& pieces, long long goodUntil,
-                              long long damagedAt) const;
-  // Where a continuation may start: unclaimed blocks after the cut, then before the file.
-  std::vector<long long> Starts(const std::vector<Piece>& pieces) const;
+                              long long damagedAt);
+  // Where a continuation may start: unclaimed blocks after the cut, nearest first, or before
+  // the file's first piece.
+  std::vector<long long> Starts(const std::vector<Piece>& pieces, bool forward) const;
   // A block of one repeated byte (zeros, erased flash) continues no compressed file.
   bool Blank(long long offset);
   Validation Try(const std::vector<Piece>& pieces);
@@ -135,11 +150,10 @@ Rebuilt PieceSearch::Run() {
     FResult.size = first.end;
     return FResult;
   }
-  if (first.verdict == Verdict::kDamaged) {
-    FFile.goodUntil = first.goodUntil;
-    FFile.damagedAt = first.damagedAt;
-  }
-  Extend(whole, FFile.goodUntil, FFile.damagedAt, 1);
+  Validation broken = first;
+  if (first.verdict != Verdict::kDamaged)
+    broken = Validation::Damaged(FFile.goodUntil, FFile.damagedAt, {});
+  Extend(whole, broken, 1);
   return FResult;
 }
 
@@ -155,24 +169,34 @@ bool PieceSearch::Blank(long long offset) {
 }
 
 std::vector<long long> PieceSearch::Cuts(const std::vector<Piece>& pieces, long long goodUntil,
-                                         long long damagedAt) const {
+                                         long long damagedAt) {
   const Piece& last = pieces.back();
   const long long lastStart = Length(pieces) - last.length;  // in the file
-  // File offset -> source offset in the last piece, and the block boundaries between.
+  // The block boundaries of the source in the last piece between the two offsets.
   const long long low = std::max(goodUntil, lastStart + 1) - lastStart + last.offset;
   const long long high = std::min(damagedAt, lastStart + last.length) - lastStart + last.offset;
+  const long long first = (low + FBlock - 1) / FBlock * FBlock;
+  const long long final = high / FBlock * FBlock;
+  // From both ends inwards: a structure check proves all but the last frame or chunk (the
+  // break is just past goodUntil), a decoder notices a little late (just before damagedAt).
   std::vector<long long> cuts;
-  for (long long at = high / FBlock * FBlock; at >= low && cuts.size() < kMaxCuts; at -= FBlock)
-    cuts.push_back(at - last.offset + lastStart);
+  for (long long i = 0; first + i * FBlock <= final - i * FBlock && cuts.size() < kMaxCuts; ++i) {
+    cuts.push_back(first + i * FBlock);
+    if (final - i * FBlock != first + i * FBlock) cuts.push_back(final - i * FBlock);
+  }
+  // A blank block just before the cut is not the end of a piece of compressed data.
+  cuts.erase(std::remove_if(cuts.begin(), cuts.end(),
+                            [&](long long at) { return at - FBlock >= 0 && Blank(at - FBlock); }),
+             cuts.end());
   // A file found by the scan starts at the cut: the likeliest place of all.
-  std::stable_partition(cuts.begin(), cuts.end(), [&](long long cut) {
-    const long long at = cut - lastStart + last.offset;
+  std::stable_partition(cuts.begin(), cuts.end(), [&](long long at) {
     return FClaimed.Claimed(at) && !FClaimed.Claimed(at - 1);
   });
+  for (long long& cut : cuts) cut = cut - last.offset + lastStart;
   return cuts;
 }
 
-std::vector<long long> PieceSearch::Starts(const std::vector<Piece>& pieces) const {
+std::vector<long long> PieceSearch::Starts(const std::vector<Piece>& pieces, bool forward) const {
   const Piece& last = pieces.back();
   const long long cutAt = last.offset + last.length;
   const long long reach = FLimits.maxGapBlocks * FBlock;
@@ -182,15 +206,18 @@ std::vector<long long> PieceSearch::Starts(const std::vector<Piece>& pieces) con
     return false;
   };
   std::vector<long long> starts;
-  for (long long at = (cutAt + FBlock) / FBlock * FBlock;
-       at < FSource.Size() && at <= cutAt + reach;) {
-    const long long free = FClaimed.SkipClaimed(at);
-    if (free != at) {
-      at = (free + FBlock - 1) / FBlock * FBlock;
-      continue;
+  if (forward) {
+    for (long long at = (cutAt + FBlock) / FBlock * FBlock;
+         at < FSource.Size() && at <= cutAt + reach;) {
+      const long long free = FClaimed.SkipClaimed(at);
+      if (free != at) {
+        at = (free + FBlock - 1) / FBlock * FBlock;
+        continue;
+      }
+      if (!used(at)) starts.push_back(at);
+      at += FBlock;
     }
-    if (!used(at)) starts.push_back(at);
-    at += FBlock;
+    return starts;
   }
   const long long first = pieces.front().offset / FBlock * FBlock;
   for (long long at = first - FBlock; at >= 0 && at >= first - reach;) {
@@ -205,40 +232,98 @@ std::vector<long long> PieceSearch::Starts(const std::vector<Piece>& pieces) con
   return starts;
 }
 
-bool PieceSearch::Extend(std::vector<Piece> pieces, long long goodUntil, long long damagedAt,
-                         int depth) {
-  struct Partial {
-    std::vector<Piece> pieces;
-    Validation validation;
-  };
+bool PieceSearch::TryContinuation(const std::vector<Piece>& prefix, long long start,
+                                  std::vector<Partial>& furthest) {
+  const long long cut = Length(prefix);
+  std::vector<Piece> trial = prefix;
+  trial.push_back({start, FLimits.maxFileBytes});
+  const Validation result = Try(trial);
+  if (result.verdict == Verdict::kIntact && result.end > cut) {
+    trial.back().length = result.end - cut;
+    FResult.found = true;
+    FResult.pieces = std::move(trial);
+    FResult.size = result.end;
+    return true;
+  }
+  // Read on for a block or more past the cut before anything failed: perhaps a piece of the
+  // file, with more to find.
+  if (result.verdict == Verdict::kDamaged && result.damagedAt >= cut + FBlock)
+    furthest.push_back({std::move(trial), result});
+  return false;
+}
+
+bool PieceSearch::FollowAnchor(const std::vector<Piece>& pieces, const Validation& validation,
+                               std::vector<Partial>& furthest) {
+  constexpr size_t kMaxAnchors = 8;
+  const Piece& last = pieces.back();
+  const long long lastStart = Length(pieces) - last.length;
+  const long long length = static_cast<long long>(validation.expect.size());
+  if (validation.expectAt <= lastStart || length == 0 || length > FBlock) return false;
+  // Where the anchor would be were the file in one piece from its last cut on; it lies a
+  // whole number of blocks from there.
+  const long long home = last.offset + validation.expectAt - lastStart;
+  const long long reach = FLimits.maxGapBlocks * FBlock + validation.expectAt;
+  std::vector<long long> anchors;
+  std::string seen(static_cast<size_t>(length), '\0');
+  for (long long distance = FBlock; distance <= reach && anchors.size() < kMaxAnchors;
+       distance += FBlock) {
+    for (long long at : {home + distance, home - distance}) {
+      if (at < 0 || at + length > FSource.Size() || FClaimed.Claimed(at)) continue;
+      if (FSource.Read(at, &seen[0], length) == length && seen == validation.expect)
+        anchors.push_back(at);
+    }
+  }
+  const long long low = std::max(validation.goodUntil, lastStart + 1);
+  const long long high = std::min(validation.damagedAt, validation.expectAt);
+  for (long long anchor : anchors) {
+    const long long shift = anchor - home;
+    for (long long at = (low - lastStart + last.offset + FBlock - 1) / FBlock * FBlock;
+         at <= high - lastStart + last.offset; at += FBlock) {
+      if (Spent()) return false;
+      if (at + shift < 0 || FClaimed.Claimed(at + shift)) continue;
+      std::vector<Piece> prefix = pieces;
+      prefix.back().length = at - last.offset;
+      if (TryContinuation(prefix, at + shift, furthest)) return true;
+    }
+  }
+  return false;
+}
+
+bool PieceSearch::Extend(std::vector<Piece> pieces, const Validation& validation, int depth) {
   std::vector<Partial> furthest;
+  if (FollowAnchor(pieces, validation, furthest)) return true;
+  const long long goodUntil = validation.goodUntil;
+  const long long damagedAt = validation.damagedAt;
   const long long lastStart = Length(pieces) - pieces.back().length;
+  // The cuts worth a search: bytes before a cut that already do not fit mean the break is
+  // earlier, and no continuation can help.
+  std::vector<std::vector<Piece>> prefixes;
   for (long long cut : Cuts(pieces, goodUntil, damagedAt)) {
     if (Spent()) return false;
-    std::vector<Piece> trial = pieces;
-    trial.back().length = cut - lastStart;
-    // Bytes before the cut that already do not fit: the break is earlier, no continuation
-    // can help this cut.
-    const Validation before = Try(trial);
-    if (before.verdict == Verdict::kDamaged && before.damagedAt < cut) continue;
-    const std::vector<long long> starts = Starts(trial);
-    trial.push_back({0, FLimits.maxFileBytes});
-    for (long long start : starts) {
-      if (Spent()) return false;
-      if (Blank(start)) continue;
-      trial.back().offset = start;
-      const Validation result = Try(trial);
-      if (result.verdict == Verdict::kIntact && result.end > cut) {
-        trial.back().length = result.end - cut;
-        FResult.found = true;
-        FResult.pieces = trial;
-        FResult.size = result.end;
-        return true;
+    std::vector<Piece> prefix = pieces;
+    prefix.back().length = cut - lastStart;
+    const Validation before = Try(prefix);
+    if (before.verdict != Verdict::kDamaged || before.damagedAt >= cut)
+      prefixes.push_back(std::move(prefix));
+  }
+  // The continuations after the cuts first, where a file system puts the rest of a file far
+  // more often than before it; the nearest first, taking the cuts in turn, so that a wrong
+  // cut does not use up the time before the right one is tried.
+  for (bool forward : {true, false}) {
+    std::vector<std::vector<long long>> starts;
+    size_t most = 0;
+    for (const std::vector<Piece>& prefix : prefixes) {
+      starts.push_back(Starts(prefix, forward));
+      most = std::max(most, starts.back().size());
+    }
+    for (size_t i = 0; i < most; ++i) {
+      for (size_t j = 0; j < prefixes.size(); ++j) {
+        if (i >= starts[j].size()) continue;
+        if (Spent()) return false;
+        const long long start = starts[j][i];
+        if (Blank(start)) continue;
+        if (TryContinuation(prefixes[j], start, furthest)) return true;
       }
-      // Read on for a block or more past the cut before anything failed: perhaps a piece of
-      // the file, with more to find.
-      if (result.verdict == Verdict::kDamaged && result.damagedAt >= cut + FBlock)
-        furthest.push_back({trial, result});
     }
   }
   if (depth + 1 >= FLimits.maxPieces) return false;
@@ -248,9 +333,7 @@ bool PieceSearch::Extend(std::vector<Piece> pieces, long long goodUntil, long lo
   });
   if (furthest.size() > kFollowed) furthest.resize(kFollowed);
   for (Partial& partial : furthest) {
-    if (Extend(std::move(partial.pieces), partial.validation.goodUntil,
-               partial.validation.damagedAt, depth + 1))
-      return true;
+    if (Extend(std::move(partial.pieces), partial.validation, depth + 1)) return true;
   }
   return false;
 }

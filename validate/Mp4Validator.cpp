@@ -96,10 +96,15 @@ Validation ValidateMp4(ByteSpan& bytes) {
   // The demuxer sees the file only: nothing after its last box.
   SubSpan file(bytes, 0, walk.end);
   media::Demuxer demuxer;
-  if (walk.moovEnd < 0 ||
-      !demuxer.Open(file, "mov", {{"ignore_editlist", "1"}, {"ignore_chapters", "1"}}))
-    return Validation::Damaged(0, walk.end,
-                               walk.moovEnd < 0 ? "no movie header" : "bad movie header");
+  if (walk.moovEnd < 0) {
+    // The media data ends where the movie header should begin.
+    Validation damaged = Validation::Damaged(0, walk.end, "no movie header");
+    damaged.expectAt = walk.end + 4;
+    damaged.expect = "moov";
+    return damaged;
+  }
+  if (!demuxer.Open(file, "mov", {{"ignore_editlist", "1"}, {"ignore_chapters", "1"}}))
+    return Validation::Damaged(0, walk.end, "bad movie header");
   AVFormatContext* context = demuxer.Context();
 
   std::vector<std::unique_ptr<media::SampleChecker>> checkers;

@@ -37,10 +37,15 @@ struct Validation {
   long long damagedAt = -1;
   // Why, in a few words for the report: "bad Huffman code", "CRC mismatch in IDAT".
   std::string reason;
+  // kDamaged, where the structure says what must come later: `expect` belongs at file offset
+  // `expectAt` (a movie's "moov" after its media data). Reassembly looks for those bytes in
+  // the source to find where the rest of the file went. -1: nothing known.
+  long long expectAt = -1;
+  std::string expect;
 
-  static Validation Intact(long long end) { return {Verdict::kIntact, end, 0, -1, {}}; }
+  static Validation Intact(long long end) { return {Verdict::kIntact, end, 0, -1, {}, -1, {}}; }
   static Validation Damaged(long long goodUntil, long long damagedAt, std::string reason) {
-    return {Verdict::kDamaged, -1, goodUntil, damagedAt, std::move(reason)};
+    return {Verdict::kDamaged, -1, goodUntil, damagedAt, std::move(reason), -1, {}};
   }
   static Validation CannotTell() { return {}; }
 };
