@@ -4,4 +4,7 @@
 
 // One validator per format, each in its own unit; Validators.cpp maps types to them.
 namespace salvor {
+
+Validation ValidateJpeg(ByteSpan& bytes);
+
 }  // namespace salvor

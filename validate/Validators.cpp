@@ -14,7 +14,10 @@ struct Entry {
 
 // One line per type a validator checks; the types are the extensions the sink names files by.
 constexpr Entry kValidators[] = {
-    {"", nullptr},
+    {"jpg", ValidateJpeg},
+    {"jpeg", ValidateJpeg},
+    {"jpe", ValidateJpeg},
+    {"jfif", ValidateJpeg},
 };
 
 }  // namespace
