@@ -14,4 +14,6 @@ Validation ValidateOgg(ByteSpan& bytes);  // Vorbis, Opus, Speex, FLAC in Ogg pa
 Validation ValidateAvi(ByteSpan& bytes);
 Validation ValidateWav(ByteSpan& bytes);
 Validation ValidateMpegTs(ByteSpan& bytes);  // 188-byte packets, or 192 (M2TS/MTS)
+Validation ValidateJpeg(ByteSpan& bytes);
+
 }  // namespace salvor

@@ -14,7 +14,6 @@ struct Entry {
 
 // One line per type a validator checks; the types are the extensions the sink names files by.
 constexpr Entry kValidators[] = {
-    {"", nullptr},
     {"mp4", ValidateMp4},
     {"mov", ValidateMp4},
     {"m4v", ValidateMp4},
@@ -37,13 +36,17 @@ constexpr Entry kValidators[] = {
     {"ts", ValidateMpegTs},
     {"mts", ValidateMpegTs},
     {"m2ts", ValidateMpegTs},
+    {"jpg", ValidateJpeg},
+    {"jpeg", ValidateJpeg},
+    {"jpe", ValidateJpeg},
+    {"jfif", ValidateJpeg},
 };
 
 }  // namespace
 
 ValidateFunction FindValidator(const std::string& type) {
   for (const Entry& entry : kValidators) {
-    if (entry.validate != nullptr && type == entry.type) return entry.validate;
+    if (type == entry.type) return entry.validate;
   }
   return nullptr;
 }
