@@ -72,9 +72,11 @@ namespace {
 class PieceSearch {
  public:
   PieceSearch(ByteSpan& source, ValidateFunction validate, const BrokenFile& file,
-              const ClaimedRanges& claimed, const SearchLimits& limits)
+              const ClaimedRanges& claimed, const SearchLimits& limits,
+              ContinuationCheck couldContinue)
       : FSource(source),
         FValidate(validate),
+        FCouldContinue(couldContinue),
         FFile(file),
         FClaimed(claimed),
         FLimits(limits),
@@ -111,6 +113,13 @@ class PieceSearch {
   std::vector<long long> Starts(const std::vector<Piece>& pieces, bool forward) const;
   // A block of one repeated byte (zeros, erased flash) continues no compressed file.
   bool Blank(long long offset);
+  // Whether the block at offset may continue the file: not blank, and the format's first look
+  // does not rule it out.
+  bool CouldContinue(long long offset) {
+    return !Blank(offset) &&
+           (FCouldContinue == nullptr ||
+            FCouldContinue(FSample.data(), static_cast<long long>(FSample.size())));
+  }
   Validation Try(const std::vector<Piece>& pieces);
   bool Spent() {
     if (FResult.tries >= FLimits.maxTries) return true;
@@ -126,6 +135,7 @@ class PieceSearch {
 
   ByteSpan& FSource;
   ValidateFunction FValidate;
+  ContinuationCheck FCouldContinue;
   BrokenFile FFile;
   const ClaimedRanges& FClaimed;
   SearchLimits FLimits;
@@ -138,6 +148,7 @@ class PieceSearch {
 // The continuations that got furthest are followed for a further piece: a few, not all.
 constexpr size_t kFollowed = 3;
 constexpr size_t kMaxCuts = 32;
+constexpr size_t kLikeliestCuts = 4;
 
 Rebuilt PieceSearch::Run() {
   if (FValidate == nullptr || FFile.offset < 0 || FFile.offset >= FSource.Size()) return FResult;
@@ -177,12 +188,15 @@ std::vector<long long> PieceSearch::Cuts(const std::vector<Piece>& pieces, long 
   const long long high = std::min(damagedAt, lastStart + last.length) - lastStart + last.offset;
   const long long first = (low + FBlock - 1) / FBlock * FBlock;
   const long long final = high / FBlock * FBlock;
-  // From both ends inwards: a structure check proves all but the last frame or chunk (the
-  // break is just past goodUntil), a decoder notices a little late (just before damagedAt).
+  // A decoder notices a splice a little late: the break is just before damagedAt. Where a
+  // structure check proved all but the last frame or chunk, it may as well be just past
+  // goodUntil: then from both ends inwards.
+  const bool proven = goodUntil > lastStart;
   std::vector<long long> cuts;
-  for (long long i = 0; first + i * FBlock <= final - i * FBlock && cuts.size() < kMaxCuts; ++i) {
-    cuts.push_back(first + i * FBlock);
-    if (final - i * FBlock != first + i * FBlock) cuts.push_back(final - i * FBlock);
+  for (long long i = 0; final - i * FBlock >= first && cuts.size() < kMaxCuts; ++i) {
+    if (proven && first + i * FBlock > final - i * FBlock) break;
+    cuts.push_back(final - i * FBlock);
+    if (proven && final - i * FBlock != first + i * FBlock) cuts.push_back(first + i * FBlock);
   }
   // A blank block just before the cut is not the end of a piece of compressed data.
   cuts.erase(std::remove_if(cuts.begin(), cuts.end(),
@@ -316,13 +330,17 @@ bool PieceSearch::Extend(std::vector<Piece> pieces, const Validation& validation
       starts.push_back(Starts(prefix, forward));
       most = std::max(most, starts.back().size());
     }
-    for (size_t i = 0; i < most; ++i) {
-      for (size_t j = 0; j < prefixes.size(); ++j) {
-        if (i >= starts[j].size()) continue;
-        if (Spent()) return false;
-        const long long start = starts[j][i];
-        if (Blank(start)) continue;
-        if (TryContinuation(prefixes[j], start, furthest)) return true;
+    // The likeliest cuts first, then the others.
+    for (size_t from : {size_t{0}, kLikeliestCuts}) {
+      const size_t to = from == 0 ? std::min(kLikeliestCuts, prefixes.size()) : prefixes.size();
+      for (size_t i = 0; i < most; ++i) {
+        for (size_t j = from; j < to; ++j) {
+          if (i >= starts[j].size()) continue;
+          if (Spent()) return false;
+          const long long start = starts[j][i];
+          if (!CouldContinue(start)) continue;
+          if (TryContinuation(prefixes[j], start, furthest)) return true;
+        }
       }
     }
   }
@@ -341,8 +359,9 @@ bool PieceSearch::Extend(std::vector<Piece> pieces, const Validation& validation
 }  // namespace
 
 Rebuilt FindPieces(ByteSpan& source, ValidateFunction validate, const BrokenFile& file,
-                   const ClaimedRanges& claimed, const SearchLimits& limits) {
-  return PieceSearch(source, validate, file, claimed, limits).Run();
+                   const ClaimedRanges& claimed, const SearchLimits& limits,
+                   ContinuationCheck couldContinue) {
+  return PieceSearch(source, validate, file, claimed, limits, couldContinue).Run();
 }
 
 }  // namespace salvor

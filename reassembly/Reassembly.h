@@ -74,7 +74,9 @@ struct Rebuilt {
 // first piece), then, from the continuations that get furthest, a further piece each, up to
 // limits.maxPieces. A result is found only when `validate` says the joined pieces are intact;
 // nothing is guessed.
+// `couldContinue` (may be null) rules out a candidate block cheaply before any validation.
 Rebuilt FindPieces(ByteSpan& source, ValidateFunction validate, const BrokenFile& file,
-                   const ClaimedRanges& claimed, const SearchLimits& limits);
+                   const ClaimedRanges& claimed, const SearchLimits& limits,
+                   ContinuationCheck couldContinue = nullptr);
 
 }  // namespace salvor

@@ -15,5 +15,6 @@ Validation ValidateAvi(ByteSpan& bytes);
 Validation ValidateWav(ByteSpan& bytes);
 Validation ValidateMpegTs(ByteSpan& bytes);  // 188-byte packets, or 192 (M2TS/MTS)
 Validation ValidateJpeg(ByteSpan& bytes);
+bool CouldContinueJpeg(const unsigned char* block, long long size);
 
 }  // namespace salvor

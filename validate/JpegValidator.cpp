@@ -710,4 +710,15 @@ Validation ValidateJpeg(ByteSpan& bytes) {
   return Check(bytes, true);
 }
 
+bool CouldContinueJpeg(const unsigned char* block, long long size) {
+  // Entropy-coded data stuffs every 0xFF with 0x00; only restart markers and the end of the
+  // image may follow a 0xFF there (or fill bytes before them).
+  for (long long i = 0; i + 1 < size; ++i) {
+    if (block[i] != 0xFF) continue;
+    const unsigned char next = block[i + 1];
+    if (next != 0x00 && next != 0xFF && next != 0xD9 && (next < 0xD0 || next > 0xD7)) return false;
+  }
+  return true;
+}
+
 }  // namespace salvor

@@ -56,6 +56,14 @@ struct Validation {
 // more than a few passes over the span; never throws.
 using ValidateFunction = Validation (*)(ByteSpan& bytes);
 
+// A cheap first look at a block that might continue a file of some type, before the
+// validator decodes the whole candidate: false when the block cannot be part of such a file's
+// data (a JPEG's entropy-coded data never holds a marker other than a restart or its end).
+using ContinuationCheck = bool (*)(const unsigned char* block, long long size);
+
+// The check for a type, or null when any block might continue it.
+ContinuationCheck FindContinuationCheck(const std::string& type);
+
 // The validator for a recovered file's type (its extension as the sink names it: "jpg",
 // "png", "mp4"...), or null when there is none for it.
 ValidateFunction FindValidator(const std::string& type);

@@ -14,35 +14,23 @@ struct Entry {
 
 // One line per type a validator checks; the types are the extensions the sink names files by.
 constexpr Entry kValidators[] = {
-    {"mp4", ValidateMp4},
-    {"mov", ValidateMp4},
-    {"m4v", ValidateMp4},
-    {"m4a", ValidateMp4},
-    {"m4b", ValidateMp4},
-    {"3gp", ValidateMp4},
-    {"3g2", ValidateMp4},
-    {"f4v", ValidateMp4},
-    {"mp3", ValidateMpegAudio},
-    {"mp2", ValidateMpegAudio},
-    {"mp1", ValidateMpegAudio},
-    {"aac", ValidateAdts},
-    {"flac", ValidateFlac},
-    {"ogg", ValidateOgg},
-    {"oga", ValidateOgg},
-    {"opus", ValidateOgg},
-    {"spx", ValidateOgg},
-    {"avi", ValidateAvi},
-    {"wav", ValidateWav},
-    {"ts", ValidateMpegTs},
-    {"mts", ValidateMpegTs},
-    {"m2ts", ValidateMpegTs},
-    {"jpg", ValidateJpeg},
-    {"jpeg", ValidateJpeg},
-    {"jpe", ValidateJpeg},
-    {"jfif", ValidateJpeg},
+    {"mp4", ValidateMp4},       {"mov", ValidateMp4},       {"m4v", ValidateMp4},
+    {"m4a", ValidateMp4},       {"m4b", ValidateMp4},       {"3gp", ValidateMp4},
+    {"3g2", ValidateMp4},       {"f4v", ValidateMp4},       {"mp3", ValidateMpegAudio},
+    {"mp2", ValidateMpegAudio}, {"mp1", ValidateMpegAudio}, {"aac", ValidateAdts},
+    {"flac", ValidateFlac},     {"ogg", ValidateOgg},       {"oga", ValidateOgg},
+    {"opus", ValidateOgg},      {"spx", ValidateOgg},       {"avi", ValidateAvi},
+    {"wav", ValidateWav},       {"ts", ValidateMpegTs},     {"mts", ValidateMpegTs},
+    {"m2ts", ValidateMpegTs},   {"jpg", ValidateJpeg},      {"jpeg", ValidateJpeg},
+    {"jpe", ValidateJpeg},      {"jfif", ValidateJpeg},
 };
 
 }  // namespace
+
+ContinuationCheck FindContinuationCheck(const std::string& type) {
+  if (type == "jpg" || type == "jpeg" || type == "jpe" || type == "jfif") return CouldContinueJpeg;
+  return nullptr;
+}
 
 ValidateFunction FindValidator(const std::string& type) {
   for (const Entry& entry : kValidators) {
