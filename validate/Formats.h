@@ -6,5 +6,6 @@
 namespace salvor {
 
 Validation ValidateJpeg(ByteSpan& bytes);
+Validation ValidatePng(ByteSpan& bytes);
 
 }  // namespace salvor

@@ -14,10 +14,8 @@ struct Entry {
 
 // One line per type a validator checks; the types are the extensions the sink names files by.
 constexpr Entry kValidators[] = {
-    {"jpg", ValidateJpeg},
-    {"jpeg", ValidateJpeg},
-    {"jpe", ValidateJpeg},
-    {"jfif", ValidateJpeg},
+    {"jpg", ValidateJpeg},  {"jpeg", ValidateJpeg}, {"jpe", ValidateJpeg},
+    {"jfif", ValidateJpeg}, {"png", ValidatePng},   {"apng", ValidatePng},
 };
 
 }  // namespace
