@@ -7,5 +7,6 @@ namespace salvor {
 
 Validation ValidateJpeg(ByteSpan& bytes);
 Validation ValidatePng(ByteSpan& bytes);
+Validation ValidateGif(ByteSpan& bytes);
 
 }  // namespace salvor

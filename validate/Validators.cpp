@@ -13,10 +13,17 @@ struct Entry {
 };
 
 // One line per type a validator checks; the types are the extensions the sink names files by.
+// clang-format off
 constexpr Entry kValidators[] = {
-    {"jpg", ValidateJpeg},  {"jpeg", ValidateJpeg}, {"jpe", ValidateJpeg},
-    {"jfif", ValidateJpeg}, {"png", ValidatePng},   {"apng", ValidatePng},
+    {"jpg", ValidateJpeg},
+    {"jpeg", ValidateJpeg},
+    {"jpe", ValidateJpeg},
+    {"jfif", ValidateJpeg},
+    {"png", ValidatePng},
+    {"apng", ValidatePng},
+    {"gif", ValidateGif},
 };
+// clang-format on
 
 }  // namespace
 
