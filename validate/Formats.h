@@ -8,5 +8,6 @@ namespace salvor {
 Validation ValidateJpeg(ByteSpan& bytes);
 Validation ValidatePng(ByteSpan& bytes);
 Validation ValidateGif(ByteSpan& bytes);
+Validation ValidateWebp(ByteSpan& bytes);
 
 }  // namespace salvor

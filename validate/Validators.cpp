@@ -22,6 +22,7 @@ constexpr Entry kValidators[] = {
     {"png", ValidatePng},
     {"apng", ValidatePng},
     {"gif", ValidateGif},
+    {"webp", ValidateWebp},
 };
 // clang-format on
 
