@@ -16,5 +16,8 @@ Validation ValidateWav(ByteSpan& bytes);
 Validation ValidateMpegTs(ByteSpan& bytes);  // 188-byte packets, or 192 (M2TS/MTS)
 Validation ValidateJpeg(ByteSpan& bytes);
 bool CouldContinueJpeg(const unsigned char* block, long long size);
+Validation ValidatePng(ByteSpan& bytes);
+Validation ValidateGif(ByteSpan& bytes);
+Validation ValidateWebp(ByteSpan& bytes);
 
 }  // namespace salvor

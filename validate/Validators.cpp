@@ -13,6 +13,7 @@ struct Entry {
 };
 
 // One line per type a validator checks; the types are the extensions the sink names files by.
+// clang-format off
 constexpr Entry kValidators[] = {
     {"mp4", ValidateMp4},       {"mov", ValidateMp4},       {"m4v", ValidateMp4},
     {"m4a", ValidateMp4},       {"m4b", ValidateMp4},       {"3gp", ValidateMp4},
@@ -23,7 +24,16 @@ constexpr Entry kValidators[] = {
     {"wav", ValidateWav},       {"ts", ValidateMpegTs},     {"mts", ValidateMpegTs},
     {"m2ts", ValidateMpegTs},   {"jpg", ValidateJpeg},      {"jpeg", ValidateJpeg},
     {"jpe", ValidateJpeg},      {"jfif", ValidateJpeg},
+    {"jpg", ValidateJpeg},
+    {"jpeg", ValidateJpeg},
+    {"jpe", ValidateJpeg},
+    {"jfif", ValidateJpeg},
+    {"png", ValidatePng},
+    {"apng", ValidatePng},
+    {"gif", ValidateGif},
+    {"webp", ValidateWebp},
 };
+// clang-format on
 
 }  // namespace
 
