@@ -13,9 +13,13 @@ struct Entry {
 };
 
 // One line per type a validator checks; the types are the extensions the sink names files by.
+// clang-format off
 constexpr Entry kValidators[] = {
-    {"", nullptr},
+    {"heic", ValidateHeif},
+    {"heif", ValidateHeif},
+    {"avif", ValidateHeif},
 };
+// clang-format on
 
 }  // namespace
 
