@@ -13,4 +13,18 @@ Validation ValidateHeif(ByteSpan& bytes);
 // tell where ValidateHeif would decode. For callers that cannot pay for decoding.
 Validation ValidateHeifUnits(ByteSpan& bytes);
 
+// TIFF (and DNG, whose every part TIFF tags locate): IFDs, tag values, strips and tiles in
+// the file, compressed strips decoded, embedded JPEGs checked.
+Validation ValidateTiff(ByteSpan& bytes);
+// The camera RAWs built on TIFF: the same checks, but never intact, since their sensor data
+// may lie where no tag points.
+Validation ValidateTiffRaw(ByteSpan& bytes);
+
+// RAWs with their own containers (Fujifilm RAF, Minolta MRW, Canon CRW, Sigma X3F): their
+// offset tables, embedded TIFF and JPEG parts; never intact (sensor data is not checked).
+Validation ValidateRaf(ByteSpan& bytes);
+Validation ValidateMrw(ByteSpan& bytes);
+Validation ValidateCrw(ByteSpan& bytes);
+Validation ValidateX3f(ByteSpan& bytes);
+
 }  // namespace salvor
