@@ -27,4 +27,7 @@ Validation ValidateMrw(ByteSpan& bytes);
 Validation ValidateCrw(ByteSpan& bytes);
 Validation ValidateX3f(ByteSpan& bytes);
 
+// Photoshop PSD and PSB: sections chain, RLE rows decode to their width, layer data adds up.
+Validation ValidatePsd(ByteSpan& bytes);
+
 }  // namespace salvor

@@ -40,6 +40,8 @@ constexpr Entry kValidators[] = {
     {"mrw", ValidateMrw},
     {"crw", ValidateCrw},
     {"x3f", ValidateX3f},
+    {"psd", ValidatePsd},
+    {"psb", ValidatePsd},
 };
 // clang-format on
 
