@@ -724,6 +724,22 @@ std::vector<uint32_t> ItemsToDecode(const Meta& meta) {
   return out;
 }
 
+// Reads a coded item's extents joined, within what is left of `budget`.
+bool ReadItem(ByteSpan& bytes, Coded& coded, long long& budget) {
+  long long total = 0;
+  for (const Extent& e : coded.item->extents) total += e.length;
+  if (total > kMaxItemBytes || total > budget) return false;
+  budget -= total;
+  coded.data.clear();
+  coded.data.reserve(static_cast<size_t>(total));
+  std::vector<unsigned char> part;
+  for (const Extent& e : coded.item->extents) {
+    if (!ReadRange(bytes, e.offset, e.length, kMaxItemBytes, part)) return false;
+    coded.data.insert(coded.data.end(), part.begin(), part.end());
+  }
+  return true;
+}
+
 Validation CheckHeif(ByteSpan& bytes, bool decode) {
   const long long size = bytes.Size();
   Findings findings(bytes.Size());
@@ -827,38 +843,29 @@ Validation CheckHeif(ByteSpan& bytes, bool decode) {
     }
   }
 
-  // Coded items in file order: the unit chains first, decoding only when they all hold.
+  // Coded items in file order: the unit chains first, decoding only when they all hold. One
+  // item's data is held at a time, and items that share bytes cannot make the reading
+  // quadratic: past a few times the span's size the rest is left unchecked.
   std::vector<Coded> coded;
   for (const auto& entry : meta.items) {
     const Item& item = entry.second;
     if (item.type != Fourcc("hvc1") && item.type != Fourcc("av01")) continue;
     if (item.method != 0 || item.extents.empty()) continue;
-    long long total = 0;
     bool inside = true;
-    for (const Extent& e : item.extents) {
-      total += e.length;
-      inside = inside && e.offset + e.length <= size;
-    }
-    if (!inside || total > kMaxItemBytes) {
-      if (inside) findings.Unchecked();
-      continue;
-    }
-    Coded c;
-    c.id = entry.first;
-    c.item = &item;
-    c.data.reserve(static_cast<size_t>(total));
-    std::vector<unsigned char> part;
-    for (const Extent& e : item.extents) {
-      ReadRange(bytes, e.offset, e.length, kMaxItemBytes, part);
-      c.data.insert(c.data.end(), part.begin(), part.end());
-    }
-    coded.push_back(std::move(c));
+    for (const Extent& e : item.extents) inside = inside && e.offset + e.length <= size;
+    if (inside) coded.push_back({entry.first, &item, {}, {}});
   }
   std::sort(coded.begin(), coded.end(), [](const Coded& a, const Coded& b) {
     return a.item->extents.front().offset < b.item->extents.front().offset;
   });
+  long long budget = 4 * size + (1LL << 20);
   long long lastGood = metaEnd;  // start of the last unit whose length held
   for (Coded& c : coded) {
+    if (!ReadItem(bytes, c, budget)) {
+      findings.Unchecked();
+      c.units.clear();
+      continue;
+    }
     ChainBreak broken;
     bool ok = false;
     if (c.item->type == Fourcc("hvc1")) {
@@ -882,6 +889,7 @@ Validation CheckHeif(ByteSpan& bytes, bool decode) {
       break;
     }
     lastGood = c.units.back().fileOffset;
+    std::vector<unsigned char>().swap(c.data);
   }
   if (findings.Damaged()) return findings.Result(end);
 
@@ -901,8 +909,8 @@ Validation CheckHeif(ByteSpan& bytes, bool decode) {
   for (uint32_t id : ItemsToDecode(meta)) {
     auto found =
         std::find_if(coded.begin(), coded.end(), [id](const Coded& c) { return c.id == id; });
-    if (found == coded.end()) {
-      findings.Unchecked();  // another codec, or data held in the meta box
+    if (found == coded.end() || found->units.empty()) {
+      findings.Unchecked();  // another codec, data held in the meta box, or over the budget
     } else {
       wanted.push_back(&*found);
     }
@@ -910,7 +918,14 @@ Validation CheckHeif(ByteSpan& bytes, bool decode) {
   std::sort(wanted.begin(), wanted.end(), [](const Coded* a, const Coded* b) {
     return a->item->extents.front().offset < b->item->extents.front().offset;
   });
+  budget = 4 * size + (1LL << 20);
   for (const Coded* c : wanted) {
+    Coded item = *c;
+    if (!ReadItem(bytes, item, budget)) {
+      findings.Unchecked();
+      continue;
+    }
+    c = &item;
     bool cannot = false;
     const std::string error = c->item->type == Fourcc("hvc1") ? DecodeHevc(meta, *c, cannot)
                                                               : DecodeAv1(meta, *c, cannot);

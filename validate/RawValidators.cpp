@@ -16,6 +16,7 @@ namespace {
 constexpr long long kTrailerSearch = 64LL << 20;  // how far back from the span's end
 constexpr int kMaxHeapDepth = 8;
 constexpr uint32_t kMaxRecords = 4096;
+constexpr int kMaxHeaps = 256;
 
 // Whether [offset, offset + length) lies in the span; a part past its end means a cut file,
 // its table stored in the part at `referrer`.
@@ -160,6 +161,11 @@ class CiffWalk {
   }
 
   void Heap(long long start, long long end, int depth) {
+    // Sub-heaps may point at the same bytes: the records visited are bounded, not the tree.
+    if (++FHeaps > kMaxHeaps) {
+      FFindings.Unchecked();
+      return;
+    }
     unsigned char p[4];
     uint32_t count = 0;
     if (!ReadExact(FBytes, end - 4, p, 4) || !Table(start, end, Le32(p), count)) {
@@ -193,6 +199,7 @@ class CiffWalk {
  private:
   ByteSpan& FBytes;
   Findings& FFindings;
+  int FHeaps = 0;
 };
 
 Validation CheckCrw(ByteSpan& bytes) {
@@ -251,6 +258,7 @@ Validation CheckX3f(ByteSpan& bytes) {
   std::vector<unsigned char> entries;
   ReadRange(bytes, dir + 12, 12LL * count, 12LL * kMaxRecords, entries);
   findings.Proven(dir, end);
+  long long jpegEnd = 0;
   for (uint32_t i = 0; i < count; ++i) {
     const unsigned char* e = entries.data() + 12 * i;
     const long long offset = Le32(e), length = Le32(e + 4);
@@ -265,8 +273,11 @@ Validation CheckX3f(ByteSpan& bytes) {
       findings.Fail(offset, offset, "bad X3F section");
       continue;
     }
-    // An image section in format 18 holds a JPEG after its 28-byte header.
-    if (image && length > 28 && ReadExact(bytes, offset, s, 28) && Le32(s + 12) == 18) {
+    // An image section in format 18 holds a JPEG after its 28-byte header. Sections that
+    // share bytes are checked once.
+    if (image && length > 28 && ReadExact(bytes, offset, s, 28) && Le32(s + 12) == 18 &&
+        offset >= jpegEnd) {
+      jpegEnd = offset + length;
       CheckJpeg(bytes, findings, offset + 28, length - 28);
     } else {
       findings.Proven(offset, offset + 4);

@@ -7,6 +7,13 @@
 
 namespace salvor {
 
+namespace {
+
+// Enough to find the first break of a hostile file without holding one per strip.
+constexpr size_t kMaxFailures = 1024;
+
+}  // namespace
+
 bool ReadExact(ByteSpan& bytes, long long offset, void* buffer, long long length) {
   if (length == 0) return offset >= 0 && offset <= bytes.Size();
   return length > 0 && bytes.Read(offset, buffer, length) == length;
@@ -60,11 +67,13 @@ PackBitsRun DecodePackBits(ByteReader& in, long long length, long long expected)
 }
 
 void Findings::Damage(long long goodUntil, long long damagedAt, const std::string& reason) {
+  if (FFailures.size() >= kMaxFailures) return;
   damagedAt = std::max(0LL, std::min(damagedAt, FSize));
   FFailures.push_back({std::max(0LL, std::min(goodUntil, damagedAt)), 0, damagedAt, reason});
 }
 
 void Findings::Fail(long long partStart, long long damagedAt, const std::string& reason) {
+  if (FFailures.size() >= kMaxFailures) return;
   damagedAt = std::max(0LL, std::min(damagedAt, FSize));
   FFailures.push_back({-1, std::min(partStart, damagedAt), damagedAt, reason});
 }

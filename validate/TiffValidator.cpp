@@ -22,7 +22,7 @@ constexpr int kMaxIfds = 512;
 constexpr uint64_t kMaxEntries = 4096;
 constexpr uint64_t kMaxParts = 1 << 20;  // strips or tiles of one image
 constexpr long long kMaxTables = 1 << 20;
-constexpr long long kMaxDecoded = 1LL << 32;  // bytes one strip may inflate to
+constexpr long long kMaxDecoded = 256LL << 20;  // bytes one strip may inflate to
 
 // A strip that decoded badly: the first byte seen not to fit.
 struct Bad {
@@ -249,7 +249,12 @@ struct Image {
 class TiffWalk {
  public:
   TiffWalk(ByteSpan& bytes, long long base, long long limit, Findings& findings, long long& end)
-      : FBytes(bytes), FBase(base), FLimit(limit), FFindings(findings), FEnd(end) {}
+      : FBytes(bytes),
+        FBase(base),
+        FLimit(limit),
+        FFindings(findings),
+        FEnd(end),
+        FBudget(4 * (limit - base) + (1LL << 20)) {}
 
   bool Run() {
     unsigned char h[16];
@@ -499,7 +504,19 @@ class TiffWalk {
     return static_cast<long long>((columns * bits + 7) / 8 * height);
   }
 
+  // Strips and previews that share bytes cannot make decoding quadratic: past a few times the
+  // file's size, what is left goes unchecked.
+  bool Afford(long long length) {
+    if (length > FBudget) {
+      FFindings.Unchecked();
+      return false;
+    }
+    FBudget -= length;
+    return true;
+  }
+
   void CheckJpeg(long long offset, long long length, const std::vector<unsigned char>& tables) {
+    if (!Afford(length)) return;
     const Validation jpeg = CheckEmbeddedJpeg(FBytes, offset, length, tables);
     FFindings.Add(jpeg);
     if (jpeg.verdict == Verdict::kIntact) FFindings.Proven(offset, jpeg.end);
@@ -535,6 +552,7 @@ class TiffWalk {
   }
 
   void CheckStrip(const Image& im, size_t index, long long offset, long long length) {
+    if (!Afford(length)) return;
     bool unchecked = false;
     Bad bad;
     switch (im.compression) {
@@ -586,6 +604,7 @@ class TiffWalk {
   long long FBase, FLimit;
   Findings& FFindings;
   long long& FEnd;
+  long long FBudget;
   bool FLittle = true, FBig = false, FPanasonic = false;
   std::set<uint64_t> FSeen;
 };
