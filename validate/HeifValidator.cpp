@@ -429,51 +429,6 @@ bool SpsSize(const unsigned char* nal, size_t size, uint32_t& width, uint32_t& h
   return b.ok;
 }
 
-// libde265 ends a slice quietly where damaged data decodes to an early end-of-slice flag and
-// leaves the rest of the picture undecoded: pictures start out as a checkerboard no encoder
-// writes over a whole 16x16 block, and a block still holding it was never decoded.
-constexpr unsigned char Pattern(int x, int y) {
-  return ((x ^ y) & 1) ? 0x5a : 0xa5;
-}
-
-int PatternedBuffer(de265_decoder_context* ctx, de265_image_spec* spec, de265_image* img,
-                    void* user) {
-  const de265_image_allocation* standard = de265_get_default_image_allocation_functions();
-  if (!standard->get_buffer(ctx, spec, img, user)) return 0;
-  int stride = 0;
-  auto* luma = const_cast<uint8_t*>(de265_get_image_plane(img, 0, &stride));
-  const int rowBytes = spec->width * ((de265_get_bits_per_pixel(img, 0) + 7) / 8);
-  for (int y = 0; luma != nullptr && y < spec->height; ++y) {
-    for (int x = 0; x < rowBytes; ++x) luma[static_cast<size_t>(y) * stride + x] = Pattern(x, y);
-  }
-  return 1;
-}
-
-void ReleaseBuffer(de265_decoder_context* ctx, de265_image* img, void* user) {
-  de265_get_default_image_allocation_functions()->release_buffer(ctx, img, user);
-}
-
-// Whether some 16x16 block of the picture's luma still holds the starting pattern.
-bool Undecoded(const de265_image* img) {
-  int stride = 0;
-  const uint8_t* luma = de265_get_image_plane(img, 0, &stride);
-  const int width = de265_get_image_width(img, 0) * ((de265_get_bits_per_pixel(img, 0) + 7) / 8);
-  const int height = de265_get_image_height(img, 0);
-  for (int by = 0; by < height; by += 16) {
-    for (int bx = 0; bx < width; bx += 16) {
-      bool untouched = true;
-      for (int y = by; untouched && y < std::min(by + 16, height); ++y) {
-        const uint8_t* row = luma + static_cast<size_t>(y) * stride;
-        for (int x = bx; untouched && x < std::min(bx + 16, width); ++x) {
-          untouched = row[x] == Pattern(x, y);
-        }
-      }
-      if (untouched) return true;
-    }
-  }
-  return false;
-}
-
 struct De265Deleter {
   void operator()(de265_decoder_context* ctx) const { de265_free_decoder(ctx); }
 };
@@ -516,8 +471,6 @@ std::string DecodeHevc(const Meta& meta, const Coded& coded, bool& unsupported) 
   // Filters after reconstruction read no bits: skipping them leaves every syntax check.
   de265_set_parameter_bool(ctx.get(), DE265_DECODER_PARAM_DISABLE_DEBLOCKING, 1);
   de265_set_parameter_bool(ctx.get(), DE265_DECODER_PARAM_DISABLE_SAO, 1);
-  de265_image_allocation allocation = {PatternedBuffer, ReleaseBuffer};
-  de265_set_image_allocation_functions(ctx.get(), &allocation, nullptr);
   for (const auto& nal : nals) {
     de265_push_NAL(ctx.get(), nal.first, static_cast<int>(nal.second), 0, nullptr);
   }
@@ -526,14 +479,9 @@ std::string DecodeHevc(const Meta& meta, const Coded& coded, bool& unsupported) 
   }
   de265_flush_data(ctx.get());
   int pictures = 0;
-  bool incomplete = false;
   for (int more = 1; more;) {
     const de265_error err = de265_decode(ctx.get(), &more);
-    for (const de265_image* img = de265_get_next_picture(ctx.get()); img != nullptr;
-         img = de265_get_next_picture(ctx.get())) {
-      ++pictures;
-      incomplete = incomplete || Undecoded(img);
-    }
+    while (de265_get_next_picture(ctx.get()) != nullptr) ++pictures;
     if (err != DE265_OK && err != DE265_ERROR_WAITING_FOR_INPUT_DATA &&
         err != DE265_ERROR_IMAGE_BUFFER_FULL) {
       return de265_get_error_text(err);
@@ -543,7 +491,6 @@ std::string DecodeHevc(const Meta& meta, const Coded& coded, bool& unsupported) 
        w = de265_get_warning(ctx.get())) {
     return de265_get_error_text(w);
   }
-  if (incomplete) return "picture not wholly decoded";
   return pictures == 1 ? std::string() : "no picture decoded";
 }
 
