@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 namespace salvor {
 
@@ -68,6 +69,26 @@ long long ClaimedRanges::SkipClaimedBackwards(long long offset) const {
 
 namespace {
 
+// A file's pieces followed by zeros up to `size`: what a validator makes of a continuation
+// that cannot be the file's, to measure real ones against.
+class ZeroTail : public ByteSpan {
+ public:
+  ZeroTail(ByteSpan& source, const std::vector<Piece>& pieces, long long size)
+      : FPieces(source, pieces, size), FSize(size) {}
+  long long Size() const override { return FSize; }
+  long long Read(long long offset, void* buffer, long long length) override {
+    if (offset < 0 || length <= 0 || offset >= FSize) return 0;
+    length = std::min(length, FSize - offset);
+    const long long got = FPieces.Read(offset, buffer, length);
+    std::memset(static_cast<char*>(buffer) + got, 0, static_cast<size_t>(length - got));
+    return length;
+  }
+
+ private:
+  JoinedSpan FPieces;
+  long long FSize;
+};
+
 // The search for one file: its limits, its budget and the best it found.
 class PieceSearch {
  public:
@@ -94,8 +115,15 @@ class PieceSearch {
   };
   // Tries the file as `prefix` then the source from `start` on: true when that is the whole
   // file (the result is kept); a continuation that reads on is added to `furthest`.
-  bool TryContinuation(const std::vector<Piece>& prefix, long long start,
-                       std::vector<Partial>& furthest);
+  bool TryContinuation(const std::vector<Piece>& prefix, long long baseline, long long start,
+                       int depth, std::vector<Partial>& furthest);
+  // Where the validator finds the break when zeros follow the prefix.
+  long long Baseline(const std::vector<Piece>& prefix) {
+    ++FResult.tries;
+    ZeroTail zeros(FSource, prefix, FLimits.maxFileBytes);
+    const Validation result = FValidate(zeros);
+    return result.verdict == Verdict::kDamaged ? result.damagedAt : -1;
+  }
   // A file whose break lies in [goodUntil, damagedAt) of its pieces, the last of which ends
   // there; tries every continuation, then goes on from those that got furthest.
   bool Extend(std::vector<Piece> pieces, const Validation& validation, int depth);
@@ -122,7 +150,7 @@ class PieceSearch {
   }
   Validation Try(const std::vector<Piece>& pieces);
   bool Spent() {
-    if (FResult.tries >= FLimits.maxTries) return true;
+    if (FResult.tries >= FLimits.maxTries || FResult.tries >= FTryCeiling) return true;
     if (std::chrono::steady_clock::now() < FDeadline) return false;
     FResult.outOfTime = true;
     return true;
@@ -143,12 +171,19 @@ class PieceSearch {
   std::chrono::steady_clock::time_point FDeadline;
   std::vector<uint8_t> FSample;
   Rebuilt FResult;
+  long long FTryCeiling = std::numeric_limits<long long>::max();  // of a look ahead
 };
 
 // The continuations that got furthest are followed for a further piece: a few, not all.
 constexpr size_t kFollowed = 3;
 constexpr size_t kMaxCuts = 32;
-constexpr size_t kLikeliestCuts = 4;
+constexpr size_t kLikeliestCuts = 6;
+constexpr size_t kTopFirst = 4;
+// A continuation that reads on this many blocks past its cut is followed at once.
+constexpr long long kConvincingBlocks = 8;
+constexpr long long kProbeTries = 1000;
+// The depth given for a continuation that is only to be judged whole or not.
+constexpr int kNoLookAhead = -1;
 
 Rebuilt PieceSearch::Run() {
   if (FValidate == nullptr || FFile.offset < 0 || FFile.offset >= FSource.Size()) return FResult;
@@ -190,13 +225,26 @@ std::vector<long long> PieceSearch::Cuts(const std::vector<Piece>& pieces, long 
   const long long final = high / FBlock * FBlock;
   // A decoder notices a splice a little late: the break is just before damagedAt. Where a
   // structure check proved all but the last frame or chunk, it may as well be just past
-  // goodUntil: then from both ends inwards.
+  // goodUntil: the first cuts from there join the likeliest, then both ends take turns.
   const bool proven = goodUntil > lastStart;
+  std::vector<long long> fromTop, fromBottom;
+  for (long long at = final; at >= first && fromTop.size() < kMaxCuts; at -= FBlock)
+    fromTop.push_back(at);
+  for (long long at = first; proven && at <= final && fromBottom.size() < kMaxCuts; at += FBlock)
+    fromBottom.push_back(at);
   std::vector<long long> cuts;
-  for (long long i = 0; final - i * FBlock >= first && cuts.size() < kMaxCuts; ++i) {
-    if (proven && first + i * FBlock > final - i * FBlock) break;
-    cuts.push_back(final - i * FBlock);
-    if (proven && final - i * FBlock != first + i * FBlock) cuts.push_back(first + i * FBlock);
+  const auto add = [&](const std::vector<long long>& from, size_t& next) {
+    if (next >= from.size()) return;
+    if (std::find(cuts.begin(), cuts.end(), from[next]) == cuts.end()) cuts.push_back(from[next]);
+    ++next;
+  };
+  size_t top = 0, bottom = 0;
+  while (top < kTopFirst && top < fromTop.size()) add(fromTop, top);
+  add(fromBottom, bottom);
+  add(fromBottom, bottom);
+  while (cuts.size() < kMaxCuts && (top < fromTop.size() || bottom < fromBottom.size())) {
+    add(fromTop, top);
+    add(fromBottom, bottom);
   }
   // A blank block just before the cut is not the end of a piece of compressed data.
   cuts.erase(std::remove_if(cuts.begin(), cuts.end(),
@@ -246,8 +294,8 @@ std::vector<long long> PieceSearch::Starts(const std::vector<Piece>& pieces, boo
   return starts;
 }
 
-bool PieceSearch::TryContinuation(const std::vector<Piece>& prefix, long long start,
-                                  std::vector<Partial>& furthest) {
+bool PieceSearch::TryContinuation(const std::vector<Piece>& prefix, long long baseline,
+                                  long long start, int depth, std::vector<Partial>& furthest) {
   const long long cut = Length(prefix);
   std::vector<Piece> trial = prefix;
   trial.push_back({start, FLimits.maxFileBytes});
@@ -259,10 +307,24 @@ bool PieceSearch::TryContinuation(const std::vector<Piece>& prefix, long long st
     FResult.size = result.end;
     return true;
   }
-  // Read on for a block or more past the cut before anything failed: perhaps a piece of the
-  // file, with more to find.
-  if (result.verdict == Verdict::kDamaged && result.damagedAt >= cut + FBlock)
-    furthest.push_back({std::move(trial), result});
+  // Reading on no further than past zeros says nothing about the continuation (a movie
+  // without its header breaks at the same place whatever follows the cut).
+  if (result.verdict != Verdict::kDamaged || result.damagedAt < cut + FBlock ||
+      result.damagedAt <= baseline + FBlock)
+    return false;
+  // Read on for several blocks past the cut, or proven past it: almost surely the next piece,
+  // followed at once for the one after it.
+  if (depth != kNoLookAhead && depth + 1 < FLimits.maxPieces &&
+      (result.goodUntil > cut || result.damagedAt >= cut + kConvincingBlocks * FBlock)) {
+    // A look of its own, with a small share of the tries: a wrong cut can read on too.
+    const long long ceiling = FTryCeiling;
+    FTryCeiling = std::min(ceiling, FResult.tries + kProbeTries);
+    const bool found = Extend(trial, result, depth + 1);
+    FTryCeiling = ceiling;
+    if (found) return true;
+  }
+  // A block or more: perhaps a piece of the file, followed once the rest is tried.
+  furthest.push_back({std::move(trial), result});
   return false;
 }
 
@@ -297,7 +359,7 @@ bool PieceSearch::FollowAnchor(const std::vector<Piece>& pieces, const Validatio
       if (at + shift < 0 || FClaimed.Claimed(at + shift)) continue;
       std::vector<Piece> prefix = pieces;
       prefix.back().length = at - last.offset;
-      if (TryContinuation(prefix, at + shift, furthest)) return true;
+      if (TryContinuation(prefix, -1, at + shift, kNoLookAhead, furthest)) return true;
     }
   }
   return false;
@@ -309,16 +371,18 @@ bool PieceSearch::Extend(std::vector<Piece> pieces, const Validation& validation
   const long long goodUntil = validation.goodUntil;
   const long long damagedAt = validation.damagedAt;
   const long long lastStart = Length(pieces) - pieces.back().length;
-  // The cuts worth a search: bytes before a cut that already do not fit mean the break is
-  // earlier, and no continuation can help.
+  // The cuts worth a search: bytes before a cut that already do not fit (followed by zeros)
+  // mean the break is earlier, and no continuation can help.
   std::vector<std::vector<Piece>> prefixes;
+  std::vector<long long> baselines;
   for (long long cut : Cuts(pieces, goodUntil, damagedAt)) {
     if (Spent()) return false;
     std::vector<Piece> prefix = pieces;
     prefix.back().length = cut - lastStart;
-    const Validation before = Try(prefix);
-    if (before.verdict != Verdict::kDamaged || before.damagedAt >= cut)
-      prefixes.push_back(std::move(prefix));
+    const long long baseline = Baseline(prefix);
+    if (baseline >= 0 && baseline < cut) continue;
+    baselines.push_back(baseline);
+    prefixes.push_back(std::move(prefix));
   }
   // The continuations after the cuts first, where a file system puts the rest of a file far
   // more often than before it; the nearest first, taking the cuts in turn, so that a wrong
@@ -339,7 +403,7 @@ bool PieceSearch::Extend(std::vector<Piece> pieces, const Validation& validation
           if (Spent()) return false;
           const long long start = starts[j][i];
           if (!CouldContinue(start)) continue;
-          if (TryContinuation(prefixes[j], start, furthest)) return true;
+          if (TryContinuation(prefixes[j], baselines[j], start, depth, furthest)) return true;
         }
       }
     }

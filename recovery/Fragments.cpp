@@ -30,6 +30,10 @@ RebuildOutcome RebuildFragmentedFiles(RecoverySink& sink, CScannedSource& source
       break;
     }
     const RecoverySink::BrokenFile& file = broken[i];
+    if (!RebuildsReliably(file.entry.type)) {
+      if (progress) progress(i + 1, count);
+      continue;
+    }
     SearchLimits limits;
     limits.blockSize = source.BlockSize();
     limits.maxGapBlocks = settings.maxGapBlocks;

@@ -64,6 +64,12 @@ using ContinuationCheck = bool (*)(const unsigned char* block, long long size);
 // The check for a type, or null when any block might continue it.
 ContinuationCheck FindContinuationCheck(const std::string& type);
 
+// Whether the validator's "intact" for the type rests on checks that bytes from elsewhere pass
+// only by a very rare chance (checksums, exact frame and sample chains): reassembly tries many
+// candidates, and a check that noise passes now and then would sooner or later name a wrong
+// join intact. Lossy WebP, TIFF, PSD and the RAWs are validated, but not rebuilt.
+bool RebuildsReliably(const std::string& type);
+
 // The validator for a recovered file's type (its extension as the sink names it: "jpg",
 // "png", "mp4"...), or null when there is none for it.
 ValidateFunction FindValidator(const std::string& type);

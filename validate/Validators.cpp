@@ -1,4 +1,5 @@
 #include <cstring>
+#include <string>
 
 #include "validate/Formats.h"
 #include "validate/Validator.h"
@@ -63,6 +64,16 @@ constexpr Entry kValidators[] = {
 // clang-format on
 
 }  // namespace
+
+bool RebuildsReliably(const std::string& type) {
+  static const char* const kReliable[] = {
+      "jpg", "jpeg", "jpe", "jfif", "png",  "apng", "flac", "ogg", "oga", "opus",
+      "spx", "mp4",  "mov", "m4v",  "m4a",  "m4b",  "3gp",  "3g2", "f4v", "avi",
+      "mkv", "webm", "mka", "heic", "heif", "avif", "mp3",  "mp2", "aac"};
+  for (const char* reliable : kReliable)
+    if (type == reliable) return true;
+  return false;
+}
 
 ContinuationCheck FindContinuationCheck(const std::string& type) {
   if (type == "jpg" || type == "jpeg" || type == "jpe" || type == "jfif") return CouldContinueJpeg;
