@@ -426,7 +426,8 @@ void RecoverySink::FileRecovered(CContentHandler* handler, CDataStream* file) {
     if (FOutputErrno != 0) return;
   }
   Count(entry);
-  Remember(entry, validation);
+  // A file kept cut at the output's size limit is whole on the source: nothing to look for.
+  if (entry.size == file->GetSize()) Remember(entry, validation);
 }
 
 void RecoverySink::Remember(const ReportFile& entry, const Validation& validation) {
@@ -483,7 +484,14 @@ bool RecoverySink::DeliverRebuilt(const BrokenFile& broken, ByteSpan& source,
     CopyOut(&stream, entry.size, -1, entry.sha256, entry.unreadableBytes);
     entry.filename = entry.type + "/" + RecoveredFileName(entry.offset, false, entry.type);
   } else {
+    const long long cutBefore = FCutFiles;
     if (!EnsureTypeFolder(entry.type) || !WriteFile(&stream, temporary, entry)) return false;
+    if (FCutFiles != cutBefore) {
+      // Too large for the output file system: the damaged file already there stays.
+      --FCutFiles;
+      unlink(temporary.c_str());
+      return false;
+    }
     Publish(temporary, entry);
     if (FOutputErrno != 0) return false;
     if (!entry.replaces.empty()) unlink((FSettings.outputDir + "/" + entry.replaces).c_str());

@@ -199,7 +199,7 @@ TEST(ToolFaults, EachFaultEndsTheScanAsTheUserIsTold) {
       "SALVOR_FAULT_DEVICE=" + device + " SALVOR_FAULT_IMAGE='" + dir + "/image.bin' ";
   const std::string scan = "scan " + device + " --modules mods --read-ahead 64k -q -o ";
   testing_support::Run("cd '" + dir + "' && " + env + "SALVOR_FAULT_READ_MS=20 '" SALVOR_EXE "' " +
-                       scan + "killed & sleep 0.3; kill -9 $!; wait");
+                       scan + "killed & sleep 1; kill -9 $!; wait");
   // Lost while the cut photo is held open: the resumed scan goes back to its start.
   const std::string lostWhileOpen = std::to_string(2 + cutAt / 65536 + 6);
   EXPECT_EQ(RunSalvor(dir, scan + "open", env + "SALVOR_FAULT_VANISH_AFTER=" + lostWhileOpen + " ")

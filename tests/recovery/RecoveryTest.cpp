@@ -37,11 +37,11 @@ class ScriptedHandler : public CHandlerBase {
   bool FindEndOfFile(CDataStream*, long long, long long*) override { return false; }
   bool FindStartOfFile(CDataStream*, long long, long long*) override { return false; }
 
-  std::string describeAs = "jpg";
+  std::string describeAs = "raw";
   bool valid = true;
 };
 
-const HandlerInfo kJpegInfo{"test.sink.jpeg", "image/jpeg", "Test JPEG", "jpg;jpeg", 1024, 4096};
+const HandlerInfo kJpegInfo{"test.sink.jpeg", "image/jpeg", "Test JPEG", "raw;rw", 1024, 4096};
 
 std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
   std::vector<uint8_t> bytes(size);
@@ -74,7 +74,7 @@ TEST(RecoverySink, WritesEachFileUnderItsTypeAndOffsetAndReportsIt) {
   SV::CSubsetStream window(&source, 4096, 1 << 20);
   SV::CSubsetStream nested(&window, 10 * 512 + 100 - 4096, 10 * 512 + 100 - 4096 + 3000);
   handler.valid = false;
-  handler.describeAs = "JPG";
+  handler.describeAs = "RAW";
   sink.FileRecovered(&handler, &nested);
   handler.valid = true;
   handler.describeAs = "";  // falls back to the handler's first extension
@@ -91,26 +91,26 @@ TEST(RecoverySink, WritesEachFileUnderItsTypeAndOffsetAndReportsIt) {
   sink.FileRecovered(&handler, &past);
 
   const uint8_t* bytes = source.Bytes().data();
-  EXPECT_EQ(FileSha256(dir + "/jpg/f0000002048.jpg"), SV::CSha256::Of(bytes + 2048 * 512, 5 << 19));
-  EXPECT_EQ(FileSha256(dir + "/jpg/b0000000010_100.jpg"), SV::CSha256::Of(bytes + 5220, 3000));
-  EXPECT_EQ(FileSha256(dir + "/jpg/f0000002048-2.jpg"), SV::CSha256::Of(bytes + 2048 * 512, 200));
-  EXPECT_EQ(FileSha256(dir + "/jpg/b0000000014_052.jpg"), SV::CSha256::Of(bytes + 7220, 5000));
-  EXPECT_FALSE(FileExists(dir + "/jpg/f0000000030.jpg"));
-  EXPECT_FALSE(FileExists(dir + "/jpg/b0000000011_100.jpg"));
+  EXPECT_EQ(FileSha256(dir + "/raw/f0000002048.raw"), SV::CSha256::Of(bytes + 2048 * 512, 5 << 19));
+  EXPECT_EQ(FileSha256(dir + "/raw/b0000000010_100.raw"), SV::CSha256::Of(bytes + 5220, 3000));
+  EXPECT_EQ(FileSha256(dir + "/raw/f0000002048-2.raw"), SV::CSha256::Of(bytes + 2048 * 512, 200));
+  EXPECT_EQ(FileSha256(dir + "/raw/b0000000014_052.raw"), SV::CSha256::Of(bytes + 7220, 5000));
+  EXPECT_FALSE(FileExists(dir + "/raw/f0000000030.raw"));
+  EXPECT_FALSE(FileExists(dir + "/raw/b0000000011_100.raw"));
   EXPECT_EQ(sink.SkippedFiles(), 2);
-  const TypeTally& jpg = sink.TypeTallies().at("jpg");
-  EXPECT_EQ(jpg.files, 4);
-  EXPECT_EQ(jpg.damaged, 2);
-  EXPECT_EQ(jpg.bytes, (5 << 19) + 3000 + 200 + 5000);
+  const TypeTally& raw = sink.TypeTallies().at("raw");
+  EXPECT_EQ(raw.files, 4);
+  EXPECT_EQ(raw.damaged, 2);
+  EXPECT_EQ(raw.bytes, (5 << 19) + 3000 + 200 + 5000);
 
   ReportOutcome outcome;
   outcome.status = "completed";
   ASSERT_TRUE(report.Finish(outcome));
   const std::string text = ReadText(dir + "/report.xml");
   for (const char* entry :
-       {"<filename>jpg/f0000002048.jpg</filename>", "img_offset=\"5220\" len=\"3000\"",
-        "<filename>jpg/f0000002048-2.jpg</filename>",
-        "<salvor:skipped img_offset=\"5732\" len=\"3000\" type=\"jpg\" reason=\"overlap\"/>",
+       {"<filename>raw/f0000002048.raw</filename>", "img_offset=\"5220\" len=\"3000\"",
+        "<filename>raw/f0000002048-2.raw</filename>",
+        "<salvor:skipped img_offset=\"5732\" len=\"3000\" type=\"raw\" reason=\"overlap\"/>",
         "<salvor:handler>test.sink.jpeg</salvor:handler>"})
     EXPECT_NE(text.find(entry), std::string::npos) << entry;
 }
