@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(cmake g++ ninja-build libgtest-dev libbenchmark-dev
   imagemagick ffmpeg libjpeg-turbo-progs libimage-exiftool-perl
   dosfstools mtools libxml2-utils pkg-config libjpeg62-turbo-dev libspng-dev libwebp-dev
-  libheif-dev libavformat-dev libavcodec-dev libavutil-dev libgif-dev)
+  libheif-dev libavformat-dev libavcodec-dev libavutil-dev libgif-dev zlib1g-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

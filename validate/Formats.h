@@ -13,5 +13,6 @@ Validation ValidateFlac(ByteSpan& bytes);
 Validation ValidateOgg(ByteSpan& bytes);  // Vorbis, Opus, Speex, FLAC in Ogg pages
 Validation ValidateAvi(ByteSpan& bytes);
 Validation ValidateWav(ByteSpan& bytes);
-Validation ValidateMpegTs(ByteSpan& bytes);  // 188-byte packets, or 192 (M2TS/MTS)
+Validation ValidateMpegTs(ByteSpan& bytes);    // 188-byte packets, or 192 (M2TS/MTS)
+Validation ValidateMatroska(ByteSpan& bytes);  // mkv, mka, webm
 }  // namespace salvor

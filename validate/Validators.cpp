@@ -37,6 +37,9 @@ constexpr Entry kValidators[] = {
     {"ts", ValidateMpegTs},
     {"mts", ValidateMpegTs},
     {"m2ts", ValidateMpegTs},
+    {"mkv", ValidateMatroska},
+    {"mka", ValidateMatroska},
+    {"webm", ValidateMatroska},
 };
 
 }  // namespace
