@@ -15,4 +15,5 @@ Validation ValidateAvi(ByteSpan& bytes);
 Validation ValidateWav(ByteSpan& bytes);
 Validation ValidateMpegTs(ByteSpan& bytes);    // 188-byte packets, or 192 (M2TS/MTS)
 Validation ValidateMatroska(ByteSpan& bytes);  // mkv, mka, webm
+Validation ValidateMpegPs(ByteSpan& bytes);    // MPEG-1 system and MPEG-2 program streams
 }  // namespace salvor

@@ -40,6 +40,9 @@ constexpr Entry kValidators[] = {
     {"mkv", ValidateMatroska},
     {"mka", ValidateMatroska},
     {"webm", ValidateMatroska},
+    {"mpg", ValidateMpegPs},
+    {"mpeg", ValidateMpegPs},
+    {"vob", ValidateMpegPs},
 };
 
 }  // namespace

@@ -124,19 +124,20 @@ TEST(MediaValidators, OverwrittenMiddleIsFoundAroundTheSplice) {
   }
 }
 
-// PCM sound and transport streams have nothing to check their payload by: only the structure
-// (chunk lengths; packet sync bytes and continuity counters).
+// PCM sound, transport and program streams have nothing to check their payload by: only the
+// structure (chunk lengths; packet sync bytes and continuity counters; packet lengths and
+// marker bits).
 TEST(MediaValidators, StructureOnlyFormatsCannotTellUnlessTheStructureBreaks) {
   const std::string ff =
       "ffmpeg -v error -y -f lavfi -i testsrc=size=160x120:rate=25:duration=2 "
       "-f lavfi -i sine=duration=2 -c:v libx264 -preset ultrafast ";
   const Samples made = MakeMedia(
-      "validate", {
-                      {"tone.wav", "ffmpeg -v error -y -f lavfi -i sine=duration=1 -c:a pcm_s16le"},
-                      {"clip.ts", ff + "-c:a aac"},
-                      {"clip.m2ts", ff + "-c:a ac3 -mpegts_m2ts_mode 1"},
-                  });
-  ASSERT_EQ(made.size(), 3u);
+      "validate", {{"tone.wav", "ffmpeg -v error -y -f lavfi -i sine=duration=1 -c:a pcm_s16le"},
+                   {"clip.ts", ff + "-c:a aac"},
+                   {"clip.m2ts", ff + "-c:a ac3 -mpegts_m2ts_mode 1"},
+                   {"clip.mpg", ff + "-c:v mpeg1video -c:a mp2 -f mpeg"},
+                   {"clip.vob", ff + "-c:v mpeg2video -c:a ac3 -f vob"}});
+  ASSERT_EQ(made.size(), 5u);
   for (const Sample& file : made) {
     EXPECT_EQ(Check(file, file.bytes).verdict, Verdict::kCannotTell) << file.name;
     const long long cut = static_cast<long long>(file.bytes.size()) / 2 + 7;
