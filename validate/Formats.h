@@ -44,4 +44,7 @@ Validation ValidateX3f(ByteSpan& bytes);
 // Photoshop PSD and PSB: sections chain, RLE rows decode to their width, layer data adds up.
 Validation ValidatePsd(ByteSpan& bytes);
 
+Validation ValidateMpegTs(ByteSpan& bytes);    // 188-byte packets, or 192 (M2TS/MTS)
+Validation ValidateMatroska(ByteSpan& bytes);  // mkv, mka, webm
+Validation ValidateMpegPs(ByteSpan& bytes);    // MPEG-1 system and MPEG-2 program streams
 }  // namespace salvor

@@ -191,6 +191,9 @@ SampleChecker::SampleChecker(const AVCodecParameters* codec) {
       extraSize >= 3 && extra[0] == 0 && extra[1] == 0 && (extra[2] == 1 || extra[2] == 0);
   const bool pcm =
       codec->codec_id >= AV_CODEC_ID_PCM_S16LE && codec->codec_id < AV_CODEC_ID_ADPCM_IMA_QT;
+  // Opus and Vorbis decoders take nearly any payload without complaint: decoding them costs
+  // more than copying the file and finds nothing the container's framing does not.
+  const bool lenient = codec->codec_id == AV_CODEC_ID_OPUS || codec->codec_id == AV_CODEC_ID_VORBIS;
   if (codec->codec_id == AV_CODEC_ID_H264) {
     // avcC: the NAL length size is in its fifth byte; without one, start codes.
     FKind = extraSize >= 7 && extra[0] == 1 ? Kind::kLengthPrefixed : Kind::kAnnexB;
@@ -199,9 +202,15 @@ SampleChecker::SampleChecker(const AVCodecParameters* codec) {
     FHevc = true;
     FKind = extraSize >= 23 && !annexB ? Kind::kLengthPrefixed : Kind::kAnnexB;
     if (FKind == Kind::kLengthPrefixed) FLengthSize = (extra[21] & 3) + 1;
+  } else if (codec->codec_id == AV_CODEC_ID_AV1) {
+    FKind = Kind::kAv1;
+  } else if (codec->codec_id == AV_CODEC_ID_VP8) {
+    FKind = Kind::kVp8;
+  } else if (codec->codec_id == AV_CODEC_ID_VP9) {
+    FKind = Kind::kVp9;
   } else if (codec->codec_id == AV_CODEC_ID_MJPEG) {
     FKind = Kind::kJpeg;
-  } else if (codec->codec_type == AVMEDIA_TYPE_AUDIO && !pcm) {
+  } else if (codec->codec_type == AVMEDIA_TYPE_AUDIO && !pcm && !lenient) {
     FAudio = std::make_unique<AudioDecoder>();
     FKind = Kind::kAudio;
     if (!FAudio->Open(codec)) {
@@ -225,6 +234,15 @@ SampleResult SampleChecker::Check(ByteSpan& bytes, long long position, long long
       break;
     case Kind::kAudio:
       result = Decode(bytes, position, size);
+      break;
+    case Kind::kAv1:
+      result = CheckObus(bytes, position, size);
+      break;
+    case Kind::kVp8:
+      result = CheckVp8(bytes, position, size);
+      break;
+    case Kind::kVp9:
+      result = CheckVp9(bytes, position, size);
       break;
     case Kind::kNone:
       break;
@@ -284,6 +302,162 @@ SampleResult SampleChecker::CheckAnnexB(ByteSpan& bytes, long long position, lon
     return result;
   }
   result.verifiedUntil = position + start + 2;
+  return result;
+}
+
+SampleResult SampleChecker::CheckObus(ByteSpan& bytes, long long position, long long size) {
+  // Each OBU: a header byte (forbidden and reserved bits clear, a defined type), an extension
+  // byte when flagged, and a LEB128 size when flagged (else it runs to the sample's end).
+  SampleResult result;
+  const long long end = position + size;
+  auto bad = [&](long long at, const char* reason) {
+    result.badAt = at;
+    result.reason = reason;
+    return result;
+  };
+  unsigned char head[10];
+  for (long long at = position; at < end;) {
+    const long long want = std::min<long long>(sizeof head, end - at);
+    if (bytes.Read(at, head, want) < want) return bad(bytes.Size(), "sample past the end");
+    const int type = (head[0] >> 3) & 0xF;
+    if ((head[0] & 0x81) != 0 || type == 0 || (type > 8 && type != 15))
+      return bad(at + 1, "bad OBU header");
+    long long header = (head[0] & 4) != 0 ? 2 : 1;
+    if (header > want) return bad(end, "OBU sizes do not add up to the sample");
+    long long length = end - at - header;
+    if ((head[0] & 2) != 0) {
+      unsigned long long value = 0;
+      int i = 0;
+      bool whole = false;
+      for (; i < 8 && header + i < want && !whole; ++i) {
+        value |= static_cast<unsigned long long>(head[header + i] & 0x7F) << (7 * i);
+        whole = (head[header + i] & 0x80) == 0;
+      }
+      header += i;
+      if (!whole || value > static_cast<unsigned long long>(end - at - header))
+        return bad(std::min(at + header, end), "OBU sizes do not add up to the sample");
+      length = static_cast<long long>(value);
+    }
+    result.verifiedUntil = at + header;
+    at += header + length;
+  }
+  return result;
+}
+
+SampleResult SampleChecker::CheckVp8(ByteSpan& bytes, long long position, long long size) {
+  // The frame tag (key frame bit, version, first partition size); a key frame then has its
+  // start code and nonzero dimensions.
+  SampleResult result;
+  unsigned char head[10] = {};
+  const long long want = std::min<long long>(size, sizeof head);
+  if (bytes.Read(position, head, want) < want) {
+    result.badAt = bytes.Size();
+    result.reason = "sample past the end";
+    return result;
+  }
+  const uint32_t tag = static_cast<uint32_t>(head[2]) << 16 | Le16(head);
+  const bool key = (tag & 1) == 0;
+  const long long header = key ? 10 : 3;
+  if (size < header || ((tag >> 1) & 7) > 3 || (tag >> 5) > size - header) {
+    result.badAt = position + std::min(size, 3LL);
+    result.reason = "bad VP8 frame tag";
+  } else if (key && (head[3] != 0x9D || head[4] != 0x01 || head[5] != 0x2A ||
+                     (Le16(head + 6) & 0x3FFF) == 0 || (Le16(head + 8) & 0x3FFF) == 0)) {
+    result.badAt = position + header;
+    result.reason = "bad VP8 key frame header";
+  } else {
+    result.verifiedUntil = position + header;
+  }
+  return result;
+}
+
+namespace {
+
+// The first bits of a VP9 frame's uncompressed header (marker, profile, frame type, the sync
+// code of frames coded on their own): how many bytes they took, or 0 when they are wrong.
+int Vp9Header(const unsigned char* data, long long size) {
+  unsigned long long bits = 0;
+  for (int i = 0; i < 8; ++i) bits = bits << 8 | (i < size ? data[i] : 0);
+  int used = 0;
+  auto take = [&](int count) {
+    const unsigned long long value = (bits << used) >> (64 - count);
+    used += count;
+    return static_cast<unsigned>(value);
+  };
+  if (size < 1 || take(2) != 2) return 0;
+  const unsigned profile = take(1) | take(1) << 1;
+  if (profile == 3 && take(1) != 0) return 0;
+  if (take(1) == 1) {  // shows an earlier frame: an index and nothing more
+    take(3);
+    return (used + 7) / 8;
+  }
+  const bool key = take(1) == 0;
+  const bool show = take(1) == 1;
+  const bool errorResilient = take(1) == 1;
+  bool intraOnly = false;
+  if (!key) {
+    intraOnly = !show && take(1) == 1;
+    if (!errorResilient) take(2);
+  }
+  if ((key || intraOnly) && take(24) != 0x498342) return 0;
+  const int length = (used + 7) / 8;
+  return length <= size ? length : 0;
+}
+
+}  // namespace
+
+SampleResult SampleChecker::CheckVp9(ByteSpan& bytes, long long position, long long size) {
+  // A superframe (frames packed together) ends in an index that begins and ends with the same
+  // marker byte; the frame sizes it lists must add up to the rest. Each frame's header is read.
+  SampleResult result;
+  unsigned char index[34];
+  long long frames[8] = {size};
+  int count = 1;
+  unsigned char last = 0;
+  if (size < 1 || !ReadAll(bytes, position + size - 1, &last, 1)) {
+    result.badAt = size < 1 ? position : bytes.Size();
+    result.reason = size < 1 ? "empty VP9 frame" : "sample past the end";
+    return result;
+  }
+  if ((last & 0xE0) == 0xC0) {
+    const int n = (last & 7) + 1, magnitude = ((last >> 3) & 3) + 1;
+    const long long indexSize = 2 + static_cast<long long>(magnitude) * n;
+    if (size >= indexSize && ReadAll(bytes, position + size - indexSize, index, indexSize) &&
+        index[0] == last) {
+      long long total = 0;
+      for (int i = 0; i < n; ++i) {
+        long long frame = 0;
+        for (int b = magnitude - 1; b >= 0; --b) frame = frame << 8 | index[1 + i * magnitude + b];
+        frames[i] = frame;
+        total += frame;
+      }
+      if (total > size - indexSize) {
+        result.badAt = position + size;
+        result.reason = "VP9 superframe sizes do not add up";
+        return result;
+      }
+      count = n;
+    }
+  }
+  long long at = position;
+  for (int i = 0; i < count; ++i) {
+    unsigned char head[8] = {};
+    const long long want = std::min<long long>(frames[i], sizeof head);
+    if (frames[i] == 0) continue;
+    if (bytes.Read(at, head, want) < want) {
+      result.badAt = bytes.Size();
+      result.reason = "sample past the end";
+      return result;
+    }
+    const int header = Vp9Header(head, frames[i]);
+    if (header == 0) {
+      result.badAt = at + want;
+      result.reason = "bad VP9 frame header";
+      return result;
+    }
+    result.verifiedUntil = at + header;
+    at += frames[i];
+  }
   return result;
 }
 

@@ -42,13 +42,14 @@ inline bool ReadAll(ByteSpan& bytes, long long offset, void* buffer, long long l
   return bytes.Read(offset, buffer, length) == length;
 }
 
-// Reads a span front to back through a window, for walks that take a few bytes at a time.
-class WindowReader {
+// Reads a span front to back through a window, for walks that take a few bytes at a time (and
+// for sample checks along such a walk).
+class WindowReader : public ByteSpan {
  public:
   explicit WindowReader(ByteSpan& bytes) : FBytes(bytes) {}
-  long long Size() const { return FBytes.Size(); }
+  long long Size() const override { return FBytes.Size(); }
   // As ByteSpan::Read; lengths up to the window's size are served from it.
-  long long Read(long long offset, void* buffer, long long length);
+  long long Read(long long offset, void* buffer, long long length) override;
   bool ReadAll(long long offset, void* buffer, long long length) {
     return Read(offset, buffer, length) == length;
   }
@@ -116,8 +117,8 @@ struct SampleResult {
 };
 
 // Checks the samples of one track by its codec: H.264/HEVC NAL chains (length-prefixed) or
-// start codes, Motion JPEG markers, audio decoded whole. Video is never decoded: NAL units are
-// read by their headers only.
+// start codes, AV1 OBU chains, VP8/VP9 frame headers (and VP9 superframe indexes), Motion JPEG
+// markers, audio decoded whole. Video is never decoded: only its headers are read.
 class SampleChecker {
  public:
   // A null codec checks nothing.
@@ -127,11 +128,17 @@ class SampleChecker {
 
   // Whether this track's bytes are checked at all (raw PCM, unknown codecs: no).
   bool Checks() const { return FKind != Kind::kNone; }
+  // Whether the check keeps state from sample to sample (audio decoded): such a track's
+  // samples must be checked in order from its first, none skipped.
+  bool Decodes() const { return FKind == Kind::kAudio; }
   SampleResult Check(ByteSpan& bytes, long long position, long long size);
 
  private:
-  enum class Kind { kNone, kLengthPrefixed, kAnnexB, kJpeg, kAudio };
+  enum class Kind { kNone, kLengthPrefixed, kAnnexB, kJpeg, kAudio, kAv1, kVp8, kVp9 };
   SampleResult CheckNals(ByteSpan& bytes, long long position, long long size);
+  SampleResult CheckObus(ByteSpan& bytes, long long position, long long size);
+  SampleResult CheckVp8(ByteSpan& bytes, long long position, long long size);
+  SampleResult CheckVp9(ByteSpan& bytes, long long position, long long size);
   SampleResult CheckAnnexB(ByteSpan& bytes, long long position, long long size);
   SampleResult CheckJpeg(ByteSpan& bytes, long long position, long long size);
   SampleResult Decode(ByteSpan& bytes, long long position, long long size);

@@ -20,7 +20,7 @@ const Samples& Media() {
                       a = " -f lavfi -i sine=duration=2",
                       noise = " -f lavfi -i anoisesrc=duration=3:amplitude=0.3:seed=7",
                       h264 = " -c:v libx264 -preset ultrafast -c:a aac ";
-    return MakeMedia(
+    Samples made = MakeMedia(
         "validate",
         {{"moov-last.mp4", ff + v + a + h264},
          {"faststart.mp4", ff + v + a + h264 + "-movflags +faststart"},
@@ -35,7 +35,27 @@ const Samples& Media() {
          {"song.ogg", ff + noise + " -c:a libvorbis"},
          {"song.opus", ff + noise + " -c:a libopus"},
          {"motion-jpeg.avi", ff + v + a + " -c:v mjpeg -c:a pcm_s16le"},
-         {"h264.avi", ff + v + a + " -c:v libx264 -preset ultrafast -c:a libmp3lame"}});
+         {"h264.avi", ff + v + a + " -c:v libx264 -preset ultrafast -c:a libmp3lame"},
+         // ffmpeg's Matroska has CRC-32 elements, its WebM none; piped, a live recording's
+         // sizes are unknown.
+         {"h264.mkv", ff + v + a + h264},
+         {"av1.mkv", ff + v + a + " -c:v libaom-av1 -cpu-used 8 -c:a flac -write_crc32 0"},
+         {"song.mka", ff + noise + " -c:a libmp3lame"},
+         {"vp8.webm", ff + v + a + " -c:v libvpx -c:a libvorbis"},
+         {"vp9.webm", ff + " -f lavfi -i testsrc2=size=160x120:rate=25:duration=2" + a +
+                          " -c:v libvpx-vp9 -deadline realtime -cpu-used 8 -b:v 300k -c:a libopus"},
+         {"live.webm", ff + v + a + " -c:v libvpx -c:a libopus -f webm - | tee"}});
+    // Clusters of unknown size too, as some live encoders write them.
+    Bytes open = Find(made, "live.webm");
+    const uint8_t cluster[] = {0x1F, 0x43, 0xB6, 0x75};
+    for (size_t i = 0; i + 7 < open.size(); ++i) {
+      if (!std::equal(cluster, cluster + 4, open.begin() + long(i))) continue;
+      const bool two = (open[i + 4] & 0xC0) == 0x40;
+      std::fill_n(open.begin() + long(i) + 4, two ? 2 : 3, 0xFF);
+      open[i + 4] = two ? 0x7F : 0x3F;
+    }
+    made.push_back({"open-clusters.webm", open, "webm"});
+    return made;
   }();
   return media;
 }
@@ -63,7 +83,7 @@ Bytes Random(size_t n, uint32_t seed) {
 }
 
 TEST(MediaValidators, WholeFilesEndWhereTheyEnd) {
-  ASSERT_EQ(Media().size(), 14u);
+  ASSERT_EQ(Media().size(), 21u);
   for (const Sample& file : Media()) {
     const long long size = static_cast<long long>(file.bytes.size());
     for (const Bytes& after : {Bytes(), Bytes(3000, 0), Random(3000, 5)}) {
@@ -104,8 +124,9 @@ TEST(MediaValidators, OverwrittenMiddleIsFoundAroundTheSplice) {
   }
 }
 
-// PCM sound and transport streams have nothing to check their payload by: only the structure
-// (chunk lengths; packet sync bytes and continuity counters).
+// PCM sound, transport and program streams have nothing to check their payload by: only the
+// structure (chunk lengths; packet sync bytes and continuity counters; packet lengths and
+// marker bits).
 TEST(MediaValidators, StructureOnlyFormatsCannotTellUnlessTheStructureBreaks) {
   const std::string ff =
       "ffmpeg -v error -y -f lavfi -i testsrc=size=160x120:rate=25:duration=2 "
@@ -113,8 +134,10 @@ TEST(MediaValidators, StructureOnlyFormatsCannotTellUnlessTheStructureBreaks) {
   const Samples made = MakeMedia(
       "validate", {{"tone.wav", "ffmpeg -v error -y -f lavfi -i sine=duration=1 -c:a pcm_s16le"},
                    {"clip.ts", ff + "-c:a aac"},
-                   {"clip.m2ts", ff + "-c:a ac3 -mpegts_m2ts_mode 1"}});
-  ASSERT_EQ(made.size(), 3u);
+                   {"clip.m2ts", ff + "-c:a ac3 -mpegts_m2ts_mode 1"},
+                   {"clip.mpg", ff + "-c:v mpeg1video -c:a mp2 -f mpeg"},
+                   {"clip.vob", ff + "-c:v mpeg2video -c:a ac3 -f vob"}});
+  ASSERT_EQ(made.size(), 5u);
   for (const Sample& file : made) {
     EXPECT_EQ(Check(file, file.bytes).verdict, Verdict::kCannotTell) << file.name;
     const long long cut = static_cast<long long>(file.bytes.size()) / 2 + 7;
@@ -133,10 +156,84 @@ TEST(MediaValidators, StructureOnlyFormatsCannotTellUnlessTheStructureBreaks) {
   }
 }
 
+// An EBML element: the ID's bytes, an 8-byte size, the content.
+Bytes Element(uint32_t id, const Bytes& content) {
+  Bytes out;
+  for (int shift = 24; shift >= 0; shift -= 8)
+    if ((id >> shift) != 0 || !out.empty()) out.push_back(uint8_t(id >> shift));
+  return Concat({out, {0x01}, BE(content.size(), 7), content});
+}
+
+// A Matroska file of one PCM track (its frames have nothing to be checked by: only the
+// structure speaks) with a cluster of three blocks, the middle one given, then a cue that
+// points `cueShift` bytes after the cluster. `middle` is where the middle block's content is.
+Bytes BlockFile(const Bytes& block, size_t* middle, bool live, long long cueShift = 0) {
+  const Bytes header = Element(0x1A45DFA3, Element(0x4282, Text("matroska")));
+  const Bytes tracks =
+      Element(0x1654AE6B,
+              Element(0xAE, Concat({Element(0xD7, {1}), Element(0x86, Text("A_PCM/INT/LIT"))})));
+  const Bytes plain = {0x81, 0, 0, 0x80, 1, 2, 3, 4};
+  const Bytes first = Concat({Element(0xE7, {0}), Element(0xA3, plain)});
+  const Bytes cues = Element(
+      0x1C53BB6B,
+      Element(0xBB,
+              Concat({Element(0xB3, {0}),
+                      Element(0xB7, Concat({Element(0xF7, {1}),
+                                            Element(0xF1, BE(tracks.size() + cueShift, 8))}))})));
+  Bytes segment = Element(
+      0x18538067,
+      Concat({tracks,
+              Element(0x1F43B675, Concat({first, Element(0xA3, block), Element(0xA3, plain)})),
+              cues}));
+  if (live) std::fill_n(segment.begin() + 5, 7, 0xFF);  // its size unknown
+  *middle = header.size() + 12 + tracks.size() + 12 + first.size() + 9;
+  return Concat({header, segment});
+}
+
+// Blocks unlaced and with each lacing, then with lace sizes, a track number or a cue that do
+// not fit: the break is reported around the bytes changed, in a Segment of known or unknown size.
+TEST(MediaValidators, MatroskaBlocksAndCuesMustFit) {
+  const Bytes payload(315, 7);
+  struct Case {
+    const char* name;
+    Bytes block;
+    long long cueShift;
+    long long changed;  // in the block (-1: the cue's last byte); -2: nothing
+  } cases[] = {
+      {"unlaced", {0x81, 0, 0, 0x80, 1, 2, 3, 4}, 0, -2},
+      {"Xiph lacing", Concat({{0x81, 0, 0, 0x82, 2, 255, 45, 10}, payload}), 0, -2},
+      {"EBML lacing", Concat({{0x81, 0, 0, 0x86, 2, 0x41, 0x2C, 0x5E, 0xDD}, payload}), 0, -2},
+      {"fixed lacing", Concat({{0x81, 0, 0, 0x84, 2}, Bytes(12, 7)}), 0, -2},
+      {"Xiph sizes past the block", Concat({{0x81, 0, 0, 0x82, 2, 255, 255, 45, 10}, payload}), 0,
+       6},
+      {"EBML size below zero", Concat({{0x81, 0, 0, 0x86, 2, 0x41, 0x2C, 0x40, 0x01}, payload}), 0,
+       7},
+      {"fixed sizes unequal", Concat({{0x81, 0, 0, 0x84, 2}, Bytes(13, 7)}), 0, 4},
+      {"undeclared track", {0x82, 0, 0, 0x80, 1, 2, 3, 4}, 0, 0},
+      {"cue off its cluster", {0x81, 0, 0, 0x80, 1, 2, 3, 4}, 12, -1},
+  };
+  for (const Case& test : cases) {
+    for (bool live : {false, true}) {
+      size_t middle = 0;
+      const Bytes file = BlockFile(test.block, &middle, live, test.cueShift);
+      const Validation answer = Check({"blocks.mkv", {}, "mkv"}, Join(file, Bytes(100, 0)));
+      if (test.changed == -2) {
+        EXPECT_EQ(answer.verdict, Verdict::kCannotTell) << test.name << ": " << answer.reason;
+        continue;
+      }
+      const long long changed = test.changed == -1 ? static_cast<long long>(file.size()) - 1
+                                                   : static_cast<long long>(middle) + test.changed;
+      EXPECT_EQ(answer.verdict, Verdict::kDamaged) << test.name << " " << live;
+      EXPECT_LE(answer.goodUntil, changed) << test.name << ": " << answer.reason;
+      EXPECT_GT(answer.damagedAt, changed) << test.name << ": " << answer.reason;
+    }
+  }
+}
+
 // The collector's samples lost their sound data: none is whole.
 TEST(MediaValidators, CorpusSamplesCutByTheirCollectorAreNotIntact) {
-  for (const char* name :
-       {"MP3.mp3", "FLAC.flac", "FLAC.ogg", "Vorbis.ogg", "Pentax.avi", "RIFF.avi", "RIFF.wav"}) {
+  for (const char* name : {"MP3.mp3", "FLAC.flac", "FLAC.ogg", "Vorbis.ogg", "Pentax.avi",
+                           "RIFF.avi", "RIFF.wav", "Matroska.mkv"}) {
     const std::string path = name;
     const Sample file{path, ReadFileBytes(TestData("corpus/format-samples/" + path)),
                       path.substr(path.rfind('.') + 1)};
