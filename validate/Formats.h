@@ -9,5 +9,6 @@ Validation ValidateJpeg(ByteSpan& bytes);
 Validation ValidatePng(ByteSpan& bytes);
 Validation ValidateGif(ByteSpan& bytes);
 Validation ValidateWebp(ByteSpan& bytes);
+Validation ValidateBmp(ByteSpan& bytes);
 
 }  // namespace salvor

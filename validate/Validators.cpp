@@ -23,6 +23,8 @@ constexpr Entry kValidators[] = {
     {"apng", ValidatePng},
     {"gif", ValidateGif},
     {"webp", ValidateWebp},
+    {"bmp", ValidateBmp},
+    {"dib", ValidateBmp},
 };
 // clang-format on
 
