@@ -26,6 +26,7 @@ Validation ValidateHeif(ByteSpan& bytes);
 // and emulation prevention, OBU sizes), which catch most breaks at a fragment's end; cannot
 // tell where ValidateHeif would decode. For callers that cannot pay for decoding.
 Validation ValidateHeifUnits(ByteSpan& bytes);
+Validation ValidateBmp(ByteSpan& bytes);
 
 // TIFF (and DNG, whose every part TIFF tags locate): IFDs, tag values, strips and tiles in
 // the file, compressed strips decoded, embedded JPEGs checked.

@@ -89,6 +89,8 @@ constexpr Entry kValidators[] = {
     {"mpg", ValidateMpegPs},
     {"mpeg", ValidateMpegPs},
     {"vob", ValidateMpegPs},
+    {"bmp", ValidateBmp},
+    {"dib", ValidateBmp},
 };
 // clang-format on
 
