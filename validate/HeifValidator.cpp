@@ -852,14 +852,15 @@ Validation CheckHeif(ByteSpan& bytes, bool decode) {
     return findings.Result(end);
   }
   // In file order, so the first that fails is the earliest break.
+  std::map<uint32_t, const Coded*> byId;
+  for (const Coded& c : coded) byId[c.id] = &c;
   std::vector<const Coded*> wanted;
   for (uint32_t id : ItemsToDecode(meta)) {
-    auto found =
-        std::find_if(coded.begin(), coded.end(), [id](const Coded& c) { return c.id == id; });
-    if (found == coded.end() || found->units.empty()) {
+    auto found = byId.find(id);
+    if (found == byId.end() || found->second->units.empty()) {
       findings.Unchecked();  // another codec, data held in the meta box, or over the budget
     } else {
-      wanted.push_back(&*found);
+      wanted.push_back(found->second);
     }
   }
   std::sort(wanted.begin(), wanted.end(), [](const Coded* a, const Coded* b) {

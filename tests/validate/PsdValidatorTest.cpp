@@ -5,12 +5,12 @@ using namespace testing_support;
 namespace {
 
 // Photoshop's own sample (75 bytes of another tool's trailer after its image data) and
-// documents ImageMagick writes: RLE, RLE with a layer, 16-bit, ZIP layers, PSB; raw image
-// data has nothing to check.
+// documents ImageMagick writes: RLE, RLE with a layer away from the corner, 16-bit, ZIP
+// layers, PSB; raw image data has nothing to check.
 TEST(PsdValidator, DocumentsWholeCutAndSpliced) {
   std::vector<std::pair<std::string, std::string>> recipes = {
       {"rle.psd", "-compress rle"},
-      {"layers.psd", "\\( +clone -flip \\) -compress rle"},
+      {"layers.psd", "\\( +clone -flip -crop 100x80+0+0 -repage +8+6 \\) -compress rle"},
       {"deep.psd", "-depth 16 -compress rle"},
       {"zip.psd", "\\( +clone -flip \\) -compress zip"},
       {"large.psb", "-compress rle PSB:- >"},
