@@ -80,7 +80,8 @@ def media_jobs(rng):
         if codec == "mjpeg":
             enc = "-c:v mjpeg -q:v 4"
         else:
-            enc = f"-c:v libx264 -preset veryfast -b:v {rate} -pix_fmt yuv420p -threads 2"
+            # One thread: with more, x264 gives other bytes from run to run under load.
+            enc = f"-c:v libx264 -preset veryfast -b:v {rate} -pix_fmt yuv420p -threads 1"
         if audio:
             enc += " -c:a aac -b:a 96k" if codec != "mjpeg" else " -c:a pcm_s16le"
         jobs.append((name, f"ffmpeg -loglevel error -y {src} {noise} {enc} {{out}}"))
@@ -119,7 +120,8 @@ def media_jobs(rng):
                             "-c:a libmp3lame {out}"))
     jobs.append(("f05.mkv", "ffmpeg -loglevel error -y -f lavfi -i "
                             "testsrc2=size=320x240:rate=25:duration=2 -c:v libx264 "
-                            "-preset veryfast -pix_fmt yuv420p -threads 2 {out}"))
+                            "-preset veryfast -pix_fmt yuv420p -threads 1 "
+                            "-fflags +bitexact {out}"))  # no random segment ID
     return jobs
 
 
@@ -458,7 +460,8 @@ def chain(card, name, geometry):
     return pieces
 
 
-MTOOLS_ENV = dict(os.environ, MTOOLS_SKIP_CHECK="1")
+# Fixed times, so that the same seed gives the same card.
+MTOOLS_ENV = dict(os.environ, MTOOLS_SKIP_CHECK="1", SOURCE_DATE_EPOCH="1700000000")
 
 
 def mt(cmd):
@@ -473,7 +476,8 @@ def build_fatreuse(path, media, work, rng, card_mib=80):
     on the card is the truth; files whose start survives but not the rest are lost."""
     if os.path.exists(path):
         os.remove(path)
-    subprocess.run(f"truncate -s {card_mib}M '{path}' && mkfs.vfat -F 32 -s 2 -n CARD '{path}'",
+    subprocess.run(f"truncate -s {card_mib}M '{path}' && "
+                   f"mkfs.vfat -F 32 -s 2 -n CARD -i 5A1F0C4D --invariant '{path}'",
                    shell=True, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     geometry = fat_geometry(path)
     mt(f"mmd -i '{path}' ::DCIM")
@@ -501,6 +505,7 @@ def build_fatreuse(path, media, work, rng, card_mib=80):
         staged = os.path.join(stage, card_name)
         with open(staged, "wb") as f:
             f.write(media[name])
+        os.utime(staged, (1700000000 + 60 * number[0],) * 2)
         first_fit(path)
         mt(f"mcopy -i '{path}' '{staged}' ::DCIM/")
         written[card_name] = (name, chain(path, card_name, geometry))
