@@ -12,16 +12,30 @@ counts. Salvor runs twice: as installed, and as salvor-u with every handler's
 Unaligned setting on (starts inside a sector, as in the raw image). Peers asked for every type
 also write text and documents: those show as "other" and stay out of the ALL rows.
 
+With --fragmented it runs the fragmented set instead (fragmented.py): files in two and three
+pieces, pieces stored before the first, a FAT32 card whose clusters were re-used, clips written
+in alternating chunks. Its tables count, per tool and type, the fragmented files rebuilt
+byte-identical, the contiguous ones identical, the broken ones (the start of a file, not
+identical), and the files that claim to be whole but are identical to no original: Salvor's
+f... files (b... is its name for a damaged file); for the peers, which claim nothing, every file
+not identical to an original. PhotoRec runs there with its brute-force option (paranoid_bf).
+
 Usage: bench/recovery/run.py [--work DIR] [--salvor PATH] [--no-peers]
+                             [--fragmented [--images frag2,frag3,fatreuse,interleaved-video]]
+                             [--all]
 """
 import argparse
 import hashlib
 import os
 import random
 import shutil
+import signal
 import subprocess
 import sys
-from collections import defaultdict
+import time
+from collections import Counter, defaultdict
+
+import fragmented
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SECTOR = 512
@@ -208,34 +222,51 @@ def is_metadata(rel):
     return len(parts) == 2 and parts[1] == "report.xml" and parts[0].split(".")[-1].isdigit()
 
 
-def run_tools(image, out, salvor, peers):
+def timed(runs, name, folder, cmd, cpu_limit=0, **kw):
+    """Runs cmd; notes (folder, wall seconds, CPU seconds, stopped at the CPU limit)."""
+    if cpu_limit:
+        cmd = f"ulimit -t {cpu_limit}; exec {cmd}"
+    start = time.monotonic()
+    proc = subprocess.Popen(cmd, shell=True, **kw)
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    runs[name] = (folder, time.monotonic() - start, usage.ru_utime + usage.ru_stime,
+                  proc.returncode in (-signal.SIGXCPU, -signal.SIGKILL))
+
+
+def run_tools(image, out, salvor, peers, unaligned=True, brute_force=False, cpu_limit=0):
+    """Runs every tool on the image; returns {tool: (output folder, wall s, CPU s, cut)}.
+    PhotoRec alone gets cpu_limit (0: none): its brute force can run for an hour."""
     runs = {}
     d = os.path.join(out, "salvor")
     shutil.rmtree(d, ignore_errors=True)
-    sh(f"'{salvor}' scan '{image}' -o '{d}' -q", stdout=subprocess.DEVNULL)
-    runs["salvor"] = d
-    # The same with every handler also looking for starts inside a block (--set ...Unaligned=1).
-    d = os.path.join(out, "salvor-u")
-    shutil.rmtree(d, ignore_errors=True)
-    sets = " ".join(f"--set {h}.Unaligned=1" for h in salvor_handlers(salvor))
-    sh(f"'{salvor}' scan '{image}' -o '{d}' -q {sets}", stdout=subprocess.DEVNULL)
-    runs["salvor-u"] = d
+    timed(runs, "salvor", d, f"'{salvor}' scan '{image}' -o '{d}' -q", stdout=subprocess.DEVNULL)
+    if unaligned:
+        # The same with every handler also looking for starts inside a block.
+        d = os.path.join(out, "salvor-u")
+        shutil.rmtree(d, ignore_errors=True)
+        sets = " ".join(f"--set {h}.Unaligned=1" for h in salvor_handlers(salvor))
+        timed(runs, "salvor-u", d, f"'{salvor}' scan '{image}' -o '{d}' -q {sets}",
+              stdout=subprocess.DEVNULL)
     if not peers:
         return runs
     if shutil.which("photorec"):
-        d = os.path.join(out, "photorec")
+        name = "photorec-bf" if brute_force else "photorec"
+        d = os.path.join(out, name)
         shutil.rmtree(d, ignore_errors=True)
         os.makedirs(d)
-        sh(f"photorec /log /d '{d}/recup' /cmd '{image}' "
-           "partition_none,options,keep_corrupted_file_no,fileopt,everything,enable,search",
-           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=d)
-        runs["photorec"] = d
+        # paranoid_bf: after the normal passes, a brute-force pass over what is left for the
+        # files that did not check (its log says "Brute force : Yes" and names each attempt).
+        paranoid = "paranoid_bf," if brute_force else ""
+        timed(runs, name, d, f"photorec /log /d '{d}/recup' /cmd '{image}' partition_none,"
+              f"options,{paranoid}keep_corrupted_file_no,fileopt,everything,enable,search",
+              cpu_limit=cpu_limit, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+              cwd=d)
     if shutil.which("foremost"):
         d = os.path.join(out, "foremost")
         shutil.rmtree(d, ignore_errors=True)
-        sh(f"foremost -Q -t all -i '{image}' -o '{d}'", stdout=subprocess.DEVNULL,
-           stderr=subprocess.DEVNULL)
-        runs["foremost"] = d
+        timed(runs, "foremost", d, f"foremost -Q -t all -i '{image}' -o '{d}'",
+              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     if shutil.which("scalpel") and os.path.exists("/etc/scalpel/scalpel.conf"):
         d = os.path.join(out, "scalpel")
         shutil.rmtree(d, ignore_errors=True)
@@ -247,10 +278,19 @@ def run_tools(image, out, salvor, peers):
                                         "mpg", "wav", "psd"):
                     line = line.lstrip("#")
                 g.write(line)
-        sh(f"scalpel -c '{conf}' -o '{d}' '{image}'", stdout=subprocess.DEVNULL,
-           stderr=subprocess.DEVNULL)
-        runs["scalpel"] = d
+        timed(runs, "scalpel", d, f"scalpel -c '{conf}' -o '{d}' '{image}'",
+              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return runs
+
+
+def brute_force_log(folder):
+    """What PhotoRec's log says of its brute-force pass: (option on, attempts)."""
+    try:
+        with open(os.path.join(folder, "photorec.log"), errors="replace") as f:
+            log = f.read()
+    except OSError:
+        return False, 0
+    return "Brute force : Yes" in log, log.count("photorec_bf_frag")
 
 
 def score(truth, folder, lost):
@@ -297,31 +337,27 @@ def score(truth, folder, lost):
 MEDIA_DIR = ""
 
 
-def main():
+def markdown(header, rows):
+    lines = ["| " + " | ".join(header) + " |",
+             "|" + "|".join("---" if i < 2 else "--:" for i in range(len(header))) + "|"]
+    lines += ["| " + " | ".join(str(c) for c in row) + " |" for row in rows]
+    return "\n".join(lines)
+
+
+def run_classic(args, rng):
     global MEDIA_DIR
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--work", default=os.path.join(ROOT, "build", "bench-recovery"))
-    parser.add_argument("--salvor", default=os.path.join(ROOT, "build", "bin", "salvor"))
-    parser.add_argument("--no-peers", action="store_true")
-    args = parser.parse_args()
-    if not os.path.exists(args.salvor):
-        sys.exit(f"recovery: no salvor at {args.salvor}; build first (scripts/test.sh)")
-    ensure_packages()
-    rng = random.Random(20261206)
-    # Absolute: PhotoRec runs inside its own output folder.
-    args.work = os.path.abspath(args.work)
-    os.makedirs(args.work, exist_ok=True)
     MEDIA_DIR = os.path.join(args.work, "media")
     shutil.rmtree(MEDIA_DIR, ignore_errors=True)
     files = make_media(MEDIA_DIR)
     images = build_fat_images(files, args.work, rng)
     raw = os.path.join(args.work, "raw-mixed.img")
     images.append((raw, build_raw_image(files, raw, rng), set()))
-    print(f"{'image':<22}{'tool':<10}{'type':<6}{'total':>6}{'ident':>7}{'broken':>7}"
-          f"{'lost':>6}{'extra':>7}{'recall':>8}{'prec':>7}")
+    header = ["image", "tool", "type", "total", "ident", "broken", "lost", "extra", "recall",
+              "prec"]
+    rows = []
     for image, truth, lost in images:
         out = image + ".out"
-        for tool, folder in run_tools(image, out, args.salvor, not args.no_peers).items():
+        for tool, (folder, *_) in run_tools(image, out, args.salvor, args.peers).items():
             stats = score(truth, folder, lost)
             # Non-media outputs of peers asked for every type (text, documents) are shown
             # as "other" but left out of ALL, which compares photo, audio and video only.
@@ -331,8 +367,201 @@ def main():
                 recall = ident / total if total else 0.0
                 outputs = ident + broken + extra
                 precision = ident / outputs if outputs else 0.0
-                print(f"{os.path.basename(image):<22}{tool:<10}{kind:<6}{total:>6}{ident:>7}"
-                      f"{broken:>7}{lost_parts:>6}{extra:>7}{recall:>8.2f}{precision:>7.2f}")
+                rows.append([os.path.basename(image), tool, kind, total, ident, broken,
+                             lost_parts, extra, f"{recall:.2f}", f"{precision:.2f}"])
+    print(markdown(header, rows))
+
+
+# --- The fragmented set ---------------------------------------------------------------------
+
+HEAD = 4096
+
+
+def head_index(truth, lost):
+    """(start bytes, truth entry or None, type) for every file whose start is on the image:
+    up to 4 KiB of the file's first piece."""
+    index = []
+    for t in truth:
+        first = t["pieces"][0][1] if len(t["pieces"]) > 1 else t["size"]
+        index.append((t["data"][:min(HEAD, first)], t, t["type"]))
+    for x in lost:
+        index.append((x["head"], None, x["type"]))
+    return index
+
+
+def match_head(head, index):
+    """The file that an output begins like: the longest agreement, at least 512 bytes (or the
+    whole first piece when shorter)."""
+    best, best_len = None, 0
+    for prefix, entry, kind in index:
+        k = min(len(head), len(prefix))
+        if k >= min(SECTOR, len(prefix)) and k > best_len and head[:k] == prefix[:k]:
+            best, best_len = (entry, kind), k
+    return best
+
+
+FRAG_COLUMNS = ["files", "frag", "rebuilt", "ident", "broken", "lost", "extra", "false intact"]
+
+
+def score_fragmented(truth, lost, folder, claims_intact):
+    """Per type: a Counter of FRAG_COLUMNS. rebuilt: a fragmented file recovered identical;
+    ident: a contiguous one; broken: begins like a file on the image, not identical; lost: begins
+    like a file that is not whole on the image; extra: anything else, and second copies;
+    false intact: claims to be whole (claims_intact(name)) but is identical to no original."""
+    by_hash = {t["sha256"]: t for t in truth}
+    index = head_index(truth, lost)
+    stats = defaultdict(Counter)
+    for t in truth:
+        stats[t["type"]]["files"] += 1
+        stats[t["type"]]["frag"] += len(t["pieces"]) > 1
+    seen = set()
+    for base, _, names in os.walk(folder):
+        for name in names:
+            path = os.path.join(base, name)
+            if is_metadata(os.path.relpath(path, folder)):
+                continue
+            digest = sha256_file(path)
+            if digest in by_hash:
+                t = by_hash[digest]
+                if digest in seen:
+                    stats[t["type"]]["extra"] += 1
+                else:
+                    seen.add(digest)
+                    stats[t["type"]]["rebuilt" if len(t["pieces"]) > 1 else "ident"] += 1
+                continue
+            with open(path, "rb") as f:
+                head = f.read(HEAD)
+            found = match_head(head, index)
+            if found is None:
+                kind, column = fragmented.type_of(name), "extra"
+            else:
+                kind, column = found[1], "broken" if found[0] is not None else "lost"
+            stats[kind][column] += 1
+            if claims_intact(name):
+                stats[kind]["false intact"] += 1
+    return stats
+
+
+def frag_rows(image, tool, stats):
+    rows = []
+    # Peers asked for every type also write text and documents: "other", left out of ALL.
+    total = sum((s for k, s in stats.items() if k != "other"), Counter())
+    for kind, s in sorted(stats.items()) + [("ALL", total)]:
+        ident = s["rebuilt"] + s["ident"]
+        outputs = ident + s["broken"] + s["extra"]
+        rows.append([image, tool, kind] + [s[c] for c in FRAG_COLUMNS] + [
+            f"{ident / s['files']:.2f}" if s["files"] else "-",
+            f"{s['rebuilt'] / s['frag']:.2f}" if s["frag"] else "-",
+            f"{ident / outputs:.2f}" if outputs else "-"])
+    return rows
+
+
+def layout_line(image, truth, count):
+    """What the image holds: files, how many in how many pieces, the gaps between pieces."""
+    pieces = Counter(len(t["pieces"]) for t in truth)
+    gaps, before = [], 0
+    for t in truth:
+        p = t["pieces"]
+        for (o1, l1), (o2, _) in zip(p, p[1:]):
+            gaps.append(abs(o2 - (o1 + l1)) // SECTOR if o2 >= o1 else (o1 - o2) // SECTOR)
+        before += any(o < p[0][0] for o, _ in p[1:])
+    gaps.sort()
+    frag = sum(n for k, n in pieces.items() if k > 1)
+    text = (f"{os.path.basename(image)}: {os.path.getsize(image) / 2**20:.1f} MiB, "
+            f"{len(truth)} whole files, {frag} fragmented (" +
+            ", ".join(f"{n} in {k}" for k, n in sorted(pieces.items()) if k > 1) + ")")
+    if gaps:
+        text += (f"; gaps {gaps[0]}-{gaps[-1]} sectors (median {gaps[len(gaps) // 2]})")
+    if before:
+        text += f"; {before} with a piece before the first"
+    return text + "; " + ", ".join(f"{k}: {v}" for k, v in count.items())
+
+
+def run_fragmented(args):
+    start = time.monotonic()
+    media = fragmented.make_media(os.path.join(args.work, "frag-media"),
+                                  random.Random(args.seed), os.path.join(ROOT, "testdata",
+                                                                         "corpus"))
+    print(f"media: {len(media)} files, {sum(map(len, media.values())) / 2**20:.1f} MiB, "
+          f"{time.monotonic() - start:.0f} s")
+    by_hash = {fragmented.sha256(data): data for data in media.values()}
+    only = args.images.split(",") if args.images else None
+    header = ["image", "tool", "type"] + FRAG_COLUMNS + ["recall", "frag recall", "prec"]
+    rows, times, notes = [], [], []
+    for name in fragmented.IMAGES:
+        if only and name not in only:
+            continue
+        t0 = time.monotonic()
+        image, truth, lost, count = fragmented.build_all(args.work, media, args.seed, [name])[0]
+        for t in truth:
+            t["data"] = by_hash[t["sha256"]]
+        built = time.monotonic() - t0
+        notes.append(layout_line(image, truth, count))
+        runs = run_tools(image, image + ".out", args.salvor, args.peers, unaligned=False,
+                         brute_force=True, cpu_limit=args.photorec_cpu)
+        for tool, (folder, *_) in runs.items():
+            if tool.startswith("salvor"):
+                def claims(n):
+                    return n.startswith("f")
+            else:
+                def claims(n):
+                    return True
+            rows += frag_rows(name, tool, score_fragmented(truth, lost, folder, claims))
+        if "photorec-bf" in runs:
+            folder, _, cpu, cut = runs["photorec-bf"]
+            on, attempts = brute_force_log(folder)
+            notes.append(f"{name}: PhotoRec brute force {'on' if on else 'OFF'}, {attempts} "
+                         "brute-force attempts in its log" +
+                         (f", stopped at its {cpu:.0f} CPU seconds" if cut else ", finished"))
+        times.append([name, f"{os.path.getsize(image) / 2**20:.0f}", f"{built:.0f}"] +
+                     [f"{runs[t][1]:.0f} ({runs[t][2]:.1f})" + (" cut" if runs[t][3] else "")
+                      if t in runs else "-" for t in FRAG_TOOLS])
+    for line in notes:
+        print(f"- {line}")
+    print(FRAG_LEGEND)
+    print(markdown(header, rows))
+    print()
+    print("Seconds, wall (CPU):\n")
+    print(markdown(["image", "MiB", "build"] + FRAG_TOOLS, times))
+    print(f"\nfragmented set: {time.monotonic() - start:.0f} s in all")
+
+
+FRAG_TOOLS = ["salvor", "photorec-bf", "foremost", "scalpel"]
+FRAG_LEGEND = """
+files: whole on the image; frag: of them in two or more pieces; rebuilt: fragmented files
+recovered byte-identical; ident: contiguous ones; broken: outputs that begin like a file on the
+image but are not identical; lost: outputs that begin like a file not whole on the image;
+extra: the rest, and second copies; false intact: salvor's f... files identical to no original
+(for the peers, which claim nothing, every output identical to no original); recall: (rebuilt +
+ident) / files; frag recall: rebuilt / frag; prec: (rebuilt + ident) / (that + broken + extra).
+"""
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--work", default=os.path.join(ROOT, "build", "bench-recovery"))
+    parser.add_argument("--salvor", default=os.path.join(ROOT, "build", "bin", "salvor"))
+    parser.add_argument("--no-peers", dest="peers", action="store_false")
+    parser.add_argument("--fragmented", action="store_true",
+                        help="run the fragmented set instead of the contiguous images")
+    parser.add_argument("--all", action="store_true", help="run both sets")
+    parser.add_argument("--images", help="fragmented images to run, comma-separated")
+    parser.add_argument("--seed", type=int, default=20261206)
+    parser.add_argument("--photorec-cpu", type=int, default=60, metavar="SECONDS",
+                        help="CPU seconds PhotoRec may use per fragmented image (0: no limit)")
+    args = parser.parse_args()
+    if not os.path.exists(args.salvor):
+        sys.exit(f"recovery: no salvor at {args.salvor}; build first (scripts/test.sh)")
+    ensure_packages()
+    # Absolute: PhotoRec runs inside its own output folder.
+    args.work = os.path.abspath(args.work)
+    os.makedirs(args.work, exist_ok=True)
+    if args.all or not args.fragmented:
+        run_classic(args, random.Random(args.seed))
+    if args.all or args.fragmented:
+        if args.all:
+            print()
+        run_fragmented(args)
     return 0
 
 
