@@ -198,8 +198,8 @@ TEST(ToolFaults, EachFaultEndsTheScanAsTheUserIsTold) {
   const std::string env =
       "SALVOR_FAULT_DEVICE=" + device + " SALVOR_FAULT_IMAGE='" + dir + "/image.bin' ";
   const std::string scan = "scan " + device + " --modules mods --read-ahead 64k -q -o ";
-  testing_support::Run("cd '" + dir + "' && " + env + "SALVOR_FAULT_READ_MS=20 '" SALVOR_EXE "' " +
-                       scan + "killed & sleep 1; kill -9 $!; wait");
+  testing_support::Run("cd '" + dir + "' && " + env + "SALVOR_FAULT_READ_MS=80 '" SALVOR_EXE "' " +
+                       scan + "killed & sleep 1.5; kill -9 $!; wait");
   // Lost while the cut photo is held open: the resumed scan goes back to its start.
   const std::string lostWhileOpen = std::to_string(2 + cutAt / 65536 + 6);
   EXPECT_EQ(RunSalvor(dir, scan + "open", env + "SALVOR_FAULT_VANISH_AFTER=" + lostWhileOpen + " ")
@@ -222,8 +222,8 @@ TEST(ToolFaults, EachFaultEndsTheScanAsTheUserIsTold) {
   // of the scan that went through.
   const std::string badEnv = env + "SALVOR_FAULT_BAD_BLOCKS=" + list + " ";
   testing_support::Run("cd '" + dir + "' && " + badEnv +
-                       "SALVOR_FAULT_READ_MS=20 '" SALVOR_EXE "' " + scan +
-                       "stopped 2>/dev/null & sleep 0.4; kill -TERM $!; wait");
+                       "SALVOR_FAULT_READ_MS=80 '" SALVOR_EXE "' " + scan +
+                       "stopped 2>/dev/null & sleep 1.5; kill -TERM $!; wait");
   EXPECT_EQ(RunSalvor(dir, scan + "stopped --resume", badEnv).status, 7);
   EXPECT_EQ(filesOf("stopped"), filesOf("out"));
   const std::string stopped = ReadText(dir + "/stopped/report.xml");
