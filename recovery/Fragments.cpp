@@ -43,7 +43,7 @@ RebuildOutcome RebuildFragmentedFiles(RecoverySink& sink, CScannedSource& source
                                        deadline - std::chrono::steady_clock::now()));
     limits.maxFileBytes = std::max(kLeastReach, 2 * file.entry.size);
     const Rebuilt rebuilt =
-        FindPieces(span, FindValidator(file.entry.type),
+        FindPieces(span, FindRebuildValidator(file.entry.type),
                    {file.entry.offset, file.goodUntil, file.damagedAt}, sink.Claimed(), limits);
     ++outcome.searched;
     if (rebuilt.outOfTime) ++outcome.outOfTime;

@@ -70,6 +70,10 @@ ContinuationCheck FindContinuationCheck(const std::string& type);
 // join intact. Lossy WebP, TIFF, PSD and the RAWs are validated, but not rebuilt.
 bool RebuildsReliably(const std::string& type);
 
+// The validator reassembly judges joins with: the same, except where the sink settles for a
+// cheaper check that cannot say intact (HEIF items are decoded here).
+ValidateFunction FindRebuildValidator(const std::string& type);
+
 // The validator for a recovered file's type (its extension as the sink names it: "jpg",
 // "png", "mp4"...), or null when there is none for it.
 ValidateFunction FindValidator(const std::string& type);

@@ -33,9 +33,10 @@ constexpr Entry kValidators[] = {
     {"apng", ValidatePng},
     {"gif", ValidateGif},
     {"webp", ValidateWebp},
-    {"heic", ValidateHeif},
-    {"heif", ValidateHeif},
-    {"avif", ValidateHeif},
+    // Decoding a 12 MP HEIC takes a fifth of a second: the sink checks the coded units only.
+    {"heic", ValidateHeifUnits},
+    {"heif", ValidateHeifUnits},
+    {"avif", ValidateHeifUnits},
     {"tif", ValidateTiff},
     {"tiff", ValidateTiff},
     {"dng", ValidateTiff},
@@ -104,6 +105,11 @@ bool RebuildsReliably(const std::string& type) {
   for (const char* reliable : kReliable)
     if (type == reliable) return true;
   return false;
+}
+
+ValidateFunction FindRebuildValidator(const std::string& type) {
+  if (type == "heic" || type == "heif" || type == "avif") return ValidateHeif;
+  return FindValidator(type);
 }
 
 ContinuationCheck FindContinuationCheck(const std::string& type) {

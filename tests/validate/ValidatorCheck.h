@@ -15,7 +15,7 @@ using salvor::Validation;
 using salvor::Verdict;
 
 inline Validation Validate(const std::string& type, const Bytes& bytes) {
-  const salvor::ValidateFunction validate = salvor::FindValidator(type);
+  const salvor::ValidateFunction validate = salvor::FindRebuildValidator(type);
   if (validate == nullptr) {
     ADD_FAILURE() << "no validator for " << type;
     return {};
