@@ -248,6 +248,7 @@ Validation ValidateBmp(ByteSpan& bytes) {
   if (h.fileSize != 0 && (h.fileSize < needed || h.fileSize > needed + kMaxPadding))
     return Validation::Damaged(0, h.headersEnd, "file size does not match the pixels");
   const long long end = h.fileSize != 0 ? h.fileSize : needed;
+  if (h.pixelOffset >= size) return Validation::Damaged(0, size, "cut short");
 
   if (h.compression == kJpeg || h.compression == kPng) {
     SubSpan image(bytes, h.pixelOffset, pixelsEnd - h.pixelOffset);
