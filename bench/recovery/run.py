@@ -18,11 +18,14 @@ in alternating chunks. Its tables count, per tool and type, the fragmented files
 byte-identical, the contiguous ones identical, the broken ones (the start of a file, not
 identical), and the files that claim to be whole but are identical to no original: Salvor's
 f... files (b... is its name for a damaged file); for the peers, which claim nothing, every file
-not identical to an original. PhotoRec runs there with its brute-force option (paranoid_bf).
+not identical to an original. PhotoRec runs there with its brute-force option (paranoid_bf),
+which is given 60 CPU seconds per image (--photorec-cpu; 0: no limit, which takes long).
+Salvor runs once there: the pieces begin on sector boundaries. The set takes about 8 minutes on
+two shared cores, 2 of them to make its media the first time (kept in WORK/frag-media).
 
 Usage: bench/recovery/run.py [--work DIR] [--salvor PATH] [--no-peers]
-                             [--fragmented [--images frag2,frag3,fatreuse,interleaved-video]]
-                             [--all]
+                             [--fragmented [--images frag2,frag3,fatreuse,interleaved-video]
+                              [--photorec-cpu SECONDS] [--seed N]] [--all]
 """
 import argparse
 import hashlib
