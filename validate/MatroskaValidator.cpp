@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include <zlib.h>
@@ -166,6 +167,13 @@ Header ReadHeader(ByteSpan& bytes, long long at, Element* element) {
   return Header::kWhole;
 }
 
+// Codecs whose frames Matroska stores other than their decoder takes them (libavformat rebuilds
+// WavPack block headers, deinterleaves RealAudio): a block's bytes cannot be decoded as they are.
+bool Reframed(int codec) {
+  return codec == AV_CODEC_ID_WAVPACK || codec == AV_CODEC_ID_COOK || codec == AV_CODEC_ID_ATRAC3 ||
+         codec == AV_CODEC_ID_SIPR || codec == AV_CODEC_ID_RA_288;
+}
+
 struct Track {
   unsigned long long number = 0;
   bool encoded = false;  // compressed or encrypted: the frames are not what the codec wrote
@@ -229,6 +237,7 @@ class MatroskaWalk {
   Crc FClusterCrc = Crc::kNone;
   bool FChecked = false;  // some bytes were checked by more than their structure
   std::vector<Track> FTrackList;
+  std::unordered_map<unsigned long long, size_t> FTrackIndex;  // number -> place in the list
   std::vector<Element> FIndexes;  // seek heads and cues, checked once the file's end is known
   std::vector<std::pair<long long, long long>> FFrames;
 };
@@ -333,15 +342,15 @@ bool MatroskaWalk::ReadTracks(const Element& element) {
     if (track.number == 0 || FindTrack(track.number) != nullptr ||
         FTrackList.size() >= kMaxTrackCount)
       return Fail(entry.End(), "bad track number");
+    FTrackIndex.emplace(track.number, FTrackList.size());
     FTrackList.push_back(std::move(track));
     return true;
   });
 }
 
 Track* MatroskaWalk::FindTrack(unsigned long long number) {
-  for (Track& track : FTrackList)
-    if (track.number == number) return &track;
-  return nullptr;
+  const auto found = FTrackIndex.find(number);
+  return found == FTrackIndex.end() ? nullptr : &FTrackList[found->second];
 }
 
 // libavformat reads each track's codec setup from a copy of the file's headers with that track
@@ -380,7 +389,8 @@ void MatroskaWalk::MakeCheckers() {
     header.insert(header.end(), cluster, cluster + sizeof cluster);
     MemorySpan span(header);
     media::Demuxer demuxer;
-    if (demuxer.Open(span, "matroska") && demuxer.Context()->nb_streams == 1)
+    if (demuxer.Open(span, "matroska") && demuxer.Context()->nb_streams == 1 &&
+        !Reframed(demuxer.Context()->streams[0]->codecpar->codec_id))
       track.checker =
           std::make_unique<media::SampleChecker>(demuxer.Context()->streams[0]->codecpar);
     if (track.checker != nullptr && !track.checker->Checks()) track.checker.reset();
@@ -404,9 +414,9 @@ bool MatroskaWalk::CheckBlock(long long from, long long to) {
   if (lacing == 0) {
     FFrames.emplace_back(at, to - at);
   } else {
-    const int count = Byte(at) + 1;
-    if (count == 0) return at >= FSize ? Cut() : Fail(to, "lace header past the block");
-    ++at;
+    if (at >= to) return Fail(to, "lace header past the block");
+    const int count = Byte(at++) + 1;
+    if (count == 0) return Cut();
     long long total = 0, previous = 0;
     for (int i = 0; i + 1 < count; ++i) {
       long long length = 0;
