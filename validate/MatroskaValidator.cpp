@@ -39,6 +39,7 @@ constexpr uint32_t kTrackEntryId = 0xAE;
 constexpr uint32_t kTrackNumberId = 0xD7;
 constexpr uint32_t kContentEncodingsId = 0x6D80;
 constexpr uint32_t kClusterId = 0x1F43B675;
+constexpr uint32_t kTimestampId = 0xE7;
 constexpr uint32_t kSimpleBlockId = 0xA3;
 constexpr uint32_t kBlockGroupId = 0xA0;
 constexpr uint32_t kBlockId = 0xA1;
@@ -82,7 +83,7 @@ bool TopLevel(uint32_t id) {
 
 bool ClusterChild(uint32_t id) {
   switch (id) {
-    case 0xE7:    // Timestamp
+    case kTimestampId:
     case 0x5854:  // SilentTracks
     case 0xA7:    // Position
     case 0xAB:    // PrevSize
@@ -236,6 +237,7 @@ class MatroskaWalk {
   // gets those that keep no state (a decoder started there would miss what came before).
   Crc FClusterCrc = Crc::kNone;
   bool FChecked = false;  // some bytes were checked by more than their structure
+  unsigned long long FClusterTime = 0;
   std::vector<Track> FTrackList;
   std::unordered_map<unsigned long long, size_t> FTrackIndex;  // number -> place in the list
   std::vector<Element> FIndexes;  // seek heads and cues, checked once the file's end is known
@@ -536,6 +538,14 @@ bool MatroskaWalk::WalkCluster(const Element& cluster, long long limit, long lon
       if (!block) return Fail(child.End(), "block group without a block");
     } else if (child.End() > FSize) {
       return Cut();
+    } else if (child.id == kTimestampId && child.size >= 1 && child.size <= 8) {
+      // Clusters follow each other in time: one that goes back is another recording's.
+      const unsigned long long time = Unsigned(child);
+      if (time < FClusterTime) {
+        FFloor = cluster.at;
+        return Fail(child.End(), "cluster times run backwards");
+      }
+      FClusterTime = time;
     }
     at = child.End();
   }

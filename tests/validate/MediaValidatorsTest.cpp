@@ -242,6 +242,26 @@ TEST(MediaValidators, MatroskaBlocksAndCuesMustFit) {
   }
 }
 
+// A live recording whose third cluster is followed by another recording's first (the same
+// tracks, chaining as well): damaged at the join, where the cluster times go back.
+TEST(MediaValidators, MatroskaClustersOfAnotherRecordingAreDamaged) {
+  const Bytes id = {0x1F, 0x43, 0xB6, 0x75};
+  for (const char* name : {"live.webm", "open-clusters.webm"}) {
+    const Bytes& file = Find(Media(), name);
+    std::vector<long long> clusters;
+    for (auto at = file.begin();
+         (at = std::search(at, file.end(), id.begin(), id.end())) != file.end(); ++at)
+      clusters.push_back(at - file.begin());
+    ASSERT_GE(clusters.size(), 3u) << name;
+    const Bytes joined = Join(Bytes(file.begin(), file.begin() + clusters[2]),
+                              Bytes(file.begin() + clusters[0], file.end()));
+    const Validation answer = Check({name, {}, "webm"}, joined);
+    EXPECT_EQ(answer.verdict, Verdict::kDamaged) << name;
+    EXPECT_LE(answer.goodUntil, clusters[2]) << name << ": " << answer.reason;
+    EXPECT_GT(answer.damagedAt, clusters[2]) << name;
+  }
+}
+
 // The collector's samples lost their sound data: none is whole.
 TEST(MediaValidators, CorpusSamplesCutByTheirCollectorAreNotIntact) {
   for (const char* name : {"MP3.mp3", "FLAC.flac", "FLAC.ogg", "Vorbis.ogg", "Pentax.avi",
