@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include <zlib.h>
@@ -38,6 +39,7 @@ constexpr uint32_t kTrackEntryId = 0xAE;
 constexpr uint32_t kTrackNumberId = 0xD7;
 constexpr uint32_t kContentEncodingsId = 0x6D80;
 constexpr uint32_t kClusterId = 0x1F43B675;
+constexpr uint32_t kTimestampId = 0xE7;
 constexpr uint32_t kSimpleBlockId = 0xA3;
 constexpr uint32_t kBlockGroupId = 0xA0;
 constexpr uint32_t kBlockId = 0xA1;
@@ -81,7 +83,7 @@ bool TopLevel(uint32_t id) {
 
 bool ClusterChild(uint32_t id) {
   switch (id) {
-    case 0xE7:    // Timestamp
+    case kTimestampId:
     case 0x5854:  // SilentTracks
     case 0xA7:    // Position
     case 0xAB:    // PrevSize
@@ -166,6 +168,13 @@ Header ReadHeader(ByteSpan& bytes, long long at, Element* element) {
   return Header::kWhole;
 }
 
+// Codecs whose frames Matroska stores other than their decoder takes them (libavformat rebuilds
+// WavPack block headers, deinterleaves RealAudio): a block's bytes cannot be decoded as they are.
+bool Reframed(int codec) {
+  return codec == AV_CODEC_ID_WAVPACK || codec == AV_CODEC_ID_COOK || codec == AV_CODEC_ID_ATRAC3 ||
+         codec == AV_CODEC_ID_SIPR || codec == AV_CODEC_ID_RA_288;
+}
+
 struct Track {
   unsigned long long number = 0;
   bool encoded = false;  // compressed or encrypted: the frames are not what the codec wrote
@@ -228,7 +237,9 @@ class MatroskaWalk {
   // gets those that keep no state (a decoder started there would miss what came before).
   Crc FClusterCrc = Crc::kNone;
   bool FChecked = false;  // some bytes were checked by more than their structure
+  unsigned long long FClusterTime = 0;
   std::vector<Track> FTrackList;
+  std::unordered_map<unsigned long long, size_t> FTrackIndex;  // number -> place in the list
   std::vector<Element> FIndexes;  // seek heads and cues, checked once the file's end is known
   std::vector<std::pair<long long, long long>> FFrames;
 };
@@ -333,15 +344,15 @@ bool MatroskaWalk::ReadTracks(const Element& element) {
     if (track.number == 0 || FindTrack(track.number) != nullptr ||
         FTrackList.size() >= kMaxTrackCount)
       return Fail(entry.End(), "bad track number");
+    FTrackIndex.emplace(track.number, FTrackList.size());
     FTrackList.push_back(std::move(track));
     return true;
   });
 }
 
 Track* MatroskaWalk::FindTrack(unsigned long long number) {
-  for (Track& track : FTrackList)
-    if (track.number == number) return &track;
-  return nullptr;
+  const auto found = FTrackIndex.find(number);
+  return found == FTrackIndex.end() ? nullptr : &FTrackList[found->second];
 }
 
 // libavformat reads each track's codec setup from a copy of the file's headers with that track
@@ -380,7 +391,8 @@ void MatroskaWalk::MakeCheckers() {
     header.insert(header.end(), cluster, cluster + sizeof cluster);
     MemorySpan span(header);
     media::Demuxer demuxer;
-    if (demuxer.Open(span, "matroska") && demuxer.Context()->nb_streams == 1)
+    if (demuxer.Open(span, "matroska") && demuxer.Context()->nb_streams == 1 &&
+        !Reframed(demuxer.Context()->streams[0]->codecpar->codec_id))
       track.checker =
           std::make_unique<media::SampleChecker>(demuxer.Context()->streams[0]->codecpar);
     if (track.checker != nullptr && !track.checker->Checks()) track.checker.reset();
@@ -404,9 +416,9 @@ bool MatroskaWalk::CheckBlock(long long from, long long to) {
   if (lacing == 0) {
     FFrames.emplace_back(at, to - at);
   } else {
-    const int count = Byte(at) + 1;
-    if (count == 0) return at >= FSize ? Cut() : Fail(to, "lace header past the block");
-    ++at;
+    if (at >= to) return Fail(to, "lace header past the block");
+    const int count = Byte(at++) + 1;
+    if (count == 0) return Cut();
     long long total = 0, previous = 0;
     for (int i = 0; i + 1 < count; ++i) {
       long long length = 0;
@@ -526,6 +538,14 @@ bool MatroskaWalk::WalkCluster(const Element& cluster, long long limit, long lon
       if (!block) return Fail(child.End(), "block group without a block");
     } else if (child.End() > FSize) {
       return Cut();
+    } else if (child.id == kTimestampId && child.size >= 1 && child.size <= 8) {
+      // Clusters follow each other in time: one that goes back is another recording's.
+      const unsigned long long time = Unsigned(child);
+      if (time < FClusterTime) {
+        FFloor = cluster.at;
+        return Fail(child.End(), "cluster times run backwards");
+      }
+      FClusterTime = time;
     }
     at = child.End();
   }
