@@ -8,18 +8,14 @@
 
 #include "SVSDK/SVDSStream.h"
 #include "tests/support/MemoryDataSource.h"
+#include "tests/support/ScanHarness.h"
 
 using testing_support::MemoryDataSource;
+using testing_support::Pattern;
 using Reads = std::vector<std::pair<long long, long long>>;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
-
-Bytes Pattern(size_t bytes) {
-  Bytes data(bytes);
-  for (size_t i = 0; i < bytes; ++i) data[i] = static_cast<uint8_t>(i * 7 + i / 512);
-  return data;
-}
 
 // What the host is asked before each block fetch, and its answer.
 struct Host {

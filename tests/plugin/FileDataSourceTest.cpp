@@ -14,19 +14,13 @@
 #include "tests/support/ScanHarness.h"
 #include "util/StringUtils.h"
 
+using testing_support::Pattern;
 using testing_support::RecordingSink;
 using testing_support::ScratchDir;
 using testing_support::WriteFileBytes;
 using Calls = std::vector<std::string>;
 
 namespace {
-
-// Bytes whose value tells their position, so a wrong offset shows in the data.
-std::vector<uint8_t> Numbered(size_t size) {
-  std::vector<uint8_t> bytes(size);
-  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i / 512 * 7 + i);
-  return bytes;
-}
 
 // A source over a fresh image file, with the sink on the engine for the test's length.
 struct Fixture {
@@ -50,7 +44,7 @@ struct Fixture {
 }  // namespace
 
 TEST(FileDataSource, RegistersMeasuresAndReportsChanges) {
-  Fixture f("fileds-geometry", Numbered(1000000));
+  Fixture f("fileds-geometry", Pattern(1000000));
   const std::string state = "UI=" + f.id + ", BS=512, BC=";
   {
     CFileDataSource source(f.engine, toWideString(f.path).c_str());
@@ -97,7 +91,7 @@ TEST(FileDataSource, RegistersMeasuresAndReportsChanges) {
 }
 
 TEST(FileDataSource, ReadsWholeBlocksUnderTheHostsWatch) {
-  std::vector<uint8_t> image = Numbered(10 * 512 + 100);
+  std::vector<uint8_t> image = Pattern(10 * 512 + 100);
   Fixture f("fileds-read", image);
   CFileDataSource source(f.engine, toWideString(f.path).c_str());
   std::vector<uint8_t> buffer(3 * 512, 0xEE);
@@ -157,7 +151,7 @@ TEST(FileDataSource, ImagesBeyondFourGiBAreMeasuredAndReadIn64Bits) {
   Fixture f("fileds-sparse", {});
   // Sparse: only the marker block takes space on disk.
   const long long size = (5LL << 30) + 700, markerBlock = ((4LL << 30) + 4096) / 512;
-  const std::vector<uint8_t> marker = Numbered(512);
+  const std::vector<uint8_t> marker = Pattern(512);
   if (truncate(f.path.c_str(), size) != 0) GTEST_SKIP() << "no sparse file of 5 GiB here";
   std::fstream(f.path, std::ios::in | std::ios::out | std::ios::binary)
       .seekp(markerBlock * 512)

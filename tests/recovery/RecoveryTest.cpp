@@ -43,12 +43,6 @@ class ScriptedHandler : public CHandlerBase {
 
 const HandlerInfo kJpegInfo{"test.sink.jpeg", "image/jpeg", "Test JPEG", "jpg;jpeg", 1024, 4096};
 
-std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
-  std::vector<uint8_t> bytes(size);
-  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + seed);
-  return bytes;
-}
-
 }  // namespace
 
 // What only the sink decides: names from the offset inside nested streams, the size filter,

@@ -8,9 +8,11 @@
 #include "tests/support/MemoryDataSource.h"
 #include "tests/support/FakeHandlers.h"
 #include "tests/support/RecordingSink.h"
+#include "tests/support/ScanHarness.h"
 #include "engine/SVPhotoRecovery.h"
 
 using testing_support::MemoryDataSource;
+using testing_support::Pattern;
 using testing_support::RecordingSink;
 using Lines = std::vector<std::string>;
 
@@ -70,12 +72,6 @@ class TestHandler : public FakeContentHandler {
     return answer >= 0;
   }
 };
-
-std::vector<uint8_t> Pattern(size_t bytes) {
-  std::vector<uint8_t> data(bytes);
-  for (size_t i = 0; i < bytes; ++i) data[i] = static_cast<uint8_t>(i * 13 + i / 512);
-  return data;
-}
 
 // One engine, sink and memory source "disk" per scan, with its handlers.
 struct Scanner {

@@ -3,7 +3,6 @@
 #include <dlfcn.h>
 
 #include <cstring>
-#include <fstream>
 
 #include "plugin/Plugin.h"
 #include "salvor/CDataSource.h"
@@ -16,12 +15,6 @@
 using namespace testing_support;
 
 namespace {
-
-std::vector<char> Pattern(size_t size) {
-  std::vector<char> bytes(size);
-  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 13 + i / 512);
-  return bytes;
-}
 
 std::string DisplayName(CDataSource* source) {
   wchar_t text[1024] = L"";
@@ -59,7 +52,7 @@ TEST(BlockDevModule, FindsReadsAndLosesDevicesOfAFakeTree) {
       ">nvme0n1/queue/logical_block_size && echo 0 >loop3/size && echo 8192 >ram0/size");
   for (const auto& [name, size] :
        {std::pair<std::string, size_t>{"sdb", 1 << 20}, {"sdb1", 1 << 19}, {"nvme0n1", 32768}})
-    std::ofstream(dev + "/" + name, std::ios::binary).write(Pattern(size).data(), long(size));
+    WriteFileBytes(dev + "/" + name, Pattern(size));
 
   CPhotoRecovery* engine = GetSVSingleton();
   RecordingSink sink;
@@ -87,7 +80,7 @@ TEST(BlockDevModule, FindsReadsAndLosesDevicesOfAFakeTree) {
   EXPECT_EQ(nvme->GetBlockCount(), 8);
 
   // Reads land exactly, and the host can watch and cancel them through DSSeek.
-  const std::vector<char> expected = Pattern(1 << 20);
+  const std::vector<uint8_t> expected = Pattern(1 << 20);
   std::vector<char> buffer(4096);
   ASSERT_TRUE(disk->ReadBlocks(5, 3, buffer.data()));
   EXPECT_EQ(0, std::memcmp(buffer.data(), expected.data() + 5 * 512, 3 * 512));
