@@ -15,7 +15,6 @@
 #include "util/StringUtils.h"
 
 using testing_support::Pattern;
-using testing_support::RecordingSink;
 using testing_support::ScratchDir;
 using testing_support::WriteFileBytes;
 using Calls = std::vector<std::string>;
@@ -23,22 +22,12 @@ using Calls = std::vector<std::string>;
 namespace {
 
 // A source over a fresh image file, with the sink on the engine for the test's length.
-struct Fixture {
+struct Fixture : testing_support::SingletonWithSink {
   Fixture(const std::string& name, const std::vector<uint8_t>& image)
-      : engine(GetSVSingleton()), path(ScratchDir(name) + "/card.img"), id("SVFileDS_" + path) {
-    engine->SetEventHandler(&sink);
+      : path(ScratchDir(name) + "/card.img"), id("SVFileDS_" + path) {
     EXPECT_TRUE(WriteFileBytes(path, image));
   }
-  ~Fixture() { engine->SetEventHandler(nullptr); }
-  // What the sink was told since the last call.
-  Calls Told() {
-    Calls calls;
-    calls.swap(sink.calls);
-    return calls;
-  }
-  CPhotoRecovery* engine;
   std::string path, id;
-  RecordingSink sink;
 };
 
 }  // namespace

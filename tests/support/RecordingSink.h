@@ -7,6 +7,7 @@
 #include "salvor/CContentHandler.h"
 #include "salvor/CDataSource.h"
 #include "salvor/CEventHandler.h"
+#include "salvor/CPhotoRecovery.h"
 
 namespace testing_support {
 
@@ -49,6 +50,20 @@ class RecordingSink : public CEventHandler {
 
  private:
   void Note(const char* call, const std::string& what) { calls.push_back(call + what); }
+};
+
+// The singleton engine telling a recording sink, for as long as this lives.
+struct SingletonWithSink {
+  SingletonWithSink() { engine->SetEventHandler(&sink); }
+  ~SingletonWithSink() { engine->SetEventHandler(nullptr); }
+  // What the sink was told since the last call.
+  std::vector<std::string> Told() {
+    std::vector<std::string> told;
+    told.swap(sink.calls);
+    return told;
+  }
+  CPhotoRecovery* engine = GetSVSingleton();
+  RecordingSink sink;
 };
 
 }  // namespace testing_support
