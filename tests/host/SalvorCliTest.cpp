@@ -204,8 +204,6 @@ TEST_F(SalvorCli, RefusalsGiveOneLineAndTheirOwnStatus) {
             "salvor: invalid setting '.MaxSize=3' (expected HANDLER.PROPERTY=VALUE)" + help},
            {"scan a -o out --set jpg.=3", 2,
             "salvor: invalid setting 'jpg.=3' (expected HANDLER.PROPERTY=VALUE)" + help},
-           {"scan a -o out --max-size 2x", 2,
-            "salvor: invalid size '2x' for --max-size (examples: 4096, 64k, 2M, 1G)" + help},
            {"scan /nonexistent/sdz -o out", 3,
             "salvor: cannot open '/nonexistent/sdz': No such file or directory\n"},
            {"scan . -o out", 3, "salvor: cannot open '.': Is a directory\n"},
