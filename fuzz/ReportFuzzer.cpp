@@ -93,27 +93,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   salvor::ReportHeader header{text(64), text(512), text(64), {}, text(512), number(), number()};
   header.settings.resize(input.ConsumeIntegralInRange<size_t>(0, 4));
   for (auto& setting : header.settings) setting = {text(64), text(128)};
+  auto ranges = [&] {
+    std::vector<salvor::ReportRange> list(input.ConsumeIntegralInRange<size_t>(0, 2));
+    for (auto& range : list) range = {number(), number(), text(64)};
+    return list;
+  };
+  // Braced lists take their values in order.
   std::vector<salvor::ReportFile> files(input.ConsumeIntegralInRange<size_t>(0, 8));
-  auto range = [&] { return salvor::ReportRange{number(), number(), text(64)}; };
-  for (auto& file : files) {
-    file.filename = text(256);
-    file.size = number();
-    file.offset = number();
-    file.sha256 = text(80);
-    file.type = text(32);
-    file.handlerId = text(64);
-    file.damaged = input.ConsumeBool();
-    file.unreadableBytes = number();
-    file.missing.resize(input.ConsumeIntegralInRange<size_t>(0, 2));
-    for (auto& missing : file.missing) missing = range();
-  }
-  salvor::ReportOutcome outcome;
-  outcome.status = text(32);
-  outcome.files = number();
-  outcome.seconds = input.ConsumeFloatingPoint<double>();
-  outcome.endTime = text(64);
-  outcome.badAreas.resize(input.ConsumeIntegralInRange<size_t>(0, 2));
-  for (auto& area : outcome.badAreas) area = range();
+  for (auto& file : files)
+    file = {text(256),           number(), number(), text(80), text(32), text(64),
+            input.ConsumeBool(), true,     number(), ranges()};
+  const double seconds = input.ConsumeFloatingPoint<double>();
+  const salvor::ReportOutcome outcome{text(32), number(), number(), number(),
+                                      number(), ranges(), seconds,  text(64)};
 
   unlink(gReportPath.c_str());
   {

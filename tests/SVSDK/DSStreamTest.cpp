@@ -2,22 +2,20 @@
 
 #include <climits>
 #include <functional>
+#include <memory>
+#include <tuple>
 #include <vector>
 
 #include "SVSDK/SVDSStream.h"
 #include "tests/support/MemoryDataSource.h"
+#include "tests/support/ScanHarness.h"
 
 using testing_support::MemoryDataSource;
+using testing_support::Pattern;
 using Reads = std::vector<std::pair<long long, long long>>;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
-
-Bytes Pattern(size_t bytes) {
-  Bytes data(bytes);
-  for (size_t i = 0; i < bytes; ++i) data[i] = static_cast<uint8_t>(i * 7 + i / 512);
-  return data;
-}
 
 // What the host is asked before each block fetch, and its answer.
 struct Host {
@@ -34,14 +32,16 @@ void AskHost(CPhotoRecovery*, CDataSource*, long long position, bool& cancel) {
 struct StreamSetup {
   explicit StreamSetup(long long blocks, long long blockSize = 512, long long readAhead = 16384,
                        long long cacheSize = 2097152)
-      : source(nullptr, "mem", Pattern(static_cast<size_t>(blocks * blockSize)), blockSize),
-        stream(nullptr, AskHost, &source, cacheSize, readAhead) {
+      : source(nullptr, "mem", Pattern(static_cast<size_t>(std::min(blocks, 100LL) * blockSize)),
+               blockSize) {
+    if (blocks > 100) source.virtualBlockCount = blocks;  // beyond the pattern, zeros
+    stream = std::make_unique<SV::CSVDSStream>(nullptr, AskHost, &source, cacheSize, readAhead);
     gHost = &host;
   }
   Bytes ReadAt(long long position, long long count, long long* got) {
     Bytes out(static_cast<size_t>(count), 0xEE);
-    stream.SetPosition(position);
-    *got = stream.Read(count, out.data());
+    stream->SetPosition(position);
+    *got = stream->Read(count, out.data());
     return out;
   }
   void ReadBlock(long long block) {
@@ -50,7 +50,7 @@ struct StreamSetup {
   }
   Host host;
   MemoryDataSource source;
-  SV::CSVDSStream stream;
+  std::unique_ptr<SV::CSVDSStream> stream;
 };
 
 }  // namespace
@@ -101,29 +101,21 @@ TEST(DSStream, ReadAheadGeometry) {
                                          {200, 512, 16384, 65536, 32, 4, 0, {0, 32}}}) {
     // clang-format on
     SCOPED_TRACE(c.blocks);
-    MemoryDataSource source(nullptr, "mem", {}, c.blockSize);
-    source.virtualBlockCount = c.blocks;
-    SV::CSVDSStream stream(nullptr, nullptr, &source, c.cacheSize, c.readAhead);
-    auto readBlock = [&](long long block) {
-      unsigned char byte = 0;
-      stream.SetPosition(block * c.blockSize);
-      ASSERT_EQ(stream.Read(1, &byte), 1);
-    };
-    readBlock(c.block);
-    ASSERT_EQ(source.reads, Reads{c.firstRead});
-    const long long chunk = c.chunk, first = c.block / chunk;
+    StreamSetup s(c.blocks, c.blockSize, c.readAhead, c.cacheSize);
+    s.ReadBlock(c.block);
+    ASSERT_EQ(s.source.reads, Reads{c.firstRead});
     long long expected = 0;
-    for (long long i = 0; i < c.buffers && i * chunk < c.blocks; ++i) {
-      readBlock(i * chunk);
-      expected += i != first;
+    for (long long i = 0; i < c.buffers && i * c.chunk < c.blocks; ++i) {
+      s.ReadBlock(i * c.chunk);
+      expected += i != c.block / c.chunk;
     }
-    readBlock(0);
-    if (c.buffers * chunk < c.blocks) {
-      readBlock(c.buffers * chunk);
-      readBlock(chunk);
+    s.ReadBlock(0);
+    if (c.buffers * c.chunk < c.blocks) {
+      s.ReadBlock(c.buffers * c.chunk);
+      s.ReadBlock(c.chunk);
       expected += 2;
     }
-    EXPECT_EQ(static_cast<long long>(source.reads.size()), 1 + expected);
+    EXPECT_EQ(static_cast<long long>(s.source.reads.size()), 1 + expected);
   }
 
   // Blocks larger than the read-ahead: every block on its own, nothing cached.
@@ -134,7 +126,7 @@ TEST(DSStream, ReadAheadGeometry) {
   EXPECT_EQ(huge.source.reads, (Reads{{0, 1}, {1, 1}, {0, 1}}));
 
   StreamSetup none(8, 0);
-  EXPECT_EQ(none.stream.GetSize(), 0);
+  EXPECT_EQ(none.stream->GetSize(), 0);
   none.ReadAt(0, 1, &got);
   EXPECT_EQ(got, 0);
   EXPECT_TRUE(none.host.asked.empty());
@@ -146,7 +138,7 @@ TEST(DSStream, ReadsAcrossBlocksAndInsideOne) {
   long long got = 0;
   Bytes bytes = s.ReadAt(100, 1000, &got);
   EXPECT_EQ(got, 1000);
-  EXPECT_EQ(s.stream.GetPosition(), 1100);
+  EXPECT_EQ(s.stream->GetPosition(), 1100);
   EXPECT_EQ(bytes, Bytes(truth.begin() + 100, truth.begin() + 1100));
   EXPECT_EQ(s.host.asked, (std::vector<long long>{0, 512, 1024}));
   EXPECT_EQ(s.source.reads, (Reads{{0, 32}}));
@@ -159,31 +151,27 @@ TEST(DSStream, ReadsAcrossBlocksAndInsideOne) {
       bytes = s.ReadAt(at, count, &got);
       ASSERT_EQ(got, count);
       ASSERT_EQ(bytes, Bytes(truth.begin() + at, truth.begin() + at + count));
-      ASSERT_EQ(s.stream.GetPosition(), at + count);
+      ASSERT_EQ(s.stream->GetPosition(), at + count);
     }
   }
   EXPECT_EQ(s.host.asked, std::vector<long long>(120, 41 * 512));
   EXPECT_EQ(s.source.reads, (Reads{{0, 32}, {32, 32}}));
 
-  // Nothing asked, nothing fetched; a request past the end is cut to what remains.
+  // No bytes: nothing asked, fetched or written. Past the end, even a hostile count, the read is
+  // cut to what remains without overflowing.
   s.host.asked.clear();
-  for (long long at : {0LL, 100LL * 512}) {
-    s.ReadAt(at, 0, &got);
-    EXPECT_EQ(got, 0);
-    EXPECT_EQ(s.stream.GetPosition(), at);
+  // clang-format off
+  for (auto [at, count, kept] : std::vector<std::tuple<long long, long long, long long>>{
+           {0, 0, 0}, {100 * 512, 0, 0}, {5, -4, 0}, {100 * 512 - 10, 50, 10},
+           {100 * 512 - 10, LLONG_MAX, 10}}) {
+    // clang-format on
+    Bytes guard(16, 0xEE);
+    s.stream->SetPosition(at);
+    EXPECT_EQ(s.stream->Read(count, guard.data()), kept);
+    EXPECT_EQ(Bytes(guard.begin() + kept, guard.end()), Bytes(16 - kept, 0xEE));
+    EXPECT_EQ(s.stream->GetPosition(), at + kept);
   }
-  Bytes guard(8, 0xEE);
-  s.stream.SetPosition(5);
-  EXPECT_EQ(s.stream.Read(-4, guard.data()), 0);
-  EXPECT_EQ(guard, Bytes(8, 0xEE));
-  EXPECT_EQ(s.stream.GetPosition(), 5);
-  EXPECT_TRUE(s.host.asked.empty());
-  for (long long count : {50LL, LLONG_MAX}) {  // a hostile count is cut without overflowing
-    Bytes tail(16);
-    s.stream.SetPosition(100 * 512 - 10);
-    EXPECT_EQ(s.stream.Read(count, tail.data()), 10);
-    EXPECT_EQ(s.stream.GetPosition(), 100 * 512);
-  }
+  EXPECT_EQ(s.host.asked, (std::vector<long long>(2, 99 * 512)));
 }
 
 TEST(DSStream, FailedChunksAndBlocksReadAsZeros) {
@@ -194,7 +182,7 @@ TEST(DSStream, FailedChunksAndBlocksReadAsZeros) {
   EXPECT_EQ(got, 488);
   EXPECT_EQ(Bytes(bytes.begin() + 412, bytes.begin() + 924), Bytes(512, 0));
   EXPECT_EQ(bytes[924], Pattern(1100)[1024]);
-  EXPECT_TRUE(s.stream.ReadError());
+  EXPECT_TRUE(s.stream->ReadError());
   EXPECT_EQ(s.source.reads, (Reads{{0, 32}, {0, 1}, {1, 1}, {2, 1}}));
   // The zeroed block stays cached: read again it counts as read, as zeros, with no source call.
   bytes = s.ReadAt(512, 512, &got);
@@ -206,7 +194,7 @@ TEST(DSStream, FailedChunksAndBlocksReadAsZeros) {
   first.source.failingBlocks = {0};
   EXPECT_EQ(first.ReadAt(0, 10, &got), Bytes(10, 0));
   EXPECT_EQ(got, 0);
-  EXPECT_EQ(first.stream.GetPosition(), 10);
+  EXPECT_EQ(first.stream->GetPosition(), 10);
 
   // The chunk holding block 40 fails but block 40 itself reads; 41 does not retry the chunk;
   // after another chunk has failed, the first is tried again.
@@ -215,7 +203,7 @@ TEST(DSStream, FailedChunksAndBlocksReadAsZeros) {
   for (long long block : {40, 41, 64, 42}) neighbour.ReadBlock(block);
   EXPECT_EQ(neighbour.source.reads,
             (Reads{{32, 32}, {40, 1}, {41, 1}, {64, 32}, {64, 1}, {32, 32}, {42, 1}}));
-  EXPECT_FALSE(neighbour.stream.ReadError());
+  EXPECT_FALSE(neighbour.stream->ReadError());
 
   // The host refuses a block: zeros, not counted, the position still moves, nothing is read;
   // also when the block is already cached.
@@ -224,12 +212,12 @@ TEST(DSStream, FailedChunksAndBlocksReadAsZeros) {
   refused.host.refuse = [](long long position) { return position != 1024; };
   EXPECT_EQ(refused.ReadAt(20, 16, &got), Bytes(16, 0));
   EXPECT_EQ(got, 0);
-  EXPECT_EQ(refused.stream.GetPosition(), 36);
+  EXPECT_EQ(refused.stream->GetPosition(), 36);
   bytes = refused.ReadAt(700, 600, &got);
   EXPECT_EQ(got, 1300 - 1024);
   EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 324), Bytes(324, 0));
   EXPECT_EQ(bytes[324], Pattern(1100)[1024]);
-  EXPECT_EQ(refused.stream.GetPosition(), 1300);
-  EXPECT_TRUE(refused.stream.ReadError());
+  EXPECT_EQ(refused.stream->GetPosition(), 1300);
+  EXPECT_TRUE(refused.stream->ReadError());
   EXPECT_EQ(refused.source.reads, (Reads{{0, 32}}));
 }

@@ -15,7 +15,6 @@
 
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
-using testing_support::RecordingSink;
 using testing_support::ScratchDir;
 using Calls = std::vector<std::string>;
 
@@ -51,21 +50,15 @@ bool IsLoaded(const std::string& library) {
 
 // Every test runs in a process of its own, with a fresh singleton. Loading moves the whole
 // process's working directory; each test goes back to where it started.
-struct Fixture {
-  Fixture() : engine(GetSVSingleton()), saved(CurrentDir()) { engine->SetEventHandler(&sink); }
-  ~Fixture() {
-    engine->SetEventHandler(nullptr);
-    EXPECT_EQ(chdir(saved.c_str()), 0);
-  }
+struct Fixture : testing_support::SingletonWithSink {
+  ~Fixture() { EXPECT_EQ(chdir(saved.c_str()), 0); }
   // What a rescan tells the sink: which data-source modules are kept.
   Calls Rescan() {
-    sink.calls.clear();
+    Told();
     engine->RescanDataSources();
-    return sink.calls;
+    return Told();
   }
-  CPhotoRecovery* engine;
-  std::string saved;
-  RecordingSink sink;
+  std::string saved = CurrentDir();
 };
 
 }  // namespace
@@ -90,7 +83,6 @@ TEST(ModuleLoading, PathsThatNameNoModuleAreRefusedBeforeAnythingRuns) {
       {dir + "/note.so", "bundle " + dir + "/note.so does not contain plugin"},
   };
   for (const auto& [path, firstLine] : cases) {
-    f.sink.calls.clear();
     CaptureStderr();
     f.engine->AddDSPlugin(path.c_str());
     const std::string text = GetCapturedStderr();
@@ -98,7 +90,7 @@ TEST(ModuleLoading, PathsThatNameNoModuleAreRefusedBeforeAnythingRuns) {
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'),
               firstLine.find("contain") != std::string::npos ? 3 : 2)
         << text;
-    EXPECT_EQ(f.sink.calls, Calls{"Log SVC 4 Error loading DS Plugin " + path});
+    EXPECT_EQ(f.Told(), Calls{"Log SVC 4 Error loading DS Plugin " + path});
   }
   EXPECT_EQ(f.Rescan(), Calls{});
   EXPECT_EQ(CurrentDir(), f.saved);
@@ -116,13 +108,12 @@ TEST(ModuleLoading, EntriesThatBuildNothingLeaveTheModuleUnloaded) {
   };
   for (const auto& [load, kind, path] : cases) {
     ASSERT_EQ(chdir("/"), 0);
-    f.sink.calls.clear();
     CaptureStderr();
     (f.engine->*load)(path.c_str());
     EXPECT_EQ(GetCapturedStderr().substr(0, DirectoryLines(path, kModuleDir).size()),
               DirectoryLines(path, kModuleDir));
-    EXPECT_EQ(f.sink.calls, (Calls{"Log SVC 1 Loaded " + kind + " Plugin Module " + path,
-                                   "Log SVC 4 Error initializing " + kind + " Plugin " + path}));
+    EXPECT_EQ(f.Told(), (Calls{"Log SVC 1 Loaded " + kind + " Plugin Module " + path,
+                               "Log SVC 4 Error initializing " + kind + " Plugin " + path}));
     // The working directory stays with the module although it failed.
     EXPECT_EQ(CurrentDir(), RealPath(kModuleDir));
     EXPECT_FALSE(IsLoaded(path)) << path;
@@ -145,23 +136,21 @@ TEST(ModuleLoading, HandlerModulesRegisterTheirHandlers) {
   EXPECT_EQ(GetCapturedStderr().substr(0, DirectoryLines(bundle, dir).size()),
             DirectoryLines(bundle, dir));
   EXPECT_EQ(CurrentDir(), RealPath(dir));
-  EXPECT_EQ(f.sink.calls, (Calls{"Log SVC 1 Loaded CH Plugin Module " + bundle,
-                                 "CHAdded test.content", success}));
+  EXPECT_EQ(f.Told(), (Calls{"Log SVC 1 Loaded CH Plugin Module " + bundle, "CHAdded test.content",
+                             success}));
   ASSERT_EQ(f.engine->GetContentHandlerCount(), 1);
 
   // Loading it again runs the entry again: the handler is refused, the module still reported.
-  f.sink.calls.clear();
   f.engine->AddContentPlugin(bundle.c_str());
-  EXPECT_EQ(f.sink.calls,
+  EXPECT_EQ(f.Told(),
             (Calls{"Log SVC 1 Loaded CH Plugin Module " + bundle,
                    "Log SVC 4 Content Handler test.content already registered - can't reregister",
                    success}));
   EXPECT_EQ(f.engine->GetContentHandlerCount(), 1);
 
-  f.sink.calls.clear();
   std::string path = Module("svtest_preview");
   f.engine->AddPreviewPlugin(path.c_str());
-  EXPECT_EQ(f.sink.calls,
+  EXPECT_EQ(f.Told(),
             (Calls{"Log SVC 1 Loaded PV Plugin Module " + path,
                    "Log SVC 2 Loaded module " + path + " and registered PV Plugin test.preview"}));
   EXPECT_EQ(f.engine->GetPreviewHandlerCount(), 1);
@@ -171,7 +160,7 @@ TEST(ModuleLoading, DataSourceModulesAreKeptByIdentifierAndAskedOnRescan) {
   Fixture f;
   std::string path = Module("svtest_sources");
   f.engine->AddDSPlugin(path.c_str());
-  EXPECT_EQ(f.sink.calls,
+  EXPECT_EQ(f.Told(),
             (Calls{"Log SVC 1 Loaded DS Plugin Module " + path,
                    "Log SVC 2 Loaded module " + path + " and registered DS Plugin test.sources"}));
   // Sources are found only when the host asks.

@@ -11,28 +11,21 @@
 #include "tests/support/ScanHarness.h"
 #include "util/StringUtils.h"
 
-using testing_support::RecordingSink;
 using testing_support::ScratchDir;
 using Calls = std::vector<std::string>;
 
 namespace {
 
 // Every test runs in a process of its own, with a fresh singleton.
-struct Fixture {
-  Fixture() : engine(GetSVSingleton()) { engine->SetEventHandler(&sink); }
-  ~Fixture() { engine->SetEventHandler(nullptr); }
+struct Fixture : testing_support::SingletonWithSink {
   // What the engine itself told the sink since the last call: the file data source's own
   // lines are its business.
   Calls EngineCalls() {
     Calls calls;
-    for (const auto& call : sink.calls) {
+    for (const auto& call : Told())
       if (call.rfind("Log SVC.FileDS", 0) != 0) calls.push_back(call);
-    }
-    sink.calls.clear();
     return calls;
   }
-  CPhotoRecovery* engine;
-  RecordingSink sink;
 };
 
 }  // namespace

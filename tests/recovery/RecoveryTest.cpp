@@ -43,12 +43,6 @@ class ScriptedHandler : public CHandlerBase {
 
 const HandlerInfo kJpegInfo{"test.sink.jpeg", "image/jpeg", "Test JPEG", "raw;rw", 1024, 4096};
 
-std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
-  std::vector<uint8_t> bytes(size);
-  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + seed);
-  return bytes;
-}
-
 }  // namespace
 
 // What only the sink decides: names from the offset inside nested streams, the size filter,
@@ -159,28 +153,22 @@ TEST(Naming, NamesComeFromTheOffsetAndTheVerdictOnly) {
   EXPECT_EQ(ChooseExtension("", "tif;tiff"), "tif");
   EXPECT_EQ(ChooseExtension("/", ""), "bin");
 
-  TypeFilter onlyPhotos({"jpg", "tiff"}, {});
-  EXPECT_TRUE(onlyPhotos.Accepts("JPEG"));
-  EXPECT_TRUE(onlyPhotos.Accepts("tif"));
-  EXPECT_FALSE(onlyPhotos.Accepts("png"));
-  EXPECT_TRUE(onlyPhotos.WantsHandler("png;jpg"));
-  EXPECT_FALSE(onlyPhotos.WantsHandler("mp4;mov"));
-  TypeFilter noVideo({}, {"mp4", "mov"});
-  EXPECT_TRUE(noVideo.Accepts("jpg"));
-  EXPECT_FALSE(noVideo.Accepts("MOV"));
-  EXPECT_TRUE(noVideo.WantsHandler("mp4;mov;heic"));
-  EXPECT_FALSE(noVideo.WantsHandler("mp4;mov"));
+  TypeFilter photos({"jpg", "tiff"}, {}), noVideo({}, {"mp4", "mov"});
+  EXPECT_TRUE(photos.Accepts("JPEG") && photos.Accepts("tif") && !photos.Accepts("png"));
+  EXPECT_TRUE(photos.WantsHandler("png;jpg") && !photos.WantsHandler("mp4;mov"));
+  EXPECT_TRUE(noVideo.Accepts("jpg") && !noVideo.Accepts("MOV"));
+  EXPECT_TRUE(noVideo.WantsHandler("mp4;mov;heic") && !noVideo.WantsHandler("mp4;mov"));
 }
 
 TEST(Progress, LineAndSummaryShowWhatTheUserNeeds) {
-  EXPECT_EQ(FormatBytes(0), "0 B");
-  EXPECT_EQ(FormatBytes(1023), "1023 B");
-  EXPECT_EQ(FormatBytes(1536), "1.50 KiB");
-  EXPECT_EQ(FormatBytes(2147483648LL), "2.00 GiB");
-  EXPECT_EQ(FormatBytes(123456789), "118 MiB");
-  EXPECT_EQ(FormatDuration(7), "0:07");
-  EXPECT_EQ(FormatDuration(754), "12:34");
-  EXPECT_EQ(FormatDuration(3723), "1:02:03");
+  // clang-format off
+  for (auto [bytes, text] : std::vector<std::pair<long long, std::string>>{
+           {0, "0 B"}, {1023, "1023 B"}, {1536, "1.50 KiB"}, {2147483648LL, "2.00 GiB"},
+           {123456789, "118 MiB"}})
+    EXPECT_EQ(FormatBytes(bytes), text);
+  // clang-format on
+  EXPECT_EQ(FormatDuration(7) + " " + FormatDuration(754) + " " + FormatDuration(3723),
+            "0:07 12:34 1:02:03");
 
   Tallies tallies;
   tallies["jpg"] = {28, 5 << 20, 1};

@@ -8,9 +8,11 @@
 #include "tests/support/MemoryDataSource.h"
 #include "tests/support/FakeHandlers.h"
 #include "tests/support/RecordingSink.h"
+#include "tests/support/ScanHarness.h"
 #include "engine/SVPhotoRecovery.h"
 
 using testing_support::MemoryDataSource;
+using testing_support::Pattern;
 using testing_support::RecordingSink;
 using Lines = std::vector<std::string>;
 
@@ -70,12 +72,6 @@ class TestHandler : public FakeContentHandler {
     return answer >= 0;
   }
 };
-
-std::vector<uint8_t> Pattern(size_t bytes) {
-  std::vector<uint8_t> data(bytes);
-  for (size_t i = 0; i < bytes; ++i) data[i] = static_cast<uint8_t>(i * 13 + i / 512);
-  return data;
-}
 
 // One engine, sink and memory source "disk" per scan, with its handlers.
 struct Scanner {
@@ -177,21 +173,20 @@ TEST(Scan, OpenScanWindows) {
     std::deque<long long> ends;
     std::string file;
     Lines logs;
+    long long blocks = 64;  // what the source says it holds
   };
   const std::string end = "2 a couldn't find end of file at ";
+  // clang-format off
   const std::vector<Case> cases = {
       // MaxSize 1: the second window reaches 1 KiB past the current position, not the start.
-      {1,
-       1100,
-       10,
-       {-1, -1},
-       "1100+4020",
-       {end + "1100 - trying with stream size 5044",
-        "2 a still couldn't find end of file at 1100 - using current position 5120 as end of "
-        "file"}},
+      {1, 1100, 10, {-1, -1}, "1100+4020", {end + "1100 - trying with stream size 5044",
+       "2 a still couldn't find end of file at 1100 - using current position 5120 as end of file"}},
       // Without MaxSize (32 MiB), and with 4 GiB, the window stops at the end of the source.
       {-1, 30720, 62, {-1, 1500}, "30720+1500", {end + "30720 - trying with stream size 2048"}},
       {4194304, 30720, 62, {-1, -1}, "30720+1024", {end + "30720 - trying with stream size 2048"}},
+      // Without MaxSize the second window reaches 32 MiB past the current position.
+      {-1, 1024, 10, {-1, 4096}, "1024+4096", {end + "1024 - trying with stream size 33558528"},
+       100000},
       {-1, 1024, 4, {0}, "1024+0", {"2 Delivering file recovered by a - Size 0"}},
       {-1, 0, 4, {700}, "0+700", {"2 a didn't report end of file - creating open scan"}},
       {-1, 1024, 4, {-1, 0}, "1024+0", {end + "1024 - trying with stream size 31744"}},
@@ -200,15 +195,13 @@ TEST(Scan, OpenScanWindows) {
       // A start ahead of the scan gives an empty first window and an empty file.
       {-1, 9000, 12, {-1, -1}, "9000+0", {end + "9000 - trying with stream size 23768"}},
       // Still open when the source ends: the end is searched up to the end of the source.
-      {-1,
-       30720,
-       -1,
-       {-1},
-       "30720+2048",
+      {-1, 30720, -1, {-1}, "30720+2048",
        {"2 Finishing open scan at 30720 using a", end + "30720 - Using current position 32768"}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     Scanner s(64);
+    s.source.virtualBlockCount = c.blocks;
     TestHandler &a = s.Add("a"), &b = s.Add("b");
     a.maxSizeKiB = c.maxSizeKiB;
     a.answers[c.start / 512 > 20 ? 60 : 2] = {c.start, -1};
@@ -218,16 +211,6 @@ TEST(Scan, OpenScanWindows) {
     for (const auto& line : c.logs) EXPECT_TRUE(s.Has(line)) << line;
     EXPECT_EQ(s.Files(), Lines{c.file});
   }
-  // Without MaxSize the second window reaches 32 MiB past the current position.
-  Scanner big(64);
-  big.source.virtualBlockCount = 100000;
-  TestHandler& a = big.Add("a");
-  a.answers[2] = {1024, -1};
-  big.Add("b").answers[10] = {-1, -1};
-  a.endAnswers = {-1, 4096};
-  EXPECT_TRUE(big.Scan());
-  EXPECT_TRUE(big.Has("2 a couldn't find end of file at 1024 - trying with stream size 33558528"));
-  EXPECT_EQ(big.Files(), Lines{"1024+4096"});
 }
 
 TEST(Scan, CancellationPoints) {

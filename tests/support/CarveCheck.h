@@ -196,11 +196,8 @@ inline Bytes Text(const std::string& text) {
 
 // The `n` low bytes of `v`, big- or little-endian (zeros beyond its eight).
 inline Bytes Number(uint64_t v, int n, bool bigEndian) {
-  Bytes out;
-  for (int i = 0; i < n; ++i) {
-    const int shift = 8 * (bigEndian ? n - 1 - i : i);
-    out.push_back(shift < 64 ? uint8_t(v >> shift) : 0);
-  }
+  Bytes out(size_t(n), 0);
+  for (int i = 0; i < n && i < 8; ++i) out[size_t(bigEndian ? n - 1 - i : i)] = uint8_t(v >> 8 * i);
   return out;
 }
 
@@ -209,13 +206,6 @@ inline Bytes BE(uint64_t v, int n = 4) {
 }
 inline Bytes LE(uint64_t v, int n = 4) {
   return Number(v, n, false);
-}
-
-// RecognizeData from where `stream` stands, as Recognize does over bytes in memory.
-inline Recognition RecognizeStream(CContentHandler* handler, CDataStream* stream) {
-  Recognition r;
-  r.ok = handler->RecognizeData(stream, 512, &r.recognized, &r.start, &r.end);
-  return r;
 }
 
 inline const Bytes& Find(const Samples& files, const std::string& name) {

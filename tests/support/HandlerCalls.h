@@ -23,17 +23,19 @@ struct Recognition {
   long long end = -1;
 };
 
+// RecognizeData from where `stream` stands, in 512-byte blocks.
+inline Recognition Recognize(CContentHandler* handler, CDataStream* stream) {
+  Recognition r;
+  r.ok = handler->RecognizeData(stream, 512, &r.recognized, &r.start, &r.end);
+  return r.ok ? r : Recognition();
+}
+
+// The same over bytes in memory, from `position`.
 inline Recognition Recognize(CContentHandler* handler, const std::vector<uint8_t>& disk,
-                             long long position, long long blockSize = 512) {
+                             long long position) {
   MemoryStream stream(disk);
   stream.SetPosition(position);
-  Recognition r;
-  r.ok = handler->RecognizeData(&stream, blockSize, &r.recognized, &r.start, &r.end);
-  if (!r.ok) {
-    r.recognized = false;
-    r.start = r.end = -1;
-  }
-  return r;
+  return Recognize(handler, &stream);
 }
 
 // DescribeFile's verdict (complete and valid) over a file; its extension into `extension`.
@@ -47,12 +49,10 @@ inline bool Describe(CContentHandler* handler, const std::vector<uint8_t>& file,
 }
 
 // FindEndOfFile over a window holding `window`: the end it gives, -1 when it found none.
-inline long long FindEnd(CContentHandler* handler, const std::vector<uint8_t>& window,
-                         long long blockSize = 512) {
+inline long long FindEnd(CContentHandler* handler, const std::vector<uint8_t>& window) {
   MemoryStream stream(window);
   long long end = -1;
-  if (!handler->FindEndOfFile(&stream, blockSize, &end)) return -1;
-  return end;
+  return handler->FindEndOfFile(&stream, 512, &end) ? end : -1;
 }
 
 inline std::vector<uint8_t> Prefix(const std::vector<uint8_t>& bytes, size_t length) {

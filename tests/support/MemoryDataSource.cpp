@@ -4,24 +4,12 @@
 #include <cstring>
 #include <cwchar>
 
-#include "salvor/CPhotoRecovery.h"
-
 namespace testing_support {
 
 MemoryDataSource::MemoryDataSource(CPhotoRecovery* engine, const std::string& id,
-                                   std::vector<uint8_t> bytes, long long blockSize,
-                                   bool registerWithEngine)
-    : CDSBase(engine),
-      FEngineRef(engine),
-      FBytes(std::move(bytes)),
-      FBlockSize(blockSize),
-      FRegistered(registerWithEngine) {
+                                   std::vector<uint8_t> bytes, long long blockSize)
+    : CDSBase(engine), FBytes(std::move(bytes)), FBlockSize(blockSize) {
   FUniqueID = id;
-  if (FRegistered) FEngineRef->DSAdded(this);
-}
-
-MemoryDataSource::~MemoryDataSource() {
-  if (FRegistered) FEngineRef->DSDeleted(this);
 }
 
 bool MemoryDataSource::GetDisplayName(wchar_t* name) {

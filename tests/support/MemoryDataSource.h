@@ -13,13 +13,11 @@
 namespace testing_support {
 
 // A data source over memory with fault injection: chosen blocks fail (a ReadBlocks call that
-// covers one fails), the drive can be lost, the read lock refused. Registers itself with the
-// engine when `registerWithEngine` is set, and unregisters on destruction.
+// covers one fails), the drive can be lost, the read lock refused.
 class MemoryDataSource : public CDSBase {
  public:
   MemoryDataSource(CPhotoRecovery* engine, const std::string& id, std::vector<uint8_t> bytes,
-                   long long blockSize = 512, bool registerWithEngine = false);
-  ~MemoryDataSource() override;
+                   long long blockSize = 512);
 
   void GetOSPath(wchar_t* path) override { wcsncpy(path, L"memory", 1024); }
   long long GetBlockSize() override { return FBlockSize; }
@@ -62,10 +60,8 @@ class MemoryDataSource : public CDSBase {
   int releaseCalls = 0;
 
  private:
-  CPhotoRecovery* FEngineRef;
   std::vector<uint8_t> FBytes;
   long long FBlockSize;
-  bool FRegistered;
   bool FReady = true;
   int FLastIOError = 0;
   bool FLost = false;

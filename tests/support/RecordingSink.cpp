@@ -1,18 +1,14 @@
 #include "tests/support/RecordingSink.h"
 
-#include <algorithm>
-
 #include "salvor/CDataStream.h"
 #include "SVSDK/StreamOrigin.h"
 
 namespace testing_support {
 
 void RecordingSink::Log(const char* source, int level, const char* text) {
-  logs.push_back({source, level, text});
   calls.push_back(std::string("Log ") + source + " " + std::to_string(level) + " " + text);
 }
 void RecordingSink::DSSeek(CDataSource*, long long position, bool& cancel) {
-  ++seekCalls;
   Note("DSSeek ", std::to_string(position));
   if (cancelSeek && cancelSeek(position)) cancel = true;
 }
@@ -35,10 +31,6 @@ void RecordingSink::FileRecovered(CContentHandler* handler, CDataStream* file) {
   if (size > 0) file->Read(size, f.bytes.data());
   Note("FileRecovered ", f.handlerId + " " + std::to_string(size));
   files.push_back(std::move(f));
-}
-
-bool RecordingSink::HasLog(const std::string& text) const {
-  return std::any_of(logs.begin(), logs.end(), [&](const LogLine& l) { return l.text == text; });
 }
 
 }  // namespace testing_support

@@ -7,6 +7,7 @@
 #include "salvor/CContentHandler.h"
 #include "salvor/CDataSource.h"
 #include "salvor/CEventHandler.h"
+#include "salvor/CPhotoRecovery.h"
 
 namespace testing_support {
 
@@ -14,11 +15,6 @@ namespace testing_support {
 // recovered file, and can cancel at a chosen call.
 class RecordingSink : public CEventHandler {
  public:
-  struct LogLine {
-    std::string source;
-    int level;
-    std::string text;
-  };
   struct File {
     CContentHandler* handler;
     std::string handlerId;
@@ -42,11 +38,9 @@ class RecordingSink : public CEventHandler {
   // Every call in order, e.g. "DSAdded <id>", "ScanProgress 3/10", "FileRecovered <id> 1234".
   // ScanProgress is recorded only when its switch is on; DSAccess never.
   std::vector<std::string> calls;
-  std::vector<LogLine> logs;
   std::vector<File> files;
   bool recordProgress = false;
   long long progressCalls = 0;
-  long long seekCalls = 0;
 
   // Return true to set the cancel flag; called with the call's ordinal (from 1).
   std::function<bool(long long)> cancelProgress;
@@ -54,10 +48,22 @@ class RecordingSink : public CEventHandler {
   // Called inside FileRecovered before the bytes are copied (e.g. to call DescribeFile).
   std::function<void(CContentHandler*, CDataStream*)> onFile;
 
-  bool HasLog(const std::string& text) const;
-
  private:
   void Note(const char* call, const std::string& what) { calls.push_back(call + what); }
+};
+
+// The singleton engine telling a recording sink, for as long as this lives.
+struct SingletonWithSink {
+  SingletonWithSink() { engine->SetEventHandler(&sink); }
+  ~SingletonWithSink() { engine->SetEventHandler(nullptr); }
+  // What the sink was told since the last call.
+  std::vector<std::string> Told() {
+    std::vector<std::string> told;
+    told.swap(sink.calls);
+    return told;
+  }
+  CPhotoRecovery* engine = GetSVSingleton();
+  RecordingSink sink;
 };
 
 }  // namespace testing_support

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -46,11 +45,9 @@ std::vector<Recovered> ScanImage(const std::vector<std::string>& modules,
                                  const std::vector<uint8_t>& image) {
   CPhotoRecovery* engine = GetSVSingleton();
   static std::set<std::string> loaded;
-  for (const auto& module : modules) {
-    if (loaded.insert(module).second) {
+  for (const auto& module : modules)
+    if (loaded.insert(module).second)
       engine->AddContentPlugin((std::string(SALVOR_MODULE_DIR) + "/" + module).c_str());
-    }
-  }
   RecordingSink sink;
   std::vector<Recovered> result;
   sink.onFile = [&](CContentHandler* handler, CDataStream* file) {
@@ -60,17 +57,14 @@ std::vector<Recovered> ScanImage(const std::vector<std::string>& modules,
     r.extension = extension;
     result.push_back(r);
   };
+  MemoryDataSource source(engine, "harness", image);
   engine->SetEventHandler(&sink);
-  {
-    MemoryDataSource source(engine, "harness", image);
-    engine->Scan(&source);
-  }
+  engine->Scan(&source);
   engine->SetEventHandler(nullptr);
-  for (size_t i = 0; i < result.size() && i < sink.files.size(); ++i) {
-    auto& file = sink.files[i];
-    result[i].offset = file.sourceOffset;
-    result[i].size = static_cast<long long>(file.bytes.size());
-    result[i].bytes = std::move(file.bytes);
+  for (size_t i = 0; i < result.size(); ++i) {  // the sink's copy of each file's bytes
+    result[i].offset = sink.files[i].sourceOffset;
+    result[i].bytes = std::move(sink.files[i].bytes);
+    result[i].size = static_cast<long long>(result[i].bytes.size());
   }
   return result;
 }
@@ -114,9 +108,8 @@ std::string FileSha256(const std::string& path) {
 std::string AttachLoopDevice(const std::string& image) {
   const std::string listed = image + ".loop";
   if (!Run("losetup -f --show -r '" + image + "' >'" + listed + "' 2>/dev/null")) return "";
-  std::string device = ReadText(listed);
-  while (!device.empty() && std::isspace(static_cast<unsigned char>(device.back())))
-    device.pop_back();
+  std::string device;
+  std::ifstream(listed) >> device;
   return device;
 }
 

@@ -58,6 +58,14 @@ std::vector<Recovered> ScanImage(const std::vector<std::string>& modules,
 // driving a handler's operations directly over a MemoryStream.
 CContentHandler* LoadHandler(const std::string& module);
 
+// Bytes that follow their position and differ from block to block, so that a wrong offset
+// shows in the data.
+inline std::vector<uint8_t> Pattern(size_t size, uint8_t seed = 0) {
+  std::vector<uint8_t> bytes(size);
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 512 + seed);
+  return bytes;
+}
+
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
 // The whole file as text; empty when it cannot be read.
 std::string ReadText(const std::string& path);

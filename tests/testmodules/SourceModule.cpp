@@ -20,7 +20,7 @@ class CTestSourceModule : public CDataSourceModule {
     for (int i = static_cast<int>(FCards.size()); i < 2; ++i) {
       FCards.push_back(std::make_unique<testing_support::MemoryDataSource>(
           engine, TEST_SOURCE_PREFIX + std::to_string(i) + "." + std::to_string(reserved),
-          std::vector<uint8_t>(4096), 512, false));
+          std::vector<uint8_t>(4096)));
     }
     for (auto& card : FCards) engine->DSAdded(card.get());
   }

@@ -3,7 +3,6 @@
 #include <dlfcn.h>
 
 #include <cstring>
-#include <fstream>
 
 #include "plugin/Plugin.h"
 #include "salvor/CDataSource.h"
@@ -16,12 +15,6 @@
 using namespace testing_support;
 
 namespace {
-
-std::vector<char> Pattern(size_t size) {
-  std::vector<char> bytes(size);
-  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 13 + i / 512);
-  return bytes;
-}
 
 std::string DisplayName(CDataSource* source) {
   wchar_t text[1024] = L"";
@@ -59,19 +52,17 @@ TEST(BlockDevModule, FindsReadsAndLosesDevicesOfAFakeTree) {
       ">nvme0n1/queue/logical_block_size && echo 0 >loop3/size && echo 8192 >ram0/size");
   for (const auto& [name, size] :
        {std::pair<std::string, size_t>{"sdb", 1 << 20}, {"sdb1", 1 << 19}, {"nvme0n1", 32768}})
-    std::ofstream(dev + "/" + name, std::ios::binary).write(Pattern(size).data(), long(size));
+    WriteFileBytes(dev + "/" + name, Pattern(size));
 
-  CPhotoRecovery* engine = GetSVSingleton();
-  RecordingSink sink;
-  engine->SetEventHandler(&sink);
+  SingletonWithSink s;
   ASSERT_TRUE(properties->SetStrPropValue("SysfsRoot", sys.c_str()));
   ASSERT_TRUE(properties->SetStrPropValue("DevRoot", dev.c_str()));
-  int before = engine->GetDataSourceCount();
-  module->ScanSources(engine, 0);
-  EXPECT_EQ(engine->GetDataSourceCount(), before + 3);
-  CDataSource* disk = engine->FindDataSourceByID("blockdev:sdb");
-  CDataSource* part = engine->FindDataSourceByID("blockdev:sdb1");
-  CDataSource* nvme = engine->FindDataSourceByID("blockdev:nvme0n1");
+  int before = s.engine->GetDataSourceCount();
+  module->ScanSources(s.engine, 0);
+  EXPECT_EQ(s.engine->GetDataSourceCount(), before + 3);
+  CDataSource* disk = s.engine->FindDataSourceByID("blockdev:sdb");
+  CDataSource* part = s.engine->FindDataSourceByID("blockdev:sdb1");
+  CDataSource* nvme = s.engine->FindDataSourceByID("blockdev:nvme0n1");
   ASSERT_TRUE(disk && part && nvme);
   wchar_t path[1024] = L"";
   disk->GetOSPath(path);
@@ -87,19 +78,19 @@ TEST(BlockDevModule, FindsReadsAndLosesDevicesOfAFakeTree) {
   EXPECT_EQ(nvme->GetBlockCount(), 8);
 
   // Reads land exactly, and the host can watch and cancel them through DSSeek.
-  const std::vector<char> expected = Pattern(1 << 20);
+  const std::vector<uint8_t> expected = Pattern(1 << 20);
   std::vector<char> buffer(4096);
-  long long seeksBefore = sink.seekCalls;
   ASSERT_TRUE(disk->ReadBlocks(5, 3, buffer.data()));
   EXPECT_EQ(0, std::memcmp(buffer.data(), expected.data() + 5 * 512, 3 * 512));
-  EXPECT_EQ(sink.seekCalls, seeksBefore + 2);
+  EXPECT_EQ(std::vector<std::string>(s.sink.calls.end() - 2, s.sink.calls.end()),
+            (std::vector<std::string>{"DSSeek 2560", "DSSeek 4096"}));
   ASSERT_TRUE(nvme->ReadBlocks(7, 1, buffer.data()));
   EXPECT_EQ(0, std::memcmp(buffer.data(), expected.data() + 7 * 4096, 4096));
   EXPECT_FALSE(disk->ReadBlocks(2047, 2, buffer.data()));
   EXPECT_FALSE(disk->ReadBlocks(-1, 1, buffer.data()));
-  sink.cancelSeek = [](long long) { return true; };
+  s.sink.cancelSeek = [](long long) { return true; };
   EXPECT_FALSE(disk->ReadBlocks(0, 1, buffer.data()));
-  sink.cancelSeek = nullptr;
+  s.sink.cancelSeek = nullptr;
   EXPECT_EQ(disk->GetLastIOError(), 0);
 
   // Read-only, always.
@@ -113,7 +104,8 @@ TEST(BlockDevModule, FindsReadsAndLosesDevicesOfAFakeTree) {
   testing_support::Run("truncate -s 4096 '" + dev + "/sdb'");
   EXPECT_FALSE(disk->ReadBlocks(100, 1, buffer.data()));
   EXPECT_NE(disk->GetLastIOError(), 0);
-  EXPECT_TRUE(sink.HasLog("Read error on " + dev + "/sdb at byte 51200: Input/output error"));
+  EXPECT_EQ(s.sink.calls.back(),
+            "Log blockdev 4 Read error on " + dev + "/sdb at byte 51200: Input/output error");
   disk->Refresh();
   EXPECT_TRUE(disk->IsReady());
   EXPECT_EQ(disk->GetLastIOError(), 0);
@@ -125,13 +117,12 @@ TEST(BlockDevModule, FindsReadsAndLosesDevicesOfAFakeTree) {
   EXPECT_FALSE(part->IsReady());
   EXPECT_NE(part->GetLastIOError(), 0);
   EXPECT_FALSE(part->ReadBlocks(0, 1, buffer.data()));
-  module->ScanSources(engine, 0);
-  EXPECT_EQ(engine->FindDataSourceByID("blockdev:nvme0n1"), nvme);
-  EXPECT_EQ(engine->GetDataSourceCount(), before + 1);
+  module->ScanSources(s.engine, 0);
+  EXPECT_EQ(s.engine->FindDataSourceByID("blockdev:nvme0n1"), nvme);
+  EXPECT_EQ(s.engine->GetDataSourceCount(), before + 1);
 
   // Back to the real machine for whoever loads the module next.
   properties->SetStrPropValue("SysfsRoot", "/sys");
   properties->SetStrPropValue("DevRoot", "/dev");
-  module->ScanSources(engine, 0);
-  engine->SetEventHandler(nullptr);
+  module->ScanSources(s.engine, 0);
 }

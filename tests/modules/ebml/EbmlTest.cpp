@@ -85,7 +85,7 @@ TEST(EbmlModule, FollowsSegmentsBeyondFourGiB) {
   for (int maxSize : {DefaultMaxSize(handler), 4194304}) {
     ASSERT_TRUE(handler->SetIntPropValue("MaxSize", maxSize));
     image.SetPosition(start);
-    const Recognition r = RecognizeStream(handler, &image);
+    const Recognition r = Recognize(handler, &image);
     EXPECT_TRUE(r.ok && r.recognized && r.start == start);
     EXPECT_EQ(r.end, maxSize == 4194304 ? start + (4194304LL << 10) : end);
   }

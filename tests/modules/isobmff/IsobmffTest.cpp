@@ -134,7 +134,7 @@ TEST(IsobmffModule, FollowsMoviesBeyondFourGiB) {
     SparseStream file(total + 4096);  // followed by zeros
     file.Place(0, Concat({ftyp, moovFirst ? m : Bytes(), mdat}));
     if (!moovFirst) file.Place(total - moovSize, m);
-    const Recognition r = RecognizeStream(handler, &file);
+    const Recognition r = Recognize(handler, &file);
     EXPECT_TRUE(r.ok && r.recognized && r.start == 0 && r.end == total)
         << moovFirst << ": " << r.end;
   }

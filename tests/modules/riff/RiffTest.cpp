@@ -83,7 +83,7 @@ TEST(RiffModule, FollowsOpenDmlAndRf64BeyondFourGiB) {
   CContentHandler* handler = Handler("riff");
   EXPECT_GE(DefaultMaxSize(handler), 4194304);
   auto endOf = [&](SparseStream& file) {
-    const Recognition r = RecognizeStream(handler, &file);
+    const Recognition r = Recognize(handler, &file);
     EXPECT_TRUE(r.ok && r.recognized && r.start == 0);
     return r.end;
   };
@@ -106,7 +106,7 @@ TEST(RiffModule, FollowsOpenDmlAndRf64BeyondFourGiB) {
   ASSERT_GT(pos, 4LL << 30);
   EXPECT_EQ(endOf(avi), pos);
   avi.SetPosition(pos - 8 - (4 + 8 + 4 + 8 + frame));  // a continuation part is no file of its own
-  EXPECT_FALSE(RecognizeStream(handler, &avi).recognized);
+  EXPECT_FALSE(Recognize(handler, &avi).recognized);
 
   const uint64_t dataBytes = 5ULL << 30, riffSize = 4 + 36 + 24 + 8 + dataBytes;
   const Bytes rf64 = Concat({Chunk("RF64", 0xFFFFFFFF, "WAVE"), Chunk("ds64", 28), LE(riffSize, 8),
