@@ -600,6 +600,10 @@ void RebuildFragments(const Options& options, RecoverySink& sink, int terminal,
     return;
   RebuildSettings settings;
   settings.total = std::chrono::seconds(options.rebuildSeconds);
+  // 3 seconds a file by default; a longer total buys each file a longer look.
+  settings.perFile =
+      std::max(settings.perFile,
+               std::chrono::duration_cast<std::chrono::milliseconds>(settings.total / 200));
   const long long count = static_cast<long long>(sink.Broken().size());
   if (!options.quiet) {
     Print(terminal, "Rebuilding fragmented files: looking for the rest of " +

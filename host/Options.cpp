@@ -313,7 +313,7 @@ const char* UsageText() {
          "      --resume             go on with the interrupted scan in DIR (same source and\n"
          "                           options)\n"
          "      --rebuild-time SECS  time for rebuilding fragmented files after the scan\n"
-         "                           (default 600, at most 3 per file; 0: none)\n"
+         "                           (default 600, a 200th of it per file, at least 3; 0: none)\n"
          "      --set H.PROP=VALUE   set a handler property, e.g. salvor.jpeg.MaxSize=65536\n"
          "                           (H is a handler ID or a type such as jpg)\n"
          "      --read-ahead SIZE    bytes read from the source at a time (default 1M)\n"

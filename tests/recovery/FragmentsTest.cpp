@@ -127,7 +127,7 @@ TEST(Fragments, RebuiltWholeAndNothingElseNamedIntact) {
   }
   ASSERT_TRUE(WriteFileBytes(dir + "/card.img", image));
 
-  const ToolOutcome run = RunSalvor(dir, "scan card.img -o out -q");
+  const ToolOutcome run = RunSalvor(dir, "scan card.img -o out -q --rebuild-time 6000");
   ASSERT_EQ(run.status, 0) << run.err;
   const std::string report = ReadText(dir + "/out/report.xml");
   for (const Placed& file : placed) {
