@@ -117,6 +117,17 @@ class PieceSearch {
   // file (the result is kept); a continuation that reads on is added to `furthest`.
   bool TryContinuation(const std::vector<Piece>& prefix, long long baseline, long long start,
                        int depth, std::vector<Partial>& furthest);
+  // Whether the same join with its cut a block earlier or later validates as well.
+  bool Ambiguous(const std::vector<Piece>& prefix, long long start) {
+    for (long long step : {-FBlock, FBlock}) {
+      std::vector<Piece> moved = prefix;
+      moved.back().length += step;
+      if (moved.back().length <= 0 || start + step < 0) continue;
+      moved.push_back({start + step, FLimits.maxFileBytes});
+      if (Try(moved).verdict == Verdict::kIntact) return true;
+    }
+    return false;
+  }
   // Where the validator finds the break when zeros follow the prefix.
   long long Baseline(const std::vector<Piece>& prefix) {
     ++FResult.tries;
@@ -301,6 +312,9 @@ bool PieceSearch::TryContinuation(const std::vector<Piece>& prefix, long long ba
   trial.push_back({start, FLimits.maxFileBytes});
   const Validation result = Try(trial);
   if (result.verdict == Verdict::kIntact && result.end > cut) {
+    // Where the validator cannot see into the bytes round the cut (a movie's sample
+    // payloads), the cut a block earlier or later passes too: that is a guess, not a file.
+    if (Ambiguous(prefix, start)) return false;
     trial.back().length = result.end - cut;
     FResult.found = true;
     FResult.pieces = std::move(trial);
