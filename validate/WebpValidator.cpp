@@ -21,7 +21,7 @@ namespace {
 
 // The decoder is handed an image this much at a time, and the last kTail bytes on their own:
 // it must not be done before it has them (encoders leave at most a few unread).
-constexpr size_t kPiece = 16 * 1024;
+constexpr size_t kPiece = 4 * 1024;
 constexpr size_t kTail = 16;
 // One image's compressed data is held whole while it decodes.
 constexpr uint32_t kMaxImageData = 256u << 20;
