@@ -19,7 +19,8 @@ byte-identical, the contiguous ones identical, the broken ones (the start of a f
 identical), and the files that claim to be whole but are identical to no original: Salvor's
 f... files (b... is its name for a damaged file); for the peers, which claim nothing, every file
 not identical to an original. PhotoRec runs there with its brute-force option (paranoid_bf),
-which is given 60 CPU seconds per image (--photorec-cpu; 0: no limit, which takes long).
+which is given 60 CPU seconds per image (--photorec-cpu; 0: no limit). On frag2 it was still
+trying after 14 CPU minutes, with the same files rebuilt as after one.
 Salvor runs once there: the pieces begin on sector boundaries. The set takes about 8 minutes on
 two shared cores, 2 of them to make its media the first time (kept in WORK/frag-media).
 
