@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -73,7 +74,8 @@ std::string ByteRuns(const ReportFile& file) {
   for (const ReportRange& run : runs) {
     text += "      <byte_run file_offset=\"" + Number(within) + "\" img_offset=\"" +
             Number(run.offset) + "\" len=\"" + Number(run.length) + "\"/>\n";
-    within += run.length;
+    // Lengths come from the caller; nonsense ones must not overflow.
+    if (run.length > 0) within = run.length > LLONG_MAX - within ? LLONG_MAX : within + run.length;
   }
   return text;
 }

@@ -41,7 +41,7 @@ struct ReportFile {
   long long damagedAt = -1;
   std::string damageReason;
   // A file rebuilt from pieces of the source: each piece (offset, length) in file order.
-  // Empty: one piece, the file's size at its offset.
+  // The first starts at offset. Empty: one piece, the file's size at its offset.
   std::vector<ReportRange> pieces;
   // The damaged file (its filename) that this rebuilt one takes the place of.
   std::string replaces;
