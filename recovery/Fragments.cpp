@@ -44,7 +44,8 @@ RebuildOutcome RebuildFragmentedFiles(RecoverySink& sink, CScannedSource& source
     limits.maxFileBytes = std::max(kLeastReach, 2 * file.entry.size);
     const Rebuilt rebuilt =
         FindPieces(span, FindRebuildValidator(file.entry.type),
-                   {file.entry.offset, file.goodUntil, file.damagedAt}, sink.Claimed(), limits);
+                   {file.entry.offset, file.goodUntil, file.damagedAt}, sink.Claimed(), limits,
+                   FindContinuationCheck(file.entry.type));
     ++outcome.searched;
     if (rebuilt.outOfTime) ++outcome.outOfTime;
     if (rebuilt.found && sink.DeliverRebuilt(file, span, rebuilt.pieces, rebuilt.size))

@@ -712,11 +712,14 @@ Validation ValidateJpeg(ByteSpan& bytes) {
 
 bool CouldContinueJpeg(const unsigned char* block, long long size) {
   // Entropy-coded data stuffs every 0xFF with 0x00; only restart markers and the end of the
-  // image may follow a 0xFF there (or fill bytes before them).
+  // image may follow a 0xFF there (or fill bytes before them), and between the scans of a
+  // progressive image the tables and header of the next scan.
   for (long long i = 0; i + 1 < size; ++i) {
     if (block[i] != 0xFF) continue;
     const unsigned char next = block[i + 1];
-    if (next != 0x00 && next != 0xFF && next != 0xD9 && (next < 0xD0 || next > 0xD7)) return false;
+    const bool restart = next >= 0xD0 && next <= 0xD7;
+    const bool betweenScans = next == 0xC4 || next == 0xDA || next == 0xDD;
+    if (next != 0x00 && next != 0xFF && next != 0xD9 && !restart && !betweenScans) return false;
   }
   return true;
 }

@@ -1,9 +1,12 @@
 // AVI and WAV: RIFF chunks chain by their lengths up to the size the RIFF header gives (AVI:
 // and the OpenDML RIFF AVIX chunks after it). AVI: every chunk in the movie list is walked and
 // its video checked (JPEG markers, H.264 start codes), and the idx1 index must point at chunk
-// headers of the right stream and length. WAV: only the structure (PCM has nothing to check).
+// headers of the right stream and length. WAV: the structure, and PCM samples read as sound
+// (see PcmNoiseFrom).
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -118,6 +121,76 @@ class RiffWalker {
   std::vector<std::unique_ptr<media::SampleChecker>>* FCheckers;
 };
 
+// Where a PCM recording turns into bytes that are no sound at all, or -1. Sound changes little
+// from one sample to the next and stays well below full scale; compressed files, random data
+// and the like read as samples are full-scale noise, which no recording holds for long. Judged
+// per 512-byte block of the file (a cut in the source falls between them): the first noise block
+// after one that is not, followed by another (or the data's end), is where the bytes stop being
+// the recording's. A recording that is noise from its start is left alone.
+long long PcmNoiseFrom(ByteSpan& bytes, const unsigned char* format, long long formatSize,
+                       long long dataStart, long long dataEnd) {
+  if (formatSize < 16) return -1;
+  unsigned tag = format[0] | format[1] << 8;
+  const unsigned channels = format[2] | format[3] << 8;
+  const unsigned frame = format[12] | format[13] << 8;
+  const unsigned bits = format[14] | format[15] << 8;
+  if (tag == 0xFFFE && formatSize >= 26) tag = format[24] | format[25] << 8;  // extensible
+  const bool integer = tag == 1 && (bits == 8 || bits == 16 || bits == 24 || bits == 32);
+  const bool floating = tag == 3 && bits == 32;
+  if ((!integer && !floating) || channels == 0 || frame != channels * bits / 8) return -1;
+  constexpr long long kBlock = 512;
+  const unsigned width = bits / 8;
+  media::WindowReader reader(bytes);
+  std::vector<double> previous(channels);
+  unsigned char block[kBlock];
+  auto noise = [&](long long from, long long to) {
+    // Frames wholly inside [from, to), counted from the data's start.
+    const long long first = dataStart + (from - dataStart + frame - 1) / frame * frame;
+    const long long count = (to - first) / frame;
+    if (count < 16 || !reader.ReadAll(first, block, count * frame)) return false;
+    double level = 0, change = 0;
+    long long wild = 0, samples = 0;
+    for (long long f = 0; f < count; ++f) {
+      for (unsigned c = 0; c < channels; ++c, ++samples) {
+        const unsigned char* at = block + f * frame + c * width;
+        double value;
+        if (floating) {
+          float real;
+          std::memcpy(&real, at, 4);
+          if (!std::isfinite(real) || std::fabs(real) > 16) ++wild;
+          value = std::isfinite(real) ? std::max(-1.0f, std::min(1.0f, real)) * 32768.0 : 0;
+        } else if (width == 1) {
+          value = (at[0] - 128) * 256.0;
+        } else {  // little-endian, signed: the top two bytes
+          value = static_cast<int16_t>(at[width - 2] | at[width - 1] << 8);
+        }
+        level += std::fabs(value);
+        if (f > 0) change += std::fabs(value - previous[c]);
+        previous[c] = value;
+      }
+    }
+    if (floating) return wild * 4 > samples;
+    // Uniform random samples: mean level 16384, mean change 1.33 times that.
+    level /= static_cast<double>(samples);
+    change /= static_cast<double>(samples - channels);
+    return level > 12000 && level < 21000 && change > 1.1 * level;
+  };
+  bool soundBefore = false;
+  for (long long at = dataStart / kBlock * kBlock; at < dataEnd; at += kBlock) {
+    const long long from = std::max(at, dataStart), to = std::min(at + kBlock, dataEnd);
+    if (!noise(from, to)) {
+      soundBefore = true;
+      continue;
+    }
+    if (!soundBefore) return -1;
+    const long long next = at + kBlock;
+    if (next >= dataEnd || noise(next, std::min(next + kBlock, dataEnd)) ||
+        dataEnd - next < 16LL * frame)
+      return at;
+  }
+  return -1;
+}
+
 // The RIFF header's form and the end it gives, or -1.
 long long RiffEnd(ByteSpan& bytes, long long at, const char* form) {
   unsigned char head[12];
@@ -136,6 +209,26 @@ Validation ValidateWav(ByteSpan& bytes) {
   Walk walk;
   RiffWalker(bytes, nullptr).Chunks(12, std::min(end, size), false, walk);
   if (walk.failed) return walk.failure;
+  unsigned char format[40] = {};
+  long long formatSize = 0, dataStart = -1, dataEnd = -1;
+  for (long long at = 12; at + 8 <= std::min(end, size);) {
+    unsigned char head[8];
+    if (!media::ReadAll(bytes, at, head, 8)) break;
+    const long long length = Le32(head + 4);
+    if (std::memcmp(head, "fmt ", 4) == 0) {
+      formatSize = std::min<long long>(length, sizeof format);
+      if (!media::ReadAll(bytes, at + 8, format, formatSize)) formatSize = 0;
+    } else if (std::memcmp(head, "data", 4) == 0) {
+      dataStart = at + 8;
+      dataEnd = std::min({dataStart + length, end, size});
+      break;
+    }
+    at += 8 + length + (length & 1);
+  }
+  if (dataStart >= 0) {
+    const long long noise = PcmNoiseFrom(bytes, format, formatSize, dataStart, dataEnd);
+    if (noise >= 0) return Validation::Damaged(dataStart, noise, "PCM samples turn to noise");
+  }
   if (end > size) return Validation::Damaged(walk.verified, size, "cut short");
   return Validation::CannotTell();
 }

@@ -167,6 +167,46 @@ TEST(MediaValidators, StructureOnlyFormatsCannotTellUnlessTheStructureBreaks) {
   }
 }
 
+// PCM sound has no structure in its samples, but sound is smooth and quiet beside random or
+// compressed bytes: a recording whose second half is another file's data is damaged at the
+// 512-byte block where that starts, in every sample form. Silence and noise recorded from the
+// start say nothing.
+TEST(MediaValidators, PcmTurningToNoiseIsDamagedWhereItTurns) {
+  const std::string tone = "ffmpeg -v error -y -f lavfi -i sine=f=440:duration=1 -ac 2 -c:a ";
+  const Samples made = MakeMedia(
+      "validate-pcm",
+      {{"s16.wav", tone + "pcm_s16le"},
+       {"u8.wav", tone + "pcm_u8"},
+       {"s24.wav", tone + "pcm_s24le"},
+       {"f32.wav", tone + "pcm_f32le"},
+       {"noise.wav",
+        "ffmpeg -v error -y -f lavfi -i anoisesrc=amplitude=1:duration=1 -c:a pcm_s16le"}});
+  ASSERT_EQ(made.size(), 5u);
+  const Bytes& foreign = Find(Media(), "song.flac");
+  for (const Sample& file : made) {
+    EXPECT_EQ(Check(file, file.bytes).verdict, Verdict::kCannotTell) << file.name;
+    const size_t at = file.bytes.size() / 2 / 512 * 512;
+    const size_t length = file.bytes.size() - at;
+    const struct {
+      Bytes patch;
+      bool seen;
+    } cases[] = {{Random(length, 4), true},
+                 {Bytes(foreign.end() - long(length), foreign.end()), true},
+                 {Bytes(length, 0), false}};
+    for (const auto& test : cases) {
+      Bytes bytes = file.bytes;
+      std::copy(test.patch.begin(), test.patch.end(), bytes.begin() + long(at));
+      const Validation answer = Check(file, bytes);
+      if (!test.seen || file.name == "noise.wav") {
+        EXPECT_EQ(answer.verdict, Verdict::kCannotTell) << file.name << ": " << answer.reason;
+        continue;
+      }
+      EXPECT_EQ(answer.verdict, Verdict::kDamaged) << file.name;
+      EXPECT_EQ(answer.damagedAt, static_cast<long long>(at)) << file.name << ": " << answer.reason;
+    }
+  }
+}
+
 // An EBML element: the ID's bytes, an 8-byte size, the content.
 Bytes Element(uint32_t id, const Bytes& content) {
   Bytes out;
