@@ -48,7 +48,13 @@ constexpr double kCheckpointSeconds = 5;
 // Bad areas named one by one in the log (the report lists up to 10,000).
 constexpr size_t kLoggedBadAreas = 100;
 
+// The log while the engine's lines are left out (see LeaveOutLogLines), or -1.
+int gFullLog = -1;
+
+// Writes text to fd; salvor's own lines for the log (fd 2) reach it even while the engine's
+// are left out.
 void Print(int fd, const std::string& text) {
+  if (fd == 2 && gFullLog >= 0) fd = gFullLog;
   const char* data = text.data();
   size_t left = text.size();
   while (left > 0) {
@@ -88,9 +94,6 @@ int Fail(int fd, int status, const std::string& message) {
   Print(fd, "salvor: " + message + "\n");
   return status;
 }
-
-// The log file while the scan's own lines are left out of it (-1: they are written).
-int gFullLog = -1;
 
 // Leaves the engine's further lines out of the log: it has reached its limit.
 void LeaveOutLogLines() {
@@ -595,8 +598,8 @@ void RetrySkippedAreas(CPhotoRecovery* engine, const Options& options, RecoveryS
 // the user allows, and puts each file rebuilt whole in place of its damaged piece.
 void RebuildFragments(const Options& options, RecoverySink& sink, int terminal,
                       CScannedSource& watched) {
-  if (sink.Broken().empty() || options.rebuildSeconds <= 0 || gInterrupts != 0 ||
-      sink.OutputFailed() || watched.Gone())
+  if ((sink.Broken().empty() && sink.Undecoded().empty()) || options.rebuildSeconds <= 0 ||
+      gInterrupts != 0 || sink.OutputFailed() || watched.Gone())
     return;
   RebuildSettings settings;
   settings.total = std::chrono::seconds(options.rebuildSeconds);
@@ -605,17 +608,21 @@ void RebuildFragments(const Options& options, RecoverySink& sink, int terminal,
       std::max(settings.perFile,
                std::chrono::duration_cast<std::chrono::milliseconds>(settings.total / 200));
   const long long count = static_cast<long long>(sink.Broken().size());
-  if (!options.quiet) {
+  if (!options.quiet && count > 0) {
     Print(terminal, "Rebuilding fragmented files: looking for the rest of " +
                         std::to_string(count) + " damaged " + (count == 1 ? "file" : "files") +
                         "\n");
   }
   const RebuildOutcome outcome = RebuildFragmentedFiles(
-      sink, watched, settings, &gInterrupts, [&](long long done, long long all) {
-        sink.ShowStep("rebuilding fragmented files: " + std::to_string(done) + "/" +
-                      std::to_string(all));
+      sink, watched, settings, &gInterrupts, [&](const char* step, long long done, long long all) {
+        sink.ShowStep(std::string(step) + ": " + std::to_string(done) + "/" + std::to_string(all));
       });
   sink.EndProgress();
+  if (outcome.decoded + outcome.notDecoded > 0) {
+    Print(2, "salvor: decoded after the scan: " + std::to_string(outcome.decoded) + " files, " +
+                 std::to_string(outcome.decodedDamaged) + " found damaged, " +
+                 std::to_string(outcome.notDecoded) + " not decoded\n");
+  }
   Print(2, "salvor: fragments: " + std::to_string(outcome.searched) + " damaged files searched, " +
                std::to_string(outcome.rebuilt) + " rebuilt, " + std::to_string(outcome.outOfTime) +
                " searches ran out of time, " + std::to_string(outcome.notSearched) +

@@ -53,6 +53,18 @@ void ClaimedRanges::Add(long long begin, long long end) {
   FRanges[begin] = end;
 }
 
+void ClaimedRanges::Remove(long long begin, long long end) {
+  if (end <= begin) return;
+  auto it = FRanges.upper_bound(begin);
+  if (it != FRanges.begin() && std::prev(it)->second > begin) --it;
+  while (it != FRanges.end() && it->first < end) {
+    const long long from = it->first, to = it->second;
+    it = FRanges.erase(it);
+    if (from < begin) FRanges[from] = begin;
+    if (to > end) FRanges[end] = to;
+  }
+}
+
 long long ClaimedRanges::SkipClaimed(long long offset) const {
   auto it = FRanges.upper_bound(offset);
   if (it == FRanges.begin()) return offset;

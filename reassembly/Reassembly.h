@@ -34,6 +34,8 @@ class JoinedSpan : public ByteSpan {
 class ClaimedRanges {
  public:
   void Add(long long begin, long long end);
+  // Unclaims [begin, end): a file first taken as whole there was not.
+  void Remove(long long begin, long long end);
   // The end of the claimed range holding offset, or offset itself when none does.
   long long SkipClaimed(long long offset) const;
   // The start of the claimed range holding offset, or offset itself when none does.

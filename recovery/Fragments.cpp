@@ -5,6 +5,7 @@
 #include "recovery/RecoverySink.h"
 #include "recovery/ScannedSource.h"
 #include "recovery/Spans.h"
+#include "validate/Spans.h"
 
 namespace salvor {
 
@@ -14,24 +15,42 @@ namespace {
 constexpr long long kLeastReach = 64LL << 20;
 }  // namespace
 
-RebuildOutcome RebuildFragmentedFiles(RecoverySink& sink, CScannedSource& source,
-                                      const RebuildSettings& settings,
-                                      const volatile std::sig_atomic_t* stop,
-                                      const std::function<void(long long, long long)>& progress) {
+RebuildOutcome RebuildFragmentedFiles(
+    RecoverySink& sink, CScannedSource& source, const RebuildSettings& settings,
+    const volatile std::sig_atomic_t* stop,
+    const std::function<void(const char*, long long, long long)>& progress) {
   RebuildOutcome outcome;
-  const std::vector<RecoverySink::BrokenFile> broken = sink.Broken();
   const auto deadline = std::chrono::steady_clock::now() + settings.total;
+  auto mustStop = [&] {
+    return settings.total.count() <= 0 || (stop != nullptr && *stop != 0) || sink.OutputFailed() ||
+           source.Gone() || std::chrono::steady_clock::now() >= deadline;
+  };
   SourceSpan span(source);
+  const std::vector<ReportFile> undecoded = sink.Undecoded();
+  const long long toDecode = static_cast<long long>(undecoded.size());
+  for (long long i = 0; i < toDecode; ++i) {
+    if (mustStop()) {
+      outcome.notDecoded = toDecode - i;
+      break;
+    }
+    const ReportFile& file = undecoded[i];
+    SubSpan bytes(span, file.offset, file.size);
+    const Validation validation = FindRebuildValidator(file.type)(bytes);
+    ++outcome.decoded;
+    if (validation.verdict == Verdict::kDamaged && sink.Demote(file, validation))
+      ++outcome.decodedDamaged;
+    if (progress) progress("decoding", i + 1, toDecode);
+  }
+  const std::vector<RecoverySink::BrokenFile> broken = sink.Broken();
   const long long count = static_cast<long long>(broken.size());
   for (long long i = 0; i < count; ++i) {
-    if (settings.total.count() <= 0 || (stop != nullptr && *stop != 0) || sink.OutputFailed() ||
-        source.Gone() || std::chrono::steady_clock::now() >= deadline) {
+    if (mustStop()) {
       outcome.notSearched = count - i;
       break;
     }
     const RecoverySink::BrokenFile& file = broken[i];
     if (!RebuildsReliably(file.entry.type)) {
-      if (progress) progress(i + 1, count);
+      if (progress) progress("rebuilding fragmented files", i + 1, count);
       continue;
     }
     SearchLimits limits;
@@ -50,7 +69,7 @@ RebuildOutcome RebuildFragmentedFiles(RecoverySink& sink, CScannedSource& source
     if (rebuilt.outOfTime) ++outcome.outOfTime;
     if (rebuilt.found && sink.DeliverRebuilt(file, span, rebuilt.pieces, rebuilt.size))
       ++outcome.rebuilt;
-    if (progress) progress(i + 1, count);
+    if (progress) progress("rebuilding fragmented files", i + 1, count);
   }
   return outcome;
 }

@@ -437,7 +437,35 @@ void RecoverySink::Remember(const ReportFile& entry, const Validation& validatio
       FBroken.push_back({entry, validation.goodUntil, validation.damagedAt});
   } else if (!entry.damaged) {
     FClaimed.Add(entry.offset, entry.offset + entry.size);
+    if (FindRebuildValidator(entry.type) != FindValidator(entry.type) &&
+        FUndecoded.size() < kMaxBrokenFiles)
+      FUndecoded.push_back(entry);
   }
+}
+
+bool RecoverySink::Demote(const ReportFile& intact, const Validation& validation) {
+  if (FOutputErrno != 0 || validation.verdict != Verdict::kDamaged) return false;
+  ReportFile entry = intact;
+  entry.damaged = true;
+  entry.damagedAt = validation.damagedAt;
+  entry.damageReason = validation.reason;
+  entry.replaces = intact.written ? intact.filename : std::string();
+  if (FSettings.listOnly) {
+    entry.filename = entry.type + "/" + RecoveredFileName(entry.offset, true, entry.type);
+  } else {
+    Publish(FSettings.outputDir + "/" + intact.filename, entry);
+    if (FOutputErrno != 0) return false;
+  }
+  // Past its break the bytes may be another file's, or the rest of this one.
+  FClaimed.Remove(entry.offset + validation.goodUntil, entry.offset + entry.size);
+  if (FBroken.size() < kMaxBrokenFiles)
+    FBroken.push_back({entry, validation.goodUntil, validation.damagedAt});
+  ++FTallies[entry.type].damaged;
+  if (FReport != nullptr && FReport->IsOpen() && !FReport->AddFile(entry)) {
+    FailOutput(errno != 0 ? errno : EIO, "report");
+    return false;
+  }
+  return true;
 }
 
 Validation RecoverySink::Validate(CDataStream* file, const std::string& temporary,

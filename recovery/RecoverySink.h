@@ -94,6 +94,12 @@ class RecoverySink : public CSinkBase {
   };
   // The damaged files with a known break, in delivery order (bounded).
   const std::vector<BrokenFile>& Broken() const { return FBroken; }
+  // Delivered files named intact by a check cheaper than the decoding their format allows
+  // (HEIF: the coded units' structure), in delivery order (bounded): decoded after the scan.
+  const std::vector<ReportFile>& Undecoded() const { return FUndecoded; }
+  // Gives an intact file that decoding found damaged its broken name, reports it in place of
+  // the intact one, and hands it to reassembly. False when the output failed.
+  bool Demote(const ReportFile& intact, const Validation& validation);
   // The source's bytes that belong to delivered files: intact ones whole, damaged ones up to
   // their break. Rebuilt files add their pieces.
   const ClaimedRanges& Claimed() const { return FClaimed; }
@@ -200,6 +206,7 @@ class RecoverySink : public CSinkBase {
   } FEnding{};
 
   std::vector<BrokenFile> FBroken;
+  std::vector<ReportFile> FUndecoded;
   ClaimedRanges FClaimed;
   long long FSkipped = 0;
   std::map<long long, long long> FDamagedRanges;  // begin -> end, joined where they touch

@@ -12,8 +12,9 @@
 namespace salvor {
 
 namespace {
-constexpr long long kChunkBytes = 64 << 10;
-constexpr size_t kCachedChunks = 256;  // 16 MiB
+// Reassembly reads near where it last read, and each read of the source is a line of its log.
+constexpr long long kChunkBytes = 1 << 20;
+constexpr size_t kCachedChunks = 16;  // 16 MiB
 }  // namespace
 
 FileSpan::FileSpan(const std::string& path, long long size)

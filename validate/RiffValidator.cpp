@@ -2,7 +2,7 @@
 // and the OpenDML RIFF AVIX chunks after it). AVI: every chunk in the movie list is walked and
 // its video checked (JPEG markers, H.264 start codes), and the idx1 index must point at chunk
 // headers of the right stream and length. WAV: the structure, and PCM samples read as sound
-// (see PcmNoiseFrom).
+// (see PcmForeignFrom).
 
 #include <algorithm>
 #include <cmath>
@@ -121,14 +121,15 @@ class RiffWalker {
   std::vector<std::unique_ptr<media::SampleChecker>>* FCheckers;
 };
 
-// Where a PCM recording turns into bytes that are no sound at all, or -1. Sound changes little
-// from one sample to the next and stays well below full scale; compressed files, random data
-// and the like read as samples are full-scale noise, which no recording holds for long. Judged
-// per 512-byte block of the file (a cut in the source falls between them): the first noise block
-// after one that is not, followed by another (or the data's end), is where the bytes stop being
-// the recording's. A recording that is noise from its start is left alone.
-long long PcmNoiseFrom(ByteSpan& bytes, const unsigned char* format, long long formatSize,
-                       long long dataStart, long long dataEnd) {
+// Where a PCM recording turns into bytes that are no sound at all, or -1. Judged per 512-byte
+// block of the file, as a cut in the source falls between them:
+// - sound changes little from one sample to the next and stays well below full scale, while
+//   compressed files and random data read as samples are full-scale noise;
+// - a block of one repeated byte (zeros, erased flash) right after a loud block is a cut,
+//   where silence in a recording comes after quiet and starts anywhere.
+// A recording that is noise from its start is left alone.
+long long PcmForeignFrom(ByteSpan& bytes, const unsigned char* format, long long formatSize,
+                         long long dataStart, long long dataEnd) {
   if (formatSize < 16) return -1;
   unsigned tag = format[0] | format[1] << 8;
   const unsigned channels = format[2] | format[3] << 8;
@@ -139,15 +140,21 @@ long long PcmNoiseFrom(ByteSpan& bytes, const unsigned char* format, long long f
   const bool floating = tag == 3 && bits == 32;
   if ((!integer && !floating) || channels == 0 || frame != channels * bits / 8) return -1;
   constexpr long long kBlock = 512;
+  constexpr double kLoud = 512;  // mean level, of 32768: about -36 dB
   const unsigned width = bits / 8;
   media::WindowReader reader(bytes);
   std::vector<double> previous(channels);
+  double lastLevel = 0;  // of the block before
   unsigned char block[kBlock];
-  auto noise = [&](long long from, long long to) {
+  enum class Kind { kSound, kNoise, kBlank, kTooShort };
+  auto judge = [&](long long from, long long to) {
     // Frames wholly inside [from, to), counted from the data's start.
     const long long first = dataStart + (from - dataStart + frame - 1) / frame * frame;
     const long long count = (to - first) / frame;
-    if (count < 16 || !reader.ReadAll(first, block, count * frame)) return false;
+    if (count < 16 || !reader.ReadAll(first, block, count * frame)) return Kind::kTooShort;
+    if (to - from == kBlock &&
+        std::all_of(block, block + count * frame, [&](unsigned char b) { return b == block[0]; }))
+      return Kind::kBlank;
     double level = 0, change = 0;
     long long wild = 0, samples = 0;
     for (long long f = 0; f < count; ++f) {
@@ -169,24 +176,29 @@ long long PcmNoiseFrom(ByteSpan& bytes, const unsigned char* format, long long f
         previous[c] = value;
       }
     }
-    if (floating) return wild * 4 > samples;
-    // Uniform random samples: mean level 16384, mean change 1.33 times that.
     level /= static_cast<double>(samples);
+    lastLevel = level;
+    if (floating) return wild * 4 > samples ? Kind::kNoise : Kind::kSound;
+    // Uniform random samples: mean level 16384, mean change 1.33 times that.
     change /= static_cast<double>(samples - channels);
-    return level > 12000 && level < 21000 && change > 1.1 * level;
+    return level > 12000 && level < 21000 && change > 1.1 * level ? Kind::kNoise : Kind::kSound;
   };
   bool soundBefore = false;
   for (long long at = dataStart / kBlock * kBlock; at < dataEnd; at += kBlock) {
-    const long long from = std::max(at, dataStart), to = std::min(at + kBlock, dataEnd);
-    if (!noise(from, to)) {
-      soundBefore = true;
-      continue;
+    const double levelBefore = lastLevel;
+    switch (judge(std::max(at, dataStart), std::min(at + kBlock, dataEnd))) {
+      case Kind::kSound:
+        soundBefore = true;
+        break;
+      case Kind::kNoise:
+        return soundBefore ? at : -1;
+      case Kind::kBlank:
+        if (soundBefore && levelBefore > kLoud) return at;
+        soundBefore = false;
+        break;
+      case Kind::kTooShort:
+        break;
     }
-    if (!soundBefore) return -1;
-    const long long next = at + kBlock;
-    if (next >= dataEnd || noise(next, std::min(next + kBlock, dataEnd)) ||
-        dataEnd - next < 16LL * frame)
-      return at;
   }
   return -1;
 }
@@ -226,8 +238,9 @@ Validation ValidateWav(ByteSpan& bytes) {
     at += 8 + length + (length & 1);
   }
   if (dataStart >= 0) {
-    const long long noise = PcmNoiseFrom(bytes, format, formatSize, dataStart, dataEnd);
-    if (noise >= 0) return Validation::Damaged(dataStart, noise, "PCM samples turn to noise");
+    const long long foreign = PcmForeignFrom(bytes, format, formatSize, dataStart, dataEnd);
+    if (foreign >= 0)
+      return Validation::Damaged(dataStart, foreign, "PCM samples stop being sound");
   }
   if (end > size) return Validation::Damaged(walk.verified, size, "cut short");
   return Validation::CannotTell();

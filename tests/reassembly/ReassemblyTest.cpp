@@ -113,6 +113,21 @@ INSTANTIATE_TEST_SUITE_P(
                     Layout{"SecondPieceBeforeTheFirst", {{200, 6}, {120, 9}}, 0, {}}),
     [](const testing::TestParamInfo<Layout>& info) { return info.param.name; });
 
+// A file first taken as whole gives back the bytes past its break: ranges it touches are
+// trimmed or split, others stay.
+TEST(ClaimedRanges, RemovingTrimsAndSplits) {
+  ClaimedRanges claimed;
+  claimed.Add(100, 200);
+  claimed.Add(300, 400);
+  claimed.Add(500, 600);
+  claimed.Remove(150, 320);
+  claimed.Remove(520, 540);
+  const std::pair<long long, long long> skips[] = {{99, 99},   {100, 150}, {149, 150}, {150, 150},
+                                                   {250, 250}, {319, 319}, {320, 400}, {399, 400},
+                                                   {510, 520}, {520, 520}, {539, 539}, {540, 600}};
+  for (const auto& [offset, next] : skips) EXPECT_EQ(claimed.SkipClaimed(offset), next) << offset;
+}
+
 TEST(PieceSearch, GivesUpWithinItsLimitsWhenTheRestIsGone) {
   std::vector<uint8_t> source(4000 * kBlock);
   std::mt19937 noise(3);

@@ -57,6 +57,23 @@ const std::vector<Fragmented>& Cases() {
        {0, 1},
        1000,
        Gap::kZeros},
+      // Its coded units chain across the gap: only decoding after the scan finds it broken,
+      // and the decoder notices only at the slice's end, too late to place the cut.
+      {"heic",
+       "convert -size 512x384 plasma:fractal -seed 4 -quality 60 heic:$F",
+       {40},
+       {0, 1},
+       200,
+       Gap::kNoise,
+       false},
+      // Sound turning to noise: broken, but nothing tells the right continuation.
+      {"wav",
+       "ffmpeg -loglevel error -f lavfi -i sine=duration=2 -c:a pcm_s16le -f wav $F",
+       {100},
+       {0, 1},
+       50,
+       Gap::kNoise,
+       false},
       {"webp",
        "convert -size 400x300 plasma:fractal -seed 9 -quality 80 webp:$F",
        {20},
@@ -158,6 +175,12 @@ TEST(Fragments, RebuiltWholeAndNothingElseNamedIntact) {
     // The first piece alone is no longer there.
     EXPECT_FALSE(FileExists(dir + "/out/" + RecoveredName('b', file.runs[0].first, file.type)));
   }
+  // The log tells what the work after the scan did, to its last line.
+  const std::string log = ReadText(dir + "/out/salvor.log");
+  EXPECT_NE(log.find("salvor: decoded after the scan: 1 files, 1 found damaged, 0 not decoded\n"),
+            std::string::npos);
+  EXPECT_NE(log.find("salvor: fragments: "), std::string::npos);
+  EXPECT_NE(log.find("salvor: scan completed\n"), std::string::npos);
   // Nothing that is not an original is named intact.
   for (const std::string& written : WrittenFiles(dir + "/out")) {
     const std::string base = written.substr(written.find('/') + 1);
