@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <limits>
+#include <queue>
 
 namespace salvor {
 
@@ -200,7 +202,8 @@ class PieceSearch {
 // The continuations that got furthest are followed for a further piece: a few, not all.
 constexpr size_t kFollowed = 3;
 constexpr size_t kMaxCuts = 32;
-constexpr size_t kLikeliestCuts = 6;
+// The continuations before a file's first piece rank as this many cuts further down.
+constexpr long long kBackwardRank = 4;
 constexpr size_t kTopFirst = 4;
 // A continuation that reads on this many blocks past its cut is followed at once.
 constexpr long long kConvincingBlocks = 8;
@@ -410,29 +413,39 @@ bool PieceSearch::Extend(std::vector<Piece> pieces, const Validation& validation
     baselines.push_back(baseline);
     prefixes.push_back(std::move(prefix));
   }
-  // The continuations after the cuts first, where a file system puts the rest of a file far
-  // more often than before it; the nearest first, taking the cuts in turn, so that a wrong
-  // cut does not use up the time before the right one is tried.
-  for (bool forward : {true, false}) {
-    std::vector<std::vector<long long>> starts;
-    size_t most = 0;
-    for (const std::vector<Piece>& prefix : prefixes) {
-      starts.push_back(Starts(prefix, forward));
-      most = std::max(most, starts.back().size());
+  // Every (cut, continuation) pair is tried in the order of its rank times its distance: the
+  // likeliest cut is tried with the nearest continuations first and with every one in the end,
+  // the less likely ones with as many fewer as their rank is further down, so that a wrong
+  // first guess of the cut does not use up the time before the right one is tried. A file
+  // system puts the rest of a file after its start far more often than before it: the
+  // continuations before the file count as four ranks further down.
+  struct Candidates {
+    size_t prefix;
+    long long rank;
+    std::vector<long long> starts;
+    size_t next = 0;
+  };
+  std::vector<Candidates> lists;
+  using Turn = std::pair<long long, size_t>;  // rank times distance, list
+  std::priority_queue<Turn, std::vector<Turn>, std::greater<Turn>> turns;
+  for (size_t j = 0; j < prefixes.size(); ++j) {
+    for (bool forward : {true, false}) {
+      const long long rank = static_cast<long long>(j + 1) * (forward ? 1 : kBackwardRank);
+      lists.push_back({j, rank, Starts(prefixes[j], forward)});
+      if (!lists.back().starts.empty()) turns.push({rank, lists.size() - 1});
     }
-    // The likeliest cuts first, then the others.
-    for (size_t from : {size_t{0}, kLikeliestCuts}) {
-      const size_t to = from == 0 ? std::min(kLikeliestCuts, prefixes.size()) : prefixes.size();
-      for (size_t i = 0; i < most; ++i) {
-        for (size_t j = from; j < to; ++j) {
-          if (i >= starts[j].size()) continue;
-          if (Spent()) return false;
-          const long long start = starts[j][i];
-          if (!CouldContinue(start)) continue;
-          if (TryContinuation(prefixes[j], baselines[j], start, depth, furthest)) return true;
-        }
-      }
-    }
+  }
+  while (!turns.empty()) {
+    const size_t index = turns.top().second;
+    turns.pop();
+    Candidates& list = lists[index];
+    const long long start = list.starts[list.next++];
+    if (list.next < list.starts.size())
+      turns.push({list.rank * static_cast<long long>(list.next + 1), index});
+    if (Spent()) return false;
+    if (!CouldContinue(start)) continue;
+    if (TryContinuation(prefixes[list.prefix], baselines[list.prefix], start, depth, furthest))
+      return true;
   }
   if (depth + 1 >= FLimits.maxPieces) return false;
   std::sort(furthest.begin(), furthest.end(), [](const Partial& a, const Partial& b) {
