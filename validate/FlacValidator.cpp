@@ -127,7 +127,8 @@ Validation ValidateFlac(ByteSpan& span) {
   long long at = 4;
   for (bool last = false; !last;) {
     unsigned char block[4];
-    if (!bytes.ReadAll(at, block, 4)) return Validation::Damaged(std::min(at, size), size, "cut short");
+    if (!bytes.ReadAll(at, block, 4))
+      return Validation::Damaged(std::min(at, size), size, "cut short");
     last = (block[0] & 0x80) != 0;
     if ((block[0] & 0x7F) == 127) return Validation::Damaged(at, at + 4, "bad metadata block");
     at += 4 + (media::Be32(block) & 0xFFFFFF);
