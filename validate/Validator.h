@@ -67,7 +67,8 @@ ContinuationCheck FindContinuationCheck(const std::string& type);
 // Whether the validator's "intact" for the type rests on checks that bytes from elsewhere pass
 // only by a very rare chance (checksums, exact frame and sample chains): reassembly tries many
 // candidates, and a check that noise passes now and then would sooner or later name a wrong
-// join intact. Lossy WebP, TIFF, PSD and the RAWs are validated, but not rebuilt.
+// join intact. Lossy WebP, HEIF (an HEVC decoder takes some foreign slice data without
+// complaint), TIFF, PSD and the RAWs are validated, but not rebuilt.
 bool RebuildsReliably(const std::string& type);
 
 // The validator reassembly judges joins with: the same, except where the sink settles for a

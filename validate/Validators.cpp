@@ -98,10 +98,10 @@ constexpr Entry kValidators[] = {
 }  // namespace
 
 bool RebuildsReliably(const std::string& type) {
-  static const char* const kReliable[] = {
-      "jpg", "jpeg", "jpe", "jfif", "png",  "apng", "flac", "ogg", "oga", "opus",
-      "spx", "mp4",  "mov", "m4v",  "m4a",  "m4b",  "3gp",  "3g2", "f4v", "avi",
-      "mkv", "webm", "mka", "heic", "heif", "avif", "mp3",  "mp2", "aac"};
+  static const char* const kReliable[] = {"jpg",  "jpeg", "jpe",  "jfif", "png", "apng", "flac",
+                                          "ogg",  "oga",  "opus", "spx",  "mp4", "mov",  "m4v",
+                                          "m4a",  "m4b",  "3gp",  "3g2",  "f4v", "avi",  "mkv",
+                                          "webm", "mka",  "mp3",  "mp2",  "aac"};
   for (const char* reliable : kReliable)
     if (type == reliable) return true;
   return false;

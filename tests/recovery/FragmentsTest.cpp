@@ -57,8 +57,8 @@ const std::vector<Fragmented>& Cases() {
        {0, 1},
        1000,
        Gap::kZeros},
-      // Its coded units chain across the gap: only decoding after the scan finds it broken,
-      // and the decoder notices only at the slice's end, too late to place the cut.
+      // Its coded units chain across the gap: only decoding after the scan finds it broken;
+      // the decoder takes some foreign data, so it is not rebuilt.
       {"heic",
        "convert -size 512x384 plasma:fractal -seed 4 -quality 60 heic:$F",
        {40},
