@@ -1,7 +1,8 @@
-#include "tests/validate/ValidatorCheck.h"
+#include "tests/validate/ValidatorChecks.h"
 #include "validate/Formats.h"
 
 using namespace testing_support;
+using namespace validate_test;
 
 namespace {
 
@@ -28,7 +29,7 @@ TEST(HeifValidator, PhotosWholeCutAndSpliced) {
     EXPECT_EQ(salvor::ValidateHeifUnits(whole).verdict, Verdict::kCannotTell) << file.name;
     if (file.type == "avif") continue;
     const size_t at = file.bytes.size() / 2;
-    const Bytes zeroed = Replaced(file.bytes, at, Bytes(512, 0));
+    const Bytes zeroed = Overwritten(file.bytes, at, 512, Bytes(1, 0));
     salvor::MemorySpan span(zeroed);
     const Validation v = salvor::ValidateHeifUnits(span);
     EXPECT_EQ(v.verdict, Verdict::kDamaged) << file.name;
@@ -40,7 +41,7 @@ TEST(HeifValidator, PhotosWholeCutAndSpliced) {
   // The collector's sample kept its boxes but not its coded data: the first NAL unit's
   // length runs past its item.
   const Bytes sample = ReadFileBytes(TestData("corpus/format-samples/QuickTime.heic"));
-  const Validation v = Validate("heic", sample);
+  const Validation v = Check("heic", sample);
   EXPECT_EQ(v.verdict, Verdict::kDamaged) << Describe(v);
   EXPECT_EQ(v.damagedAt, 571 + 8) << Describe(v);  // the first mdat's data
 }

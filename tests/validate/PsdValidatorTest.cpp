@@ -1,6 +1,7 @@
-#include "tests/validate/ValidatorCheck.h"
+#include "tests/validate/ValidatorChecks.h"
 
 using namespace testing_support;
+using namespace validate_test;
 
 namespace {
 

@@ -14,10 +14,13 @@
 
 namespace validate_test {
 
+using salvor::Validation;
+using salvor::Verdict;
 using testing_support::Bytes;
 
+// The fullest check the type has (HEIF: the images decoded, as reassembly judges them).
 inline salvor::Validation Check(const std::string& type, const Bytes& bytes) {
-  const salvor::ValidateFunction validate = salvor::FindValidator(type);
+  const salvor::ValidateFunction validate = salvor::FindRebuildValidator(type);
   if (validate == nullptr) {
     ADD_FAILURE() << "no validator for " << type;
     return {};
@@ -91,6 +94,50 @@ inline void ExpectValidates(const std::string& type, const Bytes& file, const By
   for (const auto& piece : pieces)
     ExpectDamagedAround(type, Overwritten(file, half, length, piece.with),
                         static_cast<long long>(half), name + " with " + piece.what, piece.reach);
+}
+
+// A file of a table and how it fares whole: intact with its structural end (`end`, -1 for
+// its size), or cannot tell. The splice goes to the middle unless `spliceAt` puts it in the
+// data that can be checked (not in metadata a validator cannot judge).
+struct Checked {
+  std::string name;
+  std::string type;
+  Bytes bytes;
+  Verdict whole = Verdict::kIntact;
+  long long end = -1;
+  size_t spliceAt = 0, spliceLength = 0;
+};
+
+// Whole: as the table says, with the same answer when 3000 random bytes follow. Cut at half:
+// damaged where the bytes run out. Intact files only: a piece of the middle replaced by random
+// bytes, zeros, or the middle of another file (`foreign`, from a third in) is damaged between
+// goodUntil <= splice <= damagedAt.
+inline void ExpectChecks(const Checked& file, const Bytes& foreign) {
+  SCOPED_TRACE(file.name);
+  const long long size = static_cast<long long>(file.bytes.size());
+  const long long end = file.end < 0 ? size : file.end;
+  for (const Bytes& bytes :
+       {file.bytes, testing_support::Concat({file.bytes, testing_support::RandomData(3000, 11)})}) {
+    const Validation v = Check(file.type, bytes);
+    EXPECT_EQ(v.verdict, file.whole) << Describe(v);
+    if (file.whole == Verdict::kIntact) {
+      EXPECT_EQ(v.end, end) << Describe(v);
+    }
+  }
+  const size_t cut = file.bytes.size() / 2;
+  const Validation short_ = Check(file.type, testing_support::Prefix(file.bytes, cut));
+  EXPECT_EQ(short_.verdict, Verdict::kDamaged) << "cut at " << cut << ": " << Describe(short_);
+  EXPECT_EQ(short_.damagedAt, static_cast<long long>(cut)) << Describe(short_);
+  EXPECT_LE(short_.goodUntil, short_.damagedAt);
+  if (file.whole != Verdict::kIntact) return;
+  const size_t at = file.spliceAt > 0 ? file.spliceAt : file.bytes.size() / 2;
+  const size_t length =
+      file.spliceLength > 0 ? file.spliceLength : std::min<size_t>(4096, file.bytes.size() / 8);
+  const Bytes other(foreign.begin() + long(foreign.size() / 3),
+                    foreign.begin() + long(foreign.size() / 3 + length));
+  for (const Bytes& piece : {testing_support::RandomData(length, 5), Bytes(1, 0), other})
+    ExpectDamagedAround(file.type, Overwritten(file.bytes, at, length, piece),
+                        static_cast<long long>(at), "splice");
 }
 
 }  // namespace validate_test
