@@ -207,7 +207,7 @@ constexpr long long kBackwardRank = 4;
 constexpr size_t kTopFirst = 4;
 // A continuation that reads on this many blocks past its cut is followed at once.
 constexpr long long kConvincingBlocks = 8;
-constexpr long long kProbeTries = 1000;
+constexpr long long kProbeTries = 5000;
 // The depth given for a continuation that is only to be judged whole or not.
 constexpr int kNoLookAhead = -1;
 
