@@ -129,8 +129,9 @@ class PieceSearch {
   };
   // Tries the file as `prefix` then the source from `start` on: true when that is the whole
   // file (the result is kept); a continuation that reads on is added to `furthest`.
+  // `knownBreak`: where in the source the uncut last piece broke (-1: nowhere known).
   bool TryContinuation(const std::vector<Piece>& prefix, long long baseline, long long start,
-                       int depth, std::vector<Partial>& furthest);
+                       int depth, std::vector<Partial>& furthest, long long knownBreak = -1);
   // Whether the same join with its cut a block earlier or later validates as well.
   bool Ambiguous(const std::vector<Piece>& prefix, long long start) {
     for (long long step : {-FBlock, FBlock}) {
@@ -321,7 +322,8 @@ std::vector<long long> PieceSearch::Starts(const std::vector<Piece>& pieces, boo
 }
 
 bool PieceSearch::TryContinuation(const std::vector<Piece>& prefix, long long baseline,
-                                  long long start, int depth, std::vector<Partial>& furthest) {
+                                  long long start, int depth, std::vector<Partial>& furthest,
+                                  long long knownBreak) {
   const long long cut = Length(prefix);
   std::vector<Piece> trial = prefix;
   trial.push_back({start, FLimits.maxFileBytes});
@@ -341,6 +343,9 @@ bool PieceSearch::TryContinuation(const std::vector<Piece>& prefix, long long ba
   if (result.verdict != Verdict::kDamaged || result.damagedAt < cut + FBlock ||
       result.damagedAt <= baseline + FBlock)
     return false;
+  // Nor reading on to the very byte where the uncut piece broke: a decoder that resynchronises
+  // (JPEG) reads the piece's own bytes a block or two on as well as in place.
+  if (start + (result.damagedAt - cut) == knownBreak) return false;
   // Read on for several blocks past the cut, or proven past it: almost surely the next piece,
   // followed at once for the one after it.
   if (depth != kNoLookAhead && depth + 1 < FLimits.maxPieces &&
@@ -400,6 +405,8 @@ bool PieceSearch::Extend(std::vector<Piece> pieces, const Validation& validation
   const long long goodUntil = validation.goodUntil;
   const long long damagedAt = validation.damagedAt;
   const long long lastStart = Length(pieces) - pieces.back().length;
+  const long long knownBreak =
+      damagedAt >= lastStart ? pieces.back().offset + (damagedAt - lastStart) : -1;
   // The cuts worth a search: bytes before a cut that already do not fit (followed by zeros)
   // mean the break is earlier, and no continuation can help.
   std::vector<std::vector<Piece>> prefixes;
@@ -446,7 +453,8 @@ bool PieceSearch::Extend(std::vector<Piece> pieces, const Validation& validation
       turns.push({list.rank * static_cast<long long>(list.next + 1), index});
     if (Spent()) return false;
     if (!CouldContinue(start)) continue;
-    if (TryContinuation(prefixes[list.prefix], baselines[list.prefix], start, depth, furthest))
+    if (TryContinuation(prefixes[list.prefix], baselines[list.prefix], start, depth, furthest,
+                        knownBreak))
       return true;
   }
   if (depth + 1 >= FLimits.maxPieces) return false;

@@ -51,7 +51,7 @@ struct SearchLimits {
   long long blockSize = 512;
   long long maxGapBlocks = 8192;  // how far from a break a continuation is looked for
   int maxPieces = 3;
-  long long maxTries = 20000;  // validations per file
+  long long maxTries = 100000;  // validations per file
   std::chrono::milliseconds maxTime{3000};
   long long maxFileBytes = 256LL << 20;  // the format's largest file
 };
