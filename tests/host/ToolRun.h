@@ -102,8 +102,4 @@ inline std::string RecoveredName(char prefix, long long offset, const std::strin
   return type + "/" + name + type;
 }
 
-inline bool WellFormed(const std::string& path) {
-  return !HaveTool("xmllint") || Run("xmllint --noout '" + path + "'");
-}
-
 }  // namespace testing_support
