@@ -129,9 +129,8 @@ TEST(ToolFaults, EachFaultEndsTheScanAsTheUserIsTold) {
         for (long long b = range.first / kBlock; b * kBlock < range.first + range.second; ++b)
           missingBlocks.insert(b);
       }
-      for (long long b = file.offset / kBlock; b * kBlock < file.offset + file.size; ++b) {
+      for (long long b = file.offset / kBlock; b * kBlock < file.offset + file.size; ++b)
         EXPECT_TRUE(c.unreadable.count(b) == 0 || missingBlocks.count(b) != 0) << b;
-      }
       EXPECT_EQ(file.sha256, SV::CSha256::Of(expected.data(), expected.size()));
       EXPECT_EQ(FileSha256(out + "/" + file.filename), file.sha256);
       EXPECT_EQ(file.damaged, file.filename.find("/b") != std::string::npos);

@@ -88,9 +88,8 @@ inline std::string OutcomeLine(const std::string& report) {
 inline std::set<std::string> WrittenFiles(const std::string& out) {
   std::set<std::string> names;
   glob_t found{};
-  if (glob((out + "/*/*").c_str(), 0, nullptr, &found) == 0) {
+  if (glob((out + "/*/*").c_str(), 0, nullptr, &found) == 0)
     for (size_t i = 0; i < found.gl_pathc; ++i) names.insert(found.gl_pathv[i] + out.size() + 1);
-  }
   globfree(&found);
   return names;
 }
