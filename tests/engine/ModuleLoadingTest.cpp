@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -27,19 +27,13 @@ std::string Module(const std::string& name) {
 }
 
 std::string CurrentDir() {
-  char buffer[PATH_MAX];
-  return getcwd(buffer, sizeof buffer) != nullptr ? buffer : "";
-}
-
-std::string RealPath(const std::string& path) {
-  char buffer[PATH_MAX];
-  return realpath(path.c_str(), buffer) != nullptr ? buffer : path;
+  return std::filesystem::current_path();
 }
 
 // The loader's own two lines for a module that loaded from directory `dir`.
 std::string DirectoryLines(const std::string& path, const std::string& dir) {
-  return "changing dir to: " + dir + "\nbundle " + path + " loaded, working dir: " + RealPath(dir) +
-         "\n";
+  return "changing dir to: " + dir + "\nbundle " + path +
+         " loaded, working dir: " + std::filesystem::canonical(dir).string() + "\n";
 }
 
 bool IsLoaded(const std::string& library) {
@@ -115,7 +109,7 @@ TEST(ModuleLoading, EntriesThatBuildNothingLeaveTheModuleUnloaded) {
     EXPECT_EQ(f.Told(), (Calls{"Log SVC 1 Loaded " + kind + " Plugin Module " + path,
                                "Log SVC 4 Error initializing " + kind + " Plugin " + path}));
     // The working directory stays with the module although it failed.
-    EXPECT_EQ(CurrentDir(), RealPath(kModuleDir));
+    EXPECT_EQ(CurrentDir(), std::filesystem::canonical(kModuleDir).string());
     EXPECT_FALSE(IsLoaded(path)) << path;
   }
   EXPECT_EQ(f.engine->GetContentHandlerCount() + f.engine->GetPreviewHandlerCount(), 0);
@@ -135,7 +129,7 @@ TEST(ModuleLoading, HandlerModulesRegisterTheirHandlers) {
   f.engine->AddContentPlugin(bundle.c_str());
   EXPECT_EQ(GetCapturedStderr().substr(0, DirectoryLines(bundle, dir).size()),
             DirectoryLines(bundle, dir));
-  EXPECT_EQ(CurrentDir(), RealPath(dir));
+  EXPECT_EQ(CurrentDir(), std::filesystem::canonical(dir).string());
   EXPECT_EQ(f.Told(), (Calls{"Log SVC 1 Loaded CH Plugin Module " + bundle, "CHAdded test.content",
                              success}));
   ASSERT_EQ(f.engine->GetContentHandlerCount(), 1);

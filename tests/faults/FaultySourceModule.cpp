@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cwchar>
 #include <map>
@@ -64,8 +65,7 @@ class CFaultyDisk : public testing_support::MemoryDataSource {
     }
     if (readMs > 0) usleep(static_cast<useconds_t>(readMs * 1000));
     auto bad = badRuns.upper_bound(Index + Count - 1);
-    FFailed = (deadFrom >= 0 && Index + Count > deadFrom) ||
-              (bad != badRuns.begin() && std::prev(bad)->second >= Index) ||
+    FFailed = (bad != badRuns.begin() && std::prev(bad)->second >= Index) ||
               !MemoryDataSource::ReadBlocks(Index, Count, Buffer) ||
               pread(FImage, Buffer, static_cast<size_t>(Count * 512), Index * 512) != Count * 512;
     FFailedReads += FFailed ? 1 : 0;
@@ -83,7 +83,6 @@ class CFaultyDisk : public testing_support::MemoryDataSource {
 
   long long transientRead = 0;             // 0: none
   std::map<long long, long long> badRuns;  // first block -> last block
-  long long deadFrom = -1;
   long long readMs = 0;
 
  private:
@@ -113,7 +112,7 @@ class CFaultyModule : public CDataSourceModule {
       FDisk->transientRead = std::atoll(Env("SALVOR_FAULT_TRANSIENT").c_str());
       FDisk->readMs = std::atoll(Env("SALVOR_FAULT_READ_MS").c_str());
       if (!Env("SALVOR_FAULT_DEAD_FROM").empty())
-        FDisk->deadFrom = std::atoll(Env("SALVOR_FAULT_DEAD_FROM").c_str());
+        FDisk->badRuns[std::atoll(Env("SALVOR_FAULT_DEAD_FROM").c_str())] = LLONG_MAX;
       if (!Env("SALVOR_FAULT_VANISH_AFTER").empty())
         FDisk->loseDriveAfterReads = std::atoll(Env("SALVOR_FAULT_VANISH_AFTER").c_str());
       FDisk->refuseLock = !Env("SALVOR_FAULT_REFUSE_LOCK").empty();

@@ -13,9 +13,9 @@ constexpr long long kChunkBlocks = 128;  // --read-ahead 64k
 
 // The tool scans a loop device whose data comes from a failing-disk module: the device node
 // makes the tool take its device path, the module decides what each read returns. Each fault
-// as the user meets it: the status, the one line on the terminal (@D the device, @N the files
-// kept), the report's outcome. Every reported file is on disk with the image's bytes over its
-// range, unreadable blocks as zeros, and is marked damaged when it has any.
+// as the user meets it: the status, the one line on the terminal (@N the files kept), the report's
+// outcome. Every reported file is on disk with the image's bytes over its range, unreadable blocks
+// as zeros, and is marked damaged when it has any.
 TEST(ToolFaults, EachFaultEndsTheScanAsTheUserIsTold) {
   const std::string dir = ScratchDir("faults_tool");
   ImageBuilder builder(11);
@@ -24,11 +24,8 @@ TEST(ToolFaults, EachFaultEndsTheScanAsTheUserIsTold) {
         "format-samples/PNG.png", "jpg/kodak-dc240.jpg", "format-samples/GIF.gif",
         "jpg/nikon-e950.jpg", "tiff/Tless0.tiff", "jpg/olympus-c960.jpg", "jpg/Nikon_D70.jpg",
         "jpg/fujifilm-dx10.jpg", "jpg/Pentax_K10D.jpg", "jpg/landscape_3.jpg"}) {
-    if (builder.placed().size() % 3 == 1) {
-      builder.AddZeros(4096);
-    } else {
-      builder.AddRandom(2000 + 700 * builder.placed().size());
-    }
+    const size_t placed = builder.placed().size();
+    placed % 3 == 1 ? builder.AddZeros(4096) : builder.AddRandom(2000 + 700 * placed);
     builder.Align();
     builder.AddFile(media, ReadFileBytes(TestData(std::string("corpus/") + media)));
   }
@@ -74,43 +71,45 @@ TEST(ToolFaults, EachFaultEndsTheScanAsTheUserIsTold) {
   const long long deadFrom = truth[9].offset / kBlock + 3;  // inside a photo
   for (long long block = deadFrom; block < blocks; ++block) dead.insert(block);
 
+  const std::string env =
+      "SALVOR_FAULT_DEVICE=" + device + " SALVOR_FAULT_IMAGE='" + dir + "/image.bin' ";
+  const std::string scan = "scan " + device + " --modules mods --read-ahead 64k -q -o ";
+  const auto unreadableIn = [&](const std::string& out) {
+    return "salvor: parts of '" + device +
+           "' could not be read (unreadable blocks were taken as zeros; see " + out +
+           "/salvor.log)\n";
+  };
   const struct {
     std::string out, faults;
     int status;
     std::string err, outcome;
     const std::set<long long>& unreadable;
   } cases[] = {
-      {"out", "SALVOR_FAULT_BAD_BLOCKS=" + list, 7,
-       "salvor: parts of '@D' could not be read (unreadable blocks were taken as zeros; see "
-       "out/salvor.log)\n",
-       "status=\"read errors\"", bad},
-      {"dead", "SALVOR_FAULT_DEAD_FROM=" + std::to_string(deadFrom), 7,
-       "salvor: parts of '@D' could not be read (unreadable blocks were taken as zeros; see "
-       "dead/salvor.log)\n",
+      {"out", "SALVOR_FAULT_BAD_BLOCKS=" + list, 7, unreadableIn("out"), "status=\"read errors\"",
+       bad},
+      {"dead", "SALVOR_FAULT_DEAD_FROM=" + std::to_string(deadFrom), 7, unreadableIn("dead"),
        "status=\"read errors\"", dead},
       // A read that fails once and works after Refresh costs nothing but the count.
       {"back", "SALVOR_FAULT_TRANSIENT=3", 0, "",
        "status=\"completed\" files=\"" + std::to_string(truth.size()) + "\"", none},
       {"gone", "SALVOR_FAULT_VANISH_AFTER=10", 7,
-       "salvor: lost '@D' during the scan (removed?); @N files recovered so far are kept in gone\n",
+       "salvor: lost '" + device +
+           "' during the scan (removed?); @N files recovered so far are kept in gone\n",
        "status=\"lost source\"", none},
       {"locked", "SALVOR_FAULT_REFUSE_LOCK=1", 8,
-       "salvor: the scan of '@D' could not start (see locked/salvor.log)\n",
+       "salvor: the scan of '" + device + "' could not start (see locked/salvor.log)\n",
        "status=\"failed\" files=\"0\"", none},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.out);
     const std::string out = dir + "/" + c.out;
-    ToolOutcome run =
-        RunSalvor(dir, "scan " + device + " -o " + c.out + " --modules mods --read-ahead 64k -q",
-                  "SALVOR_FAULT_DEVICE=" + device + " SALVOR_FAULT_IMAGE='" + dir + "/image.bin' " +
-                      c.faults + " ");
+    ToolOutcome run = RunSalvor(dir, scan + c.out, env + c.faults + " ");
     const std::string report = ReadText(out + "/report.xml");
     const std::vector<ReportedFile> files = ReportedFiles(report);
     EXPECT_EQ(run.status, c.status) << run.err;
     std::string err = c.err;
-    for (const auto& [from, to] : {std::pair{"@D", device}, {"@N", std::to_string(files.size())}})
-      if (err.find(from) != std::string::npos) err.replace(err.find(from), 2, to);
+    if (err.find("@N") != std::string::npos)
+      err.replace(err.find("@N"), 2, std::to_string(files.size()));
     EXPECT_EQ(run.err, err);
     EXPECT_EQ(OutcomeLine(report).rfind(c.outcome, 0), 0u) << OutcomeLine(report);
     std::set<std::string> reported;
@@ -130,9 +129,8 @@ TEST(ToolFaults, EachFaultEndsTheScanAsTheUserIsTold) {
         for (long long b = range.first / kBlock; b * kBlock < range.first + range.second; ++b)
           missingBlocks.insert(b);
       }
-      for (long long b = file.offset / kBlock; b * kBlock < file.offset + file.size; ++b) {
+      for (long long b = file.offset / kBlock; b * kBlock < file.offset + file.size; ++b)
         EXPECT_TRUE(c.unreadable.count(b) == 0 || missingBlocks.count(b) != 0) << b;
-      }
       EXPECT_EQ(file.sha256, SV::CSha256::Of(expected.data(), expected.size()));
       EXPECT_EQ(FileSha256(out + "/" + file.filename), file.sha256);
       EXPECT_EQ(file.damaged, file.filename.find("/b") != std::string::npos);
@@ -182,9 +180,6 @@ TEST(ToolFaults, EachFaultEndsTheScanAsTheUserIsTold) {
       set.emplace(file.filename, file.sha256);
     return set;
   };
-  const std::string env =
-      "SALVOR_FAULT_DEVICE=" + device + " SALVOR_FAULT_IMAGE='" + dir + "/image.bin' ";
-  const std::string scan = "scan " + device + " --modules mods --read-ahead 64k -q -o ";
   testing_support::Run("cd '" + dir + "' && " + env + "SALVOR_FAULT_READ_MS=80 '" SALVOR_EXE "' " +
                        scan + "killed & sleep 1.5; kill -9 $!; wait");
   // Lost while the cut photo is held open: the resumed scan goes back to its start.

@@ -35,9 +35,8 @@ std::map<std::string, std::string> MakeImage(const std::string& path, bool withT
   ImageBuilder builder(77);
   std::map<std::string, std::string> expected;
   std::vector<std::string> files = Corpus("jpg/*.jpg");
-  if (withTiff) {
+  if (withTiff)
     for (const auto& file : Corpus("tiff/*.tiff")) files.push_back(file);
-  }
   for (size_t i = 0; i < files.size() && i < count; ++i) {
     builder.AddRandom(3000 + i * 517);
     builder.Align(512);
@@ -365,9 +364,8 @@ TEST_F(SalvorCli, DemoCardGivesBackEveryDeletedPhoto) {
   for (const auto& file : WrittenFiles(dir + "/recovered"))
     recovered.insert(FileSha256(dir + "/recovered/" + file));
   std::vector<std::string> photos = Corpus("jpg/*.jpg");
-  if (HaveModule("tiff.so")) {
+  if (HaveModule("tiff.so"))
     for (const auto& path : Corpus("tiff/*.tiff")) photos.push_back(path);
-  }
   for (const auto& photo : photos) EXPECT_EQ(recovered.count(FileSha256(photo)), 1u) << photo;
 }
 

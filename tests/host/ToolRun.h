@@ -88,9 +88,8 @@ inline std::string OutcomeLine(const std::string& report) {
 inline std::set<std::string> WrittenFiles(const std::string& out) {
   std::set<std::string> names;
   glob_t found{};
-  if (glob((out + "/*/*").c_str(), 0, nullptr, &found) == 0) {
+  if (glob((out + "/*/*").c_str(), 0, nullptr, &found) == 0)
     for (size_t i = 0; i < found.gl_pathc; ++i) names.insert(found.gl_pathv[i] + out.size() + 1);
-  }
   globfree(&found);
   return names;
 }
@@ -100,10 +99,6 @@ inline std::string RecoveredName(char prefix, long long offset, const std::strin
   char name[64];
   std::snprintf(name, sizeof name, "%c%010lld.", prefix, offset / 512);
   return type + "/" + name + type;
-}
-
-inline bool WellFormed(const std::string& path) {
-  return !HaveTool("xmllint") || Run("xmllint --noout '" + path + "'");
 }
 
 }  // namespace testing_support

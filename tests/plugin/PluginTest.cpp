@@ -67,9 +67,8 @@ TEST(PluginStore, IntegerValuesStayWithinInclusiveBoundsAndNotify) {
 
   // Null output pointers and unknown names fail and write nothing.
   int untouched = 99;
-  for (auto get : kIntFields) {
+  for (auto get : kIntFields)
     EXPECT_FALSE((plugin.*get)("Nope", &untouched) || (plugin.*get)("Level", nullptr));
-  }
   EXPECT_EQ(untouched, 99);
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <tuple>
 
 #include "salvor/CDataStream.h"
 #include "tests/support/MemoryDataSource.h"
@@ -214,35 +215,29 @@ TEST(Scan, OpenScanWindows) {
 }
 
 TEST(Scan, CancellationPoints) {
-  const struct {
-    long long ordinal;
-    const char* suffix;
-    size_t files;
-  } points[] = {
-      {1, " cancelled in ScanProgress while selecting next block", 0},
-      {3, " cancelled in ScanProgress after searching for start of file", 0},
-      {9, " cancelled in ScanProgress while finishing open scan", 1},
-      {10, " cancelled in ScanProgress while retrying open scan completion", 1},
-      {11, " cancelled in ScanProgress after completing open scan", 2},
-  };
-  for (const auto& point : points) {
+  for (const auto& [ordinal, suffix, files] :
+       std::vector<std::tuple<long long, std::string, size_t>>{
+           {1, " cancelled in ScanProgress while selecting next block", 0},
+           {3, " cancelled in ScanProgress after searching for start of file", 0},
+           {9, " cancelled in ScanProgress while finishing open scan", 1},
+           {10, " cancelled in ScanProgress while retrying open scan completion", 1},
+           {11, " cancelled in ScanProgress after completing open scan", 2}}) {
     Scanner s(16);
     TestHandler& a = s.Add("a");
     a.answers[1] = {-1, 700};
     a.answers[3] = {1536, -1};
     a.answers[6] = {-1, -1};
     a.endAnswers = {-1, -1};
-    s.sink.cancelProgress = [&](long long n) { return n == point.ordinal; };
+    s.sink.cancelProgress = [at = ordinal](long long n) { return n == at; };
     EXPECT_FALSE(s.Scan());
     const Lines& calls = s.sink.calls;
     ASSERT_GE(calls.size(), 4u);
     EXPECT_EQ(Lines(calls.end() - 4, calls.end()),
-              (Lines{std::string("Log SVC 3 Scan of disk") + point.suffix,
-                     "Log SVC 2 End of scan - cleaning up", "ScanCompleted 0 1 0",
-                     "Log SVC 3 Scan completed - returning 0"}));
-    EXPECT_EQ(s.sink.files.size(), point.files) << point.suffix;
+              (Lines{"Log SVC 3 Scan of disk" + suffix, "Log SVC 2 End of scan - cleaning up",
+                     "ScanCompleted 0 1 0", "Log SVC 3 Scan completed - returning 0"}));
+    EXPECT_EQ(s.sink.files.size(), files) << suffix;
     EXPECT_EQ(s.source.releaseCalls, 1);
-    EXPECT_TRUE(point.ordinal != 1 || a.calls.empty());  // cancelled before any question
+    EXPECT_TRUE(ordinal != 1 || a.calls.empty());  // cancelled before any question
   }
 }
 

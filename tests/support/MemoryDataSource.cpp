@@ -32,9 +32,8 @@ bool MemoryDataSource::ReadBlocks(long long Index, long long Count, void* Buffer
     return false;
   }
   if (!FReady || Index < 0 || Count < 0 || Index + Count > GetBlockCount()) return false;
-  for (long long b = Index; b < Index + Count; ++b) {
+  for (long long b = Index; b < Index + Count; ++b)
     if (failingBlocks.count(b) != 0) return false;
-  }
   // Blocks beyond the bytes (a virtual block count) read as zeros.
   const long long begin = Index * FBlockSize, length = Count * FBlockSize;
   const long long copy =

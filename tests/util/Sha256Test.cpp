@@ -28,14 +28,12 @@ TEST(Sha256, KnownDigestsAndBothRoundImplementationsAgree) {
     for (const auto& [message, digest] : known)
       EXPECT_EQ(SV::CSha256::Of(message.data(), message.size()), digest);
     auto& out = digests[allowed ? 0 : 1];
-    for (size_t length : {1, 55, 56, 63, 64, 65, 127, 128, 129, 1000, 4096, 65537, 70000}) {
+    for (size_t length : {1, 55, 56, 63, 64, 65, 127, 128, 129, 1000, 4096, 65537, 70000})
       out.push_back(SV::CSha256::Of(data.data(), length));
-    }
     // Fed in uneven pieces: the same digest as in one go.
     SV::CSha256 pieces;
-    for (size_t at = 0, step = 1; at < data.size(); at += step, step = step * 3 % 1031 + 1) {
+    for (size_t at = 0, step = 1; at < data.size(); at += step, step = step * 3 % 1031 + 1)
       pieces.Update(data.data() + at, std::min(step, data.size() - at));
-    }
     EXPECT_EQ(pieces.HexDigest(), out.back());
   }
   SV::CSha256::SetShaInstructionsAllowed(true);

@@ -3,6 +3,7 @@
 #include <clocale>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "util/StringUtils.h"
@@ -39,19 +40,13 @@ TEST(StringUtils, EncodeStringKeepsAsciiAndHexesTheRest) {
 
 TEST(StringUtils, IntToHexHasExactlyTheAskedDigits) {
   EXPECT_EQ(IntToHex(255), "000000FF");
-  struct Case {
-    unsigned int value;
-    int digits;
-    const char* hex;
-  };
   // clang-format off
-  for (const Case& c : std::vector<Case>{
+  for (auto [value, digits, hex] : std::vector<std::tuple<unsigned, int, std::string>>{
            {255, 4, "00FF"}, {255, 0, ""}, {255, -3, ""}, {0xABCDEF12u, 2, "12"},
            {0xDEADBEEFu, 8, "DEADBEEF"}, {0x12345678u, 10, "7812345678"},
-           {31, 9, "F0000001F"}}) {  // the shift wraps past eight places
-    // clang-format on
-    EXPECT_EQ(IntToHex(c.value, c.digits), c.hex) << c.value << "/" << c.digits;
-  }
+           {31, 9, "F0000001F"}})  // the shift wraps past eight places
+    EXPECT_EQ(IntToHex(value, digits), hex) << value << "/" << digits;
+  // clang-format on
 }
 
 TEST(StringUtils, FilepathIsTheDirectoryPart) {
