@@ -83,19 +83,21 @@ bool RiffWalk::Chunk(long long at, long long end, uint8_t tag[4], uint32_t* leng
 
 bool RiffWalk::Image(long long from, long long image, long long to, uint32_t width,
                      uint32_t height) {
-  if (to - from > kMaxImageData) {
+  // What is there of it: a chunk size claims nothing the span does not hold.
+  const long long there = std::min(to, size_);
+  if (there - from > kMaxImageData) {
     outcome_ = {Outcome::kCannotTell};
     return false;
   }
-  std::vector<uint8_t> data(static_cast<size_t>(to - from));
+  std::vector<uint8_t> data(static_cast<size_t>(std::max(0LL, there - from)));
   WebPDecoderConfig config;
   if (!WebPInitDecoderConfig(&config)) {
     outcome_ = {Outcome::kCannotTell};
     return false;
   }
   // The first piece has the headers: the image's size and kind.
-  size_t have =
-      static_cast<size_t>(bytes_.Read(from, data.data(), std::min<long long>(kPiece, to - from)));
+  size_t have = static_cast<size_t>(
+      std::max(0LL, bytes_.Read(from, data.data(), std::min<long long>(kPiece, there - from))));
   const VP8StatusCode features = WebPGetFeatures(data.data(), have, &config.input);
   if (features == VP8_STATUS_NOT_ENOUGH_DATA && from + static_cast<long long>(have) >= size_)
     return Fail(size_, "cut short");

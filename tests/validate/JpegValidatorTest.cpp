@@ -8,7 +8,10 @@ using namespace validate_test;
 namespace {
 
 const Samples& Encoded() {
-  const std::string plasma = "convert -seed 7 -size 800x600 plasma: ppm:- | cjpeg ";
+  const std::string plasma = "convert -seed 7 -size 800x600 plasma: ppm:- | cjpeg ",
+                    disc =
+                        "convert -size 2400x1600 xc:black -fill white -draw 'circle "
+                        "1200,800 1200,1000' ppm:- | cjpeg ";
   static const Samples made =
       MakeMedia("validate-jpeg",
                 {{"progressive.jpg", plasma + "-progressive -quality 85 >"},
@@ -16,6 +19,9 @@ const Samples& Encoded() {
                  {"optimized.jpg", plasma + "-optimize -grayscale >"},
                  {"arithmetic.jpg", plasma + "-arithmetic >"},
                  {"thumb.jpg", plasma + "-quality 97 >"},
+                 // Black but for a disc: runs of zero bytes longer than a sector.
+                 {"flat.jpg", disc + "-optimize >"},
+                 {"flat-progressive.jpg", disc + "-progressive >"},
                  // A whole JPEG inside the APP1 segment of another.
                  {"big-thumbnail.jpg",
                   plasma + "-restart 2 > r.jpg && convert -seed 3 -size 320x240 plasma: t.jpg && "
@@ -33,7 +39,7 @@ Samples Photos() {
     if (entry.path().extension() == ".jpg")
       photos.push_back({entry.path().filename(), ReadFileBytes(entry.path()), "jpg"});
   for (const Sample& made : Encoded())
-    if (made.name != "thumb.jpg") photos.push_back(made);
+    if (made.name != "thumb.jpg" && made.name.rfind("flat", 0) != 0) photos.push_back(made);
   return photos;
 }
 
@@ -78,7 +84,7 @@ TEST(JpegValidator, TypesAreChecked) {
 // Camera files (with and without restart markers, thumbnails, XMP) and encoder output:
 // progressive, optimised tables, arithmetic coding, a thumbnail holding a whole JPEG.
 TEST(JpegValidator, WholeCutAndOverwritten) {
-  if (Encoded().size() != 6) GTEST_SKIP() << "a Debian encoder is missing";
+  if (Encoded().size() != 8) GTEST_SKIP() << "a Debian encoder is missing";
   const Samples photos = Photos();
   for (size_t i = 0; i < photos.size(); ++i)
     ExpectValidates("jpg", photos[i].bytes, photos[(i + 1) % photos.size()].bytes, photos[i].name,
@@ -86,7 +92,7 @@ TEST(JpegValidator, WholeCutAndOverwritten) {
 }
 
 TEST(JpegValidator, MultiPictureFile) {
-  if (Encoded().size() != 6) GTEST_SKIP() << "a Debian encoder is missing";
+  if (Encoded().size() != 8) GTEST_SKIP() << "a Debian encoder is missing";
   const Bytes& second = Get("thumb.jpg");
   const Bytes mpf = MakeMpf(Get("restart.jpg"), second);
   ExpectIntact("jpg", mpf, "mpf");
@@ -100,12 +106,16 @@ TEST(JpegValidator, MultiPictureFile) {
   ExpectDamagedAround("jpg", Overwritten(mpf, secondAt + 2, 2, {0}), secondAt, "mpf second");
 }
 
-// Where the file itself says exactly where the break is: a restart marker out of order, a
-// zeroed sector in data coded with the standard tables, a marker code no image holds.
+// Where the file itself says exactly where the break is: a restart marker out of order or in
+// a file without restart intervals, a zeroed sector in data coded with the standard tables, a
+// run of 0xFF over a sector, a marker code no image holds, a broken table definition (placed
+// at the end of its segment).
 TEST(JpegValidator, BreaksFoundWhereTheyAre) {
-  if (Encoded().size() != 6) GTEST_SKIP() << "a Debian encoder is missing";
+  if (Encoded().size() != 8) GTEST_SKIP() << "a Debian encoder is missing";
   const Bytes& restart = Get("restart.jpg");
   const size_t rst = FindMarker(restart, 0xD3, restart.size() / 2);
+  const size_t dht = Segment(restart, 0xC4),
+               dhtEnd = dht + 2 + (restart[dht + 2] << 8 | restart[dht + 3]);
   const Bytes camera = ReadFileBytes(TestData("corpus/jpg/DSCN0010.jpg"));
   const size_t sector = camera.size() / 2 / 512 * 512;
   const struct {
@@ -114,9 +124,11 @@ TEST(JpegValidator, BreaksFoundWhereTheyAre) {
     long long at;
   } cases[] = {
       {"restart out of order", Overwritten(restart, rst + 1, 1, {0xD5}), long(rst) + 1},
+      {"restart without interval", Overwritten(camera, sector, 2, {0xFF, 0xD0}), long(sector) + 1},
       {"zero sector", Overwritten(camera, sector, 512, {0}), long(sector)},
-      {"0xFF sector", Overwritten(camera, sector, 512, {0xFF}), long(sector)},
+      {"0xFF over a sector", Overwritten(camera, sector - 3, 515, {0xFF}), long(sector)},
       {"reserved marker", Overwritten(camera, sector, 2, {0xFF, 0x02}), long(sector) + 1},
+      {"Huffman table", Overwritten(restart, dht + 5, 1, {0xFF}), long(dhtEnd)},
   };
   for (const auto& c : cases) {
     const salvor::Validation v = Check("jpg", c.bytes);
@@ -128,19 +140,39 @@ TEST(JpegValidator, BreaksFoundWhereTheyAre) {
   while (restart[previous] != 0xFF || restart[previous + 1] != 0xD2) --previous;
   const salvor::Validation v = Check("jpg", Overwritten(restart, rst + 1, 1, {0xD5}));
   EXPECT_EQ(v.goodUntil, long(previous) + 2) << Describe(v);
+  // Without restart markers another camera's data decodes too: its DC values leave the range
+  // of 8-bit samples within a few blocks.
+  const Bytes other = ReadFileBytes(TestData("corpus/jpg/canon-ixus.jpg"));
+  const Bytes foreign(other.begin() + long(other.size() / 2), other.end());
+  ExpectDamagedAround("jpg", Overwritten(camera, sector, 4096, foreign), long(sector), "foreign",
+                      1024);
 }
 
-// Fill bytes before markers are allowed; a kind of JPEG this decoder does not handle (12-bit,
-// lossless) cannot be told, unless its structure alone shows it cut short.
-TEST(JpegValidator, FillBytesAndUnsupportedKinds) {
+// Legal but unusual files stay intact: fill bytes before markers, long runs of zero bytes
+// (a flat area with optimised tables), no Huffman tables (the standard ones are meant). Kinds
+// this decoder does not handle (12-bit, lossless, too large to decode in bounded memory)
+// cannot be told, unless their structure alone shows them cut short.
+TEST(JpegValidator, UnusualAndUnsupported) {
+  if (Encoded().size() != 8) GTEST_SKIP() << "a Debian encoder is missing";
   const Bytes camera = ReadFileBytes(TestData("corpus/jpg/Canon_40D.jpg"));
-  const size_t sos = Segment(camera, 0xDA), sof = Segment(camera, 0xC0);
   Bytes filled = camera;
   filled.insert(filled.end() - 2, {0xFF, 0xFF, 0xFF});
-  filled.insert(filled.begin() + long(sos), {0xFF, 0xFF});
+  filled.insert(filled.begin() + long(Segment(camera, 0xDA)), {0xFF, 0xFF});
   ExpectIntact("jpg", filled, "fill bytes");
-  for (const Bytes& odd : {Overwritten(camera, sof + 4, 1, {12}),       // 12-bit samples
-                           Overwritten(camera, sof + 1, 1, {0xC3})}) {  // lossless
+  ExpectIntact("jpg", Get("flat.jpg"), "flat");
+  ExpectIntact("jpg", Get("flat-progressive.jpg"), "flat progressive");
+  Bytes noTables = Get("restart.jpg");
+  for (size_t dht = Segment(noTables, 0xC4); noTables[dht + 1] == 0xC4;)
+    noTables.erase(noTables.begin() + long(dht),
+                   noTables.begin() + long(dht + 2 + (noTables[dht + 2] << 8 | noTables[dht + 3])));
+  ExpectIntact("jpg", noTables, "no Huffman tables");
+
+  const Bytes& restart = Get("restart.jpg");
+  const Bytes& progressive = Get("progressive.jpg");
+  const size_t sof = Segment(restart, 0xC0), sof2 = Segment(progressive, 0xC2);
+  for (const Bytes& odd : {Overwritten(restart, sof + 4, 1, {12}),    // 12-bit samples
+                           Overwritten(restart, sof + 1, 1, {0xC3}),  // lossless
+                           Overwritten(progressive, sof2 + 5, 4, {0xEA, 0x60})}) {  // 60000²
     EXPECT_EQ(Check("jpg", odd).verdict, salvor::Verdict::kCannotTell);
     const salvor::Validation v = Check("jpg", Bytes(odd.begin(), odd.end() - 100));
     EXPECT_EQ(v.damagedAt, long(odd.size()) - 100) << Describe(v);
