@@ -154,7 +154,7 @@ TEST(Naming, NamesComeFromTheOffsetAndTheVerdictOnly) {
   EXPECT_EQ(ChooseExtension("/", ""), "bin");
 
   TypeFilter photos({"jpg", "tiff"}, {}), noVideo({}, {"mp4", "mov"});
-  EXPECT_TRUE(photos.Accepts("JPEG") && photos.Accepts("tif") && !photos.Accepts("png"));
+  EXPECT_TRUE(photos.Accepts("JPEG") && photos.Accepts(" .Tif\t") && !photos.Accepts("png"));
   EXPECT_TRUE(photos.WantsHandler("png;jpg") && !photos.WantsHandler("mp4;mov"));
   EXPECT_TRUE(noVideo.Accepts("jpg") && !noVideo.Accepts("MOV"));
   EXPECT_TRUE(noVideo.WantsHandler("mp4;mov;heic") && !noVideo.WantsHandler("mp4;mov"));
