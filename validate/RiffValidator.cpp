@@ -41,6 +41,8 @@ struct Walk {
   long long verified = 0;   // end of the last header or checked bytes proven to fit
   long long moviData = -1;  // where the first movie list's data begins ("movi" + 4)
   long long indexAt = -1, indexSize = 0;
+  long long formatAt = -1, formatSize = 0;  // WAV: the first "fmt " chunk's data
+  long long dataAt = -1, dataSize = 0;      // WAV: the first "data" chunk's data
   Validation failure;
   bool failed = false;
   void Fail(long long damagedAt, const char* reason) {
@@ -83,6 +85,12 @@ class RiffWalker {
       } else if (std::memcmp(head, "idx1", 4) == 0 && !movie) {
         walk.indexAt = at + 8;
         walk.indexSize = length;
+      } else if (std::memcmp(head, "fmt ", 4) == 0 && depth == 0 && walk.formatAt < 0) {
+        walk.formatAt = at + 8;
+        walk.formatSize = length;
+      } else if (std::memcmp(head, "data", 4) == 0 && depth == 0 && walk.dataAt < 0) {
+        walk.dataAt = at + 8;
+        walk.dataSize = length;
       } else if (movie && FCheckers != nullptr && length > 0) {
         if (stream >= 0 && static_cast<size_t>(stream) < FCheckers->size()) {
           const media::SampleResult result =
@@ -222,25 +230,13 @@ Validation ValidateWav(ByteSpan& bytes) {
   RiffWalker(bytes, nullptr).Chunks(12, std::min(end, size), false, walk);
   if (walk.failed) return walk.failure;
   unsigned char format[40] = {};
-  long long formatSize = 0, dataStart = -1, dataEnd = -1;
-  for (long long at = 12; at + 8 <= std::min(end, size);) {
-    unsigned char head[8];
-    if (!media::ReadAll(bytes, at, head, 8)) break;
-    const long long length = Le32(head + 4);
-    if (std::memcmp(head, "fmt ", 4) == 0) {
-      formatSize = std::min<long long>(length, sizeof format);
-      if (!media::ReadAll(bytes, at + 8, format, formatSize)) formatSize = 0;
-    } else if (std::memcmp(head, "data", 4) == 0) {
-      dataStart = at + 8;
-      dataEnd = std::min({dataStart + length, end, size});
-      break;
-    }
-    at += 8 + length + (length & 1);
-  }
-  if (dataStart >= 0) {
-    const long long foreign = PcmForeignFrom(bytes, format, formatSize, dataStart, dataEnd);
+  const long long formatSize = std::min<long long>(walk.formatSize, sizeof format);
+  if (walk.dataAt >= 0 && walk.formatAt >= 0 &&
+      media::ReadAll(bytes, walk.formatAt, format, formatSize)) {
+    const long long dataEnd = std::min({walk.dataAt + walk.dataSize, end, size});
+    const long long foreign = PcmForeignFrom(bytes, format, formatSize, walk.dataAt, dataEnd);
     if (foreign >= 0)
-      return Validation::Damaged(dataStart, foreign, "PCM samples stop being sound");
+      return Validation::Damaged(walk.dataAt, foreign, "PCM samples stop being sound");
   }
   if (end > size) return Validation::Damaged(walk.verified, size, "cut short");
   return Validation::CannotTell();
