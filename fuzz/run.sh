@@ -12,6 +12,8 @@ cmake --build "$build" -j"$(nproc)"
 seeds="$build/fuzz-seeds"
 rm -rf "$seeds" && mkdir -p "$seeds"
 find testdata/corpus -type f ! -name '*.md' ! -name README -size -200k -exec cp {} "$seeds/" \;
+# Inputs the corpus has none of, such as small evidence images (their first byte picks the format).
+cp fuzz/seeds/* "$seeds/"
 # One target per core at a time: the same wall time gives every target twice the fuzzing.
 jobs=${SALVOR_FUZZ_JOBS:-$(nproc)}
 run_target() {

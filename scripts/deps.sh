@@ -7,6 +7,8 @@ packages=(cmake g++ ninja-build libgtest-dev libbenchmark-dev
   libheif-dev libavformat-dev libavcodec-dev libavutil-dev libgif-dev)
 # The HEVC and AV1 decoders and zlib, which the HEIF and TIFF validators call themselves.
 packages+=(libde265-dev libaom-dev zlib1g-dev)
+# Evidence images: libewf and afflib read them; their tools make the test images.
+packages+=(libewf-dev libafflib-dev ewf-tools afflib-tools)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

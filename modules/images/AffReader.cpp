@@ -1,0 +1,114 @@
+// afflib's header needs the fixed-width types and stdio declared first.
+#include <cstdint>
+#include <cstdio>
+// clang-format off
+#include <afflib/afflib.h>
+// clang-format on
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "modules/images/ImageReader.h"
+
+namespace salvor::images {
+
+namespace {
+
+std::string Hex(const unsigned char* bytes, size_t count) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (size_t i = 0; i < count; ++i) {
+    text += kDigits[bytes[i] >> 4];
+    text += kDigits[bytes[i] & 15];
+  }
+  return text;
+}
+
+// An Advanced Forensic Format image read through afflib. Pages that do not decompress, and
+// sectors the acquisition marked bad (they hold the image's bad-sector flag), are unreadable.
+class CAffReader : public CImageReader {
+ public:
+  ~CAffReader() override {
+    if (FImage != nullptr) af_close(FImage);
+  }
+
+  bool Open(const std::string& path, std::string& reason) {
+    FImage = af_open(path.c_str(), O_RDONLY, 0);
+    if (FImage == nullptr) {
+      reason = std::string("not a readable AFF image: ") + std::strerror(errno != 0 ? errno : EIO);
+      return false;
+    }
+    const int64_t imageSize = af_get_imagesize(FImage);
+    uint32_t sectorSize = 0;
+    if (af_get_seg(FImage, AF_SECTORSIZE, &sectorSize, nullptr, nullptr) != 0 || sectorSize == 0 ||
+        sectorSize > (1u << 16)) {
+      sectorSize = 512;
+    }
+    if (imageSize <= 0) {
+      reason = "the AFF image holds no media data";
+      return false;
+    }
+    FMediaSize = imageSize;
+    FSectorSize = sectorSize;
+    FFacts.format = "AFF";
+    FFacts.md5 = Segment(AF_MD5, 16);
+    FFacts.sha1 = Segment(AF_SHA1, 20);
+    size_t flagLength = 0;
+    FHasBadFlag = af_get_seg(FImage, AF_BADFLAG, nullptr, nullptr, &flagLength) == 0 &&
+                  static_cast<long long>(flagLength) == FSectorSize;
+    if (!NoteSegments({path})) {
+      reason = std::string("cannot open the image: ") + std::strerror(errno);
+      return false;
+    }
+    return true;
+  }
+
+  long long MediaSize() const override { return FMediaSize; }
+  long long SectorSize() const override { return FSectorSize; }
+
+  bool Read(long long offset, size_t length, uint8_t* out, int& error) override {
+    ssize_t got = -1;
+    if (af_seek(FImage, offset, SEEK_SET) == static_cast<uint64_t>(offset))
+      got = af_read(FImage, out, static_cast<ssize_t>(length));
+    if (got != static_cast<ssize_t>(length)) {
+      const size_t kept = got > 0 ? static_cast<size_t>(got) : 0;
+      std::memset(out + kept, 0, length - kept);
+      error = EIO;
+      return false;
+    }
+    if (FHasBadFlag && offset % FSectorSize == 0) {
+      for (size_t at = 0; at + FSectorSize <= length; at += FSectorSize) {
+        if (af_is_badsector(FImage, out + at) == 1) {
+          error = EIO;
+          return false;
+        }
+      }
+    }
+    return true;
+  }
+
+ private:
+  std::string Segment(const char* name, size_t length) {
+    unsigned char value[64] = {};
+    size_t got = sizeof value;
+    if (af_get_seg(FImage, name, nullptr, value, &got) != 0 || got != length) return "";
+    return Hex(value, length);
+  }
+
+  AFFILE* FImage = nullptr;
+  long long FMediaSize = 0;
+  long long FSectorSize = 512;
+  bool FHasBadFlag = false;
+};
+
+}  // namespace
+
+std::unique_ptr<CImageReader> OpenAff(const std::string& path, std::string& error) {
+  auto reader = std::make_unique<CAffReader>();
+  if (!reader->Open(path, error)) return nullptr;
+  return reader;
+}
+
+}  // namespace salvor::images
