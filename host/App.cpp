@@ -169,6 +169,17 @@ bool ReadImageTail(const std::string& path, long long offset, size_t length,
   return false;
 }
 
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    if (end > at) lines.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return lines;
+}
+
 std::string CommandLine(int argc, char** argv) {
   std::string text;
   for (int i = 0; i < argc; ++i) text += (i == 0 ? "" : " ") + std::string(argv[i]);
@@ -379,6 +390,26 @@ int MountImage(CPhotoRecovery* engine, const Options& options, const ScanPaths& 
   return kExitOk;
 }
 
+// The source to scan: a device through the block-device module, an evidence or split image
+// through the module that reads its format, any other file as a raw image. rawImage says
+// which sources the engine mounted.
+int OpenSource(CPhotoRecovery* engine, const Options& options, const ScanPaths& paths,
+               const ModuleSet& modules, const struct stat& info, int terminal,
+               CDataSource*& source, int& held, bool& rawImage) {
+  rawImage = false;
+  if (S_ISBLK(info.st_mode)) {
+    return OpenDevice(engine, options, paths, info.st_rdev, terminal, source);
+  }
+  std::string error;
+  source = OpenImageWithModules(engine, modules, paths.source, error);
+  if (source != nullptr) return kExitOk;
+  if (!error.empty()) {
+    return Fail(terminal, kExitSource, "cannot open '" + options.source + "': " + error);
+  }
+  rawImage = true;
+  return MountImage(engine, options, paths, terminal, source, held);
+}
+
 // The file source leaves out an image's last partial block: it is read here and added.
 void AddImageTail(const Options& options, const ScanPaths& paths, long long imageSize, int terminal,
                   CScannedSource& watched) {
@@ -407,6 +438,13 @@ ReportHeader MakeReportHeader(CPhotoRecovery* engine, const Options& options,
   header.sourcePath = paths.source;
   header.sourceSize = watched.Bytes();
   header.blockSize = watched.GetBlockSize();
+  header.imageFormat = StrProperty(&watched, "ImageFormat");
+  header.segments = Lines(StrProperty(&watched, "Segments"));
+  for (const auto& [type, property] :
+       {std::pair<const char*, const char*>{"md5", "StoredMD5"}, {"sha1", "StoredSHA1"}}) {
+    const std::string value = StrProperty(&watched, property);
+    if (!value.empty()) header.storedHashes.emplace_back(type, value);
+  }
   header.settings = {
       // The engine reads whole blocks.
       {"read_ahead",
@@ -634,7 +672,6 @@ void RebuildFragments(const Options& options, RecoverySink& sink, int terminal,
 // and its outcome.
 int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& sourceInfo,
                    const std::string& commandLine, int heldLog, int terminal) {
-  const bool isDevice = S_ISBLK(sourceInfo.st_mode);
   CPhotoRecovery* engine = GetSVSingleton();
   DfxmlReport report;
   RecoverySink sink(MakeSinkSettings(options, paths, terminal), &report);
@@ -646,7 +683,7 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
 
   std::string error;
   ModuleSet modules;
-  if (!LoadModuleFolder(engine, paths.moduleDir, true, isDevice, sink, modules, error)) {
+  if (!LoadModuleFolder(engine, paths.moduleDir, true, true, sink, modules, error)) {
     return Fail(terminal, kExitModule, error);
   }
   if (engine->GetContentHandlerCount() == 0) {
@@ -656,9 +693,9 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
   if (!ConfigureHandlers(engine, options, error)) return Fail(terminal, kExitUsage, error);
   sink.SetFilter(TypeFilter(options.types, options.exclude));
   const unsigned int cacheSize = ApplyCacheSettings(engine, options);
-  const int made = MakeOutputFolder(options, paths, heldLog, terminal);
-  if (made != kExitOk) return made;
 
+  // The source is opened before anything is written: an image with a missing segment is
+  // refused with nothing made.
   CDataSource* dataSource = nullptr;
   struct Unmount {
     CPhotoRecovery* engine;
@@ -669,17 +706,19 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
       if (held >= 0) close(held);
     }
   } unmount{engine};
-  const int opened =
-      isDevice ? OpenDevice(engine, options, paths, sourceInfo.st_rdev, terminal, dataSource)
-               : MountImage(engine, options, paths, terminal, dataSource, unmount.held);
+  bool rawImage = false;
+  const int opened = OpenSource(engine, options, paths, modules, sourceInfo, terminal, dataSource,
+                                unmount.held, rawImage);
   if (opened != kExitOk) return opened;
-  if (!isDevice) unmount.mounted = dataSource;
+  if (rawImage) unmount.mounted = dataSource;
+  const int made = MakeOutputFolder(options, paths, heldLog, terminal);
+  if (made != kExitOk) return made;
 
   // Skips after read errors: 64 KiB at first, doubling up to 1% of the source (at most 1 GiB).
   const long long blockSize = std::max(1LL, dataSource->GetBlockSize());
   CScannedSource watched(dataSource, std::max(1LL, (64LL << 10) / blockSize),
                          std::min(dataSource->GetBlockCount() / 100, (1LL << 30) / blockSize));
-  if (!isDevice) {
+  if (rawImage) {
     AddImageTail(options, paths, sourceInfo.st_size, terminal, watched);
     watched.WatchImageFile(paths.source, sourceInfo.st_size);
   }
@@ -846,6 +885,86 @@ int RunSources(const Options& options) {
   return kExitOk;
 }
 
+// What salvor info says about one source: its format, size and what its image recorded.
+std::string SourceFacts(CDataSource* source, const std::string& path, const std::string& format) {
+  const long long blocks = source->GetBlockCount();
+  const long long blockSize = source->GetBlockSize();
+  std::string text = "Source:       " + path + "\nFormat:       " + format +
+                     "\nSize:         " + std::to_string(blocks * blockSize) + " bytes (" +
+                     FormatBytes(blocks * blockSize) + "), " + std::to_string(blocks) +
+                     " sectors of " + std::to_string(blockSize) + " bytes\n";
+  const std::vector<std::string> segments = Lines(StrProperty(source, "Segments"));
+  if (segments.size() > 1) {
+    text += "Segments:     " + std::to_string(segments.size()) + ", " + segments.front() + " to " +
+            segments.back() + "\n";
+  }
+  for (const auto& [label, property] :
+       {std::pair<const char*, const char*>{"Stored MD5:   ", "StoredMD5"},
+        {"Stored SHA-1: ", "StoredSHA1"}}) {
+    const std::string value = StrProperty(source, property);
+    if (!value.empty()) text += label + value + "\n";
+  }
+  for (const std::string& note : Lines(StrProperty(source, "Notes"))) {
+    const size_t equals = note.find('=');
+    if (equals == std::string::npos) continue;
+    std::string name = note.substr(0, equals);
+    std::replace(name.begin(), name.end(), '_', ' ');
+    text += "  " + name + ": " + note.substr(equals + 1) + "\n";
+  }
+  return text;
+}
+
+// salvor info: without a source, the image formats this build reads; with one, what it is.
+int RunInfo(const Options& options) {
+  CPhotoRecovery* engine = GetSVSingleton();
+  std::string error;
+  ModuleSet modules;
+  if (!LoadQuietly(engine, ModuleFolder(options), false, true, modules, error)) {
+    return Fail(2, kExitModule, error);
+  }
+  if (options.source.empty()) {
+    std::string text = "Sources salvor reads:\nraw: any other file, as whole 512-byte sectors\n";
+    for (const auto& formats : ImageFormatsOfModules(engine, modules)) text += formats;
+    text += modules.dataSource.empty() ? "devices: none (no block-device module)\n"
+                                       : "devices: disks and partitions (salvor sources)\n";
+    Print(1, text);
+    return kExitOk;
+  }
+  const ScanPaths paths = ResolvePaths(options);
+  struct stat info {};
+  const int status = CheckSource(options, paths, info);
+  if (status != kExitOk) return status;
+  if (S_ISBLK(info.st_mode)) {
+    CDataSource* device = FindDeviceSource(engine, info.st_rdev);
+    if (device == nullptr) {
+      return Fail(2, kExitSource, "cannot open '" + options.source + "': no module offers it");
+    }
+    Print(1, SourceFacts(device, paths.source, "block device, " + DisplayName(device)));
+    return kExitOk;
+  }
+  CDataSource* image = OpenImageWithModules(engine, modules, paths.source, error);
+  if (image != nullptr) {
+    Print(1, SourceFacts(image, paths.source, StrProperty(image, "ImageFormat")));
+    return kExitOk;
+  }
+  if (!error.empty()) return Fail(2, kExitSource, "cannot open '" + options.source + "': " + error);
+  std::string facts;
+  {
+    // The engine logs mounting; info prints only its table.
+    const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    StderrRedirect quiet(devNull);
+    if (devNull >= 0) close(devNull);
+    errno = 0;
+    CDataSource* raw = engine->MountFile(toWideString(paths.source).c_str());
+    if (raw != nullptr) facts = SourceFacts(raw, paths.source, "raw image");
+    error = errno != 0 ? strerror(errno) : "cannot be read";
+    if (raw != nullptr) engine->UnmountFile(raw);
+  }
+  if (facts.empty()) return Fail(2, kExitSource, "cannot open '" + options.source + "': " + error);
+  Print(1, facts);
+  return kExitOk;
+}
+
 }  // namespace
 
 namespace {
@@ -986,6 +1105,8 @@ int RunSalvor(int argc, char** argv) {
       return RunTypes(options);
     case Command::Sources:
       return RunSources(options);
+    case Command::Info:
+      return RunInfo(options);
     case Command::None:
       break;
   }

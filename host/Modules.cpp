@@ -10,9 +10,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "plugin/Plugin.h"
+#include "recovery/RecoverySink.h"
+#include "salvor/CDataSource.h"
+#include "salvor/CDataSourceModule.h"
 #include "salvor/CPhotoRecovery.h"
 #include "salvor/PluginEntry.h"
-#include "recovery/RecoverySink.h"
+#include "util/StringUtils.h"
 
 namespace salvor {
 
@@ -108,6 +112,71 @@ bool LoadModuleFolder(CPhotoRecovery* engine, const std::string& folder, bool co
                       bool dataSource, RecoverySink& sink, ModuleSet& modules, std::string& error) {
   return FindModules(folder, modules, error) &&
          LoadModules(engine, modules, content, dataSource, sink, error);
+}
+
+std::string StrProperty(CPluginBase* plugin, const char* name) {
+  // Property values are copied into a caller's buffer of no stated size; the store's values
+  // here are short texts, paths and lists of paths.
+  std::vector<char> value(1 << 16, '\0');
+  if (plugin == nullptr || !plugin->IsStrProp(name) || !plugin->GetStrPropValue(name, value.data()))
+    return std::string();
+  value.back() = '\0';
+  return value.data();
+}
+
+namespace {
+
+// The loaded data-source modules that open image files (they have an "Images" property).
+std::vector<std::pair<CDataSourceModule*, CPlugin*>> ImageModules(CPhotoRecovery* engine,
+                                                                  const ModuleSet& modules) {
+  std::vector<std::pair<CDataSourceModule*, CPlugin*>> found;
+  for (const auto& modulePath : modules.dataSource) {
+    // The engine loaded the module; this only finds its instance.
+    void* library = dlopen(modulePath.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (library == nullptr) continue;
+    auto entry =
+        reinterpret_cast<CDataSourceModule* (*)(CPhotoRecovery*)>(dlsym(library, SALVOR_DS_ENTRY));
+    dlclose(library);
+    CDataSourceModule* module = entry != nullptr ? entry(engine) : nullptr;
+    auto* properties = dynamic_cast<CPlugin*>(module);
+    if (properties != nullptr && properties->IsStrProp("Images") && module->IsEnabled())
+      found.emplace_back(module, properties);
+  }
+  return found;
+}
+
+}  // namespace
+
+std::vector<std::string> ImageFormatsOfModules(CPhotoRecovery* engine, const ModuleSet& modules) {
+  std::vector<std::string> formats;
+  for (const auto& [module, properties] : ImageModules(engine, modules)) {
+    std::vector<char> value(1 << 16, '\0');
+    if (properties->IsStrProp("Formats") && properties->GetStrPropValue("Formats", value.data()))
+      formats.push_back(value.data());
+  }
+  return formats;
+}
+
+CDataSource* OpenImageWithModules(CPhotoRecovery* engine, const ModuleSet& modules,
+                                  const std::string& path, std::string& error) {
+  error.clear();
+  for (const auto& [module, properties] : ImageModules(engine, modules)) {
+    properties->SetStrPropValue("Images", path.c_str());
+    module->ScanSources(engine, 0);
+    for (int i = 0; i < engine->GetDataSourceCount(); ++i) {
+      CDataSource* source = engine->GetDataSource(i);
+      wchar_t osPath[1024] = L"";
+      if (source == nullptr || std::strncmp(source->GetUniqueID(), "SVFileDS_", 9) == 0) continue;
+      source->GetOSPath(osPath);
+      osPath[1023] = L'\0';
+      if (toUtf8String(osPath) != path) continue;
+      if (source->IsReady()) return source;
+      error = StrProperty(source, "Error");
+      if (error.empty()) error = std::strerror(source->GetLastIOError());
+      return nullptr;
+    }
+  }
+  return nullptr;
 }
 
 }  // namespace salvor

@@ -3,7 +3,9 @@
 #include <string>
 #include <vector>
 
+class CDataSource;
 class CPhotoRecovery;
+class CPluginBase;
 
 namespace salvor {
 
@@ -32,5 +34,19 @@ bool LoadModules(CPhotoRecovery* engine, const ModuleSet& modules, bool content,
 // FindModules, then LoadModules: the modules of folder of the given kinds, found in modules.
 bool LoadModuleFolder(CPhotoRecovery* engine, const std::string& folder, bool content,
                       bool dataSource, RecoverySink& sink, ModuleSet& modules, std::string& error);
+
+// The source a loaded data-source module offers for the image file at `path` (absolute). A
+// module that reads image formats (EWF, AFF, split raw) has a string property "Images" naming
+// the files it is to open. Null with `error` empty when no module reads this file's format (a
+// plain raw image), null with a one-line reason when one does but cannot read it. The source
+// belongs to its module.
+CDataSource* OpenImageWithModules(CPhotoRecovery* engine, const ModuleSet& modules,
+                                  const std::string& path, std::string& error);
+
+// The "Formats" text of every loaded data-source module that reads image files.
+std::vector<std::string> ImageFormatsOfModules(CPhotoRecovery* engine, const ModuleSet& modules);
+
+// The string property `name` of a plug-in; empty when it has none.
+std::string StrProperty(CPluginBase* plugin, const char* name);
 
 }  // namespace salvor

@@ -233,7 +233,7 @@ bool ParseOption(ArgumentReader& args, Options& options) {
 bool ParseCommand(const std::vector<std::string>& positional, Options& options,
                   std::string& error) {
   if (positional.empty()) {
-    error = "no command given (scan, sources or types)";
+    error = "no command given (scan, info, sources or types)";
     return false;
   }
   const std::string& command = positional[0];
@@ -254,11 +254,15 @@ bool ParseCommand(const std::vector<std::string>& positional, Options& options,
     options.command = Command::Sources;
   } else if (command == "types") {
     options.command = Command::Types;
+  } else if (command == "info") {
+    options.command = Command::Info;
+    expected = 2;
+    if (positional.size() > 1) options.source = positional[1];
   } else if (command == "help") {
     options.command = Command::Help;
     return true;
   } else {
-    error = "unknown command '" + command + "' (scan, sources or types)";
+    error = "unknown command '" + command + "' (scan, info, sources or types)";
     return false;
   }
   if (positional.size() > expected) {
@@ -298,8 +302,12 @@ const char* UsageText() {
   return "Usage: salvor scan SOURCE -o DIR [options]   recover files from an image or a device\n"
          "       salvor sources                        list the devices that can be scanned\n"
          "       salvor types                          list the file types salvor knows\n"
+         "       salvor info [SOURCE]                  what a source is and what its image\n"
+         "                                             records; without SOURCE, the image\n"
+         "                                             formats salvor reads\n"
          "\n"
-         "SOURCE is a disk image file or a block device such as /dev/sdb or /dev/mmcblk0.\n"
+         "SOURCE is a disk image file (raw, split raw such as image.001, EWF such as case.E01,\n"
+         "or AFF) or a block device such as /dev/sdb or /dev/mmcblk0.\n"
          "Recovered files go to DIR/<type>/, with DIR/report.xml (DFXML) and DIR/salvor.log.\n"
          "DIR must not exist yet or be empty, and must not be on the device being scanned.\n"
          "\n"

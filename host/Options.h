@@ -7,7 +7,7 @@
 
 namespace salvor {
 
-enum class Command { None, Scan, Sources, Types, Help, Version };
+enum class Command { None, Scan, Sources, Types, Info, Help, Version };
 
 // Read-ahead and cache of the scan's block stream. A large read-ahead turns the scan into few
 // long sequential reads; the cache only has to hold the chunk being carved plus the one a

@@ -294,9 +294,17 @@ bool DfxmlReport::Open(const std::string& path, const ReportHeader& header) {
       Number(header.sourceSize) +
       "</imagesize>\n"
       "    <sectorsize>" +
-      Number(header.blockSize) +
-      "</sectorsize>\n"
-      "  </source>\n";
+      Number(header.blockSize) + "</sectorsize>\n";
+  if (!header.imageFormat.empty())
+    text += "    <salvor:image_format>" + Escape(header.imageFormat) + "</salvor:image_format>\n";
+  for (const auto& segment : header.segments)
+    text += "    <salvor:segment>" + Escape(segment) + "</salvor:segment>\n";
+  // The hashes the acquisition stored, to compare with the image as it is read.
+  for (const auto& hash : header.storedHashes) {
+    text += "    <hashdigest type=\"" + Escape(hash.first) + "\">" + Escape(hash.second) +
+            "</hashdigest>\n";
+  }
+  text += "  </source>\n";
   if (!Write(text)) {
     int saved = errno;
     std::fclose(FFile);

@@ -16,6 +16,10 @@ struct ReportHeader {
   std::string sourcePath;
   long long sourceSize = 0;
   long long blockSize = 0;
+  // What an evidence or split image records about itself; empty for a raw image or a device.
+  std::string imageFormat;
+  std::vector<std::string> segments;
+  std::vector<std::pair<std::string, std::string>> storedHashes;  // (md5 | sha1, hex)
 };
 
 // Bytes of the source that could not be read (error says how) or were not read (error empty:
