@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "modules/images/ImageReader.h"
@@ -35,6 +36,10 @@ class CAffReader : public CImageReader {
   }
 
   bool Open(const std::string& path, std::string& reason) {
+    // afflib keeps 32 pages of 16 MiB by default and reads its page count from the
+    // environment when it opens a file. The scan reads forwards and looks back a little, so
+    // two pages do and keep the memory bound of a raw scan; a count the user set is kept.
+    setenv(AFFLIB_CACHE_PAGES, "2", 0);
     FImage = af_open(path.c_str(), O_RDONLY, 0);
     if (FImage == nullptr) {
       reason = std::string("not a readable AFF image: ") + std::strerror(errno != 0 ? errno : EIO);
