@@ -21,6 +21,7 @@
 #include "salvor/CPhotoRecovery.h"
 #include "report/DfxmlReport.h"
 #include "host/ExitStatus.h"
+#include "filesystems/FileSystems.h"
 #include "host/Modules.h"
 #include "host/Paths.h"
 #include "recovery/RecoverySink.h"
@@ -428,6 +429,64 @@ void AddImageTail(const Options& options, const ScanPaths& paths, long long imag
   watched.AddTail(std::move(tail));
 }
 
+// The file systems on the source, read through it: their entries name the recovered files.
+// The first read that fails ends it: a failing disk is not worn further for names.
+FileSystemCatalog ReadFileSystems(CDataSource* source, bool* failed = nullptr) {
+  FileSystemCatalog catalog;
+  const long long blockSize = source->GetBlockSize();
+  if (blockSize <= 0) return catalog;
+  std::vector<char> blocks;
+  bool readFailed = false;
+  const SourceReader read = [&](long long offset, size_t length, char* out) {
+    const long long first = offset / blockSize;
+    const long long end = (offset + static_cast<long long>(length) + blockSize - 1) / blockSize;
+    blocks.resize(static_cast<size_t>((end - first) * blockSize));
+    if (readFailed || !source->ReadBlocks(first, end - first, blocks.data())) {
+      readFailed = true;
+      return false;
+    }
+    std::memcpy(out, blocks.data() + (offset - first * blockSize), length);
+    return true;
+  };
+  catalog.Read(read, source->GetBlockCount() * blockSize, static_cast<unsigned int>(blockSize));
+  if (failed != nullptr) *failed = readFailed;
+  return readFailed ? FileSystemCatalog() : catalog;
+}
+
+std::string VolumeName(const FsVolume& volume) {
+  return volume.type + " at byte " + std::to_string(volume.offset) +
+         (volume.partition >= 0 ? " (partition " + std::to_string(volume.partition) + ")" : "");
+}
+
+// One line per file system: what it is, where, and how many files it lists.
+std::string FileSystemLines(const FileSystemCatalog& catalog, const std::string& prefix) {
+  std::string text;
+  for (const FsVolume& volume : catalog.FileSystems()) {
+    text += prefix + VolumeName(volume) + ": " + std::to_string(volume.files) + " files, " +
+            std::to_string(volume.deleted) + " of them deleted\n";
+  }
+  if (catalog.Dropped() > 0) {
+    text += prefix + std::to_string(catalog.Dropped()) +
+            " more files not kept (too many to hold): they keep their sector names\n";
+  }
+  return text;
+}
+
+// The file-system entry whose data the recovered file is, into its report entry.
+void AddOrigin(const FileSystemCatalog& catalog, ReportFile& entry) {
+  const FsEntry* found = catalog.StartingAt(entry.offset);
+  if (found == nullptr) return;
+  entry.hasOrigin = true;
+  entry.origin.path = found->path;
+  entry.origin.fileSystem =
+      VolumeName(catalog.FileSystems()[static_cast<size_t>(found->fileSystem)]);
+  entry.origin.allocated = found->allocated;
+  entry.origin.inode = found->inode;
+  entry.origin.mtime = found->mtime;
+  entry.origin.crtime = found->crtime;
+  entry.origin.atime = found->atime;
+}
+
 ReportHeader MakeReportHeader(CPhotoRecovery* engine, const Options& options,
                               const ScanPaths& paths, const std::string& commandLine,
                               unsigned int cacheSize, CScannedSource& watched) {
@@ -456,6 +515,7 @@ ReportHeader MakeReportHeader(CPhotoRecovery* engine, const Options& options,
       {"min_size", std::to_string(options.minSize)},
       {"max_size", std::to_string(options.maxSize)},
       {"list_only", options.listOnly ? "1" : "0"},
+      {"file_systems", options.noFileSystems ? "0" : "1"},
       {"modules", paths.moduleDir},
   };
   for (int i = 0; i < engine->GetContentHandlerCount(); ++i) {
@@ -722,6 +782,21 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
     AddImageTail(options, paths, sourceInfo.st_size, terminal, watched);
     watched.WatchImageFile(paths.source, sourceInfo.st_size);
   }
+  // Names and dates for the recovered files, from what the file systems still list.
+  bool fileSystemsFailed = false;
+  const FileSystemCatalog catalog =
+      options.noFileSystems ? FileSystemCatalog() : ReadFileSystems(dataSource, &fileSystemsFailed);
+  Print(2, options.noFileSystems ? "salvor: file systems not read (--no-file-systems)\n"
+           : fileSystemsFailed
+               ? "salvor: file systems not read: a read failed, the disk is spared for the scan\n"
+           : catalog.FileSystems().empty() ? "salvor: no file system found\n"
+                                           : FileSystemLines(catalog, "salvor: file system "));
+  if (!options.quiet && !catalog.FileSystems().empty()) {
+    Print(terminal, FileSystemLines(catalog, "Found ") +
+                        "Recovered files whose entry survives get its name and dates in the "
+                        "report\n");
+  }
+  sink.OnReport([&catalog](ReportFile& entry) { AddOrigin(catalog, entry); });
   const ReportHeader header =
       MakeReportHeader(engine, options, paths, commandLine, cacheSize, watched);
   std::vector<std::string> settings;
@@ -911,6 +986,9 @@ std::string SourceFacts(CDataSource* source, const std::string& path, const std:
     std::replace(name.begin(), name.end(), '_', ' ');
     text += "  " + name + ": " + note.substr(equals + 1) + "\n";
   }
+  const FileSystemCatalog catalog = ReadFileSystems(source);
+  text += catalog.FileSystems().empty() ? "File systems: none found\n"
+                                        : FileSystemLines(catalog, "File system:  ");
   return text;
 }
 

@@ -32,6 +32,7 @@ struct Options {
   long long minSize = 0;
   long long maxSize = -1;  // -1: no limit
   bool listOnly = false;
+  bool noFileSystems = false;  // --no-file-systems
   bool resume = false;  // go on with the interrupted scan in outputDir
   bool quiet = false;
   unsigned int readAhead = kDefaultReadAhead;

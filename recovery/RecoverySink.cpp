@@ -461,11 +461,7 @@ bool RecoverySink::Demote(const ReportFile& intact, const Validation& validation
   if (FBroken.size() < kMaxBrokenFiles)
     FBroken.push_back({entry, validation.goodUntil, validation.damagedAt});
   ++FTallies[entry.type].damaged;
-  if (FReport != nullptr && FReport->IsOpen() && !FReport->AddFile(entry)) {
-    FailOutput(errno != 0 ? errno : EIO, "report");
-    return false;
-  }
-  return true;
+  return Report(entry);
 }
 
 Validation RecoverySink::Validate(CDataStream* file, const std::string& temporary,
@@ -529,11 +525,7 @@ bool RecoverySink::DeliverRebuilt(const BrokenFile& broken, ByteSpan& source,
   tally.bytes += entry.size - broken.entry.size;
   if (tally.damaged > 0) --tally.damaged;
   ++tally.rebuilt;
-  if (FReport != nullptr && FReport->IsOpen() && !FReport->AddFile(entry)) {
-    FailOutput(errno != 0 ? errno : EIO, "report");
-    return false;
-  }
-  return true;
+  return Report(entry);
 }
 
 void RecoverySink::Count(const ReportFile& entry) {
@@ -541,9 +533,15 @@ void RecoverySink::Count(const ReportFile& entry) {
   ++tally.files;
   tally.bytes += entry.size;
   if (entry.damaged) ++tally.damaged;
-  if (FReport != nullptr && FReport->IsOpen() && !FReport->AddFile(entry)) {
-    FailOutput(errno != 0 ? errno : EIO, "report");
-  }
+  Report(entry);
+}
+
+bool RecoverySink::Report(ReportFile entry) {
+  if (FReport == nullptr || !FReport->IsOpen()) return true;
+  if (FOrigin) FOrigin(entry);
+  if (FReport->AddFile(entry)) return true;
+  FailOutput(errno != 0 ? errno : EIO, "report");
+  return false;
 }
 
 }  // namespace salvor

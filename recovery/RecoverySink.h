@@ -60,6 +60,9 @@ class RecoverySink : public CSinkBase {
   // counted, and are not delivered again when the scan comes to them once more.
   void Resume(const std::vector<ReportFile>& files, const std::vector<ReportFile>& skipped);
   // Called every `seconds` of scanning, from the scan's thread, to write a checkpoint.
+  // Called on every file before it goes into the report, to add where it came from (the
+  // file system's name and times for its data).
+  void OnReport(std::function<void(ReportFile&)> origin) { FOrigin = std::move(origin); }
   void OnCheckpoint(std::function<void()> write, double seconds) {
     FCheckpoint = std::move(write);
     FCheckpointSeconds = seconds;
@@ -164,6 +167,8 @@ class RecoverySink : public CSinkBase {
   // another file: a taken name gets "-2", "-3"... and entry.filename follows.
   void Publish(const std::string& temporary, ReportFile& entry);
   void Count(const ReportFile& entry);
+  // Adds the file to the report (with its origin); false when the report cannot be written.
+  bool Report(ReportFile entry);
   void FailOutput(int error, const std::string& path);
 
   SinkSettings FSettings;
@@ -188,6 +193,7 @@ class RecoverySink : public CSinkBase {
   std::chrono::steady_clock::time_point FLastDraw;
   std::chrono::steady_clock::time_point FLastCheckpoint;
   std::function<void()> FCheckpoint;
+  std::function<void(ReportFile&)> FOrigin;
   double FCheckpointSeconds = 0;
   long long FFirstBlock = 0;
   long long FLastEnd = 0;  // of the files delivered

@@ -316,6 +316,34 @@ bool DfxmlReport::Open(const std::string& path, const ReportHeader& header) {
   return true;
 }
 
+namespace {
+
+// DFXML's time form: 2026-12-07T14:16:36Z.
+std::string IsoTime(long long seconds) {
+  const time_t value = static_cast<time_t>(seconds);
+  struct tm parts {};
+  char text[32] = "";
+  if (gmtime_r(&value, &parts) != nullptr)
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
+}
+
+// What the file system said of the file: allocation, entry number and times, in DFXML's order.
+std::string OriginFields(const ReportFile& file) {
+  if (!file.hasOrigin) return std::string();
+  std::string text = "    <alloc>" + std::string(file.origin.allocated ? "1" : "0") +
+                     "</alloc>\n    <inode>" + std::to_string(file.origin.inode) + "</inode>\n";
+  for (const auto& [name, seconds] : {std::pair<const char*, long long>{"mtime", file.origin.mtime},
+                                      {"atime", file.origin.atime},
+                                      {"crtime", file.origin.crtime}}) {
+    if (seconds > 0)
+      text += std::string("    <") + name + ">" + IsoTime(seconds) + "</" + name + ">\n";
+  }
+  return text;
+}
+
+}  // namespace
+
 bool DfxmlReport::AddFile(const ReportFile& file) {
   std::string text =
       "  <fileobject>\n"
@@ -323,9 +351,7 @@ bool DfxmlReport::AddFile(const ReportFile& file) {
       Escape(file.filename) +
       "</filename>\n"
       "    <filesize>" +
-      Number(file.size) +
-      "</filesize>\n"
-      "    <byte_runs>\n" +
+      Number(file.size) + "</filesize>\n" + OriginFields(file) + "    <byte_runs>\n" +
       ByteRuns(file) +
       "    </byte_runs>\n"
       "    <hashdigest type=\"sha256\">" +
@@ -353,6 +379,10 @@ bool DfxmlReport::AddFile(const ReportFile& file) {
   }
   if (!file.replaces.empty())
     text += "    <salvor:replaces>" + Escape(file.replaces) + "</salvor:replaces>\n";
+  if (file.hasOrigin) {
+    text += "    <salvor:original_path file_system=\"" + Escape(file.origin.fileSystem) + "\">" +
+            Escape(file.origin.path) + "</salvor:original_path>\n";
+  }
   text += "  </fileobject>\n";
   return Write(text);
 }

@@ -49,6 +49,18 @@ struct ReportFile {
   std::vector<ReportRange> pieces;
   // The damaged file (its filename) that this rebuilt one takes the place of.
   std::string replaces;
+  // The file-system entry whose data this is, when one names it.
+  struct Origin {
+    std::string path;  // full path in its file system
+    std::string fileSystem;
+    bool allocated = false;
+    unsigned long long inode = 0;
+    long long mtime = 0;  // seconds since 1970 UTC; 0: not recorded
+    long long crtime = 0;
+    long long atime = 0;
+  };
+  bool hasOrigin = false;
+  Origin origin;
 };
 
 struct ReportOutcome {

@@ -9,6 +9,8 @@ packages=(cmake g++ ninja-build libgtest-dev libbenchmark-dev
 packages+=(libde265-dev libaom-dev zlib1g-dev)
 # Evidence images: libewf and afflib read them; their tools make the test images.
 packages+=(libewf-dev libafflib-dev ewf-tools afflib-tools)
+# File systems (names and dates of recovered files): The Sleuth Kit; mkfs.ext4 for the tests.
+packages+=(libtsk-dev e2fsprogs)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

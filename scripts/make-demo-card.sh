@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds a FAT32 memory-card image like a camera leaves it, with the sample photos in
-# DCIM/100DEMO, then deletes them: their directory entries are gone, their data is still there.
+# DCIM/100DEMO, then deletes them: their directory entries are marked deleted (the short name
+# loses its first letter), their data is still there.
 # Usage: scripts/make-demo-card.sh CARD.IMG [CORPUS_DIR]
 set -euo pipefail
 card=$1

@@ -1,0 +1,166 @@
+#include "filesystems/FileSystems.h"
+
+#include <tsk/libtsk.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+// Exported by libtsk for callers that bring their own image type (pytsk does), but declared
+// only in its internal headers: the image header must come from them, as tsk_img_close frees it.
+extern "C" {
+void* tsk_img_malloc(size_t size);
+void tsk_img_free(void* image);
+}
+
+namespace salvor {
+
+namespace {
+
+// The source as an image The Sleuth Kit reads: its image header first, as it requires.
+struct SourceImage {
+  TSK_IMG_INFO info;
+  const SourceReader* read;
+};
+
+ssize_t ReadSource(TSK_IMG_INFO* image, TSK_OFF_T offset, char* buffer, size_t length) {
+  auto* source = reinterpret_cast<SourceImage*>(image);
+  if (offset < 0 || offset >= image->size) return -1;
+  if (static_cast<TSK_OFF_T>(length) > image->size - offset)
+    length = static_cast<size_t>(image->size - offset);
+  return (*source->read)(offset, length, buffer) ? static_cast<ssize_t>(length) : -1;
+}
+
+void CloseSource(TSK_IMG_INFO* image) {
+  tsk_img_free(image);
+}
+
+void NoStat(TSK_IMG_INFO*, FILE*) {}
+
+}  // namespace
+
+// What the directory walk of one file system adds to the catalog.
+struct CatalogWalk {
+  FileSystemCatalog* catalog;
+  int volume;
+  size_t maxEntries;
+
+  static TSK_WALK_RET_ENUM FirstBlock(TSK_FS_FILE*, TSK_OFF_T, TSK_DADDR_T address, char*, size_t,
+                                      TSK_FS_BLOCK_FLAG_ENUM flags, void* found) {
+    if ((flags & TSK_FS_BLOCK_FLAG_RAW) == 0 || (flags & TSK_FS_BLOCK_FLAG_SPARSE) != 0)
+      return TSK_WALK_STOP;
+    *static_cast<TSK_DADDR_T*>(found) = address;
+    return TSK_WALK_STOP;
+  }
+
+  static TSK_WALK_RET_ENUM Visit(TSK_FS_FILE* file, const char* folder, void* context) {
+    auto* walk = static_cast<CatalogWalk*>(context);
+    const TSK_FS_NAME* name = file->name;
+    const TSK_FS_META* meta = file->meta;
+    if (name == nullptr || meta == nullptr || meta->type != TSK_FS_META_TYPE_REG || meta->size <= 0)
+      return TSK_WALK_CONT;
+    const bool nameLive = (name->flags & TSK_FS_NAME_FLAG_ALLOC) != 0;
+    const bool metaLive = (meta->flags & TSK_FS_META_FLAG_ALLOC) != 0;
+    // A deleted name whose entry was given to another file: the data is that file's.
+    if (!nameLive && metaLive) return TSK_WALK_CONT;
+    FileSystemCatalog& catalog = *walk->catalog;
+    FsVolume& volume = catalog.FVolumes[static_cast<size_t>(walk->volume)];
+    ++volume.files;
+    if (!nameLive) ++volume.deleted;
+    if (catalog.FEntries.size() >= walk->maxEntries) {
+      ++catalog.FDropped;
+      return TSK_WALK_CONT;
+    }
+    TSK_DADDR_T first = 0;
+    const int walked =
+        tsk_fs_file_walk(file,
+                         static_cast<TSK_FS_FILE_WALK_FLAG_ENUM>(TSK_FS_FILE_WALK_FLAG_AONLY |
+                                                                 TSK_FS_FILE_WALK_FLAG_NOSPARSE),
+                         FirstBlock, &first);
+    tsk_error_reset();
+    FsEntry entry;
+    entry.path = "/" + std::string(folder) + name->name;
+    entry.size = meta->size;
+    entry.start = walked == 0 && first != 0
+                      ? volume.offset + static_cast<long long>(first) * volume.blockSize
+                      : -1;
+    entry.allocated = nameLive && metaLive;
+    entry.inode = meta->addr;
+    entry.mtime = meta->mtime;
+    entry.crtime = meta->crtime;
+    entry.atime = meta->atime;
+    entry.fileSystem = walk->volume;
+    const size_t index = catalog.FEntries.size();
+    catalog.FEntries.push_back(std::move(entry));
+    const FsEntry& added = catalog.FEntries.back();
+    if (added.start >= 0) {
+      auto existing = catalog.FByStart.find(added.start);
+      if (existing == catalog.FByStart.end())
+        catalog.FByStart.emplace(added.start, index);
+      else if (added.allocated && !catalog.FEntries[existing->second].allocated)
+        existing->second = index;
+    }
+    return TSK_WALK_CONT;
+  }
+};
+
+bool FileSystemCatalog::Read(const SourceReader& read, long long sourceBytes,
+                             unsigned int sectorSize, size_t maxEntries) {
+  FVolumes.clear();
+  FEntries.clear();
+  FByStart.clear();
+  FDropped = 0;
+  auto* source = static_cast<SourceImage*>(tsk_img_malloc(sizeof(SourceImage)));
+  if (source == nullptr) return false;
+  source->read = &read;
+  TSK_IMG_INFO* image =
+      tsk_img_open_external(source, sourceBytes, sectorSize, ReadSource, CloseSource, NoStat);
+  if (image == nullptr) {
+    tsk_img_free(source);
+    tsk_error_reset();
+    return false;
+  }
+  // The file systems to list: those in the partitions of a table, or one over the source.
+  std::vector<std::pair<long long, int>> starts;
+  if (TSK_VS_INFO* table = tsk_vs_open(image, 0, TSK_VS_TYPE_DETECT)) {
+    for (TSK_PNUM_T i = 0; i < table->part_count; ++i) {
+      const TSK_VS_PART_INFO* part = tsk_vs_part_get(table, i);
+      if (part != nullptr && (part->flags & TSK_VS_PART_FLAG_ALLOC) != 0)
+        starts.emplace_back(static_cast<long long>(part->start) * table->block_size,
+                            static_cast<int>(part->slot_num) + 1);
+    }
+    tsk_vs_close(table);
+  }
+  tsk_error_reset();
+  if (starts.empty()) starts.emplace_back(0, -1);
+  for (const auto& [offset, partition] : starts) {
+    TSK_FS_INFO* fs = tsk_fs_open_img(image, offset, TSK_FS_TYPE_DETECT);
+    if (fs == nullptr) {
+      tsk_error_reset();
+      continue;
+    }
+    FsVolume volume;
+    volume.type = tsk_fs_type_toname(fs->ftype);
+    volume.offset = offset;
+    volume.blockSize = fs->block_size;
+    volume.partition = partition;
+    FVolumes.push_back(volume);
+    CatalogWalk walk{this, static_cast<int>(FVolumes.size() - 1), maxEntries};
+    tsk_fs_dir_walk(fs, fs->root_inum,
+                    static_cast<TSK_FS_DIR_WALK_FLAG_ENUM>(TSK_FS_DIR_WALK_FLAG_ALLOC |
+                                                           TSK_FS_DIR_WALK_FLAG_UNALLOC |
+                                                           TSK_FS_DIR_WALK_FLAG_RECURSE),
+                    CatalogWalk::Visit, &walk);
+    tsk_error_reset();
+    tsk_fs_close(fs);
+  }
+  tsk_img_close(image);
+  return !FVolumes.empty();
+}
+
+const FsEntry* FileSystemCatalog::StartingAt(long long offset) const {
+  auto found = FByStart.find(offset);
+  return found == FByStart.end() ? nullptr : &FEntries[found->second];
+}
+
+}  // namespace salvor

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace salvor {
+
+// A file the file systems on the source name, live or deleted.
+struct FsEntry {
+  std::string path;              // full path inside its file system: "/DCIM/100CANON/IMG_0001.JPG"
+  long long size = 0;            // bytes, as the entry records them
+  long long start = -1;          // source byte offset of the file's first data byte
+  bool allocated = false;        // a live file; false for a deleted one
+  unsigned long long inode = 0;  // the file system's entry number (FAT: directory entry address)
+  long long mtime = 0;           // seconds since 1970 UTC; 0 when the entry keeps none
+  long long crtime = 0;
+  long long atime = 0;
+  int fileSystem = 0;  // index into FileSystemCatalog::FileSystems()
+};
+
+// One file system found on the source.
+struct FsVolume {
+  std::string type;      // "fat32", "ntfs", "ext4", ... as The Sleuth Kit names them
+  long long offset = 0;  // source byte offset of its first byte
+  long long blockSize = 0;
+  int partition = -1;   // partition number in the partition table; -1: no table
+  long long files = 0;  // regular files listed, live and deleted
+  long long deleted = 0;
+};
+
+// Reads `length` bytes of the source from byte `offset` into `buffer`; false when any of them
+// could not be read. Called with any offset and length.
+using SourceReader = std::function<bool(long long offset, size_t length, char* buffer)>;
+
+// The partitions and file systems on a source, read with The Sleuth Kit, and the regular files
+// they list with their names, times and where their data starts. Read-only.
+class FileSystemCatalog {
+ public:
+  // Looks for a partition table (MBR, GPT, ...) and the file systems in its partitions, or one
+  // file system over the whole source, and lists their regular files. At most `maxEntries`
+  // files are kept. False when no file system was found; `notes` then says what was tried.
+  bool Read(const SourceReader& read, long long sourceBytes, unsigned int sectorSize,
+            size_t maxEntries = 1'000'000);
+
+  // The file whose data starts at source byte `offset`: a live one before a deleted one (whose
+  // clusters may since hold the live file). Null when none starts there.
+  const FsEntry* StartingAt(long long offset) const;
+
+  const std::vector<FsVolume>& FileSystems() const { return FVolumes; }
+  const std::vector<FsEntry>& Entries() const { return FEntries; }
+  // Entries not kept because of maxEntries.
+  long long Dropped() const { return FDropped; }
+
+ private:
+  friend struct CatalogWalk;
+  std::vector<FsVolume> FVolumes;
+  std::vector<FsEntry> FEntries;
+  std::unordered_map<long long, size_t> FByStart;
+  long long FDropped = 0;
+};
+
+}  // namespace salvor

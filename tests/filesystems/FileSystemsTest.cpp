@@ -1,0 +1,114 @@
+// Names and dates from the file systems on the source, through the built tool: every recovered
+// photo whose entry survives, live or deleted, gets its path, allocation, entry number and
+// times in the report. The images are made with the file systems' own tools.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "tests/host/ToolRun.h"
+#include "util/sha256/Sha256.h"
+
+using namespace testing_support;
+
+namespace {
+
+struct Photo {
+  const char* corpus;  // file under testdata/corpus
+  const char* path;    // where it is put in the file system
+  bool deleted;
+  const char* reported;  // the path the report gives: a deleted 8.3 name loses its first letter
+};
+
+const Photo kPhotos[] = {
+    {"jpg/BlueSquare.jpg", "/DCIM/100TEST/BlueSquare.jpg", false, nullptr},
+    {"jpg/Canon_40D.jpg", "/DCIM/100TEST/Canon_40D.jpg", true, nullptr},
+    {"jpg/DSCN0010.jpg", "/DCIM/100TEST/DSCN0010.JPG", true, "/DCIM/100TEST/_SCN0010.JPG"},
+    {"jpg/nikon-e950.jpg", "/Holiday 2026/Beach.jpg", false, nullptr},
+};
+
+// The fileobject entries of a report by the SHA-256 of their file.
+std::map<std::string, std::string> EntriesByHash(const std::string& report) {
+  std::map<std::string, std::string> entries;
+  for (size_t at = report.find("<fileobject>"); at != std::string::npos;
+       at = report.find("<fileobject>", at + 1)) {
+    const std::string entry = report.substr(at, report.find("</fileobject>", at) - at);
+    entries[Between(entry, "<hashdigest type=\"sha256\">", "<")] = entry;
+  }
+  return entries;
+}
+
+}  // namespace
+
+TEST(FileSystems, RecoveredPhotosGetTheirNamesAndDates) {
+  if (!HaveTool("mkfs.fat") || !HaveTool("mcopy") || !HaveTool("mkfs.ext4"))
+    GTEST_SKIP() << "dosfstools, mtools or e2fsprogs missing (scripts/deps.sh)";
+  const std::string dir = ScratchDir("filesystems");
+  // FAT32 filling the card; FAT32 in the partition of an MBR at 1 MiB; ext4 (live files only:
+  // ext4 clears a deleted file's block map).
+  struct Case {
+    const char* name;
+    const char* make;    // makes the empty file system in card.img
+    const char* mtools;  // the image as mtools names it; empty: filled by mkfs.ext4 -d
+    const char* volume;  // as the report names the file system
+  } cases[] = {
+      {"fat32", "truncate -s 40M card.img && mkfs.fat -F 32 card.img", "card.img",
+       "fat32 at byte 0"},
+      {"mbr",
+       "truncate -s 42M card.img && printf '\\000\\000\\000\\000\\014\\000\\000\\000"
+       "\\000\\010\\000\\000\\000\\100\\001\\000' | dd of=card.img bs=1 seek=446 conv=notrunc "
+       "&& printf '\\125\\252' | dd of=card.img bs=1 seek=510 conv=notrunc && "
+       "mkfs.fat -F 32 --offset 2048 card.img 40960",
+       "card.img@@1M", "fat32 at byte 1048576 (partition 1)"},
+      {"ext4", "", "", "ext4 at byte 0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string work = dir + "/" + c.name;
+    ASSERT_TRUE(testing_support::Run("rm -rf '" + work + "' && mkdir -p '" + work +
+                                     "/tree/DCIM/100TEST' '" + work + "/tree/Holiday 2026'"));
+    std::map<std::string, const Photo*> byHash;
+    for (const Photo& photo : kPhotos) {
+      const std::vector<uint8_t> bytes =
+          ReadFileBytes(TestData(std::string("corpus/") + photo.corpus));
+      byHash[SV::CSha256::Of(bytes.data(), bytes.size())] = &photo;
+      WriteFileBytes(work + "/tree" + photo.path, bytes);
+    }
+    std::string make;
+    if (std::string(c.mtools).empty()) {
+      make = "truncate -s 40M card.img && mkfs.ext4 -q -d tree card.img";
+    } else {
+      make = std::string(c.make) + " >/dev/null && export MTOOLS_SKIP_CHECK=1 && mcopy -s -i '" +
+             c.mtools + "' tree/DCIM 'tree/Holiday 2026' ::/";
+      for (const Photo& photo : kPhotos)
+        if (photo.deleted)
+          make += std::string(" && mdel -i '") + c.mtools + "' '::" + photo.path + "'";
+    }
+    ASSERT_TRUE(testing_support::Run("cd '" + work + "' && " + make + " >/dev/null 2>&1")) << make;
+
+    ToolOutcome run = RunSalvor(work, "scan card.img -o out -q");
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto entries = EntriesByHash(ReadText(work + "/out/report.xml"));
+    for (const auto& [hash, photo] : byHash) {
+      const bool deleted = photo->deleted && std::string(c.name) != "ext4";
+      if (photo->deleted && !deleted) continue;  // never put on the ext4 image
+      SCOPED_TRACE(photo->path);
+      auto found = entries.find(hash);
+      ASSERT_NE(found, entries.end());
+      const std::string& entry = found->second;
+      const std::string path = photo->reported != nullptr ? photo->reported : photo->path;
+      EXPECT_EQ(
+          Between(entry, "<salvor:original_path file_system=\"" + std::string(c.volume) + "\">",
+                  "<"),
+          path)
+          << entry;
+      EXPECT_EQ(Between(entry, "<alloc>", "<"), deleted ? "0" : "1");
+      EXPECT_NE(Between(entry, "<inode>", "<"), "");
+      EXPECT_EQ(Between(entry, "<mtime>", "<").size(), 20u) << entry;  // 2026-12-07T14:16:36Z
+    }
+    ASSERT_EQ(RunSalvor(work, "scan card.img -o plain -q --no-file-systems").status, 0);
+    EXPECT_EQ(ReadText(work + "/plain/report.xml").find("original_path"), std::string::npos);
+    ToolOutcome info = RunSalvor(work, "info card.img");
+    EXPECT_NE(info.out.find(std::string("File system:  ") + c.volume + ": "), std::string::npos)
+        << info.out;
+  }
+}
