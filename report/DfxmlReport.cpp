@@ -14,6 +14,11 @@
 namespace salvor {
 
 namespace {
+// The last line of the report's header: what follows are its entries.
+constexpr const char* kHeaderEnd = "  </diskimageobject>\n";
+}  // namespace
+
+namespace {
 
 // Length of the valid UTF-8 sequence at text[i], or 0 when it is not one.
 size_t Utf8SequenceLength(const std::string& text, size_t i) {
@@ -186,12 +191,12 @@ bool DfxmlReport::Reopen(const std::string& path, std::vector<ReportFile>& files
   for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, in)) > 0;) text.append(buffer, got);
   std::fclose(in);
   // The report goes on after its last whole entry, or after its header.
-  size_t keep = text.find("  </source>\n");
+  size_t keep = text.find(kHeaderEnd);
   if (keep == std::string::npos) {
     errno = EINVAL;
     return false;
   }
-  keep += std::strlen("  </source>\n");
+  keep += std::strlen(kHeaderEnd);
   for (size_t at = keep; at < text.size();) {
     const size_t line = text.find('\n', at);
     if (line == std::string::npos) break;
@@ -201,6 +206,14 @@ bool DfxmlReport::Reopen(const std::string& path, std::vector<ReportFile>& files
       if (close == std::string::npos) break;
       const std::string entry = text.substr(at, close - at);
       ReportFile file;
+      if (entry.find("<salvor:skipped ") != std::string::npos) {
+        file.offset = NumberField(entry, "img_offset=\"", "\"");
+        file.size = NumberField(entry, "<filesize>", "</filesize>");
+        file.type = Unescape(Field(entry, "<salvor:type>", "</salvor:type>"));
+        skipped.push_back(file);
+        at = keep = close + std::strlen("  </fileobject>\n");
+        continue;
+      }
       file.filename = Unescape(Field(entry, "<filename>", "</filename>"));
       file.size = NumberField(entry, "<filesize>", "</filesize>");
       file.offset = NumberField(entry, "img_offset=\"", "\"");
@@ -219,14 +232,6 @@ bool DfxmlReport::Reopen(const std::string& path, std::vector<ReportFile>& files
       }
       files.push_back(file);
       at = keep = close + std::strlen("  </fileobject>\n");
-    } else if (first.rfind("  <salvor:skipped ", 0) == 0 && first.size() > 2 &&
-               first.compare(first.size() - 2, 2, "/>") == 0) {
-      ReportFile file;
-      file.offset = NumberField(first, "img_offset=\"", "\"");
-      file.size = NumberField(first, " len=\"", "\"");
-      file.type = Unescape(Field(first, " type=\"", "\""));
-      skipped.push_back(file);
-      at = keep = line + 1;
     } else {
       break;
     }
@@ -258,12 +263,19 @@ bool DfxmlReport::Open(const std::string& path, const ReportHeader& header) {
   }
   std::string text =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-      "<dfxml xmloutputversion=\"1.0\" version=\"1.2.0\"\n"
+      "<dfxml version=\"1.2.0\"\n"
       "       xmlns=\"http://www.forensicswiki.org/wiki/Category:Digital_Forensics_XML\"\n"
       "       xmlns:dc=\"http://purl.org/dc/elements/1.1/\"\n"
       "       xmlns:salvor=\"urn:salvor:report:1\">\n"
       "  <metadata>\n"
       "    <dc:type>Carved Files</dc:type>\n"
+      "    <salvor:settings>\n";
+  for (const auto& setting : header.settings) {
+    text += "      <salvor:setting name=\"" + Escape(setting.first) + "\" value=\"" +
+            Escape(setting.second) + "\"/>\n";
+  }
+  text +=
+      "    </salvor:settings>\n"
       "  </metadata>\n"
       "  <creator version=\"1.0\">\n"
       "    <program>salvor</program>\n"
@@ -272,39 +284,26 @@ bool DfxmlReport::Open(const std::string& path, const ReportHeader& header) {
       "</version>\n"
       "    <execution_environment>\n"
       "      <command_line>" +
-      Escape(header.commandLine) +
-      "</command_line>\n"
-      "      <start_time>" +
-      Escape(header.startTime) +
-      "</start_time>\n"
-      "    </execution_environment>\n"
-      "    <salvor:settings>\n";
-  for (const auto& setting : header.settings) {
-    text += "      <salvor:setting name=\"" + Escape(setting.first) + "\" value=\"" +
-            Escape(setting.second) + "\"/>\n";
-  }
-  text +=
-      "    </salvor:settings>\n"
-      "  </creator>\n"
-      "  <source>\n"
-      "    <image_filename>" +
-      Escape(header.sourcePath) +
-      "</image_filename>\n"
-      "    <imagesize>" +
-      Number(header.sourceSize) +
-      "</imagesize>\n"
-      "    <sectorsize>" +
-      Number(header.blockSize) + "</sectorsize>\n";
+      Escape(header.commandLine) + "</command_line>\n";
+  if (!header.startTime.empty())
+    text += "      <start_time>" + Escape(header.startTime) + "</start_time>\n";
+  text += "    </execution_environment>\n  </creator>\n  <source>\n    <image_filename>" +
+          Escape(header.sourcePath) + "</image_filename>\n";
+  // The other files of a split or segmented image, in order.
+  for (size_t i = 1; i < header.segments.size(); ++i)
+    text += "    <image_filename>" + Escape(header.segments[i]) + "</image_filename>\n";
+  text += "  </source>\n  <diskimageobject>\n    <salvor:imagesize>" + Number(header.sourceSize) +
+          "</salvor:imagesize>\n";
   if (!header.imageFormat.empty())
     text += "    <salvor:image_format>" + Escape(header.imageFormat) + "</salvor:image_format>\n";
-  for (const auto& segment : header.segments)
-    text += "    <salvor:segment>" + Escape(segment) + "</salvor:segment>\n";
   // The hashes the acquisition stored, to compare with the image as it is read.
   for (const auto& hash : header.storedHashes) {
-    text += "    <hashdigest type=\"" + Escape(hash.first) + "\">" + Escape(hash.second) +
-            "</hashdigest>\n";
+    text += "    <salvor:stored_hash type=\"" + Escape(hash.first) + "\">" + Escape(hash.second) +
+            "</salvor:stored_hash>\n";
   }
-  text += "  </source>\n";
+  if (header.blockSize > 0)
+    text += "    <sector_size>" + Number(header.blockSize) + "</sector_size>\n";
+  text += kHeaderEnd;
   if (!Write(text)) {
     int saved = errno;
     std::fclose(FFile);
@@ -388,9 +387,13 @@ bool DfxmlReport::AddFile(const ReportFile& file) {
 }
 
 bool DfxmlReport::AddSkipped(const ReportFile& file, const char* reason) {
-  return Write("  <salvor:skipped img_offset=\"" + Number(file.offset) + "\" len=\"" +
-               Number(file.size) + "\" type=\"" + Escape(file.type) + "\" reason=\"" +
-               Escape(reason) + "\"/>\n");
+  // A file object found and not written: no filename, its place and why.
+  return Write("  <fileobject>\n    <filesize>" + Number(file.size) +
+               "</filesize>\n    <byte_runs>\n      <byte_run file_offset=\"0\" img_offset=\"" +
+               Number(file.offset) + "\" len=\"" + Number(file.size) +
+               "\"/>\n    </byte_runs>\n    <salvor:type>" + Escape(file.type) +
+               "</salvor:type>\n    <salvor:skipped reason=\"" + Escape(reason) +
+               "\"/>\n  </fileobject>\n");
 }
 
 bool DfxmlReport::Finish(const ReportOutcome& outcome) {

@@ -114,6 +114,7 @@ TEST(ToolFaults, EachFaultEndsTheScanAsTheUserIsTold) {
       err.replace(err.find("@N"), 2, std::to_string(files.size()));
     EXPECT_EQ(run.err, err);
     EXPECT_EQ(OutcomeLine(report).rfind(c.outcome, 0), 0u) << OutcomeLine(report);
+    EXPECT_TRUE(WellFormed(out + "/report.xml"));
     std::set<std::string> reported;
     for (const auto& file : files) {
       SCOPED_TRACE(file.filename);

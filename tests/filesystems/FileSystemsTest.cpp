@@ -87,6 +87,7 @@ TEST(FileSystems, RecoveredPhotosGetTheirNamesAndDates) {
 
     ToolOutcome run = RunSalvor(work, "scan card.img -o out -q");
     ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(WellFormed(work + "/out/report.xml"));
     const auto entries = EntriesByHash(ReadText(work + "/out/report.xml"));
     for (const auto& [hash, photo] : byHash) {
       const bool deleted = photo->deleted && std::string(c.name) != "ext4";

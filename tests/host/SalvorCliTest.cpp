@@ -157,7 +157,8 @@ TEST_F(SalvorCli, PhotosEndingInTheLastPartialSectorComeBack) {
     EXPECT_TRUE(ReadFileBytes(out + "/" + RecoveredName(cut == 0 ? 'f' : 'b', 4096, "jpg")) ==
                 kept);
     EXPECT_NE(ReadText(out + "/report.xml")
-                  .find("<imagesize>" + std::to_string(image.bytes().size()) + "</imagesize>"),
+                  .find("<salvor:imagesize>" + std::to_string(image.bytes().size()) +
+                        "</salvor:imagesize>"),
               std::string::npos);
   }
 }
@@ -183,7 +184,8 @@ TEST_F(SalvorCli, RefusalsGiveOneLineAndTheirOwnStatus) {
            {"--help", 0, "Usage: salvor scan SOURCE -o DIR [options]"},
            {"types", 0, "ID                Enabled MaxSize   Name"},
            {"", 2, "salvor: no command given (scan, info, sources or types)" + help},
-           {"restore", 2, "salvor: unknown command 'restore' (scan, info, sources or types)" + help},
+           {"restore", 2,
+            "salvor: unknown command 'restore' (scan, info, sources or types)" + help},
            {"scan image.bin", 2, "salvor: scan needs an output folder: -o DIR" + help},
            {"scan -o out", 2,
             "salvor: scan needs a SOURCE (an image file or a device such as /dev/sdb)" + help},

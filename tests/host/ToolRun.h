@@ -68,6 +68,7 @@ inline std::vector<ReportedFile> ReportedFiles(const std::string& report) {
   for (size_t at = report.find("<fileobject>"); at != std::string::npos;
        at = report.find("<fileobject>", at + 1)) {
     const std::string entry = report.substr(at, report.find("</fileobject>", at) - at);
+    if (entry.find("<salvor:skipped ") != std::string::npos) continue;  // found, not written
     files.push_back({Between(entry, "<filename>", "</filename>"),
                      std::atoll(Between(entry, "img_offset=\"", "\"").c_str()),
                      std::atoll(Between(entry, " len=\"", "\"").c_str()),

@@ -104,7 +104,8 @@ TEST(RecoverySink, WritesEachFileUnderItsTypeAndOffsetAndReportsIt) {
   for (const char* entry :
        {"<filename>raw/f0000002048.raw</filename>", "img_offset=\"5220\" len=\"3000\"",
         "<filename>raw/f0000002048-2.raw</filename>",
-        "<salvor:skipped img_offset=\"5732\" len=\"3000\" type=\"raw\" reason=\"overlap\"/>",
+        "img_offset=\"5732\" len=\"3000\"/>\n    </byte_runs>\n    <salvor:type>raw</salvor:type>\n"
+        "    <salvor:skipped reason=\"overlap\"/>",
         "<salvor:handler>test.sink.jpeg</salvor:handler>"})
     EXPECT_NE(text.find(entry), std::string::npos) << entry;
 }

@@ -83,9 +83,11 @@ std::string TestData(const std::string& relative);
 bool Run(const std::string& command);
 // True when `tool` is on the PATH.
 bool HaveTool(const std::string& tool);
-// Whether the XML file parses, where xmllint is there to tell.
+// Whether the report is valid DFXML (against the schema in testdata/dfxml), where xmllint is
+// there to tell.
 inline bool WellFormed(const std::string& path) {
-  return !HaveTool("xmllint") || Run("xmllint --noout '" + path + "'");
+  return !HaveTool("xmllint") || Run("xmllint --noout --schema '" + TestData("dfxml/dfxml.xsd") +
+                                     "' '" + path + "' 2>/dev/null");
 }
 // A fresh empty directory under the build tree for one test process's generated files.
 std::string ScratchDir(const std::string& name);

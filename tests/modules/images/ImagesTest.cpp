@@ -107,6 +107,7 @@ TEST_F(ImagesModule, EveryFormatGivesTheFilesOfTheRawImage) {
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(RecoveredFiles(dir + "/" + out), card.expected);
     const std::string report = ReadText(dir + "/" + out + "/report.xml");
+    EXPECT_TRUE(WellFormed(dir + "/" + out + "/report.xml"));
     EXPECT_NE(report.find(std::string("<salvor:image_format>") + c.format), std::string::npos);
     ToolOutcome info = RunSalvor(dir, std::string("info ") + c.source);
     ASSERT_EQ(info.status, 0) << info.err;
@@ -114,7 +115,7 @@ TEST_F(ImagesModule, EveryFormatGivesTheFilesOfTheRawImage) {
         << info.out;
     if (c.storesMd5) {
       EXPECT_NE(info.out.find("Stored MD5:   " + md5 + "\n"), std::string::npos) << info.out;
-      EXPECT_NE(report.find("<hashdigest type=\"md5\">" + md5 + "</hashdigest>"),
+      EXPECT_NE(report.find("<salvor:stored_hash type=\"md5\">" + md5 + "</salvor:stored_hash>"),
                 std::string::npos);
     } else {
       EXPECT_NE(info.out.find("Segments:     "), std::string::npos) << info.out;
