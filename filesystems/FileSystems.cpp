@@ -90,16 +90,7 @@ struct CatalogWalk {
     entry.crtime = meta->crtime;
     entry.atime = meta->atime;
     entry.fileSystem = walk->volume;
-    const size_t index = catalog.FEntries.size();
     catalog.FEntries.push_back(std::move(entry));
-    const FsEntry& added = catalog.FEntries.back();
-    if (added.start >= 0) {
-      auto existing = catalog.FByStart.find(added.start);
-      if (existing == catalog.FByStart.end())
-        catalog.FByStart.emplace(added.start, index);
-      else if (added.allocated && !catalog.FEntries[existing->second].allocated)
-        existing->second = index;
-    }
     return TSK_WALK_CONT;
   }
 };
@@ -155,7 +146,21 @@ bool FileSystemCatalog::Read(const SourceReader& read, long long sourceBytes,
     tsk_fs_close(fs);
   }
   tsk_img_close(image);
+  Index();
   return !FVolumes.empty();
+}
+
+void FileSystemCatalog::Index() {
+  FByStart.clear();
+  for (size_t index = 0; index < FEntries.size(); ++index) {
+    const FsEntry& entry = FEntries[index];
+    if (entry.start < 0) continue;
+    auto existing = FByStart.find(entry.start);
+    if (existing == FByStart.end())
+      FByStart.emplace(entry.start, index);
+    else if (entry.allocated && !FEntries[existing->second].allocated)
+      existing->second = index;
+  }
 }
 
 const FsEntry* FileSystemCatalog::StartingAt(long long offset) const {

@@ -41,9 +41,17 @@ class FileSystemCatalog {
  public:
   // Looks for a partition table (MBR, GPT, ...) and the file systems in its partitions, or one
   // file system over the whole source, and lists their regular files. At most `maxEntries`
-  // files are kept. False when no file system was found; `notes` then says what was tried.
+  // files are kept. False when no file system was found.
   bool Read(const SourceReader& read, long long sourceBytes, unsigned int sectorSize,
             size_t maxEntries = 1'000'000);
+
+  // Read() in a child process, so that a file system whose damage makes the reading crash,
+  // loop or allocate without bound costs the names, never the scan: the child is stopped
+  // after `seconds` and may use at most `memoryBytes`. False with `failure` saying why when
+  // the child did not finish ("a read of the source failed", "stopped after 300 s", ...);
+  // false with `failure` empty when it finished and found no file system.
+  bool ReadIsolated(const SourceReader& read, long long sourceBytes, unsigned int sectorSize,
+                    int seconds, long long memoryBytes, std::string& failure);
 
   // The file whose data starts at source byte `offset`: a live one before a deleted one (whose
   // clusters may since hold the live file). Null when none starts there.
@@ -56,6 +64,9 @@ class FileSystemCatalog {
 
  private:
   friend struct CatalogWalk;
+  std::string Serialized() const;
+  bool Deserialize(const std::string& bytes);
+  void Index();
   std::vector<FsVolume> FVolumes;
   std::vector<FsEntry> FEntries;
   std::unordered_map<long long, size_t> FByStart;

@@ -430,27 +430,31 @@ void AddImageTail(const Options& options, const ScanPaths& paths, long long imag
 }
 
 // The file systems on the source, read through it: their entries name the recovered files.
-// The first read that fails ends it: a failing disk is not worn further for names.
-FileSystemCatalog ReadFileSystems(CDataSource* source, bool* failed = nullptr) {
+// Reading the file systems: at most 5 minutes and 2 GiB (a million entries take far less).
+constexpr int kFileSystemSeconds = 300;
+constexpr long long kFileSystemMemory = 2LL << 30;
+
+// In a child process, bounded in time and memory; `failure` says why it did not finish. The
+// first read that fails ends it: a failing disk is not worn further for names.
+FileSystemCatalog ReadFileSystems(CDataSource* source, std::string* failure = nullptr) {
   FileSystemCatalog catalog;
   const long long blockSize = source->GetBlockSize();
   if (blockSize <= 0) return catalog;
   std::vector<char> blocks;
-  bool readFailed = false;
   const SourceReader read = [&](long long offset, size_t length, char* out) {
     const long long first = offset / blockSize;
     const long long end = (offset + static_cast<long long>(length) + blockSize - 1) / blockSize;
     blocks.resize(static_cast<size_t>((end - first) * blockSize));
-    if (readFailed || !source->ReadBlocks(first, end - first, blocks.data())) {
-      readFailed = true;
-      return false;
-    }
+    if (!source->ReadBlocks(first, end - first, blocks.data())) return false;
     std::memcpy(out, blocks.data() + (offset - first * blockSize), length);
     return true;
   };
-  catalog.Read(read, source->GetBlockCount() * blockSize, static_cast<unsigned int>(blockSize));
-  if (failed != nullptr) *failed = readFailed;
-  return readFailed ? FileSystemCatalog() : catalog;
+  std::string why;
+  catalog.ReadIsolated(read, source->GetBlockCount() * blockSize,
+                       static_cast<unsigned int>(blockSize), kFileSystemSeconds, kFileSystemMemory,
+                       why);
+  if (failure != nullptr) *failure = why;
+  return catalog;
 }
 
 std::string VolumeName(const FsVolume& volume) {
@@ -783,12 +787,13 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
     watched.WatchImageFile(paths.source, sourceInfo.st_size);
   }
   // Names and dates for the recovered files, from what the file systems still list.
-  bool fileSystemsFailed = false;
-  const FileSystemCatalog catalog =
-      options.noFileSystems ? FileSystemCatalog() : ReadFileSystems(dataSource, &fileSystemsFailed);
-  Print(2, options.noFileSystems ? "salvor: file systems not read (--no-file-systems)\n"
-           : fileSystemsFailed
-               ? "salvor: file systems not read: a read failed, the disk is spared for the scan\n"
+  std::string fileSystemsFailure;
+  const FileSystemCatalog catalog = options.noFileSystems
+                                        ? FileSystemCatalog()
+                                        : ReadFileSystems(dataSource, &fileSystemsFailure);
+  Print(2, options.noFileSystems         ? "salvor: file systems not read (--no-file-systems)\n"
+           : !fileSystemsFailure.empty() ? "salvor: file systems not read: " + fileSystemsFailure +
+                                               "; the files keep their sector names\n"
            : catalog.FileSystems().empty() ? "salvor: no file system found\n"
                                            : FileSystemLines(catalog, "salvor: file system "));
   if (!options.quiet && !catalog.FileSystems().empty()) {
