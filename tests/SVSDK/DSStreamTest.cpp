@@ -134,6 +134,7 @@ TEST(DSStream, ReadAheadGeometry) {
 
 TEST(DSStream, ReadsAcrossBlocksAndInsideOne) {
   StreamSetup s(100);
+  EXPECT_EQ(s.stream->GetPosition(), 0);  // a new stream starts at the source's first byte
   const Bytes truth = Pattern(100 * 512);
   long long got = 0;
   Bytes bytes = s.ReadAt(100, 1000, &got);
@@ -163,6 +164,7 @@ TEST(DSStream, ReadsAcrossBlocksAndInsideOne) {
   // clang-format off
   for (auto [at, count, kept] : std::vector<std::tuple<long long, long long, long long>>{
            {0, 0, 0}, {100 * 512, 0, 0}, {5, -4, 0}, {100 * 512 - 10, 50, 10},
+           {100 * 512 - 1, 50, 1},
            {100 * 512 - 10, LLONG_MAX, 10}}) {
     // clang-format on
     Bytes guard(16, 0xEE);
@@ -171,7 +173,7 @@ TEST(DSStream, ReadsAcrossBlocksAndInsideOne) {
     EXPECT_EQ(Bytes(guard.begin() + kept, guard.end()), Bytes(16 - kept, 0xEE));
     EXPECT_EQ(s.stream->GetPosition(), at + kept);
   }
-  EXPECT_EQ(s.host.asked, (std::vector<long long>(2, 99 * 512)));
+  EXPECT_EQ(s.host.asked, (std::vector<long long>(3, 99 * 512)));
 }
 
 TEST(DSStream, FailedChunksAndBlocksReadAsZeros) {
