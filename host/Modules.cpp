@@ -115,9 +115,10 @@ bool LoadModuleFolder(CPhotoRecovery* engine, const std::string& folder, bool co
 }
 
 std::string StrProperty(CPluginBase* plugin, const char* name) {
-  // Property values are copied into a caller's buffer of no stated size; the store's values
-  // here are short texts, paths and lists of paths.
-  std::vector<char> value(1 << 16, '\0');
+  // Property values are copied into a caller's buffer of no stated size. Those read here are
+  // short texts, paths and lists of at most 64 paths (the images module's Segments), well
+  // within 1 MiB.
+  std::vector<char> value(1 << 20, '\0');
   if (plugin == nullptr || !plugin->IsStrProp(name) || !plugin->GetStrPropValue(name, value.data()))
     return std::string();
   value.back() = '\0';
@@ -150,7 +151,7 @@ std::vector<std::pair<CDataSourceModule*, CPlugin*>> ImageModules(CPhotoRecovery
 std::vector<std::string> ImageFormatsOfModules(CPhotoRecovery* engine, const ModuleSet& modules) {
   std::vector<std::string> formats;
   for (const auto& [module, properties] : ImageModules(engine, modules)) {
-    std::vector<char> value(1 << 16, '\0');
+    std::vector<char> value(1 << 20, '\0');
     if (properties->IsStrProp("Formats") && properties->GetStrPropValue("Formats", value.data()))
       formats.push_back(value.data());
   }

@@ -26,6 +26,8 @@ void CopyWide(const std::string& text, wchar_t* out) {
 // StoredSHA1, Notes ("name=value" a line); Error holds why it could not be opened.
 class CImageSource : public CDSBase {
  public:
+  static constexpr size_t kListedSegments = 64;
+
   CImageSource(CPhotoRecovery* engine, const std::string& path) : CDSBase(engine), FPath(path) {
     FUniqueID = "images:" + path;
     std::string error;
@@ -33,8 +35,13 @@ class CImageSource : public CDSBase {
     DefineStrProp("Error", error.c_str());
     if (FReader != nullptr) {
       const ImageFacts& facts = FReader->Facts();
+      // Property values cross the plug-in boundary into buffers of no stated size: a split
+      // image of thousands of parts lists its first ones and says how many more there are.
       std::string segments;
-      for (const auto& segment : facts.segments) segments += segment + "\n";
+      for (size_t i = 0; i < facts.segments.size() && i < kListedSegments; ++i)
+        segments += facts.segments[i] + "\n";
+      if (facts.segments.size() > kListedSegments)
+        segments += "(" + std::to_string(facts.segments.size() - kListedSegments) + " more)\n";
       std::string notes;
       for (const auto& note : facts.notes) notes += note.first + "=" + note.second + "\n";
       DefineStrProp("ImageFormat", facts.format.c_str());
