@@ -181,6 +181,17 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
+// The files of a segmented or split image source, as many as its module lists; `more` gets
+// how many it left out.
+std::vector<std::string> Segments(CDataSource* source, long long* more = nullptr) {
+  std::vector<std::string> segments = Lines(StrProperty(source, "Segments"));
+  if (!segments.empty() && segments.back().front() == '(') {
+    if (more != nullptr) *more = std::atoll(segments.back().c_str() + 1);
+    segments.pop_back();
+  }
+  return segments;
+}
+
 std::string CommandLine(int argc, char** argv) {
   std::string text;
   for (int i = 0; i < argc; ++i) text += (i == 0 ? "" : " ") + std::string(argv[i]);
@@ -502,7 +513,7 @@ ReportHeader MakeReportHeader(CPhotoRecovery* engine, const Options& options,
   header.sourceSize = watched.Bytes();
   header.blockSize = watched.GetBlockSize();
   header.imageFormat = StrProperty(&watched, "ImageFormat");
-  header.segments = Lines(StrProperty(&watched, "Segments"));
+  header.segments = Segments(&watched);
   for (const auto& [type, property] :
        {std::pair<const char*, const char*>{"md5", "StoredMD5"}, {"sha1", "StoredSHA1"}}) {
     const std::string value = StrProperty(&watched, property);
@@ -973,10 +984,11 @@ std::string SourceFacts(CDataSource* source, const std::string& path, const std:
                      "\nSize:         " + std::to_string(blocks * blockSize) + " bytes (" +
                      FormatBytes(blocks * blockSize) + "), " + std::to_string(blocks) +
                      " sectors of " + std::to_string(blockSize) + " bytes\n";
-  const std::vector<std::string> segments = Lines(StrProperty(source, "Segments"));
+  long long more = 0;
+  const std::vector<std::string> segments = Segments(source, &more);
   if (segments.size() > 1) {
-    text += "Segments:     " + std::to_string(segments.size()) + ", " + segments.front() + " to " +
-            segments.back() + "\n";
+    text += "Segments:     " + std::to_string(segments.size() + more) + ", " + segments.front() +
+            (more > 0 ? " on" : " to " + segments.back()) + "\n";
   }
   for (const auto& [label, property] :
        {std::pair<const char*, const char*>{"Stored MD5:   ", "StoredMD5"},
