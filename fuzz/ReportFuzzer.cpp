@@ -91,7 +91,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
   auto text = [&](size_t most) { return input.ConsumeRandomLengthString(most); };
   auto number = [&] { return input.ConsumeIntegral<long long>(); };
-  salvor::ReportHeader header{text(64), text(512), text(64), {}, text(512), number(), number()};
+  salvor::ReportHeader header{text(64), text(512), text(64), {}, text(512),
+                              number(), number(),  text(64), {}, {}};
+  header.segments.resize(input.ConsumeIntegralInRange<size_t>(0, 3));
+  for (auto& segment : header.segments) segment = text(128);
+  header.storedHashes.resize(input.ConsumeIntegralInRange<size_t>(0, 2));
+  for (auto& hash : header.storedHashes) hash = {text(8), text(64)};
   header.settings.resize(input.ConsumeIntegralInRange<size_t>(0, 4));
   for (auto& setting : header.settings) setting = {text(64), text(128)};
   auto ranges = [&] {
@@ -102,8 +107,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Braced lists take their values in order.
   std::vector<salvor::ReportFile> files(input.ConsumeIntegralInRange<size_t>(0, 8));
   for (auto& file : files)
-    file = {text(256), number(), number(), text(80), text(32), text(64), input.ConsumeBool(),
-            true,      number(), ranges(), number(), text(64), ranges(), {}};
+    file = {text(256),
+            number(),
+            number(),
+            text(80),
+            text(32),
+            text(64),
+            input.ConsumeBool(),
+            true,
+            number(),
+            ranges(),
+            number(),
+            text(64),
+            ranges(),
+            {},
+            input.ConsumeBool(),
+            {text(128), text(64), input.ConsumeBool(), input.ConsumeIntegral<unsigned long long>(),
+             number(), number(), number()},
+            text(32),
+            text(16)};
   // A rebuilt file names an earlier one it takes the place of; reopening drops that one.
   bool allClean = true;
   for (size_t i = 0; i < files.size(); ++i) {
@@ -153,8 +175,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   xmlNode* root = xmlDocGetRootElement(doc);
   Same(One(root, "version"), header.version);
   Same(One(root, "command_line"), header.commandLine);
-  Same(One(root, "start_time"), header.startTime);
-  Same(One(root, "image_filename"), header.sourcePath);
+  // No start time, no element: an empty one is no valid time.
+  if (header.startTime.empty())
+    Check(Find(root, "start_time").empty(), "empty start time written");
+  else
+    Same(One(root, "start_time"), header.startTime);
+  // The source's path, then its other segments.
+  std::vector<xmlNode*> names = Find(root, "image_filename");
+  Check(names.size() == std::max<size_t>(header.segments.size(), 1), "image_filename count");
+  Same(names[0], header.sourcePath);
+  for (size_t i = 1; i < names.size(); ++i) Same(names[i], header.segments[i]);
   Same(One(root, "imagesize"), std::to_string(header.sourceSize));
   // Attribute values: the writer escapes tabs and line ends, so even they survive.
   std::vector<xmlNode*> settings = Find(root, "setting");

@@ -19,6 +19,7 @@
 #include "salvor/CContentHandler.h"
 #include "salvor/CDataSource.h"
 #include "salvor/CPhotoRecovery.h"
+#include "report/CaptureDate.h"
 #include "report/DfxmlReport.h"
 #include "host/ExitStatus.h"
 #include "filesystems/FileSystems.h"
@@ -502,6 +503,21 @@ void AddOrigin(const FileSystemCatalog& catalog, ReportFile& entry) {
   entry.origin.atime = found->atime;
 }
 
+// When the file says it was made, for a file no file system gives times for: read back from
+// the written file (still in the page cache).
+void AddCaptureDate(const std::string& outputDir, ReportFile& entry) {
+  if (!entry.written) return;
+  const int fd = open((outputDir + "/" + entry.filename).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  const FileReader read = [fd](long long offset, size_t length, uint8_t* out) {
+    return pread(fd, out, length, offset) == static_cast<ssize_t>(length);
+  };
+  const CaptureDate date = FindCaptureDate(read, entry.size);
+  close(fd);
+  entry.captureTime = date.time;
+  entry.captureSource = date.source;
+}
+
 ReportHeader MakeReportHeader(CPhotoRecovery* engine, const Options& options,
                               const ScanPaths& paths, const std::string& commandLine,
                               unsigned int cacheSize, CScannedSource& watched) {
@@ -812,7 +828,10 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
                         "Recovered files whose entry survives get its name and dates in the "
                         "report\n");
   }
-  sink.OnReport([&catalog](ReportFile& entry) { AddOrigin(catalog, entry); });
+  sink.OnReport([&catalog, &paths](ReportFile& entry) {
+    AddOrigin(catalog, entry);
+    if (!entry.hasOrigin || entry.origin.mtime <= 0) AddCaptureDate(paths.outputDir, entry);
+  });
   const ReportHeader header =
       MakeReportHeader(engine, options, paths, commandLine, cacheSize, watched);
   std::vector<std::string> settings;

@@ -335,8 +335,8 @@ std::string OriginFields(const ReportFile& file) {
   for (const auto& [name, seconds] : {std::pair<const char*, long long>{"mtime", file.origin.mtime},
                                       {"atime", file.origin.atime},
                                       {"crtime", file.origin.crtime}}) {
-    if (seconds > 0)
-      text += std::string("    <") + name + ">" + IsoTime(seconds) + "</" + name + ">\n";
+    const std::string time = seconds > 0 ? IsoTime(seconds) : std::string();
+    if (!time.empty()) text += std::string("    <") + name + ">" + time + "</" + name + ">\n";
   }
   return text;
 }
@@ -378,6 +378,10 @@ bool DfxmlReport::AddFile(const ReportFile& file) {
   }
   if (!file.replaces.empty())
     text += "    <salvor:replaces>" + Escape(file.replaces) + "</salvor:replaces>\n";
+  if (!file.captureTime.empty()) {
+    text += "    <salvor:capture_time source=\"" + Escape(file.captureSource) + "\">" +
+            Escape(file.captureTime) + "</salvor:capture_time>\n";
+  }
   if (file.hasOrigin) {
     text += "    <salvor:original_path file_system=\"" + Escape(file.origin.fileSystem) + "\">" +
             Escape(file.origin.path) + "</salvor:original_path>\n";

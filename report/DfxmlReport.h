@@ -61,6 +61,10 @@ struct ReportFile {
   };
   bool hasOrigin = false;
   Origin origin;
+  // When the file was made, as it records it itself, and where that was read ("exif",
+  // "quicktime"); written when no file system gives the file's times.
+  std::string captureTime;
+  std::string captureSource;
 };
 
 struct ReportOutcome {
