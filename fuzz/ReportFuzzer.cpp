@@ -125,7 +125,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             {text(128), text(64), input.ConsumeBool(), input.ConsumeIntegral<unsigned long long>(),
              number(), number(), number()},
             text(32),
-            text(16)};
+            text(16),
+            text(64)};
   // A rebuilt file names an earlier one it takes the place of; reopening drops that one.
   bool allClean = true;
   for (size_t i = 0; i < files.size(); ++i) {

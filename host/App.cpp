@@ -25,6 +25,7 @@
 #include "filesystems/FileSystems.h"
 #include "host/Modules.h"
 #include "host/Paths.h"
+#include "recovery/Naming.h"
 #include "recovery/RecoverySink.h"
 #include "host/Signals.h"
 #include "recovery/Checkpoint.h"
@@ -547,6 +548,7 @@ ReportHeader MakeReportHeader(CPhotoRecovery* engine, const Options& options,
       {"max_size", std::to_string(options.maxSize)},
       {"list_only", options.listOnly ? "1" : "0"},
       {"file_systems", options.noFileSystems ? "0" : "1"},
+      {"names", options.names ? "1" : "0"},
       {"modules", paths.moduleDir},
   };
   for (int i = 0; i < engine->GetContentHandlerCount(); ++i) {
@@ -616,7 +618,10 @@ std::string Summary(const Options& options, const ScanPaths& paths, const Recove
             " files outside --types/--exclude/--min-size/--max-size, or damaged copies of "
             "bytes already written (listed in the report)\n";
   }
-  if (!options.listOnly) {
+  if (!options.listOnly && options.names) {
+    text += "Files:  " + paths.outputDir +
+            "/ (under their original folders; those no file system lists in <type>/)\n";
+  } else if (!options.listOnly) {
     for (const auto& entry : sink.TypeTallies()) {
       text += "Files:  " + paths.outputDir + "/" + entry.first + "/\n";
     }
@@ -828,7 +833,16 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
                         "Recovered files whose entry survives get its name and dates in the "
                         "report\n");
   }
+  if (options.names) {
+    sink.NameWith([&catalog](const ReportFile& entry) {
+      const FsEntry* found = catalog.StartingAt(entry.offset);
+      const std::string path = found != nullptr ? SafeRelativePath(found->path) : std::string();
+      return path.empty() || !entry.damaged ? path : DamagedName(path);
+    });
+  }
   sink.OnReport([&catalog, &paths](ReportFile& entry) {
+    if (entry.filename != RecoverySink::SectorName(entry))
+      entry.sectorName = RecoverySink::SectorName(entry);
     AddOrigin(catalog, entry);
     if (!entry.hasOrigin || entry.origin.mtime <= 0) AddCaptureDate(paths.outputDir, entry);
   });

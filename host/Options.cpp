@@ -153,6 +153,7 @@ bool* SwitchField(const std::string& name, Options& options) {
   if (name == "-q" || name == "--quiet") return &options.quiet;
   if (name == "--list-only") return &options.listOnly;
   if (name == "--no-file-systems") return &options.noFileSystems;
+  if (name == "--names") return &options.names;
   if (name == "--resume") return &options.resume;
   return nullptr;
 }
@@ -319,6 +320,8 @@ const char* UsageText() {
          "      --min-size SIZE      skip files smaller than SIZE (e.g. 20k)\n"
          "      --max-size SIZE      skip files larger than SIZE (e.g. 2G)\n"
          "      --list-only          write the report of what would be recovered, no files\n"
+         "      --names              write files under their original folders and names\n"
+         "                           where a file system still lists them\n"
          "      --no-file-systems    do not read the file systems on the source for the\n"
          "                           files' names and dates (spares a failing disk)\n"
          "      --resume             go on with the interrupted scan in DIR (same source and\n"

@@ -33,7 +33,8 @@ struct Options {
   long long maxSize = -1;  // -1: no limit
   bool listOnly = false;
   bool noFileSystems = false;  // --no-file-systems
-  bool resume = false;  // go on with the interrupted scan in outputDir
+  bool names = false;          // --names
+  bool resume = false;         // go on with the interrupted scan in outputDir
   bool quiet = false;
   unsigned int readAhead = kDefaultReadAhead;
   unsigned int cacheSize = kDefaultCacheSize;

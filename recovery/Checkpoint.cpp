@@ -173,26 +173,39 @@ std::string IdentityDifference(const ScanIdentity& was, const ScanIdentity& now)
   return std::string();
 }
 
-int RemoveUnreportedFiles(const std::string& dir, const std::vector<std::string>& reported) {
-  const std::set<std::string> keep(reported.begin(), reported.end());
+namespace {
+
+// Removes the files under dir/relative that `keep` does not list, folders down to `depth`.
+int RemoveUnlisted(const std::string& dir, const std::string& relative,
+                   const std::set<std::string>& keep, int depth) {
   int removed = 0;
-  std::unique_ptr<DIR, int (*)(DIR*)> top(opendir(dir.c_str()), &closedir);
-  if (!top) return 0;
-  // The type folders hold only recovered files: nothing of the user's is ever there.
-  while (const dirent* folder = readdir(top.get())) {
-    const std::string type = folder->d_name;
+  const std::string path = relative.empty() ? dir : dir + "/" + relative;
+  std::unique_ptr<DIR, int (*)(DIR*)> folder(opendir(path.c_str()), &closedir);
+  if (!folder) return 0;
+  while (const dirent* item = readdir(folder.get())) {
+    const std::string name = item->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string itemRelative = relative.empty() ? name : relative + "/" + name;
     struct stat info {};
-    const std::string typePath = dir + "/" + type;
-    if (type[0] == '.' || lstat(typePath.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) continue;
-    std::unique_ptr<DIR, int (*)(DIR*)> files(opendir(typePath.c_str()), &closedir);
-    if (!files) continue;
-    while (const dirent* file = readdir(files.get())) {
-      const std::string name = file->d_name;
-      if (name == "." || name == ".." || keep.count(type + "/" + name) != 0) continue;
-      if (unlink((typePath + "/" + name).c_str()) == 0) ++removed;
+    if (lstat((dir + "/" + itemRelative).c_str(), &info) != 0) continue;
+    if (S_ISDIR(info.st_mode)) {
+      if (depth > 0 && (!relative.empty() || name[0] != '.'))
+        removed += RemoveUnlisted(dir, itemRelative, keep, depth - 1);
+    } else if (!relative.empty() && keep.count(itemRelative) == 0 &&
+               unlink((dir + "/" + itemRelative).c_str()) == 0) {
+      ++removed;
     }
   }
   return removed;
+}
+
+}  // namespace
+
+int RemoveUnreportedFiles(const std::string& dir, const std::vector<std::string>& reported) {
+  // The folders of the output hold only recovered files: nothing of the user's is ever there
+  // (the report, the log and the checkpoint sit at its top, which is left alone).
+  const std::set<std::string> keep(reported.begin(), reported.end());
+  return RemoveUnlisted(dir, std::string(), keep, kMaxNameDepth + 1);
 }
 
 }  // namespace salvor

@@ -1,5 +1,7 @@
 #include "recovery/Naming.h"
 
+#include <vector>
+
 #include <cctype>
 #include <cstdio>
 
@@ -80,6 +82,36 @@ bool TypeFilter::WantsHandler(const char* extensions) const {
     begin = semicolon + 1;
   }
   return false;
+}
+
+std::string SafeRelativePath(const std::string& path) {
+  std::vector<std::string> parts;
+  for (size_t at = 0; at <= path.size();) {
+    size_t end = path.find('/', at);
+    if (end == std::string::npos) end = path.size();
+    std::string part = path.substr(at, end - at);
+    at = end + 1;
+    for (char& c : part)
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == '\\') c = '_';
+    if (part.size() > 200) part.resize(200);
+    if (part.empty() || part == "." || part == "..") continue;
+    parts.push_back(part);
+  }
+  std::string safe;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    // Past the depth limit, the remaining parts join the last folder's name.
+    const bool nested = i > 0 && i <= static_cast<size_t>(kMaxNameDepth);
+    safe += (i == 0 ? "" : nested ? "/" : "_") + parts[i];
+  }
+  return safe;
+}
+
+std::string DamagedName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const size_t dot = path.rfind('.');
+  const bool hasExtension =
+      dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+  return hasExtension ? path.substr(0, dot) + " (damaged)" + path.substr(dot) : path + " (damaged)";
 }
 
 }  // namespace salvor

@@ -21,6 +21,18 @@ std::string ChooseExtension(const std::string& described, const char* handlerExt
 // on a sector boundary, then "." extension. Built from the offset only, never from the data.
 std::string RecoveredFileName(long long offset, bool damaged, const std::string& extension);
 
+// Folders below the output folder that an original path may have (--names); deeper ones are
+// joined into the last.
+constexpr int kMaxNameDepth = 32;
+
+// A file system's path for a recovered file, made safe to create below the output folder: no
+// empty, "." or ".." parts, no control characters or backslashes, every part at most 200
+// bytes, at most kMaxNameDepth folders. Empty when nothing usable is left.
+std::string SafeRelativePath(const std::string& path);
+
+// "DCIM/IMG_1.JPG" -> "DCIM/IMG_1 (damaged).JPG": a damaged file never looks intact.
+std::string DamagedName(const std::string& path);
+
 // Which files the user asked for (--types / --exclude), compared by CanonicalType.
 class TypeFilter {
  public:

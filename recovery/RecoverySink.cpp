@@ -307,22 +307,52 @@ bool RecoverySink::WriteFile(CDataStream* file, const std::string& temporary, Re
   return error == 0;
 }
 
-void RecoverySink::Publish(const std::string& temporary, ReportFile& entry) {
-  const std::string base =
-      entry.type + "/" + RecoveredFileName(entry.offset, entry.damaged, entry.type);
+std::string RecoverySink::NameOf(const ReportFile& entry) const {
+  const std::string given = FNamer ? FNamer(entry) : std::string();
+  return !given.empty() ? given : SectorName(entry);
+}
+
+std::string RecoverySink::SectorName(const ReportFile& entry) {
+  return entry.type + "/" + RecoveredFileName(entry.offset, entry.damaged, entry.type);
+}
+
+namespace {
+
+// Errors of the output as a whole, as against a name it cannot take.
+bool OutputError(int error) {
+  return error == ENOSPC || error == EDQUOT || error == EIO || error == EROFS || error == EACCES ||
+         error == EPERM;
+}
+
+}  // namespace
+
+int RecoverySink::MoveTo(const std::string& temporary, const std::string& base, ReportFile& entry) {
+  // A given name may lie in folders of its own.
+  for (size_t slash = base.find('/'); slash != std::string::npos;
+       slash = base.find('/', slash + 1)) {
+    const std::string folder = FSettings.outputDir + "/" + base.substr(0, slash);
+    if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) return errno;
+  }
   struct stat info {};
-  int error = EEXIST;  // every name taken
   for (int copy = 1; copy < kMaxCopies; ++copy) {
     const std::string candidate = NumberedName(base, copy);
     const std::string target = FSettings.outputDir + "/" + candidate;
     if (lstat(target.c_str(), &info) == 0) continue;
-    if (rename(temporary.c_str(), target.c_str()) != 0) {
-      error = errno;
-      break;
-    }
+    if (rename(temporary.c_str(), target.c_str()) != 0) return errno;
     entry.filename = candidate;
-    return;
+    return 0;
   }
+  return EEXIST;  // every name taken
+}
+
+void RecoverySink::Publish(const std::string& temporary, ReportFile& entry) {
+  const std::string base = NameOf(entry);
+  int error = MoveTo(temporary, base, entry);
+  // A name the output file system will not take (a character FAT refuses, a path too long, a
+  // folder that is a file) falls back to the sector name.
+  if (error != 0 && !OutputError(error) && base != SectorName(entry))
+    error = MoveTo(temporary, SectorName(entry), entry);
+  if (error == 0) return;
   FailOutput(error, FSettings.outputDir + "/" + base);
   unlink(temporary.c_str());
 }
@@ -359,7 +389,7 @@ bool RecoverySink::Describe(CContentHandler* handler, CDataStream* file, ReportF
   entry.damaged = !valid;
   if (!valid) AddDamagedRange(entry.offset, entry.offset + entry.size);
   entry.written = !FSettings.listOnly;
-  entry.filename = entry.type + "/" + RecoveredFileName(entry.offset, entry.damaged, entry.type);
+  entry.filename = NameOf(entry);
   return true;
 }
 
@@ -420,7 +450,7 @@ void RecoverySink::FileRecovered(CContentHandler* handler, CDataStream* file) {
     validation = Validate(file, temporary, entry);
   }
   if (FSettings.listOnly) {
-    entry.filename = entry.type + "/" + RecoveredFileName(entry.offset, entry.damaged, entry.type);
+    entry.filename = NameOf(entry);
   } else {
     Publish(temporary, entry);
     if (FOutputErrno != 0) return;
@@ -451,7 +481,7 @@ bool RecoverySink::Demote(const ReportFile& intact, const Validation& validation
   entry.damageReason = validation.reason;
   entry.replaces = intact.written ? intact.filename : std::string();
   if (FSettings.listOnly) {
-    entry.filename = entry.type + "/" + RecoveredFileName(entry.offset, true, entry.type);
+    entry.filename = NameOf(entry);
   } else {
     Publish(FSettings.outputDir + "/" + intact.filename, entry);
     if (FOutputErrno != 0) return false;
@@ -506,7 +536,7 @@ bool RecoverySink::DeliverRebuilt(const BrokenFile& broken, ByteSpan& source,
                                 RecoveredFileName(entry.offset, false, entry.type) + ".part";
   if (FSettings.listOnly) {
     CopyOut(&stream, entry.size, -1, entry.sha256, entry.unreadableBytes);
-    entry.filename = entry.type + "/" + RecoveredFileName(entry.offset, false, entry.type);
+    entry.filename = NameOf(entry);
   } else {
     const long long cutBefore = FCutFiles;
     if (!EnsureTypeFolder(entry.type) || !WriteFile(&stream, temporary, entry)) return false;

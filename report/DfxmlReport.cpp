@@ -378,6 +378,8 @@ bool DfxmlReport::AddFile(const ReportFile& file) {
   }
   if (!file.replaces.empty())
     text += "    <salvor:replaces>" + Escape(file.replaces) + "</salvor:replaces>\n";
+  if (!file.sectorName.empty())
+    text += "    <salvor:sector_name>" + Escape(file.sectorName) + "</salvor:sector_name>\n";
   if (!file.captureTime.empty()) {
     text += "    <salvor:capture_time source=\"" + Escape(file.captureSource) + "\">" +
             Escape(file.captureTime) + "</salvor:capture_time>\n";

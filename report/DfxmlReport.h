@@ -65,6 +65,8 @@ struct ReportFile {
   // "quicktime"); written when no file system gives the file's times.
   std::string captureTime;
   std::string captureSource;
+  // The type folder and sector name, when the file was written under another (--names).
+  std::string sectorName;
 };
 
 struct ReportOutcome {

@@ -94,8 +94,9 @@ TEST(FileSystems, RecoveredPhotosGetTheirNamesAndDates) {
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(WellFormed(work + "/out/report.xml"));
     const auto entries = EntriesByHash(ReadText(work + "/out/report.xml"));
+    const bool fat = std::string(c.name) != "ext4";
     for (const auto& [hash, photo] : byHash) {
-      const bool deleted = photo->deleted && std::string(c.name) != "ext4";
+      const bool deleted = photo->deleted && fat;
       if (photo->deleted && !deleted) continue;  // never put on the ext4 image
       SCOPED_TRACE(photo->path);
       auto found = entries.find(hash);
@@ -111,6 +112,16 @@ TEST(FileSystems, RecoveredPhotosGetTheirNamesAndDates) {
       EXPECT_NE(Between(entry, "<inode>", "<"), "");
       EXPECT_EQ(Between(entry, "<mtime>", "<").size(), 20u) << entry;  // 2026-12-07T14:16:36Z
     }
+    // --names: each photo under its original folders and name, the sector name in the report.
+    ASSERT_EQ(RunSalvor(work, "scan card.img -o named -q --names").status, 0);
+    EXPECT_TRUE(WellFormed(work + "/named/report.xml"));
+    for (const auto& [hash, photo] : byHash) {
+      const bool lostLetter = photo->deleted && photo->reported != nullptr && fat;
+      const std::string path = lostLetter ? photo->reported : photo->path;
+      EXPECT_EQ(FileSha256(work + "/named" + path), hash) << path;
+    }
+    EXPECT_NE(ReadText(work + "/named/report.xml").find("<salvor:sector_name>jpg/f"),
+              std::string::npos);
     // With no file system to ask, the report holds the date the photo itself records.
     ASSERT_EQ(RunSalvor(work, "scan card.img -o plain -q --no-file-systems").status, 0);
     const std::string plain = ReadText(work + "/plain/report.xml");
