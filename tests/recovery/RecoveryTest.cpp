@@ -159,6 +159,20 @@ TEST(Naming, NamesComeFromTheOffsetAndTheVerdictOnly) {
   EXPECT_TRUE(photos.WantsHandler("png;jpg") && !photos.WantsHandler("mp4;mov"));
   EXPECT_TRUE(noVideo.Accepts("jpg") && !noVideo.Accepts("MOV"));
   EXPECT_TRUE(noVideo.WantsHandler("mp4;mov;heic") && !noVideo.WantsHandler("mp4;mov"));
+
+  // Original paths from a file system the source controls never leave the output folder.
+  std::string deep;
+  for (int i = 0; i < kMaxNameDepth + 3; ++i) deep += "/d";
+  for (const auto& [path, safe] : std::vector<std::pair<std::string, std::string>>{
+           {"/DCIM/100CANON/IMG_0001.JPG", "DCIM/100CANON/IMG_0001.JPG"},
+           {"/../../etc/passwd", "etc/passwd"},
+           {"//a/./b//c\x01\\d", "a/b/c__d"},
+           {"/..", ""},
+           {"/" + std::string(300, 'x'), std::string(200, 'x')},
+           {deep, deep.substr(1, kMaxNameDepth * 2 + 1) + "_d_d"}})
+    EXPECT_EQ(SafeRelativePath(path), safe) << path;
+  EXPECT_EQ(DamagedName("DCIM/IMG_1.JPG"), "DCIM/IMG_1 (damaged).JPG");
+  EXPECT_EQ(DamagedName("a.b/README"), "a.b/README (damaged)");
 }
 
 TEST(Progress, LineAndSummaryShowWhatTheUserNeeds) {
