@@ -519,6 +519,46 @@ void AddCaptureDate(const std::string& outputDir, ReportFile& entry) {
   entry.captureSource = date.source;
 }
 
+// "2008/05/" from an ISO time "2008-05-30T15:56:01"; empty when it is not one.
+std::string MonthFolder(const std::string& time) {
+  if (time.size() < 7 || time[4] != '-') return std::string();
+  return time.substr(0, 4) + "/" + time.substr(5, 2) + "/";
+}
+
+// The name --names and --sort-by-date give a file: its original path, or under YYYY/MM/ its
+// original or sector file name. Empty keeps the type folder and sector name.
+std::string GivenName(const FileSystemCatalog& catalog, const Options& options,
+                      const ReportFile& entry, const std::string& written) {
+  const FsEntry* found = catalog.StartingAt(entry.offset);
+  std::string name = options.names && found != nullptr ? SafeRelativePath(found->path) : "";
+  if (!name.empty() && entry.damaged) name = DamagedName(name);
+  if (!options.sortByDate) return name;
+  // The date the file records itself first (a card copied elsewhere keeps the copy's times),
+  // else the file system's.
+  std::string month;
+  if (!written.empty()) {
+    const int fd = open(written.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      const FileReader read = [fd](long long offset, size_t length, uint8_t* out) {
+        return pread(fd, out, length, offset) == static_cast<ssize_t>(length);
+      };
+      month = MonthFolder(FindCaptureDate(read, entry.size).time);
+      close(fd);
+    }
+  }
+  if (month.empty() && found != nullptr && found->mtime > 0) {
+    const time_t seconds = static_cast<time_t>(found->mtime);
+    struct tm parts {};
+    char text[16] = "";
+    if (gmtime_r(&seconds, &parts) != nullptr) std::strftime(text, sizeof text, "%Y-%m", &parts);
+    month = MonthFolder(text);
+  }
+  if (month.empty()) return name;
+  const std::string file = name.empty() ? RecoveredFileName(entry.offset, entry.damaged, entry.type)
+                                        : name.substr(name.rfind('/') + 1);
+  return month + file;
+}
+
 ReportHeader MakeReportHeader(CPhotoRecovery* engine, const Options& options,
                               const ScanPaths& paths, const std::string& commandLine,
                               unsigned int cacheSize, CScannedSource& watched) {
@@ -549,6 +589,7 @@ ReportHeader MakeReportHeader(CPhotoRecovery* engine, const Options& options,
       {"list_only", options.listOnly ? "1" : "0"},
       {"file_systems", options.noFileSystems ? "0" : "1"},
       {"names", options.names ? "1" : "0"},
+      {"sort_by_date", options.sortByDate ? "1" : "0"},
       {"modules", paths.moduleDir},
   };
   for (int i = 0; i < engine->GetContentHandlerCount(); ++i) {
@@ -833,11 +874,9 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
                         "Recovered files whose entry survives get its name and dates in the "
                         "report\n");
   }
-  if (options.names) {
-    sink.NameWith([&catalog](const ReportFile& entry) {
-      const FsEntry* found = catalog.StartingAt(entry.offset);
-      const std::string path = found != nullptr ? SafeRelativePath(found->path) : std::string();
-      return path.empty() || !entry.damaged ? path : DamagedName(path);
+  if (options.names || options.sortByDate) {
+    sink.NameWith([&catalog, &options](const ReportFile& entry, const std::string& written) {
+      return GivenName(catalog, options, entry, written);
     });
   }
   sink.OnReport([&catalog, &paths](ReportFile& entry) {

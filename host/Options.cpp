@@ -154,6 +154,7 @@ bool* SwitchField(const std::string& name, Options& options) {
   if (name == "--list-only") return &options.listOnly;
   if (name == "--no-file-systems") return &options.noFileSystems;
   if (name == "--names") return &options.names;
+  if (name == "--sort-by-date") return &options.sortByDate;
   if (name == "--resume") return &options.resume;
   return nullptr;
 }
@@ -322,6 +323,8 @@ const char* UsageText() {
          "      --list-only          write the report of what would be recovered, no files\n"
          "      --names              write files under their original folders and names\n"
          "                           where a file system still lists them\n"
+         "      --sort-by-date       write files into YYYY/MM/ folders by the date the file\n"
+         "                           system or the file itself gives\n"
          "      --no-file-systems    do not read the file systems on the source for the\n"
          "                           files' names and dates (spares a failing disk)\n"
          "      --resume             go on with the interrupted scan in DIR (same source and\n"

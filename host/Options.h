@@ -34,6 +34,7 @@ struct Options {
   bool listOnly = false;
   bool noFileSystems = false;  // --no-file-systems
   bool names = false;          // --names
+  bool sortByDate = false;     // --sort-by-date
   bool resume = false;         // go on with the interrupted scan in outputDir
   bool quiet = false;
   unsigned int readAhead = kDefaultReadAhead;

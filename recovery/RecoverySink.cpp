@@ -307,8 +307,8 @@ bool RecoverySink::WriteFile(CDataStream* file, const std::string& temporary, Re
   return error == 0;
 }
 
-std::string RecoverySink::NameOf(const ReportFile& entry) const {
-  const std::string given = FNamer ? FNamer(entry) : std::string();
+std::string RecoverySink::NameOf(const ReportFile& entry, const std::string& written) const {
+  const std::string given = FNamer ? FNamer(entry, written) : std::string();
   return !given.empty() ? given : SectorName(entry);
 }
 
@@ -346,7 +346,7 @@ int RecoverySink::MoveTo(const std::string& temporary, const std::string& base, 
 }
 
 void RecoverySink::Publish(const std::string& temporary, ReportFile& entry) {
-  const std::string base = NameOf(entry);
+  const std::string base = NameOf(entry, temporary);
   int error = MoveTo(temporary, base, entry);
   // A name the output file system will not take (a character FAT refuses, a path too long, a
   // folder that is a file) falls back to the sector name.

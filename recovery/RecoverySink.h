@@ -63,8 +63,10 @@ class RecoverySink : public CSinkBase {
   // "jpg/f0000002048.jpg": the name a file gets by its type and where it starts.
   static std::string SectorName(const ReportFile& entry);
   // The path (relative to the output folder, safe) a written file gets instead of its type
-  // folder and sector name; an empty answer keeps those. Told the file as it is then.
-  void NameWith(std::function<std::string(const ReportFile&)> name) { FNamer = std::move(name); }
+  // folder and sector name; an empty answer keeps those. Told the file as it is then, and the
+  // path of its written bytes (empty with --list-only).
+  using Namer = std::function<std::string(const ReportFile&, const std::string& written)>;
+  void NameWith(Namer name) { FNamer = std::move(name); }
   // Called on every file before it goes into the report, to add where it came from (the
   // file system's name and times for its data).
   void OnReport(std::function<void(ReportFile&)> origin) { FOrigin = std::move(origin); }
@@ -173,7 +175,7 @@ class RecoverySink : public CSinkBase {
   void Publish(const std::string& temporary, ReportFile& entry);
   void Count(const ReportFile& entry);
   // Where the file goes: its given name, else its type folder and sector name.
-  std::string NameOf(const ReportFile& entry) const;
+  std::string NameOf(const ReportFile& entry, const std::string& written = std::string()) const;
   // Renames the written file to base (or base-2, ...) below the output folder; 0 or errno.
   int MoveTo(const std::string& temporary, const std::string& base, ReportFile& entry);
   // Adds the file to the report (with its origin); false when the report cannot be written.
@@ -203,7 +205,7 @@ class RecoverySink : public CSinkBase {
   std::chrono::steady_clock::time_point FLastCheckpoint;
   std::function<void()> FCheckpoint;
   std::function<void(ReportFile&)> FOrigin;
-  std::function<std::string(const ReportFile&)> FNamer;
+  Namer FNamer;
   double FCheckpointSeconds = 0;
   long long FFirstBlock = 0;
   long long FLastEnd = 0;  // of the files delivered
