@@ -590,6 +590,7 @@ ReportHeader MakeReportHeader(CPhotoRecovery* engine, const Options& options,
       {"file_systems", options.noFileSystems ? "0" : "1"},
       {"names", options.names ? "1" : "0"},
       {"sort_by_date", options.sortByDate ? "1" : "0"},
+      {"deleted_only", options.deletedOnly ? "1" : "0"},
       {"modules", paths.moduleDir},
   };
   for (int i = 0; i < engine->GetContentHandlerCount(); ++i) {
@@ -873,6 +874,12 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
     Print(terminal, FileSystemLines(catalog, "Found ") +
                         "Recovered files whose entry survives get its name and dates in the "
                         "report\n");
+  }
+  if (options.deletedOnly) {
+    sink.LeaveOutWith([&catalog](const ReportFile& entry) -> const char* {
+      const FsEntry* found = catalog.StartingAt(entry.offset);
+      return found != nullptr && found->allocated ? "live" : nullptr;
+    });
   }
   if (options.names || options.sortByDate) {
     sink.NameWith([&catalog, &options](const ReportFile& entry, const std::string& written) {

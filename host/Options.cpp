@@ -155,6 +155,7 @@ bool* SwitchField(const std::string& name, Options& options) {
   if (name == "--no-file-systems") return &options.noFileSystems;
   if (name == "--names") return &options.names;
   if (name == "--sort-by-date") return &options.sortByDate;
+  if (name == "--deleted-only") return &options.deletedOnly;
   if (name == "--resume") return &options.resume;
   return nullptr;
 }
@@ -323,6 +324,8 @@ const char* UsageText() {
          "      --list-only          write the report of what would be recovered, no files\n"
          "      --names              write files under their original folders and names\n"
          "                           where a file system still lists them\n"
+         "      --deleted-only       leave out files a file system lists as live (they can be\n"
+         "                           copied normally)\n"
          "      --sort-by-date       write files into YYYY/MM/ folders by the date the file\n"
          "                           system or the file itself gives\n"
          "      --no-file-systems    do not read the file systems on the source for the\n"

@@ -35,6 +35,7 @@ struct Options {
   bool noFileSystems = false;  // --no-file-systems
   bool names = false;          // --names
   bool sortByDate = false;     // --sort-by-date
+  bool deletedOnly = false;    // --deleted-only
   bool resume = false;         // go on with the interrupted scan in outputDir
   bool quiet = false;
   unsigned int readAhead = kDefaultReadAhead;

@@ -375,7 +375,8 @@ bool RecoverySink::Describe(CContentHandler* handler, CDataStream* file, ReportF
                      : FSettings.maxSize >= 0 && entry.size > FSettings.maxSize ? "max-size"
                      : !valid && WrittenBefore(entry.offset, entry.size) * 2 >= entry.size
                          ? "overlap"
-                         : nullptr;
+                     : FLeaveOut ? FLeaveOut(entry)
+                                 : nullptr;
   // Found before (by the scan this one resumes, or before a second look), and already on
   // disk and in the report. A scan on its own may deliver two files at one start.
   if (!FAlreadyDelivered.emplace(entry.offset, entry.type).second && FLookingAgain) return false;

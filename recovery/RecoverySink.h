@@ -60,6 +60,10 @@ class RecoverySink : public CSinkBase {
   // counted, and are not delivered again when the scan comes to them once more.
   void Resume(const std::vector<ReportFile>& files, const std::vector<ReportFile>& skipped);
   // Called every `seconds` of scanning, from the scan's thread, to write a checkpoint.
+  // Asked of every file the filters keep: a reason (for the report) to leave it out, or null.
+  void LeaveOutWith(std::function<const char*(const ReportFile&)> reason) {
+    FLeaveOut = std::move(reason);
+  }
   // "jpg/f0000002048.jpg": the name a file gets by its type and where it starts.
   static std::string SectorName(const ReportFile& entry);
   // The path (relative to the output folder, safe) a written file gets instead of its type
@@ -206,6 +210,7 @@ class RecoverySink : public CSinkBase {
   std::function<void()> FCheckpoint;
   std::function<void(ReportFile&)> FOrigin;
   Namer FNamer;
+  std::function<const char*(const ReportFile&)> FLeaveOut;
   double FCheckpointSeconds = 0;
   long long FFirstBlock = 0;
   long long FLastEnd = 0;  // of the files delivered

@@ -122,6 +122,14 @@ TEST(FileSystems, RecoveredPhotosGetTheirNamesAndDates) {
     }
     EXPECT_NE(ReadText(work + "/named/report.xml").find("<salvor:sector_name>jpg/f"),
               std::string::npos);
+    // --deleted-only: the live photos are found, listed as left out, and not written.
+    ASSERT_EQ(RunSalvor(work, "scan card.img -o deleted -q --deleted-only").status, 0);
+    const std::string deletedReport = ReadText(work + "/deleted/report.xml");
+    for (const auto& [hash, photo] : byHash) {
+      const bool live = !photo->deleted || !fat;
+      EXPECT_EQ(deletedReport.find(hash) == std::string::npos, live) << photo->path;
+    }
+    EXPECT_NE(deletedReport.find("<salvor:skipped reason=\"live\"/>"), std::string::npos);
     // --sort-by-date: by the date the photo records, else the file system's.
     ASSERT_EQ(RunSalvor(work, "scan card.img -o dated -q --names --sort-by-date").status, 0);
     EXPECT_EQ(FileSha256(work + "/dated/2008/05/Canon_40D.jpg"),
