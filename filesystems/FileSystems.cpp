@@ -59,6 +59,10 @@ struct CatalogWalk {
     const TSK_FS_META* meta = file->meta;
     if (name == nullptr || meta == nullptr || meta->type != TSK_FS_META_TYPE_REG || meta->size <= 0)
       return TSK_WALK_CONT;
+    // NTFS's own files ($MFT, $Bitmap, ...) at its root are no one's photos.
+    if (folder[0] == '\0' && name->name != nullptr && name->name[0] == '$' &&
+        TSK_FS_TYPE_ISNTFS(file->fs_info->ftype))
+      return TSK_WALK_CONT;
     const bool nameLive = (name->flags & TSK_FS_NAME_FLAG_ALLOC) != 0;
     const bool metaLive = (meta->flags & TSK_FS_META_FLAG_ALLOC) != 0;
     // A deleted name whose entry was given to another file: the data is that file's.
