@@ -19,10 +19,10 @@
 #include "salvor/CContentHandler.h"
 #include "salvor/CDataSource.h"
 #include "salvor/CPhotoRecovery.h"
-#include "report/CaptureDate.h"
 #include "report/DfxmlReport.h"
 #include "host/ExitStatus.h"
 #include "filesystems/FileSystems.h"
+#include "filesystems/Origins.h"
 #include "host/Modules.h"
 #include "host/Paths.h"
 #include "recovery/Naming.h"
@@ -442,7 +442,6 @@ void AddImageTail(const Options& options, const ScanPaths& paths, long long imag
   watched.AddTail(std::move(tail));
 }
 
-// The file systems on the source, read through it: their entries name the recovered files.
 // Reading the file systems: at most 5 minutes and 2 GiB (a million entries take far less).
 constexpr int kFileSystemSeconds = 300;
 constexpr long long kFileSystemMemory = 2LL << 30;
@@ -468,95 +467,6 @@ FileSystemCatalog ReadFileSystems(CDataSource* source, std::string* failure = nu
                        why);
   if (failure != nullptr) *failure = why;
   return catalog;
-}
-
-std::string VolumeName(const FsVolume& volume) {
-  return volume.type + " at byte " + std::to_string(volume.offset) +
-         (volume.partition >= 0 ? " (partition " + std::to_string(volume.partition) + ")" : "");
-}
-
-// One line per file system: what it is, where, and how many files it lists.
-std::string FileSystemLines(const FileSystemCatalog& catalog, const std::string& prefix) {
-  std::string text;
-  for (const FsVolume& volume : catalog.FileSystems()) {
-    text += prefix + VolumeName(volume) + ": " + std::to_string(volume.files) + " files, " +
-            std::to_string(volume.deleted) + " of them deleted\n";
-  }
-  if (catalog.Dropped() > 0) {
-    text += prefix + std::to_string(catalog.Dropped()) +
-            " more files not kept (too many to hold): they keep their sector names\n";
-  }
-  return text;
-}
-
-// The file-system entry whose data the recovered file is, into its report entry.
-void AddOrigin(const FileSystemCatalog& catalog, ReportFile& entry) {
-  const FsEntry* found = catalog.StartingAt(entry.offset);
-  if (found == nullptr) return;
-  entry.hasOrigin = true;
-  entry.origin.path = found->path;
-  entry.origin.fileSystem =
-      VolumeName(catalog.FileSystems()[static_cast<size_t>(found->fileSystem)]);
-  entry.origin.allocated = found->allocated;
-  entry.origin.inode = found->inode;
-  entry.origin.mtime = found->mtime;
-  entry.origin.crtime = found->crtime;
-  entry.origin.atime = found->atime;
-}
-
-// When the file says it was made, for a file no file system gives times for: read back from
-// the written file (still in the page cache).
-void AddCaptureDate(const std::string& outputDir, ReportFile& entry) {
-  if (!entry.written) return;
-  const int fd = open((outputDir + "/" + entry.filename).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return;
-  const FileReader read = [fd](long long offset, size_t length, uint8_t* out) {
-    return pread(fd, out, length, offset) == static_cast<ssize_t>(length);
-  };
-  const CaptureDate date = FindCaptureDate(read, entry.size);
-  close(fd);
-  entry.captureTime = date.time;
-  entry.captureSource = date.source;
-}
-
-// "2008/05/" from an ISO time "2008-05-30T15:56:01"; empty when it is not one.
-std::string MonthFolder(const std::string& time) {
-  if (time.size() < 7 || time[4] != '-') return std::string();
-  return time.substr(0, 4) + "/" + time.substr(5, 2) + "/";
-}
-
-// The name --names and --sort-by-date give a file: its original path, or under YYYY/MM/ its
-// original or sector file name. Empty keeps the type folder and sector name.
-std::string GivenName(const FileSystemCatalog& catalog, const Options& options,
-                      const ReportFile& entry, const std::string& written) {
-  const FsEntry* found = catalog.StartingAt(entry.offset);
-  std::string name = options.names && found != nullptr ? SafeRelativePath(found->path) : "";
-  if (!name.empty() && entry.damaged) name = DamagedName(name);
-  if (!options.sortByDate) return name;
-  // The date the file records itself first (a card copied elsewhere keeps the copy's times),
-  // else the file system's.
-  std::string month;
-  if (!written.empty()) {
-    const int fd = open(written.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-      const FileReader read = [fd](long long offset, size_t length, uint8_t* out) {
-        return pread(fd, out, length, offset) == static_cast<ssize_t>(length);
-      };
-      month = MonthFolder(FindCaptureDate(read, entry.size).time);
-      close(fd);
-    }
-  }
-  if (month.empty() && found != nullptr && found->mtime > 0) {
-    const time_t seconds = static_cast<time_t>(found->mtime);
-    struct tm parts {};
-    char text[16] = "";
-    if (gmtime_r(&seconds, &parts) != nullptr) std::strftime(text, sizeof text, "%Y-%m", &parts);
-    month = MonthFolder(text);
-  }
-  if (month.empty()) return name;
-  const std::string file = name.empty() ? RecoveredFileName(entry.offset, entry.damaged, entry.type)
-                                        : name.substr(name.rfind('/') + 1);
-  return month + file;
 }
 
 ReportHeader MakeReportHeader(CPhotoRecovery* engine, const Options& options,
@@ -883,14 +793,19 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
   }
   if (options.names || options.sortByDate) {
     sink.NameWith([&catalog, &options](const ReportFile& entry, const std::string& written) {
-      return GivenName(catalog, options, entry, written);
+      return GivenName(catalog, options.names, options.sortByDate, entry, written);
     });
   }
   sink.OnReport([&catalog, &paths](ReportFile& entry) {
     if (entry.filename != RecoverySink::SectorName(entry))
       entry.sectorName = RecoverySink::SectorName(entry);
     AddOrigin(catalog, entry);
-    if (!entry.hasOrigin || entry.origin.mtime <= 0) AddCaptureDate(paths.outputDir, entry);
+    if ((!entry.hasOrigin || entry.origin.mtime <= 0) && entry.written) {
+      const CaptureDate date =
+          CaptureDateOfFile(paths.outputDir + "/" + entry.filename, entry.size);
+      entry.captureTime = date.time;
+      entry.captureSource = date.source;
+    }
   });
   const ReportHeader header =
       MakeReportHeader(engine, options, paths, commandLine, cacheSize, watched);
