@@ -6,26 +6,17 @@
 #include "salvor/CDataSourceModule.h"
 #include "salvor/CPhotoRecovery.h"
 #include "modules/blockdev/Enumerate.h"
-#include "plugin/Plugin.h"
+#include "plugin/DSModuleBase.h"
 
 namespace salvor {
 
 // The data-source module for the machine's disks and partitions. Its sysfs and /dev roots are
 // string properties so that enumeration can be pointed at a prepared tree.
-class CBlockDevModule : public CDataSourceModule, public CPlugin {
+class CBlockDevModule : public CDSModuleBase {
  public:
-  explicit CBlockDevModule(CPhotoRecovery* engine) : CPlugin(engine) {
-    FUniqueID = "salvor.blockdev";
+  explicit CBlockDevModule(CPhotoRecovery* engine) : CDSModuleBase(engine, "salvor.blockdev") {
     DefineStrProp("SysfsRoot", "/sys");
     DefineStrProp("DevRoot", "/dev");
-    DefineIntProp("Enabled", 1, 0, 1, 1);
-  }
-
-  const char* GetUniqueID() override { return FUniqueID.c_str(); }
-
-  bool IsEnabled() override {
-    int enabled = 1;
-    return !GetIntPropValue("Enabled", &enabled) || enabled != 0;
   }
 
   void ScanSources(CPhotoRecovery* engine, int) override {
@@ -54,11 +45,6 @@ class CBlockDevModule : public CDataSourceModule, public CPlugin {
   }
 
  private:
-  std::string StrProp(const char* name) {
-    auto it = FStrProps.find(name);
-    return it == FStrProps.end() ? std::string() : it->second.Value;
-  }
-
   std::map<std::string, std::unique_ptr<CBlockDevice>> FDevices;
 };
 

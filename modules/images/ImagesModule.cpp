@@ -7,6 +7,7 @@
 
 #include "modules/images/ImageReader.h"
 #include "plugin/DSBase.h"
+#include "plugin/DSModuleBase.h"
 #include "salvor/CDataSourceModule.h"
 #include "salvor/CPhotoRecovery.h"
 #include "salvor/LogLevel.h"
@@ -139,25 +140,17 @@ class CImageSource : public CDSBase {
 
 // Presents the image files named in its Images property (one path a line) that are in one of
 // the formats read here. Plain raw images are left to the engine's own file source.
-class CImagesModule : public CDataSourceModule, public CPlugin {
+class CImagesModule : public CDSModuleBase {
  public:
-  explicit CImagesModule(CPhotoRecovery* engine) : CPlugin(engine) {
-    FUniqueID = "salvor.images";
+  explicit CImagesModule(CPhotoRecovery* engine) : CDSModuleBase(engine, "salvor.images") {
     DefineStrProp("Images", "");
     DefineStrProp("Formats", FormatsRead().c_str());
-    DefineIntProp("Enabled", 1, 0, 1, 1);
-  }
-
-  const char* GetUniqueID() override { return FUniqueID.c_str(); }
-  bool IsEnabled() override {
-    int enabled = 1;
-    return !GetIntPropValue("Enabled", &enabled) || enabled != 0;
   }
 
   void ScanSources(CPhotoRecovery* engine, int) override {
     if (engine != nullptr) FEngine = engine;
     std::map<std::string, std::unique_ptr<CImageSource>> kept;
-    const std::string list = FStrProps["Images"].Value;
+    const std::string list = StrProp("Images");
     for (size_t at = 0; at < list.size();) {
       size_t end = list.find('\n', at);
       if (end == std::string::npos) end = list.size();
