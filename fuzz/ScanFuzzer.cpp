@@ -1,4 +1,5 @@
 // The whole scan over an input presented as a memory source, with every shipped module.
+#include <dlfcn.h>
 #include <glob.h>
 
 #include <filesystem>
@@ -6,6 +7,7 @@
 #include <vector>
 
 #include "salvor/CPhotoRecovery.h"
+#include "salvor/PluginEntry.h"
 #include "tests/support/MemoryDataSource.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -16,7 +18,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (glob(SALVOR_FUZZ_MODULE_DIR "/*.so", 0, nullptr, &modules) != 0) return 0;
   for (size_t i = 0; i < modules.gl_pathc; ++i) {
     const std::string path = modules.gl_pathv[i];
-    if (path.find("/blockdev.so") == std::string::npos)
+    // Content modules only. The probe stays loaded: a coverage-instrumented library that is
+    // unloaded leaves libFuzzer counting into memory it no longer owns.
+    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library != nullptr && dlsym(library, SALVOR_CH_ENTRY) != nullptr)
       GetSVSingleton()->AddContentPlugin(path.c_str());
   }
   globfree(&modules);
