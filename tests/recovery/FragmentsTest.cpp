@@ -32,7 +32,7 @@ struct Fragmented {
 const std::vector<Fragmented>& Cases() {
   static const std::vector<Fragmented> cases = {
       {"jpg",
-       "convert -seed 3 -size 1024x768 plasma:fractal -quality 90 jpg:$F",
+       "convert -seed 3 -size 640x480 plasma:fractal -quality 90 jpg:$F",
        {60},
        {0, 1},
        300,
@@ -148,7 +148,8 @@ TEST(Fragments, RebuiltWholeAndNothingElseNamedIntact) {
   }
   ASSERT_TRUE(WriteFileBytes(dir + "/card.img", image));
 
-  const ToolOutcome run = RunSalvor(dir, "scan card.img -o out -q --rebuild-time 6000");
+  // A minute a file: enough for a sanitizer build on a loaded machine.
+  const ToolOutcome run = RunSalvor(dir, "scan card.img -o out -q --rebuild-time 12000");
   ASSERT_EQ(run.status, 0) << run.err;
   const std::string report = ReadText(dir + "/out/report.xml");
   for (const Placed& file : placed) {
