@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <set>
 #include <utility>
@@ -715,6 +716,81 @@ void RebuildFragments(const Options& options, RecoverySink& sink, int terminal,
                " not searched\n");
 }
 
+// Reads the file systems on the source into `catalog` (which must outlive the scan) and has
+// the sink name, date, leave out and sort the recovered files by it, as the options ask.
+void UseFileSystems(const Options& options, const ScanPaths& paths, CDataSource* dataSource,
+                    int terminal, RecoverySink& sink, FileSystemCatalog& catalog) {
+  std::string fileSystemsFailure;
+  catalog = options.noFileSystems ? FileSystemCatalog()
+                                  : ReadFileSystems(dataSource, &fileSystemsFailure);
+  Print(2, options.noFileSystems         ? "salvor: file systems not read (--no-file-systems)\n"
+           : !fileSystemsFailure.empty() ? "salvor: file systems not read: " + fileSystemsFailure +
+                                               "; the files keep their sector names\n"
+           : catalog.FileSystems().empty() ? "salvor: no file system found\n"
+                                           : FileSystemLines(catalog, "salvor: file system "));
+  if (!options.quiet && !catalog.FileSystems().empty()) {
+    Print(terminal, FileSystemLines(catalog, "Found ") +
+                        "Recovered files whose entry survives get its name and dates in the "
+                        "report\n");
+  }
+  if (options.deletedOnly) {
+    sink.LeaveOutWith([&catalog](const ReportFile& entry) -> const char* {
+      const FsEntry* found = catalog.StartingAt(entry.offset);
+      return found != nullptr && found->allocated ? "live" : nullptr;
+    });
+  }
+  if (options.names || options.sortByDate) {
+    sink.NameWith([&catalog, &options](const ReportFile& entry, const std::string& written) {
+      return GivenName(catalog, options.names, options.sortByDate, entry, written);
+    });
+  }
+  sink.OnReport([&catalog, &paths](ReportFile& entry) {
+    if (entry.filename != RecoverySink::SectorName(entry))
+      entry.sectorName = RecoverySink::SectorName(entry);
+    AddOrigin(catalog, entry);
+    if ((!entry.hasOrigin || entry.origin.mtime <= 0) && entry.written) {
+      const CaptureDate date =
+          CaptureDateOfFile(paths.outputDir + "/" + entry.filename, entry.size);
+      entry.captureTime = date.time;
+      entry.captureSource = date.source;
+    }
+  });
+}
+
+// The scan's identity (what a resume must match), and its report: a new one, or the
+// interrupted scan's reopened to go on with it.
+int StartReport(const Options& options, const ScanPaths& paths, const ReportHeader& header,
+                int terminal, DfxmlReport& report, RecoverySink& sink, CScannedSource& watched,
+                ScanIdentity& identity) {
+  std::vector<std::string> settings;
+  for (const auto& setting : header.settings)
+    settings.push_back(setting.first + "=" + setting.second);
+  settings.push_back("report=" + paths.reportPath);
+  identity = IdentityOf(watched, paths.source, settings);
+  if (options.resume) return ResumeInto(options, paths, identity, terminal, report, sink, watched);
+  if (!report.Open(paths.reportPath, header)) {
+    return Fail(terminal, kExitOutput,
+                "cannot write report '" + paths.reportPath + "': " + strerror(errno));
+  }
+  return kExitOk;
+}
+
+// The engine's scan of the watched source, with a checkpoint before it and one after that
+// says whether the end of the source was reached (then there is nothing to resume).
+bool RunEngineScan(CPhotoRecovery* engine, RecoverySink& sink, CScannedSource& watched,
+                   int terminal, const std::function<void(bool complete)>& checkpoint) {
+  InstallInterruptHandler(terminal);
+  sink.WatchSource(&watched);
+  sink.BeginScan(watched.GetBlockCount() + watched.FirstBlock(), watched.GetBlockSize(),
+                 watched.FirstBlock());
+  checkpoint(false);
+  const bool scanResult = engine->Scan(&watched);
+  sink.EndProgress();
+  checkpoint(sink.ScanCompletedCalled() && !sink.Cancelled() && !sink.OutputFailed() &&
+             !sink.LostSource() && gInterrupts == 0 && scanResult);
+  return scanResult;
+}
+
 // The engine's part of a scan: modules and handler settings (anything refused there is refused
 // before the output folder exists), then the folder, the source, the report, the scan itself
 // and its outcome.
@@ -771,56 +847,14 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
     watched.WatchImageFile(paths.source, sourceInfo.st_size);
   }
   // Names and dates for the recovered files, from what the file systems still list.
-  std::string fileSystemsFailure;
-  const FileSystemCatalog catalog = options.noFileSystems
-                                        ? FileSystemCatalog()
-                                        : ReadFileSystems(dataSource, &fileSystemsFailure);
-  Print(2, options.noFileSystems         ? "salvor: file systems not read (--no-file-systems)\n"
-           : !fileSystemsFailure.empty() ? "salvor: file systems not read: " + fileSystemsFailure +
-                                               "; the files keep their sector names\n"
-           : catalog.FileSystems().empty() ? "salvor: no file system found\n"
-                                           : FileSystemLines(catalog, "salvor: file system "));
-  if (!options.quiet && !catalog.FileSystems().empty()) {
-    Print(terminal, FileSystemLines(catalog, "Found ") +
-                        "Recovered files whose entry survives get its name and dates in the "
-                        "report\n");
-  }
-  if (options.deletedOnly) {
-    sink.LeaveOutWith([&catalog](const ReportFile& entry) -> const char* {
-      const FsEntry* found = catalog.StartingAt(entry.offset);
-      return found != nullptr && found->allocated ? "live" : nullptr;
-    });
-  }
-  if (options.names || options.sortByDate) {
-    sink.NameWith([&catalog, &options](const ReportFile& entry, const std::string& written) {
-      return GivenName(catalog, options.names, options.sortByDate, entry, written);
-    });
-  }
-  sink.OnReport([&catalog, &paths](ReportFile& entry) {
-    if (entry.filename != RecoverySink::SectorName(entry))
-      entry.sectorName = RecoverySink::SectorName(entry);
-    AddOrigin(catalog, entry);
-    if ((!entry.hasOrigin || entry.origin.mtime <= 0) && entry.written) {
-      const CaptureDate date =
-          CaptureDateOfFile(paths.outputDir + "/" + entry.filename, entry.size);
-      entry.captureTime = date.time;
-      entry.captureSource = date.source;
-    }
-  });
+  FileSystemCatalog catalog;
+  UseFileSystems(options, paths, dataSource, terminal, sink, catalog);
   const ReportHeader header =
       MakeReportHeader(engine, options, paths, commandLine, cacheSize, watched);
-  std::vector<std::string> settings;
-  for (const auto& setting : header.settings)
-    settings.push_back(setting.first + "=" + setting.second);
-  settings.push_back("report=" + paths.reportPath);
-  const ScanIdentity identity = IdentityOf(watched, paths.source, settings);
-  if (options.resume) {
-    const int resumed = ResumeInto(options, paths, identity, terminal, report, sink, watched);
-    if (resumed != kExitOk) return resumed;
-  } else if (!report.Open(paths.reportPath, header)) {
-    return Fail(terminal, kExitOutput,
-                "cannot write report '" + paths.reportPath + "': " + strerror(errno));
-  }
+  ScanIdentity identity;
+  const int started =
+      StartReport(options, paths, header, terminal, report, sink, watched, identity);
+  if (started != kExitOk) return started;
   // A checkpoint now and every few seconds: however the run ends, even by a power cut, it
   // can be resumed from the last one.
   const auto checkpoint = [&](bool complete) {
@@ -834,16 +868,7 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
     Print(terminal, "Scanning " + options.source + " (" + FormatBytes(header.sourceSize) +
                         ") into " + options.outputDir + " - Ctrl-C stops and keeps the files\n");
   }
-  InstallInterruptHandler(terminal);
-  sink.WatchSource(&watched);
-  sink.BeginScan(watched.GetBlockCount() + watched.FirstBlock(), watched.GetBlockSize(),
-                 watched.FirstBlock());
-  checkpoint(false);
-  const bool scanResult = engine->Scan(&watched);
-  sink.EndProgress();
-  // The end of the source reached: nothing to resume.
-  checkpoint(sink.ScanCompletedCalled() && !sink.Cancelled() && !sink.OutputFailed() &&
-             !sink.LostSource() && gInterrupts == 0 && scanResult);
+  const bool scanResult = RunEngineScan(engine, sink, watched, terminal, checkpoint);
   WriteLogLinesAgain();
   RetrySkippedAreas(engine, options, sink, terminal, watched);
   RebuildFragments(options, sink, terminal, watched);
