@@ -2,6 +2,7 @@
 
 #include <tsk/libtsk.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -99,9 +100,48 @@ struct CatalogWalk {
   }
 };
 
+namespace {
+
+TSK_WALK_RET_ENUM AddFreeBlock(const TSK_FS_BLOCK* block, void* context) {
+  auto* runs = static_cast<std::vector<SourceSpan>*>(context);
+  const long long address = static_cast<long long>(block->addr);
+  if (!runs->empty() && runs->back().offset + runs->back().length == address)
+    ++runs->back().length;
+  else
+    runs->push_back({address, 1});
+  // Runs of blocks until merged: a badly split file system must not grow this without bound.
+  return runs->size() < 4 * FileSystemCatalog::kMaxFreeSpans ? TSK_WALK_CONT : TSK_WALK_STOP;
+}
+
+}  // namespace
+
+void FileSystemCatalog::ListFreeSpace(void* fileSystem, const FsVolume& volume) {
+  auto* fs = static_cast<TSK_FS_INFO*>(fileSystem);
+  std::vector<SourceSpan> runs;
+  tsk_fs_block_walk(fs, fs->first_block, fs->last_block,
+                    static_cast<TSK_FS_BLOCK_WALK_FLAG_ENUM>(TSK_FS_BLOCK_WALK_FLAG_UNALLOC |
+                                                             TSK_FS_BLOCK_WALK_FLAG_AONLY),
+                    AddFreeBlock, &runs);
+  tsk_error_reset();
+  for (const SourceSpan& run : runs)
+    AddFree(volume.offset + run.offset * volume.blockSize, run.length * volume.blockSize);
+}
+
+void FileSystemCatalog::AddFree(long long offset, long long length) {
+  if (length <= 0) return;
+  if (!FFree.empty() && offset - (FFree.back().offset + FFree.back().length) < kFreeSpaceGap &&
+      offset >= FFree.back().offset) {
+    FFree.back().length = std::max(FFree.back().length, offset + length - FFree.back().offset);
+    return;
+  }
+  FFree.push_back({offset, length});
+}
+
 bool FileSystemCatalog::Read(const SourceReader& read, long long sourceBytes,
-                             unsigned int sectorSize, size_t maxEntries) {
+                             unsigned int sectorSize, bool freeSpace, size_t maxEntries) {
   FVolumes.clear();
+  FPartitions.clear();
+  FFree.clear();
   FEntries.clear();
   FByStart.clear();
   FDropped = 0;
@@ -120,9 +160,14 @@ bool FileSystemCatalog::Read(const SourceReader& read, long long sourceBytes,
   if (TSK_VS_INFO* table = tsk_vs_open(image, 0, TSK_VS_TYPE_DETECT)) {
     for (TSK_PNUM_T i = 0; i < table->part_count; ++i) {
       const TSK_VS_PART_INFO* part = tsk_vs_part_get(table, i);
-      if (part != nullptr && (part->flags & TSK_VS_PART_FLAG_ALLOC) != 0)
-        starts.emplace_back(static_cast<long long>(part->start) * table->block_size,
-                            static_cast<int>(part->slot_num) + 1);
+      if (part == nullptr || (part->flags & TSK_VS_PART_FLAG_ALLOC) == 0) continue;
+      FsPartition partition;
+      partition.number = static_cast<int>(part->slot_num) + 1;
+      partition.offset = static_cast<long long>(part->start) * table->block_size;
+      partition.length = static_cast<long long>(part->len) * table->block_size;
+      partition.description = part->desc != nullptr ? part->desc : "";
+      FPartitions.push_back(partition);
+      starts.emplace_back(partition.offset, partition.number);
     }
     tsk_vs_close(table);
   }
@@ -137,6 +182,7 @@ bool FileSystemCatalog::Read(const SourceReader& read, long long sourceBytes,
     FsVolume volume;
     volume.type = tsk_fs_type_toname(fs->ftype);
     volume.offset = offset;
+    volume.length = static_cast<long long>(fs->block_count) * fs->block_size;
     volume.blockSize = fs->block_size;
     volume.partition = partition;
     FVolumes.push_back(volume);
@@ -147,11 +193,40 @@ bool FileSystemCatalog::Read(const SourceReader& read, long long sourceBytes,
                                                            TSK_FS_DIR_WALK_FLAG_RECURSE),
                     CatalogWalk::Visit, &walk);
     tsk_error_reset();
+    if (freeSpace) ListFreeSpace(fs, volume);
     tsk_fs_close(fs);
   }
   tsk_img_close(image);
+  if (freeSpace) ListSpaceOutsideFileSystems(sourceBytes);
   Index();
   return !FVolumes.empty();
+}
+
+void FileSystemCatalog::ListSpaceOutsideFileSystems(long long sourceBytes) {
+  std::vector<SourceSpan> spans = FFree;
+  long long covered = 0;
+  std::vector<FsVolume> volumes = FVolumes;
+  std::sort(volumes.begin(), volumes.end(),
+            [](const FsVolume& a, const FsVolume& b) { return a.offset < b.offset; });
+  for (const FsVolume& volume : volumes) {
+    if (volume.offset > covered) spans.push_back({covered, volume.offset - covered});
+    covered = std::max(covered, volume.offset + volume.length);
+  }
+  if (sourceBytes > covered) spans.push_back({covered, sourceBytes - covered});
+  std::sort(spans.begin(), spans.end(),
+            [](const SourceSpan& a, const SourceSpan& b) { return a.offset < b.offset; });
+  // Merged over ever larger gaps until the list is short enough to scan span by span.
+  for (long long gap = kFreeSpaceGap;; gap *= 4) {
+    FFree.clear();
+    for (const SourceSpan& span : spans) {
+      if (!FFree.empty() && span.offset - (FFree.back().offset + FFree.back().length) < gap)
+        FFree.back().length =
+            std::max(FFree.back().length, span.offset + span.length - FFree.back().offset);
+      else
+        FFree.push_back(span);
+    }
+    if (FFree.size() <= kMaxFreeSpans) break;
+  }
 }
 
 void FileSystemCatalog::Index() {

@@ -25,10 +25,25 @@ struct FsEntry {
 struct FsVolume {
   std::string type;      // "fat32", "ntfs", "ext4", ... as The Sleuth Kit names them
   long long offset = 0;  // source byte offset of its first byte
+  long long length = 0;  // bytes it spans
   long long blockSize = 0;
   int partition = -1;   // partition number in the partition table; -1: no table
   long long files = 0;  // regular files listed, live and deleted
   long long deleted = 0;
+};
+
+// A partition of the source's partition table.
+struct FsPartition {
+  int number = 0;        // as salvor info lists it and --partition takes it, from 1
+  long long offset = 0;  // source byte offset of its first byte
+  long long length = 0;
+  std::string description;  // the table's own words: "Win95 FAT32 (0x0c)", "Linux (0x83)"
+};
+
+// Bytes [offset, offset + length) of the source.
+struct SourceSpan {
+  long long offset = 0;
+  long long length = 0;
 };
 
 // Reads `length` bytes of the source from byte `offset` into `buffer`; false when any of them
@@ -42,8 +57,9 @@ class FileSystemCatalog {
   // Looks for a partition table (MBR, GPT, ...) and the file systems in its partitions, or one
   // file system over the whole source, and lists their regular files. At most `maxEntries`
   // files are kept. False when no file system was found.
+  // With `freeSpace`, also lists the space no live file or file-system structure holds.
   bool Read(const SourceReader& read, long long sourceBytes, unsigned int sectorSize,
-            size_t maxEntries = 1'000'000);
+            bool freeSpace = false, size_t maxEntries = 1'000'000);
 
   // Read() in a child process, so that a file system whose damage makes the reading crash,
   // loop or allocate without bound costs the names, never the scan: the child is stopped
@@ -51,13 +67,21 @@ class FileSystemCatalog {
   // the child did not finish ("a read of the source failed", "stopped after 300 s", ...);
   // false with `failure` empty when it finished and found no file system.
   bool ReadIsolated(const SourceReader& read, long long sourceBytes, unsigned int sectorSize,
-                    int seconds, long long memoryBytes, std::string& failure);
+                    bool freeSpace, int seconds, long long memoryBytes, std::string& failure);
 
   // The file whose data starts at source byte `offset`: a live one before a deleted one (whose
   // clusters may since hold the live file). Null when none starts there.
   const FsEntry* StartingAt(long long offset) const;
 
   const std::vector<FsVolume>& FileSystems() const { return FVolumes; }
+  // The allocated partitions of the partition table, in table order; empty without a table.
+  const std::vector<FsPartition>& Partitions() const { return FPartitions; }
+  // Read with `freeSpace`: the unallocated space of every file system and the space outside
+  // all of them, in source order. Gaps shorter than kFreeSpaceGap between two spans are
+  // counted in, so that the list stays short (at most kMaxFreeSpans spans).
+  const std::vector<SourceSpan>& FreeSpace() const { return FFree; }
+  static constexpr long long kFreeSpaceGap = 1LL << 20;
+  static constexpr size_t kMaxFreeSpans = 16384;
   const std::vector<FsEntry>& Entries() const { return FEntries; }
   // Entries not kept because of maxEntries.
   long long Dropped() const { return FDropped; }
@@ -67,7 +91,12 @@ class FileSystemCatalog {
   std::string Serialized() const;
   bool Deserialize(const std::string& bytes);
   void Index();
+  void ListFreeSpace(void* fileSystem, const FsVolume& volume);
+  void AddFree(long long offset, long long length);
+  void ListSpaceOutsideFileSystems(long long sourceBytes);
   std::vector<FsVolume> FVolumes;
+  std::vector<FsPartition> FPartitions;
+  std::vector<SourceSpan> FFree;
   std::vector<FsEntry> FEntries;
   std::unordered_map<long long, size_t> FByStart;
   long long FDropped = 0;

@@ -81,9 +81,21 @@ std::string FileSystemCatalog::Serialized() const {
   Put(out, static_cast<long long>(FVolumes.size()));
   for (const FsVolume& volume : FVolumes) {
     Put(out, volume.type);
-    for (long long value : {volume.offset, volume.blockSize,
+    for (long long value : {volume.offset, volume.length, volume.blockSize,
                             static_cast<long long>(volume.partition), volume.files, volume.deleted})
       Put(out, value);
+  }
+  Put(out, static_cast<long long>(FPartitions.size()));
+  for (const FsPartition& partition : FPartitions) {
+    Put(out, partition.description);
+    for (long long value :
+         {static_cast<long long>(partition.number), partition.offset, partition.length})
+      Put(out, value);
+  }
+  Put(out, static_cast<long long>(FFree.size()));
+  for (const SourceSpan& span : FFree) {
+    Put(out, span.offset);
+    Put(out, span.length);
   }
   Put(out, FDropped);
   Put(out, static_cast<long long>(FEntries.size()));
@@ -102,15 +114,34 @@ bool FileSystemCatalog::Deserialize(const std::string& bytes) {
   long long count = 0;
   if (!in.Get(count) || count < 0) return false;
   FVolumes.clear();
+  FPartitions.clear();
+  FFree.clear();
   FEntries.clear();
   for (long long i = 0; i < count; ++i) {
     FsVolume volume;
     long long partition = 0;
-    if (!in.Get(volume.type) || !in.Get(volume.offset) || !in.Get(volume.blockSize) ||
-        !in.Get(partition) || !in.Get(volume.files) || !in.Get(volume.deleted))
+    if (!in.Get(volume.type) || !in.Get(volume.offset) || !in.Get(volume.length) ||
+        !in.Get(volume.blockSize) || !in.Get(partition) || !in.Get(volume.files) ||
+        !in.Get(volume.deleted))
       return false;
     volume.partition = static_cast<int>(partition);
     FVolumes.push_back(volume);
+  }
+  if (!in.Get(count) || count < 0) return false;
+  for (long long i = 0; i < count; ++i) {
+    FsPartition partition;
+    long long number = 0;
+    if (!in.Get(partition.description) || !in.Get(number) || !in.Get(partition.offset) ||
+        !in.Get(partition.length))
+      return false;
+    partition.number = static_cast<int>(number);
+    FPartitions.push_back(std::move(partition));
+  }
+  if (!in.Get(count) || count < 0) return false;
+  for (long long i = 0; i < count; ++i) {
+    SourceSpan span;
+    if (!in.Get(span.offset) || !in.Get(span.length)) return false;
+    FFree.push_back(span);
   }
   if (!in.Get(FDropped) || !in.Get(count) || count < 0) return false;
   for (long long i = 0; i < count; ++i) {
@@ -131,8 +162,8 @@ bool FileSystemCatalog::Deserialize(const std::string& bytes) {
 }
 
 bool FileSystemCatalog::ReadIsolated(const SourceReader& read, long long sourceBytes,
-                                     unsigned int sectorSize, int seconds, long long memoryBytes,
-                                     std::string& failure) {
+                                     unsigned int sectorSize, bool freeSpace, int seconds,
+                                     long long memoryBytes, std::string& failure) {
   failure.clear();
   *this = FileSystemCatalog();
   int channel[2];
@@ -160,7 +191,7 @@ bool FileSystemCatalog::ReadIsolated(const SourceReader& read, long long sourceB
       return true;
     };
     FileSystemCatalog catalog;
-    catalog.Read(guarded, sourceBytes, sectorSize);
+    catalog.Read(guarded, sourceBytes, sectorSize, freeSpace);
     _exit(WriteAll(channel[1], catalog.Serialized()) ? 0 : 1);
   }
   close(channel[1]);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 
 #include "recovery/Naming.h"
@@ -25,6 +26,38 @@ std::string FileSystemLines(const FileSystemCatalog& catalog, const std::string&
             " more files not kept (too many to hold): they keep their sector names\n";
   }
   return text;
+}
+
+bool AreasToScan(const FileSystemCatalog& catalog, int partition, bool freeSpace,
+                 long long sourceBytes, std::vector<SourceSpan>& areas, std::string& error) {
+  SourceSpan bounds{0, sourceBytes};
+  if (partition > 0) {
+    std::string numbers;
+    const FsPartition* chosen = nullptr;
+    for (const FsPartition& candidate : catalog.Partitions()) {
+      numbers += (numbers.empty() ? "" : ", ") + std::to_string(candidate.number);
+      if (candidate.number == partition) chosen = &candidate;
+    }
+    if (chosen == nullptr) {
+      error = numbers.empty() ? "the source has no partition table, so no partition " +
+                                    std::to_string(partition) + " (salvor info lists what it has)"
+                              : "no partition " + std::to_string(partition) +
+                                    " on the source (its partitions: " + numbers + ")";
+      return false;
+    }
+    bounds = {chosen->offset, std::min(chosen->length, sourceBytes - chosen->offset)};
+  }
+  areas.clear();
+  if (!freeSpace) {
+    areas.push_back(bounds);
+    return true;
+  }
+  for (const SourceSpan& span : catalog.FreeSpace()) {
+    const long long begin = std::max(span.offset, bounds.offset);
+    const long long end = std::min(span.offset + span.length, bounds.offset + bounds.length);
+    if (begin < end) areas.push_back({begin, end - begin});
+  }
+  return true;
 }
 
 void AddOrigin(const FileSystemCatalog& catalog, ReportFile& entry) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "filesystems/FileSystems.h"
 #include "report/CaptureDate.h"
@@ -13,6 +14,12 @@ std::string VolumeName(const FsVolume& volume);
 
 // One line per file system, after `prefix`: what it is, where, how many files it lists.
 std::string FileSystemLines(const FileSystemCatalog& catalog, const std::string& prefix);
+
+// The parts of a source of `sourceBytes` a scan covers: the whole source, partition
+// `partition` (from 1; 0: every partition), and with `freeSpace` only the catalog's free
+// space, in source order. False with `error` in words when there is no such partition.
+bool AreasToScan(const FileSystemCatalog& catalog, int partition, bool freeSpace,
+                 long long sourceBytes, std::vector<SourceSpan>& areas, std::string& error);
 
 // The file-system entry whose data the recovered file is (path, allocation, entry number,
 // times), into its report entry; nothing when no entry starts where the file does.

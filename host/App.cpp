@@ -449,7 +449,8 @@ constexpr long long kFileSystemMemory = 2LL << 30;
 
 // In a child process, bounded in time and memory; `failure` says why it did not finish. The
 // first read that fails ends it: a failing disk is not worn further for names.
-FileSystemCatalog ReadFileSystems(CDataSource* source, std::string* failure = nullptr) {
+FileSystemCatalog ReadFileSystems(CDataSource* source, bool freeSpace,
+                                  std::string* failure = nullptr) {
   FileSystemCatalog catalog;
   const long long blockSize = source->GetBlockSize();
   if (blockSize <= 0) return catalog;
@@ -464,8 +465,8 @@ FileSystemCatalog ReadFileSystems(CDataSource* source, std::string* failure = nu
   };
   std::string why;
   catalog.ReadIsolated(read, source->GetBlockCount() * blockSize,
-                       static_cast<unsigned int>(blockSize), kFileSystemSeconds, kFileSystemMemory,
-                       why);
+                       static_cast<unsigned int>(blockSize), freeSpace, kFileSystemSeconds,
+                       kFileSystemMemory, why);
   if (failure != nullptr) *failure = why;
   return catalog;
 }
@@ -502,6 +503,8 @@ ReportHeader MakeReportHeader(CPhotoRecovery* engine, const Options& options,
       {"names", options.names ? "1" : "0"},
       {"sort_by_date", options.sortByDate ? "1" : "0"},
       {"deleted_only", options.deletedOnly ? "1" : "0"},
+      {"partition", std::to_string(options.partition)},
+      {"free_space", options.freeSpace ? "1" : "0"},
       {"modules", paths.moduleDir},
   };
   for (int i = 0; i < engine->GetContentHandlerCount(); ++i) {
@@ -716,13 +719,15 @@ void RebuildFragments(const Options& options, RecoverySink& sink, int terminal,
                " not searched\n");
 }
 
-// Reads the file systems on the source into `catalog` (which must outlive the scan) and has
-// the sink name, date, leave out and sort the recovered files by it, as the options ask.
-void UseFileSystems(const Options& options, const ScanPaths& paths, CDataSource* dataSource,
-                    int terminal, RecoverySink& sink, FileSystemCatalog& catalog) {
+// Reads the file systems on the source into `catalog` (which must outlive the scan), and
+// chooses the parts of the source the scan covers into `areas` (empty: the whole source). A
+// partition the source does not have is refused.
+int ReadFileSystemsAndAreas(const Options& options, CDataSource* dataSource, int terminal,
+                            FileSystemCatalog& catalog, std::vector<SourceSpan>& areas) {
   std::string fileSystemsFailure;
-  catalog = options.noFileSystems ? FileSystemCatalog()
-                                  : ReadFileSystems(dataSource, &fileSystemsFailure);
+  catalog = options.noFileSystems
+                ? FileSystemCatalog()
+                : ReadFileSystems(dataSource, options.freeSpace, &fileSystemsFailure);
   Print(2, options.noFileSystems         ? "salvor: file systems not read (--no-file-systems)\n"
            : !fileSystemsFailure.empty() ? "salvor: file systems not read: " + fileSystemsFailure +
                                                "; the files keep their sector names\n"
@@ -733,10 +738,56 @@ void UseFileSystems(const Options& options, const ScanPaths& paths, CDataSource*
                         "Recovered files whose entry survives get its name and dates in the "
                         "report\n");
   }
-  if (options.deletedOnly) {
-    sink.LeaveOutWith([&catalog](const ReportFile& entry) -> const char* {
+  areas.clear();
+  if (options.partition == 0 && !options.freeSpace) return kExitOk;
+  // Without a file system there is no telling free space from used: all of it is scanned.
+  const bool freeSpace = options.freeSpace && !catalog.FileSystems().empty();
+  if (options.freeSpace && !freeSpace) {
+    const std::string line = "salvor: --free-space: no file system read, so all of " +
+                             std::string(options.partition > 0 ? "the partition" : "the source") +
+                             " is scanned\n";
+    Print(2, line);
+    if (!options.quiet) Print(terminal, line);
+  }
+  const long long sourceBytes = dataSource->GetBlockCount() * dataSource->GetBlockSize();
+  std::string error;
+  if (!AreasToScan(catalog, options.partition, freeSpace, sourceBytes, areas, error))
+    return Fail(terminal, kExitUsage, error);
+  long long bytes = 0;
+  for (const SourceSpan& area : areas) bytes += area.length;
+  std::string what;
+  if (options.partition > 0) what = "partition " + std::to_string(options.partition);
+  if (freeSpace) {
+    what += std::string(what.empty() ? "" : ", ") + "free space in " +
+            std::to_string(areas.size()) + (areas.size() == 1 ? " area" : " areas");
+  }
+  const std::string line =
+      "scanning " + FormatBytes(bytes) + " of " + FormatBytes(sourceBytes) + " (" + what + ")";
+  Print(2, "salvor: " + line + "\n");
+  if (!options.quiet) Print(terminal, "Scanning " + line + "\n");
+  if (areas.empty()) areas.push_back({0, 0});  // nothing free: nothing to scan
+  return kExitOk;
+}
+
+// Has the sink name, date, leave out and sort the recovered files by the catalog, as the
+// options ask. A file that starts outside the areas scanned (found finishing another, or on a
+// second look) is left out too.
+void UseFileSystems(const Options& options, const ScanPaths& paths, RecoverySink& sink,
+                    const FileSystemCatalog& catalog, const std::vector<SourceSpan>& areas) {
+  if (options.deletedOnly || options.freeSpace || !areas.empty()) {
+    sink.LeaveOutWith([&catalog, &areas, &options](const ReportFile& entry) -> const char* {
+      if (!areas.empty()) {
+        auto after = std::upper_bound(
+            areas.begin(), areas.end(), entry.offset,
+            [](long long offset, const SourceSpan& area) { return offset < area.offset; });
+        if (after == areas.begin() ||
+            std::prev(after)->offset + std::prev(after)->length <= entry.offset)
+          return "outside-scan";
+      }
       const FsEntry* found = catalog.StartingAt(entry.offset);
-      return found != nullptr && found->allocated ? "live" : nullptr;
+      return (options.deletedOnly || options.freeSpace) && found != nullptr && found->allocated
+                 ? "live"
+                 : nullptr;
     });
   }
   if (options.names || options.sortByDate) {
@@ -775,16 +826,32 @@ int StartReport(const Options& options, const ScanPaths& paths, const ReportHead
   return kExitOk;
 }
 
-// The engine's scan of the watched source, with a checkpoint before it and one after that
-// says whether the end of the source was reached (then there is nothing to resume).
+// The engine's scan of the watched source from where it starts (not its start when resumed)
+// over `areas` (empty: all of it), with a checkpoint before it and one after that says
+// whether the end was reached (then there is nothing to resume).
 bool RunEngineScan(CPhotoRecovery* engine, RecoverySink& sink, CScannedSource& watched,
-                   int terminal, const std::function<void(bool complete)>& checkpoint) {
+                   const std::vector<SourceSpan>& areas, int terminal,
+                   const std::function<void(bool complete)>& checkpoint) {
   InstallInterruptHandler(terminal);
   sink.WatchSource(&watched);
-  sink.BeginScan(watched.GetBlockCount() + watched.FirstBlock(), watched.GetBlockSize(),
-                 watched.FirstBlock());
+  const long long firstBlock = watched.FirstBlock();
+  const long long blockSize = watched.GetBlockSize();
+  sink.BeginScan(watched.GetBlockCount() + firstBlock, blockSize, firstBlock);
   checkpoint(false);
-  const bool scanResult = engine->Scan(&watched);
+  bool scanResult = true;
+  if (areas.empty()) {
+    scanResult = engine->Scan(&watched);
+  } else {
+    for (const SourceSpan& area : areas) {
+      const long long end = (area.offset + area.length + blockSize - 1) / blockSize;
+      if (end <= firstBlock) continue;
+      const long long begin = std::max(firstBlock, area.offset / blockSize);
+      watched.StartAt(begin, end);
+      sink.BeginArea(begin, end);
+      scanResult = engine->Scan(&watched);
+      if (!scanResult || !sink.Completed() || gInterrupts != 0) break;
+    }
+  }
   sink.EndProgress();
   checkpoint(sink.ScanCompletedCalled() && !sink.Cancelled() && !sink.OutputFailed() &&
              !sink.LostSource() && gInterrupts == 0 && scanResult);
@@ -835,6 +902,12 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
                                 unmount.held, rawImage);
   if (opened != kExitOk) return opened;
   if (rawImage) unmount.mounted = dataSource;
+  // Names and dates for the recovered files, from what the file systems still list, and the
+  // parts of the source to scan.
+  FileSystemCatalog catalog;
+  std::vector<SourceSpan> areas;
+  const int chosen = ReadFileSystemsAndAreas(options, dataSource, terminal, catalog, areas);
+  if (chosen != kExitOk) return chosen;
   const int made = MakeOutputFolder(options, paths, heldLog, terminal);
   if (made != kExitOk) return made;
 
@@ -846,9 +919,7 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
     AddImageTail(options, paths, sourceInfo.st_size, terminal, watched);
     watched.WatchImageFile(paths.source, sourceInfo.st_size);
   }
-  // Names and dates for the recovered files, from what the file systems still list.
-  FileSystemCatalog catalog;
-  UseFileSystems(options, paths, dataSource, terminal, sink, catalog);
+  UseFileSystems(options, paths, sink, catalog, areas);
   const ReportHeader header =
       MakeReportHeader(engine, options, paths, commandLine, cacheSize, watched);
   ScanIdentity identity;
@@ -868,7 +939,7 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
     Print(terminal, "Scanning " + options.source + " (" + FormatBytes(header.sourceSize) +
                         ") into " + options.outputDir + " - Ctrl-C stops and keeps the files\n");
   }
-  const bool scanResult = RunEngineScan(engine, sink, watched, terminal, checkpoint);
+  const bool scanResult = RunEngineScan(engine, sink, watched, areas, terminal, checkpoint);
   WriteLogLinesAgain();
   RetrySkippedAreas(engine, options, sink, terminal, watched);
   RebuildFragments(options, sink, terminal, watched);
@@ -1022,7 +1093,13 @@ std::string SourceFacts(CDataSource* source, const std::string& path, const std:
     std::replace(name.begin(), name.end(), '_', ' ');
     text += "  " + name + ": " + note.substr(equals + 1) + "\n";
   }
-  const FileSystemCatalog catalog = ReadFileSystems(source);
+  const FileSystemCatalog catalog = ReadFileSystems(source, false);
+  for (const FsPartition& partition : catalog.Partitions()) {
+    text += "Partition " + std::to_string(partition.number) + ":  bytes " +
+            std::to_string(partition.offset) + "-" +
+            std::to_string(partition.offset + partition.length - 1) + " (" +
+            FormatBytes(partition.length) + "), " + partition.description + "\n";
+  }
   text += catalog.FileSystems().empty() ? "File systems: none found\n"
                                         : FileSystemLines(catalog, "File system:  ");
   return text;

@@ -156,6 +156,7 @@ bool* SwitchField(const std::string& name, Options& options) {
   if (name == "--names") return &options.names;
   if (name == "--sort-by-date") return &options.sortByDate;
   if (name == "--deleted-only") return &options.deletedOnly;
+  if (name == "--free-space") return &options.freeSpace;
   if (name == "--resume") return &options.resume;
   return nullptr;
 }
@@ -176,7 +177,8 @@ bool ParseValueOption(ArgumentReader& args, Options& options) {
   const bool size = name == "--min-size" || name == "--max-size";
   const bool tuning = name == "--read-ahead" || name == "--cache";
   const bool rebuild = name == "--rebuild-time";
-  if (!types && !exclude && !size && !tuning && !rebuild && name != "--set") {
+  const bool partition = name == "--partition";
+  if (!types && !exclude && !size && !tuning && !rebuild && !partition && name != "--set") {
     return args.Fail("unknown option '" + name + "'");
   }
   std::string text;
@@ -199,6 +201,15 @@ bool ParseValueOption(ArgumentReader& args, Options& options) {
       return args.Fail("invalid time '" + text + "' for " + name + " (seconds, 0 for none)");
     }
     options.rebuildSeconds = seconds;
+  } else if (partition) {
+    char* end = nullptr;
+    errno = 0;
+    const long number = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || number < 1 || number > 1 << 16) {
+      return args.Fail("invalid partition '" + text +
+                       "' for --partition (a number from 1, as salvor info lists them)");
+    }
+    options.partition = static_cast<int>(number);
   } else if (tuning) {
     const bool readAhead = name == "--read-ahead";
     unsigned int bytes = 0;
@@ -252,6 +263,11 @@ bool ParseCommand(const std::vector<std::string>& positional, Options& options,
     options.source = positional[1];
     if (options.outputDir.empty()) {
       error = "scan needs an output folder: -o DIR";
+      return false;
+    }
+    if (options.noFileSystems && (options.freeSpace || options.partition > 0)) {
+      error = std::string(options.freeSpace ? "--free-space" : "--partition") +
+              " needs the partition table and file systems read: leave out --no-file-systems";
       return false;
     }
   } else if (command == "sources") {
@@ -330,6 +346,9 @@ const char* UsageText() {
          "                           system or the file itself gives\n"
          "      --no-file-systems    do not read the file systems on the source for the\n"
          "                           files' names and dates (spares a failing disk)\n"
+         "      --partition N        scan only partition N (salvor info SOURCE lists them)\n"
+         "      --free-space         scan only the space no live file holds: the free space\n"
+         "                           of the file systems and the space outside them\n"
          "      --resume             go on with the interrupted scan in DIR (same source and\n"
          "                           options)\n"
          "      --rebuild-time SECS  time for rebuilding fragmented files after the scan\n"

@@ -36,6 +36,8 @@ struct Options {
   bool names = false;          // --names
   bool sortByDate = false;     // --sort-by-date
   bool deletedOnly = false;    // --deleted-only
+  bool freeSpace = false;      // --free-space: only the space no live file holds
+  int partition = 0;           // --partition N: only that partition; 0: the whole source
   bool resume = false;         // go on with the interrupted scan in outputDir
   bool quiet = false;
   unsigned int readAhead = kDefaultReadAhead;

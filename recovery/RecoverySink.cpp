@@ -92,6 +92,13 @@ void RecoverySink::Resume(const std::vector<ReportFile>& files,
   FLookingAgain = true;
 }
 
+void RecoverySink::BeginArea(long long firstBlock, long long endBlock) {
+  FFirstBlock = FLastBlock = firstBlock;
+  FAreaEnd = endBlock;
+  FOpenFileBlock = -1;
+  FFinishingOpenFile = false;
+}
+
 void RecoverySink::BeginRescan(long long firstBlock, long long stopBlock) {
   FEnding = {FCompletedCalled, FCompleted, FCancelled};
   FLookingAgain = true;
@@ -214,7 +221,7 @@ void RecoverySink::Tick(long long block, long long blockCount) {
   if (!FSettings.showProgress) return;
   if (now - FLastDraw < kRedrawInterval) return;
   FLastDraw = now;
-  Draw(FLastBlock, blockCount + FFirstBlock);
+  Draw(FLastBlock, FAreaEnd >= 0 ? FBlockCount : blockCount + FFirstBlock);
 }
 
 void RecoverySink::Draw(long long block, long long blockCount) {
@@ -230,8 +237,8 @@ void RecoverySink::ScanCompleted(bool completed, bool cancelled, int) {
   FCompletedCalled = true;
   FCompleted = completed;
   FCancelled = cancelled;
-  if (completed) FLastBlock = FBlockCount;
-  if (FSettings.showProgress && completed) Draw(FBlockCount, FBlockCount);
+  if (completed) FLastBlock = FAreaEnd >= 0 ? FAreaEnd : FBlockCount;
+  if (FSettings.showProgress && completed) Draw(FLastBlock, FBlockCount);
 }
 
 void RecoverySink::FailOutput(int error, const std::string& path) {

@@ -56,6 +56,9 @@ class RecoverySink : public CSinkBase {
   // Called before Scan with the source's geometry and the block the scan starts at (not 0
   // when it resumes an interrupted one); starts the clock.
   void BeginScan(long long blockCount, long long blockSize, long long firstBlock = 0);
+  // Called before each Scan of a scan that covers parts of the source only (a partition, its
+  // free space): the engine's block 0 is source block firstBlock, and it ends at endBlock.
+  void BeginArea(long long firstBlock, long long endBlock);
   // Goes on with an interrupted scan: the files and skipped files its report lists are
   // counted, and are not delivered again when the scan comes to them once more.
   void Resume(const std::vector<ReportFile>& files, const std::vector<ReportFile>& skipped);
@@ -201,6 +204,7 @@ class RecoverySink : public CSinkBase {
   int FCountdown = 1;
   long long FBlockSize = 512;
   long long FBlockCount = 0;
+  long long FAreaEnd = -1;  // the source block the current part ends at; -1: the source's end
   long long FLastBlock = 0;
   size_t FWidth = 80;
   bool FLineShown = false;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,11 +38,13 @@ class CScannedSource : public CDataSource {
     return FSourceCount * FBlockSize + static_cast<long long>(FTail.size());
   }
 
-  // From now on the engine sees only the blocks from `firstBlock` on, as blocks 0, 1, ...:
-  // a resumed scan goes on where the last one stopped. Everything else here counts blocks and
-  // bytes from the source's start.
-  void StartAt(long long firstBlock) {
+  // From now on the engine sees only the blocks from `firstBlock` to `endBlock`, as blocks 0,
+  // 1, ...: a resumed scan goes on where the last one stopped, a scan of a partition or of
+  // free space sees only that. Everything else here counts blocks and bytes from the source's
+  // start.
+  void StartAt(long long firstBlock, long long endBlock = std::numeric_limits<long long>::max()) {
     FWindow = firstBlock;
+    FWindowEnd = endBlock;
     TakeState();
   }
   long long FirstBlock() const { return FWindow; }
@@ -130,7 +133,9 @@ class CScannedSource : public CDataSource {
   // call: they are kept here and taken again after each operation that may change them (the
   // engine drives a source from one thread; it changes only inside its own operations).
   long long GetBlockSize() override { return FBlockSize; }
-  long long GetBlockCount() override { return FBlockCount - FWindow; }
+  long long GetBlockCount() override {
+    return std::max(0LL, std::min(FBlockCount, FWindowEnd) - FWindow);
+  }
   bool IsReady() override { return FReady; }
   int GetLastIOError() override { return FLastIOError; }
   bool IsFormatted() override { return FSource->IsFormatted(); }
@@ -178,6 +183,7 @@ class CScannedSource : public CDataSource {
   long long FSourceCount = 0;
   long long FBlockCount = 0;
   long long FWindow = 0;
+  long long FWindowEnd = std::numeric_limits<long long>::max();
   std::vector<uint8_t> FTail;
   bool FReady = false;
   int FLastIOError = 0;

@@ -147,3 +147,70 @@ TEST(FileSystems, RecoveredPhotosGetTheirNamesAndDates) {
         << info.out;
   }
 }
+
+// --partition and --free-space on an MBR card: a FAT16 partition with a live and a deleted
+// photo, and a partition no file system claims with a photo in it.
+TEST(FileSystems, PartitionAndFreeSpaceScans) {
+  if (!HaveTool("mkfs.fat") || !HaveTool("mcopy"))
+    GTEST_SKIP() << "dosfstools or mtools missing (scripts/deps.sh)";
+  const std::string work = ScratchDir("areas");
+  std::vector<uint8_t> card(64 << 20);
+  const auto partition = [&](int slot, uint8_t type, uint32_t first, uint32_t sectors) {
+    uint8_t* entry = card.data() + 446 + 16 * slot;
+    entry[4] = type;
+    for (int i = 0; i < 4; ++i) {
+      entry[8 + i] = static_cast<uint8_t>(first >> (8 * i));
+      entry[12 + i] = static_cast<uint8_t>(sectors >> (8 * i));
+    }
+  };
+  partition(0, 0x0e, 2048, 61440);
+  partition(1, 0x83, 63488, 67584);
+  card[510] = 0x55;
+  card[511] = 0xaa;
+  const std::vector<uint8_t> outside = ReadFileBytes(TestData("corpus/jpg/DSCN0010.jpg"));
+  std::copy(outside.begin(), outside.end(), card.begin() + (63488 + 100) * 512);
+  WriteFileBytes(work + "/card.img", card);
+  const std::string corpus = TestData("corpus/jpg");
+  ASSERT_TRUE(testing_support::Run(
+      "cd '" + work + "' && mkfs.fat -F 16 --offset 2048 card.img 30720 >/dev/null 2>&1 && " +
+      "export MTOOLS_SKIP_CHECK=1 && mcopy -i card.img@@1M '" + corpus +
+      "/BlueSquare.jpg' ::/LIVE.JPG && mcopy -i card.img@@1M '" + corpus +
+      "/Canon_40D.jpg' ::/GONE.JPG && mdel -i card.img@@1M ::/GONE.JPG"));
+  const std::string live = FileSha256(corpus + "/BlueSquare.jpg");
+  const std::string deleted = FileSha256(corpus + "/Canon_40D.jpg");
+  const std::string unclaimed = FileSha256(TestData("corpus/jpg/DSCN0010.jpg"));
+
+  ToolOutcome info = RunSalvor(work, "info card.img");
+  EXPECT_NE(info.out.find("Partition 1:  bytes 1048576-32505855 (30.0 MiB)"), std::string::npos)
+      << info.out;
+  EXPECT_NE(info.out.find("Partition 2:  bytes 32505856-67108863"), std::string::npos);
+
+  struct Case {
+    const char* options;
+    std::vector<std::string> found, notFound;
+    const char* logged;
+  } cases[] = {
+      {"--partition 2", {unclaimed}, {live, deleted}, "(partition 2)"},
+      {"--partition 1", {live, deleted}, {unclaimed}, "(partition 1)"},
+      {"--free-space", {deleted, unclaimed}, {live}, "(free space in 1 area)"},
+      {"--free-space --partition 1", {deleted}, {live, unclaimed}, "(partition 1, free space in"},
+  };
+  int run = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    const std::string out = "out" + std::to_string(run++);
+    ASSERT_EQ(RunSalvor(work, "scan card.img -q -o " + out + " " + c.options).status, 0);
+    EXPECT_TRUE(WellFormed(work + "/" + out + "/report.xml"));
+    const std::string report = ReadText(work + "/" + out + "/report.xml");
+    for (const std::string& hash : c.found) EXPECT_NE(report.find(hash), std::string::npos);
+    for (const std::string& hash : c.notFound) EXPECT_EQ(report.find(hash), std::string::npos);
+    EXPECT_NE(ReadText(work + "/" + out + "/salvor.log").find(c.logged), std::string::npos);
+  }
+  // A partition the card does not have is refused before anything is made.
+  ToolOutcome refused = RunSalvor(work, "scan card.img -q -o none --partition 3");
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_NE(refused.err.find("no partition 3 on the source (its partitions: 1, 2)"),
+            std::string::npos)
+      << refused.err;
+  EXPECT_FALSE(FileExists(work + "/none"));
+}
