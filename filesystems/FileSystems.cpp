@@ -185,12 +185,20 @@ bool FileSystemCatalog::Read(const SourceReader& read, long long sourceBytes,
     volume.length = static_cast<long long>(fs->block_count) * fs->block_size;
     volume.blockSize = fs->block_size;
     volume.partition = partition;
+    if (TSK_FS_TYPE_ISFAT(fs->ftype)) {
+      // Bytes per sector (at 11, little-endian) times sectors per cluster (at 13).
+      unsigned char boot[14];
+      if (read(offset, sizeof boot, reinterpret_cast<char*>(boot)))
+        volume.clusterSize = static_cast<long long>(boot[11] | boot[12] << 8) * boot[13];
+    }
     FVolumes.push_back(volume);
     CatalogWalk walk{this, static_cast<int>(FVolumes.size() - 1), maxEntries};
-    tsk_fs_dir_walk(fs, fs->root_inum,
-                    static_cast<TSK_FS_DIR_WALK_FLAG_ENUM>(TSK_FS_DIR_WALK_FLAG_ALLOC |
-                                                           TSK_FS_DIR_WALK_FLAG_UNALLOC |
-                                                           TSK_FS_DIR_WALK_FLAG_RECURSE),
+    // Looking for FAT's orphaned files would read every cluster of the card before the scan
+    // reads them again; the scan finds their folders itself as it goes (OrphanFolders).
+    int flags =
+        TSK_FS_DIR_WALK_FLAG_ALLOC | TSK_FS_DIR_WALK_FLAG_UNALLOC | TSK_FS_DIR_WALK_FLAG_RECURSE;
+    if (TSK_FS_TYPE_ISFAT(fs->ftype)) flags |= TSK_FS_DIR_WALK_FLAG_NOORPHAN;
+    tsk_fs_dir_walk(fs, fs->root_inum, static_cast<TSK_FS_DIR_WALK_FLAG_ENUM>(flags),
                     CatalogWalk::Visit, &walk);
     tsk_error_reset();
     if (freeSpace) ListFreeSpace(fs, volume);
@@ -240,6 +248,17 @@ void FileSystemCatalog::Index() {
     else if (entry.allocated && !FEntries[existing->second].allocated)
       existing->second = index;
   }
+}
+
+bool FileSystemCatalog::AddFound(FsEntry entry) {
+  if (FEntries.size() >= kMaxEntries) {
+    ++FDropped;
+    return false;
+  }
+  FEntries.push_back(std::move(entry));
+  const FsEntry& added = FEntries.back();
+  if (added.start >= 0) FByStart.emplace(added.start, FEntries.size() - 1);
+  return true;
 }
 
 const FsEntry* FileSystemCatalog::StartingAt(long long offset) const {

@@ -18,7 +18,8 @@ struct FsEntry {
   long long mtime = 0;           // seconds since 1970 UTC; 0 when the entry keeps none
   long long crtime = 0;
   long long atime = 0;
-  int fileSystem = 0;  // index into FileSystemCatalog::FileSystems()
+  int fileSystem = 0;     // index into FileSystemCatalog::FileSystems()
+  bool orphaned = false;  // listed by a folder the file system no longer reaches
 };
 
 // One file system found on the source.
@@ -27,8 +28,9 @@ struct FsVolume {
   long long offset = 0;  // source byte offset of its first byte
   long long length = 0;  // bytes it spans
   long long blockSize = 0;
-  int partition = -1;   // partition number in the partition table; -1: no table
-  long long files = 0;  // regular files listed, live and deleted
+  long long clusterSize = 0;  // FAT: bytes per cluster, from its boot sector; 0 otherwise
+  int partition = -1;         // partition number in the partition table; -1: no table
+  long long files = 0;        // regular files listed, live and deleted
   long long deleted = 0;
 };
 
@@ -59,7 +61,8 @@ class FileSystemCatalog {
   // files are kept. False when no file system was found.
   // With `freeSpace`, also lists the space no live file or file-system structure holds.
   bool Read(const SourceReader& read, long long sourceBytes, unsigned int sectorSize,
-            bool freeSpace = false, size_t maxEntries = 1'000'000);
+            bool freeSpace = false, size_t maxEntries = kMaxEntries);
+  static constexpr size_t kMaxEntries = 1'000'000;
 
   // Read() in a child process, so that a file system whose damage makes the reading crash,
   // loop or allocate without bound costs the names, never the scan: the child is stopped
@@ -83,6 +86,10 @@ class FileSystemCatalog {
   static constexpr long long kFreeSpaceGap = 1LL << 20;
   static constexpr size_t kMaxFreeSpans = 16384;
   const std::vector<FsEntry>& Entries() const { return FEntries; }
+  // Adds a file found after the reading (in a folder the file system no longer reaches); a
+  // file already listed at the same start keeps its place. False when the catalog is full.
+  bool AddFound(FsEntry entry);
+
   // Entries not kept because of maxEntries.
   long long Dropped() const { return FDropped; }
 

@@ -81,7 +81,7 @@ std::string FileSystemCatalog::Serialized() const {
   Put(out, static_cast<long long>(FVolumes.size()));
   for (const FsVolume& volume : FVolumes) {
     Put(out, volume.type);
-    for (long long value : {volume.offset, volume.length, volume.blockSize,
+    for (long long value : {volume.offset, volume.length, volume.blockSize, volume.clusterSize,
                             static_cast<long long>(volume.partition), volume.files, volume.deleted})
       Put(out, value);
   }
@@ -121,8 +121,8 @@ bool FileSystemCatalog::Deserialize(const std::string& bytes) {
     FsVolume volume;
     long long partition = 0;
     if (!in.Get(volume.type) || !in.Get(volume.offset) || !in.Get(volume.length) ||
-        !in.Get(volume.blockSize) || !in.Get(partition) || !in.Get(volume.files) ||
-        !in.Get(volume.deleted))
+        !in.Get(volume.blockSize) || !in.Get(volume.clusterSize) || !in.Get(partition) ||
+        !in.Get(volume.files) || !in.Get(volume.deleted))
       return false;
     volume.partition = static_cast<int>(partition);
     FVolumes.push_back(volume);

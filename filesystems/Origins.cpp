@@ -66,7 +66,8 @@ void AddOrigin(const FileSystemCatalog& catalog, ReportFile& entry) {
   entry.hasOrigin = true;
   entry.origin.path = found->path;
   entry.origin.fileSystem =
-      VolumeName(catalog.FileSystems()[static_cast<size_t>(found->fileSystem)]);
+      VolumeName(catalog.FileSystems()[static_cast<size_t>(found->fileSystem)]) +
+      (found->orphaned ? ", a folder it no longer reaches" : "");
   entry.origin.allocated = found->allocated;
   entry.origin.inode = found->inode;
   entry.origin.mtime = found->mtime;

@@ -24,6 +24,7 @@
 #include "host/ExitStatus.h"
 #include "filesystems/FileSystems.h"
 #include "filesystems/Origins.h"
+#include "filesystems/OrphanFolders.h"
 #include "host/Modules.h"
 #include "host/Paths.h"
 #include "recovery/Naming.h"
@@ -920,6 +921,14 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
     watched.WatchImageFile(paths.source, sourceInfo.st_size);
   }
   UseFileSystems(options, paths, sink, catalog, areas);
+  // Folders a quick format cut off, found as the scan reads them.
+  COrphanFolders orphans(catalog);
+  if (std::any_of(catalog.FileSystems().begin(), catalog.FileSystems().end(),
+                  [](const FsVolume& volume) { return volume.clusterSize > 0; })) {
+    watched.OnRead([&orphans](long long offset, const uint8_t* data, size_t bytes) {
+      orphans.Look(offset, data, bytes);
+    });
+  }
   const ReportHeader header =
       MakeReportHeader(engine, options, paths, commandLine, cacheSize, watched);
   ScanIdentity identity;
@@ -940,7 +949,13 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
                         ") into " + options.outputDir + " - Ctrl-C stops and keeps the files\n");
   }
   const bool scanResult = RunEngineScan(engine, sink, watched, areas, terminal, checkpoint);
+  watched.OnRead(nullptr);
   WriteLogLinesAgain();
+  if (orphans.Folders() > 0) {
+    Print(2, "salvor: folders the file system no longer reaches: " +
+                 std::to_string(orphans.Folders()) + " found, listing " +
+                 std::to_string(orphans.Files()) + " files\n");
+  }
   RetrySkippedAreas(engine, options, sink, terminal, watched);
   RebuildFragments(options, sink, terminal, watched);
   return FinishScan(options, paths, sink, watched, scanResult, terminal, report);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <string>
 #include <utility>
@@ -89,7 +90,15 @@ class CScannedSource : public CDataSource {
     return ReadAt(Index, Count, Buffer);
   }
   bool ReadBlocks(long long Index, long long Count, void* Buffer) override {
-    return ReadAt(Index + FWindow, Count, Buffer);
+    const bool read = ReadAt(Index + FWindow, Count, Buffer);
+    if (read && FOnRead)
+      FOnRead((Index + FWindow) * FBlockSize, static_cast<const uint8_t*>(Buffer),
+              static_cast<size_t>(Count * FBlockSize));
+    return read;
+  }
+  // Shown every run of blocks the scan reads whole: its source byte offset, bytes and length.
+  void OnRead(std::function<void(long long, const uint8_t*, size_t)> seen) {
+    FOnRead = std::move(seen);
   }
 
   const char* GetUniqueID() override { return FSource->GetUniqueID(); }
@@ -192,6 +201,7 @@ class CScannedSource : public CDataSource {
   std::string FImagePath;
   long long FImageBytes = 0;
   bool FImageGone = false;
+  std::function<void(long long, const uint8_t*, size_t)> FOnRead;
 };
 
 }  // namespace salvor

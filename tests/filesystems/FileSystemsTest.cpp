@@ -214,3 +214,40 @@ TEST(FileSystems, PartitionAndFreeSpaceScans) {
       << refused.err;
   EXPECT_FALSE(FileExists(work + "/none"));
 }
+
+// After a quick format the card's new root lists nothing, but the old subfolders' clusters
+// still hold their entries: the scan finds them and the photos get their names back, long
+// names included, as deleted files of a folder the file system no longer reaches.
+TEST(FileSystems, QuickFormattedCardKeepsNamesFromItsOldFolders) {
+  if (!HaveTool("mkfs.fat") || !HaveTool("mcopy"))
+    GTEST_SKIP() << "dosfstools or mtools missing (scripts/deps.sh)";
+  const std::string work = ScratchDir("quickformat");
+  const std::string corpus = TestData("corpus/jpg");
+  ASSERT_TRUE(testing_support::Run(
+      "cd '" + work +
+      "' && rm -rf tree card.img && mkdir -p tree/DCIM/100TEST 'tree/Holiday 2026' &&"
+      " cp '" +
+      corpus + "/BlueSquare.jpg' tree/DCIM/100TEST/IMG_0001.JPG && cp '" + corpus +
+      "/Canon_40D.jpg' tree/DCIM/100TEST/IMG_0002.JPG && cp '" + corpus +
+      "/DSCN0010.jpg' 'tree/Holiday 2026/Beach at noon.jpg' && truncate -s 40M card.img && "
+      "mkfs.fat -F 32 card.img >/dev/null && export MTOOLS_SKIP_CHECK=1 && "
+      "mcopy -s -i card.img tree/DCIM 'tree/Holiday 2026' ::/ && "
+      "mdel -i card.img ::/DCIM/100TEST/IMG_0002.JPG && mkfs.fat -F 32 card.img >/dev/null"));
+  ASSERT_EQ(RunSalvor(work, "scan card.img -o out -q --names").status, 0);
+  EXPECT_TRUE(WellFormed(work + "/out/report.xml"));
+  // The folders' own names were in the old root: each is named by its first cluster.
+  for (const auto& [original, recovered] : std::vector<std::pair<std::string, std::string>>{
+           {"DCIM/100TEST/IMG_0001.JPG", "Folder at cluster 3/100TEST/IMG_0001.JPG"},
+           {"DCIM/100TEST/IMG_0002.JPG", "Folder at cluster 3/100TEST/_MG_0002.JPG"},
+           {"Holiday 2026/Beach at noon.jpg", "Folder at cluster 69/Beach at noon.jpg"}})
+    EXPECT_EQ(FileSha256(work + "/out/" + recovered), FileSha256(work + "/tree/" + original))
+        << recovered;
+  const std::string report = ReadText(work + "/out/report.xml");
+  EXPECT_NE(report.find("file_system=\"fat32 at byte 0, a folder it no longer reaches\">"
+                        "/Folder at cluster 69/Beach at noon.jpg<"),
+            std::string::npos);
+  EXPECT_NE(ReadText(work + "/out/salvor.log")
+                .find("salvor: folders the file system no longer reaches: 3 found, listing 3 "
+                      "files"),
+            std::string::npos);
+}
