@@ -60,9 +60,10 @@ struct CatalogWalk {
     const TSK_FS_META* meta = file->meta;
     if (name == nullptr || meta == nullptr || meta->type != TSK_FS_META_TYPE_REG || meta->size <= 0)
       return TSK_WALK_CONT;
-    // NTFS's own files ($MFT, $Bitmap, ...) at its root are no one's photos.
+    // NTFS's and exFAT's own files ($MFT, $Bitmap, $UpCase, ...) at the root are no one's
+    // photos.
     if (folder[0] == '\0' && name->name != nullptr && name->name[0] == '$' &&
-        TSK_FS_TYPE_ISNTFS(file->fs_info->ftype))
+        (TSK_FS_TYPE_ISNTFS(file->fs_info->ftype) || file->fs_info->ftype == TSK_FS_TYPE_EXFAT))
       return TSK_WALK_CONT;
     const bool nameLive = (name->flags & TSK_FS_NAME_FLAG_ALLOC) != 0;
     const bool metaLive = (meta->flags & TSK_FS_META_FLAG_ALLOC) != 0;

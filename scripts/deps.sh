@@ -11,6 +11,8 @@ packages+=(libde265-dev libaom-dev zlib1g-dev)
 packages+=(libewf-dev libafflib-dev ewf-tools afflib-tools)
 # File systems (names and dates of recovered files): The Sleuth Kit; mkfs.ext4 for the tests.
 packages+=(libtsk-dev e2fsprogs)
+# exFAT (written through FUSE on a loop device) and ISO 9660 test images.
+packages+=(exfatprogs exfat-fuse fuse3 genisoimage)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
