@@ -25,6 +25,7 @@
 #include "filesystems/FileSystems.h"
 #include "filesystems/Origins.h"
 #include "filesystems/OrphanFolders.h"
+#include "shards/Merge.h"
 #include "host/Modules.h"
 #include "host/Paths.h"
 #include "recovery/Naming.h"
@@ -506,6 +507,8 @@ ReportHeader MakeReportHeader(CPhotoRecovery* engine, const Options& options,
       {"deleted_only", options.deletedOnly ? "1" : "0"},
       {"partition", std::to_string(options.partition)},
       {"free_space", options.freeSpace ? "1" : "0"},
+      {"range", options.rangeStart < 0 ? "" : std::to_string(options.rangeStart) + ":" +
+                                                  std::to_string(options.rangeLength)},
       {"modules", paths.moduleDir},
   };
   for (int i = 0; i < engine->GetContentHandlerCount(); ++i) {
@@ -831,7 +834,7 @@ int StartReport(const Options& options, const ScanPaths& paths, const ReportHead
 // over `areas` (empty: all of it), with a checkpoint before it and one after that says
 // whether the end was reached (then there is nothing to resume).
 bool RunEngineScan(CPhotoRecovery* engine, RecoverySink& sink, CScannedSource& watched,
-                   const std::vector<SourceSpan>& areas, int terminal,
+                   const std::vector<SourceSpan>& areas, const SourceSpan& shard, int terminal,
                    const std::function<void(bool complete)>& checkpoint) {
   InstallInterruptHandler(terminal);
   sink.WatchSource(&watched);
@@ -840,7 +843,14 @@ bool RunEngineScan(CPhotoRecovery* engine, RecoverySink& sink, CScannedSource& w
   sink.BeginScan(watched.GetBlockCount() + firstBlock, blockSize, firstBlock);
   checkpoint(false);
   bool scanResult = true;
-  if (areas.empty()) {
+  if (shard.length > 0) {
+    const long long end = (shard.offset + shard.length + blockSize - 1) / blockSize;
+    if (firstBlock < end) {
+      watched.StartAt(std::max(firstBlock, shard.offset / blockSize));
+      sink.BeginShard(watched.FirstBlock(), end);
+      scanResult = engine->Scan(&watched) || sink.StoppedAtShardEnd();
+    }
+  } else if (areas.empty()) {
     scanResult = engine->Scan(&watched);
   } else {
     for (const SourceSpan& area : areas) {
@@ -909,6 +919,18 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
   std::vector<SourceSpan> areas;
   const int chosen = ReadFileSystemsAndAreas(options, dataSource, terminal, catalog, areas);
   if (chosen != kExitOk) return chosen;
+  SourceSpan shard;
+  if (options.rangeStart >= 0) {
+    const long long sourceBytes = dataSource->GetBlockCount() * dataSource->GetBlockSize();
+    if (options.rangeStart >= sourceBytes) {
+      return Fail(terminal, kExitUsage,
+                  "--range starts past the source's end (" + std::to_string(sourceBytes) +
+                      " bytes)");
+    }
+    shard = {options.rangeStart, std::min(options.rangeLength, sourceBytes - options.rangeStart)};
+    Print(2, "salvor: scanning the files that start in bytes " + std::to_string(shard.offset) +
+                 "-" + std::to_string(shard.offset + shard.length - 1) + "\n");
+  }
   const int made = MakeOutputFolder(options, paths, heldLog, terminal);
   if (made != kExitOk) return made;
 
@@ -948,7 +970,8 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
     Print(terminal, "Scanning " + options.source + " (" + FormatBytes(header.sourceSize) +
                         ") into " + options.outputDir + " - Ctrl-C stops and keeps the files\n");
   }
-  const bool scanResult = RunEngineScan(engine, sink, watched, areas, terminal, checkpoint);
+  const bool scanResult =
+      RunEngineScan(engine, sink, watched, areas, shard, terminal, checkpoint);
   watched.OnRead(nullptr);
   WriteLogLinesAgain();
   if (orphans.Folders() > 0) {
@@ -981,6 +1004,31 @@ int RunScan(const Options& options, const std::string& commandLine) {
   Print(2, "salvor " SALVOR_VERSION ": " + commandLine + "\n");
   return ScanWithEngine(options, paths, sourceInfo, commandLine, fileno(held.get()),
                         redirect.TerminalFd());
+}
+
+// salvor merge: the shards' folders joined into one, with what it came to on the terminal.
+int RunMerge(const Options& options, const std::string& commandLine) {
+  MergeOutcome outcome;
+  std::string error;
+  if (!MergeShards(options.shards, options.outputDir, commandLine, outcome, error))
+    return Fail(2, kExitUsage, error);
+  if (!options.quiet) {
+    Print(1, "Merged " + std::to_string(options.shards.size()) + " shards into " +
+                 options.outputDir + ": " + std::to_string(outcome.files) + " files" +
+                 (outcome.dropped > 0 ? ", " + std::to_string(outcome.dropped) +
+                                            " found twice or inside another shard's file left out"
+                                      : "") +
+                 (outcome.renamed > 0
+                      ? ", " + std::to_string(outcome.renamed) + " renamed where names met"
+                      : "") +
+                 "\n");
+  }
+  for (const std::string& shard : outcome.unfinished) {
+    Print(2, "salvor: '" + shard +
+                 "' had not finished its range: resume it (salvor scan ... --resume) and merge "
+                 "again\n");
+  }
+  return outcome.complete ? kExitOk : kExitIncomplete;
 }
 
 // Loads the module folder with the engine's log silenced: types and sources print only their
@@ -1307,6 +1355,8 @@ int RunSalvor(int argc, char** argv) {
       return kExitOk;
     case Command::Scan:
       return RunScan(options, CommandLine(argc, argv));
+    case Command::Merge:
+      return RunMerge(options, CommandLine(argc, argv));
     case Command::Types:
       return RunTypes(options);
     case Command::Sources:

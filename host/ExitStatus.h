@@ -12,6 +12,7 @@ enum ExitStatus {
   kExitDiskFull = 6,     // the output disk filled up; what was written is kept
   kExitReadErrors = 7,   // the scan ended with read errors or lost its source
   kExitScanFailed = 8,   // the engine refused the scan (e.g. the source could not be locked)
+  kExitIncomplete = 9,   // salvor merge: a shard had not finished its range; the rest is merged
   kExitCancelled = 130,  // stopped by Ctrl-C (SIGINT); by SIGTERM 143, by SIGHUP 129
 };
 

@@ -178,7 +178,9 @@ bool ParseValueOption(ArgumentReader& args, Options& options) {
   const bool tuning = name == "--read-ahead" || name == "--cache";
   const bool rebuild = name == "--rebuild-time";
   const bool partition = name == "--partition";
-  if (!types && !exclude && !size && !tuning && !rebuild && !partition && name != "--set") {
+  const bool range = name == "--range";
+  if (!types && !exclude && !size && !tuning && !rebuild && !partition && !range &&
+      name != "--set") {
     return args.Fail("unknown option '" + name + "'");
   }
   std::string text;
@@ -201,6 +203,13 @@ bool ParseValueOption(ArgumentReader& args, Options& options) {
       return args.Fail("invalid time '" + text + "' for " + name + " (seconds, 0 for none)");
     }
     options.rebuildSeconds = seconds;
+  } else if (range) {
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos || !ParseByteSize(text.substr(0, colon), options.rangeStart) ||
+        !ParseByteSize(text.substr(colon + 1), options.rangeLength) || options.rangeLength <= 0) {
+      return args.Fail("invalid range '" + text +
+                       "' for --range (START:LENGTH in bytes, e.g. 0:16G or 16G:16G)");
+    }
   } else if (partition) {
     char* end = nullptr;
     errno = 0;
@@ -248,7 +257,7 @@ bool ParseOption(ArgumentReader& args, Options& options) {
 bool ParseCommand(const std::vector<std::string>& positional, Options& options,
                   std::string& error) {
   if (positional.empty()) {
-    error = "no command given (scan, info, sources or types)";
+    error = "no command given (scan, merge, info, sources or types)";
     return false;
   }
   const std::string& command = positional[0];
@@ -265,9 +274,22 @@ bool ParseCommand(const std::vector<std::string>& positional, Options& options,
       error = "scan needs an output folder: -o DIR";
       return false;
     }
+    if (options.rangeStart >= 0 && (options.freeSpace || options.partition > 0)) {
+      error = "--range takes a range of the whole source: leave out --partition and --free-space";
+      return false;
+    }
     if (options.noFileSystems && (options.freeSpace || options.partition > 0)) {
       error = std::string(options.freeSpace ? "--free-space" : "--partition") +
               " needs the partition table and file systems read: leave out --no-file-systems";
+      return false;
+    }
+  } else if (command == "merge") {
+    options.command = Command::Merge;
+    options.shards.assign(positional.begin() + 1, positional.end());
+    expected = positional.size();
+    if (options.shards.empty() || options.outputDir.empty()) {
+      error = "merge needs the shards' output folders and a folder to merge them into: "
+              "salvor merge DIR... -o DIR";
       return false;
     }
   } else if (command == "sources") {
@@ -282,7 +304,7 @@ bool ParseCommand(const std::vector<std::string>& positional, Options& options,
     options.command = Command::Help;
     return true;
   } else {
-    error = "unknown command '" + command + "' (scan, info, sources or types)";
+    error = "unknown command '" + command + "' (scan, merge, info, sources or types)";
     return false;
   }
   if (positional.size() > expected) {
@@ -320,6 +342,8 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
 
 const char* UsageText() {
   return "Usage: salvor scan SOURCE -o DIR [options]   recover files from an image or a device\n"
+         "       salvor merge DIR... -o DIR            join the output folders of the shards\n"
+         "                                             of one scan (--range) into one\n"
          "       salvor sources                        list the devices that can be scanned\n"
          "       salvor types                          list the file types salvor knows\n"
          "       salvor info [SOURCE]                  what a source is and what its image\n"
@@ -349,6 +373,9 @@ const char* UsageText() {
          "      --partition N        scan only partition N (salvor info SOURCE lists them)\n"
          "      --free-space         scan only the space no live file holds: the free space\n"
          "                           of the file systems and the space outside them\n"
+         "      --range START:LENGTH recover only the files that start in these bytes of the\n"
+         "                           source, finished past its end: one shard of a scan\n"
+         "                           (salvor merge joins the shards' folders)\n"
          "      --resume             go on with the interrupted scan in DIR (same source and\n"
          "                           options)\n"
          "      --rebuild-time SECS  time for rebuilding fragmented files after the scan\n"

@@ -7,7 +7,7 @@
 
 namespace salvor {
 
-enum class Command { None, Scan, Sources, Types, Info, Help, Version };
+enum class Command { None, Scan, Merge, Sources, Types, Info, Help, Version };
 
 // Read-ahead and cache of the scan's block stream. A large read-ahead turns the scan into few
 // long sequential reads; the cache only has to hold the chunk being carved plus the one a
@@ -24,6 +24,7 @@ struct PropertySetting {
 struct Options {
   Command command = Command::None;
   std::string source;
+  std::vector<std::string> shards;  // salvor merge: the shards' output folders
   std::string outputDir;
   std::string reportPath;       // empty: <outputDir>/report.xml
   std::string moduleDir;        // empty: next to the executable
@@ -38,6 +39,8 @@ struct Options {
   bool deletedOnly = false;    // --deleted-only
   bool freeSpace = false;      // --free-space: only the space no live file holds
   int partition = 0;           // --partition N: only that partition; 0: the whole source
+  long long rangeStart = -1;   // --range START:LENGTH: files that start there; -1: all
+  long long rangeLength = 0;
   bool resume = false;         // go on with the interrupted scan in outputDir
   bool quiet = false;
   unsigned int readAhead = kDefaultReadAhead;

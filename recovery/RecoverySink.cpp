@@ -99,9 +99,16 @@ void RecoverySink::BeginArea(long long firstBlock, long long endBlock) {
   FFinishingOpenFile = false;
 }
 
+void RecoverySink::BeginShard(long long firstBlock, long long endBlock) {
+  BeginArea(firstBlock, -1);
+  FStopAt = endBlock - firstBlock;
+  FShardEnd = endBlock * FBlockSize;
+}
+
 void RecoverySink::BeginRescan(long long firstBlock, long long stopBlock) {
   FEnding = {FCompletedCalled, FCompleted, FCancelled};
   FLookingAgain = true;
+  FRescan = true;
   FFirstBlock = firstBlock;
   FStopAt = stopBlock - firstBlock;
   FOpenFileBlock = -1;
@@ -113,6 +120,7 @@ void RecoverySink::EndRescan() {
   FCompleted = FEnding.completed;
   FCancelled = FEnding.cancelled;
   FStopAt = kNever;
+  FRescan = false;
 }
 
 long long RecoverySink::ResumeBlock() const {
@@ -206,14 +214,17 @@ void RecoverySink::ScanProgress(long long block, long long blockCount, bool& can
   if (--FCountdown > 0) return;
   FCountdown = kCallsBetweenTicks;
   // A second look ends a little past its run, with no file of it left open.
-  if (block >= FStopAt && FOpenFileBlock < 0 && !FFinishingOpenFile) cancel = true;
+  if (block >= FStopAt && FOpenFileBlock < 0 && !FFinishingOpenFile) {
+    cancel = true;
+    FStoppedAtEnd = !FRescan;
+  }
   Tick(block, blockCount);
 }
 
 void RecoverySink::Tick(long long block, long long blockCount) {
   FLastBlock = block + FFirstBlock;
   auto now = std::chrono::steady_clock::now();
-  if (FCheckpoint && FStopAt == kNever &&
+  if (FCheckpoint && !FRescan &&
       std::chrono::duration<double>(now - FLastCheckpoint).count() >= FCheckpointSeconds) {
     FLastCheckpoint = now;
     FCheckpoint();
@@ -235,8 +246,8 @@ void RecoverySink::Draw(long long block, long long blockCount) {
 
 void RecoverySink::ScanCompleted(bool completed, bool cancelled, int) {
   FCompletedCalled = true;
-  FCompleted = completed;
-  FCancelled = cancelled;
+  FCompleted = completed || FStoppedAtEnd;
+  FCancelled = cancelled && !FStoppedAtEnd;
   if (completed) FLastBlock = FAreaEnd >= 0 ? FAreaEnd : FBlockCount;
   if (FSettings.showProgress && completed) Draw(FLastBlock, FBlockCount);
 }
@@ -366,6 +377,7 @@ void RecoverySink::Publish(const std::string& temporary, ReportFile& entry) {
 
 bool RecoverySink::Describe(CContentHandler* handler, CDataStream* file, ReportFile& entry) {
   entry.offset = SVStreamSourceOffset(file) + FFirstBlock * FBlockSize;
+  if (entry.offset >= FShardEnd) return false;  // the next shard's
   entry.size = file->GetSize();
   char described[64] = "";
   bool valid = handler->DescribeFile(file, described, sizeof described);

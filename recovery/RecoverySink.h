@@ -59,6 +59,11 @@ class RecoverySink : public CSinkBase {
   // Called before each Scan of a scan that covers parts of the source only (a partition, its
   // free space): the engine's block 0 is source block firstBlock, and it ends at endBlock.
   void BeginArea(long long firstBlock, long long endBlock);
+  // Called before the Scan of one shard of a source (--range): the engine's block 0 is source
+  // block firstBlock and it sees the rest of the source, but the scan ends, as completed,
+  // once it passes endBlock with no file open; files that start from there on are another
+  // shard's and are neither delivered nor listed.
+  void BeginShard(long long firstBlock, long long endBlock);
   // Goes on with an interrupted scan: the files and skipped files its report lists are
   // counted, and are not delivered again when the scan comes to them once more.
   void Resume(const std::vector<ReportFile>& files, const std::vector<ReportFile>& skipped);
@@ -136,6 +141,9 @@ class RecoverySink : public CSinkBase {
   bool ScanCompletedCalled() const { return FCompletedCalled; }
   bool Completed() const { return FCompleted; }
   bool Cancelled() const { return FCancelled; }
+  // The shard's scan stopped past the end of its range, complete (the engine calls it
+  // cancelled).
+  bool StoppedAtShardEnd() const { return FStoppedAtEnd; }
   // The scan ended short because the watched source is no longer ready.
   bool LostSource() const;
   // The output could not be written: disk full (ENOSPC, EDQUOT, EFBIG) or another error.
@@ -228,6 +236,9 @@ class RecoverySink : public CSinkBase {
   // A second look stops at this block (as the engine counts them); never otherwise.
   static constexpr long long kNever = std::numeric_limits<long long>::max();
   long long FStopAt = kNever;
+  bool FRescan = false;           // a second look is under way: no checkpoints
+  bool FStoppedAtEnd = false;     // a shard's scan stopped past its end: it is complete
+  long long FShardEnd = kNever;   // source byte where the next shard's files start
   struct Ending {
     bool called, completed, cancelled;
   } FEnding{};

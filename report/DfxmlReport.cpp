@@ -1,6 +1,7 @@
 #include "report/DfxmlReport.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -182,60 +183,69 @@ bool DfxmlReport::Write(const std::string& text) {
   return std::fflush(FFile) == 0;
 }
 
-bool DfxmlReport::Reopen(const std::string& path, std::vector<ReportFile>& files,
-                         std::vector<ReportFile>& skipped) {
+bool DfxmlReport::Read(const std::string& path, ReportText& report) {
   FILE* in = std::fopen(path.c_str(), "rb");
   if (in == nullptr) return false;
   std::string text;
   char buffer[65536];
   for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, in)) > 0;) text.append(buffer, got);
   std::fclose(in);
-  // The report goes on after its last whole entry, or after its header.
   size_t keep = text.find(kHeaderEnd);
   if (keep == std::string::npos) {
     errno = EINVAL;
     return false;
   }
   keep += std::strlen(kHeaderEnd);
+  report.header = text.substr(0, keep);
+  report.entries.clear();
   for (size_t at = keep; at < text.size();) {
     const size_t line = text.find('\n', at);
-    if (line == std::string::npos) break;
-    const std::string first = text.substr(at, line - at);
-    if (first == "  <fileobject>") {
-      const size_t close = text.find("  </fileobject>\n", at);
-      if (close == std::string::npos) break;
-      const std::string entry = text.substr(at, close - at);
-      ReportFile file;
-      if (entry.find("<salvor:skipped ") != std::string::npos) {
-        file.offset = NumberField(entry, "img_offset=\"", "\"");
-        file.size = NumberField(entry, "<filesize>", "</filesize>");
-        file.type = Unescape(Field(entry, "<salvor:type>", "</salvor:type>"));
-        skipped.push_back(file);
-        at = keep = close + std::strlen("  </fileobject>\n");
-        continue;
-      }
+    if (line == std::string::npos || text.compare(at, line - at, "  <fileobject>") != 0) break;
+    const size_t close = text.find("  </fileobject>\n", at);
+    if (close == std::string::npos) break;
+    ReportText::Entry parsed;
+    const size_t end = close + std::strlen("  </fileobject>\n");
+    parsed.text = text.substr(at, end - at);
+    const std::string& entry = parsed.text;
+    ReportFile& file = parsed.file;
+    file.offset = NumberField(entry, "img_offset=\"", "\"");
+    file.size = NumberField(entry, "<filesize>", "</filesize>");
+    file.type = Unescape(Field(entry, "<salvor:type>", "</salvor:type>"));
+    parsed.skipped = entry.find("<salvor:skipped ") != std::string::npos;
+    if (!parsed.skipped) {
       file.filename = Unescape(Field(entry, "<filename>", "</filename>"));
-      file.size = NumberField(entry, "<filesize>", "</filesize>");
-      file.offset = NumberField(entry, "img_offset=\"", "\"");
       file.sha256 = Field(entry, "<hashdigest type=\"sha256\">", "</hashdigest>");
-      file.type = Unescape(Field(entry, "<salvor:type>", "</salvor:type>"));
       file.handlerId = Unescape(Field(entry, "<salvor:handler>", "</salvor:handler>"));
       file.damaged = Field(entry, "<salvor:damaged>", "<") == "1";
       file.written = Field(entry, "<salvor:written>", "<") == "1";
       file.unreadableBytes = NumberField(entry, "<salvor:unreadable_bytes>", "<");
       file.replaces = Unescape(Field(entry, "<salvor:replaces>", "<"));
       if (!file.replaces.empty()) {
-        files.erase(
-            std::remove_if(files.begin(), files.end(),
-                           [&](const ReportFile& f) { return f.filename == file.replaces; }),
-            files.end());
+        auto& entries = report.entries;
+        entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                     [&](const ReportText::Entry& e) {
+                                       return !e.skipped && e.file.filename == file.replaces;
+                                     }),
+                      entries.end());
       }
-      files.push_back(file);
-      at = keep = close + std::strlen("  </fileobject>\n");
-    } else {
-      break;
     }
+    report.entries.push_back(std::move(parsed));
+    at = keep = end;
   }
+  report.ending = text.substr(keep);
+  return true;
+}
+
+bool DfxmlReport::Reopen(const std::string& path, std::vector<ReportFile>& files,
+                         std::vector<ReportFile>& skipped) {
+  // The report goes on after its last whole entry, or after its header.
+  ReportText report;
+  struct stat info {};
+  if (!Read(path, report) || stat(path.c_str(), &info) != 0) return false;
+  for (const ReportText::Entry& entry : report.entries)
+    (entry.skipped ? skipped : files).push_back(entry.file);
+  const long long keep =
+      static_cast<long long>(info.st_size) - static_cast<long long>(report.ending.size());
   FFile = std::fopen(path.c_str(), "r+b");
   if (FFile == nullptr) return false;
   if (ftruncate(fileno(FFile), static_cast<off_t>(keep)) != 0 ||
@@ -245,6 +255,19 @@ bool DfxmlReport::Reopen(const std::string& path, std::vector<ReportFile>& files
     return false;
   }
   return true;
+}
+
+bool DfxmlReport::OpenWithHeader(const std::string& path, const std::string& header) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  FFile = fdopen(fd, "w");
+  if (FFile == nullptr) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return false;
+  }
+  return Write(header);
 }
 
 bool DfxmlReport::Sync() {

@@ -80,6 +80,18 @@ struct ReportOutcome {
   std::string endTime;
 };
 
+// A report as it was written, read back: its header's text and each whole entry.
+struct ReportText {
+  struct Entry {
+    ReportFile file;     // what the entry says (name, size, offset, hash, type, state)
+    bool skipped = false;  // found but not written: a fileobject without a filename
+    std::string text;    // the entry's lines, as written
+  };
+  std::string header;  // everything before the first entry
+  std::vector<Entry> entries;  // a file a later entry replaces is not among them
+  std::string ending;          // the bad areas and the outcome after the last entry, if any
+};
+
 // Streams a DFXML report: the header at Open, one fileobject per AddFile (flushed, so that an
 // abrupt end keeps every file already reported), the outcome and the closing tag at Finish.
 class DfxmlReport {
@@ -97,6 +109,14 @@ class DfxmlReport {
   // cannot be read or written.
   bool Reopen(const std::string& path, std::vector<ReportFile>& files,
               std::vector<ReportFile>& skipped);
+  // Reads the report at path without changing it. False with errno set when it cannot be
+  // read or is not a salvor report.
+  static bool Read(const std::string& path, ReportText& report);
+  // Creates path with a header and entries taken from other reports (salvor merge).
+  bool OpenWithHeader(const std::string& path, const std::string& header);
+  bool AddEntryText(const std::string& text) { return Write(text); }
+  // Bad-area lines taken from other reports, written before the outcome.
+  bool AddLines(const std::string& text) { return Write(text); }
   // Makes what was written so far durable (before a checkpoint counts on it).
   bool Sync();
   // False when the write failed (errno tells why, e.g. ENOSPC).
