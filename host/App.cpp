@@ -507,8 +507,9 @@ ReportHeader MakeReportHeader(CPhotoRecovery* engine, const Options& options,
       {"deleted_only", options.deletedOnly ? "1" : "0"},
       {"partition", std::to_string(options.partition)},
       {"free_space", options.freeSpace ? "1" : "0"},
-      {"range", options.rangeStart < 0 ? "" : std::to_string(options.rangeStart) + ":" +
-                                                  std::to_string(options.rangeLength)},
+      {"range", options.rangeStart < 0 ? ""
+                                       : std::to_string(options.rangeStart) + ":" +
+                                             std::to_string(options.rangeLength)},
       {"modules", paths.moduleDir},
   };
   for (int i = 0; i < engine->GetContentHandlerCount(); ++i) {
@@ -923,9 +924,9 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
   if (options.rangeStart >= 0) {
     const long long sourceBytes = dataSource->GetBlockCount() * dataSource->GetBlockSize();
     if (options.rangeStart >= sourceBytes) {
-      return Fail(terminal, kExitUsage,
-                  "--range starts past the source's end (" + std::to_string(sourceBytes) +
-                      " bytes)");
+      return Fail(
+          terminal, kExitUsage,
+          "--range starts past the source's end (" + std::to_string(sourceBytes) + " bytes)");
     }
     shard = {options.rangeStart, std::min(options.rangeLength, sourceBytes - options.rangeStart)};
     Print(2, "salvor: scanning the files that start in bytes " + std::to_string(shard.offset) +
@@ -970,8 +971,7 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
     Print(terminal, "Scanning " + options.source + " (" + FormatBytes(header.sourceSize) +
                         ") into " + options.outputDir + " - Ctrl-C stops and keeps the files\n");
   }
-  const bool scanResult =
-      RunEngineScan(engine, sink, watched, areas, shard, terminal, checkpoint);
+  const bool scanResult = RunEngineScan(engine, sink, watched, areas, shard, terminal, checkpoint);
   watched.OnRead(nullptr);
   WriteLogLinesAgain();
   if (orphans.Folders() > 0) {

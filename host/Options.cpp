@@ -288,8 +288,9 @@ bool ParseCommand(const std::vector<std::string>& positional, Options& options,
     options.shards.assign(positional.begin() + 1, positional.end());
     expected = positional.size();
     if (options.shards.empty() || options.outputDir.empty()) {
-      error = "merge needs the shards' output folders and a folder to merge them into: "
-              "salvor merge DIR... -o DIR";
+      error =
+          "merge needs the shards' output folders and a folder to merge them into: "
+          "salvor merge DIR... -o DIR";
       return false;
     }
   } else if (command == "sources") {

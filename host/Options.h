@@ -41,7 +41,7 @@ struct Options {
   int partition = 0;           // --partition N: only that partition; 0: the whole source
   long long rangeStart = -1;   // --range START:LENGTH: files that start there; -1: all
   long long rangeLength = 0;
-  bool resume = false;         // go on with the interrupted scan in outputDir
+  bool resume = false;  // go on with the interrupted scan in outputDir
   bool quiet = false;
   unsigned int readAhead = kDefaultReadAhead;
   unsigned int cacheSize = kDefaultCacheSize;

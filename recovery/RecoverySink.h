@@ -236,9 +236,9 @@ class RecoverySink : public CSinkBase {
   // A second look stops at this block (as the engine counts them); never otherwise.
   static constexpr long long kNever = std::numeric_limits<long long>::max();
   long long FStopAt = kNever;
-  bool FRescan = false;           // a second look is under way: no checkpoints
-  bool FStoppedAtEnd = false;     // a shard's scan stopped past its end: it is complete
-  long long FShardEnd = kNever;   // source byte where the next shard's files start
+  bool FRescan = false;          // a second look is under way: no checkpoints
+  bool FStoppedAtEnd = false;    // a shard's scan stopped past its end: it is complete
+  long long FShardEnd = kNever;  // source byte where the next shard's files start
   struct Ending {
     bool called, completed, cancelled;
   } FEnding{};

@@ -83,11 +83,11 @@ struct ReportOutcome {
 // A report as it was written, read back: its header's text and each whole entry.
 struct ReportText {
   struct Entry {
-    ReportFile file;     // what the entry says (name, size, offset, hash, type, state)
+    ReportFile file;       // what the entry says (name, size, offset, hash, type, state)
     bool skipped = false;  // found but not written: a fileobject without a filename
-    std::string text;    // the entry's lines, as written
+    std::string text;      // the entry's lines, as written
   };
-  std::string header;  // everything before the first entry
+  std::string header;          // everything before the first entry
   std::vector<Entry> entries;  // a file a later entry replaces is not among them
   std::string ending;          // the bad areas and the outcome after the last entry, if any
 };

@@ -30,7 +30,8 @@ struct Shard {
 // The value of "name=value" among a scan's settings; empty when it is not there.
 std::string Setting(const std::vector<std::string>& settings, const std::string& name) {
   for (const std::string& setting : settings)
-    if (setting.compare(0, name.size() + 1, name + "=") == 0) return setting.substr(name.size() + 1);
+    if (setting.compare(0, name.size() + 1, name + "=") == 0)
+      return setting.substr(name.size() + 1);
   return std::string();
 }
 
@@ -54,7 +55,8 @@ std::string Attribute(const std::string& text, const std::string& name, size_t f
   const size_t at = text.find(key, from);
   if (at == std::string::npos) return std::string();
   const size_t end = text.find('"', at + key.size());
-  return end == std::string::npos ? std::string() : text.substr(at + key.size(), end - at - key.size());
+  return end == std::string::npos ? std::string()
+                                  : text.substr(at + key.size(), end - at - key.size());
 }
 
 bool EmptyOrAbsentFolder(const std::string& path) {
@@ -114,13 +116,11 @@ std::string Place(const std::string& from, const std::string& output, const std:
   if (!MakeParents(output, name)) return std::string();
   const size_t slash = name.rfind('/');
   const size_t dot = name.rfind('.');
-  const size_t split = dot != std::string::npos && (slash == std::string::npos || dot > slash)
-                           ? dot
-                           : name.size();
+  const size_t split =
+      dot != std::string::npos && (slash == std::string::npos || dot > slash) ? dot : name.size();
   for (int copy = 1; copy < 10000; ++copy) {
     const std::string candidate =
-        copy == 1 ? name
-                  : name.substr(0, split) + "-" + std::to_string(copy) + name.substr(split);
+        copy == 1 ? name : name.substr(0, split) + "-" + std::to_string(copy) + name.substr(split);
     const std::string target = output + "/" + candidate;
     if (link(from.c_str(), target.c_str()) == 0) return candidate;
     if (errno == EEXIST) continue;
@@ -189,17 +189,15 @@ bool MergeShards(const std::vector<std::string>& dirs, const std::string& output
   }
   const ScanIdentity first = Comparable(shards[0].checkpoint.identity);
   for (const Shard& shard : shards) {
-    const std::string difference =
-        IdentityDifference(first, Comparable(shard.checkpoint.identity));
+    const std::string difference = IdentityDifference(first, Comparable(shard.checkpoint.identity));
     if (!difference.empty()) {
       error = "'" + shard.dir + "' is not a shard of the same scan as '" + shards[0].dir +
               "': " + difference;
       return false;
     }
   }
-  std::stable_sort(shards.begin(), shards.end(), [](const Shard& a, const Shard& b) {
-    return a.rangeStart < b.rangeStart;
-  });
+  std::stable_sort(shards.begin(), shards.end(),
+                   [](const Shard& a, const Shard& b) { return a.rangeStart < b.rangeStart; });
   if (!EmptyOrAbsentFolder(output)) {
     error = "cannot merge into '" + output + "': " + strerror(errno) +
             " (it must not exist or be empty)";

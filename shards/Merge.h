@@ -7,10 +7,10 @@ namespace salvor {
 
 // What merging shard folders came to.
 struct MergeOutcome {
-  long long files = 0;      // files in the merged folder
-  long long dropped = 0;    // found by two shards, or inside a file an earlier shard found
-  long long renamed = 0;    // written under another name: two shards used the same one
-  bool complete = false;    // every shard finished its range
+  long long files = 0;    // files in the merged folder
+  long long dropped = 0;  // found by two shards, or inside a file an earlier shard found
+  long long renamed = 0;  // written under another name: two shards used the same one
+  bool complete = false;  // every shard finished its range
   std::vector<std::string> unfinished;  // the shard folders that did not
 };
 

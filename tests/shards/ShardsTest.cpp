@@ -1,0 +1,125 @@
+// One scan in shards (salvor scan --range) merged with salvor merge, against the same scan in
+// one piece, through the built tool: the same files, byte for byte, and the same report
+// entries, whatever the cut between the shards and however they overlap.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <set>
+
+#include "tests/host/ToolRun.h"
+
+using namespace testing_support;
+
+namespace {
+
+constexpr long long kImage = 8 << 20;
+constexpr long long kCut = 4 << 20;
+
+void Put(std::vector<uint8_t>& image, long long at, const std::vector<uint8_t>& bytes) {
+  std::copy(bytes.begin(), bytes.end(), image.begin() + at);
+}
+
+uint32_t Crc32(const uint8_t* data, size_t length) {
+  uint32_t crc = 0xffffffffu;
+  for (size_t i = 0; i < length; ++i) {
+    crc ^= data[i];
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1)));
+  }
+  return ~crc;
+}
+
+// The PNG with a private chunk after its header that holds `inside` at `offset` of the PNG:
+// a whole photo inside another file, where a shard that starts in the middle of that file
+// finds it and a single scan, skipping past the file, never looks.
+std::vector<uint8_t> PngHolding(const std::vector<uint8_t>& png, const std::vector<uint8_t>& inside,
+                                size_t offset) {
+  const size_t header = 8 + 25;  // signature, IHDR
+  std::vector<uint8_t> chunk = {0, 0, 0, 0, 'p', 'r', 'V', 't'};
+  chunk.resize(offset - header);
+  chunk.insert(chunk.end(), inside.begin(), inside.end());
+  const uint32_t length = static_cast<uint32_t>(chunk.size() - 8);
+  for (int i = 0; i < 4; ++i) chunk[i] = static_cast<uint8_t>(length >> (24 - 8 * i));
+  const uint32_t crc = Crc32(chunk.data() + 4, chunk.size() - 4);
+  for (int i = 0; i < 4; ++i) chunk.push_back(static_cast<uint8_t>(crc >> (24 - 8 * i)));
+  std::vector<uint8_t> out = png;
+  out.insert(out.begin() + header, chunk.begin(), chunk.end());
+  return out;
+}
+
+// The report's entries, each as written, without the report around them.
+std::multiset<std::string> Entries(const std::string& report) {
+  std::multiset<std::string> entries;
+  for (size_t at = report.find("<fileobject>"); at != std::string::npos;
+       at = report.find("<fileobject>", at + 1))
+    entries.insert(report.substr(at, report.find("</fileobject>", at) - at));
+  return entries;
+}
+
+}  // namespace
+
+TEST(Shards, MergedShardsGiveWhatOneScanGives) {
+  const std::string work = ScratchDir("shards");
+  std::vector<uint8_t> image(kImage);
+  std::mt19937 random(7);
+  for (uint8_t& byte : image) byte = static_cast<uint8_t>(random());
+  const auto photo = [](const char* name) { return ReadFileBytes(TestData("corpus/jpg/") + name); };
+  Put(image, 64 << 10, photo("Canon_40D.jpg"));
+  Put(image, 1 << 20, photo("DSCN0010.jpg"));
+  // Across the cut: it starts in the first shard and is finished by it.
+  Put(image, kCut - 8192, photo("nikon-e950.jpg"));
+  // A PNG across the cut holding a photo that starts right at the cut.
+  const std::vector<uint8_t> png = PngHolding(
+      ReadFileBytes(TestData("corpus/format-samples/PNG.png")), photo("BlueSquare.jpg"), 2048);
+  Put(image, kCut + (1 << 20) - 2048, png);
+  Put(image, kCut + (3 << 20), photo("Canon_40D.jpg"));
+  WriteFileBytes(work + "/card.img", image);
+
+  ASSERT_EQ(RunSalvor(work, "scan card.img -q -o whole").status, 0);
+  const std::multiset<std::string> whole = Entries(ReadText(work + "/whole/report.xml"));
+  ASSERT_EQ(whole.size(), 5u);
+
+  struct Case {
+    const char* name;
+    std::vector<std::string> ranges;  // START:LENGTH of each shard, in the order merged
+  } cases[] = {
+      {"two halves", {"0:4M", "4M:4M"}},
+      {"the second first", {"4M:4M", "0:4M"}},
+      // The second shard starts inside the PNG: it finds the photo in it, which must go.
+      {"cut inside a file", {"0:5M", "5M:3M"}},
+      {"overlapping", {"0:6M", "3M:5M"}},
+      {"three", {"0:2M", "2M:3M", "5M:3M"}},
+  };
+  int run = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string tag = std::to_string(run++);
+    std::string folders;
+    for (size_t i = 0; i < c.ranges.size(); ++i) {
+      const std::string folder = "shard" + tag + "-" + std::to_string(i);
+      ASSERT_EQ(RunSalvor(work, "scan card.img -q -o " + folder + " --range " + c.ranges[i]).status,
+                0);
+      folders += " " + folder;
+    }
+    const std::string merged = "merged" + tag;
+    ToolOutcome merge = RunSalvor(work, "merge" + folders + " -o " + merged);
+    ASSERT_EQ(merge.status, 0) << merge.err;
+    EXPECT_TRUE(WellFormed(work + "/" + merged + "/report.xml"));
+    EXPECT_EQ(Entries(ReadText(work + "/" + merged + "/report.xml")), whole);
+    for (const ReportedFile& file : ReportedFiles(ReadText(work + "/whole/report.xml")))
+      EXPECT_EQ(FileSha256(work + "/" + merged + "/" + file.filename), file.sha256)
+          << file.filename;
+  }
+
+  // What cannot be merged is refused, with nothing made.
+  std::vector<uint8_t> other(image.begin(), image.begin() + kCut);
+  WriteFileBytes(work + "/other.img", other);
+  ASSERT_EQ(RunSalvor(work, "scan other.img -q -o other --range 4M:4M").status, 2);
+  ASSERT_EQ(RunSalvor(work, "scan other.img -q -o other --range 0:4M").status, 0);
+  ToolOutcome mixed = RunSalvor(work, "merge shard0-0 other -o mixed");
+  EXPECT_EQ(mixed.status, 2);
+  EXPECT_NE(mixed.err.find("'other' is not a shard of the same scan as 'shard0-0'"),
+            std::string::npos)
+      << mixed.err;
+  EXPECT_FALSE(FileExists(work + "/mixed"));
+  EXPECT_EQ(RunSalvor(work, "merge shard0-0 shard0-1 -o whole").status, 2);  // not empty
+}
