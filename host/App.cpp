@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <clocale>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <set>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -26,6 +28,7 @@
 #include "filesystems/Origins.h"
 #include "filesystems/OrphanFolders.h"
 #include "shards/Merge.h"
+#include "shards/Parallel.h"
 #include "host/Modules.h"
 #include "host/Paths.h"
 #include "recovery/Naming.h"
@@ -447,6 +450,8 @@ void AddImageTail(const Options& options, const ScanPaths& paths, long long imag
 
 // Reading the file systems: at most 5 minutes and 2 GiB (a million entries take far less).
 constexpr int kFileSystemSeconds = 300;
+// Images of this size or more are scanned by one worker a core unless --jobs says otherwise.
+constexpr long long kParallelBytes = 1LL << 30;
 constexpr long long kFileSystemMemory = 2LL << 30;
 
 // In a child process, bounded in time and memory; `failure` says why it did not finish. The
@@ -845,12 +850,12 @@ bool RunEngineScan(CPhotoRecovery* engine, RecoverySink& sink, CScannedSource& w
   checkpoint(false);
   bool scanResult = true;
   if (shard.length > 0) {
+    // Resumed past the shard's end (a file that began in it was being finished): the scan
+    // stops at once, complete.
     const long long end = (shard.offset + shard.length + blockSize - 1) / blockSize;
-    if (firstBlock < end) {
-      watched.StartAt(std::max(firstBlock, shard.offset / blockSize));
-      sink.BeginShard(watched.FirstBlock(), end);
-      scanResult = engine->Scan(&watched) || sink.StoppedAtShardEnd();
-    }
+    watched.StartAt(std::max(firstBlock, shard.offset / blockSize));
+    sink.BeginShard(watched.FirstBlock(), end);
+    scanResult = engine->Scan(&watched) || sink.StoppedAtShardEnd();
   } else if (areas.empty()) {
     scanResult = engine->Scan(&watched);
   } else {
@@ -984,14 +989,113 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
   return FinishScan(options, paths, sink, watched, scanResult, terminal, report);
 }
 
-// salvor scan: the checks that need no engine first, then the scan into a new output folder.
-int RunScan(const Options& options, const std::string& commandLine) {
+// The bytes the scan sees of the source and its block size, through the modules that read
+// it (an E01's data, not its file's length). False with `error` when it cannot be opened.
+bool SourceGeometry(CPhotoRecovery* engine, const ModuleSet& modules, const ScanPaths& paths,
+                    const struct stat& info, long long& bytes, long long& blockSize,
+                    std::string& error) {
+  CDataSource* source = S_ISBLK(info.st_mode)
+                            ? FindDeviceSource(engine, info.st_rdev)
+                            : OpenImageWithModules(engine, modules, paths.source, error);
+  if (source == nullptr && !S_ISBLK(info.st_mode) && error.empty()) {
+    bytes = info.st_size;  // a raw image
+    blockSize = 512;
+    return true;
+  }
+  if (source == nullptr) {
+    if (error.empty()) error = "no module offers it";
+    return false;
+  }
+  blockSize = std::max(1LL, source->GetBlockSize());
+  bytes = source->GetBlockCount() * blockSize;
+  return true;
+}
+
+bool LoadQuietly(CPhotoRecovery* engine, const std::string& moduleDir, bool content,
+                 bool dataSource, ModuleSet& modules, std::string& error);
+
+// A scan with several worker processes, each a shard of the source, merged into the output
+// folder as they finish. The modules and settings are checked here first, so that a mistake
+// is said once, before anything is made.
+int ScanWithWorkers(Options options, const ScanPaths& paths, const struct stat& sourceInfo,
+                    int jobs, const std::vector<std::string>& arguments,
+                    const std::string& commandLine) {
+  CPhotoRecovery* engine = GetSVSingleton();
+  ModuleSet modules;
+  std::string error;
+  if (!LoadQuietly(engine, paths.moduleDir, true, true, modules, error))
+    return Fail(2, kExitModule, error);
+  if (!ConfigureHandlers(engine, options, error)) return Fail(2, kExitUsage, error);
+  ParallelScan scan;
+  if (!SourceGeometry(engine, modules, paths, sourceInfo, scan.sourceBytes, scan.blockSize, error))
+    return Fail(2, kExitSource, "cannot open '" + options.source + "': " + error);
+  char executable[PATH_MAX] = {};
+  if (readlink("/proc/self/exe", executable, sizeof executable - 1) <= 0)
+    return Fail(2, kExitScanFailed, std::string("cannot find salvor itself: ") + strerror(errno));
+  scan.command = WorkerCommand(executable, arguments);
+  scan.outputDir = paths.outputDir;
+  scan.reportPath = options.reportPath.empty() ? std::string() : paths.reportPath;
+  scan.commandLine = commandLine;
+  scan.jobs = jobs;
+  scan.resume = options.resume;
+  scan.quiet = options.quiet;
+  InstallInterruptHandler(2);
+  if (!options.quiet) {
+    Print(2, "Scanning " + options.source + " (" + FormatBytes(scan.sourceBytes) + ") into " +
+                 options.outputDir + " with " + std::to_string(jobs) +
+                 " workers - Ctrl-C stops and keeps the files\n");
+  }
+  const auto started = std::chrono::steady_clock::now();
+  ParallelOutcome outcome;
+  const bool merged = ScanInParallel(scan, &gInterrupts, &gStopSignal, outcome, error);
+  for (const std::string& event : outcome.events) Print(2, "salvor: " + event + "\n");
+  if (!merged) return Fail(2, kExitScanFailed, error);
+  if (!options.quiet) {
+    char seconds[32];
+    std::snprintf(
+        seconds, sizeof seconds, "%.1f",
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    Print(1, "Recovered " + std::to_string(outcome.merged.files) + " files into " +
+                 options.outputDir + " with " + std::to_string(outcome.workers) + " workers in " +
+                 seconds + " s\nReport: " +
+                 (options.reportPath.empty() ? paths.outputDir + "/report.xml" : paths.reportPath) +
+                 "\nLog:    " + paths.logPath + "\n");
+  }
+  if (!outcome.merged.complete) {
+    Print(2, std::string("salvor: ") +
+                 (gInterrupts != 0 ? "scan cancelled" : "not every shard was finished") + "; " +
+                 std::to_string(outcome.merged.files) + " files recovered so far are kept in " +
+                 options.outputDir + "; go on with: salvor scan " + options.source + " -o " +
+                 options.outputDir + " --resume\n");
+  }
+  if (gInterrupts != 0) return 128 + (gStopSignal != 0 ? gStopSignal : SIGINT);
+  return outcome.status != 0 ? outcome.status : outcome.merged.complete ? kExitOk : kExitIncomplete;
+}
+
+// salvor scan: the checks that need no engine first, then the scan into a new output folder,
+// by one process or, for a large image, by one worker a core.
+int RunScan(const Options& options, const std::string& commandLine,
+            const std::vector<std::string>& arguments) {
   const ScanPaths paths = ResolvePaths(options);
   struct stat sourceInfo {};
   int status = CheckSource(options, paths, sourceInfo);
   if (status == kExitOk) status = CheckOutputFolder(options, paths, sourceInfo);
   if (status == kExitOk) status = ProbeSource(options, paths, S_ISBLK(sourceInfo.st_mode));
   if (status != kExitOk) return status;
+  const int interrupted = options.resume ? WorkersOfInterruptedScan(paths.outputDir) : 0;
+  int jobs = options.jobs;
+  if (jobs == 0) {
+    // A device is read by one worker: in order, and a failing one once. So is a small image,
+    // and a scan of parts of the source, or one that goes on from a single worker's.
+    const bool whole = options.partition == 0 && !options.freeSpace && options.rangeStart < 0;
+    jobs = S_ISREG(sourceInfo.st_mode) && sourceInfo.st_size >= kParallelBytes && whole &&
+                   !options.resume
+               ? static_cast<int>(std::max(1u, std::thread::hardware_concurrency()))
+               : 1;
+  }
+  if (interrupted > 0 || jobs > 1)
+    return ScanWithWorkers(options, paths, sourceInfo, std::max(jobs, interrupted), arguments,
+                           commandLine);
 
   // The engine's log is held in an unnamed file until the output folder is made (nothing is
   // made before the modules and settings are accepted), then goes to salvor.log; the terminal
@@ -1010,7 +1114,8 @@ int RunScan(const Options& options, const std::string& commandLine) {
 int RunMerge(const Options& options, const std::string& commandLine) {
   MergeOutcome outcome;
   std::string error;
-  if (!MergeShards(options.shards, options.outputDir, commandLine, outcome, error))
+  if (!MergeShards(options.shards, options.outputDir, options.reportPath, commandLine, outcome,
+                   error))
     return Fail(2, kExitUsage, error);
   if (!options.quiet) {
     Print(1, "Merged " + std::to_string(options.shards.size()) + " shards into " +
@@ -1354,7 +1459,8 @@ int RunSalvor(int argc, char** argv) {
       Print(1, "salvor " SALVOR_VERSION "\n");
       return kExitOk;
     case Command::Scan:
-      return RunScan(options, CommandLine(argc, argv));
+      return RunScan(options, CommandLine(argc, argv),
+                     std::vector<std::string>(argv + 1, argv + argc));
     case Command::Merge:
       return RunMerge(options, CommandLine(argc, argv));
     case Command::Types:

@@ -179,7 +179,8 @@ bool ParseValueOption(ArgumentReader& args, Options& options) {
   const bool rebuild = name == "--rebuild-time";
   const bool partition = name == "--partition";
   const bool range = name == "--range";
-  if (!types && !exclude && !size && !tuning && !rebuild && !partition && !range &&
+  const bool jobs = name == "--jobs";
+  if (!types && !exclude && !size && !tuning && !rebuild && !partition && !range && !jobs &&
       name != "--set") {
     return args.Fail("unknown option '" + name + "'");
   }
@@ -210,6 +211,13 @@ bool ParseValueOption(ArgumentReader& args, Options& options) {
       return args.Fail("invalid range '" + text +
                        "' for --range (START:LENGTH in bytes, e.g. 0:16G or 16G:16G)");
     }
+  } else if (jobs) {
+    char* end = nullptr;
+    errno = 0;
+    const long count = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || count < 1 || count > 256)
+      return args.Fail("invalid count '" + text + "' for --jobs (1 to 256 worker processes)");
+    options.jobs = static_cast<int>(count);
   } else if (partition) {
     char* end = nullptr;
     errno = 0;
@@ -272,6 +280,13 @@ bool ParseCommand(const std::vector<std::string>& positional, Options& options,
     options.source = positional[1];
     if (options.outputDir.empty()) {
       error = "scan needs an output folder: -o DIR";
+      return false;
+    }
+    if (options.jobs > 1 &&
+        (options.rangeStart >= 0 || options.freeSpace || options.partition > 0)) {
+      error =
+          "--jobs cuts the whole source into shards: leave out --range, --partition and "
+          "--free-space, or scan with --jobs 1";
       return false;
     }
     if (options.rangeStart >= 0 && (options.freeSpace || options.partition > 0)) {
@@ -374,6 +389,9 @@ const char* UsageText() {
          "      --partition N        scan only partition N (salvor info SOURCE lists them)\n"
          "      --free-space         scan only the space no live file holds: the free space\n"
          "                           of the file systems and the space outside them\n"
+         "      --jobs N             scan with N worker processes, each a shard of the source\n"
+         "                           (default: one per core for an image of 1 GiB or more,\n"
+         "                           else 1; a device is read by one)\n"
          "      --range START:LENGTH recover only the files that start in these bytes of the\n"
          "                           source, finished past its end: one shard of a scan\n"
          "                           (salvor merge joins the shards' folders)\n"

@@ -39,6 +39,7 @@ struct Options {
   bool deletedOnly = false;    // --deleted-only
   bool freeSpace = false;      // --free-space: only the space no live file holds
   int partition = 0;           // --partition N: only that partition; 0: the whole source
+  int jobs = 0;                // --jobs N: worker processes; 0: as many as cores for a large image
   long long rangeStart = -1;   // --range START:LENGTH: files that start there; -1: all
   long long rangeLength = 0;
   bool resume = false;  // go on with the interrupted scan in outputDir

@@ -59,13 +59,14 @@ std::string Attribute(const std::string& text, const std::string& name, size_t f
                                   : text.substr(at + key.size(), end - at - key.size());
 }
 
-bool EmptyOrAbsentFolder(const std::string& path) {
+bool EmptyOrAbsentFolder(const std::string& path, const std::string& keep) {
   if (mkdir(path.c_str(), 0755) == 0) return true;
   if (errno != EEXIST) return false;
   std::unique_ptr<DIR, int (*)(DIR*)> folder(opendir(path.c_str()), &closedir);
   if (!folder) return false;
   while (const dirent* item = readdir(folder.get())) {
-    if (std::strcmp(item->d_name, ".") != 0 && std::strcmp(item->d_name, "..") != 0) {
+    if (std::strcmp(item->d_name, ".") != 0 && std::strcmp(item->d_name, "..") != 0 &&
+        item->d_name != keep) {
       errno = ENOTEMPTY;
       return false;
     }
@@ -178,7 +179,8 @@ std::string MergedHeader(std::string header, const std::string& commandLine,
 }  // namespace
 
 bool MergeShards(const std::vector<std::string>& dirs, const std::string& output,
-                 const std::string& commandLine, MergeOutcome& outcome, std::string& error) {
+                 const std::string& reportPath, const std::string& commandLine,
+                 MergeOutcome& outcome, std::string& error, const std::string& keep) {
   outcome = MergeOutcome();
   std::vector<Shard> shards(dirs.size());
   for (size_t i = 0; i < dirs.size(); ++i)
@@ -198,7 +200,7 @@ bool MergeShards(const std::vector<std::string>& dirs, const std::string& output
   }
   std::stable_sort(shards.begin(), shards.end(),
                    [](const Shard& a, const Shard& b) { return a.rangeStart < b.rangeStart; });
-  if (!EmptyOrAbsentFolder(output)) {
+  if (!EmptyOrAbsentFolder(output, keep)) {
     error = "cannot merge into '" + output + "': " + strerror(errno) +
             " (it must not exist or be empty)";
     return false;
@@ -244,10 +246,10 @@ bool MergeShards(const std::vector<std::string>& dirs, const std::string& output
           : std::to_string(rangeStart) + ":" +
                 std::to_string((rangeEnd < 0 ? first.sourceBytes : rangeEnd) - rangeStart);
   DfxmlReport report;
-  const std::string reportPath = output + "/report.xml";
-  if (!report.OpenWithHeader(reportPath,
+  const std::string reportFile = reportPath.empty() ? output + "/report.xml" : reportPath;
+  if (!report.OpenWithHeader(reportFile,
                              MergedHeader(shards[0].report.header, commandLine, range))) {
-    error = "cannot write '" + reportPath + "': " + strerror(errno);
+    error = "cannot write '" + reportFile + "': " + strerror(errno);
     return false;
   }
   ReportOutcome total;
@@ -277,7 +279,7 @@ bool MergeShards(const std::vector<std::string>& dirs, const std::string& output
       total.bytes += entry.file.size;
     }
     if (!report.AddEntryText(text)) {
-      error = "cannot write '" + reportPath + "': " + strerror(errno);
+      error = "cannot write '" + reportFile + "': " + strerror(errno);
       return false;
     }
   }
@@ -304,14 +306,14 @@ bool MergeShards(const std::vector<std::string>& dirs, const std::string& output
   total.seconds = seconds;
   total.endTime = UtcTimestamp();
   if (!report.Finish(total)) {
-    error = "cannot write '" + reportPath + "': " + strerror(errno);
+    error = "cannot write '" + reportFile + "': " + strerror(errno);
     return false;
   }
   // A merged folder is itself a shard of the ranges it covers: merges can be merged.
   Checkpoint merged = shards[0].checkpoint;
   for (std::string& setting : merged.identity.settings) {
     if (setting.compare(0, 6, "range=") == 0) setting = "range=" + range;
-    if (setting.compare(0, 7, "report=") == 0) setting = "report=" + reportPath;
+    if (setting.compare(0, 7, "report=") == 0) setting = "report=" + reportFile;
   }
   merged.complete = outcome.complete;
   merged.readErrors = total.readErrors;

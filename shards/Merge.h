@@ -20,7 +20,10 @@ struct MergeOutcome {
 // one a single scan gives: a file that starts inside a file an earlier shard found is left
 // out, as a single scan never looks there, and a file two shards found comes once. Shards of
 // another source or with other settings are refused. False with `error` in words.
+// `reportPath` empty: output/report.xml. `keep`: a name in `output` that may be there already
+// (the workers' folder of a scan run on several cores, whose shards are merged into it).
 bool MergeShards(const std::vector<std::string>& shards, const std::string& output,
-                 const std::string& commandLine, MergeOutcome& outcome, std::string& error);
+                 const std::string& reportPath, const std::string& commandLine,
+                 MergeOutcome& outcome, std::string& error, const std::string& keep = "");
 
 }  // namespace salvor

@@ -55,10 +55,9 @@ std::multiset<std::string> Entries(const std::string& report) {
   return entries;
 }
 
-}  // namespace
-
-TEST(Shards, MergedShardsGiveWhatOneScanGives) {
-  const std::string work = ScratchDir("shards");
+// An 8 MiB card of noise with photos on both sides of its middle, one across it, and a PNG
+// that holds a photo.
+std::vector<uint8_t> MakeCard() {
   std::vector<uint8_t> image(kImage);
   std::mt19937 random(7);
   for (uint8_t& byte : image) byte = static_cast<uint8_t>(random());
@@ -72,6 +71,14 @@ TEST(Shards, MergedShardsGiveWhatOneScanGives) {
       ReadFileBytes(TestData("corpus/format-samples/PNG.png")), photo("BlueSquare.jpg"), 2048);
   Put(image, kCut + (1 << 20) - 2048, png);
   Put(image, kCut + (3 << 20), photo("Canon_40D.jpg"));
+  return image;
+}
+
+}  // namespace
+
+TEST(Shards, MergedShardsGiveWhatOneScanGives) {
+  const std::string work = ScratchDir("shards");
+  const std::vector<uint8_t> image = MakeCard();
   WriteFileBytes(work + "/card.img", image);
 
   ASSERT_EQ(RunSalvor(work, "scan card.img -q -o whole").status, 0);
@@ -122,4 +129,51 @@ TEST(Shards, MergedShardsGiveWhatOneScanGives) {
       << mixed.err;
   EXPECT_FALSE(FileExists(work + "/mixed"));
   EXPECT_EQ(RunSalvor(work, "merge shard0-0 shard0-1 -o whole").status, 2);  // not empty
+}
+
+// The same with worker processes (--jobs): a worker killed halfway is started again and goes
+// on from its checkpoint; a scan stopped as by Ctrl-C keeps what it found and goes on with
+// --resume. Either way the result is the single scan's.
+TEST(Shards, WorkersGiveWhatOneScanGives) {
+  const std::string work = ScratchDir("workers");
+  ASSERT_TRUE(testing_support::Run("mkdir -p '" + work +
+                                   "/mods' && ln -sf '" SALVOR_MODULE_DIR
+                                   "'/*.so '" SALVOR_TROUBLE_MODULE "' '" +
+                                   work + "/mods/'"));
+  std::vector<uint8_t> image = MakeCard();
+  for (const char trouble : {'K', 'S'}) {
+    SCOPED_TRACE(trouble);
+    const std::string mark = std::string("SALVOR!") + trouble;
+    std::copy(mark.begin(), mark.end(), image.begin() + (6 << 20));
+    WriteFileBytes(work + "/card.img", image);
+    const std::string once = work + "/once" + trouble;
+    const std::string scan = "scan card.img -q --modules mods -o ";
+    const std::string env = "SALVOR_TROUBLE_ONCE='" + once + "' ";
+    WriteFileBytes(once, {});
+    const std::string whole = std::string("whole") + trouble;
+    ASSERT_EQ(RunSalvor(work, scan + whole, env).status, 0);
+    ASSERT_EQ(std::remove(once.c_str()), 0);
+
+    const std::string jobs = std::string("jobs") + trouble;
+    ToolOutcome run = RunSalvor(work, scan + jobs + " --jobs 2", env);
+    if (trouble == 'K') {
+      EXPECT_EQ(run.status, 0) << run.err;
+      EXPECT_NE(run.err.find("salvor: worker 2 (bytes 4194304-8388607) ended by signal 9 "
+                             "(Killed): scanning its range again from its last checkpoint"),
+                std::string::npos)
+          << run.err;
+    } else {
+      EXPECT_EQ(run.status, 130) << run.err;
+      EXPECT_NE(run.err.find("salvor: scan cancelled; "), std::string::npos) << run.err;
+      EXPECT_TRUE(WellFormed(work + "/" + jobs + "/report.xml"));
+      run = RunSalvor(work, scan + jobs + " --resume", env);
+      EXPECT_EQ(run.status, 0) << run.err;
+    }
+    EXPECT_TRUE(WellFormed(work + "/" + jobs + "/report.xml"));
+    EXPECT_EQ(Entries(ReadText(work + "/" + jobs + "/report.xml")),
+              Entries(ReadText(work + "/" + whole + "/report.xml")));
+    EXPECT_FALSE(FileExists(work + "/" + jobs + "/.jobs"));
+    EXPECT_NE(ReadText(work + "/" + jobs + "/salvor.log").find("== worker 2: bytes 4194304-"),
+              std::string::npos);
+  }
 }
