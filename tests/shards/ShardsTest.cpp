@@ -3,6 +3,8 @@
 // entries, whatever the cut between the shards and however they overlap.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <random>
 #include <set>
 
@@ -176,4 +178,56 @@ TEST(Shards, WorkersGiveWhatOneScanGives) {
     EXPECT_NE(ReadText(work + "/" + jobs + "/salvor.log").find("== worker 2: bytes 4194304-"),
               std::string::npos);
   }
+}
+
+// The cluster recipe of the docs on a single-node Slurm this test starts and stops: a job array
+// whose tasks scan a shard each, then the merge once they are done.
+TEST(Shards, SlurmJobArrayMergesLikeOneScan) {
+  for (const char* tool : {"slurmctld", "slurmd", "sbatch", "munged"})
+    if (!HaveTool(tool)) GTEST_SKIP() << tool << " missing (scripts/deps.sh)";
+  if (geteuid() != 0) GTEST_SKIP() << "the test's Slurm runs its daemons as root";
+  const std::string work = ScratchDir("slurm");
+  WriteFileBytes(work + "/card.img", MakeCard());
+  ASSERT_EQ(RunSalvor(work, "scan card.img -q -o whole").status, 0);
+  const int port = 20000 + static_cast<int>(getpid() % 5000) * 2;
+  const std::string conf =
+      "ClusterName=salvortest\nSlurmctldHost=$(hostname -s)\nAuthType=auth/munge\n"
+      "AuthInfo=socket=$W/munge.sock\nCredType=cred/munge\nSlurmUser=root\nSlurmdUser=root\n"
+      "StateSaveLocation=$W/state\nSlurmdSpoolDir=$W/spool\nSlurmctldPidFile=$W/ctld.pid\n"
+      "SlurmdPidFile=$W/d.pid\nSlurmctldPort=" +
+      std::to_string(port) + "\nSlurmdPort=" + std::to_string(port + 1) +
+      "\nSlurmctldLogFile=$W/ctld.log\nSlurmdLogFile=$W/d.log\nProctrackType=proctrack/linuxproc\n"
+      "TaskPlugin=task/none\nSelectType=select/cons_tres\nSelectTypeParameters=CR_Core\n"
+      "ReturnToService=2\nNodeName=$(hostname -s) CPUs=$(nproc) State=UNKNOWN\n"
+      "PartitionName=test Nodes=$(hostname -s) Default=YES MaxTime=INFINITE State=UP\n";
+  const std::string env = "export W='" + work + "' SLURM_CONF='" + work + "/slurm.conf' && ";
+  struct Stop {
+    std::string env;
+    ~Stop() {
+      testing_support::Run(env +
+                           "scontrol shutdown >/dev/null 2>&1; sleep 1; "
+                           "kill $(cat \"$W/munge.pid\") 2>/dev/null; true");
+    }
+  } stop{env};
+  const bool started = testing_support::Run(
+      env + "mkdir -p \"$W/state\" \"$W/spool\" && cat > \"$W/slurm.conf\" <<EOF\n" + conf +
+      "EOF\nhead -c 1024 /dev/urandom > \"$W/munge.key\" && chmod 600 \"$W/munge.key\" && "
+      "munged --force --key-file=\"$W/munge.key\" --socket=\"$W/munge.sock\" "
+      "--pid-file=\"$W/munge.pid\" --log-file=\"$W/munge.log\" --seed-file=\"$W/munge.seed\" && "
+      "slurmctld && slurmd && for i in $(seq 50); do sinfo -h -o %t 2>/dev/null | grep -q idle "
+      "&& exit 0; sleep 0.2; done; exit 1");
+  if (!started) GTEST_SKIP() << "Slurm did not start here (see " << work << "/ctld.log, d.log)";
+  // The job array of the docs, 4 MiB a task, then the merge.
+  ASSERT_TRUE(testing_support::Run(
+      env + "cd \"$W\" && printf '#!/bin/sh\\n%s\\n' '\"" SALVOR_EXE
+            "\" scan card.img -q -o shards/$SLURM_ARRAY_TASK_ID --jobs 1 --range "
+            "$((SLURM_ARRAY_TASK_ID * 4))M:4M' > scan.sh && mkdir shards && "
+            "job=$(sbatch --parsable --array=0-1 --output=shards/%a.out scan.sh) && "
+            "sbatch --parsable --dependency=afterok:$job --output=merge.out --wrap '\"" SALVOR_EXE
+            "\" merge shards/0 shards/1 -o recovered -q' > merge.job && for i in $(seq 300); do "
+            "[ -z \"$(squeue -h)\" ] && exit 0; sleep 0.2; done; exit 1"))
+      << ReadText(work + "/merge.out");
+  EXPECT_TRUE(WellFormed(work + "/recovered/report.xml")) << ReadText(work + "/merge.out");
+  EXPECT_EQ(Entries(ReadText(work + "/recovered/report.xml")),
+            Entries(ReadText(work + "/whole/report.xml")));
 }
