@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace salvor {
@@ -86,6 +87,8 @@ class FileSystemCatalog {
   static constexpr long long kFreeSpaceGap = 1LL << 20;
   static constexpr size_t kMaxFreeSpans = 16384;
   const std::vector<FsEntry>& Entries() const { return FEntries; }
+  // A file system known otherwise than by Read (a test's, a fuzzer's).
+  void AddFileSystem(FsVolume volume) { FVolumes.push_back(std::move(volume)); }
   // Adds a file found after the reading (in a folder the file system no longer reaches); a
   // file already listed at the same start keeps its place. False when the catalog is full.
   bool AddFound(FsEntry entry);
