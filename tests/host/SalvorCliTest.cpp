@@ -183,9 +183,9 @@ TEST_F(SalvorCli, RefusalsGiveOneLineAndTheirOwnStatus) {
            {"--version", 0, "salvor 0.1.0\n"},
            {"--help", 0, "Usage: salvor scan SOURCE -o DIR [options]"},
            {"types", 0, "ID                Enabled MaxSize   Name"},
-           {"", 2, "salvor: no command given (scan, info, sources or types)" + help},
+           {"", 2, "salvor: no command given (scan, merge, info, sources or types)" + help},
            {"restore", 2,
-            "salvor: unknown command 'restore' (scan, info, sources or types)" + help},
+            "salvor: unknown command 'restore' (scan, merge, info, sources or types)" + help},
            {"scan image.bin", 2, "salvor: scan needs an output folder: -o DIR" + help},
            {"scan -o out", 2,
             "salvor: scan needs a SOURCE (an image file or a device such as /dev/sdb)" + help},
@@ -290,7 +290,8 @@ TEST_F(SalvorCli, OutputLimitsKeepWhatFits) {
 TEST_F(SalvorCli, StopsKeepFilesAndSayHowTheScanEnded) {
   const std::string dir = ScratchDir("cli_interrupt");
   const auto expected = MakeImage(dir + "/image.bin", false, 4);
-  // A long tail of empty space so that the scan is still running when the stop comes.
+  // A long tail of empty space so that the scan is still running when the stop comes; one
+  // process, which writes each file where it goes as soon as it is found.
   ASSERT_TRUE(testing_support::Run("truncate -s 6G '" + dir + "/image.bin'"));
   const std::string cancelled = "salvor: scan cancelled";
   for (const auto& [stop, status, outcome, says] :
@@ -307,7 +308,7 @@ TEST_F(SalvorCli, StopsKeepFilesAndSayHowTheScanEnded) {
     const std::string wait =
         "until [ -e " + out + "/" + expected.rbegin()->first + " ]; do sleep 0.005; done";
     ToolOutcome run =
-        RunSalvor(dir, "scan image.bin -q -o " + out,
+        RunSalvor(dir, "scan image.bin -q --jobs 1 -o " + out,
                   "{ (timeout 60 sh -c '" + wait + "'; sleep 0.05; " + stop + ") & } ; exec ");
     EXPECT_EQ(run.status, status) << run.err;
     EXPECT_EQ(run.err, says + "; 4 files recovered so far are kept in " + out + "\n");
