@@ -3,6 +3,7 @@
 #include <tsk/libtsk.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -54,6 +55,48 @@ struct CatalogWalk {
     return TSK_WALK_STOP;
   }
 
+  // The pieces of the file's data as its record gives them, into entry.runs (see FsEntry).
+  void RecordRuns(TSK_FS_FILE* file, const FsVolume& volume, FsEntry& entry) {
+    // A deleted FAT or exFAT file has no chain left: The Sleuth Kit guesses contiguous
+    // clusters. An NTFS record keeps its run list after deletion; ext2/3/4 clear theirs.
+    if (!entry.allocated && !TSK_FS_TYPE_ISNTFS(file->fs_info->ftype)) return;
+    const TSK_FS_ATTR* attr = tsk_fs_file_attr_get(file);
+    tsk_error_reset();
+    if (attr == nullptr || (attr->flags & TSK_FS_ATTR_NONRES) == 0 ||
+        (attr->flags & (TSK_FS_ATTR_COMP | TSK_FS_ATTR_ENC | TSK_FS_ATTR_SPARSE)) != 0 ||
+        attr->nrd.skiplen != 0 || attr->nrd.initsize < entry.size)
+      return;
+    std::vector<SourceSpan> runs;
+    long long blocks = 0, bytes = 0;
+    for (const TSK_FS_ATTR_RUN* run = attr->nrd.run; run != nullptr && bytes < entry.size;
+         run = run->next) {
+      if ((run->flags & (TSK_FS_ATTR_RUN_FLAG_FILLER | TSK_FS_ATTR_RUN_FLAG_SPARSE)) != 0 ||
+          static_cast<long long>(run->offset) != blocks || run->len == 0 ||
+          run->len > static_cast<TSK_DADDR_T>(LLONG_MAX / 2 / volume.blockSize) ||
+          run->addr > static_cast<TSK_DADDR_T>(LLONG_MAX / 2 / volume.blockSize))
+        return;
+      const long long offset = volume.offset + static_cast<long long>(run->addr) * volume.blockSize;
+      const long long length =
+          std::min(static_cast<long long>(run->len) * volume.blockSize, entry.size - bytes);
+      blocks += static_cast<long long>(run->len);
+      bytes += length;
+      if (!runs.empty() && runs.back().offset + runs.back().length == offset) {
+        runs.back().length += length;
+        continue;
+      }
+      if (runs.size() >= FileSystemCatalog::kMaxFileRuns) return;
+      runs.push_back({offset, length});
+    }
+    if (bytes < entry.size || runs.empty() || runs.front().offset != entry.start) return;
+    if (runs.size() > 1) {
+      FileSystemCatalog& catalog = *this->catalog;
+      if (catalog.FRuns + runs.size() > FileSystemCatalog::kMaxRuns) return;
+      catalog.FRuns += runs.size();
+      entry.runs = std::move(runs);
+    }
+    entry.recorded = true;
+  }
+
   static TSK_WALK_RET_ENUM Visit(TSK_FS_FILE* file, const char* folder, void* context) {
     auto* walk = static_cast<CatalogWalk*>(context);
     const TSK_FS_NAME* name = file->name;
@@ -96,6 +139,7 @@ struct CatalogWalk {
     entry.crtime = meta->crtime;
     entry.atime = meta->atime;
     entry.fileSystem = walk->volume;
+    if (entry.start >= 0) walk->RecordRuns(file, volume, entry);
     catalog.FEntries.push_back(std::move(entry));
     return TSK_WALK_CONT;
   }
@@ -146,6 +190,7 @@ bool FileSystemCatalog::Read(const SourceReader& read, long long sourceBytes,
   FEntries.clear();
   FByStart.clear();
   FDropped = 0;
+  FRuns = 0;
   auto* source = static_cast<SourceImage*>(tsk_img_malloc(sizeof(SourceImage)));
   if (source == nullptr) return false;
   source->read = &read;

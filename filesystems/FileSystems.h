@@ -9,6 +9,12 @@
 
 namespace salvor {
 
+// Bytes [offset, offset + length) of the source.
+struct SourceSpan {
+  long long offset = 0;
+  long long length = 0;
+};
+
 // A file the file systems on the source name, live or deleted.
 struct FsEntry {
   std::string path;              // full path inside its file system: "/DCIM/100CANON/IMG_0001.JPG"
@@ -21,6 +27,15 @@ struct FsEntry {
   long long atime = 0;
   int fileSystem = 0;     // index into FileSystemCatalog::FileSystems()
   bool orphaned = false;  // listed by a folder the file system no longer reaches
+  // Whether the file system's record says where all of the data lies (a live file's cluster
+  // chain or extents, an NTFS record's run list, live or deleted). False where The Sleuth Kit
+  // only guesses (a deleted FAT file: contiguous from its first cluster, as carving reads it),
+  // for data it cannot give as plain bytes (resident, sparse, compressed, encrypted), and for
+  // run lists too long to keep.
+  bool recorded = false;
+  // With `recorded`, the data's pieces in file order, `size` bytes in all, when there is more
+  // than one; empty for a file in one piece.
+  std::vector<SourceSpan> runs;
 };
 
 // One file system found on the source.
@@ -43,12 +58,6 @@ struct FsPartition {
   std::string description;  // the table's own words: "Win95 FAT32 (0x0c)", "Linux (0x83)"
 };
 
-// Bytes [offset, offset + length) of the source.
-struct SourceSpan {
-  long long offset = 0;
-  long long length = 0;
-};
-
 // Reads `length` bytes of the source from byte `offset` into `buffer`; false when any of them
 // could not be read. Called with any offset and length.
 using SourceReader = std::function<bool(long long offset, size_t length, char* buffer)>;
@@ -57,10 +66,14 @@ using SourceReader = std::function<bool(long long offset, size_t length, char* b
 // they list with their names, times and where their data starts. Read-only.
 class FileSystemCatalog {
  public:
+  // Pieces kept for one file, and for all: a file in more pieces keeps only its start.
+  static constexpr size_t kMaxFileRuns = 65536;
+  static constexpr size_t kMaxRuns = 4'000'000;
+
   // Looks for a partition table (MBR, GPT, ...) and the file systems in its partitions, or one
   // file system over the whole source, and lists their regular files. At most `maxEntries`
-  // files are kept. False when no file system was found.
-  // With `freeSpace`, also lists the space no live file or file-system structure holds.
+  // files and kMaxRuns pieces of fragmented files are kept. False when no file system was
+  // found. With `freeSpace`, also lists the space no live file or file-system structure holds.
   bool Read(const SourceReader& read, long long sourceBytes, unsigned int sectorSize,
             bool freeSpace = false, size_t maxEntries = kMaxEntries);
   static constexpr size_t kMaxEntries = 1'000'000;
@@ -110,6 +123,7 @@ class FileSystemCatalog {
   std::vector<FsEntry> FEntries;
   std::unordered_map<long long, size_t> FByStart;
   long long FDropped = 0;
+  size_t FRuns = 0;  // pieces kept in all
 };
 
 }  // namespace salvor

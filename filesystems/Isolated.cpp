@@ -101,10 +101,16 @@ std::string FileSystemCatalog::Serialized() const {
   Put(out, static_cast<long long>(FEntries.size()));
   for (const FsEntry& entry : FEntries) {
     Put(out, entry.path);
-    for (long long value : {entry.size, entry.start, static_cast<long long>(entry.allocated),
-                            static_cast<long long>(entry.inode), entry.mtime, entry.crtime,
-                            entry.atime, static_cast<long long>(entry.fileSystem)})
+    for (long long value :
+         {entry.size, entry.start, static_cast<long long>(entry.allocated),
+          static_cast<long long>(entry.inode), entry.mtime, entry.crtime, entry.atime,
+          static_cast<long long>(entry.fileSystem), static_cast<long long>(entry.recorded),
+          static_cast<long long>(entry.runs.size())})
       Put(out, value);
+    for (const SourceSpan& run : entry.runs) {
+      Put(out, run.offset);
+      Put(out, run.length);
+    }
   }
   return out;
 }
@@ -117,6 +123,7 @@ bool FileSystemCatalog::Deserialize(const std::string& bytes) {
   FPartitions.clear();
   FFree.clear();
   FEntries.clear();
+  FRuns = 0;
   for (long long i = 0; i < count; ++i) {
     FsVolume volume;
     long long partition = 0;
@@ -146,12 +153,19 @@ bool FileSystemCatalog::Deserialize(const std::string& bytes) {
   if (!in.Get(FDropped) || !in.Get(count) || count < 0) return false;
   for (long long i = 0; i < count; ++i) {
     FsEntry entry;
-    long long allocated = 0, inode = 0, fileSystem = 0;
+    long long allocated = 0, inode = 0, fileSystem = 0, recorded = 0, runs = 0;
     if (!in.Get(entry.path) || !in.Get(entry.size) || !in.Get(entry.start) || !in.Get(allocated) ||
         !in.Get(inode) || !in.Get(entry.mtime) || !in.Get(entry.crtime) || !in.Get(entry.atime) ||
         !in.Get(fileSystem) || fileSystem < 0 ||
-        fileSystem >= static_cast<long long>(FVolumes.size()))
+        fileSystem >= static_cast<long long>(FVolumes.size()) || !in.Get(recorded) ||
+        !in.Get(runs) || runs < 0 || static_cast<size_t>(runs) > kMaxFileRuns ||
+        FRuns + static_cast<size_t>(runs) > kMaxRuns)
       return false;
+    entry.recorded = recorded != 0;
+    entry.runs.resize(static_cast<size_t>(runs));
+    FRuns += entry.runs.size();
+    for (SourceSpan& run : entry.runs)
+      if (!in.Get(run.offset) || !in.Get(run.length)) return false;
     entry.allocated = allocated != 0;
     entry.inode = static_cast<unsigned long long>(inode);
     entry.fileSystem = static_cast<int>(fileSystem);

@@ -27,6 +27,7 @@
 #include "filesystems/FileSystems.h"
 #include "filesystems/Origins.h"
 #include "filesystems/OrphanFolders.h"
+#include "filesystems/RunLists.h"
 #include "shards/Merge.h"
 #include "shards/Parallel.h"
 #include "host/Modules.h"
@@ -729,6 +730,21 @@ void RebuildFragments(const Options& options, RecoverySink& sink, int terminal,
                " not searched\n");
 }
 
+// Reads every fragmented file whose file system still records its pieces through them: in
+// place of its damaged piece, or as a file the scan missed.
+void RecoverThroughRecords(const FileSystemCatalog& catalog, RecoverySink& sink,
+                           CScannedSource& watched) {
+  if (catalog.FileSystems().empty() || gInterrupts != 0 || sink.OutputFailed() || watched.Gone())
+    return;
+  const RunListOutcome outcome =
+      RecoverThroughRunLists(catalog, sink, watched, RunListLimits(), &gInterrupts);
+  Print(2, "salvor: run lists: " + std::to_string(outcome.recovered) +
+               " files recovered through their file system's record (" +
+               std::to_string(outcome.missedByScan) + " of them not found by the scan), " +
+               std::to_string(outcome.damaged) + " found damaged, " +
+               std::to_string(outcome.notRead) + " not read\n");
+}
+
 // Reads the file systems on the source into `catalog` (which must outlive the scan), and
 // chooses the parts of the source the scan covers into `areas` (empty: the whole source). A
 // partition the source does not have is refused.
@@ -985,6 +1001,7 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
                  std::to_string(orphans.Files()) + " files\n");
   }
   RetrySkippedAreas(engine, options, sink, terminal, watched);
+  RecoverThroughRecords(catalog, sink, watched);
   RebuildFragments(options, sink, terminal, watched);
   return FinishScan(options, paths, sink, watched, scanResult, terminal, report);
 }

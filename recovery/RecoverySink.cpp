@@ -102,6 +102,7 @@ void RecoverySink::BeginArea(long long firstBlock, long long endBlock) {
 void RecoverySink::BeginShard(long long firstBlock, long long endBlock) {
   BeginArea(firstBlock, -1);
   FStopAt = endBlock - firstBlock;
+  FShardBegin = firstBlock * FBlockSize;
   FShardEnd = endBlock * FBlockSize;
 }
 
@@ -476,6 +477,7 @@ void RecoverySink::FileRecovered(CContentHandler* handler, CDataStream* file) {
     if (FOutputErrno != 0) return;
   }
   Count(entry);
+  if (entry.damaged && FDamaged.size() < kMaxBrokenFiles) FDamaged.push_back(entry);
   // A file kept cut at the output's size limit is whole on the source: nothing to look for.
   if (entry.size == file->GetSize()) Remember(entry, validation);
 }
@@ -510,6 +512,7 @@ bool RecoverySink::Demote(const ReportFile& intact, const Validation& validation
   FClaimed.Remove(entry.offset + validation.goodUntil, entry.offset + entry.size);
   if (FBroken.size() < kMaxBrokenFiles)
     FBroken.push_back({entry, validation.goodUntil, validation.damagedAt});
+  if (FDamaged.size() < kMaxBrokenFiles) FDamaged.push_back(entry);
   ++FTallies[entry.type].damaged;
   return Report(entry);
 }
@@ -535,21 +538,22 @@ Validation RecoverySink::Validate(CDataStream* file, const std::string& temporar
   return validation;
 }
 
-bool RecoverySink::DeliverRebuilt(const BrokenFile& broken, ByteSpan& source,
-                                  const std::vector<Piece>& pieces, long long size) {
+bool RecoverySink::WritePieces(ReportFile& entry, ByteSpan& source,
+                               const std::vector<Piece>& pieces, long long size) {
   if (FOutputErrno != 0) return false;
-  ReportFile entry = broken.entry;
   entry.size = size;
   entry.damaged = false;
   entry.damagedAt = -1;
   entry.damageReason.clear();
+  // Pieces touching unreadable blocks are refused below: what made the old file so is gone.
+  entry.unreadableBytes = 0;
+  entry.missing.clear();
   entry.pieces.clear();
   for (const Piece& piece : pieces) {
     if (FSource != nullptr && FSource->UnreadableBytes(piece.offset, piece.length) > 0)
       return false;
     entry.pieces.push_back({piece.offset, piece.length, {}});
   }
-  entry.replaces = broken.entry.written ? broken.entry.filename : std::string();
   JoinedSpan joined(source, pieces, size);
   SpanStream stream(joined);
   const std::string temporary = FSettings.outputDir + "/" + entry.type + "/." +
@@ -571,11 +575,49 @@ bool RecoverySink::DeliverRebuilt(const BrokenFile& broken, ByteSpan& source,
     if (!entry.replaces.empty()) unlink((FSettings.outputDir + "/" + entry.replaces).c_str());
   }
   for (const Piece& piece : pieces) FClaimed.Add(piece.offset, piece.offset + piece.length);
+  return true;
+}
+
+bool RecoverySink::DeliverRebuilt(const BrokenFile& broken, ByteSpan& source,
+                                  const std::vector<Piece>& pieces, long long size) {
+  ReportFile entry = broken.entry;
+  entry.replaces = broken.entry.written ? broken.entry.filename : std::string();
+  if (!WritePieces(entry, source, pieces, size)) return false;
   TypeTally& tally = FTallies[entry.type];
   tally.bytes += entry.size - broken.entry.size;
   if (tally.damaged > 0) --tally.damaged;
   ++tally.rebuilt;
+  FMadeWhole.emplace(entry.offset, entry.type);
   return Report(entry);
+}
+
+bool RecoverySink::DeliveredAt(long long offset) const {
+  const auto found = FAlreadyDelivered.lower_bound({offset, std::string()});
+  return found != FAlreadyDelivered.end() && found->first == offset;
+}
+
+bool RecoverySink::DeliverWhole(ReportFile entry, ByteSpan& source,
+                                const std::vector<Piece>& pieces, long long size) {
+  entry.size = size;
+  if (!FSettings.filter.Accepts(entry.type) || size < FSettings.minSize ||
+      (FSettings.maxSize >= 0 && size > FSettings.maxSize) || entry.offset < FShardBegin ||
+      entry.offset >= FShardEnd || (FLeaveOut && FLeaveOut(entry) != nullptr) ||
+      DeliveredAt(entry.offset))
+    return false;
+  entry.written = !FSettings.listOnly;
+  entry.replaces.clear();
+  if (!WritePieces(entry, source, pieces, size)) return false;
+  FAlreadyDelivered.emplace(entry.offset, entry.type);
+  ++FTallies[entry.type].rebuilt;
+  Count(entry);
+  return !OutputFailed();
+}
+
+std::vector<RecoverySink::BrokenFile> RecoverySink::Broken() const {
+  std::vector<BrokenFile> broken;
+  for (const BrokenFile& file : FBroken)
+    if (FMadeWhole.count({file.entry.offset, file.entry.type}) == 0) broken.push_back(file);
+  return broken;
 }
 
 void RecoverySink::Count(const ReportFile& entry) {

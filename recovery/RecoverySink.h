@@ -114,11 +114,14 @@ class RecoverySink : public CSinkBase {
     long long goodUntil = 0;
     long long damagedAt = 0;
   };
-  // The damaged files with a known break, in delivery order (bounded).
-  const std::vector<BrokenFile>& Broken() const { return FBroken; }
+  // The damaged files with a known break, in delivery order (bounded), but for those since
+  // made whole.
+  std::vector<BrokenFile> Broken() const;
   // Delivered files named intact by a check cheaper than the decoding their format allows
   // (HEIF: the coded units' structure), in delivery order (bounded): decoded after the scan.
   const std::vector<ReportFile>& Undecoded() const { return FUndecoded; }
+  // Every delivered file left damaged, a known break or not, in delivery order (bounded).
+  const std::vector<ReportFile>& Damaged() const { return FDamaged; }
   // Gives an intact file that decoding found damaged its broken name, reports it in place of
   // the intact one, and hands it to reassembly. False when the output failed.
   bool Demote(const ReportFile& intact, const Validation& validation);
@@ -127,10 +130,18 @@ class RecoverySink : public CSinkBase {
   const ClaimedRanges& Claimed() const { return FClaimed; }
   // Writes the file rebuilt from `pieces` of `source` (`size` bytes in all) in place of the
   // damaged one: it gets the intact name of its start, the report lists its pieces and the
-  // file it replaces, and the damaged file is removed. False when it was not written (the
-  // pieces touch bad blocks, or the output failed).
+  // file it replaces, the damaged file is removed and is no longer listed as broken. False
+  // when it was not written (the pieces touch bad blocks, or the output failed).
   bool DeliverRebuilt(const BrokenFile& broken, ByteSpan& source, const std::vector<Piece>& pieces,
                       long long size);
+  // Whether a file starting at source byte `offset` was delivered, or left out by the filters.
+  bool DeliveredAt(long long offset) const;
+  // Writes a file the scan did not find, read from `pieces` of `source` (`size` bytes in all),
+  // as an intact file of entry.type at entry.offset, counted among the rebuilt ones. False
+  // when it was not written: the filters leave it out, it starts outside the shard scanned, a
+  // file was delivered at its start, or as for DeliverRebuilt.
+  bool DeliverWhole(ReportFile entry, ByteSpan& source, const std::vector<Piece>& pieces,
+                    long long size);
 
   const Tallies& TypeTallies() const { return FTallies; }
   double ElapsedSeconds() const;
@@ -185,6 +196,11 @@ class RecoverySink : public CSinkBase {
   // or junk) must not make the output many times its own size.
   long long WrittenBefore(long long offset, long long size) const;
   void AddDamagedRange(long long begin, long long end);
+  // Writes (or with --list-only hashes) the file made of `pieces`, intact, as `entry` (its
+  // replaces field saying which file it takes the place of) and claims the pieces; not yet
+  // counted nor reported. False when it was not written.
+  bool WritePieces(ReportFile& entry, ByteSpan& source, const std::vector<Piece>& pieces,
+                   long long size);
   // Gives the complete file at temporary its name (f... or b... by entry.damaged), never over
   // another file: a taken name gets "-2", "-3"... and entry.filename follows.
   void Publish(const std::string& temporary, ReportFile& entry);
@@ -238,12 +254,15 @@ class RecoverySink : public CSinkBase {
   long long FStopAt = kNever;
   bool FRescan = false;          // a second look is under way: no checkpoints
   bool FStoppedAtEnd = false;    // a shard's scan stopped past its end: it is complete
+  long long FShardBegin = 0;     // source byte where this shard's files start
   long long FShardEnd = kNever;  // source byte where the next shard's files start
   struct Ending {
     bool called, completed, cancelled;
   } FEnding{};
 
   std::vector<BrokenFile> FBroken;
+  std::vector<ReportFile> FDamaged;
+  std::set<std::pair<long long, std::string>> FMadeWhole;  // offset, type
   std::vector<ReportFile> FUndecoded;
   ClaimedRanges FClaimed;
   long long FSkipped = 0;
