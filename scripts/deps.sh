@@ -13,6 +13,8 @@ packages+=(libewf-dev libafflib-dev ewf-tools afflib-tools)
 packages+=(libtsk-dev e2fsprogs)
 # exFAT (written through FUSE on a loop device) and ISO 9660 test images.
 packages+=(exfatprogs exfat-fuse fuse3 genisoimage)
+# NTFS test images (mkfs.ntfs, ntfscp, ntfstruncate), made without mounting.
+packages+=(ntfs-3g)
 # The cluster recipe's test: a single-node Slurm (and the munge it authenticates with).
 packages+=(slurmctld slurmd slurm-client munge)
 missing=()

@@ -3,6 +3,7 @@
 // times in the report. The images are made with the file systems' own tools.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <iostream>
 #include <map>
 
@@ -265,4 +266,113 @@ TEST(FileSystems, QuickFormattedCardKeepsNamesFromItsOldFolders) {
                 .find("salvor: folders the file system no longer reaches: 3 found, listing 3 "
                       "files"),
             std::string::npos);
+}
+
+// Photos in pieces, with the file system's record of where each piece lies: they come back
+// whole, byte for byte, as intact files whose report entry lists every piece where it lies.
+// Holes are made between files that stay, and the photos copied into them.
+TEST(FileSystems, FragmentedPhotosComeBackThroughTheirRecords) {
+  if (!HaveTool("mkfs.fat") || !HaveTool("mcopy") || !HaveTool("mkfs.ntfs") || !HaveTool("ntfscp"))
+    GTEST_SKIP() << "dosfstools, mtools or ntfs-3g missing (scripts/deps.sh)";
+  struct Fragmented {
+    const char* photo;  // under testdata/corpus/jpg
+    bool deleted;
+    bool replacesDamaged;  // the scan found it damaged; else it did not find it at all
+  };
+  struct Case {
+    const char* name;
+    const char* make;
+    std::vector<Fragmented> photos;
+  } cases[] = {
+      // mtools allocates from the FSInfo sector's next-free hint; set back to cluster 2 before
+      // each copy, it fills the holes first. The 6 KB first pieces end inside the photos' EXIF.
+      {"fat32",
+       "truncate -s 40M card.img && mkfs.fat -F 32 card.img && export MTOOLS_SKIP_CHECK=1 && "
+       "hint() { printf '\\377\\377\\377\\377\\002\\000\\000\\000' | "
+       "dd of=card.img bs=1 seek=1000 conv=notrunc; } && "
+       "head -c 6000 /dev/zero >pad && head -c 40000 /dev/zero >big && "
+       "for i in 1 2 3 4 5 6 7 8; do mcopy -i card.img pad ::/pad$i; done && "
+       "mcopy -i card.img big ::/big1 && mcopy -i card.img big ::/big2 && "
+       "mdel -i card.img ::/pad2 ::/pad4 && hint && mcopy -i card.img DSCN0010.jpg ::/ && "
+       "mdel -i card.img ::/pad6 ::/pad8 && hint && mcopy -i card.img kodak-dc240.jpg ::/ && "
+       "mdel -i card.img ::/big1 && hint && mcopy -i card.img canon-ixus.jpg ::/",
+       {{"DSCN0010.jpg", false, false},
+        {"kodak-dc240.jpg", false, false},
+        {"canon-ixus.jpg", false, true}}},
+      // ntfs-3g takes a free range large enough where there is one: the volume is filled and
+      // holes opened by truncating every other file. No tool deletes a file without mounting:
+      // its record is marked free as a deletion leaves it.
+      {"ntfs",
+       "truncate -s 40M card.img && mkfs.ntfs -F -f -q -c 4096 card.img && "
+       "head -c 48000 /dev/zero >pad && : >empty && "
+       "for i in 1 2 3 4 5 6 7 8 9 10; do ntfscp -q card.img pad pad$i; done && "
+       "ntfscp -q card.img empty filler && "
+       "free=$(ntfsinfo -m card.img | awk '/Free Clusters/ {print $3}') && "
+       "ntfsfallocate -l $(( (free - 2) * 4096 )) card.img filler && "
+       "for i in 2 4 6 8 10; do ntfstruncate -q card.img "
+       "$(ntfsls -i card.img | awk -v n=pad$i '$2 == n {print $1}') 0; done && "
+       "ntfscp -q card.img canon-ixus.jpg canon-ixus.jpg && "
+       "ntfscp -q card.img kodak-dc240.jpg kodak-dc240.jpg && "
+       "name=$(printf kodak-dc240.jpg | sed 's/./&\\\\x00/g') && "
+       "for at in $(LC_ALL=C grep -obUaP \"$name\" card.img | cut -d: -f1); do "
+       "record=$((at / 1024 * 1024)); "
+       "[ \"$(dd if=card.img bs=1 skip=$record count=4)\" = FILE ] || continue; "
+       "[ $(od -An -tu2 -j $((record + 22)) -N2 card.img) = 1 ] || continue; "
+       "printf '\\000\\000' | dd of=card.img bs=1 seek=$((record + 22)) conv=notrunc; done",
+       {{"canon-ixus.jpg", false, true}, {"kodak-dc240.jpg", true, true}}},
+  };
+  const std::string dir = ScratchDir("fragmented");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string work = dir + "/" + c.name;
+    ASSERT_TRUE(testing_support::Run("rm -rf '" + work + "' && mkdir -p '" + work + "'"));
+    for (const char* photo : {"DSCN0010.jpg", "kodak-dc240.jpg", "canon-ixus.jpg"})
+      WriteFileBytes(work + "/" + photo, ReadFileBytes(TestData("corpus/jpg/") + photo));
+    ASSERT_TRUE(testing_support::Run("cd '" + work + "' && (" + c.make + ") >/dev/null 2>&1"))
+        << c.make;
+
+    ToolOutcome run = RunSalvor(work, "scan card.img -o out -q");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(WellFormed(work + "/out/report.xml"));
+    EXPECT_NE(ReadText(work + "/out/salvor.log")
+                  .find("salvor: run lists: " + std::to_string(c.photos.size()) +
+                        " files recovered through their file system's record"),
+              std::string::npos);
+    const auto entries = EntriesByHash(ReadText(work + "/out/report.xml"));
+    const std::vector<uint8_t> image = ReadFileBytes(work + "/card.img");
+    for (const Fragmented& photo : c.photos) {
+      SCOPED_TRACE(photo.photo);
+      const std::vector<uint8_t> bytes = ReadFileBytes(work + "/" + photo.photo);
+      const auto found = entries.find(SV::CSha256::Of(bytes.data(), bytes.size()));
+      ASSERT_NE(found, entries.end());
+      const std::string& entry = found->second;
+      const std::string name = Between(entry, "<filename>", "<");
+      EXPECT_EQ(name.rfind("jpg/f", 0), 0u) << entry;
+      EXPECT_EQ(FileSha256(work + "/out/" + name), found->first);
+      EXPECT_EQ(Between(entry, "<alloc>", "<"), photo.deleted ? "0" : "1");
+      const std::string replaced = Between(entry, "<salvor:replaces>", "<");
+      EXPECT_EQ(replaced.rfind("jpg/b", 0) == 0, photo.replacesDamaged) << entry;
+      EXPECT_TRUE(replaced.empty() || !FileExists(work + "/out/" + replaced)) << replaced;
+      // Every run where the image holds it, in file order, none continuing the one before.
+      long long within = 0, previousEnd = -1, runs = 0;
+      for (size_t at = entry.find("<byte_run "); at != std::string::npos;
+           at = entry.find("<byte_run ", at + 1), ++runs) {
+        const std::string run = entry.substr(at, entry.find("/>", at) - at);
+        const long long fileOffset = std::atoll(Between(run, "file_offset=\"", "\"").c_str());
+        const long long imgOffset = std::atoll(Between(run, "img_offset=\"", "\"").c_str());
+        const long long length = std::atoll(Between(run, "len=\"", "\"").c_str());
+        EXPECT_EQ(fileOffset, within);
+        EXPECT_NE(imgOffset, previousEnd);
+        ASSERT_LE(imgOffset + length, static_cast<long long>(image.size()));
+        ASSERT_LE(fileOffset + length, static_cast<long long>(bytes.size()));
+        EXPECT_TRUE(std::equal(bytes.begin() + fileOffset, bytes.begin() + fileOffset + length,
+                               image.begin() + imgOffset))
+            << run;
+        within += length;
+        previousEnd = imgOffset + length;
+      }
+      EXPECT_GE(runs, 2);
+      EXPECT_EQ(within, static_cast<long long>(bytes.size()));
+    }
+  }
 }
