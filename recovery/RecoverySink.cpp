@@ -86,6 +86,7 @@ void RecoverySink::Resume(const std::vector<ReportFile>& files,
     ++tally.files;
     tally.bytes += file.size;
     if (file.damaged) ++tally.damaged;
+    if (file.damaged && FDamaged.size() < kMaxBrokenFiles) FDamaged.push_back(file);
   }
   for (const ReportFile& file : skipped) FAlreadyDelivered.emplace(file.offset, file.type);
   FSkipped = static_cast<long long>(skipped.size());
