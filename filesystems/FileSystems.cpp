@@ -66,7 +66,7 @@ struct CatalogWalk {
         (attr->flags & (TSK_FS_ATTR_COMP | TSK_FS_ATTR_ENC | TSK_FS_ATTR_SPARSE)) != 0 ||
         attr->nrd.skiplen != 0 || attr->nrd.initsize < entry.size)
       return;
-    std::vector<SourceSpan> runs;
+    std::vector<SourceExtent> runs;
     long long blocks = 0, bytes = 0;
     for (const TSK_FS_ATTR_RUN* run = attr->nrd.run; run != nullptr && bytes < entry.size;
          run = run->next) {
@@ -148,7 +148,7 @@ struct CatalogWalk {
 namespace {
 
 TSK_WALK_RET_ENUM AddFreeBlock(const TSK_FS_BLOCK* block, void* context) {
-  auto* runs = static_cast<std::vector<SourceSpan>*>(context);
+  auto* runs = static_cast<std::vector<SourceExtent>*>(context);
   const long long address = static_cast<long long>(block->addr);
   if (!runs->empty() && runs->back().offset + runs->back().length == address)
     ++runs->back().length;
@@ -162,13 +162,13 @@ TSK_WALK_RET_ENUM AddFreeBlock(const TSK_FS_BLOCK* block, void* context) {
 
 void FileSystemCatalog::ListFreeSpace(void* fileSystem, const FsVolume& volume) {
   auto* fs = static_cast<TSK_FS_INFO*>(fileSystem);
-  std::vector<SourceSpan> runs;
+  std::vector<SourceExtent> runs;
   tsk_fs_block_walk(fs, fs->first_block, fs->last_block,
                     static_cast<TSK_FS_BLOCK_WALK_FLAG_ENUM>(TSK_FS_BLOCK_WALK_FLAG_UNALLOC |
                                                              TSK_FS_BLOCK_WALK_FLAG_AONLY),
                     AddFreeBlock, &runs);
   tsk_error_reset();
-  for (const SourceSpan& run : runs)
+  for (const SourceExtent& run : runs)
     AddFree(volume.offset + run.offset * volume.blockSize, run.length * volume.blockSize);
 }
 
@@ -257,7 +257,7 @@ bool FileSystemCatalog::Read(const SourceReader& read, long long sourceBytes,
 }
 
 void FileSystemCatalog::ListSpaceOutsideFileSystems(long long sourceBytes) {
-  std::vector<SourceSpan> spans = FFree;
+  std::vector<SourceExtent> spans = FFree;
   long long covered = 0;
   std::vector<FsVolume> volumes = FVolumes;
   std::sort(volumes.begin(), volumes.end(),
@@ -268,11 +268,11 @@ void FileSystemCatalog::ListSpaceOutsideFileSystems(long long sourceBytes) {
   }
   if (sourceBytes > covered) spans.push_back({covered, sourceBytes - covered});
   std::sort(spans.begin(), spans.end(),
-            [](const SourceSpan& a, const SourceSpan& b) { return a.offset < b.offset; });
+            [](const SourceExtent& a, const SourceExtent& b) { return a.offset < b.offset; });
   // Merged over ever larger gaps until the list is short enough to scan span by span.
   for (long long gap = kFreeSpaceGap;; gap *= 4) {
     FFree.clear();
-    for (const SourceSpan& span : spans) {
+    for (const SourceExtent& span : spans) {
       if (!FFree.empty() && span.offset - (FFree.back().offset + FFree.back().length) < gap)
         FFree.back().length =
             std::max(FFree.back().length, span.offset + span.length - FFree.back().offset);

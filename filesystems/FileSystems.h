@@ -10,7 +10,7 @@
 namespace salvor {
 
 // Bytes [offset, offset + length) of the source.
-struct SourceSpan {
+struct SourceExtent {
   long long offset = 0;
   long long length = 0;
 };
@@ -35,7 +35,7 @@ struct FsEntry {
   bool recorded = false;
   // With `recorded`, the data's pieces in file order, `size` bytes in all, when there is more
   // than one; empty for a file in one piece.
-  std::vector<SourceSpan> runs;
+  std::vector<SourceExtent> runs;
 };
 
 // One file system found on the source.
@@ -96,7 +96,7 @@ class FileSystemCatalog {
   // Read with `freeSpace`: the unallocated space of every file system and the space outside
   // all of them, in source order. Gaps shorter than kFreeSpaceGap between two spans are
   // counted in, so that the list stays short (at most kMaxFreeSpans spans).
-  const std::vector<SourceSpan>& FreeSpace() const { return FFree; }
+  const std::vector<SourceExtent>& FreeSpace() const { return FFree; }
   static constexpr long long kFreeSpaceGap = 1LL << 20;
   static constexpr size_t kMaxFreeSpans = 16384;
   const std::vector<FsEntry>& Entries() const { return FEntries; }
@@ -119,7 +119,7 @@ class FileSystemCatalog {
   void ListSpaceOutsideFileSystems(long long sourceBytes);
   std::vector<FsVolume> FVolumes;
   std::vector<FsPartition> FPartitions;
-  std::vector<SourceSpan> FFree;
+  std::vector<SourceExtent> FFree;
   std::vector<FsEntry> FEntries;
   std::unordered_map<long long, size_t> FByStart;
   long long FDropped = 0;

@@ -93,7 +93,7 @@ std::string FileSystemCatalog::Serialized() const {
       Put(out, value);
   }
   Put(out, static_cast<long long>(FFree.size()));
-  for (const SourceSpan& span : FFree) {
+  for (const SourceExtent& span : FFree) {
     Put(out, span.offset);
     Put(out, span.length);
   }
@@ -107,7 +107,7 @@ std::string FileSystemCatalog::Serialized() const {
           static_cast<long long>(entry.fileSystem), static_cast<long long>(entry.recorded),
           static_cast<long long>(entry.runs.size())})
       Put(out, value);
-    for (const SourceSpan& run : entry.runs) {
+    for (const SourceExtent& run : entry.runs) {
       Put(out, run.offset);
       Put(out, run.length);
     }
@@ -146,7 +146,7 @@ bool FileSystemCatalog::Deserialize(const std::string& bytes) {
   }
   if (!in.Get(count) || count < 0) return false;
   for (long long i = 0; i < count; ++i) {
-    SourceSpan span;
+    SourceExtent span;
     if (!in.Get(span.offset) || !in.Get(span.length)) return false;
     FFree.push_back(span);
   }
@@ -164,7 +164,7 @@ bool FileSystemCatalog::Deserialize(const std::string& bytes) {
     entry.recorded = recorded != 0;
     entry.runs.resize(static_cast<size_t>(runs));
     FRuns += entry.runs.size();
-    for (SourceSpan& run : entry.runs)
+    for (SourceExtent& run : entry.runs)
       if (!in.Get(run.offset) || !in.Get(run.length)) return false;
     entry.allocated = allocated != 0;
     entry.inode = static_cast<unsigned long long>(inode);

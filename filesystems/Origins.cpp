@@ -29,8 +29,8 @@ std::string FileSystemLines(const FileSystemCatalog& catalog, const std::string&
 }
 
 bool AreasToScan(const FileSystemCatalog& catalog, int partition, bool freeSpace,
-                 long long sourceBytes, std::vector<SourceSpan>& areas, std::string& error) {
-  SourceSpan bounds{0, sourceBytes};
+                 long long sourceBytes, std::vector<SourceExtent>& areas, std::string& error) {
+  SourceExtent bounds{0, sourceBytes};
   if (partition > 0) {
     std::string numbers;
     const FsPartition* chosen = nullptr;
@@ -52,7 +52,7 @@ bool AreasToScan(const FileSystemCatalog& catalog, int partition, bool freeSpace
     areas.push_back(bounds);
     return true;
   }
-  for (const SourceSpan& span : catalog.FreeSpace()) {
+  for (const SourceExtent& span : catalog.FreeSpace()) {
     const long long begin = std::max(span.offset, bounds.offset);
     const long long end = std::min(span.offset + span.length, bounds.offset + bounds.length);
     if (begin < end) areas.push_back({begin, end - begin});

@@ -19,7 +19,7 @@ std::string FileSystemLines(const FileSystemCatalog& catalog, const std::string&
 // `partition` (from 1; 0: every partition), and with `freeSpace` only the catalog's free
 // space, in source order. False with `error` in words when there is no such partition.
 bool AreasToScan(const FileSystemCatalog& catalog, int partition, bool freeSpace,
-                 long long sourceBytes, std::vector<SourceSpan>& areas, std::string& error);
+                 long long sourceBytes, std::vector<SourceExtent>& areas, std::string& error);
 
 // The file-system entry whose data the recovered file is (path, allocation, entry number,
 // times), into its report entry; nothing when no entry starts where the file does.

@@ -26,7 +26,7 @@ bool Fragmented(const FsEntry* entry) {
 std::vector<Piece> PiecesOf(const FsEntry& entry) {
   std::vector<Piece> pieces;
   pieces.reserve(entry.runs.size());
-  for (const SourceSpan& run : entry.runs) pieces.push_back({run.offset, run.length});
+  for (const SourceExtent& run : entry.runs) pieces.push_back({run.offset, run.length});
   return pieces;
 }
 

@@ -749,7 +749,7 @@ void RecoverThroughRecords(const FileSystemCatalog& catalog, RecoverySink& sink,
 // chooses the parts of the source the scan covers into `areas` (empty: the whole source). A
 // partition the source does not have is refused.
 int ReadFileSystemsAndAreas(const Options& options, CDataSource* dataSource, int terminal,
-                            FileSystemCatalog& catalog, std::vector<SourceSpan>& areas) {
+                            FileSystemCatalog& catalog, std::vector<SourceExtent>& areas) {
   std::string fileSystemsFailure;
   catalog = options.noFileSystems
                 ? FileSystemCatalog()
@@ -780,7 +780,7 @@ int ReadFileSystemsAndAreas(const Options& options, CDataSource* dataSource, int
   if (!AreasToScan(catalog, options.partition, freeSpace, sourceBytes, areas, error))
     return Fail(terminal, kExitUsage, error);
   long long bytes = 0;
-  for (const SourceSpan& area : areas) bytes += area.length;
+  for (const SourceExtent& area : areas) bytes += area.length;
   std::string what;
   if (options.partition > 0) what = "partition " + std::to_string(options.partition);
   if (freeSpace) {
@@ -799,13 +799,13 @@ int ReadFileSystemsAndAreas(const Options& options, CDataSource* dataSource, int
 // options ask. A file that starts outside the areas scanned (found finishing another, or on a
 // second look) is left out too.
 void UseFileSystems(const Options& options, const ScanPaths& paths, RecoverySink& sink,
-                    const FileSystemCatalog& catalog, const std::vector<SourceSpan>& areas) {
+                    const FileSystemCatalog& catalog, const std::vector<SourceExtent>& areas) {
   if (options.deletedOnly || options.freeSpace || !areas.empty()) {
     sink.LeaveOutWith([&catalog, &areas, &options](const ReportFile& entry) -> const char* {
       if (!areas.empty()) {
         auto after = std::upper_bound(
             areas.begin(), areas.end(), entry.offset,
-            [](long long offset, const SourceSpan& area) { return offset < area.offset; });
+            [](long long offset, const SourceExtent& area) { return offset < area.offset; });
         if (after == areas.begin() ||
             std::prev(after)->offset + std::prev(after)->length <= entry.offset)
           return "outside-scan";
@@ -856,7 +856,7 @@ int StartReport(const Options& options, const ScanPaths& paths, const ReportHead
 // over `areas` (empty: all of it), with a checkpoint before it and one after that says
 // whether the end was reached (then there is nothing to resume).
 bool RunEngineScan(CPhotoRecovery* engine, RecoverySink& sink, CScannedSource& watched,
-                   const std::vector<SourceSpan>& areas, const SourceSpan& shard, int terminal,
+                   const std::vector<SourceExtent>& areas, const SourceExtent& shard, int terminal,
                    const std::function<void(bool complete)>& checkpoint) {
   InstallInterruptHandler(terminal);
   sink.WatchSource(&watched);
@@ -875,7 +875,7 @@ bool RunEngineScan(CPhotoRecovery* engine, RecoverySink& sink, CScannedSource& w
   } else if (areas.empty()) {
     scanResult = engine->Scan(&watched);
   } else {
-    for (const SourceSpan& area : areas) {
+    for (const SourceExtent& area : areas) {
       const long long end = (area.offset + area.length + blockSize - 1) / blockSize;
       if (end <= firstBlock) continue;
       const long long begin = std::max(firstBlock, area.offset / blockSize);
@@ -938,10 +938,10 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
   // Names and dates for the recovered files, from what the file systems still list, and the
   // parts of the source to scan.
   FileSystemCatalog catalog;
-  std::vector<SourceSpan> areas;
+  std::vector<SourceExtent> areas;
   const int chosen = ReadFileSystemsAndAreas(options, dataSource, terminal, catalog, areas);
   if (chosen != kExitOk) return chosen;
-  SourceSpan shard;
+  SourceExtent shard;
   if (options.rangeStart >= 0) {
     const long long sourceBytes = dataSource->GetBlockCount() * dataSource->GetBlockSize();
     if (options.rangeStart >= sourceBytes) {
