@@ -65,9 +65,11 @@ void AddOrigin(const FileSystemCatalog& catalog, ReportFile& entry) {
   if (found == nullptr) return;
   entry.hasOrigin = true;
   entry.origin.path = found->path;
-  entry.origin.fileSystem =
-      VolumeName(catalog.FileSystems()[static_cast<size_t>(found->fileSystem)]) +
-      (found->orphaned ? ", a folder it no longer reaches" : "");
+  const FsVolume& volume = catalog.FileSystems()[static_cast<size_t>(found->fileSystem)];
+  entry.origin.fileSystem = VolumeName(volume) + (!found->orphaned ? ""
+                                                  : volume.type.compare(0, 4, "ntfs") == 0
+                                                      ? ", a record it no longer lists"
+                                                      : ", a folder it no longer reaches");
   entry.origin.allocated = found->allocated;
   entry.origin.inode = found->inode;
   entry.origin.mtime = found->mtime;

@@ -139,6 +139,7 @@ void COrphanFolders::Start(long long offset, const uint8_t* folder) {
     FOpen.cluster = cluster;
     FOpen.dataStart = dataStart;
     FOpen.clusterSize = volume.clusterSize;
+    FOpen.volumeEnd = volume.offset + volume.length;
     FOpen.fileSystem = static_cast<int>(i);
     return;
   }
@@ -193,7 +194,10 @@ bool COrphanFolders::Entry(const uint8_t* entry) {
     return true;
   }
   const long long size = Le32(entry + 28);
-  if (cluster < 2 || size <= 0) return true;
+  // A file's first cluster lies in its file system.
+  if (cluster < 2 || size <= 0 ||
+      cluster - 2 >= (FOpen.volumeEnd - FOpen.dataStart) / FOpen.clusterSize)
+    return true;
   FsEntry file;
   file.path = PathOf(FOpen.cluster) + "/" + name;
   file.size = size;

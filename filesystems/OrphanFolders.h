@@ -36,6 +36,7 @@ class COrphanFolders {
     long long cluster = 0;
     long long dataStart = 0;  // source byte of cluster 2
     long long clusterSize = 0;
+    long long volumeEnd = 0;  // source byte after the file system
     int fileSystem = 0;
     long long entries = 0;
     std::u16string longName;  // parts of a long name seen so far, last part first

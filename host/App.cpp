@@ -26,6 +26,7 @@
 #include "host/ExitStatus.h"
 #include "filesystems/FileSystems.h"
 #include "filesystems/Origins.h"
+#include "filesystems/NtfsRecords.h"
 #include "filesystems/OrphanFolders.h"
 #include "filesystems/RunLists.h"
 #include "shards/Merge.h"
@@ -965,14 +966,23 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
     watched.WatchImageFile(paths.source, sourceInfo.st_size);
   }
   UseFileSystems(options, paths, sink, catalog, areas);
-  // Folders a quick format cut off, found as the scan reads them.
+  // Folders a quick format cut off, and NTFS records past a new MFT, found as the scan reads
+  // them.
   COrphanFolders orphans(catalog);
-  if (std::any_of(catalog.FileSystems().begin(), catalog.FileSystems().end(),
-                  [](const FsVolume& volume) { return volume.clusterSize > 0; })) {
-    watched.OnRead([&orphans](long long offset, const uint8_t* data, size_t bytes) {
-      orphans.Look(offset, data, bytes);
+  CNtfsRecords records(catalog);
+  const auto& volumes = catalog.FileSystems();
+  const bool fat = std::any_of(volumes.begin(), volumes.end(),
+                               [](const FsVolume& volume) { return volume.clusterSize > 0; });
+  const bool ntfs = std::any_of(volumes.begin(), volumes.end(), [](const FsVolume& volume) {
+    return volume.type.compare(0, 4, "ntfs") == 0;
+  });
+  if (fat || ntfs) {
+    watched.OnRead([&, fat, ntfs](long long offset, const uint8_t* data, size_t bytes) {
+      if (fat) orphans.Look(offset, data, bytes);
+      if (ntfs) records.Look(offset, data, bytes);
     });
   }
+
   const ReportHeader header =
       MakeReportHeader(engine, options, paths, commandLine, cacheSize, watched);
   ScanIdentity identity;
@@ -999,6 +1009,10 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
     Print(2, "salvor: folders the file system no longer reaches: " +
                  std::to_string(orphans.Folders()) + " found, listing " +
                  std::to_string(orphans.Files()) + " files\n");
+  }
+  if (records.Files() > 0) {
+    Print(2, "salvor: NTFS records the file system no longer lists: " +
+                 std::to_string(records.Files()) + " files\n");
   }
   RetrySkippedAreas(engine, options, sink, terminal, watched);
   RecoverThroughRecords(catalog, sink, watched);

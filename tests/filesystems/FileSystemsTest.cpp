@@ -280,9 +280,29 @@ TEST(FileSystems, FragmentedPhotosComeBackThroughTheirRecords) {
     bool deleted;
     bool replacesDamaged;  // the scan found it damaged; else it did not find it at all
   };
+  // ntfs-3g takes a free range large enough where there is one: the volume is filled and
+  // holes opened by truncating every other file. No tool deletes a file without mounting:
+  // its record is marked free as a deletion leaves it.
+  const std::string ntfs =
+      "truncate -s 40M card.img && mkfs.ntfs -F -f -q -c 4096 card.img && "
+      "head -c 48000 /dev/zero >pad && : >empty && "
+      "for i in 1 2 3 4 5 6 7 8 9 10; do ntfscp -q card.img pad pad$i; done && "
+      "ntfscp -q card.img empty filler && "
+      "free=$(ntfsinfo -m card.img | awk '/Free Clusters/ {print $3}') && "
+      "ntfsfallocate -l $(( (free - 2) * 4096 )) card.img filler && "
+      "for i in 2 4 6 8 10; do ntfstruncate -q card.img "
+      "$(ntfsls -i card.img | awk -v n=pad$i '$2 == n {print $1}') 0; done && "
+      "ntfscp -q card.img canon-ixus.jpg canon-ixus.jpg && "
+      "ntfscp -q card.img kodak-dc240.jpg kodak-dc240.jpg && "
+      "name=$(printf kodak-dc240.jpg | sed 's/./&\\\\x00/g') && "
+      "for at in $(LC_ALL=C grep -obUaP \"$name\" card.img | cut -d: -f1); do "
+      "record=$((at / 1024 * 1024)); "
+      "[ \"$(dd if=card.img bs=1 skip=$record count=4)\" = FILE ] || continue; "
+      "[ $(od -An -tu2 -j $((record + 22)) -N2 card.img) = 1 ] || continue; "
+      "printf '\\000\\000' | dd of=card.img bs=1 seek=$((record + 22)) conv=notrunc; done";
   struct Case {
     const char* name;
-    const char* make;
+    std::string make;
     std::vector<Fragmented> photos;
   } cases[] = {
       // mtools allocates from the FSInfo sector's next-free hint; set back to cluster 2 before
@@ -300,27 +320,12 @@ TEST(FileSystems, FragmentedPhotosComeBackThroughTheirRecords) {
        {{"DSCN0010.jpg", false, false},
         {"kodak-dc240.jpg", false, false},
         {"canon-ixus.jpg", false, true}}},
-      // ntfs-3g takes a free range large enough where there is one: the volume is filled and
-      // holes opened by truncating every other file. No tool deletes a file without mounting:
-      // its record is marked free as a deletion leaves it.
-      {"ntfs",
-       "truncate -s 40M card.img && mkfs.ntfs -F -f -q -c 4096 card.img && "
-       "head -c 48000 /dev/zero >pad && : >empty && "
-       "for i in 1 2 3 4 5 6 7 8 9 10; do ntfscp -q card.img pad pad$i; done && "
-       "ntfscp -q card.img empty filler && "
-       "free=$(ntfsinfo -m card.img | awk '/Free Clusters/ {print $3}') && "
-       "ntfsfallocate -l $(( (free - 2) * 4096 )) card.img filler && "
-       "for i in 2 4 6 8 10; do ntfstruncate -q card.img "
-       "$(ntfsls -i card.img | awk -v n=pad$i '$2 == n {print $1}') 0; done && "
-       "ntfscp -q card.img canon-ixus.jpg canon-ixus.jpg && "
-       "ntfscp -q card.img kodak-dc240.jpg kodak-dc240.jpg && "
-       "name=$(printf kodak-dc240.jpg | sed 's/./&\\\\x00/g') && "
-       "for at in $(LC_ALL=C grep -obUaP \"$name\" card.img | cut -d: -f1); do "
-       "record=$((at / 1024 * 1024)); "
-       "[ \"$(dd if=card.img bs=1 skip=$record count=4)\" = FILE ] || continue; "
-       "[ $(od -An -tu2 -j $((record + 22)) -N2 card.img) = 1 ] || continue; "
-       "printf '\\000\\000' | dd of=card.img bs=1 seek=$((record + 22)) conv=notrunc; done",
-       {{"canon-ixus.jpg", false, true}, {"kodak-dc240.jpg", true, true}}},
+      {"ntfs", ntfs, {{"canon-ixus.jpg", false, true}, {"kodak-dc240.jpg", true, true}}},
+      // Formatted again: the new MFT lists nothing, the old one's records past it still give
+      // every piece.
+      {"ntfs formatted",
+       ntfs + " && mkfs.ntfs -F -f -q -c 4096 card.img",
+       {{"canon-ixus.jpg", true, true}, {"kodak-dc240.jpg", true, true}}},
       // debugfs writes blocks of zeros as holes: the padding is not zeros. The photo's extents
       // go through the holes and on after the filler, one before another.
       {"ext4",
