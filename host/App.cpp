@@ -29,6 +29,7 @@
 #include "filesystems/OrphanFolders.h"
 #include "shards/Merge.h"
 #include "shards/Parallel.h"
+#include "gallery/Gallery.h"
 #include "host/Modules.h"
 #include "host/Paths.h"
 #include "recovery/Naming.h"
@@ -875,6 +876,36 @@ bool RunEngineScan(CPhotoRecovery* engine, RecoverySink& sink, CScannedSource& w
   return scanResult;
 }
 
+// Thumbnails of the recovered files and the page that shows them, DIR/index.html, once the
+// report is whole. A failure here costs the gallery only: the files and the report stand.
+void MakeGalleryAfterScan(CPhotoRecovery* engine, const Options& options, const ScanPaths& paths,
+                          RecoverySink& sink, int terminal) {
+  if (options.listOnly || options.noGallery || gInterrupts != 0 || sink.OutputFailed()) return;
+  GallerySettings settings;
+  settings.stop = &gInterrupts;
+  settings.progress = [&sink](long long done, long long all) {
+    sink.ShowStep("Thumbnails: " + std::to_string(done) + "/" + std::to_string(all));
+  };
+  GalleryOutcome outcome;
+  std::string error;
+  const bool made =
+      MakeGallery(engine, paths.outputDir, paths.reportPath, settings, outcome, error);
+  sink.EndProgress();
+  if (!made) {
+    Print(2, "salvor: no gallery: " + error + "\n");
+    Print(terminal, "salvor: no gallery: " + error + "\n");
+    return;
+  }
+  Print(2, "salvor: gallery of " + std::to_string(outcome.files) + " files, " +
+               std::to_string(outcome.thumbnails) + " with thumbnails" +
+               (outcome.stopped ? " (thumbnails stopped by the user)" : "") + "\n");
+  if (!options.quiet) {
+    Print(terminal, "Gallery: " + paths.outputDir + "/index.html (" +
+                        std::to_string(outcome.thumbnails) + " of " +
+                        std::to_string(outcome.files) + " files with thumbnails)\n");
+  }
+}
+
 // The engine's part of a scan: modules and handler settings (anything refused there is refused
 // before the output folder exists), then the folder, the source, the report, the scan itself
 // and its outcome.
@@ -986,7 +1017,9 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
   }
   RetrySkippedAreas(engine, options, sink, terminal, watched);
   RebuildFragments(options, sink, terminal, watched);
-  return FinishScan(options, paths, sink, watched, scanResult, terminal, report);
+  const int status = FinishScan(options, paths, sink, watched, scanResult, terminal, report);
+  if (status != kExitOutput) MakeGalleryAfterScan(engine, options, paths, sink, terminal);
+  return status;
 }
 
 // The bytes the scan sees of the source and its block size, through the modules that read
