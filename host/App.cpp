@@ -900,9 +900,8 @@ void MakeGalleryAfterScan(CPhotoRecovery* engine, const Options& options, const 
                std::to_string(outcome.thumbnails) + " with thumbnails" +
                (outcome.stopped ? " (thumbnails stopped by the user)" : "") + "\n");
   if (!options.quiet) {
-    Print(terminal, "Gallery: " + paths.outputDir + "/index.html (" +
-                        std::to_string(outcome.thumbnails) + " of " +
-                        std::to_string(outcome.files) + " files with thumbnails)\n");
+    Print(1, "Gallery: " + paths.outputDir + "/index.html (" + std::to_string(outcome.thumbnails) +
+                 " of " + std::to_string(outcome.files) + " files with thumbnails)\n");
   }
 }
 
