@@ -143,7 +143,7 @@ function build() {
     date: f => (f[3] || "~"), size: f => -f[2], name: f => label(f).toLowerCase(), type: f => f[1]}[sort] ||
     (f => f[3] || "~");
   shown.sort((a, b) => { const x = key(a), y = key(b); return x < y ? -1 : x > y ? 1 : a[0] < b[0] ? -1 : 1; });
-  const columns = Math.max(1, Math.floor((view.clientWidth + GAP) / (TILE_W + GAP)));
+  columns = columnsNow();
   rows = [];
   let top = 0;
   const addTiles = list => {
@@ -186,7 +186,6 @@ function tile(f) {
   if (f[6]) {
     const img = document.createElement("img");
     img.alt = label(f);
-    img.decoding = "async";
     img.addEventListener("load", status);
     img.addEventListener("error", status);
     img.src = f[6];
@@ -260,7 +259,10 @@ function status() {
 let pending = false;
 const later = () => { if (!pending) { pending = true; requestAnimationFrame(() => { pending = false; render(); }); } };
 window.addEventListener("scroll", later, {passive: true});
-window.addEventListener("resize", () => build());
+// A new width lays the tiles out again only when it changes how many fit in a row.
+const columnsNow = () => Math.max(1, Math.floor((view.clientWidth + GAP) / (TILE_W + GAP)));
+let columns = 0;
+window.addEventListener("resize", () => columnsNow() !== columns ? build() : later());
 window.addEventListener("hashchange", () => { readHash(); build(); });
 for (const c of controls) $(c).addEventListener("change", writeHash);
 readHash();
