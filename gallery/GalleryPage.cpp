@@ -254,6 +254,7 @@ function status() {
   s.loaded = loaded;
   s.failed = failed;
   s.broken = shown.filter(f => f[5]).length;
+  if (!s.ready) s.ready = Math.round(performance.now());  // ms from the page's start to its tiles
 }
 
 let pending = false;

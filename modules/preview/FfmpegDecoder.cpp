@@ -94,16 +94,19 @@ bool TakeFrame(const AVFrame* frame, const DecodeRequest& request, Decoded& out)
       sws_getContext(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
                      fitWidth, fitHeight, AV_PIX_FMT_RGB24, SWS_AREA, nullptr, nullptr, nullptr);
   if (scale == nullptr) return false;
-  out.rgb.assign(static_cast<size_t>(fitWidth) * fitHeight * 3, 0);
-  uint8_t* planes[4] = {out.rgb.data(), nullptr, nullptr, nullptr};
-  int strides[4] = {fitWidth * 3, 0, 0, 0};
-  const int rows =
-      sws_scale(scale, frame->data, frame->linesize, 0, frame->height, planes, strides);
+  // swscale's vector code writes whole blocks past a row's end: rows padded and aligned, then
+  // copied out.
+  const int stride = (fitWidth * 3 + 63) / 64 * 64;
+  std::vector<uint8_t> padded(static_cast<size_t>(stride) * (fitHeight + 1) + 64, 0);
+  uint8_t* planes[4] = {padded.data(), nullptr, nullptr, nullptr};
+  int strides[4] = {stride, 0, 0, 0};
+  const int rows = sws_scale(scale, frame->data, frame->linesize, 0, frame->height, planes, strides);
   sws_freeContext(scale);
-  if (rows <= 0) {
-    out.rgb.clear();
-    return false;
-  }
+  if (rows <= 0) return false;
+  out.rgb.resize(static_cast<size_t>(fitWidth) * fitHeight * 3);
+  for (int y = 0; y < fitHeight; ++y)
+    std::memcpy(&out.rgb[static_cast<size_t>(y) * fitWidth * 3],
+                &padded[static_cast<size_t>(y) * stride], static_cast<size_t>(fitWidth) * 3);
   out.rgbWidth = fitWidth;
   out.rgbHeight = fitHeight;
   return true;

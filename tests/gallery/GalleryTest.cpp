@@ -70,7 +70,8 @@ TEST(Gallery, ShowsEveryRecoveredFileWithItsThumbnailAndFilters) {
   ASSERT_EQ(broken, 1);
 
   const std::string page = "file://" + dir + "/out/index.html";
-  const auto all = Shown(page);
+  auto all = Shown(page);
+  all.erase("ready");  // when the tiles were laid out, for the benchmark
   EXPECT_EQ(all, (std::map<std::string, long long>{{"shown", 6},
                                                    {"tiles", 6},
                                                    {"thumbnails", 6},
