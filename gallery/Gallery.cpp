@@ -1,11 +1,17 @@
 #include "gallery/Gallery.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <set>
@@ -141,6 +147,134 @@ void PreviewFile(CPhotoRecovery* engine, const std::string& outputDir, const Rep
   }
 }
 
+// What a worker found of one file, sent whole in one write (shorter than PIPE_BUF).
+struct Finding {
+  uint64_t index;
+  int32_t width;
+  int32_t height;
+  uint8_t thumbnail;
+  char date[40];
+};
+
+// A process making the previews of every `step`th file from `first`: a decoder that crashes or
+// hangs on a hostile file takes down that process, never the tool, and costs that file only.
+struct Worker {
+  pid_t pid = -1;
+  int fd = -1;
+  size_t next = 0;  // the file it is working on
+  std::chrono::steady_clock::time_point heard;
+};
+
+constexpr auto kSilenceLimit = std::chrono::seconds(60);
+
+struct GalleryJob {
+  CPhotoRecovery* engine;
+  const std::string& outputDir;
+  const std::vector<ReportFile>& files;
+  const std::vector<std::string>& thumbnails;
+  const GallerySettings& settings;
+};
+
+bool Stopped(const GallerySettings& settings) {
+  return settings.stop != nullptr && *settings.stop != 0;
+}
+
+[[noreturn]] void RunWorker(const GalleryJob& job, size_t first, size_t step, int fd) {
+  std::vector<unsigned char> buffer(512 << 10);
+  for (size_t i = first; i < job.files.size() && !Stopped(job.settings); i += step) {
+    GalleryItem item;
+    std::string date;
+    PreviewFile(job.engine, job.outputDir, job.files[i], job.thumbnails[i],
+                job.settings.thumbnailSize, buffer, item, date);
+    Finding finding{};
+    finding.index = i;
+    finding.width = item.width;
+    finding.height = item.height;
+    finding.thumbnail = item.thumbnail.empty() ? 0 : 1;
+    std::snprintf(finding.date, sizeof finding.date, "%s", date.c_str());
+    if (write(fd, &finding, sizeof finding) != static_cast<ssize_t>(sizeof finding)) break;
+  }
+  _exit(0);
+}
+
+bool StartWorker(const GalleryJob& job, size_t first, size_t step, Worker& worker) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return false;
+  const pid_t pid = fork();
+  if (pid < 0) {
+    close(ends[0]);
+    close(ends[1]);
+    return false;
+  }
+  if (pid == 0) {
+    close(ends[0]);
+    RunWorker(job, first, step, ends[1]);
+  }
+  close(ends[1]);
+  worker.pid = pid;
+  worker.fd = ends[0];
+  worker.next = first;
+  worker.heard = std::chrono::steady_clock::now();
+  return true;
+}
+
+// The previews of every file by `count` workers; a file whose worker died on it gets none, and
+// a new worker goes on after it. Returns how many files cost their worker.
+long long PreviewAll(const GalleryJob& job, size_t count, std::vector<GalleryItem>& items,
+                     std::vector<std::string>& dates) {
+  const size_t all = job.files.size();
+  std::vector<Worker> workers(std::min(count, std::max<size_t>(all, 1)));
+  for (size_t k = 0; k < workers.size(); ++k)
+    if (k < all && !StartWorker(job, k, workers.size(), workers[k])) workers[k].fd = -1;
+  long long done = 0, lost = 0;
+  for (;;) {
+    std::vector<pollfd> watched;
+    for (const Worker& w : workers)
+      if (w.fd >= 0) watched.push_back({w.fd, POLLIN, 0});
+    if (watched.empty()) break;
+    if (poll(watched.data(), watched.size(), 1000) < 0 && errno != EINTR) break;
+    for (Worker& w : workers) {
+      if (w.fd < 0) continue;
+      const pollfd* state = nullptr;
+      for (const pollfd& p : watched)
+        if (p.fd == w.fd) state = &p;
+      const auto now = std::chrono::steady_clock::now();
+      if (state != nullptr && (state->revents & POLLIN) != 0) {
+        Finding finding{};
+        if (read(w.fd, &finding, sizeof finding) == static_cast<ssize_t>(sizeof finding) &&
+            finding.index < all) {
+          GalleryItem& item = items[finding.index];
+          item.width = finding.width;
+          item.height = finding.height;
+          if (finding.thumbnail != 0) item.thumbnail = job.thumbnails[finding.index];
+          finding.date[sizeof finding.date - 1] = '\0';
+          dates[finding.index] = finding.date;
+          w.next = finding.index + workers.size();
+          w.heard = now;
+          ++done;
+          if (job.settings.progress) job.settings.progress(done, static_cast<long long>(all));
+          continue;
+        }
+      } else if (state == nullptr || (state->revents & (POLLHUP | POLLERR)) == 0) {
+        if (now - w.heard > kSilenceLimit) kill(w.pid, SIGKILL);
+        continue;
+      }
+      // Its pipe closed: the worker finished, stopped, or died on w.next.
+      close(w.fd);
+      w.fd = -1;
+      int status = 0;
+      waitpid(w.pid, &status, 0);
+      if (w.next < all && !Stopped(job.settings)) {
+        ++lost;
+        ++done;
+        const size_t after = w.next + workers.size();
+        if (after < all) StartWorker(job, after, workers.size(), w);
+      }
+    }
+  }
+  return lost;
+}
+
 }  // namespace
 
 std::string GalleryDate(const ReportFile& file, const std::string& previewDate) {
@@ -167,31 +301,30 @@ bool MakeGallery(CPhotoRecovery* engine, const std::string& outputDir,
     error = "cannot make '" + folder + "': " + std::strerror(errno);
     return false;
   }
-  std::vector<GalleryItem> items;
-  items.reserve(files.size());
-  std::vector<unsigned char> buffer(512 << 10);
+  std::vector<GalleryItem> items(files.size());
+  std::vector<std::string> thumbnails(files.size()), dates(files.size());
+  for (size_t i = 0; i < files.size(); ++i) {
+    // Named by content, so that a resumed or repeated run reuses what it made.
+    const std::string& sha = files[i].sha256;
+    thumbnails[i] = std::string(kThumbnailFolder) + "/" +
+                    (sha.size() >= 24 ? sha.substr(0, 24) : "n" + std::to_string(i)) + ".jpg";
+  }
+  if (!Stopped(settings)) {
+    const GalleryJob job{engine, outputDir, files, thumbnails, settings};
+    outcome.lost =
+        PreviewAll(job, static_cast<size_t>(std::max(1, settings.workers)), items, dates);
+  }
+  outcome.stopped = Stopped(settings);
   for (size_t i = 0; i < files.size(); ++i) {
     const ReportFile& file = files[i];
-    GalleryItem item;
+    GalleryItem& item = items[i];
     item.filename = file.filename;
     item.type = file.type;
     item.size = file.size;
     item.damaged = file.damaged;
     if (file.hasOrigin) item.originalPath = file.origin.path;
-    // Named by content, so that a resumed or repeated run reuses what it made.
-    const std::string name =
-        file.sha256.size() >= 24 ? file.sha256.substr(0, 24) : "n" + std::to_string(i);
-    std::string previewDate;
-    if (settings.stop == nullptr || *settings.stop == 0) {
-      PreviewFile(engine, outputDir, file, std::string(kThumbnailFolder) + "/" + name + ".jpg",
-                  settings.thumbnailSize, buffer, item, previewDate);
-    } else {
-      outcome.stopped = true;
-    }
-    item.date = GalleryDate(file, previewDate);
+    item.date = GalleryDate(file, dates[i]);
     if (!item.thumbnail.empty()) ++outcome.thumbnails;
-    items.push_back(std::move(item));
-    if (settings.progress) settings.progress(static_cast<long long>(i + 1), files.size());
   }
   outcome.files = static_cast<long long>(items.size());
   return WriteGalleryPage(outputDir + "/index.html", items, "Recovered files", error);

@@ -30,17 +30,21 @@ struct GallerySettings {
   // Called after each file with how many are done of how many.
   std::function<void(long long done, long long all)> progress;
   const volatile std::sig_atomic_t* stop = nullptr;  // nonzero: make no more thumbnails
+  // Processes making thumbnails side by side; each file is read by one of them, so a decoder
+  // that crashes or hangs on a hostile file costs that file's thumbnail only.
+  int workers = 2;
 };
 
 struct GalleryOutcome {
   long long files = 0;       // tiles on the page
   long long thumbnails = 0;  // of them with a thumbnail
+  long long lost = 0;        // files whose decoding crashed or hung its worker
   bool stopped = false;
 };
 
 // The gallery of a finished scan in outputDir: a thumbnail of every file the report lists as
-// written into outputDir/.thumbnails/ (one file at a time, through the engine's preview
-// handlers; a thumbnail already there from an earlier run is kept), then outputDir/index.html.
+// written into outputDir/.thumbnails/ (through the engine's preview handlers, in worker
+// processes; a thumbnail already there from an earlier run is kept), then outputDir/index.html.
 // False with a one-line reason when the report cannot be read or the page cannot be written.
 bool MakeGallery(CPhotoRecovery* engine, const std::string& outputDir,
                  const std::string& reportPath, const GallerySettings& settings,

@@ -898,6 +898,9 @@ void MakeGalleryAfterScan(CPhotoRecovery* engine, const Options& options, const 
   }
   Print(2, "salvor: gallery of " + std::to_string(outcome.files) + " files, " +
                std::to_string(outcome.thumbnails) + " with thumbnails" +
+               (outcome.lost > 0 ? ", " + std::to_string(outcome.lost) +
+                                       " whose decoding crashed or hung (no thumbnail)"
+                                 : std::string()) +
                (outcome.stopped ? " (thumbnails stopped by the user)" : "") + "\n");
   if (!options.quiet) {
     Print(1, "Gallery: " + paths.outputDir + "/index.html (" + std::to_string(outcome.thumbnails) +

@@ -35,12 +35,8 @@ std::map<std::string, long long> Shown(const std::string& url, const std::string
   return status;
 }
 
-}  // namespace
-
-TEST(Gallery, ShowsEveryRecoveredFileWithItsThumbnailAndFilters) {
-  if (!HaveTool("chromium")) GTEST_SKIP() << "chromium is not installed";
-  const std::string dir = ScratchDir("gallery");
-  // Photos whole, a PNG, and a photo cut in half by noise: one broken file.
+// Photos whole, a PNG, and a photo cut in half by noise: one broken file.
+std::vector<uint8_t> SixFilesOneBroken() {
   ImageBuilder builder(21);
   for (const char* name : {"jpg/Canon_40D.jpg", "jpg/landscape_3.jpg", "jpg/nikon-e950.jpg",
                            "format-samples/PNG.png", "jpg/kodak-dc240.jpg"}) {
@@ -55,7 +51,15 @@ TEST(Gallery, ShowsEveryRecoveredFileWithItsThumbnailAndFilters) {
   builder.AddFile("cut", cut);
   builder.AddRandom(40000);
   builder.AddZeros(8192);
-  WriteFileBytes(dir + "/image.bin", builder.Finish());
+  return builder.Finish();
+}
+
+}  // namespace
+
+TEST(Gallery, ShowsEveryRecoveredFileWithItsThumbnailAndFilters) {
+  if (!HaveTool("chromium")) GTEST_SKIP() << "chromium is not installed";
+  const std::string dir = ScratchDir("gallery");
+  WriteFileBytes(dir + "/image.bin", SixFilesOneBroken());
 
   ToolOutcome run = RunSalvor(dir, "scan image.bin -o out --no-file-systems --rebuild-time 0");
   ASSERT_EQ(run.status, 0) << run.err << run.out;
@@ -96,4 +100,30 @@ TEST(Gallery, ShowsEveryRecoveredFileWithItsThumbnailAndFilters) {
     EXPECT_FALSE(FileExists(out + "/index.html")) << options;
     EXPECT_FALSE(FileExists(out + "/.thumbnails")) << options;
   }
+}
+
+TEST(Gallery, ADecoderThatCrashesCostsOnlyItsFilesThumbnails) {
+  const std::string dir = ScratchDir("gallery_crash");
+  WriteFileBytes(dir + "/image.bin", SixFilesOneBroken());
+  // The photo modules, and a preview module that crashes on files of an odd size.
+  ASSERT_TRUE(testing_support::Run(
+      "mkdir '" + dir + "/modules' && cp '" SALVOR_MODULE_DIR "/jpeg.so' '" +
+      SALVOR_MODULE_DIR "/png.so' '" SALVOR_TEST_MODULE_DIR "/svtest_preview_crashing.so' '" + dir +
+      "/modules/'"));
+  ToolOutcome run = RunSalvor(dir, "scan image.bin -o out --modules modules --no-file-systems");
+  ASSERT_EQ(run.status, 0) << run.err << run.out;
+  long long odd = 0;
+  const auto files = ReportedFiles(ReadText(dir + "/out/report.xml"));
+  for (const auto& file : files) odd += file.size % 2;
+  ASSERT_GT(odd, 0);
+  ASSERT_LT(odd, static_cast<long long>(files.size()));
+  const std::string even = std::to_string(files.size() - odd);
+  EXPECT_NE(
+      run.out.find("(" + even + " of " + std::to_string(files.size()) + " files with thumbnails)"),
+      std::string::npos)
+      << run.out;
+  EXPECT_NE(
+      ReadText(dir + "/out/salvor.log")
+          .find(", " + std::to_string(odd) + " whose decoding crashed or hung (no thumbnail)"),
+      std::string::npos);
 }
