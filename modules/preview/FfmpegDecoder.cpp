@@ -100,7 +100,8 @@ bool TakeFrame(const AVFrame* frame, const DecodeRequest& request, Decoded& out)
   std::vector<uint8_t> padded(static_cast<size_t>(stride) * (fitHeight + 1) + 64, 0);
   uint8_t* planes[4] = {padded.data(), nullptr, nullptr, nullptr};
   int strides[4] = {stride, 0, 0, 0};
-  const int rows = sws_scale(scale, frame->data, frame->linesize, 0, frame->height, planes, strides);
+  const int rows =
+      sws_scale(scale, frame->data, frame->linesize, 0, frame->height, planes, strides);
   sws_freeContext(scale);
   if (rows <= 0) return false;
   out.rgb.resize(static_cast<size_t>(fitWidth) * fitHeight * 3);
