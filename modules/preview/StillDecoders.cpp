@@ -9,6 +9,7 @@
 #include <webp/demux.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <memory>
 
@@ -358,6 +359,54 @@ bool DecodeTiff(const uint8_t* data, size_t size, const DecodeRequest& request, 
                      reinterpret_cast<const uint8_t*>(&raster[size_t(y) * width]), 4);
   }
   TIFFRGBAImageEnd(&image);
+  if (scaler->RowsAdded() == 0) return false;
+  Take(*scaler, out);
+  return true;
+}
+
+namespace {
+
+uint32_t Le32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+}  // namespace
+
+bool DecodeBmp(const uint8_t* data, size_t size, const DecodeRequest& request, Decoded& out) {
+  // Uncompressed 8, 24 and 32 bit rows, stored bottom up: a cut file keeps its lower part.
+  if (size < 54 || data[0] != 'B' || data[1] != 'M') return false;
+  const uint32_t pixels = Le32(data + 10), header = Le32(data + 14);
+  const int32_t width = static_cast<int32_t>(Le32(data + 18));
+  const int32_t rawHeight = static_cast<int32_t>(Le32(data + 22));
+  const unsigned bits = data[28] | data[29] << 8;
+  const uint32_t compression = Le32(data + 30);
+  if (header < 40 || width <= 0 || rawHeight == 0 || rawHeight == INT32_MIN ||
+      (compression != 0 && !(compression == 3 && bits == 32)) ||
+      (bits != 8 && bits != 24 && bits != 32) || pixels >= size)
+    return false;
+  const bool topDown = rawHeight < 0;
+  const int32_t height = topDown ? -rawHeight : rawHeight;
+  out.width = width;
+  out.height = height;
+  if (!request.picture) return true;
+  if (TooLarge(width, height, request)) return false;
+  const size_t rowBytes = (size_t(width) * bits / 8 + 3) / 4 * 4;
+  const uint8_t* palette = data + 14 + header;
+  auto scaler = ScalerFor(width, height, request);
+  std::vector<uint8_t> rgb(size_t(width) * 3);
+  for (int32_t stored = 0; stored < height; ++stored) {
+    const size_t at = pixels + rowBytes * size_t(stored);
+    if (at + rowBytes > size) break;
+    const uint8_t* row = data + at;
+    for (int32_t x = 0; x < width; ++x) {
+      const uint8_t* p = bits == 8 ? palette + size_t(row[x]) * 4 : row + size_t(x) * (bits / 8);
+      if (p + 3 > data + size) return false;
+      rgb[size_t(x) * 3] = p[2];
+      rgb[size_t(x) * 3 + 1] = p[1];
+      rgb[size_t(x) * 3 + 2] = p[0];
+    }
+    scaler->AddRow(topDown ? stored : height - 1 - stored, rgb.data(), 3);
+  }
   if (scaler->RowsAdded() == 0) return false;
   Take(*scaler, out);
   return true;

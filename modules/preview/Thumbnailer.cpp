@@ -110,6 +110,16 @@ bool MakePreview(CByteSource& file, int maxWidth, int maxHeight, bool picture, P
     ok = ReadWhole(file, limits.maxStillBytes, bytes) && DecodeStill(kind, bytes, request, decoded);
   } else {
     ok = DecodeWithFfmpeg(file, request, decoded, &sound);
+    if (!ok && picture) {
+      // What FFmpeg cannot read may still show: a cut BMP's rows, the JPEG preview a
+      // Photoshop file or a RAW of another maker carries.
+      std::vector<uint8_t> bytes;
+      Decoded fallback;
+      ok = ReadWhole(file, limits.maxStillBytes, bytes) &&
+           (DecodeBmp(bytes.data(), bytes.size(), request, fallback) ||
+            DecodeEmbeddedJpeg(bytes.data(), bytes.size(), request, fallback));
+      if (ok) decoded = std::move(fallback);
+    }
   }
   if (!ok) return false;
   out.width = decoded.width;
