@@ -38,6 +38,7 @@ bool DecodeGif(const uint8_t* data, size_t size, const DecodeRequest& request, D
 bool DecodeWebp(const uint8_t* data, size_t size, const DecodeRequest& request, Decoded& out);
 bool DecodeHeif(const uint8_t* data, size_t size, const DecodeRequest& request, Decoded& out);
 bool DecodeTiff(const uint8_t* data, size_t size, const DecodeRequest& request, Decoded& out);
+bool DecodePsd(const uint8_t* data, size_t size, const DecodeRequest& request, Decoded& out);
 bool DecodeBmp(const uint8_t* data, size_t size, const DecodeRequest& request, Decoded& out);
 // The largest JPEG a camera RAW (or any file) carries inside it.
 bool DecodeEmbeddedJpeg(const uint8_t* data, size_t size, const DecodeRequest& request,

@@ -412,4 +412,106 @@ bool DecodeBmp(const uint8_t* data, size_t size, const DecodeRequest& request, D
   return true;
 }
 
+namespace {
+
+uint32_t Be16(const uint8_t* p) {
+  return uint32_t(p[0]) << 8 | p[1];
+}
+uint32_t Be32(const uint8_t* p) {
+  return Be16(p) << 16 | Be16(p + 2);
+}
+
+// PackBits: a count byte n, then n+1 literal bytes (n < 128) or one byte 257-n times.
+void Unpack(const uint8_t* in, size_t inSize, uint8_t* out, size_t outSize) {
+  size_t i = 0, o = 0;
+  while (i < inSize && o < outSize) {
+    const int n = static_cast<int8_t>(in[i++]);
+    if (n >= 0) {
+      const size_t count = std::min({size_t(n) + 1, inSize - i, outSize - o});
+      std::memcpy(out + o, in + i, count);
+      i += count;
+      o += count;
+    } else if (n != -128 && i < inSize) {
+      const size_t count = std::min(size_t(1 - n), outSize - o);
+      std::memset(out + o, in[i++], count);
+      o += count;
+    }
+  }
+}
+
+}  // namespace
+
+bool DecodePsd(const uint8_t* data, size_t size, const DecodeRequest& request, Decoded& out) {
+  // The merged picture Photoshop stores after the layers: one plane per channel, raw or
+  // PackBits, each channel shrunk on its own so that memory stays the thumbnail's.
+  if (size < 30 || std::memcmp(data, "8BPS", 4) != 0) return false;
+  const uint32_t version = Be16(data + 4), channels = Be16(data + 12);
+  const uint32_t height = Be32(data + 14), width = Be32(data + 18);
+  const uint32_t depth = Be16(data + 22), mode = Be16(data + 24);
+  if ((version != 1 && version != 2) || width == 0 || height == 0 || width > (1u << 30) ||
+      height > (1u << 30))
+    return false;
+  out.width = static_cast<int>(width);
+  out.height = static_cast<int>(height);
+  if (!request.picture) return true;
+  const uint32_t used = mode == 3 ? 3 : mode == 1 ? 1 : 0;
+  if (used == 0 || channels < used || (depth != 8 && depth != 16) ||
+      TooLarge(width, height, request))
+    return false;
+  const bool big = version == 2;
+  size_t at = 26;
+  for (int section = 0; section < 3; ++section) {
+    const size_t lengthSize = section == 2 && big ? 8 : 4;
+    if (at + lengthSize > size) return false;
+    const uint64_t length =
+        lengthSize == 8 ? uint64_t(Be32(data + at)) << 32 | Be32(data + at + 4) : Be32(data + at);
+    if (length > size - at - lengthSize) return false;
+    at += lengthSize + length;
+  }
+  if (at + 2 > size) return false;
+  const uint32_t compression = Be16(data + at);
+  at += 2;
+  const size_t rowBytes = size_t(width) * depth / 8, countSize = big ? 4 : 2;
+  const size_t rows = size_t(channels) * height;
+  if (compression == 1 && (rows > (size - at) / countSize)) return false;
+  if (compression != 0 && compression != 1) return false;
+  size_t next = compression == 1 ? at + rows * countSize : at;
+  std::vector<std::unique_ptr<CRowScaler>> planes;
+  std::vector<uint8_t> row(rowBytes), grey(width);
+  for (uint32_t c = 0; c < used; ++c) {
+    planes.push_back(ScalerFor(static_cast<int>(width), static_cast<int>(height), request));
+    for (uint32_t y = 0; y < height && !request.deadline.Passed(); ++y) {
+      const size_t index = size_t(c) * height + y;
+      const size_t length = compression == 0
+                                ? rowBytes
+                                : (big ? Be32(data + at + index * 4) : Be16(data + at + index * 2));
+      if (next >= size) break;
+      const size_t available = std::min(length, size - next);
+      if (compression == 0) {
+        std::memcpy(row.data(), data + next, available);
+        std::fill(row.begin() + static_cast<long>(available), row.end(), 0);
+      } else {
+        std::fill(row.begin(), row.end(), 0);
+        Unpack(data + next, available, row.data(), rowBytes);
+      }
+      next += length;
+      // 16-bit samples are big endian: their first byte is the 8-bit value.
+      for (uint32_t x = 0; x < width; ++x) grey[x] = row[size_t(x) * depth / 8];
+      planes.back()->AddRow(static_cast<int>(y), grey.data(), 1);
+    }
+  }
+  if (planes[0]->RowsAdded() == 0) return false;
+  if (used == 1) {
+    Take(*planes[0], out);
+    return true;
+  }
+  Take(*planes[0], out);
+  const std::vector<uint8_t> green = planes[1]->Finish(), blue = planes[2]->Finish();
+  for (size_t i = 0; i + 2 < out.rgb.size(); i += 3) {
+    out.rgb[i + 1] = green[i];
+    out.rgb[i + 2] = blue[i];
+  }
+  return true;
+}
+
 }  // namespace salvor

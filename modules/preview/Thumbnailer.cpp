@@ -8,7 +8,7 @@ namespace salvor {
 
 namespace {
 
-enum class Kind { Jpeg, Png, Gif, Webp, Heif, Tiff, Raw, Other };
+enum class Kind { Jpeg, Png, Gif, Webp, Heif, Tiff, Raw, Psd, Other };
 
 bool Starts(const uint8_t* head, size_t size, const char* magic, size_t at = 0) {
   const size_t length = std::strlen(magic);
@@ -20,6 +20,7 @@ Kind KindOf(const uint8_t* head, size_t size) {
   if (size >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF) return Kind::Jpeg;
   if (Starts(head, size, "\x89PNG")) return Kind::Png;
   if (Starts(head, size, "GIF8")) return Kind::Gif;
+  if (Starts(head, size, "8BPS")) return Kind::Psd;
   if (Starts(head, size, "RIFF") && Starts(head, size, "WEBP", 8)) return Kind::Webp;
   if (Starts(head, size, "ftyp", 4) && size >= 12) {
     for (const char* brand :
@@ -84,6 +85,10 @@ bool DecodeStill(Kind kind, const std::vector<uint8_t>& bytes, const DecodeReque
     }
     case Kind::Raw:
       return DecodeEmbeddedJpeg(data, size, request, out);
+    case Kind::Psd:
+      // The merged picture, else the thumbnail Photoshop keeps among its resources.
+      return DecodePsd(data, size, request, out) ||
+             (request.picture && DecodeEmbeddedJpeg(data, size, request, out));
     case Kind::Other:
       break;
   }

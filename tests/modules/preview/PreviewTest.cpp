@@ -78,8 +78,9 @@ struct Case {
 TEST(PreviewModule, EveryFormatGetsAThumbnailWithinTheBox) {
   CPreviewHandler* handler = Handler();
   ASSERT_NE(handler, nullptr);
-  // The corpus's RAW, movie and MP3 samples carry metadata only, no picture or sound: movies
-  // and sound are made here with ffmpeg.
+  // The corpus's RAW, PSD, movie and MP3 samples carry metadata only, no picture or sound:
+  // movies and sound are made here with ffmpeg, a Photoshop file and a large BMP with
+  // ImageMagick.
   const std::string made = ScratchDir("preview");
   const bool haveFfmpeg = HaveTool("ffmpeg");
   if (haveFfmpeg) {
@@ -88,6 +89,13 @@ TEST(PreviewModule, EveryFormatGetsAThumbnailWithinTheBox) {
         "-t 1 -pix_fmt yuv420p -metadata creation_time=2024-05-06T07:08:09Z movie.mp4 " +
         "&& ffmpeg -v error -i movie.mp4 -c copy movie.mkv " +
         "&& ffmpeg -v error -f lavfi -i sine=duration=1 sound.mp3"));
+  }
+  const bool haveConvert = HaveTool("convert");
+  if (haveConvert) {
+    ASSERT_TRUE(testing_support::Run("cd '" + made +
+                                     "' && convert -size 300x200 plasma:fractal -seed 2 "
+                                     "-depth 16 -compress RLE picture.psd && convert "
+                                     "'picture.psd[0]' -depth 8 BMP3:picture.bmp"));
   }
   std::vector<Case> cases = {
       {"corpus/jpg/Canon_40D.jpg", 1, 100, 68, "2008-05-30T15:56:01"},
@@ -109,6 +117,11 @@ TEST(PreviewModule, EveryFormatGetsAThumbnailWithinTheBox) {
     cases.push_back({"movie.mkv", 0.7, 320, 240, ""});  // an MP4 cut before its moov has nothing
     cases.push_back({"movie.mkv", 1, 320, 240, ""});
     cases.push_back({"sound.mp3", 1, 0, 0, ""});
+  }
+  if (haveConvert) {
+    cases.push_back({"picture.psd", 1, 300, 200, ""});  // 16-bit, PackBits
+    cases.push_back({"picture.psd", 0.7, 300, 200, ""});
+    cases.push_back({"picture.bmp", 0.5, 300, 200, ""});  // FFmpeg refuses a cut BMP
   }
   constexpr int kBox = 160;
   for (const Case& c : cases) {
