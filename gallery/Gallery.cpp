@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <set>
+#include <thread>
 
 #include "salvor/CDataStream.h"
 #include "salvor/CPhotoRecovery.h"
@@ -311,8 +312,9 @@ bool MakeGallery(CPhotoRecovery* engine, const std::string& outputDir,
   }
   if (!Stopped(settings)) {
     const GalleryJob job{engine, outputDir, files, thumbnails, settings};
-    outcome.lost =
-        PreviewAll(job, static_cast<size_t>(std::max(1, settings.workers)), items, dates);
+    const int cores = static_cast<int>(std::thread::hardware_concurrency());
+    const int workers = settings.workers > 0 ? settings.workers : std::clamp(cores, 1, 4);
+    outcome.lost = PreviewAll(job, static_cast<size_t>(workers), items, dates);
   }
   outcome.stopped = Stopped(settings);
   for (size_t i = 0; i < files.size(); ++i) {

@@ -32,7 +32,7 @@ struct GallerySettings {
   const volatile std::sig_atomic_t* stop = nullptr;  // nonzero: make no more thumbnails
   // Processes making thumbnails side by side; each file is read by one of them, so a decoder
   // that crashes or hangs on a hostile file costs that file's thumbnail only.
-  int workers = 2;
+  int workers = 0;  // 0: one per core, at most 4
 };
 
 struct GalleryOutcome {

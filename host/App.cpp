@@ -880,7 +880,10 @@ bool RunEngineScan(CPhotoRecovery* engine, RecoverySink& sink, CScannedSource& w
 // report is whole. A failure here costs the gallery only: the files and the report stand.
 void MakeGalleryAfterScan(CPhotoRecovery* engine, const Options& options, const ScanPaths& paths,
                           RecoverySink& sink, int terminal) {
-  if (options.listOnly || options.noGallery || gInterrupts != 0 || sink.OutputFailed()) return;
+  // A shard's files are shown once its folder is merged with the others (salvor merge).
+  if (options.listOnly || options.noGallery || options.rangeStart >= 0 || gInterrupts != 0 ||
+      sink.OutputFailed())
+    return;
   GallerySettings settings;
   settings.stop = &gInterrupts;
   settings.progress = [&sink](long long done, long long all) {
@@ -1145,6 +1148,28 @@ int RunScan(const Options& options, const std::string& commandLine,
                         redirect.TerminalFd());
 }
 
+bool LoadQuietly(CPhotoRecovery* engine, const std::string& moduleDir, bool content,
+                 bool dataSource, ModuleSet& modules, std::string& error);
+
+// The gallery of a merged folder, as a scan makes it: shard scans leave it to the merge.
+void MakeMergedGallery(const Options& options) {
+  CPhotoRecovery* engine = GetSVSingleton();
+  ModuleSet modules;
+  std::string error;
+  GalleryOutcome outcome;
+  if (!LoadQuietly(engine, ModuleFolder(options), true, false, modules, error) ||
+      !MakeGallery(engine, options.outputDir, options.outputDir + "/report.xml", GallerySettings(),
+                   outcome, error)) {
+    Print(2, "salvor: no gallery: " + error + "\n");
+    return;
+  }
+  if (!options.quiet) {
+    Print(1, "Gallery: " + options.outputDir + "/index.html (" +
+                 std::to_string(outcome.thumbnails) + " of " + std::to_string(outcome.files) +
+                 " files with thumbnails)\n");
+  }
+}
+
 // salvor merge: the shards' folders joined into one, with what it came to on the terminal.
 int RunMerge(const Options& options, const std::string& commandLine) {
   MergeOutcome outcome;
@@ -1168,6 +1193,7 @@ int RunMerge(const Options& options, const std::string& commandLine) {
                  "' had not finished its range: resume it (salvor scan ... --resume) and merge "
                  "again\n");
   }
+  if (!options.noGallery) MakeMergedGallery(options);
   return outcome.complete ? kExitOk : kExitIncomplete;
 }
 

@@ -114,6 +114,9 @@ TEST(Shards, MergedShardsGiveWhatOneScanGives) {
     ASSERT_EQ(merge.status, 0) << merge.err;
     EXPECT_TRUE(WellFormed(work + "/" + merged + "/report.xml"));
     EXPECT_EQ(Entries(ReadText(work + "/" + merged + "/report.xml")), whole);
+    // The gallery is the merged folder's, not the shards'.
+    EXPECT_TRUE(FileExists(work + "/" + merged + "/index.html"));
+    EXPECT_FALSE(FileExists(work + "/shard0-0/index.html"));
     for (const ReportedFile& file : ReportedFiles(ReadText(work + "/whole/report.xml")))
       EXPECT_EQ(FileSha256(work + "/" + merged + "/" + file.filename), file.sha256)
           << file.filename;
