@@ -1052,6 +1052,24 @@ bool SourceGeometry(CPhotoRecovery* engine, const ModuleSet& modules, const Scan
 bool LoadQuietly(CPhotoRecovery* engine, const std::string& moduleDir, bool content,
                  bool dataSource, ModuleSet& modules, std::string& error);
 
+// The gallery of a folder the shards of a scan were merged into (salvor merge, or a scan by
+// worker processes), as a single scan makes it; the engine has its modules loaded.
+void MakeMergedGallery(CPhotoRecovery* engine, const Options& options) {
+  const std::string report =
+      options.reportPath.empty() ? options.outputDir + "/report.xml" : options.reportPath;
+  GalleryOutcome outcome;
+  std::string error;
+  if (!MakeGallery(engine, options.outputDir, report, GallerySettings(), outcome, error)) {
+    Print(2, "salvor: no gallery: " + error + "\n");
+    return;
+  }
+  if (!options.quiet) {
+    Print(1, "Gallery: " + options.outputDir + "/index.html (" +
+                 std::to_string(outcome.thumbnails) + " of " + std::to_string(outcome.files) +
+                 " files with thumbnails)\n");
+  }
+}
+
 // A scan with several worker processes, each a shard of the source, merged into the output
 // folder as they finish. The modules and settings are checked here first, so that a mistake
 // is said once, before anything is made.
@@ -1107,6 +1125,7 @@ int ScanWithWorkers(Options options, const ScanPaths& paths, const struct stat& 
                  options.outputDir + " --resume\n");
   }
   if (gInterrupts != 0) return 128 + (gStopSignal != 0 ? gStopSignal : SIGINT);
+  if (!options.listOnly && !options.noGallery) MakeMergedGallery(engine, options);
   return outcome.status != 0 ? outcome.status : outcome.merged.complete ? kExitOk : kExitIncomplete;
 }
 
@@ -1148,28 +1167,6 @@ int RunScan(const Options& options, const std::string& commandLine,
                         redirect.TerminalFd());
 }
 
-bool LoadQuietly(CPhotoRecovery* engine, const std::string& moduleDir, bool content,
-                 bool dataSource, ModuleSet& modules, std::string& error);
-
-// The gallery of a merged folder, as a scan makes it: shard scans leave it to the merge.
-void MakeMergedGallery(const Options& options) {
-  CPhotoRecovery* engine = GetSVSingleton();
-  ModuleSet modules;
-  std::string error;
-  GalleryOutcome outcome;
-  if (!LoadQuietly(engine, ModuleFolder(options), true, false, modules, error) ||
-      !MakeGallery(engine, options.outputDir, options.outputDir + "/report.xml", GallerySettings(),
-                   outcome, error)) {
-    Print(2, "salvor: no gallery: " + error + "\n");
-    return;
-  }
-  if (!options.quiet) {
-    Print(1, "Gallery: " + options.outputDir + "/index.html (" +
-                 std::to_string(outcome.thumbnails) + " of " + std::to_string(outcome.files) +
-                 " files with thumbnails)\n");
-  }
-}
-
 // salvor merge: the shards' folders joined into one, with what it came to on the terminal.
 int RunMerge(const Options& options, const std::string& commandLine) {
   MergeOutcome outcome;
@@ -1193,7 +1190,13 @@ int RunMerge(const Options& options, const std::string& commandLine) {
                  "' had not finished its range: resume it (salvor scan ... --resume) and merge "
                  "again\n");
   }
-  if (!options.noGallery) MakeMergedGallery(options);
+  if (!options.noGallery) {
+    ModuleSet modules;
+    if (LoadQuietly(GetSVSingleton(), ModuleFolder(options), true, false, modules, error))
+      MakeMergedGallery(GetSVSingleton(), options);
+    else
+      Print(2, "salvor: no gallery: " + error + "\n");
+  }
   return outcome.complete ? kExitOk : kExitIncomplete;
 }
 

@@ -178,6 +178,7 @@ TEST(Shards, WorkersGiveWhatOneScanGives) {
     EXPECT_EQ(Entries(ReadText(work + "/" + jobs + "/report.xml")),
               Entries(ReadText(work + "/" + whole + "/report.xml")));
     EXPECT_FALSE(FileExists(work + "/" + jobs + "/.jobs"));
+    EXPECT_TRUE(FileExists(work + "/" + jobs + "/index.html"));  // the merged folder's gallery
     EXPECT_NE(ReadText(work + "/" + jobs + "/salvor.log").find("== worker 2: bytes 4194304-"),
               std::string::npos);
   }
