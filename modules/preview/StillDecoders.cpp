@@ -26,7 +26,9 @@ void Take(const CRowScaler& scaler, Decoded& out) {
 }
 
 bool TooLarge(long long width, long long height, const DecodeRequest& request) {
-  return width <= 0 || height <= 0 || width * height > request.limits.maxPixels;
+  // Divided, not multiplied: a file may claim sides of 2^32.
+  return width <= 0 || height <= 0 || width > request.limits.maxPixels ||
+         height > request.limits.maxPixels / width;
 }
 
 std::unique_ptr<CRowScaler> ScalerFor(int width, int height, const DecodeRequest& request) {
