@@ -31,6 +31,7 @@
 #include "filesystems/RunLists.h"
 #include "shards/Merge.h"
 #include "shards/Parallel.h"
+#include "gallery/Gallery.h"
 #include "host/Modules.h"
 #include "host/Paths.h"
 #include "recovery/Naming.h"
@@ -892,6 +893,41 @@ bool RunEngineScan(CPhotoRecovery* engine, RecoverySink& sink, CScannedSource& w
   return scanResult;
 }
 
+// Thumbnails of the recovered files and the page that shows them, DIR/index.html, once the
+// report is whole. A failure here costs the gallery only: the files and the report stand.
+void MakeGalleryAfterScan(CPhotoRecovery* engine, const Options& options, const ScanPaths& paths,
+                          RecoverySink& sink, int terminal) {
+  // A shard's files are shown once its folder is merged with the others (salvor merge).
+  if (options.listOnly || options.noGallery || options.rangeStart >= 0 || gInterrupts != 0 ||
+      sink.OutputFailed())
+    return;
+  GallerySettings settings;
+  settings.stop = &gInterrupts;
+  settings.progress = [&sink](long long done, long long all) {
+    sink.ShowStep("Thumbnails: " + std::to_string(done) + "/" + std::to_string(all));
+  };
+  GalleryOutcome outcome;
+  std::string error;
+  const bool made =
+      MakeGallery(engine, paths.outputDir, paths.reportPath, settings, outcome, error);
+  sink.EndProgress();
+  if (!made) {
+    Print(2, "salvor: no gallery: " + error + "\n");
+    Print(terminal, "salvor: no gallery: " + error + "\n");
+    return;
+  }
+  Print(2, "salvor: gallery of " + std::to_string(outcome.files) + " files, " +
+               std::to_string(outcome.thumbnails) + " with thumbnails" +
+               (outcome.lost > 0 ? ", " + std::to_string(outcome.lost) +
+                                       " whose decoding crashed or hung (no thumbnail)"
+                                 : std::string()) +
+               (outcome.stopped ? " (thumbnails stopped by the user)" : "") + "\n");
+  if (!options.quiet) {
+    Print(1, "Gallery: " + paths.outputDir + "/index.html (" + std::to_string(outcome.thumbnails) +
+                 " of " + std::to_string(outcome.files) + " files with thumbnails)\n");
+  }
+}
+
 // The engine's part of a scan: modules and handler settings (anything refused there is refused
 // before the output folder exists), then the folder, the source, the report, the scan itself
 // and its outcome.
@@ -1017,7 +1053,9 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
   RetrySkippedAreas(engine, options, sink, terminal, watched);
   RecoverThroughRecords(catalog, sink, watched);
   RebuildFragments(options, sink, terminal, watched);
-  return FinishScan(options, paths, sink, watched, scanResult, terminal, report);
+  const int status = FinishScan(options, paths, sink, watched, scanResult, terminal, report);
+  if (status != kExitOutput) MakeGalleryAfterScan(engine, options, paths, sink, terminal);
+  return status;
 }
 
 // The bytes the scan sees of the source and its block size, through the modules that read
@@ -1044,6 +1082,24 @@ bool SourceGeometry(CPhotoRecovery* engine, const ModuleSet& modules, const Scan
 
 bool LoadQuietly(CPhotoRecovery* engine, const std::string& moduleDir, bool content,
                  bool dataSource, ModuleSet& modules, std::string& error);
+
+// The gallery of a folder the shards of a scan were merged into (salvor merge, or a scan by
+// worker processes), as a single scan makes it; the engine has its modules loaded.
+void MakeMergedGallery(CPhotoRecovery* engine, const Options& options) {
+  const std::string report =
+      options.reportPath.empty() ? options.outputDir + "/report.xml" : options.reportPath;
+  GalleryOutcome outcome;
+  std::string error;
+  if (!MakeGallery(engine, options.outputDir, report, GallerySettings(), outcome, error)) {
+    Print(2, "salvor: no gallery: " + error + "\n");
+    return;
+  }
+  if (!options.quiet) {
+    Print(1, "Gallery: " + options.outputDir + "/index.html (" +
+                 std::to_string(outcome.thumbnails) + " of " + std::to_string(outcome.files) +
+                 " files with thumbnails)\n");
+  }
+}
 
 // A scan with several worker processes, each a shard of the source, merged into the output
 // folder as they finish. The modules and settings are checked here first, so that a mistake
@@ -1100,6 +1156,7 @@ int ScanWithWorkers(Options options, const ScanPaths& paths, const struct stat& 
                  options.outputDir + " --resume\n");
   }
   if (gInterrupts != 0) return 128 + (gStopSignal != 0 ? gStopSignal : SIGINT);
+  if (!options.listOnly && !options.noGallery) MakeMergedGallery(engine, options);
   return outcome.status != 0 ? outcome.status : outcome.merged.complete ? kExitOk : kExitIncomplete;
 }
 
@@ -1163,6 +1220,13 @@ int RunMerge(const Options& options, const std::string& commandLine) {
     Print(2, "salvor: '" + shard +
                  "' had not finished its range: resume it (salvor scan ... --resume) and merge "
                  "again\n");
+  }
+  if (!options.noGallery) {
+    ModuleSet modules;
+    if (LoadQuietly(GetSVSingleton(), ModuleFolder(options), true, false, modules, error))
+      MakeMergedGallery(GetSVSingleton(), options);
+    else
+      Print(2, "salvor: no gallery: " + error + "\n");
   }
   return outcome.complete ? kExitOk : kExitIncomplete;
 }

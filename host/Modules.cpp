@@ -59,10 +59,12 @@ bool FindModules(const std::string& folder, ModuleSet& modules, std::string& err
     }
     bool isContent = dlsym(library, SALVOR_CH_ENTRY) != nullptr;
     bool isDataSource = dlsym(library, SALVOR_DS_ENTRY) != nullptr;
+    bool isPreview = dlsym(library, SALVOR_PV_ENTRY) != nullptr;
     dlclose(library);
     if (isContent) modules.content.push_back(path);
     if (isDataSource) modules.dataSource.push_back(path);
-    if (!isContent && !isDataSource) {
+    if (isPreview) modules.preview.push_back(path);
+    if (!isContent && !isDataSource && !isPreview) {
       error = "cannot load module '" + path + "': it is not a salvor module";
       return false;
     }
@@ -93,6 +95,16 @@ bool LoadModules(CPhotoRecovery* engine, const ModuleSet& modules, bool content,
         ok = false;
       }
       if (!ok) break;
+    }
+    for (const auto& path : modules.preview) {
+      if (!ok) break;
+      int before = engine->GetPreviewHandlerCount();
+      engine->AddPreviewPlugin(path.c_str());
+      check(path);
+      if (ok && engine->GetPreviewHandlerCount() <= before) {
+        error = "cannot load module '" + path + "': it registered no preview handler";
+        ok = false;
+      }
     }
   }
   if (dataSource && ok) {

@@ -15,6 +15,7 @@ class RecoverySink;
 struct ModuleSet {
   std::vector<std::string> content;     // export GetCHInstance
   std::vector<std::string> dataSource;  // export GetDSInstance
+  std::vector<std::string> preview;     // export GetPVInstance
 };
 
 // <folder of the running executable>/../lib/salvor/modules: the same in the build tree and in
@@ -28,6 +29,7 @@ bool FindModules(const std::string& folder, ModuleSet& modules, std::string& err
 // Has the engine load the modules of the given kinds. The engine reports failures only in its
 // log, which reaches the sink; any load failure makes the call fail with a one-line reason.
 // The current directory, which the engine's loader changes, is restored.
+// Preview modules (thumbnails for the gallery) load with the content modules.
 bool LoadModules(CPhotoRecovery* engine, const ModuleSet& modules, bool content, bool dataSource,
                  RecoverySink& sink, std::string& error);
 

@@ -157,6 +157,7 @@ bool* SwitchField(const std::string& name, Options& options) {
   if (name == "--sort-by-date") return &options.sortByDate;
   if (name == "--deleted-only") return &options.deletedOnly;
   if (name == "--free-space") return &options.freeSpace;
+  if (name == "--no-gallery") return &options.noGallery;
   if (name == "--resume") return &options.resume;
   return nullptr;
 }
@@ -395,6 +396,7 @@ const char* UsageText() {
          "      --range START:LENGTH recover only the files that start in these bytes of the\n"
          "                           source, finished past its end: one shard of a scan\n"
          "                           (salvor merge joins the shards' folders)\n"
+         "      --no-gallery         make no thumbnails and no DIR/index.html after the scan\n"
          "      --resume             go on with the interrupted scan in DIR (same source and\n"
          "                           options)\n"
          "      --rebuild-time SECS  time for rebuilding fragmented files after the scan\n"

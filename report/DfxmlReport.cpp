@@ -183,6 +183,45 @@ bool DfxmlReport::Write(const std::string& text) {
   return std::fflush(FFile) == 0;
 }
 
+namespace {
+
+// "2026-12-07T14:16:36Z" -> seconds since 1970; 0 when it is not that form.
+long long SecondsOf(const std::string& text) {
+  struct tm parts {};
+  if (text.size() < 19 || strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &parts) == nullptr) return 0;
+  return static_cast<long long>(timegm(&parts));
+}
+
+// The date a file records and what its file-system entry said, from its report entry.
+void ReadDates(const std::string& entry, ReportFile& file) {
+  const size_t capture = entry.find("<salvor:capture_time source=\"");
+  if (capture != std::string::npos) {
+    const std::string rest = entry.substr(capture);
+    file.captureSource = Unescape(Field(rest, "source=\"", "\""));
+    file.captureTime = Unescape(Field(rest, "\">", "</salvor:capture_time>"));
+  }
+  const size_t origin = entry.find("<salvor:original_path file_system=\"");
+  if (origin == std::string::npos) return;
+  const std::string rest = entry.substr(origin);
+  file.hasOrigin = true;
+  file.origin.fileSystem = Unescape(Field(rest, "file_system=\"", "\""));
+  file.origin.path = Unescape(Field(rest, "\">", "</salvor:original_path>"));
+  file.origin.allocated = Field(entry, "<alloc>", "</alloc>") == "1";
+  file.origin.mtime = SecondsOf(Field(entry, "<mtime>", "</mtime>"));
+  file.origin.crtime = SecondsOf(Field(entry, "<crtime>", "</crtime>"));
+  file.origin.atime = SecondsOf(Field(entry, "<atime>", "</atime>"));
+}
+
+}  // namespace
+
+bool ReadReportFiles(const std::string& path, std::vector<ReportFile>& files) {
+  ReportText report;
+  if (!DfxmlReport::Read(path, report)) return false;
+  for (auto& entry : report.entries)
+    if (!entry.skipped) files.push_back(std::move(entry.file));
+  return true;
+}
+
 bool DfxmlReport::Read(const std::string& path, ReportText& report) {
   FILE* in = std::fopen(path.c_str(), "rb");
   if (in == nullptr) return false;
@@ -220,6 +259,7 @@ bool DfxmlReport::Read(const std::string& path, ReportText& report) {
       file.written = Field(entry, "<salvor:written>", "<") == "1";
       file.unreadableBytes = NumberField(entry, "<salvor:unreadable_bytes>", "<");
       file.replaces = Unescape(Field(entry, "<salvor:replaces>", "<"));
+      ReadDates(entry, file);
       if (!file.replaces.empty()) {
         auto& entries = report.entries;
         entries.erase(std::remove_if(entries.begin(), entries.end(),

@@ -136,6 +136,10 @@ class DfxmlReport {
   FILE* FFile = nullptr;
 };
 
+// The files a report lists (as Reopen hands them back), read without changing it. False with
+// errno set when it cannot be read.
+bool ReadReportFiles(const std::string& path, std::vector<ReportFile>& files);
+
 // Current time as "2026-12-06T02:05:42Z".
 std::string UtcTimestamp();
 

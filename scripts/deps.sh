@@ -17,6 +17,9 @@ packages+=(exfatprogs exfat-fuse fuse3 genisoimage)
 packages+=(ntfs-3g)
 # The cluster recipe's test: a single-node Slurm (and the munge it authenticates with).
 packages+=(slurmctld slurmd slurm-client munge)
+# Thumbnails: TIFF (libtiff) and movie frames (libswscale); the gallery test opens the page in
+# headless Chromium.
+packages+=(libtiff-dev libswscale-dev chromium)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "engine/SVPhotoRecovery.h"
+#include "salvor/CPreviewHandler.h"
+#include "tests/support/MemoryStream.h"
 #include "tests/support/RecordingSink.h"
 #include "tests/support/ScanHarness.h"
 
@@ -147,7 +149,28 @@ TEST(ModuleLoading, HandlerModulesRegisterTheirHandlers) {
   EXPECT_EQ(f.Told(),
             (Calls{"Log SVC 1 Loaded PV Plugin Module " + path,
                    "Log SVC 2 Loaded module " + path + " and registered PV Plugin test.preview"}));
-  EXPECT_EQ(f.engine->GetPreviewHandlerCount(), 1);
+  ASSERT_EQ(f.engine->GetPreviewHandlerCount(), 1);
+
+  // Every operation of the separately built handler answers from its own slot.
+  CPreviewHandler* preview = f.engine->GetPreviewHandler(0);
+  testing_support::MemoryStream file(std::vector<uint8_t>(1234));
+  char text[64] = "";
+  EXPECT_STREQ(preview->GetDisplayName(), "Test preview");
+  EXPECT_TRUE(preview->CanPreview("image/test"));
+  EXPECT_FALSE(preview->CanPreview("image/other"));
+  EXPECT_TRUE(preview->DescribePreview(&file, text, sizeof text));
+  EXPECT_STREQ(text, "1234 bytes");
+  const std::string thumb = "thumb 160x120 of 1234";
+  EXPECT_EQ(preview->MakeThumbnail(&file, 160, 120, nullptr, 0), int(thumb.size()));
+  unsigned char picture[64] = {};
+  EXPECT_EQ(preview->MakeThumbnail(&file, 160, 120, picture, 5), int(thumb.size()));
+  EXPECT_EQ(picture[0], 0);  // too small a buffer gets nothing
+  ASSERT_EQ(preview->MakeThumbnail(&file, 160, 120, picture, sizeof picture), int(thumb.size()));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(picture), thumb.size()), thumb);
+  int width = 0, height = 0;
+  ASSERT_TRUE(preview->GetPreviewInfo(&file, &width, &height, text, sizeof text));
+  EXPECT_EQ(std::to_string(width) + "x" + std::to_string(height) + " " + text,
+            "640x480 2001-02-03T04:05:06");
 }
 
 TEST(ModuleLoading, DataSourceModulesAreKeptByIdentifierAndAskedOnRescan) {

@@ -79,8 +79,9 @@ TEST(SlotOrder, PublishedOperationsSitInTheirSlots) {
                   &C::DescribeFile, &C::RecognizeData, &C::FindEndOfFile, &C::FindStartOfFile),
             Table(8, 17));
   EXPECT_EQ(Slots(&CPreviewHandler::GetUniqueID, &CPreviewHandler::GetDisplayName,
-                  &CPreviewHandler::CanPreview, &CPreviewHandler::DescribePreview),
-            Table(4));
+                  &CPreviewHandler::CanPreview, &CPreviewHandler::DescribePreview,
+                  &CPreviewHandler::MakeThumbnail, &CPreviewHandler::GetPreviewInfo),
+            Table(6));
   EXPECT_EQ(Slots(&CDataSourceModule::GetUniqueID, &CDataSourceModule::IsEnabled,
                   &CDataSourceModule::ScanSources),
             Table(3));

@@ -114,6 +114,9 @@ TEST(Shards, MergedShardsGiveWhatOneScanGives) {
     ASSERT_EQ(merge.status, 0) << merge.err;
     EXPECT_TRUE(WellFormed(work + "/" + merged + "/report.xml"));
     EXPECT_EQ(Entries(ReadText(work + "/" + merged + "/report.xml")), whole);
+    // The gallery is the merged folder's, not the shards'.
+    EXPECT_TRUE(FileExists(work + "/" + merged + "/index.html"));
+    EXPECT_FALSE(FileExists(work + "/shard0-0/index.html"));
     for (const ReportedFile& file : ReportedFiles(ReadText(work + "/whole/report.xml")))
       EXPECT_EQ(FileSha256(work + "/" + merged + "/" + file.filename), file.sha256)
           << file.filename;
@@ -175,6 +178,7 @@ TEST(Shards, WorkersGiveWhatOneScanGives) {
     EXPECT_EQ(Entries(ReadText(work + "/" + jobs + "/report.xml")),
               Entries(ReadText(work + "/" + whole + "/report.xml")));
     EXPECT_FALSE(FileExists(work + "/" + jobs + "/.jobs"));
+    EXPECT_TRUE(FileExists(work + "/" + jobs + "/index.html"));  // the merged folder's gallery
     EXPECT_NE(ReadText(work + "/" + jobs + "/salvor.log").find("== worker 2: bytes 4194304-"),
               std::string::npos);
   }

@@ -31,6 +31,8 @@ class FakePreviewHandler : public CPreviewHandler {
   const char* GetDisplayName() override { return "Fake preview"; }
   bool CanPreview(const char*) override { return false; }
   bool DescribePreview(CDataStream*, char*, int) override { return false; }
+  int MakeThumbnail(CDataStream*, int, int, unsigned char*, int) override { return 0; }
+  bool GetPreviewInfo(CDataStream*, int*, int*, char*, int) override { return false; }
 
   std::string id;
 };
