@@ -135,8 +135,9 @@ const HandlerInfo kInfo = {
     INT_MAX,
 };
 
-// The sync byte where a packet begins: at the start, or after an M2TS packet's timestamp.
-const Signature kStarts[] = {{"\x47"}, {"\x47", kTimestampSize}};
+// The sync byte where a packet begins, at the start or after an M2TS packet's timestamp, and
+// again where the next packet begins: a start needs both (LooksLikeStart).
+const Signature kStarts[] = {{"\x47", 0, kPacketSize}, {"\x47", kTimestampSize, kM2ts.stride}};
 
 class CMpegTsHandler final : public CFormatHandlerOf<CMpegTsHandler> {
  public:
