@@ -4,6 +4,7 @@
 // BM_Modules scans a mixed image with the shipped content modules, aligned and unaligned.
 #include <benchmark/benchmark.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -160,8 +161,16 @@ void BM_Memcpy(benchmark::State& state) {
 
 // 64 MiB of random data, zeros, text and the sample media, each medium at a random byte offset
 // after the piece before it, as in an archive or a memory dump.
+// SALVOR_BENCH_IMAGE names a file to scan instead (its whole sectors).
 const std::vector<unsigned char>& MixedImage() {
   static std::vector<unsigned char> image = [] {
+    if (const char* path = std::getenv("SALVOR_BENCH_IMAGE")) {
+      std::ifstream in(path, std::ios::binary);
+      std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
+                                       std::istreambuf_iterator<char>());
+      bytes.resize(bytes.size() / kBlockSize * kBlockSize);
+      return bytes;
+    }
     std::vector<std::vector<unsigned char>> media;
     for (const auto& entry :
          std::filesystem::recursive_directory_iterator(SALVOR_TESTDATA_DIR "/corpus")) {
@@ -220,6 +229,9 @@ void BM_Modules(benchmark::State& state) {
   for (int i = 0; i < engine.GetContentHandlerCount(); ++i) {
     engine.GetContentHandler(i)->SetIntPropValue("Unaligned", static_cast<int>(state.range(0)));
   }
+  // The salvor tool's read-ahead and cache.
+  engine.SetScanReadAhead(1 << 20);
+  engine.SetScanCacheSize(4 << 20);
   CountingSink sink;
   MemorySource source(&engine, image);
   engine.SetEventHandler(&sink);

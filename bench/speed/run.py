@@ -6,10 +6,16 @@ The image mixes random data, zeros, text-like data and media files. Prints MB/s,
 `cat`, the ratio to each peer and peak memory (from /usr/bin/time -v), medians of several runs,
 and peak memory of Salvor on a 1 GiB and on the full-size image (it must not grow).
 
+Then the unaligned table: an image of the same kinds of data whose media files sit at random
+byte offsets, as inside archives or memory dumps, scanned by Salvor with sector starts only
+(its default), by Salvor searching every byte (--unaligned), and by foremost.
+Recall is the share of the placed files that a tool returns byte-identical (SHA-256).
+
 Usage: bench/speed/run.py [--size-gib 4] [--runs 3] [--peer-runs 3] [--no-peers] [--work DIR]
-                          [--salvor PATH]
+                          [--salvor PATH] [--unaligned-gib 1] [--only-unaligned]
 """
 import argparse
+import hashlib
 import os
 import random
 import re
@@ -44,6 +50,85 @@ def make_image(path, size, media, seed=4):
                 with open(rng.choice(media), "rb") as f:
                     out.write(f.read())
         out.truncate(size)
+
+
+def make_unaligned_image(path, size, media, seed=6):
+    """Like make_image, but each medium starts at a random byte offset. Returns the SHA-256 of
+    every file placed whole."""
+    rng = random.Random(seed)
+    text = (b"The quick brown fox jumps over the lazy dog. 0123456789 "
+            b"Lorem ipsum dolor sit amet, consectetur adipiscing elit.\n") * 512
+    placed = []
+    with open(path, "wb") as out:
+        while out.tell() < size:
+            kind = rng.choice(["random", "zeros", "text", "media", "media"])
+            chunk = rng.randint(1, 4) * MIB
+            if kind == "random":
+                out.write(rng.randbytes(chunk))
+            elif kind == "zeros":
+                out.write(bytes(chunk))
+            elif kind == "text":
+                for _ in range(chunk // len(text)):
+                    out.write(text)
+            elif media:
+                out.write(rng.randbytes(rng.randint(1, 4095)))
+                with open(rng.choice(media), "rb") as f:
+                    data = f.read()
+                if out.tell() + len(data) <= size:
+                    placed.append(hashlib.sha256(data).hexdigest())
+                out.write(data)
+        out.truncate(size)
+    return placed
+
+
+def recovered_hashes(folder):
+    found = set()
+    for base, _, names in os.walk(folder):
+        for name in names:
+            with open(os.path.join(base, name), "rb") as f:
+                found.add(hashlib.sha256(f.read()).hexdigest())
+    return found
+
+
+def run_unaligned(args, media, out):
+    """Salvor aligned and unaligned beside foremost on an image of files at random offsets."""
+    size = int(args.unaligned_gib * (1 << 30))
+    image = os.path.join(args.work, f"unaligned-{args.unaligned_gib:g}g.img")
+    truth_path = image + ".sha256"
+    if not os.path.exists(image) or os.path.getsize(image) != size or \
+            not os.path.exists(truth_path):
+        print(f"speed: generating {image}", file=sys.stderr)
+        placed = make_unaligned_image(image, size,
+                                      [m for m in media if os.sep + "invalid" + os.sep not in m])
+        with open(truth_path, "w") as f:
+            f.write("\n".join(placed) + "\n")
+    with open(truth_path) as f:
+        placed = [line.strip() for line in f if line.strip()]
+    subprocess.run(f"cat '{image}' > /dev/null", shell=True)
+    base = f"'{args.salvor}' scan '{image}' -q --no-file-systems --rebuild-time 0"
+    cmds = {"salvor": f"rm -rf '{out}/s' && {base} -o '{out}/s'",
+            "salvor --unaligned": f"rm -rf '{out}/s' && {base} --unaligned -o '{out}/s'"}
+    if shutil.which("foremost") and not args.no_peers:
+        cmds["foremost"] = f"rm -rf '{out}/f' && foremost -Q -t all -i '{image}' -o '{out}/f'"
+    load = os.getloadavg()[0]
+    rows = {}
+    for name, cmd in cmds.items():
+        count = args.peer_runs if name == "foremost" else args.runs
+        runs = [timed(cmd) for _ in range(count)]
+        seconds = statistics.median(r[0] for r in runs)
+        found = recovered_hashes(os.path.join(out, "f" if name == "foremost" else "s"))
+        recall = sum(1 for h in placed if h in found) / max(1, len(placed))
+        rows[name] = (size / MIB / seconds, recall, max(r[1] for r in runs))
+        remove_outputs(out, keep=["scalpel.conf"])
+    aligned = rows["salvor"][0]
+    unaligned = rows["salvor --unaligned"][0]
+    print(f"\nunaligned image {size / (1 << 30):g} GiB, {len(placed)} files at random byte "
+          f"offsets, medians of {args.runs} runs; load average at start {load:.1f}")
+    print(f"{'tool':<18}{'MB/s':>10}{'recall':>9}{'vs aligned':>12}{'unaligned x':>13}"
+          f"{'peak MiB':>10}")
+    for name, (mbs, recall, peak) in rows.items():
+        print(f"{name:<18}{mbs:>10.1f}{recall:>9.3f}{mbs / aligned:>12.3f}{unaligned / mbs:>13.2f}"
+              f"{peak / 1024:>10.1f}")
 
 
 def timed(cmd, cwd=None):
@@ -100,6 +185,8 @@ def main():
     parser.add_argument("--no-peers", action="store_true")
     parser.add_argument("--work", default=os.path.join(ROOT, "build", "bench-speed"))
     parser.add_argument("--salvor", default=os.path.join(ROOT, "build", "bin", "salvor"))
+    parser.add_argument("--unaligned-gib", type=float, default=1.0)
+    parser.add_argument("--only-unaligned", action="store_true")
     args = parser.parse_args()
     if not os.path.exists(args.salvor):
         sys.exit(f"speed: no salvor at {args.salvor}; build first (scripts/test.sh)")
@@ -109,6 +196,11 @@ def main():
     corpus = os.path.join(ROOT, "testdata", "corpus")
     media = [os.path.join(b, n) for b, _, ns in os.walk(corpus) for n in ns
              if not n.endswith((".md", "README"))]
+    out = os.path.join(args.work, "out")
+    os.makedirs(out, exist_ok=True)
+    if args.only_unaligned:
+        run_unaligned(args, media, out)
+        return 0
     size = int(args.size_gib * (1 << 30))
     image = os.path.join(args.work, f"speed-{args.size_gib:g}g.img")
     if not os.path.exists(image) or os.path.getsize(image) != size:
@@ -117,8 +209,6 @@ def main():
     small = os.path.join(args.work, "speed-1g.img")
     if not os.path.exists(small) or os.path.getsize(small) != 1 << 30:
         make_image(small, 1 << 30, media, seed=5)
-    out = os.path.join(args.work, "out")
-    os.makedirs(out, exist_ok=True)
     subprocess.run(f"cat '{image}' > /dev/null", shell=True)  # warm the page cache
     load = os.getloadavg()[0]  # the figures mean little on a busy machine: say how busy
     results = {}
@@ -143,6 +233,7 @@ def main():
     remove_outputs(out)
     print(f"salvor peak memory: 1 GiB image {peak_small / 1024:.1f} MiB, "
           f"{size / (1 << 30):g} GiB image {results['salvor'][1] / 1024:.1f} MiB")
+    run_unaligned(args, media, out)
     return 0
 
 

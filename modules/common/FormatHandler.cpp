@@ -18,7 +18,7 @@ size_t NeedOf(const StartKeys& keys) {
   size_t need = std::max<size_t>(keys.head, 1);
   for (size_t i = 0; i < keys.signatureCount; ++i) {
     const Signature& s = keys.signatures[i];
-    need = std::max(need, s.offset + s.length + s.repeat);
+    need = std::max(need, s.offset + std::max(s.length, s.repeat + 1));
   }
   return std::min(need, kLookahead);
 }
@@ -39,7 +39,7 @@ size_t NextSignature(const uint8_t* buffer, size_t at, size_t last, const Signat
     at = static_cast<size_t>(static_cast<const uint8_t*>(hit) - buffer) - signature.offset;
     const uint8_t* bytes = buffer + at + signature.offset;
     if (SameBytes(bytes, signature) &&
-        (signature.repeat == 0 || SameBytes(bytes + signature.repeat, signature)))
+        (signature.repeat == 0 || bytes[signature.repeat] == signature.bytes[0]))
       return at;
     ++at;
   }

@@ -13,7 +13,7 @@ namespace salvor {
 
 // Bytes a file has at `offset` from its start, by which the search inside a block finds it.
 // With a mask only the bits it sets are compared (its first byte must be 0xFF); with a repeat
-// the same bytes are also found `repeat` bytes further on.
+// the first byte is found again `repeat` bytes further on (a sync byte of fixed-size units).
 struct Signature {
   const uint8_t* bytes = nullptr;
   size_t length = 0;
@@ -28,8 +28,8 @@ struct Signature {
   template <size_t N>
   Signature(const uint8_t (&raw)[N], size_t at = 0) : bytes(raw), length(N), offset(at) {}
   template <size_t N>
-  Signature(const uint8_t (&raw)[N], const uint8_t (&bits)[N])
-      : bytes(raw), length(N), mask(bits) {}
+  Signature(const uint8_t (&raw)[N], const uint8_t (&bits)[N], size_t at = 0, size_t again = 0)
+      : bytes(raw), length(N), offset(at), mask(bits), repeat(again) {}
 };
 
 // The bytes a file of some format can begin with, for formats without one fixed signature.

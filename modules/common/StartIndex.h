@@ -10,7 +10,7 @@
 namespace salvor {
 
 // What a start key looks like to the index: a set of allowed bytes for each of `length`
-// bytes from `offset` on; with `repeat`, the same bytes again `repeat` bytes further on.
+// bytes from `offset` on; with `repeat`, a byte of the first set again `repeat` bytes on.
 struct StartPattern {
   static constexpr size_t kMaxLength = 16;
   size_t offset = 0;
