@@ -91,7 +91,6 @@ class CStartIndex {
   size_t FReach = 0;  // the furthest a tested pair lies from a start, plus its gap
 
   Window FWindow;
-  unsigned FBuiltGeneration = ~0u;
   std::vector<uint8_t> FBuffer;
   std::vector<uint32_t> FFound;  // slot << 24 | offset, sorted
   size_t FSlotBegin[kMaxSlots + 1] = {};
