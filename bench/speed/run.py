@@ -108,6 +108,8 @@ def run_unaligned(args, media, out):
     base = f"'{args.salvor}' scan '{image}' -q --no-file-systems --rebuild-time 0"
     cmds = {"salvor": f"rm -rf '{out}/s' && {base} -o '{out}/s'",
             "salvor --unaligned": f"rm -rf '{out}/s' && {base} --unaligned -o '{out}/s'"}
+    if not args.no_peers and not shutil.which("foremost") and os.geteuid() == 0:
+        subprocess.run("apt-get install -y -qq foremost >/dev/null", shell=True)
     if shutil.which("foremost") and not args.no_peers:
         cmds["foremost"] = f"rm -rf '{out}/f' && foremost -Q -t all -i '{image}' -o '{out}/f'"
     load = os.getloadavg()[0]
