@@ -52,6 +52,11 @@ struct StartKeys {
   Signature signatures[kMaxSignatures] = {};
   size_t signatureCount = 0;
   const FirstBytes* first = nullptr;
+  // Whether every file the format accepts matches a key, at a block's start too. Then the
+  // unaligned scan skips a block the index lists no candidate in without reading its head.
+  // A format that also knows other starts at a block's start (ISOBMFF's moov or mdat first)
+  // clears it.
+  bool keysCoverBlockStarts = true;
 
   template <size_t N>
   StartKeys(size_t headBytes, const Signature (&keys)[N]) : head(headBytes), signatureCount(N) {
@@ -146,6 +151,15 @@ class CFormatHandler : public CHandlerBase {
     }
     return ReadHere(stream, FHead, FKeys.head) == FKeys.head;
   }
+  // True when the block NextInSequence noted holds no candidate, its start included.
+  bool SkipsBlock(CDataStream* stream, long long blockSize) const {
+    return FKeys.keysCoverBlockStarts && NoCandidateIn(stream, FLastBlock, blockSize);
+  }
+  // True when the index, as this format last saw it, lists nothing in the block.
+  bool NoCandidateIn(CDataStream* stream, long long blockStart, long long blockSize) const {
+    return stream == FIndexStream && FIndexGeneration == CStartIndex::Generation() &&
+           blockStart + blockSize <= FNextCandidate;
+  }
   // The same without the watch: for the unaligned scan, which keeps its own.
   bool ReadHead(CDataStream* stream) { return ReadHere(stream, FHead, FKeys.head) == FKeys.head; }
   const uint8_t* BlockHead() const { return FHead; }
@@ -177,10 +191,8 @@ class CFormatHandler : public CHandlerBase {
               long long blockSize, Found* found);
   // Offers the candidates after the block's first byte, from the index where it can.
   bool SearchRest(CDataStream* stream, long long blockStart, long long blockSize, Found* found) {
-    if (stream == FIndexStream && FIndexGeneration == CStartIndex::Generation() &&
-        blockStart + blockSize <= FNextCandidate)
-      return false;  // none in this block
-    return SearchIndexed(stream, blockStart, blockSize, found);
+    return !NoCandidateIn(stream, blockStart, blockSize) &&
+           SearchIndexed(stream, blockStart, blockSize, found);
   }
   bool SearchIndexed(CDataStream* stream, long long blockStart, long long blockSize, Found* found);
   size_t NextCandidate(const uint8_t* buffer, size_t at, size_t last, size_t key) const;
@@ -218,7 +230,8 @@ class CFormatHandlerOf : public CFormatHandler {
       // step back or blocks skipped go the general way.
       if (!NextInSequence(stream, blockSize)) {
         AnswerAnywhere(stream, blockSize, recognized, start, end);
-      } else if (!(ReadHead(stream) &&
+      } else if (!SkipsBlock(stream, blockSize) &&
+                 !(ReadHead(stream) &&
                    static_cast<const Format*>(this)->Format::CanStart(BlockHead()) &&
                    AnswerBlockStart(stream, blockSize, recognized, start, end))) {
         AnswerRest(stream, blockSize, recognized, start, end);
