@@ -8,8 +8,9 @@ recovered byte-identical, broken (the start of a recoverable file, but not ident
 start of a file whose middle was overwritten on the card, by random data or by a new photo: no
 tool can return it whole, and what a tool returns of it is shown apart), extra (matching nothing), recall and precision
 (identical / (identical + broken + extra)). Byte-identical means equal SHA-256; nothing else
-counts. Salvor runs twice: as installed, and as salvor-u with every handler's
-Unaligned setting on (starts inside a sector, as in the raw image). Peers asked for every type
+counts. Salvor runs twice: as salvor with --aligned (starts on sectors only), and as
+salvor-u with its default, every handler's Unaligned setting on (starts inside a sector, as in
+the raw image). Peers asked for every type
 also write text and documents: those show as "other" and stay out of the ALL rows.
 
 With --fragmented it runs the fragmented set instead (fragmented.py): files in two and three
@@ -244,7 +245,9 @@ def run_tools(image, out, salvor, peers, unaligned=True, brute_force=False, cpu_
     runs = {}
     d = os.path.join(out, "salvor")
     shutil.rmtree(d, ignore_errors=True)
-    timed(runs, "salvor", d, f"'{salvor}' scan '{image}' -o '{d}' -q", stdout=subprocess.DEVNULL)
+    aligned = " --aligned" if unaligned else ""
+    timed(runs, "salvor", d, f"'{salvor}' scan '{image}' -o '{d}' -q{aligned}",
+          stdout=subprocess.DEVNULL)
     if unaligned:
         # The same with every handler also looking for starts inside a block.
         d = os.path.join(out, "salvor-u")

@@ -77,7 +77,7 @@ CFormatHandler::CFormatHandler(CPhotoRecovery* engine, const HandlerInfo& info,
     : CHandlerBase(engine, info), FKeys(keys), FNeed(NeedOf(keys)) {
   FKeys.head = std::min(FKeys.head, kMaxHead);
   StartPattern patterns[kMaxSignatures];
-  FSlot = CStartIndex::Shared().Register(patterns, PatternsOf(FKeys, patterns));
+  FSlot = CStartIndex::Shared().Register(patterns, PatternsOf(FKeys, patterns), info.id);
 }
 
 CFormatHandler::~CFormatHandler() {
@@ -220,7 +220,17 @@ bool CFormatHandler::SearchIndexed(CDataStream* stream, long long blockStart, lo
   const uint32_t* next = std::lower_bound(index.CandidatesBegin(FSlot), end,
                                           static_cast<uint32_t>(blockStart + 1 - window->start));
   const uint32_t last = static_cast<uint32_t>(blockEnd - window->start);
+  const uint32_t first = static_cast<uint32_t>(blockStart - window->start);
   for (; next != end && *next < last; ++next) {
+    // Starts inside a block go in the order of their positions, not of the formats: another
+    // format may begin a file before this candidate (a RAW file whose preview JPEG lies in
+    // its first block), and answering now would hide it. This format looks again, as in a
+    // skipped block, once the scan has moved on without that file.
+    if (index.PendingFormatIn(FSlot, blockStart, first, *next)) {
+      FLastBlock = blockStart - 1;
+      FNextCandidate = -1;
+      return false;
+    }
     const long long position = window->start + *next;
     const uint8_t* bytes = window->bytes + *next;
     size_t available = window->got - *next;
@@ -236,6 +246,7 @@ bool CFormatHandler::SearchIndexed(CDataStream* stream, long long blockStart, lo
     }
   }
   FNextCandidate = next != end ? window->start + *next : window->end;
+  index.Done(FSlot, blockStart);
   return false;
 }
 

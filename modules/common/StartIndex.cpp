@@ -111,10 +111,11 @@ CStartIndex::CStartIndex() {
   FFound.reserve(kMaxFound);
 }
 
-int CStartIndex::Register(const StartPattern* patterns, size_t count) {
+int CStartIndex::Register(const StartPattern* patterns, size_t count, const char* id) {
   if (count == 0 || ~FSlotsUsed == 0) return -1;
   const int slot = __builtin_ctzll(~FSlotsUsed);
   FSlotsUsed |= 1ull << slot;
+  FIds[slot] = id;
   for (size_t i = 0; i < count; ++i) {
     if (patterns[i].length == 0 || patterns[i].length > StartPattern::kMaxLength) continue;
     Entry entry;
@@ -334,6 +335,22 @@ const uint32_t* CStartIndex::CandidatesBegin(int slot) const {
 
 const uint32_t* CStartIndex::CandidatesEnd(int slot) const {
   return FFound.data() + FSlotBegin[slot + 1];
+}
+
+}  // namespace salvor
+
+namespace salvor {
+
+bool CStartIndex::PendingFormatIn(int slot, long long blockStart, uint32_t from,
+                                  uint32_t to) const {
+  const uint64_t done = FDoneBlock == blockStart ? FDoneSlots : 0;
+  for (int other = 0; other < kMaxSlots; ++other) {
+    const uint64_t bit = 1ull << other;
+    if (other == slot || (FSlotsUsed & bit) == 0 || (done & bit) != 0) continue;
+    const uint32_t* first = std::lower_bound(CandidatesBegin(other), CandidatesEnd(other), from);
+    if (first != CandidatesEnd(other) && *first < to) return true;
+  }
+  return false;
 }
 
 }  // namespace salvor

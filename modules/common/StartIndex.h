@@ -41,8 +41,9 @@ class CStartIndex {
 
   static CStartIndex& Shared();
 
-  // The slot under which a format's candidates are listed, or -1 when the index is full.
-  int Register(const StartPattern* patterns, size_t count);
+  // The slot under which a format's candidates are listed, or -1 when the index is full. `id`
+  // is the handler's unique ID, which orders the handlers of a scan; it must outlive the slot.
+  int Register(const StartPattern* patterns, size_t count, const char* id);
   void Unregister(int slot);
 
   // Forgets every window: a scan went back or began again.
@@ -57,6 +58,15 @@ class CStartIndex {
   // from the window's start.
   const uint32_t* CandidatesBegin(int slot) const;
   const uint32_t* CandidatesEnd(int slot) const;
+  // Whether another format, not yet done with the block at `blockStart`, has a candidate in
+  // [from, to) of the current window (offsets from its start).
+  bool PendingFormatIn(int slot, long long blockStart, uint32_t from, uint32_t to) const;
+  // `slot` looked at every candidate of the block at `blockStart` and answered none.
+  void Done(int slot, long long blockStart) {
+    if (FDoneBlock != blockStart) FDoneSlots = 0;
+    FDoneBlock = blockStart;
+    FDoneSlots |= 1ull << slot;
+  }
 
  private:
   CStartIndex();
@@ -94,6 +104,9 @@ class CStartIndex {
   std::vector<uint8_t> FBuffer;
   std::vector<uint32_t> FFound;  // slot << 24 | offset, sorted
   size_t FSlotBegin[kMaxSlots + 1] = {};
+  const char* FIds[kMaxSlots] = {};
+  long long FDoneBlock = -1;
+  uint64_t FDoneSlots = 0;
   bool FFull = false;
   size_t FFullAt = 0;
 };

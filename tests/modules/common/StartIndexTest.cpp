@@ -57,7 +57,9 @@ TEST(StartIndex, FindsEveryFormatsStartsInOnePass) {
     }
     builder.AddRandom(70000);
     const std::vector<Recovered> found = ScanImage(modules, builder.Finish());
-    ASSERT_EQ(found.size(), placed.size());
+    std::string offsets;
+    for (const Recovered& r : found) offsets += " " + std::to_string(r.offset) + "." + r.extension;
+    ASSERT_EQ(found.size(), placed.size()) << "found at" << offsets;
     for (size_t i = 0; i < placed.size(); ++i) {
       EXPECT_EQ(found[i].offset, placed[i].offset);
       EXPECT_TRUE(found[i].valid) << "at " << placed[i].offset;
