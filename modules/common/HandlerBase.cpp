@@ -5,11 +5,11 @@
 namespace salvor {
 
 CHandlerBase::CHandlerBase(CPhotoRecovery* engine, const HandlerInfo& info)
-    : CPlugin(engine), FInfo(info), FEnabled(true), FUnaligned(true), FMaxSizeBytes(0) {
+    : CPlugin(engine), FInfo(info), FEnabled(true), FUnaligned(false), FMaxSizeBytes(0) {
   FUniqueID = info.id;
   DefineIntProp("MaxSize", info.maxSizeKiB, 1, info.maxSizeLimitKiB, 1024);
   DefineIntProp("Enabled", 1, 0, 1, 1);
-  DefineIntProp("Unaligned", 1, 0, 1, 1);
+  DefineIntProp("Unaligned", 0, 0, 1, 1);
   FMaxSizeBytes = static_cast<long long>(info.maxSizeKiB) * 1024;
 }
 

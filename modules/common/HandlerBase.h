@@ -18,7 +18,7 @@ struct HandlerInfo {
 
 // Base of every shipped content handler: the CPluginBase operations forward to the property
 // store, and the properties every handler has are defined here: MaxSize (KiB), Enabled (0/1),
-// Unaligned (0/1, on by default: also find starts inside a block, not only at its first byte).
+// Unaligned (0/1: also find starts inside a block, not only at its first byte).
 class CHandlerBase : public CContentHandler, public CPlugin {
  public:
   CHandlerBase(CPhotoRecovery* engine, const HandlerInfo& info);
