@@ -1,5 +1,6 @@
 #include "SVSDK/SVDSStream.h"
 
+#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -115,6 +116,8 @@ CSVDSStream::CSVDSStream(::CPhotoRecovery* engine, AccessCheck check, CDataSourc
       FLastFailedChunk(-1),
       FReadError(false),
       FAccessCheck(check) {
+  static std::atomic<long long> gStreams{0};
+  FSerial = ++gStreams;
   FBlockBytes = source->GetBlockSize();
   FBlockCount = source->GetBlockCount();
   // A source reporting a negative geometry has nothing to read; a size that does not fit in

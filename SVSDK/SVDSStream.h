@@ -85,6 +85,9 @@ class CSVDSStream final : public CDataStream {
 
   // True once any block a read asked for was refused or unreadable; never cleared.
   bool ReadError() const { return FReadError; }
+  // Unique to this stream among all built in the process: a later stream may reuse the
+  // address of one destroyed, never its serial.
+  long long Serial() const { return FSerial; }
 
  private:
   ::CPhotoRecovery* FEngine;
@@ -118,6 +121,7 @@ class CSVDSStream final : public CDataStream {
   long long FFastBlockBytes = 0;  // the block size when Read's single-block path applies, else 0
   // One block for reads that bypass the caches, kept so that Read allocates nothing.
   unsigned char* FBlock = nullptr;
+  long long FSerial;
 };
 
 }  // namespace SV

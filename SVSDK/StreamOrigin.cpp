@@ -1,5 +1,6 @@
 #include "SVSDK/StreamOrigin.h"
 
+#include "SVSDK/SVDSStream.h"
 #include "SVSDK/SubsetStream.h"
 
 long long SVStreamSourceOffset(CDataStream* stream) {
@@ -13,4 +14,9 @@ long long SVStreamSourceOffset(CDataStream* stream) {
     stream = subset->Base();
   }
   return offset;
+}
+
+long long SVStreamSerial(CDataStream* stream) {
+  auto* scan = dynamic_cast<SV::CSVDSStream*>(stream);
+  return scan != nullptr ? scan->Serial() : -1;
 }

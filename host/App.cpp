@@ -510,6 +510,7 @@ ReportHeader MakeReportHeader(CPhotoRecovery* engine, const Options& options,
       {"max_size", std::to_string(options.maxSize)},
       {"list_only", options.listOnly ? "1" : "0"},
       {"file_systems", options.noFileSystems ? "0" : "1"},
+      {"unaligned", options.unaligned ? "1" : "0"},
       {"names", options.names ? "1" : "0"},
       {"sort_by_date", options.sortByDate ? "1" : "0"},
       {"deleted_only", options.deletedOnly ? "1" : "0"},
@@ -1526,6 +1527,8 @@ bool ConfigureHandlers(CPhotoRecovery* engine, Options& options, std::string& er
     error = "every type is excluded: nothing would be recovered";
     return false;
   }
+  for (int i = 0; options.unaligned && i < engine->GetContentHandlerCount(); ++i)
+    engine->GetContentHandler(i)->SetIntPropValue("Unaligned", 1);
   for (const auto& setting : options.settings) {
     for (int i = 0; i < engine->GetContentHandlerCount(); ++i) {
       CContentHandler* handler = engine->GetContentHandler(i);

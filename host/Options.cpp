@@ -153,6 +153,7 @@ bool* SwitchField(const std::string& name, Options& options) {
   if (name == "-q" || name == "--quiet") return &options.quiet;
   if (name == "--list-only") return &options.listOnly;
   if (name == "--no-file-systems") return &options.noFileSystems;
+  if (name == "--unaligned") return &options.unaligned;
   if (name == "--names") return &options.names;
   if (name == "--sort-by-date") return &options.sortByDate;
   if (name == "--deleted-only") return &options.deletedOnly;
@@ -387,6 +388,8 @@ const char* UsageText() {
          "                           system or the file itself gives\n"
          "      --no-file-systems    do not read the file systems on the source for the\n"
          "                           files' names and dates (spares a failing disk)\n"
+         "      --unaligned          also find files that do not start where a sector does\n"
+         "                           (inside archives, memory dumps, captures); slower\n"
          "      --partition N        scan only partition N (salvor info SOURCE lists them)\n"
          "      --free-space         scan only the space no live file holds: the free space\n"
          "                           of the file systems and the space outside them\n"

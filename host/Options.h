@@ -34,6 +34,7 @@ struct Options {
   long long maxSize = -1;  // -1: no limit
   bool listOnly = false;
   bool noFileSystems = false;  // --no-file-systems
+  bool unaligned = false;      // --unaligned: files may start at any byte, not only a sector's
   bool names = false;          // --names
   bool sortByDate = false;     // --sort-by-date
   bool deletedOnly = false;    // --deleted-only

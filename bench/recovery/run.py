@@ -8,7 +8,7 @@ recovered byte-identical, broken (the start of a recoverable file, but not ident
 start of a file whose middle was overwritten on the card, by random data or by a new photo: no
 tool can return it whole, and what a tool returns of it is shown apart), extra (matching nothing), recall and precision
 (identical / (identical + broken + extra)). Byte-identical means equal SHA-256; nothing else
-counts. Salvor runs twice: as installed, and as salvor-u with every handler's
+counts. Salvor runs twice: as installed, and as salvor-u with --unaligned, every handler's
 Unaligned setting on (starts inside a sector, as in the raw image). Peers asked for every type
 also write text and documents: those show as "other" and stay out of the ALL rows.
 
@@ -205,17 +205,6 @@ def build_fat_images(files, work, rng):
     return [(card, truth, overwritten), (formatted, list(truth), overwritten)]
 
 
-def salvor_handlers(salvor):
-    """Handler IDs from `salvor types` (the first column up to the blank line)."""
-    lines = subprocess.run([salvor, "types"], capture_output=True, text=True).stdout.splitlines()
-    ids = []
-    for line in lines[1:]:
-        if not line.strip():
-            break
-        ids.append(line.split()[0])
-    return ids
-
-
 # What the tools write besides the files they recover, by name relative to their output folder.
 def is_metadata(rel):
     parts = rel.split(os.sep)
@@ -249,8 +238,7 @@ def run_tools(image, out, salvor, peers, unaligned=True, brute_force=False, cpu_
         # The same with every handler also looking for starts inside a block.
         d = os.path.join(out, "salvor-u")
         shutil.rmtree(d, ignore_errors=True)
-        sets = " ".join(f"--set {h}.Unaligned=1" for h in salvor_handlers(salvor))
-        timed(runs, "salvor-u", d, f"'{salvor}' scan '{image}' -o '{d}' -q {sets}",
+        timed(runs, "salvor-u", d, f"'{salvor}' scan '{image}' -o '{d}' -q --unaligned",
               stdout=subprocess.DEVNULL)
     if not peers:
         return runs

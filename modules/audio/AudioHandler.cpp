@@ -18,13 +18,15 @@ const HandlerInfo kInfo = {
     INT_MAX,
 };
 
-// MP3 and AAC frame sync, ID3v2 tag, FLAC and Ogg.
-constexpr FirstBytes kFirst = {0xFF, 'I', 'f', 'O'};
+// ID3v2 tag, FLAC, Ogg, and the frame sync of MP3 and AAC (eleven bits set).
+const uint8_t kSync[] = {0xFF, 0xE0};
+const uint8_t kSyncBits[] = {0xFF, 0xE0};
+const Signature kStarts[] = {{"ID3"}, {"fLaC"}, {"OggS"}, {kSync, kSyncBits}};
 
 class CAudioHandler final : public CFormatHandlerOf<CAudioHandler> {
  public:
   explicit CAudioHandler(CPhotoRecovery* engine)
-      : CFormatHandlerOf(engine, kInfo, {audio::kProbeBytes, kFirst}) {}
+      : CFormatHandlerOf(engine, kInfo, {audio::kProbeBytes, kStarts}) {}
 
   bool Describe(CDataStream* file, char* extension, int extensionSize) override {
     CopyText(extension, extensionSize, "");

@@ -16,9 +16,19 @@ constexpr long long kPiece = 4096;
 
 size_t NeedOf(const StartKeys& keys) {
   size_t need = std::max<size_t>(keys.head, 1);
-  for (size_t i = 0; i < keys.signatureCount; ++i)
-    need = std::max(need, keys.signatures[i].offset + keys.signatures[i].length);
+  for (size_t i = 0; i < keys.signatureCount; ++i) {
+    const Signature& s = keys.signatures[i];
+    need = std::max(need, s.offset + std::max(s.length, s.repeat + 1));
+  }
   return std::min(need, kLookahead);
+}
+
+bool SameBytes(const uint8_t* at, const Signature& signature) {
+  if (signature.mask == nullptr) return memcmp(at, signature.bytes, signature.length) == 0;
+  for (size_t i = 0; i < signature.length; ++i) {
+    if (((at[i] ^ signature.bytes[i]) & signature.mask[i]) != 0) return false;
+  }
+  return true;
 }
 
 // The first offset in [at, last) where `signature` lies, or last.
@@ -27,10 +37,37 @@ size_t NextSignature(const uint8_t* buffer, size_t at, size_t last, const Signat
     const void* hit = memchr(buffer + at + signature.offset, signature.bytes[0], last - at);
     if (hit == nullptr) return last;
     at = static_cast<size_t>(static_cast<const uint8_t*>(hit) - buffer) - signature.offset;
-    if (memcmp(buffer + at + signature.offset, signature.bytes, signature.length) == 0) return at;
+    const uint8_t* bytes = buffer + at + signature.offset;
+    if (SameBytes(bytes, signature) &&
+        (signature.repeat == 0 || bytes[signature.repeat] == signature.bytes[0]))
+      return at;
     ++at;
   }
   return last;
+}
+
+// The start keys as the index takes them: the bytes each position allows.
+size_t PatternsOf(const StartKeys& keys, StartPattern* patterns) {
+  if (keys.first != nullptr) {
+    for (unsigned b = 0; b < 256; ++b) patterns[0].allowed[0][b] = keys.first->member[b];
+    patterns[0].length = 1;
+    return 1;
+  }
+  size_t count = 0;
+  for (size_t i = 0; i < keys.signatureCount; ++i) {
+    const Signature& s = keys.signatures[i];
+    StartPattern& p = patterns[count];
+    if (s.length == 0) continue;
+    p.offset = s.offset;
+    p.length = std::min(s.length, StartPattern::kMaxLength);
+    p.repeat = s.repeat;
+    for (size_t k = 0; k < p.length; ++k) {
+      const uint8_t mask = s.mask != nullptr ? s.mask[k] : 0xFF;
+      for (unsigned b = 0; b < 256; ++b) p.allowed[k][b] = ((b ^ s.bytes[k]) & mask) == 0;
+    }
+    ++count;
+  }
+  return count;
 }
 
 }  // namespace
@@ -39,22 +76,33 @@ CFormatHandler::CFormatHandler(CPhotoRecovery* engine, const HandlerInfo& info,
                                const StartKeys& keys)
     : CHandlerBase(engine, info), FKeys(keys), FNeed(NeedOf(keys)) {
   FKeys.head = std::min(FKeys.head, kMaxHead);
+  StartPattern patterns[kMaxSignatures];
+  FSlot = CStartIndex::Shared().Register(patterns, PatternsOf(FKeys, patterns), info.id);
 }
 
-void CFormatHandler::AnswerBlockStart(CDataStream* stream, long long blockSize, bool* recognized,
+CFormatHandler::~CFormatHandler() {
+  CStartIndex::Shared().Unregister(FSlot);
+}
+
+bool CFormatHandler::AnswerBlockStart(CDataStream* stream, long long blockSize, bool* recognized,
                                       long long* start, long long* end) {
   const size_t n = FKeys.head;
   Found found;
   Offer({stream, stream->GetPosition() - static_cast<long long>(n), FHead, n, -1, blockSize},
         &found);
   Answer(found, recognized, start, end);
+  return found.recognized;
 }
 
 void CFormatHandler::AnswerAnywhere(CDataStream* stream, long long blockSize, bool* recognized,
                                     long long* start, long long* end) {
   const size_t n = FKeys.head;
   const long long blockStart = stream->GetPosition();
-  if (blockStart <= FLastBlock) ScanRestarted();
+  if (blockStart <= FLastBlock) {
+    ScanRestarted();
+    // What every format keeps of the index may be of another scan.
+    CStartIndex::NewGeneration();
+  }
   // After a delivered file the scan resumes past the block it ended in: the rest of that
   // block was never searched.
   const bool skipped = FLastBlock != blockStart - blockSize && blockStart >= blockSize;
@@ -65,7 +113,7 @@ void CFormatHandler::AnswerAnywhere(CDataStream* stream, long long blockSize, bo
         Search(stream, blockStart - blockSize, blockStart, blockStart, blockSize, &found)) &&
       !(ReadAt(stream, blockStart, head, n) == n && CanStart(head) &&
         Offer({stream, blockStart, head, n, -1, blockSize}, &found))) {
-    Search(stream, blockStart + 1, blockStart + blockSize, -1, blockSize, &found);
+    SearchRest(stream, blockStart, blockSize, &found);
   }
   Answer(found, recognized, start, end);
 }
@@ -152,6 +200,53 @@ bool CFormatHandler::Search(CDataStream* stream, long long from, long long to, l
         if (next[k] == at) next[k] = NextCandidate(buffer, at + 1, last, k);
     }
   }
+  return false;
+}
+
+bool CFormatHandler::SearchIndexed(CDataStream* stream, long long blockStart, long long blockSize,
+                                   Found* found) {
+  const long long blockEnd = blockStart + blockSize;
+  const long long serial = FSlot >= 0 ? SVStreamSerial(stream) : -1;
+  CStartIndex& index = CStartIndex::Shared();
+  const CStartIndex::Window* window =
+      serial >= 0 ? index.Cover(stream, serial, blockStart, blockEnd) : nullptr;
+  if (window == nullptr) {
+    FIndexStream = nullptr;
+    return Search(stream, blockStart + 1, blockEnd, -1, blockSize, found);
+  }
+  FIndexStream = stream;
+  FIndexGeneration = window->generation;
+  const uint32_t* end = index.CandidatesEnd(FSlot);
+  const uint32_t* next = std::lower_bound(index.CandidatesBegin(FSlot), end,
+                                          static_cast<uint32_t>(blockStart + 1 - window->start));
+  const uint32_t last = static_cast<uint32_t>(blockEnd - window->start);
+  const uint32_t first = static_cast<uint32_t>(blockStart - window->start);
+  for (; next != end && *next < last; ++next) {
+    // Starts inside a block go in the order of their positions, not of the formats: another
+    // format may begin a file before this candidate (a RAW file whose preview JPEG lies in
+    // its first block), and answering now would hide it. This format looks again, as in a
+    // skipped block, once the scan has moved on without that file.
+    if (index.PendingFormatIn(FSlot, blockStart, first, *next)) {
+      FLastBlock = blockStart - 1;
+      FNextCandidate = -1;
+      return false;
+    }
+    const long long position = window->start + *next;
+    const uint8_t* bytes = window->bytes + *next;
+    size_t available = window->got - *next;
+    uint8_t head[kMaxHead];
+    if (available < FKeys.head) {  // cut short: read the head again
+      available = ReadAt(stream, position, head, FKeys.head);
+      bytes = head;
+    }
+    if (available >= FKeys.head && CanStart(bytes) &&
+        Offer({stream, position, bytes, available, -1, blockSize}, found)) {
+      FNextCandidate = -1;
+      return true;
+    }
+  }
+  FNextCandidate = next != end ? window->start + *next : window->end;
+  index.Done(FSlot, blockStart);
   return false;
 }
 

@@ -7,21 +7,29 @@
 
 #include "modules/common/HandlerBase.h"
 #include "modules/common/HeadRead.h"
+#include "modules/common/StartIndex.h"
 
 namespace salvor {
 
 // Bytes a file has at `offset` from its start, by which the search inside a block finds it.
+// With a mask only the bits it sets are compared (its first byte must be 0xFF); with a repeat
+// the first byte is found again `repeat` bytes further on (a sync byte of fixed-size units).
 struct Signature {
   const uint8_t* bytes = nullptr;
   size_t length = 0;
   size_t offset = 0;
+  const uint8_t* mask = nullptr;
+  size_t repeat = 0;
 
   Signature() = default;
   template <size_t N>
-  Signature(const char (&text)[N], size_t at = 0)
-      : bytes(reinterpret_cast<const uint8_t*>(text)), length(N - 1), offset(at) {}
+  Signature(const char (&text)[N], size_t at = 0, size_t again = 0)
+      : bytes(reinterpret_cast<const uint8_t*>(text)), length(N - 1), offset(at), repeat(again) {}
   template <size_t N>
   Signature(const uint8_t (&raw)[N], size_t at = 0) : bytes(raw), length(N), offset(at) {}
+  template <size_t N>
+  Signature(const uint8_t (&raw)[N], const uint8_t (&bits)[N], size_t at = 0, size_t again = 0)
+      : bytes(raw), length(N), offset(at), mask(bits), repeat(again) {}
 };
 
 // The bytes a file of some format can begin with, for formats without one fixed signature.
@@ -44,6 +52,11 @@ struct StartKeys {
   Signature signatures[kMaxSignatures] = {};
   size_t signatureCount = 0;
   const FirstBytes* first = nullptr;
+  // Whether every file the format accepts matches a key, at a block's start too. Then the
+  // unaligned scan skips a block the index lists no candidate in without reading its head.
+  // A format that also knows other starts at a block's start (ISOBMFF's moov or mdat first)
+  // clears it.
+  bool keysCoverBlockStarts = true;
 
   template <size_t N>
   StartKeys(size_t headBytes, const Signature (&keys)[N]) : head(headBytes), signatureCount(N) {
@@ -92,7 +105,9 @@ struct Found {
 // Without Unaligned a block costs one read of the head at its start and CanStart. With it:
 // the rest of the block before that the scan skipped after a delivered file, the block's
 // start, then the rest of the block, each candidate found by the StartKeys and offered in
-// ascending order.
+// ascending order. The rest of the block is looked up in the process's CStartIndex, which
+// finds every format's candidates in one pass over a window of the stream; a format keeps
+// where its next candidate lies, so a block without one costs it a comparison.
 //
 // A format derives from CFormatHandlerOf<itself> (below), which makes the common case, an
 // aligned scan, call its CanStart directly rather than through the vtable: that test runs for
@@ -100,6 +115,9 @@ struct Found {
 class CFormatHandler : public CHandlerBase {
  public:
   CFormatHandler(CPhotoRecovery* engine, const HandlerInfo& info, const StartKeys& keys);
+  ~CFormatHandler() override;
+  CFormatHandler(const CFormatHandler&) = delete;
+  CFormatHandler& operator=(const CFormatHandler&) = delete;
 
   // Whether the head (StartKeys::head bytes at a candidate) can begin a file.
   virtual bool CanStart(const uint8_t* head) const = 0;
@@ -133,10 +151,36 @@ class CFormatHandler : public CHandlerBase {
     }
     return ReadHere(stream, FHead, FKeys.head) == FKeys.head;
   }
+  // True when the block NextInSequence noted holds no candidate, its start included.
+  bool SkipsBlock(CDataStream* stream, long long blockSize) const {
+    return FKeys.keysCoverBlockStarts && NoCandidateIn(stream, FLastBlock, blockSize);
+  }
+  // True when the index, as this format last saw it, lists nothing in the block.
+  bool NoCandidateIn(CDataStream* stream, long long blockStart, long long blockSize) const {
+    return stream == FIndexStream && FIndexGeneration == CStartIndex::Generation() &&
+           blockStart + blockSize <= FNextCandidate;
+  }
+  // The same without the watch: for the unaligned scan, which keeps its own.
+  bool ReadHead(CDataStream* stream) { return ReadHere(stream, FHead, FKeys.head) == FKeys.head; }
   const uint8_t* BlockHead() const { return FHead; }
-  // Offers the block's start, whose head ReadBlockHead read and CanStart passed.
-  void AnswerBlockStart(CDataStream* stream, long long blockSize, bool* recognized,
+  // Offers the block's start, whose head ReadBlockHead read and CanStart passed; true when
+  // it was answered.
+  bool AnswerBlockStart(CDataStream* stream, long long blockSize, bool* recognized,
                         long long* start, long long* end);
+  // True, noting the block, when the stream stands at the block after the one this format
+  // was asked about last.
+  bool NextInSequence(CDataStream* stream, long long blockSize) {
+    const long long blockStart = stream->GetPosition();
+    if (FLastBlock < 0 || blockStart != FLastBlock + blockSize) return false;
+    FLastBlock = blockStart;
+    return true;
+  }
+  // The candidates after the first byte of the block the stream stands at.
+  void AnswerRest(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
+                  long long* end) {
+    Found found;
+    if (SearchRest(stream, FLastBlock, blockSize, &found)) Answer(found, recognized, start, end);
+  }
   // The per-block answer of an unaligned scan.
   void AnswerAnywhere(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
                       long long* end);
@@ -145,6 +189,12 @@ class CFormatHandler : public CHandlerBase {
   bool Offer(const Candidate& candidate, Found* found);
   bool Search(CDataStream* stream, long long from, long long to, long long mustReach,
               long long blockSize, Found* found);
+  // Offers the candidates after the block's first byte, from the index where it can.
+  bool SearchRest(CDataStream* stream, long long blockStart, long long blockSize, Found* found) {
+    return !NoCandidateIn(stream, blockStart, blockSize) &&
+           SearchIndexed(stream, blockStart, blockSize, found);
+  }
+  bool SearchIndexed(CDataStream* stream, long long blockStart, long long blockSize, Found* found);
   size_t NextCandidate(const uint8_t* buffer, size_t at, size_t last, size_t key) const;
   static void Answer(const Found& found, bool* recognized, long long* start, long long* end);
   // Ends at MaxSize a file of `stream` at `start` that would end further on.
@@ -159,6 +209,12 @@ class CFormatHandler : public CHandlerBase {
   // kept, which may end on a boundary of its units (a pack, a frame) and look whole.
   long long FCuts[4] = {-1, -1, -1, -1};
   size_t FNextCut = 0;
+  // This format's slot in the start index (-1: it searches on its own), and where its next
+  // candidate lies in the window it last looked at, for the stream and generation it was for.
+  int FSlot = -1;
+  CDataStream* FIndexStream = nullptr;
+  unsigned FIndexGeneration = 0;
+  long long FNextCandidate = -1;
 };
 
 // What a format derives from: `class CPngHandler final : public CFormatHandlerOf<CPngHandler>`.
@@ -170,7 +226,16 @@ class CFormatHandlerOf : public CFormatHandler {
   bool RecognizeData(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
                      long long* end) final {
     if (Unaligned()) {
-      AnswerAnywhere(stream, blockSize, recognized, start, end);
+      // The block after the one asked last, the common case, is answered here; a new scan, a
+      // step back or blocks skipped go the general way.
+      if (!NextInSequence(stream, blockSize)) {
+        AnswerAnywhere(stream, blockSize, recognized, start, end);
+      } else if (!SkipsBlock(stream, blockSize) &&
+                 !(ReadHead(stream) &&
+                   static_cast<const Format*>(this)->Format::CanStart(BlockHead()) &&
+                   AnswerBlockStart(stream, blockSize, recognized, start, end))) {
+        AnswerRest(stream, blockSize, recognized, start, end);
+      }
     } else if (ReadBlockHead(stream) &&
                static_cast<const Format*>(this)->Format::CanStart(BlockHead())) {
       AnswerBlockStart(stream, blockSize, recognized, start, end);

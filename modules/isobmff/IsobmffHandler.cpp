@@ -22,6 +22,13 @@ using isobmff::FileWalk;
 // QuickTime movie without ftyp is only taken at a block start.
 const Signature kStarts[] = {{"ftyp", 4}, {"jP  ", 4}};
 
+// A movie may also begin with moov, mdat or free at a block start, which no key finds.
+StartKeys Keys() {
+  StartKeys keys(16, kStarts);
+  keys.keysCoverBlockStarts = false;
+  return keys;
+}
+
 class CIsobmffHandler final : public CFormatHandlerOf<CIsobmffHandler> {
  public:
   explicit CIsobmffHandler(CPhotoRecovery* engine)
@@ -32,7 +39,7 @@ class CIsobmffHandler final : public CFormatHandlerOf<CIsobmffHandler> {
                           "MP4, QuickTime and HEIF media",
                           "mp4;mov;m4v;m4a;3gp;3g2;heic;heif;avif;cr3;jp2;m4b;m4p;jpx;jpm;mj2;f4v",
                           16777216, INT_MAX},
-                         {16, kStarts}) {}
+                         Keys()) {}
 
   bool Describe(CDataStream* file, char* extension, int extensionSize) override {
     CStreamReader reader(file);

@@ -135,8 +135,13 @@ const HandlerInfo kInfo = {
     INT_MAX,
 };
 
-// The sync byte where a packet begins: at the start, or after an M2TS packet's timestamp.
-const Signature kStarts[] = {{"\x47"}, {"\x47", kTimestampSize}};
+// The header of the packet a stream opens with (OpensStream: no error, a section starts, PID
+// 0 or 0x11), at the start or after an M2TS packet's timestamp, and the sync byte of the next
+// packet: a start needs both (LooksLikeStart).
+const uint8_t kOpening[] = {kSync, 0x40, 0x00};
+const uint8_t kOpeningBits[] = {0xFF, 0xDF, 0xEE};
+const Signature kStarts[] = {{kOpening, kOpeningBits, 0, kPacketSize},
+                             {kOpening, kOpeningBits, kTimestampSize, kM2ts.stride}};
 
 class CMpegTsHandler final : public CFormatHandlerOf<CMpegTsHandler> {
  public:

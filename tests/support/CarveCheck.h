@@ -115,10 +115,15 @@ inline void ExpectCarved(const std::string& module, Layout& layout, bool unalign
   std::vector<std::string> modules = {module + ".so"};
   for (const auto& other : others) modules.push_back(other + ".so");
   const Bytes image = layout.Image();
+  // The scan's mode is every named module's; modules an earlier test loaded keep their default.
+  for (const auto& other : others)
+    if (CContentHandler* h = Handler(other)) h->SetIntPropValue("Unaligned", unaligned);
   ASSERT_TRUE(handler->SetIntPropValue("Unaligned", unaligned));
   ASSERT_TRUE(
       handler->SetIntPropValue("MaxSize", maxSizeKiB ? maxSizeKiB : DefaultMaxSize(handler)));
   const std::vector<Recovered> found = ScanImage(modules, image);
+  for (const auto& other : others)
+    if (CContentHandler* h = Handler(other)) h->SetIntPropValue("Unaligned", 0);
   ASSERT_TRUE(handler->SetIntPropValue("Unaligned", 0));
   ASSERT_TRUE(handler->SetIntPropValue("MaxSize", DefaultMaxSize(handler)));
 
