@@ -1111,9 +1111,13 @@ int ScanWithWorkers(Options options, const ScanPaths& paths, const struct stat& 
   CPhotoRecovery* engine = GetSVSingleton();
   ModuleSet modules;
   std::string error;
-  if (!LoadQuietly(engine, paths.moduleDir, true, true, modules, error))
+  // The content modules only to check the type and handler settings: each worker loads them.
+  const bool handlerSettings =
+      !options.types.empty() || !options.exclude.empty() || !options.settings.empty();
+  if (!LoadQuietly(engine, paths.moduleDir, handlerSettings, true, modules, error))
     return Fail(2, kExitModule, error);
-  if (!ConfigureHandlers(engine, options, error)) return Fail(2, kExitUsage, error);
+  if (handlerSettings && !ConfigureHandlers(engine, options, error))
+    return Fail(2, kExitUsage, error);
   ParallelScan scan;
   if (!SourceGeometry(engine, modules, paths, sourceInfo, scan.sourceBytes, scan.blockSize, error))
     return Fail(2, kExitSource, "cannot open '" + options.source + "': " + error);

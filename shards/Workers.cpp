@@ -142,7 +142,7 @@ void RunWorkers(const std::vector<std::string>& command, std::vector<Worker>& wo
       continue;
     }
     if (ended < 0 && errno != EINTR) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const auto now = std::chrono::steady_clock::now();
     if (progress && now - lastProgress >= std::chrono::seconds(1)) {
       lastProgress = now;
