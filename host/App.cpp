@@ -252,8 +252,10 @@ int CheckSource(const Options& options, const ScanPaths& paths, struct stat& inf
 // The output folder: new or empty, never on the device being scanned.
 int CheckOutputFolder(const Options& options, const ScanPaths& paths, const struct stat& source) {
   if (options.resume) {
-    // The folder of the interrupted scan, with its checkpoint; the rest is checked once the
-    // source and the modules are known.
+    // The folder of the interrupted scan, with its checkpoint (or its workers' folders, when
+    // it was stopped before it could merge them); the rest is checked once the source and the
+    // modules are known.
+    if (WorkersOfInterruptedScan(paths.outputDir) > 0) return kExitOk;
     Checkpoint checkpoint;
     std::string reason;
     if (!ReadCheckpoint(paths.outputDir, checkpoint, reason)) {

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <csignal>
 #include <random>
 #include <set>
 
@@ -137,8 +138,9 @@ TEST(Shards, MergedShardsGiveWhatOneScanGives) {
 }
 
 // The same with worker processes (--jobs): a worker killed halfway is started again and goes
-// on from its checkpoint; a scan stopped as by Ctrl-C keeps what it found and goes on with
-// --resume. Either way the result is the single scan's.
+// on from its checkpoint; a scan stopped as by Ctrl-C keeps what it found, and one whose
+// parent was killed outright its workers' shards, and both go on with --resume. Every way the
+// result is the single scan's.
 TEST(Shards, WorkersGiveWhatOneScanGives) {
   const std::string work = ScratchDir("workers");
   ASSERT_TRUE(testing_support::Run("mkdir -p '" + work +
@@ -146,7 +148,7 @@ TEST(Shards, WorkersGiveWhatOneScanGives) {
                                    "'/*.so '" SALVOR_TROUBLE_MODULE "' '" +
                                    work + "/mods/'"));
   std::vector<uint8_t> image = MakeCard();
-  for (const char trouble : {'K', 'S'}) {
+  for (const char trouble : {'K', 'S', 'P'}) {
     SCOPED_TRACE(trouble);
     const std::string mark = std::string("SALVOR!") + trouble;
     std::copy(mark.begin(), mark.end(), image.begin() + (6 << 20));
@@ -168,9 +170,13 @@ TEST(Shards, WorkersGiveWhatOneScanGives) {
                 std::string::npos)
           << run.err;
     } else {
-      EXPECT_EQ(run.status, 130) << run.err;
-      EXPECT_NE(run.err.find("salvor: scan cancelled; "), std::string::npos) << run.err;
-      EXPECT_TRUE(WellFormed(work + "/" + jobs + "/report.xml"));
+      if (trouble == 'S') {
+        EXPECT_EQ(run.status, 130) << run.err;
+        EXPECT_NE(run.err.find("salvor: scan cancelled; "), std::string::npos) << run.err;
+        EXPECT_TRUE(WellFormed(work + "/" + jobs + "/report.xml"));
+      } else {
+        EXPECT_EQ(run.status, 128 + SIGKILL);  // the workers stopped, nothing merged
+      }
       run = RunSalvor(work, scan + jobs + " --resume", env);
       EXPECT_EQ(run.status, 0) << run.err;
     }

@@ -1,8 +1,8 @@
 // A content module that makes trouble for a scan run by workers, once: a block that starts
 // with "SALVOR!K" kills the worker that reads it, one that starts with "SALVOR!S" stops the
-// whole scan as Ctrl-C would (its parent is told). Each happens only while the file named by
-// SALVOR_TROUBLE_ONCE does not exist yet; it is made first, so the worker started again, or
-// the scan resumed, goes on past the block.
+// whole scan as Ctrl-C would (its parent is told), "SALVOR!P" kills the parent. Each happens only
+// while the file named by SALVOR_TROUBLE_ONCE does not exist yet; it is made first, so the worker
+// started again, or the scan resumed, goes on past the block.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -29,6 +29,11 @@ class TroubleHandler : public FakeContentHandler {
     if (marker < 0) return true;
     close(marker);
     if (head[7] == 'K') raise(SIGKILL);
+    if (head[7] == 'P') {
+      // The parent killed outright: the workers are told to stop, and nothing is merged.
+      kill(getppid(), SIGKILL);
+      usleep(1000000);
+    }
     if (head[7] == 'S') {
       // The parent passes the stop on to every worker: this one waits for it here, so that
       // it cannot finish its range first.
