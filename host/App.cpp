@@ -889,6 +889,8 @@ bool RunEngineScan(CPhotoRecovery* engine, RecoverySink& sink, CScannedSource& w
       scanResult = engine->Scan(&watched);
       if (!scanResult || !sink.Completed() || gInterrupts != 0) break;
     }
+    // No area left to scan (no free space, or resumed past the last): that is complete.
+    if (!sink.ScanCompletedCalled()) sink.ScanCompleted(true, false, 0);
   }
   sink.EndProgress();
   checkpoint(sink.ScanCompletedCalled() && !sink.Cancelled() && !sink.OutputFailed() &&
