@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -80,6 +81,9 @@ std::vector<std::string> WorkerCommand(const std::string& executable,
 }
 
 int WorkersOfInterruptedScan(const std::string& outputDir) {
+  // As many as it started: a worker stopped before it began has no folder.
+  const int planned = std::atoi(ReadWhole(outputDir + "/" + kWorkersFolder + "/workers").c_str());
+  if (planned > 0) return planned;
   int count = 0;
   for (const std::string& name : FolderNames(outputDir + "/" + kWorkersFolder))
     if (name.find_first_not_of("0123456789") == std::string::npos) ++count;
@@ -97,10 +101,19 @@ bool ScanInParallel(const ParallelScan& scan, const volatile std::sig_atomic_t* 
     jobs = WorkersOfInterruptedScan(scan.outputDir);
     for (const std::string& name : FolderNames(scan.outputDir))
       if (name != kWorkersFolder) RemoveTree(scan.outputDir + "/" + name);
-  } else if ((mkdir(scan.outputDir.c_str(), 0755) != 0 && errno != EEXIST) ||
-             mkdir(workFolder.c_str(), 0755) != 0) {
-    error = "cannot make '" + workFolder + "': " + std::strerror(errno);
-    return false;
+  } else {
+    const int fd = (mkdir(scan.outputDir.c_str(), 0755) != 0 && errno != EEXIST) ||
+                           mkdir(workFolder.c_str(), 0755) != 0
+                       ? -1
+                       : open((workFolder + "/workers").c_str(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    // How many workers there are, for a resume: one stopped before it began leaves no folder.
+    bool written = fd >= 0 && WriteText(fd, std::to_string(jobs) + "\n");
+    if (fd >= 0 && close(fd) != 0) written = false;
+    if (!written) {
+      error = "cannot make '" + workFolder + "': " + std::strerror(errno);
+      return false;
+    }
   }
   std::vector<Worker> workers = PlanWorkers(scan.sourceBytes, scan.blockSize, jobs, workFolder);
   outcome.workers = static_cast<int>(workers.size());
