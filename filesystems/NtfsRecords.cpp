@@ -1,5 +1,7 @@
 #include "filesystems/NtfsRecords.h"
 
+#include "filesystems/OnDisk.h"
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -23,39 +25,9 @@ constexpr int kMaxDepth = 32;
 // A DOS name (8.3) stands beside a long one: the long one is the file's.
 constexpr uint8_t kDosNamespace = 2;
 
-uint16_t Le16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(Le16(p)) | static_cast<uint32_t>(Le16(p + 2)) << 16;
-}
-uint64_t Le64(const uint8_t* p) {
-  return static_cast<uint64_t>(Le32(p)) | static_cast<uint64_t>(Le32(p + 4)) << 32;
-}
-
 // 100 ns units since 1601 as seconds since 1970; 0 when there is no time.
 long long FileTime(uint64_t time) {
   return time == 0 ? 0 : static_cast<long long>(time / 10000000) - 11644473600LL;
-}
-
-std::string Utf8(const uint8_t* utf16, size_t units) {
-  std::string out;
-  for (size_t i = 0; i < units; ++i) {
-    const unsigned c = Le16(utf16 + 2 * i);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xc0 | c >> 6);
-      out += static_cast<char>(0x80 | (c & 0x3f));
-    } else if (c >= 0xd800 && c < 0xe000) {
-      out += '?';
-    } else {
-      out += static_cast<char>(0xe0 | c >> 12);
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-      out += static_cast<char>(0x80 | (c & 0x3f));
-    }
-  }
-  return out;
 }
 
 long long Key(int fileSystem, long long record) {
@@ -164,7 +136,7 @@ void CNtfsRecords::Record(long long, uint8_t* record, size_t size, int fileSyste
       const uint8_t* fileName = attribute + valueAt;
       const size_t units = fileName[64];
       if (66 + 2 * units <= valueLength && (name.empty() || nameSpace == kDosNamespace)) {
-        name = Utf8(fileName + 66, units);
+        name = Utf8(Utf16(fileName + 66, units));
         nameSpace = fileName[65];
         parent = static_cast<long long>(Le64(fileName) & 0xffffffffffffULL);
       }

@@ -1,5 +1,7 @@
 #include "filesystems/OrphanFolders.h"
 
+#include "filesystems/OnDisk.h"
+
 #include <cstring>
 #include <ctime>
 
@@ -18,12 +20,6 @@ constexpr int kMaxDepth = 32;
 // Folders and subfolder names kept; a hostile source must not grow them without end.
 constexpr size_t kMaxFolders = 1'000'000;
 
-uint16_t Le16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(Le16(p)) | static_cast<uint32_t>(Le16(p + 2)) << 16;
-}
 long long FirstCluster(const uint8_t* entry) {
   return static_cast<long long>(Le16(entry + 20)) << 16 | Le16(entry + 26);
 }
@@ -52,26 +48,6 @@ long long FatTime(uint16_t date, uint16_t time) {
   parts.tm_sec = (time & 31) * 2;
   if (parts.tm_mon < 0 || parts.tm_mon > 11 || parts.tm_mday == 0) return 0;
   return static_cast<long long>(timegm(&parts));
-}
-
-std::string Utf8(const std::u16string& text) {
-  std::string out;
-  for (char16_t c : text) {
-    if (c == 0 || c == 0xffff) break;
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xc0 | c >> 6);
-      out += static_cast<char>(0x80 | (c & 0x3f));
-    } else if (c >= 0xd800 && c < 0xe000) {
-      out += '?';  // half of a pair: names of photos do not need them
-    } else {
-      out += static_cast<char>(0xe0 | c >> 12);
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-      out += static_cast<char>(0x80 | (c & 0x3f));
-    }
-  }
-  return out;
 }
 
 // "IMG_0001.JPG", with the lower-case flags Windows sets for "img_0001.jpg".

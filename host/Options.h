@@ -43,8 +43,8 @@ struct Options {
   int jobs = 0;                // --jobs N: worker processes; 0: as many as cores for a large image
   long long rangeStart = -1;   // --range START:LENGTH: files that start there; -1: all
   long long rangeLength = 0;
-  bool noGallery = false;      // --no-gallery
-  bool resume = false;         // go on with the interrupted scan in outputDir
+  bool noGallery = false;  // --no-gallery
+  bool resume = false;     // go on with the interrupted scan in outputDir
   bool quiet = false;
   unsigned int readAhead = kDefaultReadAhead;
   unsigned int cacheSize = kDefaultCacheSize;

@@ -13,7 +13,6 @@
 Usage: bench/gallery/run.py [--work DIR] [--salvor PATH] [--runs 3] [--tiles 10000]
 """
 import argparse
-import importlib.util
 import json
 import os
 import random
@@ -23,6 +22,7 @@ import statistics
 import subprocess
 import sys
 import time
+import types
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 PHOTOS = {"jpg", "png", "gif", "bmp", "tif", "heic", "webp", "psd", "cr2", "nef", "arw", "dng",
@@ -68,10 +68,11 @@ def share_text(done, total):
 
 def recovery_bench():
     sys.path.insert(0, os.path.join(ROOT, "bench", "recovery"))
-    spec = importlib.util.spec_from_file_location(
-        "recovery_bench", os.path.join(ROOT, "bench", "recovery", "run.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    path = os.path.join(ROOT, "bench", "recovery", "run.py")
+    module = types.ModuleType("recovery_bench")
+    module.__file__ = path
+    with open(path, encoding="utf-8") as f:
+        exec(compile(f.read(), path, "exec"), module.__dict__)
     return module
 
 
