@@ -31,22 +31,33 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 MIB = 1 << 20
 
 
+TEXT = (b"The quick brown fox jumps over the lazy dog. 0123456789 "
+        b"Lorem ipsum dolor sit amet, consectetur adipiscing elit.\n") * 512
+
+
+def write_filler(out, kind, chunk, random_bytes):
+    """Random bytes, zeros or text between the media; False for a medium."""
+    if kind == "random":
+        out.write(random_bytes(chunk))
+    elif kind == "zeros":
+        out.write(bytes(chunk))
+    elif kind == "text":
+        for _ in range(chunk // len(TEXT)):
+            out.write(TEXT)
+    else:
+        return False
+    return True
+
+
 def make_image(path, size, media, seed=4):
     rng = random.Random(seed)
-    text = (b"The quick brown fox jumps over the lazy dog. 0123456789 "
-            b"Lorem ipsum dolor sit amet, consectetur adipiscing elit.\n") * 512
     with open(path, "wb") as out:
         while out.tell() < size:
             kind = rng.choice(["random", "zeros", "text", "media"])
             chunk = rng.randint(1, 16) * MIB
-            if kind == "random":
-                out.write(os.urandom(chunk))
-            elif kind == "zeros":
-                out.write(bytes(chunk))
-            elif kind == "text":
-                for _ in range(chunk // len(text)):
-                    out.write(text)
-            elif media:
+            if write_filler(out, kind, chunk, os.urandom):
+                continue
+            if media:
                 if out.tell() % 512:
                     out.write(os.urandom(512 - out.tell() % 512))
                 with open(rng.choice(media), "rb") as f:
@@ -58,21 +69,14 @@ def make_unaligned_image(path, size, media, seed=6):
     """Like make_image, but each medium starts at a random byte offset. Returns the SHA-256 of
     every file placed whole."""
     rng = random.Random(seed)
-    text = (b"The quick brown fox jumps over the lazy dog. 0123456789 "
-            b"Lorem ipsum dolor sit amet, consectetur adipiscing elit.\n") * 512
     placed = []
     with open(path, "wb") as out:
         while out.tell() < size:
             kind = rng.choice(["random", "zeros", "text", "media", "media"])
             chunk = rng.randint(1, 4) * MIB
-            if kind == "random":
-                out.write(rng.randbytes(chunk))
-            elif kind == "zeros":
-                out.write(bytes(chunk))
-            elif kind == "text":
-                for _ in range(chunk // len(text)):
-                    out.write(text)
-            elif media:
+            if write_filler(out, kind, chunk, rng.randbytes):
+                continue
+            if media:
                 out.write(rng.randbytes(rng.randint(1, 4095)))
                 with open(rng.choice(media), "rb") as f:
                     data = f.read()
