@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -42,10 +43,39 @@ struct GalleryOutcome {
   bool stopped = false;
 };
 
-// The gallery of a finished scan in outputDir: a thumbnail of every file the report lists as
-// written into outputDir/.thumbnails/ (through the engine's preview handlers, in worker
-// processes; a thumbnail already there from an earlier run is kept), then outputDir/index.html.
-// False with a one-line reason when the report cannot be read or the page cannot be written.
+class ThumbnailPool;
+
+// The gallery of a scan in outputDir: a thumbnail of every file the report lists as written,
+// in outputDir/.thumbnails/ (through the engine's preview handlers, in worker processes; a
+// thumbnail already there from an earlier run is kept), then outputDir/index.html. Thumbnails
+// can be made beside the scan, as its files are written, so that little is left after it.
+class Gallery {
+ public:
+  Gallery(CPhotoRecovery* engine, std::string outputDir, GallerySettings settings);
+  ~Gallery();
+  Gallery(const Gallery&) = delete;
+  Gallery& operator=(const Gallery&) = delete;
+
+  // Makes thumbnails beside the scan from now on, in one process fewer than the machine has
+  // cores (at least one), each at a lower priority than the scan.
+  void StartBesideScan();
+  // A file the report now lists (from any one thread): its thumbnail is made while the scan
+  // goes on. Never waits; when many files are waiting already, its thumbnail is made after the
+  // scan instead.
+  void Written(const ReportFile& file);
+  // The thumbnails not made yet of the files the report at reportPath lists as written, then
+  // the page. False with a one-line reason when the report cannot be read or the page cannot
+  // be written.
+  bool Finish(const std::string& reportPath, GalleryOutcome& outcome, std::string& error);
+
+ private:
+  CPhotoRecovery* FEngine;
+  std::string FOutputDir;
+  GallerySettings FSettings;
+  std::unique_ptr<ThumbnailPool> FPool;
+};
+
+// The gallery of a finished scan in outputDir, all made after it (see Gallery).
 bool MakeGallery(CPhotoRecovery* engine, const std::string& outputDir,
                  const std::string& reportPath, const GallerySettings& settings,
                  GalleryOutcome& outcome, std::string& error);

@@ -898,23 +898,30 @@ bool RunEngineScan(CPhotoRecovery* engine, RecoverySink& sink, CScannedSource& w
   return scanResult;
 }
 
-// Thumbnails of the recovered files and the page that shows them, DIR/index.html, once the
-// report is whole. A failure here costs the gallery only: the files and the report stand.
-void MakeGalleryAfterScan(CPhotoRecovery* engine, const Options& options, const ScanPaths& paths,
-                          RecoverySink& sink, int terminal) {
-  // A shard's files are shown once its folder is merged with the others (salvor merge).
-  if (options.listOnly || options.noGallery || options.rangeStart >= 0 || gInterrupts != 0 ||
-      sink.OutputFailed())
-    return;
+// Whether the scan leaves a gallery: not when it was asked for none, for a list of what would be
+// recovered, nor for a shard (its files are shown once its folder is merged with the others).
+bool WantGallery(const Options& options) {
+  return !options.listOnly && !options.noGallery && options.rangeStart < 0;
+}
+
+GallerySettings GallerySettingsFor(RecoverySink& sink) {
   GallerySettings settings;
   settings.stop = &gInterrupts;
   settings.progress = [&sink](long long done, long long all) {
     sink.ShowStep("Thumbnails: " + std::to_string(done) + "/" + std::to_string(all));
   };
+  return settings;
+}
+
+// The thumbnails not made beside the scan and the page that shows them all, DIR/index.html,
+// once the report is whole. A failure here costs the gallery only: the files and the report
+// stand.
+void FinishGallery(Gallery& gallery, const Options& options, const ScanPaths& paths,
+                   RecoverySink& sink, int terminal) {
+  if (!WantGallery(options) || gInterrupts != 0 || sink.OutputFailed()) return;
   GalleryOutcome outcome;
   std::string error;
-  const bool made =
-      MakeGallery(engine, paths.outputDir, paths.reportPath, settings, outcome, error);
+  const bool made = gallery.Finish(paths.reportPath, outcome, error);
   sink.EndProgress();
   if (!made) {
     Print(2, "salvor: no gallery: " + error + "\n");
@@ -941,6 +948,7 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
   CPhotoRecovery* engine = GetSVSingleton();
   DfxmlReport report;
   RecoverySink sink(MakeSinkSettings(options, paths, terminal), &report);
+  Gallery gallery(engine, paths.outputDir, GallerySettingsFor(sink));
   engine->SetEventHandler(&sink);
   struct Detach {
     CPhotoRecovery* engine;
@@ -1030,6 +1038,10 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
   const int started =
       StartReport(options, paths, header, terminal, report, sink, watched, identity);
   if (started != kExitOk) return started;
+  if (WantGallery(options)) {
+    gallery.StartBesideScan();
+    sink.OnReported([&gallery](const ReportFile& file) { gallery.Written(file); });
+  }
   // A checkpoint now and every few seconds: however the run ends, even by a power cut, it
   // can be resumed from the last one.
   const auto checkpoint = [&](bool complete) {
@@ -1059,7 +1071,7 @@ int ScanWithEngine(Options options, const ScanPaths& paths, const struct stat& s
   RecoverThroughRecords(catalog, sink, watched);
   RebuildFragments(options, sink, terminal, watched);
   const int status = FinishScan(options, paths, sink, watched, scanResult, terminal, report);
-  if (status != kExitOutput) MakeGalleryAfterScan(engine, options, paths, sink, terminal);
+  if (status != kExitOutput) FinishGallery(gallery, options, paths, sink, terminal);
   return status;
 }
 

@@ -399,7 +399,7 @@ const char* UsageText() {
          "      --range START:LENGTH recover only the files that start in these bytes of the\n"
          "                           source, finished past its end: one shard of a scan\n"
          "                           (salvor merge joins the shards' folders)\n"
-         "      --no-gallery         make no thumbnails and no DIR/index.html after the scan\n"
+         "      --no-gallery         make no thumbnails and no DIR/index.html\n"
          "      --resume             go on with the interrupted scan in DIR (same source and\n"
          "                           options)\n"
          "      --rebuild-time SECS  time for rebuilding fragmented files after the scan\n"

@@ -632,7 +632,10 @@ void RecoverySink::Count(const ReportFile& entry) {
 bool RecoverySink::Report(ReportFile entry) {
   if (FReport == nullptr || !FReport->IsOpen()) return true;
   if (FOrigin) FOrigin(entry);
-  if (FReport->AddFile(entry)) return true;
+  if (FReport->AddFile(entry)) {
+    if (FReported) FReported(entry);
+    return true;
+  }
   FailOutput(errno != 0 ? errno : EIO, "report");
   return false;
 }

@@ -82,6 +82,10 @@ class RecoverySink : public CSinkBase {
   // Called on every file before it goes into the report, to add where it came from (the
   // file system's name and times for its data).
   void OnReport(std::function<void(ReportFile&)> origin) { FOrigin = std::move(origin); }
+  // Told every file once the report lists it, from the thread that delivered it.
+  void OnReported(std::function<void(const ReportFile&)> reported) {
+    FReported = std::move(reported);
+  }
   void OnCheckpoint(std::function<void()> write, double seconds) {
     FCheckpoint = std::move(write);
     FCheckpointSeconds = seconds;
@@ -237,6 +241,7 @@ class RecoverySink : public CSinkBase {
   std::chrono::steady_clock::time_point FLastCheckpoint;
   std::function<void()> FCheckpoint;
   std::function<void(ReportFile&)> FOrigin;
+  std::function<void(const ReportFile&)> FReported;
   Namer FNamer;
   std::function<const char*(const ReportFile&)> FLeaveOut;
   double FCheckpointSeconds = 0;

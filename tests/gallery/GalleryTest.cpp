@@ -1,6 +1,7 @@
 // The gallery a scan leaves, opened in headless Chromium as a person opens it: the page's
 // script writes what it shows into a status element, which the test reads from the DOM
 // Chromium dumps once the page has run.
+#include <glob.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -72,6 +73,11 @@ TEST(Gallery, ShowsEveryRecoveredFileWithItsThumbnailAndFilters) {
   long long broken = 0;
   for (const auto& file : files) broken += file.damaged ? 1 : 0;
   ASSERT_EQ(broken, 1);
+  // Made beside the scan or after it: one thumbnail a file, nothing half written.
+  glob_t made{};
+  glob((dir + "/out/.thumbnails/*").c_str(), 0, nullptr, &made);
+  EXPECT_EQ(made.gl_pathc, 6u);
+  globfree(&made);
 
   const std::string page = "file://" + dir + "/out/index.html";
   auto all = Shown(page);
