@@ -512,7 +512,7 @@ ReportHeader MakeReportHeader(CPhotoRecovery* engine, const Options& options,
       {"max_size", std::to_string(options.maxSize)},
       {"list_only", options.listOnly ? "1" : "0"},
       {"file_systems", options.noFileSystems ? "0" : "1"},
-      {"unaligned", options.unaligned ? "1" : "0"},
+      {"unaligned", options.aligned ? "0" : "1"},
       {"names", options.names ? "1" : "0"},
       {"sort_by_date", options.sortByDate ? "1" : "0"},
       {"deleted_only", options.deletedOnly ? "1" : "0"},
@@ -1547,8 +1547,10 @@ bool ConfigureHandlers(CPhotoRecovery* engine, Options& options, std::string& er
     error = "every type is excluded: nothing would be recovered";
     return false;
   }
-  for (int i = 0; options.unaligned && i < engine->GetContentHandlerCount(); ++i)
-    engine->GetContentHandler(i)->SetIntPropValue("Unaligned", 1);
+  // Files are looked for at every byte unless asked for sector starts only; --set may still
+  // switch a single handler.
+  for (int i = 0; i < engine->GetContentHandlerCount(); ++i)
+    engine->GetContentHandler(i)->SetIntPropValue("Unaligned", options.aligned ? 0 : 1);
   for (const auto& setting : options.settings) {
     for (int i = 0; i < engine->GetContentHandlerCount(); ++i) {
       CContentHandler* handler = engine->GetContentHandler(i);

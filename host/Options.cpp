@@ -153,7 +153,12 @@ bool* SwitchField(const std::string& name, Options& options) {
   if (name == "-q" || name == "--quiet") return &options.quiet;
   if (name == "--list-only") return &options.listOnly;
   if (name == "--no-file-systems") return &options.noFileSystems;
-  if (name == "--unaligned") return &options.unaligned;
+  if (name == "--aligned") return &options.aligned;
+  if (name == "--unaligned") {
+    // The default now; still taken, so that earlier command lines keep working.
+    static bool alwaysOn = true;
+    return &alwaysOn;
+  }
   if (name == "--names") return &options.names;
   if (name == "--sort-by-date") return &options.sortByDate;
   if (name == "--deleted-only") return &options.deletedOnly;
@@ -388,8 +393,9 @@ const char* UsageText() {
          "                           system or the file itself gives\n"
          "      --no-file-systems    do not read the file systems on the source for the\n"
          "                           files' names and dates (spares a failing disk)\n"
-         "      --unaligned          also find files that do not start where a sector does\n"
-         "                           (inside archives, memory dumps, captures); slower\n"
+         "      --aligned            look for files only where a sector starts: faster,\n"
+         "                           but misses files inside archives, memory dumps and\n"
+         "                           captures (by default every byte may start a file)\n"
          "      --partition N        scan only partition N (salvor info SOURCE lists them)\n"
          "      --free-space         scan only the space no live file holds: the free space\n"
          "                           of the file systems and the space outside them\n"

@@ -34,7 +34,7 @@ struct Options {
   long long maxSize = -1;  // -1: no limit
   bool listOnly = false;
   bool noFileSystems = false;  // --no-file-systems
-  bool unaligned = false;      // --unaligned: files may start at any byte, not only a sector's
+  bool aligned = false;        // --aligned: files start only where a sector does
   bool names = false;          // --names
   bool sortByDate = false;     // --sort-by-date
   bool deletedOnly = false;    // --deleted-only

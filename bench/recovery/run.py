@@ -8,8 +8,8 @@ recovered byte-identical, broken (the start of a recoverable file, but not ident
 start of a file whose middle was overwritten on the card, by random data or by a new photo: no
 tool can return it whole, and what a tool returns of it is shown apart), extra (matching nothing), recall and precision
 (identical / (identical + broken + extra)). Byte-identical means equal SHA-256; nothing else
-counts. Salvor runs twice: as installed, and as salvor-u with --unaligned, every handler's
-Unaligned setting on (starts inside a sector, as in the raw image). Peers asked for every type
+counts. Salvor runs twice: as installed (every byte may start a file), and as salvor-a with
+--aligned (sector starts only, every handler's Unaligned setting off). Peers asked for every type
 also write text and documents: those show as "other" and stay out of the ALL rows.
 
 With --fragmented it runs the fragmented set instead (fragmented.py): files in two and three
@@ -227,18 +227,18 @@ def timed(runs, name, folder, cmd, cpu_limit=0, **kw):
                   proc.returncode in (-signal.SIGXCPU, -signal.SIGKILL))
 
 
-def run_tools(image, out, salvor, peers, unaligned=True, brute_force=False, cpu_limit=0):
+def run_tools(image, out, salvor, peers, aligned=True, brute_force=False, cpu_limit=0):
     """Runs every tool on the image; returns {tool: (output folder, wall s, CPU s, cut)}.
     PhotoRec alone gets cpu_limit (0: none): its brute force can run for an hour."""
     runs = {}
     d = os.path.join(out, "salvor")
     shutil.rmtree(d, ignore_errors=True)
     timed(runs, "salvor", d, f"'{salvor}' scan '{image}' -o '{d}' -q", stdout=subprocess.DEVNULL)
-    if unaligned:
-        # The same with every handler also looking for starts inside a block.
-        d = os.path.join(out, "salvor-u")
+    if aligned:
+        # The same with every handler looking only where a sector starts.
+        d = os.path.join(out, "salvor-a")
         shutil.rmtree(d, ignore_errors=True)
-        timed(runs, "salvor-u", d, f"'{salvor}' scan '{image}' -o '{d}' -q --unaligned",
+        timed(runs, "salvor-a", d, f"'{salvor}' scan '{image}' -o '{d}' -q --aligned",
               stdout=subprocess.DEVNULL)
     if not peers:
         return runs
@@ -489,7 +489,7 @@ def run_fragmented(args):
             t["data"] = by_hash[t["sha256"]]
         built = time.monotonic() - t0
         notes.append(layout_line(image, truth, count))
-        runs = run_tools(image, image + ".out", args.salvor, args.peers, unaligned=False,
+        runs = run_tools(image, image + ".out", args.salvor, args.peers, aligned=False,
                          brute_force=True, cpu_limit=args.photorec_cpu)
         for tool, (folder, *_) in runs.items():
             if tool.startswith("salvor"):

@@ -8,7 +8,7 @@ and peak memory of Salvor on a 1 GiB and on the full-size image (it must not gro
 
 Then the unaligned table: an image of the same kinds of data whose media files sit at random
 byte offsets, as inside archives or memory dumps, scanned by Salvor with sector starts only
-(its default), by Salvor searching every byte (--unaligned), and by foremost. The same two
+(--aligned), by Salvor searching every byte (its default), and by foremost. The same two
 Salvor scans also run on the first image, where both find the same files: the cost of the
 search itself.
 Recall is the share of the placed files that a tool returns byte-identical (SHA-256).
@@ -112,8 +112,8 @@ def run_unaligned(args, media, out):
         placed = [line.strip() for line in f if line.strip()]
     subprocess.run(f"cat '{image}' > /dev/null", shell=True)
     base = f"'{args.salvor}' scan '{image}' -q --no-file-systems --rebuild-time 0"
-    cmds = {"salvor": f"rm -rf '{out}/s' && {base} -o '{out}/s'",
-            "salvor --unaligned": f"rm -rf '{out}/s' && {base} --unaligned -o '{out}/s'"}
+    cmds = {"salvor --aligned": f"rm -rf '{out}/s' && {base} --aligned -o '{out}/s'",
+            "salvor": f"rm -rf '{out}/s' && {base} -o '{out}/s'"}
     if not args.no_peers and not shutil.which("foremost") and os.geteuid() == 0:
         subprocess.run("apt-get install -y -qq foremost >/dev/null", shell=True)
     if shutil.which("foremost") and not args.no_peers:
@@ -128,8 +128,8 @@ def run_unaligned(args, media, out):
         recall = sum(1 for h in placed if h in found) / max(1, len(placed))
         rows[name] = (size / MIB / seconds, recall, max(r[1] for r in runs))
         remove_outputs(out, keep=["scalpel.conf"])
-    aligned = rows["salvor"][0]
-    unaligned = rows["salvor --unaligned"][0]
+    aligned = rows["salvor --aligned"][0]
+    unaligned = rows["salvor"][0]
     print(f"\nunaligned image {size / (1 << 30):g} GiB, {len(placed)} files at random byte "
           f"offsets, medians of {args.runs} runs; load average at start {load:.1f}")
     print(f"{'tool':<18}{'MB/s':>10}{'recall':>9}{'vs aligned':>12}{'unaligned x':>13}"
@@ -167,8 +167,8 @@ def remove_outputs(out, keep=()):
 def tools(image, out, salvor, peers):
     cmds = {"cat": f"cat '{image}' > /dev/null",
             "salvor": f"rm -rf '{out}/s' && '{salvor}' scan '{image}' -o '{out}/s' -q",
-            "salvor --unaligned":
-                f"rm -rf '{out}/s' && '{salvor}' scan '{image}' -o '{out}/s' -q --unaligned"}
+            "salvor --aligned":
+                f"rm -rf '{out}/s' && '{salvor}' scan '{image}' -o '{out}/s' -q --aligned"}
     if peers and shutil.which("photorec"):
         cmds["photorec"] = (f"rm -rf '{out}/p'* && photorec /d '{out}/p' /cmd '{image}' "
                             "partition_none,fileopt,everything,enable,search >/dev/null 2>&1")

@@ -84,13 +84,17 @@ CFormatHandler::~CFormatHandler() {
   CStartIndex::Shared().Unregister(FSlot);
 }
 
+// The furthest an open file's structure can claim from its start: previews and EXIF blocks of
+// raw files lie within their first megabytes.
+constexpr long long kMaxClaim = 8LL << 20;
+
 bool CFormatHandler::AnswerBlockStart(CDataStream* stream, long long blockSize, bool* recognized,
                                       long long* start, long long* end) {
   const size_t n = FKeys.head;
   Found found;
   Offer({stream, stream->GetPosition() - static_cast<long long>(n), FHead, n, -1, blockSize},
         &found);
-  Answer(found, recognized, start, end);
+  Answer(stream, found, recognized, start, end);
   return found.recognized;
 }
 
@@ -115,12 +119,17 @@ void CFormatHandler::AnswerAnywhere(CDataStream* stream, long long blockSize, bo
         Offer({stream, blockStart, head, n, -1, blockSize}, &found))) {
     SearchRest(stream, blockStart, blockSize, &found);
   }
-  Answer(found, recognized, start, end);
+  Answer(stream, found, recognized, start, end);
 }
 
-void CFormatHandler::Answer(const Found& found, bool* recognized, long long* start,
-                            long long* end) {
+void CFormatHandler::Answer(CDataStream* stream, const Found& found, bool* recognized,
+                            long long* start, long long* end) {
   if (!found.recognized) return;
+  // A claim is bounded: one read from damaged bytes must not hide the files of a whole disk.
+  const long long claimed = found.end < 0 && found.claimedEnd > found.start
+                                ? std::min(found.claimedEnd, found.start + kMaxClaim)
+                                : -1;
+  CStartIndex::Shared().Answered(SVStreamSerial(stream), found.start, claimed);
   *recognized = true;
   *start = found.start;
   *end = found.end;
@@ -158,6 +167,9 @@ bool CFormatHandler::DescribeFile(CDataStream* file, char* extension, int extens
 
 // Asks Examine; a file left in a skipped block that ends before mustReach does not count.
 bool CFormatHandler::Offer(const Candidate& candidate, Found* found) {
+  if (candidate.blockSize > 0 && candidate.start % candidate.blockSize != 0 &&
+      CStartIndex::Shared().Claimed(SVStreamSerial(candidate.stream), candidate.start))
+    return false;
   Found answer;
   if (!Examine(candidate, &answer) || !answer.recognized) return false;
   if (answer.end >= 0) answer.end = Bounded(candidate.stream, answer.start, answer.end);

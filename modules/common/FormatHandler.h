@@ -79,16 +79,24 @@ struct Candidate {
 };
 
 // What a format answers for a candidate: a file at start, ending at end (one past its last
-// byte) or, with end -1, left open for the next recognition to end.
+// byte) or, with end -1, left open for the next recognition to end. A file left open may say
+// how far its structure accounts for the bytes (claimedEnd): the unaligned scan takes no start
+// inside that, as it would end the file there.
 struct Found {
   bool recognized = false;
   long long start = -1;
   long long end = -1;
+  long long claimedEnd = -1;
 
   void File(long long at, long long fileEnd = -1) {
     recognized = true;
     start = at;
     end = fileEnd;
+    claimedEnd = -1;
+  }
+  void OpenFile(long long at, long long claimed) {
+    File(at);
+    claimedEnd = claimed;
   }
   // A file whose structure goes on past MaxSize: it ends there.
   void FileBeyondMaxSize(long long at) { File(at, LLONG_MAX); }
@@ -179,7 +187,8 @@ class CFormatHandler : public CHandlerBase {
   void AnswerRest(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
                   long long* end) {
     Found found;
-    if (SearchRest(stream, FLastBlock, blockSize, &found)) Answer(found, recognized, start, end);
+    if (SearchRest(stream, FLastBlock, blockSize, &found))
+      Answer(stream, found, recognized, start, end);
   }
   // The per-block answer of an unaligned scan.
   void AnswerAnywhere(CDataStream* stream, long long blockSize, bool* recognized, long long* start,
@@ -196,7 +205,8 @@ class CFormatHandler : public CHandlerBase {
   }
   bool SearchIndexed(CDataStream* stream, long long blockStart, long long blockSize, Found* found);
   size_t NextCandidate(const uint8_t* buffer, size_t at, size_t last, size_t key) const;
-  static void Answer(const Found& found, bool* recognized, long long* start, long long* end);
+  static void Answer(CDataStream* stream, const Found& found, bool* recognized, long long* start,
+                     long long* end);
   // Ends at MaxSize a file of `stream` at `start` that would end further on.
   long long Bounded(CDataStream* stream, long long start, long long end);
 

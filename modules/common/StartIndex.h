@@ -61,6 +61,19 @@ class CStartIndex {
   // Whether another format, not yet done with the block at `blockStart`, has a candidate in
   // [from, to) of the current window (offsets from its start).
   bool PendingFormatIn(int slot, long long blockStart, uint32_t from, uint32_t to) const;
+  // A format answered at `start` in the scan of stream `serial`: a file left open there whose
+  // structure accounts for the bytes up to `claimedEnd` (-1: a file with its end, or nothing
+  // accounted for). Until the next answer, a start found off a block's start below
+  // claimedEnd is that file's content (a raw file's preview, a photo's thumbnail, the EXIF
+  // block in a movie's header), not a file: taking it would end the open file there.
+  void Answered(long long serial, long long start, long long claimedEnd) {
+    FOpenSerial = serial;
+    FOpenStart = start;
+    FOpenClaimedEnd = claimedEnd;
+  }
+  bool Claimed(long long serial, long long position) const {
+    return serial == FOpenSerial && position > FOpenStart && position < FOpenClaimedEnd;
+  }
   // `slot` looked at every candidate of the block at `blockStart` and answered none.
   void Done(int slot, long long blockStart) {
     if (FDoneBlock != blockStart) FDoneSlots = 0;
@@ -105,6 +118,9 @@ class CStartIndex {
   std::vector<uint32_t> FFound;  // slot << 24 | offset, sorted
   size_t FSlotBegin[kMaxSlots + 1] = {};
   const char* FIds[kMaxSlots] = {};
+  long long FOpenSerial = -1;
+  long long FOpenStart = -1;
+  long long FOpenClaimedEnd = -1;
   long long FDoneBlock = -1;
   uint64_t FDoneSlots = 0;
   bool FFull = false;

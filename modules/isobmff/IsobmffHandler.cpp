@@ -94,12 +94,16 @@ class CIsobmffHandler final : public CFormatHandlerOf<CIsobmffHandler> {
     } else if (!complete && !KeepsMedia(c, walk, reader.Size() >= MaxSizeBytes())) {
       return false;
     }
-    long long end = -1;
-    if (complete) {
-      const long long cut = CutInMedia(c.stream, c.start, walk, limit, c.blockSize);
-      end = cut >= 0 ? cut : c.start + walk.end;
+    if (!complete) {
+      // Its boxes read whole before the media data are its own, whatever they hold (EXIF,
+      // previews, cover art); the media data is claimed by nothing, for a size is all it has.
+      const long long claimed =
+          walk.mediaStart > 0 ? std::min(walk.goodEnd, walk.mediaStart) : walk.goodEnd;
+      found->OpenFile(c.start, c.start + claimed);
+      return true;
     }
-    found->File(c.start, end);
+    const long long cut = CutInMedia(c.stream, c.start, walk, limit, c.blockSize);
+    found->File(c.start, cut >= 0 ? cut : c.start + walk.end);
     return true;
   }
 

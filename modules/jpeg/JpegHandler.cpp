@@ -4,6 +4,7 @@
 #include "modules/common/TextCopy.h"
 #include "salvor/CDataStream.h"
 #include "modules/common/FormatHandler.h"
+#include "modules/common/HeadRead.h"
 #include "modules/jpeg/JpegStructure.h"
 #include "modules/common/StreamReader.h"
 
@@ -15,6 +16,22 @@ const HandlerInfo kJpegInfo = {
 };
 
 const Signature kStarts[] = {{"\xFF\xD8\xFF"}};
+
+// The size of the AVI video chunk ("00dc", "01db"...) whose payload the candidate is, or 0:
+// such a JPEG is a frame of a Motion JPEG movie, not a photo, even where the movie's header is
+// gone (a piece of a fragmented movie).
+uint32_t AviChunkAround(const Candidate& c) {
+  uint8_t header[8];
+  if (c.start < 8 || ReadAt(c.stream, c.start - 8, header, sizeof header) != sizeof header)
+    return 0;
+  const auto digit = [](uint8_t b) { return b >= '0' && b <= '9'; };
+  const uint32_t size =
+      header[4] | header[5] << 8 | header[6] << 16 | static_cast<uint32_t>(header[7]) << 24;
+  return digit(header[0]) && digit(header[1]) && header[2] == 'd' &&
+                 (header[3] == 'c' || header[3] == 'b') && size >= 4
+             ? size
+             : 0;
+}
 
 // JPEG/JFIF/EXIF photographs, including their MPF images and motion-photo videos.
 class CJpegHandler final : public CFormatHandlerOf<CJpegHandler> {
@@ -55,10 +72,19 @@ class CJpegHandler final : public CFormatHandlerOf<CJpegHandler> {
   bool Examine(const Candidate& c, Found* found) override {
     // Inside the header of a photo left open or cut: its own thumbnail.
     if (c.start > FOpenHeaderStart && c.start < FOpenHeaderEnd) return false;
+    if (const uint32_t frame = AviChunkAround(c)) {
+      // Nor is anything inside the frame, such as its thumbnail.
+      FOpenHeaderStart = c.start;
+      FOpenHeaderEnd = c.start + frame;
+      return false;
+    }
     CStreamReader reader(c.stream, c.start);
     const jpeg::JpegWalk walk = jpeg::WalkJpeg(reader);
     if (walk.outcome == jpeg::JpegWalk::kNotJpeg) return false;
-    found->File(c.start, walk.outcome == jpeg::JpegWalk::kComplete ? c.start + walk.end : -1);
+    if (walk.outcome == jpeg::JpegWalk::kComplete)
+      found->File(c.start, c.start + walk.end);
+    else
+      found->OpenFile(c.start, c.start + std::max(walk.headerEnd, walk.bestEnd));
     // The scan may go on inside this file: its thumbnails and previews are not files.
     FOpenHeaderStart = c.start;
     FOpenHeaderEnd = c.start + walk.headerEnd;

@@ -333,7 +333,14 @@ class CRawOtherHandler final : public CFormatHandlerOf<CRawOtherHandler> {
     // cut it, it must keep some of its sensor data.
     const bool cutByMaxSize = !layout.boundByNext && reader.Size() >= MaxSizeBytes();
     if (!cutByMaxSize && layout.bound < layout.data + layout.dataNeeded) return false;
-    found->File(c.start, layout.boundByNext ? c.start + layout.bound : -1);
+    if (layout.boundByNext) {
+      found->File(c.start, c.start + layout.bound);
+    } else {
+      // Its preview and the sensor data it must keep are its own.
+      const long long claimed =
+          std::min(layout.bound, std::max(layout.previewTo, layout.data + layout.dataNeeded));
+      found->OpenFile(c.start, c.start + claimed);
+    }
     return true;
   }
 

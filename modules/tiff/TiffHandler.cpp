@@ -92,7 +92,10 @@ class CTiffHandler final : public CFormatHandlerOf<CTiffHandler> {
     if ((cut >= 0 || !layout.complete) &&
         (layout.firstData < 0 || c.start + layout.firstData >= end))
       return false;
-    found->File(c.start, layout.complete ? end : -1);
+    if (layout.complete)
+      found->File(c.start, end);
+    else
+      found->OpenFile(c.start, c.start + layout.extent);
     return true;
   }
 };

@@ -163,6 +163,57 @@ TEST_F(SalvorCli, PhotosEndingInTheLastPartialSectorComeBack) {
   }
 }
 
+// Every byte may start a file: a photo off the sector grid comes back whole, while a photo
+// that is a frame chunk of a movie, and the EXIF blocks and previews inside a raw file cut
+// short, are no files of their own (the raw file is not ended at them). --aligned looks only
+// where a sector starts.
+TEST_F(SalvorCli, FilesStartAnywhereUnlessAlignedIsAsked) {
+  if (!HaveModule("isobmff.so") || !HaveModule("tiff.so")) GTEST_SKIP() << "modules not built";
+  const std::string dir = ScratchDir("cli_unaligned");
+  const std::vector<uint8_t> raw = ReadFileBytes(TestData("corpus/format-samples/CanonRaw.cr3"));
+  const std::vector<uint8_t> photo = ReadFileBytes(TestData("corpus/jpg/Canon_40D.jpg"));
+  std::vector<uint8_t> frame = ReadFileBytes(TestData("corpus/jpg/Nikon_D70.jpg"));
+  const uint32_t size = static_cast<uint32_t>(frame.size());
+  const uint8_t chunk[8] = {'0',
+                            '0',
+                            'd',
+                            'c',
+                            static_cast<uint8_t>(size),
+                            static_cast<uint8_t>(size >> 8),
+                            static_cast<uint8_t>(size >> 16),
+                            0};
+  frame.insert(frame.begin(), chunk, chunk + 8);
+  ImageBuilder image(9);
+  image.AddRandom(3000);
+  image.Align(512);
+  const long long rawAt = static_cast<long long>(image.bytes().size());
+  image.AddFile("raw", raw);
+  image.AddRandom(5037);
+  const long long photoAt = static_cast<long long>(image.bytes().size());
+  image.AddFile("photo", photo);
+  image.AddRandom(4011);
+  image.AddFile("frame", frame);
+  image.AddRandom(3000);
+  image.AddZeros(8192);
+  WriteFileBytes(dir + "/image.bin", image.Finish());
+  const std::string rawSha = SV::CSha256::Of(raw.data(), raw.size());
+  const std::string photoSha = SV::CSha256::Of(photo.data(), photo.size());
+
+  for (const char* mode : {"", " --aligned"}) {
+    SCOPED_TRACE(mode);
+    const std::string out = dir + "/out" + (mode[0] != '\0' ? "-aligned" : "");
+    ToolOutcome run =
+        RunSalvor(dir, "scan image.bin -q --no-gallery --rebuild-time 0 -o " + out + mode);
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::map<long long, std::string> found;
+    for (const auto& file : ReportedFiles(ReadText(out + "/report.xml")))
+      found[file.offset] = file.sha256;
+    std::map<long long, std::string> expected = {{rawAt, rawSha}};
+    if (mode[0] == '\0') expected[photoAt] = photoSha;
+    EXPECT_EQ(found, expected);
+  }
+}
+
 // What the user typed or pointed at is refused with one line and a status of its own; nothing
 // is made when the refusal needs no module.
 TEST_F(SalvorCli, RefusalsGiveOneLineAndTheirOwnStatus) {
