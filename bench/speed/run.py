@@ -4,7 +4,9 @@
 
 The image mixes random data, zeros, text-like data and media files. Prints MB/s, the ratio to
 `cat`, the ratio to each peer and peak memory (from /usr/bin/time -v), medians of several runs,
-and peak memory of Salvor on a 1 GiB and on the full-size image (it must not grow).
+and peak memory of Salvor on a 1 GiB and on the full-size image (it must not grow). Salvor runs
+as installed (the search for the rest of damaged files and the gallery included), with
+--aligned, and as the scan alone (--rebuild-time 0 --no-gallery).
 
 Then the unaligned table: an image of the same kinds of data whose media files sit at random
 byte offsets, as inside archives or memory dumps, scanned by Salvor with sector starts only
@@ -168,7 +170,10 @@ def tools(image, out, salvor, peers):
     cmds = {"cat": f"cat '{image}' > /dev/null",
             "salvor": f"rm -rf '{out}/s' && '{salvor}' scan '{image}' -o '{out}/s' -q",
             "salvor --aligned":
-                f"rm -rf '{out}/s' && '{salvor}' scan '{image}' -o '{out}/s' -q --aligned"}
+                f"rm -rf '{out}/s' && '{salvor}' scan '{image}' -o '{out}/s' -q --aligned",
+            # The scan alone: no search for the rest of damaged files, no gallery after it.
+            "salvor scan only": f"rm -rf '{out}/s' && '{salvor}' scan '{image}' -o '{out}/s' -q "
+                                "--rebuild-time 0 --no-gallery"}
     if peers and shutil.which("photorec"):
         cmds["photorec"] = (f"rm -rf '{out}/p'* && photorec /d '{out}/p' /cmd '{image}' "
                             "partition_none,fileopt,everything,enable,search >/dev/null 2>&1")
