@@ -98,30 +98,23 @@ bool Gallery::Finish(const std::string& reportPath, GalleryOutcome& outcome, std
   const int workers = FSettings.workers > 0 ? FSettings.workers : std::min(Cores(), 4);
   if (!files.empty()) FPool->Grow(workers);
   // The files left: handed out a few at a time, so that a recovery of millions of files does
-  // not queue them all.
-  const auto known = [&](size_t i) {
-    PreviewResult result;
-    return FPool->Found(thumbnails[i], result) && (result.opened || result.lost);
-  };
-  long long done = 0;
-  for (size_t i = 0; i < files.size(); ++i) done += known(i) ? 1 : 0;
+  // not queue them all. The pool passes over those it has found already.
+  long long shown = -1;
   size_t next = 0;
   while (!Stopped(FSettings)) {
     for (; next < files.size() && FPool->Pending() < kMaxWaiting; ++next)
-      if (!known(next))
-        FPool->Add({files[next].filename, files[next].type, thumbnails[next]}, kMaxWaiting);
-    if (next == files.size() && FPool->Pending() == 0) break;
+      FPool->Add({files[next].filename, files[next].type, thumbnails[next]}, kMaxWaiting);
+    const size_t pending = FPool->Pending();
+    if (next == files.size() && pending == 0) break;
     FPool->Wait(100);
-    if (FSettings.progress) {
-      long long now = 0;
-      for (size_t i = 0; i < next; ++i) now += known(i) ? 1 : 0;
-      if (now != done) FSettings.progress(done = now, static_cast<long long>(files.size()));
-    }
+    const long long done = static_cast<long long>(next - std::min(next, pending));
+    if (FSettings.progress && done != shown)
+      FSettings.progress(shown = done, static_cast<long long>(files.size()));
   }
   outcome.stopped = Stopped(FSettings);
 
   std::vector<GalleryItem> items(files.size());
-  std::set<std::string> shown;
+  std::set<std::string> onPage;
   for (size_t i = 0; i < files.size(); ++i) {
     const ReportFile& file = files[i];
     GalleryItem& item = items[i];
@@ -137,14 +130,14 @@ bool Gallery::Finish(const std::string& reportPath, GalleryOutcome& outcome, std
     item.height = found.height;
     if (found.thumbnail) {
       item.thumbnail = thumbnails[i];
-      shown.insert(item.thumbnail);
+      onPage.insert(item.thumbnail);
       ++outcome.thumbnails;
     }
     if (found.lost) ++outcome.lost;
   }
   // Thumbnails of files made beside the scan and since replaced (a damaged file rebuilt).
   for (const std::string& made : FPool->Made())
-    if (shown.count(made) == 0) std::remove((FOutputDir + "/" + made).c_str());
+    if (onPage.count(made) == 0) std::remove((FOutputDir + "/" + made).c_str());
   FPool.reset();
   rmdir(folder.c_str());  // when no thumbnail is in it
   outcome.files = static_cast<long long>(items.size());
