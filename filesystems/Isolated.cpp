@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "filesystems/FileSystems.h"
+#include "util/FdIo.h"
 
 namespace salvor {
 
@@ -63,16 +64,6 @@ class CReader {
   const std::string& FBytes;
   size_t FAt = 0;
 };
-
-bool WriteAll(int fd, const std::string& bytes) {
-  for (size_t done = 0; done < bytes.size();) {
-    const ssize_t wrote = write(fd, bytes.data() + done, bytes.size() - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) return false;
-    done += static_cast<size_t>(wrote);
-  }
-  return true;
-}
 
 }  // namespace
 

@@ -17,6 +17,7 @@
 #include "salvor/CDataStream.h"
 #include "salvor/CPhotoRecovery.h"
 #include "salvor/CPreviewHandler.h"
+#include "util/FdIo.h"
 
 namespace salvor {
 
@@ -148,30 +149,6 @@ struct Answer {
 // A job travels as its length and three strings, each ending in a NUL.
 constexpr uint32_t kMaxRequest = 3 * 4096 + 3;
 
-bool ReadFully(int fd, void* buffer, size_t count) {
-  auto* at = static_cast<char*>(buffer);
-  while (count > 0) {
-    const ssize_t got = read(fd, at, count);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    at += got;
-    count -= static_cast<size_t>(got);
-  }
-  return true;
-}
-
-bool WriteFully(int fd, const void* buffer, size_t count) {
-  const auto* at = static_cast<const char*>(buffer);
-  while (count > 0) {
-    const ssize_t put = write(fd, at, count);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    at += put;
-    count -= static_cast<size_t>(put);
-  }
-  return true;
-}
-
 void CloseFd(int& fd) {
   if (fd >= 0) close(fd);
   fd = -1;
@@ -299,9 +276,9 @@ void ThumbnailPool::RunWorker(int requests, int answers) {
   std::vector<char> request;
   for (;;) {
     uint32_t length = 0;
-    if (!ReadFully(requests, &length, sizeof length) || length > kMaxRequest) break;
+    if (!ReadAll(requests, &length, sizeof length) || length > kMaxRequest) break;
     request.assign(length + 1, '\0');
-    if (!ReadFully(requests, request.data(), length)) break;
+    if (!ReadAll(requests, request.data(), length)) break;
     PreviewJob job;
     const char* at = request.data();
     const char* end = request.data() + length;
@@ -316,7 +293,7 @@ void ThumbnailPool::RunWorker(int requests, int answers) {
     answer.opened = result.opened ? 1 : 0;
     answer.thumbnail = result.thumbnail ? 1 : 0;
     std::snprintf(answer.date, sizeof answer.date, "%s", result.date.c_str());
-    if (!WriteFully(answers, &answer, sizeof answer)) break;
+    if (!WriteAll(answers, &answer, sizeof answer)) break;
   }
   _exit(0);
 }
@@ -340,7 +317,7 @@ void ThumbnailPool::HandOut() {
       continue;
     }
     // The worker is idle, so its pipe is empty and this write cannot wait.
-    if (!WriteFully(worker.requests, request.data(), request.size())) continue;
+    if (!WriteAll(worker.requests, request.data(), request.size())) continue;
     worker.busy = true;
     worker.job = std::move(job);
     worker.since = std::chrono::steady_clock::now();
@@ -389,7 +366,7 @@ void ThumbnailPool::Run() {
       if (state == watched.end()) continue;
       if ((state->revents & POLLIN) != 0) {
         Answer answer{};
-        if (ReadFully(worker.answers, &answer, sizeof answer) && worker.busy) {
+        if (ReadAll(worker.answers, &answer, sizeof answer) && worker.busy) {
           PreviewResult result;
           result.opened = answer.opened != 0;
           result.thumbnail = answer.thumbnail != 0;

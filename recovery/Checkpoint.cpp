@@ -17,6 +17,7 @@
 #include "recovery/ScannedSource.h"
 #include "report/DfxmlReport.h"
 #include "util/sha256/Sha256.h"
+#include "util/FdIo.h"
 #include <sstream>
 
 namespace salvor {
@@ -26,13 +27,7 @@ namespace {
 constexpr const char* kFormat = "salvor-resume 1";
 
 bool WriteAndSync(int fd, const std::string& text) {
-  for (size_t done = 0; done < text.size();) {
-    const ssize_t written = write(fd, text.data() + done, text.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    done += static_cast<size_t>(written);
-  }
-  return fsync(fd) == 0;
+  return WriteAll(fd, text) && fsync(fd) == 0;
 }
 
 }  // namespace

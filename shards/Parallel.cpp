@@ -12,20 +12,11 @@
 #include <memory>
 
 #include "shards/Workers.h"
+#include "util/FdIo.h"
 
 namespace salvor {
 
 namespace {
-
-bool WriteText(int fd, const std::string& text) {
-  for (size_t done = 0; done < text.size();) {
-    const ssize_t wrote = write(fd, text.data() + done, text.size() - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) return false;
-    done += static_cast<size_t>(wrote);
-  }
-  return true;
-}
 
 std::string ReadWhole(const std::string& path) {
   std::string text;
@@ -52,7 +43,7 @@ void ShowProgress(int fd, int workers, double done, long long bytes) {
   char line[160];
   std::snprintf(line, sizeof line, "\rScanning with %d workers: %3.0f%% of %.1f MiB\x1b[K", workers,
                 done * 100, static_cast<double>(bytes) / (1 << 20));
-  WriteText(fd, line);
+  WriteAll(fd, line);
 }
 
 }  // namespace
@@ -108,7 +99,7 @@ bool ScanInParallel(const ParallelScan& scan, const volatile std::sig_atomic_t* 
                        : open((workFolder + "/workers").c_str(),
                               O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     // How many workers there are, for a resume: one stopped before it began leaves no folder.
-    bool written = fd >= 0 && WriteText(fd, std::to_string(jobs) + "\n");
+    bool written = fd >= 0 && WriteAll(fd, std::to_string(jobs) + "\n");
     if (fd >= 0 && close(fd) != 0) written = false;
     if (!written) {
       error = "cannot make '" + workFolder + "': " + std::strerror(errno);
@@ -123,7 +114,7 @@ bool ScanInParallel(const ParallelScan& scan, const volatile std::sig_atomic_t* 
         if (!scan.quiet) ShowProgress(scan.terminalFd, outcome.workers, done, scan.sourceBytes);
       },
       outcome.events);
-  if (!scan.quiet) WriteText(scan.terminalFd, "\r\x1b[K");
+  if (!scan.quiet) WriteAll(scan.terminalFd, "\r\x1b[K");
 
   std::vector<std::string> shards;
   std::string logs;
@@ -155,7 +146,7 @@ bool ScanInParallel(const ParallelScan& scan, const volatile std::sig_atomic_t* 
   const int fd = open((scan.outputDir + "/salvor.log").c_str(),
                       O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd >= 0) {
-    WriteText(fd, log + logs);
+    WriteAll(fd, log + logs);
     close(fd);
   }
   // The workers' folders are kept until every shard is done: a resumed scan goes on in them.
