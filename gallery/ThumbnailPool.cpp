@@ -17,55 +17,12 @@
 #include "salvor/CDataStream.h"
 #include "salvor/CPhotoRecovery.h"
 #include "salvor/CPreviewHandler.h"
+#include "recovery/Spans.h"
 #include "util/FdIo.h"
 
 namespace salvor {
 
 namespace {
-
-// A recovered file as a stream for the preview handlers, read with pread.
-class CFileStream : public CDataStream {
- public:
-  explicit CFileStream(const std::string& path) : FFd(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
-    struct stat info {};
-    if (FFd >= 0 && fstat(FFd, &info) == 0) FSize = info.st_size;
-  }
-  ~CFileStream() override {
-    if (FFd >= 0) close(FFd);
-  }
-  CFileStream(const CFileStream&) = delete;
-  CFileStream& operator=(const CFileStream&) = delete;
-  bool IsOpen() const { return FFd >= 0; }
-  long long GetPosition() override { return FPosition; }
-  void SetPosition(long long position) override {
-    FPosition = std::max(0LL, std::min(position, FSize));
-  }
-  long long Seek(long long offset, int origin) override {
-    if (origin == SeekFromStart) SetPosition(offset);
-    if (origin == SeekFromCurrent) SetPosition(FPosition + offset);
-    if (origin == SeekFromEnd) SetPosition(FSize + offset);
-    return FPosition;
-  }
-  long long GetSize() override { return FSize; }
-  long long Read(long long count, void* buffer) override {
-    count = std::max(0LL, std::min(count, FSize - FPosition));
-    long long done = 0;
-    while (done < count) {
-      const ssize_t got = pread(FFd, static_cast<char*>(buffer) + done,
-                                static_cast<size_t>(count - done), FPosition + done);
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) break;
-      done += got;
-    }
-    FPosition += done;
-    return done;
-  }
-
- private:
-  int FFd;
-  long long FSize = 0;
-  long long FPosition = 0;
-};
 
 // The MIME family of a recovered file's type, as preview handlers are asked by it.
 std::string MimeOf(const std::string& type) {
@@ -101,8 +58,11 @@ bool Exists(const std::string& path) {
 PreviewResult Preview(const std::vector<CPreviewHandler*>& handlers, const std::string& outputDir,
                       const PreviewJob& job, int box, std::vector<unsigned char>& buffer) {
   PreviewResult result;
-  CFileStream stream(outputDir + "/" + job.filename);
-  if (!stream.IsOpen()) return result;
+  const std::string path = outputDir + "/" + job.filename;
+  struct stat info {};
+  FileSpan bytes(path, stat(path.c_str(), &info) == 0 ? info.st_size : 0);
+  if (!bytes.IsOpen()) return result;
+  SpanStream stream(bytes);
   result.opened = true;
   const std::string mime = MimeOf(job.type);
   const bool haveThumbnail = Exists(outputDir + "/" + job.thumbnail);
