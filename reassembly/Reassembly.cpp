@@ -108,10 +108,11 @@ class PieceSearch {
  public:
   PieceSearch(ByteSpan& source, ValidateFunction validate, const BrokenFile& file,
               const ClaimedRanges& claimed, const SearchLimits& limits,
-              ContinuationCheck couldContinue)
+              ContinuationCheck couldContinue, JoinCheck joinCheck)
       : FSource(source),
         FValidate(validate),
         FCouldContinue(couldContinue),
+        FJoinCheck(joinCheck),
         FFile(file),
         FClaimed(claimed),
         FLimits(limits),
@@ -129,9 +130,11 @@ class PieceSearch {
   };
   // Tries the file as `prefix` then the source from `start` on: true when that is the whole
   // file (the result is kept); a continuation that reads on is added to `furthest`.
+  // `unitStart`: where the framing unit holding the cut begins in the file (-1: not known);
   // `knownBreak`: where in the source the uncut last piece broke (-1: nowhere known).
   bool TryContinuation(const std::vector<Piece>& prefix, long long baseline, long long start,
-                       int depth, std::vector<Partial>& furthest, long long knownBreak = -1);
+                       int depth, std::vector<Partial>& furthest, long long unitStart,
+                       long long knownBreak = -1);
   // Whether the same join with its cut a block earlier or later validates as well.
   bool Ambiguous(const std::vector<Piece>& prefix, long long start) {
     for (long long step : {-FBlock, FBlock}) {
@@ -162,9 +165,17 @@ class PieceSearch {
   // place the validator noticed first, a known file's start before all.
   std::vector<long long> Cuts(const std::vector<Piece>& pieces, long long goodUntil,
                               long long damagedAt);
-  // Where a continuation may start: unclaimed blocks after the cut, nearest first, or before
-  // the file's first piece.
-  std::vector<long long> Starts(const std::vector<Piece>& pieces, bool forward) const;
+  // The places a continuation may start, handed out one at a time: unclaimed blocks after the
+  // cut, nearest first, or before the file's first piece.
+  struct Starts {
+    bool forward;
+    long long next;   // the block to look at next
+    long long bound;  // forward: the first block past reach; backward: the last within it
+    long long handed = 0;
+  };
+  Starts StartsOf(const std::vector<Piece>& pieces, bool forward) const;
+  // The next start of the list, or -1 when it has none left.
+  long long NextStart(Starts& starts, const std::vector<Piece>& pieces) const;
   // A block of one repeated byte (zeros, erased flash) continues no compressed file.
   bool Blank(long long offset);
   // Whether the block at offset may continue the file: not blank, and the format's first look
@@ -190,6 +201,7 @@ class PieceSearch {
   ByteSpan& FSource;
   ValidateFunction FValidate;
   ContinuationCheck FCouldContinue;
+  JoinCheck FJoinCheck;
   BrokenFile FFile;
   const ClaimedRanges& FClaimed;
   SearchLimits FLimits;
@@ -203,6 +215,9 @@ class PieceSearch {
 // The continuations that got furthest are followed for a further piece: a few, not all.
 constexpr size_t kFollowed = 3;
 constexpr size_t kMaxCuts = 32;
+// Where a join check rules out most candidates for a few microseconds each, every cut in a
+// unit as long as the check reads is worth a look.
+constexpr size_t kMaxJudgedCuts = kJoinReach / 512 + 8;
 // The continuations before a file's first piece rank as this many cuts further down.
 constexpr long long kBackwardRank = 4;
 constexpr size_t kTopFirst = 4;
@@ -255,9 +270,10 @@ std::vector<long long> PieceSearch::Cuts(const std::vector<Piece>& pieces, long 
   // goodUntil: the first cuts from there join the likeliest, then both ends take turns.
   const bool proven = goodUntil > lastStart;
   std::vector<long long> fromTop, fromBottom;
-  for (long long at = final; at >= first && fromTop.size() < kMaxCuts; at -= FBlock)
+  const size_t maxCuts = FJoinCheck != nullptr ? kMaxJudgedCuts : kMaxCuts;
+  for (long long at = final; at >= first && fromTop.size() < maxCuts; at -= FBlock)
     fromTop.push_back(at);
-  for (long long at = first; proven && at <= final && fromBottom.size() < kMaxCuts; at += FBlock)
+  for (long long at = first; proven && at <= final && fromBottom.size() < maxCuts; at += FBlock)
     fromBottom.push_back(at);
   std::vector<long long> cuts;
   const auto add = [&](const std::vector<long long>& from, size_t& next) {
@@ -269,7 +285,7 @@ std::vector<long long> PieceSearch::Cuts(const std::vector<Piece>& pieces, long 
   while (top < kTopFirst && top < fromTop.size()) add(fromTop, top);
   add(fromBottom, bottom);
   add(fromBottom, bottom);
-  while (cuts.size() < kMaxCuts && (top < fromTop.size() || bottom < fromBottom.size())) {
+  while (cuts.size() < maxCuts && (top < fromTop.size() || bottom < fromBottom.size())) {
     add(fromTop, top);
     add(fromBottom, bottom);
   }
@@ -285,48 +301,53 @@ std::vector<long long> PieceSearch::Cuts(const std::vector<Piece>& pieces, long 
   return cuts;
 }
 
-std::vector<long long> PieceSearch::Starts(const std::vector<Piece>& pieces, bool forward) const {
+PieceSearch::Starts PieceSearch::StartsOf(const std::vector<Piece>& pieces, bool forward) const {
   const Piece& last = pieces.back();
-  const long long cutAt = last.offset + last.length;
   const long long reach = FLimits.maxGapBlocks * FBlock;
+  if (forward) {
+    const long long cutAt = last.offset + last.length;
+    return {true, (cutAt + FBlock) / FBlock * FBlock, std::min(FSource.Size(), cutAt + reach + 1)};
+  }
+  const long long first = pieces.front().offset / FBlock * FBlock;
+  return {false, first - FBlock, std::max(0LL, first - reach)};
+}
+
+long long PieceSearch::NextStart(Starts& starts, const std::vector<Piece>& pieces) const {
   auto used = [&](long long at) {
     for (const Piece& piece : pieces)
       if (at >= piece.offset && at < piece.offset + piece.length) return true;
     return false;
   };
-  std::vector<long long> starts;
-  if (forward) {
-    for (long long at = (cutAt + FBlock) / FBlock * FBlock;
-         at < FSource.Size() && at <= cutAt + reach;) {
-      const long long free = FClaimed.SkipClaimed(at);
-      if (free != at) {
-        at = (free + FBlock - 1) / FBlock * FBlock;
-        continue;
-      }
-      if (!used(at)) starts.push_back(at);
-      at += FBlock;
-    }
-    return starts;
-  }
-  const long long first = pieces.front().offset / FBlock * FBlock;
-  for (long long at = first - FBlock; at >= 0 && at >= first - reach;) {
-    const long long free = FClaimed.SkipClaimedBackwards(at);
-    if (free != at) {
-      at = free / FBlock * FBlock - FBlock;
+  while (starts.forward ? starts.next < starts.bound : starts.next >= starts.bound) {
+    const long long at = starts.next;
+    const long long free =
+        starts.forward ? FClaimed.SkipClaimed(at) : FClaimed.SkipClaimedBackwards(at);
+    if (free != at) {  // past the claimed range
+      starts.next =
+          starts.forward ? (free + FBlock - 1) / FBlock * FBlock : free / FBlock * FBlock - FBlock;
       continue;
     }
-    if (!used(at)) starts.push_back(at);
-    at -= FBlock;
+    starts.next = starts.forward ? at + FBlock : at - FBlock;
+    if (used(at)) continue;
+    ++starts.handed;
+    return at;
   }
-  return starts;
+  return -1;
 }
 
 bool PieceSearch::TryContinuation(const std::vector<Piece>& prefix, long long baseline,
                                   long long start, int depth, std::vector<Partial>& furthest,
-                                  long long knownBreak) {
+                                  long long unitStart, long long knownBreak) {
   const long long cut = Length(prefix);
   std::vector<Piece> trial = prefix;
   trial.push_back({start, FLimits.maxFileBytes});
+  if (FJoinCheck != nullptr && unitStart >= 0) {
+    JoinedSpan joined(FSource, trial, FLimits.maxFileBytes);
+    if (FJoinCheck(joined, unitStart, cut) == JoinFit::kBreaks) {
+      ++FResult.judged;
+      return false;
+    }
+  }
   const Validation result = Try(trial);
   if (result.verdict == Verdict::kIntact && result.end > cut) {
     // Where the validator cannot see into the bytes round the cut (a movie's sample
@@ -393,7 +414,8 @@ bool PieceSearch::FollowAnchor(const std::vector<Piece>& pieces, const Validatio
       if (at + shift < 0 || FClaimed.Claimed(at + shift)) continue;
       std::vector<Piece> prefix = pieces;
       prefix.back().length = at - last.offset;
-      if (TryContinuation(prefix, -1, at + shift, kNoLookAhead, furthest)) return true;
+      if (TryContinuation(prefix, -1, at + shift, kNoLookAhead, furthest, validation.goodUntil))
+        return true;
     }
   }
   return false;
@@ -429,8 +451,7 @@ bool PieceSearch::Extend(std::vector<Piece> pieces, const Validation& validation
   struct Candidates {
     size_t prefix;
     long long rank;
-    std::vector<long long> starts;
-    size_t next = 0;
+    Starts starts;
   };
   std::vector<Candidates> lists;
   using Turn = std::pair<long long, size_t>;  // rank times distance, list
@@ -440,21 +461,21 @@ bool PieceSearch::Extend(std::vector<Piece> pieces, const Validation& validation
       // Squared: a decoder's first guess of the cut is right far more often than not.
       const long long rank =
           static_cast<long long>((j + 1) * (j + 1)) * (forward ? 1 : kBackwardRank);
-      lists.push_back({j, rank, Starts(prefixes[j], forward)});
-      if (!lists.back().starts.empty()) turns.push({rank, lists.size() - 1});
+      lists.push_back({j, rank, StartsOf(prefixes[j], forward)});
+      turns.push({rank, lists.size() - 1});
     }
   }
   while (!turns.empty()) {
     const size_t index = turns.top().second;
     turns.pop();
     Candidates& list = lists[index];
-    const long long start = list.starts[list.next++];
-    if (list.next < list.starts.size())
-      turns.push({list.rank * static_cast<long long>(list.next + 1), index});
+    const long long start = NextStart(list.starts, prefixes[list.prefix]);
+    if (start < 0) continue;
+    turns.push({list.rank * (list.starts.handed + 1), index});
     if (Spent()) return false;
     if (!CouldContinue(start)) continue;
     if (TryContinuation(prefixes[list.prefix], baselines[list.prefix], start, depth, furthest,
-                        knownBreak))
+                        goodUntil, knownBreak))
       return true;
   }
   if (depth + 1 >= FLimits.maxPieces) return false;
@@ -473,8 +494,8 @@ bool PieceSearch::Extend(std::vector<Piece> pieces, const Validation& validation
 
 Rebuilt FindPieces(ByteSpan& source, ValidateFunction validate, const BrokenFile& file,
                    const ClaimedRanges& claimed, const SearchLimits& limits,
-                   ContinuationCheck couldContinue) {
-  return PieceSearch(source, validate, file, claimed, limits, couldContinue).Run();
+                   ContinuationCheck couldContinue, JoinCheck joinCheck) {
+  return PieceSearch(source, validate, file, claimed, limits, couldContinue, joinCheck).Run();
 }
 
 }  // namespace salvor

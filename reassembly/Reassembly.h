@@ -67,7 +67,8 @@ struct Rebuilt {
   bool found = false;
   std::vector<Piece> pieces;  // in file order
   long long size = 0;
-  long long tries = 0;  // validations spent
+  long long tries = 0;   // validations spent
+  long long judged = 0;  // candidates the join check ruled out before any validation
   bool outOfTime = false;
 };
 
@@ -76,9 +77,10 @@ struct Rebuilt {
 // first piece), then, from the continuations that get furthest, a further piece each, up to
 // limits.maxPieces. A result is found only when `validate` says the joined pieces are intact;
 // nothing is guessed.
-// `couldContinue` (may be null) rules out a candidate block cheaply before any validation.
+// `couldContinue` (may be null) rules out a candidate block cheaply before any validation, and
+// `joinCheck` (may be null) a join by the framing unit across its cut.
 Rebuilt FindPieces(ByteSpan& source, ValidateFunction validate, const BrokenFile& file,
                    const ClaimedRanges& claimed, const SearchLimits& limits,
-                   ContinuationCheck couldContinue = nullptr);
+                   ContinuationCheck couldContinue = nullptr, JoinCheck joinCheck = nullptr);
 
 }  // namespace salvor

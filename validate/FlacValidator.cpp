@@ -84,21 +84,20 @@ struct FrameEnd {
   FrameHeader next;
 };
 
-FrameEnd FindNext(const std::vector<unsigned char>& frame, long long held,
-                  const FrameHeader& header) {
+FrameEnd FindNext(const unsigned char* frame, long long held, const FrameHeader& header) {
   const AVCRC* table = av_crc_get_table(AV_CRC_16_ANSI);
   FrameEnd found;
-  unsigned crc = av_crc(table, 0, frame.data(), static_cast<size_t>(header.length));
+  unsigned crc = av_crc(table, 0, frame, static_cast<size_t>(header.length));
   long long checked = header.length;
   for (long long p = header.length + 2; p + 1 < held; ++p) {
-    const void* hit = std::memchr(frame.data() + p, 0xFF, static_cast<size_t>(held - 1 - p));
+    const void* hit = std::memchr(frame + p, 0xFF, static_cast<size_t>(held - 1 - p));
     if (hit == nullptr) break;
-    p = static_cast<const unsigned char*>(hit) - frame.data();
-    if ((frame[static_cast<size_t>(p) + 1] & 0xFE) != 0xF8) continue;
-    const FrameHeader next = ParseHeader(frame.data() + p, held - p);
+    p = static_cast<const unsigned char*>(hit) - frame;
+    if ((frame[p + 1] & 0xFE) != 0xF8) continue;
+    const FrameHeader next = ParseHeader(frame + p, held - p);
     if (next.length == 0 || next.variable != header.variable || next.number != NextNumber(header))
       continue;
-    crc = av_crc(table, crc, frame.data() + checked, static_cast<size_t>(p - checked));
+    crc = av_crc(table, crc, frame + checked, static_cast<size_t>(p - checked));
     checked = p;
     if (found.following < 0) found.following = p;
     if (crc == 0) {
@@ -110,19 +109,68 @@ FrameEnd FindNext(const std::vector<unsigned char>& frame, long long held,
   return found;
 }
 
+// The stream information block that must open the file.
+struct StreamInfo {
+  unsigned char block[34];
+  unsigned blockSize = 0;          // the largest; every frame's but the last's when fixed
+  long long maxFrame = 0;          // 0: not known
+  unsigned long long samples = 0;  // 0: not known
+};
+
+bool ReadStreamInfo(ByteSpan& bytes, StreamInfo& info) {
+  unsigned char head[42];
+  if (bytes.Read(0, head, 42) < 42 || std::memcmp(head, "fLaC", 4) != 0 || (head[4] & 0x7F) != 0 ||
+      (media::Be32(head + 4) & 0xFFFFFF) != 34)
+    return false;
+  std::memcpy(info.block, head + 8, 34);
+  const unsigned char* b = info.block;
+  info.blockSize = static_cast<unsigned>(b[2] << 8 | b[3]);
+  info.maxFrame = b[7] << 16 | b[8] << 8 | b[9];
+  info.samples = (static_cast<unsigned long long>(b[13] & 0xF) << 32) | media::Be32(b + 14);
+  return true;
+}
+
 }  // namespace
+
+JoinFit CheckFlacJoin(ByteSpan& joined, long long unitStart, long long cut) {
+  StreamInfo stream;
+  if (!ReadStreamInfo(joined, stream) || stream.maxFrame == 0 || cut < unitStart ||
+      cut - unitStart > kJoinReach || stream.maxFrame + 16 > kJoinReach)
+    return JoinFit::kCannotTell;
+  // Frame by frame from a frame's start to the one the cut falls in, which must end where its
+  // CRC-16 comes out right and the next frame's header follows.
+  std::vector<unsigned char> bytes(static_cast<size_t>(cut - unitStart + stream.maxFrame + 32));
+  const long long held =
+      std::max(0LL, joined.Read(unitStart, bytes.data(), static_cast<long long>(bytes.size())));
+  FrameHeader header = ParseHeader(bytes.data(), held);
+  if (header.length == 0) return JoinFit::kCannotTell;
+  for (long long at = 0;;) {
+    const FrameEnd found = FindNext(bytes.data() + at, held - at, header);
+    if (found.end >= 0) {
+      if (unitStart + at + found.end > cut) return JoinFit::kHolds;
+      at += found.end;
+      header = found.next;
+      continue;
+    }
+    // No end in reach: the last frame has no header after it, and the bytes may have run out.
+    const unsigned long long first =
+        header.variable ? header.number : header.number * stream.blockSize;
+    const bool last =
+        stream.samples == 0 || first + static_cast<unsigned>(header.blockSize) >= stream.samples;
+    if (last || held < static_cast<long long>(bytes.size())) return JoinFit::kCannotTell;
+    return JoinFit::kBreaks;
+  }
+}
 
 Validation ValidateFlac(ByteSpan& span) {
   media::WindowReader bytes(span);
   const long long size = bytes.Size();
-  unsigned char head[42];
-  if (!bytes.ReadAll(0, head, 42) || std::memcmp(head, "fLaC", 4) != 0 || (head[4] & 0x7F) != 0 ||
-      (media::Be32(head + 4) & 0xFFFFFF) != 34)
+  StreamInfo stream;
+  if (!ReadStreamInfo(bytes, stream))
     return Validation::Damaged(0, std::min(size, 42LL), "no stream information");
-  const unsigned char* info = head + 8;
-  const long long maxFrame = info[7] << 16 | info[8] << 8 | info[9];
-  const unsigned long long total =
-      (static_cast<unsigned long long>(info[13] & 0xF) << 32) | media::Be32(info + 14);
+  const unsigned char* info = stream.block;
+  const long long maxFrame = stream.maxFrame;
+  const unsigned long long total = stream.samples;
   // Metadata blocks: a last-block flag, a type and a 24-bit length each.
   long long at = 4;
   for (bool last = false; !last;) {
@@ -164,7 +212,7 @@ Validation ValidateFlac(ByteSpan& span) {
     FrameEnd found;
     for (long long window = 64 * 1024; !last; window *= 2) {
       fill(std::min(window, limit));
-      found = FindNext(frame, held, header);
+      found = FindNext(frame.data(), held, header);
       if (found.end >= 0 || held >= std::min(limit, size - at)) break;
     }
     samples += static_cast<unsigned long long>(header.blockSize);
@@ -190,10 +238,13 @@ Validation ValidateFlac(ByteSpan& span) {
       if (decoder.Decode(candidate.data(), static_cast<int>(p + 1))) end = p + 1;
     }
     if (end < 0) {
+      // No frame is longer than the stream information says: the break lies within that.
+      const long long within = maxFrame > 0 ? at + maxFrame : size;
       if (found.following >= 0)
-        return Validation::Damaged(at + header.length, at + found.following, "frame CRC mismatch");
-      if (at + held >= size) return Validation::Damaged(at + header.length, size, "cut short");
-      return Validation::Damaged(at + header.length, at + held, "frame CRC mismatch");
+        return Validation::Damaged(at, std::min(within, at + found.following),
+                                   "frame CRC mismatch");
+      if (at + held >= size) return Validation::Damaged(at, std::min(within, size), "cut short");
+      return Validation::Damaged(at, std::min(within, at + held), "frame CRC mismatch");
     }
     if (total > 0 && samples < total)
       return Validation::Damaged(at + end, std::min(at + end + 16, size), "frames missing");

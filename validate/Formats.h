@@ -10,13 +10,17 @@ Validation ValidateMp4(ByteSpan& bytes);        // ISO-BMFF and QuickTime: mp4, 
 Validation ValidateMpegAudio(ByteSpan& bytes);  // MP3, MP2
 Validation ValidateAdts(ByteSpan& bytes);       // AAC in ADTS frames
 Validation ValidateFlac(ByteSpan& bytes);
+JoinFit CheckFlacJoin(ByteSpan& joined, long long unitStart, long long cut);
 Validation ValidateOgg(ByteSpan& bytes);  // Vorbis, Opus, Speex, FLAC in Ogg pages
+JoinFit CheckOggJoin(ByteSpan& joined, long long unitStart, long long cut);
 Validation ValidateAvi(ByteSpan& bytes);
+JoinFit CheckAviJoin(ByteSpan& joined, long long unitStart, long long cut);
 Validation ValidateWav(ByteSpan& bytes);
 Validation ValidateMpegTs(ByteSpan& bytes);  // 188-byte packets, or 192 (M2TS/MTS)
 Validation ValidateJpeg(ByteSpan& bytes);
 bool CouldContinueJpeg(const unsigned char* block, long long size);
 Validation ValidatePng(ByteSpan& bytes);
+JoinFit CheckPngJoin(ByteSpan& joined, long long unitStart, long long cut);
 Validation ValidateGif(ByteSpan& bytes);
 Validation ValidateWebp(ByteSpan& bytes);
 // HEIF, HEIC, AVIF: item locations in the file, unit chains, primary image and thumbnails
@@ -45,7 +49,6 @@ Validation ValidateX3f(ByteSpan& bytes);
 // Photoshop PSD and PSB: sections chain, RLE rows decode to their width, layer data adds up.
 Validation ValidatePsd(ByteSpan& bytes);
 
-Validation ValidateMpegTs(ByteSpan& bytes);    // 188-byte packets, or 192 (M2TS/MTS)
 Validation ValidateMatroska(ByteSpan& bytes);  // mkv, mka, webm
 Validation ValidateMpegPs(ByteSpan& bytes);    // MPEG-1 system and MPEG-2 program streams
 }  // namespace salvor

@@ -10,6 +10,9 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "validate/Formats.h"
+#include "validate/Spans.h"
+
 namespace salvor {
 namespace media {
 
@@ -520,6 +523,15 @@ SampleResult SampleChecker::CheckJpeg(ByteSpan& bytes, long long position, long 
       if (marker == 0xD9) {
         // EOI: what follows in the frame can only be padding.
         if (end - (at + i + 2) > 64) return bad(at + i + 2, "bytes after JPEG end");
+        // The markers fit; the entropy-coded data between them must decode as well, or a
+        // block of foreign data in a frame would pass.
+        SubSpan frame(bytes, position, at + i + 2 - position);
+        const Validation decoded = ValidateJpeg(frame);
+        if (decoded.verdict == Verdict::kDamaged) {
+          result.verifiedUntil = std::max(result.verifiedUntil, position + decoded.goodUntil);
+          return bad(position + decoded.damagedAt, "frame does not decode");
+        }
+        result.verifiedUntil = end;
         return result;
       }
       if (marker == 0xC4 || marker == 0xDA || marker == 0xDB || marker == 0xDD) {

@@ -72,4 +72,33 @@ Validation ValidateOgg(ByteSpan& span) {
   return Validation::Intact(at);
 }
 
+JoinFit CheckOggJoin(ByteSpan& joined, long long unitStart, long long cut) {
+  const AVCRC* table = av_crc_get_table(AV_CRC_32_IEEE);
+  // Page by page from a page's start to the one the cut falls in, whose CRC is then taken
+  // over the joined bytes.
+  for (long long at = unitStart;;) {
+    unsigned char head[27 + 255];
+    if (joined.Read(at, head, 27) < 27) return JoinFit::kCannotTell;
+    // A header the cut reaches into that is no header; one wholly before the cut is for the
+    // validator to place.
+    if (std::memcmp(head, "OggS", 4) != 0 || head[4] != 0)
+      return at + 27 > cut ? JoinFit::kBreaks : JoinFit::kCannotTell;
+    const int segments = head[26];
+    if (joined.Read(at + 27, head + 27, segments) < segments) return JoinFit::kCannotTell;
+    long long length = 27 + segments;
+    for (int i = 0; i < segments; ++i) length += head[27 + i];
+    if (at + length <= cut) {
+      at += length;
+      continue;
+    }
+    if (at + length - cut > kJoinReach) return JoinFit::kCannotTell;
+    std::vector<unsigned char> page(static_cast<size_t>(length));
+    if (joined.Read(at, page.data(), length) < length) return JoinFit::kCannotTell;
+    const uint32_t stored = media::Be32(page.data() + 22);
+    std::memset(page.data() + 22, 0, 4);
+    return av_crc(table, 0, page.data(), static_cast<size_t>(length)) == stored ? JoinFit::kHolds
+                                                                                : JoinFit::kBreaks;
+  }
+}
+
 }  // namespace salvor

@@ -435,6 +435,39 @@ int Decode(spng_ctx* ctx) {
 
 }  // namespace
 
+JoinFit CheckPngJoin(ByteSpan& joined, long long unitStart, long long cut) {
+  // Chunk by chunk from a chunk's start (past the signature when nothing was proven) to the
+  // one the cut falls in, whose CRC is then taken over the joined bytes.
+  for (long long at = std::max(unitStart, 8LL);;) {
+    uint8_t head[8];
+    if (joined.Read(at, head, 8) < 8) return JoinFit::kCannotTell;
+    const uint32_t length = Be32(head);
+    bool letters = length <= 0x7FFFFFFFu;
+    for (int k = 4; k < 8; ++k)
+      letters =
+          letters && ((head[k] >= 'A' && head[k] <= 'Z') || (head[k] >= 'a' && head[k] <= 'z'));
+    // A header the cut reaches into that is no header; one wholly before the cut is for the
+    // validator to place.
+    if (!letters) return at + 8 > cut ? JoinFit::kBreaks : JoinFit::kCannotTell;
+    const long long end = at + 12 + length;
+    if (end <= cut) {
+      at = end;
+      continue;
+    }
+    if (end - cut > kJoinReach) return JoinFit::kCannotTell;
+    uint8_t data[4096];
+    uInt crc = crc32(0, head + 4, 4);
+    for (long long p = at + 8; p < end - 4;) {
+      const long long want = std::min<long long>(sizeof data, end - 4 - p);
+      if (joined.Read(p, data, want) < want) return JoinFit::kCannotTell;
+      crc = crc32(crc, data, static_cast<uInt>(want));
+      p += want;
+    }
+    if (joined.Read(end - 4, data, 4) < 4) return JoinFit::kCannotTell;
+    return crc == Be32(data) ? JoinFit::kHolds : JoinFit::kBreaks;
+  }
+}
+
 Validation ValidatePng(ByteSpan& bytes) {
   ChunkWalk walk;
   Reader reader{&bytes, &walk, std::unique_ptr<uint8_t[]>(new uint8_t[kRead])};

@@ -5,6 +5,7 @@
 // (see PcmForeignFrom).
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -240,6 +241,45 @@ Validation ValidateWav(ByteSpan& bytes) {
   }
   if (end > size) return Validation::Damaged(walk.verified, size, "cut short");
   return Validation::CannotTell();
+}
+
+JoinFit CheckAviJoin(ByteSpan& joined, long long, long long cut) {
+  constexpr int kMaxHeaderChunks = 256;
+  unsigned char head[12];
+  if (joined.Read(0, head, 12) < 12 || std::memcmp(head, "RIFF", 4) != 0 ||
+      std::memcmp(head + 8, "AVI ", 4) != 0)
+    return JoinFit::kCannotTell;
+  // The chunks before the movie list: a cut among them is the validator's to judge.
+  long long at = 12, moviEnd = -1;
+  for (int chunks = 0; moviEnd < 0; ++chunks) {
+    if (chunks == kMaxHeaderChunks || joined.Read(at, head, 12) < 12 || !ChunkName(head))
+      return JoinFit::kCannotTell;
+    const long long length = Le32(head + 4);
+    if (std::memcmp(head, "LIST", 4) == 0 && std::memcmp(head + 8, "movi", 4) == 0) {
+      moviEnd = at + 8 + length;
+      at += 12;
+    } else {
+      at += 8 + length + (length & 1);
+    }
+    if (at > cut) return JoinFit::kCannotTell;
+  }
+  // Chunk by chunk through the movie list: the first header the cut reaches into must be one.
+  while (at < moviEnd) {
+    if (joined.Read(at, head, 8) < 8) return JoinFit::kCannotTell;
+    const long long length = Le32(head + 4);
+    const bool list = std::memcmp(head, "LIST", 4) == 0;
+    const bool movie = list || std::memcmp(head, "JUNK", 4) == 0 ||
+                       std::memcmp(head, "ix", 2) == 0 ||
+                       (StreamOf(head) >= 0 && std::isalpha(head[2]) && std::isalpha(head[3]));
+    if (at + 8 > cut) {
+      return movie && at + 8 + length <= moviEnd ? JoinFit::kHolds : JoinFit::kBreaks;
+    }
+    if (!movie) return JoinFit::kCannotTell;  // before the cut: the validator places it
+    const long long next = list ? at + 12 : at + 8 + length + (length & 1);
+    if (next > cut + kJoinReach) return JoinFit::kCannotTell;
+    at = next;
+  }
+  return JoinFit::kCannotTell;
 }
 
 Validation ValidateAvi(ByteSpan& bytes) {

@@ -64,6 +64,27 @@ using ContinuationCheck = bool (*)(const unsigned char* block, long long size);
 // The check for a type, or null when any block might continue it.
 ContinuationCheck FindContinuationCheck(const std::string& type);
 
+// What a format's own framing says of a join, judged on the one unit of it that holds the cut.
+enum class JoinFit {
+  kBreaks,      // that unit, read across the cut, fails its own check (a CRC, the next header)
+  kHolds,       // it passes: worth the validator's look at the whole file
+  kCannotTell,  // no unit to judge by (or one too long to read for every candidate)
+};
+
+// Judges the join at file offset `cut` in `joined` (the file's pieces, the last open-ended)
+// by the unit of the format's framing that begins at `unitStart`, the validator's goodUntil for
+// the piece before the cut. Reads only that unit (a PNG chunk, an Ogg page, a FLAC frame) and
+// the header after it, so that reassembly can afford it for every candidate where a validation
+// of the whole file would cost milliseconds. A unit that ends more than kJoinReach past the
+// cut is not judged (kCannotTell): the longer the unit, the likelier a further cut inside it,
+// which would make the right piece fail its check. A piece shorter than the rest of its unit
+// is lost to this check, the price of judging every candidate.
+using JoinCheck = JoinFit (*)(ByteSpan& joined, long long unitStart, long long cut);
+constexpr long long kJoinReach = 64 * 1024;
+
+// The join check for a type, or null when its framing has no unit to judge a cut by.
+JoinCheck FindJoinCheck(const std::string& type);
+
 // Whether the validator's "intact" for the type rests on checks that bytes from elsewhere pass
 // only by a very rare chance (checksums, exact frame and sample chains): reassembly tries many
 // candidates, and a check that noise passes now and then would sooner or later name a wrong

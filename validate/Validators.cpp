@@ -13,85 +13,38 @@ struct Entry {
   ValidateFunction validate;
 };
 
-// One line per type a validator checks; the types are the extensions the sink names files by.
+// A line per validator, with the types it checks: the extensions the sink names files by.
 // clang-format off
 constexpr Entry kValidators[] = {
-    {"mp4", ValidateMp4},       {"mov", ValidateMp4},       {"m4v", ValidateMp4},
-    {"m4a", ValidateMp4},       {"m4b", ValidateMp4},       {"3gp", ValidateMp4},
-    {"3g2", ValidateMp4},       {"f4v", ValidateMp4},       {"mp3", ValidateMpegAudio},
-    {"mp2", ValidateMpegAudio}, {"mp1", ValidateMpegAudio}, {"aac", ValidateAdts},
-    {"flac", ValidateFlac},     {"ogg", ValidateOgg},       {"oga", ValidateOgg},
-    {"opus", ValidateOgg},      {"spx", ValidateOgg},       {"avi", ValidateAvi},
-    {"wav", ValidateWav},       {"ts", ValidateMpegTs},     {"mts", ValidateMpegTs},
-    {"m2ts", ValidateMpegTs},   {"jpg", ValidateJpeg},      {"jpeg", ValidateJpeg},
-    {"jpe", ValidateJpeg},      {"jfif", ValidateJpeg},
-    {"jpg", ValidateJpeg},
-    {"jpeg", ValidateJpeg},
-    {"jpe", ValidateJpeg},
-    {"jfif", ValidateJpeg},
-    {"png", ValidatePng},
-    {"apng", ValidatePng},
+    {"mp4", ValidateMp4}, {"mov", ValidateMp4}, {"m4v", ValidateMp4}, {"m4a", ValidateMp4},
+    {"m4b", ValidateMp4}, {"3gp", ValidateMp4}, {"3g2", ValidateMp4}, {"f4v", ValidateMp4},
+    {"mp3", ValidateMpegAudio}, {"mp2", ValidateMpegAudio}, {"mp1", ValidateMpegAudio},
+    {"aac", ValidateAdts},
+    {"flac", ValidateFlac},
+    {"ogg", ValidateOgg}, {"oga", ValidateOgg}, {"opus", ValidateOgg}, {"spx", ValidateOgg},
+    {"avi", ValidateAvi},
+    {"wav", ValidateWav},
+    {"ts", ValidateMpegTs}, {"mts", ValidateMpegTs}, {"m2ts", ValidateMpegTs},
+    {"jpg", ValidateJpeg}, {"jpeg", ValidateJpeg}, {"jpe", ValidateJpeg}, {"jfif", ValidateJpeg},
+    {"png", ValidatePng}, {"apng", ValidatePng},
     {"gif", ValidateGif},
     {"webp", ValidateWebp},
     // Decoding a 12 MP HEIC takes a fifth of a second: the sink checks the coded units only.
-    {"heic", ValidateHeifUnits},
-    {"heif", ValidateHeifUnits},
-    {"avif", ValidateHeifUnits},
-    {"tif", ValidateTiff},
-    {"tiff", ValidateTiff},
-    {"dng", ValidateTiff},
-    {"cr2", ValidateTiffRaw},
-    {"nef", ValidateTiffRaw},
-    {"nrw", ValidateTiffRaw},
-    {"arw", ValidateTiffRaw},
-    {"sr2", ValidateTiffRaw},
-    {"srw", ValidateTiffRaw},
-    {"orf", ValidateTiffRaw},
-    {"rw2", ValidateTiffRaw},
-    {"rwl", ValidateTiffRaw},
-    {"pef", ValidateTiffRaw},
-    {"erf", ValidateTiffRaw},
-    {"3fr", ValidateTiffRaw},
-    {"dcr", ValidateTiffRaw},
-    {"kdc", ValidateTiffRaw},
-    {"iiq", ValidateTiffRaw},
+    {"heic", ValidateHeifUnits}, {"heif", ValidateHeifUnits}, {"avif", ValidateHeifUnits},
+    {"tif", ValidateTiff}, {"tiff", ValidateTiff}, {"dng", ValidateTiff},
+    {"cr2", ValidateTiffRaw}, {"nef", ValidateTiffRaw}, {"nrw", ValidateTiffRaw},
+    {"arw", ValidateTiffRaw}, {"sr2", ValidateTiffRaw}, {"srw", ValidateTiffRaw},
+    {"orf", ValidateTiffRaw}, {"rw2", ValidateTiffRaw}, {"rwl", ValidateTiffRaw},
+    {"pef", ValidateTiffRaw}, {"erf", ValidateTiffRaw}, {"3fr", ValidateTiffRaw},
+    {"dcr", ValidateTiffRaw}, {"kdc", ValidateTiffRaw}, {"iiq", ValidateTiffRaw},
     {"raf", ValidateRaf},
     {"mrw", ValidateMrw},
     {"crw", ValidateCrw},
     {"x3f", ValidateX3f},
-    {"psd", ValidatePsd},
-    {"psb", ValidatePsd},
-    {"", nullptr},
-    {"mp4", ValidateMp4},
-    {"mov", ValidateMp4},
-    {"m4v", ValidateMp4},
-    {"m4a", ValidateMp4},
-    {"m4b", ValidateMp4},
-    {"3gp", ValidateMp4},
-    {"3g2", ValidateMp4},
-    {"f4v", ValidateMp4},
-    {"mp3", ValidateMpegAudio},
-    {"mp2", ValidateMpegAudio},
-    {"mp1", ValidateMpegAudio},
-    {"aac", ValidateAdts},
-    {"flac", ValidateFlac},
-    {"ogg", ValidateOgg},
-    {"oga", ValidateOgg},
-    {"opus", ValidateOgg},
-    {"spx", ValidateOgg},
-    {"avi", ValidateAvi},
-    {"wav", ValidateWav},
-    {"ts", ValidateMpegTs},
-    {"mts", ValidateMpegTs},
-    {"m2ts", ValidateMpegTs},
-    {"mkv", ValidateMatroska},
-    {"mka", ValidateMatroska},
-    {"webm", ValidateMatroska},
-    {"mpg", ValidateMpegPs},
-    {"mpeg", ValidateMpegPs},
-    {"vob", ValidateMpegPs},
-    {"bmp", ValidateBmp},
-    {"dib", ValidateBmp},
+    {"psd", ValidatePsd}, {"psb", ValidatePsd},
+    {"mkv", ValidateMatroska}, {"mka", ValidateMatroska}, {"webm", ValidateMatroska},
+    {"mpg", ValidateMpegPs}, {"mpeg", ValidateMpegPs}, {"vob", ValidateMpegPs},
+    {"bmp", ValidateBmp}, {"dib", ValidateBmp},
 };
 // clang-format on
 
@@ -114,6 +67,14 @@ ValidateFunction FindRebuildValidator(const std::string& type) {
 
 ContinuationCheck FindContinuationCheck(const std::string& type) {
   if (type == "jpg" || type == "jpeg" || type == "jpe" || type == "jfif") return CouldContinueJpeg;
+  return nullptr;
+}
+
+JoinCheck FindJoinCheck(const std::string& type) {
+  if (type == "png" || type == "apng") return CheckPngJoin;
+  if (type == "flac") return CheckFlacJoin;
+  if (type == "avi") return CheckAviJoin;
+  if (type == "ogg" || type == "oga" || type == "opus" || type == "spx") return CheckOggJoin;
   return nullptr;
 }
 

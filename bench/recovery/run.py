@@ -208,9 +208,11 @@ def build_fat_images(files, work, rng):
 # What the tools write besides the files they recover, by name relative to their output folder.
 def is_metadata(rel):
     parts = rel.split(os.sep)
+    if parts[0] == ".thumbnails":  # salvor's gallery
+        return True
     if len(parts) == 1:  # salvor.log, report.xml, foremost's and scalpel's audit.txt, photorec.log
-        return parts[0] in ("salvor.log", "report.xml", ".salvor-resume", "audit.txt",
-                            "photorec.log")
+        return parts[0] in ("salvor.log", "report.xml", ".salvor-resume", "index.html",
+                            "audit.txt", "photorec.log")
     # PhotoRec's report.xml inside each recup_dir.N (or <name>.N with /d)
     return len(parts) == 2 and parts[1] == "report.xml" and parts[0].split(".")[-1].isdigit()
 

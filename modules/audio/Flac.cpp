@@ -397,7 +397,9 @@ bool FollowFlac(CStreamReader& reader, long long from, long long limit, Extent* 
     samples += header.blockSize;
     ++frames;
   }
-  if (frames == 0 && !extent->offSource && !extent->pastLimit) return false;
+  // Metadata that chains to its last block after a valid STREAMINFO is this file's start
+  // even when no frame follows whole (the first one cut by fragmentation): reported damaged,
+  // for reassembly to find the rest.
   extent->end = position;
   if (info.totalSamples != 0) {
     extent->complete = samples == info.totalSamples;
