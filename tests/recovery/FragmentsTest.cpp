@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "reassembly/Reassembly.h"
 #include "tests/host/ToolRun.h"
+#include "validate/Spans.h"
 
 namespace {
 
@@ -51,12 +53,28 @@ const std::vector<Fragmented>& Cases() {
        40,
        Gap::kNoise,
        false},
+      // Cut inside its first frame, after the metadata's 8 KiB of padding.
       {"flac",
        "ffmpeg -loglevel error -f lavfi -i sine=duration=3 -f flac $F",
-       {30},
+       {17},
        {0, 1},
        1000,
        Gap::kZeros},
+      // Motion JPEG: each frame's data decoded, so the cut a block away fails.
+      {"avi",
+       "ffmpeg -loglevel error -f lavfi -i testsrc2=duration=2:size=320x240:rate=25 -c:v mjpeg "
+       "-q:v 3 -f avi $F",
+       {90, 200},
+       {1, 0, 2},
+       30,
+       Gap::kNoise},
+      {"opus",
+       "ffmpeg -loglevel error -f lavfi -i anoisesrc=duration=4:amplitude=0.3 -c:a libopus -f ogg "
+       "$F",
+       {50},
+       {0, 1},
+       120,
+       Gap::kPhoto},
       // Its coded units chain across the gap: only decoding after the scan finds it broken;
       // the decoder takes some foreign data, so it is not rebuilt. A fixed photo: whether
       // the decoder notices a splice depends on the bytes.
@@ -190,6 +208,45 @@ TEST(Fragments, RebuiltWholeAndNothingElseNamedIntact) {
       EXPECT_EQ(originals.count(FileSha256(dir + "/out/" + written)), 1u) << written;
     }
   }
+}
+
+// Where a format's framing can judge a join by the unit across the cut (a CRC, the next
+// header), reassembly rules out candidates without decoding: the right continuation must hold,
+// and a block of the gap, or the right bytes a block early, must not.
+TEST(Fragments, JoinCheckHoldsForTheRightContinuationOnly) {
+  for (const char* tool : {"convert", "ffmpeg"})
+    if (!HaveTool(tool)) GTEST_SKIP() << tool << " is needed to make the originals";
+  const std::string dir = ScratchDir("joins");
+  int judged = 0;
+  for (const Fragmented& layout : Cases()) {
+    const salvor::JoinCheck check = salvor::FindJoinCheck(layout.name);
+    if (check == nullptr) continue;
+    ++judged;
+    const std::string file = dir + "/original." + layout.name;
+    ASSERT_TRUE(testing_support::Run("F='" + file + "'; " + layout.make)) << layout.name;
+    const std::vector<uint8_t> bytes = ReadFileBytes(file);
+    // The first piece, 64 blocks of noise, the rest.
+    const long long cut = layout.pieceSectors[0] * kSector, gap = 64 * kSector;
+    std::vector<uint8_t> source(bytes.begin(), bytes.begin() + cut);
+    std::mt19937 noise(5);
+    for (long long i = 0; i < gap; ++i) source.push_back(static_cast<uint8_t>(noise()));
+    source.insert(source.end(), bytes.begin() + cut, bytes.end());
+    salvor::MemorySpan span(source);
+    const long long whole = static_cast<long long>(source.size());
+    salvor::SubSpan uncut(span, 0, whole);
+    const salvor::Validation broken = salvor::FindValidator(layout.name)(uncut);
+    ASSERT_EQ(broken.verdict, salvor::Verdict::kDamaged) << layout.name;
+    const auto judge = [&](long long start) {
+      salvor::JoinedSpan joined(span, {{0, cut}, {start, whole}}, whole);
+      return check(joined, broken.goodUntil, cut);
+    };
+    EXPECT_EQ(judge(cut + gap), salvor::JoinFit::kHolds) << layout.name;
+    // Every block of the gap, the last of which is the right bytes a block early.
+    for (long long start = cut + kSector; start < cut + gap; start += kSector) {
+      EXPECT_EQ(judge(start), salvor::JoinFit::kBreaks) << layout.name << " from " << start;
+    }
+  }
+  EXPECT_EQ(judged, 4);
 }
 
 }  // namespace
