@@ -9,13 +9,13 @@
 #include "validate/Spans.h"
 
 namespace {
-const char* const kTypes[] = {"jpg", "png", "mp4", "webp", "avi", "mkv", "mp3", "flac"};
+const char* const kTypes[] = {"jpg", "png", "mp4", "webp", "avi", "mkv", "mp3", "flac", "ogg"};
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
-  const salvor::ValidateFunction validate =
-      salvor::FindValidator(kTypes[data[0] % (sizeof kTypes / sizeof kTypes[0])]);
+  const char* type = kTypes[data[0] % (sizeof kTypes / sizeof kTypes[0])];
+  const salvor::ValidateFunction validate = salvor::FindValidator(type);
   if (validate == nullptr) return 0;
   salvor::MemorySpan source(data + 1, static_cast<long long>(size - 1));
   salvor::ClaimedRanges claimed;
@@ -26,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   limits.maxTime = std::chrono::milliseconds(200);
   limits.maxFileBytes = 1 << 20;
   const salvor::Rebuilt rebuilt =
-      salvor::FindPieces(source, validate, salvor::BrokenFile{0, 0, 1}, claimed, limits);
+      salvor::FindPieces(source, validate, salvor::BrokenFile{0, 0, 1}, claimed, limits,
+                         salvor::FindContinuationCheck(type), salvor::FindJoinCheck(type));
   if (rebuilt.tries > limits.maxTries) std::abort();
   if (!rebuilt.found) return 0;
   long long total = 0;
