@@ -83,6 +83,9 @@ long long ClaimedRanges::SkipClaimedBackwards(long long offset) const {
 
 namespace {
 
+// What a join check costs against a validation, about: a unit read, not the whole file decoded.
+constexpr long long kJudgedPerTry = 100;
+
 // A file's pieces followed by zeros up to `size`: what a validator makes of a continuation
 // that cannot be the file's, to measure real ones against.
 class ZeroTail : public ByteSpan {
@@ -186,8 +189,10 @@ class PieceSearch {
             FCouldContinue(FSample.data(), static_cast<long long>(FSample.size())));
   }
   Validation Try(const std::vector<Piece>& pieces);
+  // Validations, with the candidates the join check ruled out counted at their cost.
+  long long Work() const { return FResult.tries + FResult.judged / kJudgedPerTry; }
   bool Spent() {
-    if (FResult.tries >= FLimits.maxTries || FResult.tries >= FTryCeiling) return true;
+    if (FResult.tries >= FLimits.maxTries || Work() >= FTryCeiling) return true;
     if (std::chrono::steady_clock::now() < FDeadline) return false;
     FResult.outOfTime = true;
     return true;
@@ -373,7 +378,7 @@ bool PieceSearch::TryContinuation(const std::vector<Piece>& prefix, long long ba
       (result.goodUntil > cut || result.damagedAt >= cut + kConvincingBlocks * FBlock)) {
     // A look of its own, with a small share of the tries: a wrong cut can read on too.
     const long long ceiling = FTryCeiling;
-    FTryCeiling = std::min(ceiling, FResult.tries + kProbeTries);
+    FTryCeiling = std::min(ceiling, Work() + kProbeTries);
     const bool found = Extend(trial, result, depth + 1);
     FTryCeiling = ceiling;
     if (found) return true;
@@ -385,7 +390,7 @@ bool PieceSearch::TryContinuation(const std::vector<Piece>& prefix, long long ba
 
 bool PieceSearch::FollowAnchor(const std::vector<Piece>& pieces, const Validation& validation,
                                std::vector<Partial>& furthest) {
-  constexpr size_t kMaxAnchors = 8;
+  constexpr size_t kMaxAnchors = 16;
   const Piece& last = pieces.back();
   const long long lastStart = Length(pieces) - last.length;
   const long long length = static_cast<long long>(validation.expect.size());
@@ -404,12 +409,26 @@ bool PieceSearch::FollowAnchor(const std::vector<Piece>& pieces, const Validatio
         anchors.push_back(at);
     }
   }
-  const long long low = std::max(validation.goodUntil, lastStart + 1);
-  const long long high = std::min(validation.damagedAt, validation.expectAt);
+  // The cuts, as source offsets in the last piece.
+  const auto inSource = [&](long long fileOffset) { return fileOffset - lastStart + last.offset; };
+  const long long low = inSource(std::max(validation.goodUntil, lastStart + 1));
+  const long long high = inSource(std::min(validation.damagedAt, validation.expectAt));
   for (long long anchor : anchors) {
     const long long shift = anchor - home;
-    for (long long at = (low - lastStart + last.offset + FBlock - 1) / FBlock * FBlock;
-         at <= high - lastStart + last.offset; at += FBlock) {
+    long long from = (low + FBlock - 1) / FBlock * FBlock;
+    long long to = high / FBlock * FBlock;
+    if (to < from || to + shift < 0) continue;
+    // The join with the latest cut reads the last piece on as far as it can: where that breaks
+    // (the first sample past the real cut) bounds the cut on both sides.
+    std::vector<Piece> longest = pieces;
+    longest.back().length = to - last.offset;
+    longest.push_back({to + shift, FLimits.maxFileBytes});
+    const Validation bound = Try(longest);
+    if (bound.verdict == Verdict::kDamaged) {
+      from = std::max(from, (inSource(bound.goodUntil) + FBlock - 1) / FBlock * FBlock);
+      to = std::min(to, inSource(bound.damagedAt) / FBlock * FBlock);
+    }
+    for (long long at = to; at >= from; at -= FBlock) {
       if (Spent()) return false;
       if (at + shift < 0 || FClaimed.Claimed(at + shift)) continue;
       std::vector<Piece> prefix = pieces;
@@ -424,6 +443,10 @@ bool PieceSearch::FollowAnchor(const std::vector<Piece>& pieces, const Validatio
 bool PieceSearch::Extend(std::vector<Piece> pieces, const Validation& validation, int depth) {
   std::vector<Partial> furthest;
   if (FollowAnchor(pieces, validation, furthest)) return true;
+  // Where the structure says which bytes must come further on, a continuation without them
+  // there cannot make the file whole: the places they were found were the search.
+  if (!validation.expect.empty() && validation.expectAt > Length(pieces) - pieces.back().length)
+    return false;
   const long long goodUntil = validation.goodUntil;
   const long long damagedAt = validation.damagedAt;
   const long long lastStart = Length(pieces) - pieces.back().length;

@@ -50,5 +50,6 @@ Validation ValidateX3f(ByteSpan& bytes);
 Validation ValidatePsd(ByteSpan& bytes);
 
 Validation ValidateMatroska(ByteSpan& bytes);  // mkv, mka, webm
-Validation ValidateMpegPs(ByteSpan& bytes);    // MPEG-1 system and MPEG-2 program streams
+JoinFit CheckMatroskaJoin(ByteSpan& joined, long long unitStart, long long cut);
+Validation ValidateMpegPs(ByteSpan& bytes);  // MPEG-1 system and MPEG-2 program streams
 }  // namespace salvor

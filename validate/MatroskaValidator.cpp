@@ -695,6 +695,44 @@ bool MatroskaWalk::Walk(long long* end) {
 
 }  // namespace
 
+JoinFit CheckMatroskaJoin(ByteSpan& joined, long long, long long cut) {
+  constexpr int kMaxElements = 1 << 16;
+  Element element;
+  if (ReadHeader(joined, 0, &element) != Header::kWhole || element.id != kEbmlId ||
+      element.Unknown() || ReadHeader(joined, element.End(), &element) != Header::kWhole ||
+      element.id != kSegmentId)
+    return JoinFit::kCannotTell;
+  const long long segmentEnd = element.Unknown() ? LLONG_MAX : element.End();
+  long long clusterEnd = -1;  // of the cluster the walk is in
+  int past = 0;               // headers the cut reaches into or lies before, all fitting
+  // Element by element through the segment and into the cluster the cut falls in: the first
+  // few headers the cut reaches into, or that follow it, must belong there.
+  for (long long at = element.Data(), n = 0; n < kMaxElements && at < segmentEnd; ++n) {
+    const Header header = ReadHeader(joined, at, &element);
+    if (header == Header::kShort) break;
+    const bool inCluster = at < clusterEnd;
+    const bool top = TopLevel(element.id);
+    const long long parentEnd = inCluster && !top ? clusterEnd : segmentEnd;
+    const bool fits = header == Header::kWhole &&
+                      (top || (inCluster && ClusterChild(element.id))) &&
+                      (element.Unknown() || element.End() <= parentEnd);
+    if (at + element.header > cut) {
+      if (!fits) return JoinFit::kBreaks;
+      if (++past == kJoinHeaders) return JoinFit::kHolds;
+    } else if (!fits) {
+      return JoinFit::kCannotTell;  // before the cut: the validator places it
+    }
+    if (element.id == kClusterId) {
+      clusterEnd = element.Unknown() ? segmentEnd : element.End();
+      at = element.Data();
+      continue;
+    }
+    if (element.Unknown() || element.End() > cut + kJoinReach) break;
+    at = element.End();
+  }
+  return past > 0 ? JoinFit::kHolds : JoinFit::kCannotTell;
+}
+
 Validation ValidateMatroska(ByteSpan& bytes) {
   media::SilenceLibav();
   return MatroskaWalk(bytes).Run();

@@ -263,23 +263,28 @@ JoinFit CheckAviJoin(ByteSpan& joined, long long, long long cut) {
     }
     if (at > cut) return JoinFit::kCannotTell;
   }
-  // Chunk by chunk through the movie list: the first header the cut reaches into must be one.
+  // Chunk by chunk through the movie list: the first few headers the cut reaches into, or that
+  // follow it, must be movie chunks.
+  int past = 0;
   while (at < moviEnd) {
-    if (joined.Read(at, head, 8) < 8) return JoinFit::kCannotTell;
+    if (joined.Read(at, head, 8) < 8) break;
     const long long length = Le32(head + 4);
     const bool list = std::memcmp(head, "LIST", 4) == 0;
-    const bool movie = list || std::memcmp(head, "JUNK", 4) == 0 ||
-                       std::memcmp(head, "ix", 2) == 0 ||
-                       (StreamOf(head) >= 0 && std::isalpha(head[2]) && std::isalpha(head[3]));
+    const bool movie =
+        (list || std::memcmp(head, "JUNK", 4) == 0 || std::memcmp(head, "ix", 2) == 0 ||
+         (StreamOf(head) >= 0 && std::isalpha(head[2]) && std::isalpha(head[3]))) &&
+        at + 8 + length <= moviEnd;
     if (at + 8 > cut) {
-      return movie && at + 8 + length <= moviEnd ? JoinFit::kHolds : JoinFit::kBreaks;
+      if (!movie) return JoinFit::kBreaks;
+      if (++past == kJoinHeaders) return JoinFit::kHolds;
+    } else if (!movie) {
+      return JoinFit::kCannotTell;  // before the cut: the validator places it
     }
-    if (!movie) return JoinFit::kCannotTell;  // before the cut: the validator places it
     const long long next = list ? at + 12 : at + 8 + length + (length & 1);
-    if (next > cut + kJoinReach) return JoinFit::kCannotTell;
+    if (next > cut + kJoinReach) break;
     at = next;
   }
-  return JoinFit::kCannotTell;
+  return past > 0 ? JoinFit::kHolds : JoinFit::kCannotTell;
 }
 
 Validation ValidateAvi(ByteSpan& bytes) {

@@ -81,6 +81,10 @@ enum class JoinFit {
 // is lost to this check, the price of judging every candidate.
 using JoinCheck = JoinFit (*)(ByteSpan& joined, long long unitStart, long long cut);
 constexpr long long kJoinReach = 64 * 1024;
+// Where a unit has no check of its own but its length says where the next header is (AVI,
+// Matroska), this many headers past the cut are read: one in twenty-odd bytes of foreign data
+// looks like a header, a run of them hardly ever.
+constexpr int kJoinHeaders = 4;
 
 // The join check for a type, or null when its framing has no unit to judge a cut by.
 JoinCheck FindJoinCheck(const std::string& type);

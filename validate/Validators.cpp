@@ -74,6 +74,7 @@ JoinCheck FindJoinCheck(const std::string& type) {
   if (type == "png" || type == "apng") return CheckPngJoin;
   if (type == "flac") return CheckFlacJoin;
   if (type == "avi") return CheckAviJoin;
+  if (type == "mkv" || type == "mka" || type == "webm") return CheckMatroskaJoin;
   if (type == "ogg" || type == "oga" || type == "opus" || type == "spx") return CheckOggJoin;
   return nullptr;
 }
