@@ -8,6 +8,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/log.h>
+#include <libavutil/mem.h>
 }
 
 #include "validate/Formats.h"
@@ -31,6 +32,9 @@ void SilenceLibav() {
   std::call_once(once, [] {
     av_log_set_level(AV_LOG_QUIET);
     av_log_set_callback(Quiet);
+    // Demuxers allocate what a header says before reading it (a RIFF INFO tag of 4 GiB): no
+    // real file needs one block this large.
+    av_max_alloc(kMaxLibavBlock);
   });
 }
 

@@ -61,7 +61,11 @@ class WindowReader : public ByteSpan {
   long long FStart = 0;
 };
 
-// libav writes nothing to stderr from here on (once per process, thread-safe).
+// The largest single block libav may allocate once SilenceLibav has run.
+constexpr size_t kMaxLibavBlock = 64 << 20;
+
+// libav writes nothing to stderr and allocates no block over kMaxLibavBlock from here on (once
+// per process, thread-safe).
 void SilenceLibav();
 
 // A libavformat demuxer over a span, opened without probing and without reading packets.

@@ -5,6 +5,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/mem.h>
 #include <libswscale/swscale.h>
 }
 
@@ -118,6 +119,9 @@ bool TakeFrame(const AVFrame* frame, const DecodeRequest& request, Decoded& out)
 bool DecodeWithFfmpeg(CByteSource& file, const DecodeRequest& request, Decoded& out, bool* sound) {
   static const bool quiet = [] {
     av_log_set_level(AV_LOG_QUIET);
+    // Demuxers allocate what a header says before reading it (a RIFF INFO tag of 4 GiB): no
+    // frame of a picture within the preview's limits needs one block this large.
+    av_max_alloc(64 << 20);
     return true;
   }();
   (void)quiet;
