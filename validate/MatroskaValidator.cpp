@@ -707,7 +707,8 @@ JoinFit CheckMatroskaJoin(ByteSpan& joined, long long, long long cut) {
   int past = 0;               // headers the cut reaches into or lies before, all fitting
   // Element by element through the segment and into the cluster the cut falls in: the first
   // few headers the cut reaches into, or that follow it, must belong there.
-  for (long long at = element.Data(), n = 0; n < kMaxElements && at < segmentEnd; ++n) {
+  for (long long at = element.Data(), n = 0;
+       n < kMaxElements && at < segmentEnd && (past == 0 || at <= cut + kJoinHeaderReach); ++n) {
     const Header header = ReadHeader(joined, at, &element);
     if (header == Header::kShort) break;
     const bool inCluster = at < clusterEnd;

@@ -266,7 +266,7 @@ JoinFit CheckAviJoin(ByteSpan& joined, long long, long long cut) {
   // Chunk by chunk through the movie list: the first few headers the cut reaches into, or that
   // follow it, must be movie chunks.
   int past = 0;
-  while (at < moviEnd) {
+  while (at < moviEnd && (past == 0 || at <= cut + kJoinHeaderReach)) {
     if (joined.Read(at, head, 8) < 8) break;
     const long long length = Le32(head + 4);
     const bool list = std::memcmp(head, "LIST", 4) == 0;

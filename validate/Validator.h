@@ -82,9 +82,11 @@ enum class JoinFit {
 using JoinCheck = JoinFit (*)(ByteSpan& joined, long long unitStart, long long cut);
 constexpr long long kJoinReach = 64 * 1024;
 // Where a unit has no check of its own but its length says where the next header is (AVI,
-// Matroska), this many headers past the cut are read: one in twenty-odd bytes of foreign data
-// looks like a header, a run of them hardly ever.
+// Matroska), up to this many headers past the cut are read: foreign data looks like a header
+// now and then, like a run of them hardly ever. Only those within kJoinHeaderReach of the cut
+// (at least one): a further cut a little on must not fail the right piece.
 constexpr int kJoinHeaders = 4;
+constexpr long long kJoinHeaderReach = 16 * 1024;
 
 // The join check for a type, or null when its framing has no unit to judge a cut by.
 JoinCheck FindJoinCheck(const std::string& type);
