@@ -33,6 +33,24 @@ uint32_t AviChunkAround(const Candidate& c) {
              : 0;
 }
 
+// Whether the whole JPEG at the candidate, `size` bytes long, is the thumbnail of an EXIF block
+// just before it: the IFD entry giving its length (tag 0x0202, one LONG) lies there. Its photo
+// starts elsewhere (a piece of a fragmented photo, whose start was too short to claim it).
+bool ExifThumbnail(const Candidate& c, long long size) {
+  constexpr long long kLook = 4096;
+  uint8_t before[kLook];
+  const long long from = std::max(0LL, c.start - kLook), count = c.start - from;
+  if (count < 12 || size > 0xFFFFFFFFLL ||
+      ReadAt(c.stream, from, before, count) != static_cast<size_t>(count))
+    return false;
+  const auto byte = [size](int shift) { return static_cast<uint8_t>(size >> shift); };
+  const uint8_t little[12] = {2, 2, 4, 0, 1, 0, 0, 0, byte(0), byte(8), byte(16), byte(24)};
+  const uint8_t big[12] = {2, 2, 0, 4, 0, 0, 0, 1, byte(24), byte(16), byte(8), byte(0)};
+  for (const uint8_t* entry : {little, big})
+    if (memmem(before, static_cast<size_t>(count), entry, sizeof little) != nullptr) return true;
+  return false;
+}
+
 // JPEG/JFIF/EXIF photographs, including their MPF images and motion-photo videos.
 class CJpegHandler final : public CFormatHandlerOf<CJpegHandler> {
  public:
@@ -81,6 +99,7 @@ class CJpegHandler final : public CFormatHandlerOf<CJpegHandler> {
     CStreamReader reader(c.stream, c.start);
     const jpeg::JpegWalk walk = jpeg::WalkJpeg(reader);
     if (walk.outcome == jpeg::JpegWalk::kNotJpeg) return false;
+    if (walk.outcome == jpeg::JpegWalk::kComplete && ExifThumbnail(c, walk.end)) return false;
     if (walk.outcome == jpeg::JpegWalk::kComplete)
       found->File(c.start, c.start + walk.end);
     else

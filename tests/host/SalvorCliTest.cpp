@@ -164,9 +164,9 @@ TEST_F(SalvorCli, PhotosEndingInTheLastPartialSectorComeBack) {
 }
 
 // Every byte may start a file: a photo off the sector grid comes back whole, while a photo
-// that is a frame chunk of a movie, and the EXIF blocks and previews inside a raw file cut
-// short, are no files of their own (the raw file is not ended at them). --aligned looks only
-// where a sector starts.
+// that is a frame chunk of a movie, the EXIF thumbnail in a photo's second piece, and the EXIF
+// blocks and previews inside a raw file cut short, are no files of their own (the raw file is
+// not ended at them). --aligned looks only where a sector starts.
 TEST_F(SalvorCli, FilesStartAnywhereUnlessAlignedIsAsked) {
   if (!HaveModule("isobmff.so") || !HaveModule("tiff.so")) GTEST_SKIP() << "modules not built";
   const std::string dir = ScratchDir("cli_unaligned");
@@ -183,6 +183,7 @@ TEST_F(SalvorCli, FilesStartAnywhereUnlessAlignedIsAsked) {
                             static_cast<uint8_t>(size >> 16),
                             0};
   frame.insert(frame.begin(), chunk, chunk + 8);
+  const std::vector<uint8_t> camera = ReadFileBytes(TestData("corpus/jpg/DSCN0010.jpg"));
   ImageBuilder image(9);
   image.AddRandom(3000);
   image.Align(512);
@@ -193,6 +194,8 @@ TEST_F(SalvorCli, FilesStartAnywhereUnlessAlignedIsAsked) {
   image.AddFile("photo", photo);
   image.AddRandom(4011);
   image.AddFile("frame", frame);
+  image.AddRandom(3000);
+  image.AddFile("second piece", std::vector<uint8_t>(camera.begin() + 1024, camera.end()));
   image.AddRandom(3000);
   image.AddZeros(8192);
   WriteFileBytes(dir + "/image.bin", image.Finish());
