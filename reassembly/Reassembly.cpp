@@ -221,8 +221,8 @@ class PieceSearch {
 constexpr size_t kFollowed = 3;
 constexpr size_t kMaxCuts = 32;
 // Where a join check rules out most candidates for a few microseconds each, every cut in a
-// unit as long as the check reads is worth a look.
-constexpr size_t kMaxJudgedCuts = kJoinReach / 512 + 8;
+// unit as long as the check reads is worth a look, and this many more.
+constexpr size_t kJudgedCutMargin = 8;
 // The continuations before a file's first piece rank as this many cuts further down.
 constexpr long long kBackwardRank = 4;
 constexpr size_t kTopFirst = 4;
@@ -275,7 +275,10 @@ std::vector<long long> PieceSearch::Cuts(const std::vector<Piece>& pieces, long 
   // goodUntil: the first cuts from there join the likeliest, then both ends take turns.
   const bool proven = goodUntil > lastStart;
   std::vector<long long> fromTop, fromBottom;
-  const size_t maxCuts = FJoinCheck != nullptr ? kMaxJudgedCuts : kMaxCuts;
+  const size_t maxCuts =
+      FJoinCheck != nullptr
+          ? std::max(kMaxCuts, static_cast<size_t>(kJoinReach / FBlock) + kJudgedCutMargin)
+          : kMaxCuts;
   for (long long at = final; at >= first && fromTop.size() < maxCuts; at -= FBlock)
     fromTop.push_back(at);
   for (long long at = first; proven && at <= final && fromBottom.size() < maxCuts; at += FBlock)
