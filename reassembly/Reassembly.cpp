@@ -418,19 +418,18 @@ bool PieceSearch::FollowAnchor(const std::vector<Piece>& pieces, const Validatio
   const long long high = inSource(std::min(validation.damagedAt, validation.expectAt));
   for (long long anchor : anchors) {
     const long long shift = anchor - home;
-    long long from = (low + FBlock - 1) / FBlock * FBlock;
+    const long long from = (low + FBlock - 1) / FBlock * FBlock;
     long long to = high / FBlock * FBlock;
     if (to < from || to + shift < 0) continue;
     // The join with the latest cut reads the last piece on as far as it can: where that breaks
-    // (the first sample past the real cut) bounds the cut on both sides.
+    // (at the first sample past the real cut, or later) bounds the cut. Not from below: a weak
+    // check (audio that decodes whatever it is given) may pass foreign samples.
     std::vector<Piece> longest = pieces;
     longest.back().length = to - last.offset;
     longest.push_back({to + shift, FLimits.maxFileBytes});
     const Validation bound = Try(longest);
-    if (bound.verdict == Verdict::kDamaged) {
-      from = std::max(from, (inSource(bound.goodUntil) + FBlock - 1) / FBlock * FBlock);
+    if (bound.verdict == Verdict::kDamaged)
       to = std::min(to, inSource(bound.damagedAt) / FBlock * FBlock);
-    }
     for (long long at = to; at >= from; at -= FBlock) {
       if (Spent()) return false;
       if (at + shift < 0 || FClaimed.Claimed(at + shift)) continue;
