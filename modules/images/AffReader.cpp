@@ -17,6 +17,9 @@ namespace salvor::images {
 
 namespace {
 
+// afflib writes 16 MiB pages; no image needs more than this.
+constexpr int kMaxPageSize = 64 << 20;
+
 std::string Hex(const unsigned char* bytes, size_t count) {
   static const char kDigits[] = "0123456789abcdef";
   std::string text;
@@ -53,6 +56,12 @@ class CAffReader : public CImageReader {
     }
     if (imageSize <= 0) {
       reason = "the AFF image holds no media data";
+      return false;
+    }
+    // afflib allocates a whole page to read any byte of it, at the size the header gives.
+    const int pageSize = af_get_pagesize(FImage);
+    if (pageSize <= 0 || pageSize > kMaxPageSize) {
+      reason = "the AFF image's page size is out of range";
       return false;
     }
     FMediaSize = imageSize;
