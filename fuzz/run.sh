@@ -38,7 +38,8 @@ for target in "$build"/bin/fuzz_*; do
   name=$(basename "$target")
   if [ -f "$build/$name.failed" ]; then
     echo "fuzz: $name FAILED (see $build/$name.log)"
-    tail -40 "$build/$name.log"
+    # The sanitizer's report with its stack, else the end of the log.
+    grep -m1 -A40 '^==[0-9]*==ERROR' "$build/$name.log" || tail -40 "$build/$name.log"
     status=1
   fi
 done

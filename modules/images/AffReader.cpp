@@ -19,6 +19,8 @@ namespace {
 
 // afflib writes 16 MiB pages; no image needs more than this.
 constexpr int kMaxPageSize = 64 << 20;
+// Disks have sectors of 512 bytes or 4 KiB; optical media 2 KiB.
+constexpr uint32_t kMaxSectorSize = 64 << 10;
 
 std::string Hex(const unsigned char* bytes, size_t count) {
   static const char kDigits[] = "0123456789abcdef";
@@ -49,13 +51,17 @@ class CAffReader : public CImageReader {
       return false;
     }
     const int64_t imageSize = af_get_imagesize(FImage);
+    // afflib takes 512 when the image names none, and compares whole sectors of the size the
+    // image names with its bad-sector flag: a size it cannot mean is refused, not replaced.
     uint32_t sectorSize = 0;
-    if (af_get_seg(FImage, AF_SECTORSIZE, &sectorSize, nullptr, nullptr) != 0 || sectorSize == 0 ||
-        sectorSize > (1u << 16)) {
+    if (af_get_seg(FImage, AF_SECTORSIZE, &sectorSize, nullptr, nullptr) != 0 || sectorSize == 0)
       sectorSize = 512;
-    }
     if (imageSize <= 0) {
       reason = "the AFF image holds no media data";
+      return false;
+    }
+    if (sectorSize > kMaxSectorSize) {
+      reason = "the AFF image's sector size is out of range";
       return false;
     }
     // afflib allocates a whole page to read any byte of it, at the size the header gives.
