@@ -92,6 +92,12 @@ JoinFit CheckOggJoin(ByteSpan& joined, long long unitStart, long long cut) {
       continue;
     }
     if (at + length - cut > kJoinReach) return JoinFit::kCannotTell;
+    // Pages follow one another: a page other than a stream's last is followed by the next
+    // page's capture pattern. Four bytes rule out most candidates before the CRC is taken.
+    unsigned char next[4];
+    if ((head[5] & 0x04) == 0 && joined.Read(at + length, next, 4) == 4 &&
+        std::memcmp(next, "OggS", 4) != 0)
+      return JoinFit::kBreaks;
     std::vector<unsigned char> page(static_cast<size_t>(length));
     if (joined.Read(at, page.data(), length) < length) return JoinFit::kCannotTell;
     const uint32_t stored = media::Be32(page.data() + 22);

@@ -18,6 +18,10 @@
 namespace salvor {
 namespace {
 
+bool ChunkLetter(uint8_t c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
 constexpr long long kRead = 64 * 1024;
 constexpr uint32_t kMaxSide = 1 << 20;
 // Decoding time follows the decoded size, which deflate lets a small file claim by the GiB.
@@ -264,8 +268,7 @@ void ChunkWalk::Header(long long at) {
   const uint32_t length = Be32(head_);
   std::memcpy(type_, head_ + 4, 4);
   for (int k = 0; k < 4; ++k)
-    if (!((type_[k] >= 'A' && type_[k] <= 'Z') || (type_[k] >= 'a' && type_[k] <= 'z')))
-      return Fail(chunkAt_ + 4 + k, "chunk type is not four letters");
+    if (!ChunkLetter(type_[k])) return Fail(chunkAt_ + 4 + k, "chunk type is not four letters");
   if (length > 0x7FFFFFFFu) return Fail(chunkAt_, "chunk length out of range");
   const bool fdat = IsType(type_, "fdAT");
   if (!header_ && !IsType(type_, "IHDR")) return Fail(at, "first chunk is not IHDR");
@@ -433,6 +436,12 @@ int Decode(spng_ctx* ctx) {
   return spng_decode_chunks(ctx);
 }
 
+// Four letters, as every chunk type is.
+bool ChunkType(const uint8_t* type) {
+  return ChunkLetter(type[0]) && ChunkLetter(type[1]) && ChunkLetter(type[2]) &&
+         ChunkLetter(type[3]);
+}
+
 }  // namespace
 
 JoinFit CheckPngJoin(ByteSpan& joined, long long unitStart, long long cut) {
@@ -442,10 +451,7 @@ JoinFit CheckPngJoin(ByteSpan& joined, long long unitStart, long long cut) {
     uint8_t head[8];
     if (joined.Read(at, head, 8) < 8) return JoinFit::kCannotTell;
     const uint32_t length = Be32(head);
-    bool letters = length <= 0x7FFFFFFFu;
-    for (int k = 4; k < 8; ++k)
-      letters =
-          letters && ((head[k] >= 'A' && head[k] <= 'Z') || (head[k] >= 'a' && head[k] <= 'z'));
+    const bool letters = length <= 0x7FFFFFFFu && ChunkType(head + 4);
     // A header the cut reaches into that is no header; one wholly before the cut is for the
     // validator to place.
     if (!letters) return at + 8 > cut ? JoinFit::kBreaks : JoinFit::kCannotTell;
@@ -456,6 +462,11 @@ JoinFit CheckPngJoin(ByteSpan& joined, long long unitStart, long long cut) {
     }
     if (end - cut > kJoinReach) return JoinFit::kCannotTell;
     uint8_t data[4096];
+    // A chunk other than the last is followed by the next chunk's header: its type rules out
+    // most candidates before the CRC is taken.
+    if (std::memcmp(head + 4, "IEND", 4) != 0 && joined.Read(end, data, 8) == 8 &&
+        !ChunkType(data + 4))
+      return JoinFit::kBreaks;
     uInt crc = crc32(0, head + 4, 4);
     for (long long p = at + 8; p < end - 4;) {
       const long long want = std::min<long long>(sizeof data, end - 4 - p);

@@ -72,8 +72,11 @@ class RiffWalker {
           (stream < 0 ||
            (FCheckers != nullptr && static_cast<size_t>(stream) >= FCheckers->size())))
         return walk.Fail(at + 4, "chunk of no stream in the movie");
+      // Past the end of the bytes: cut short there. Past the end of its list: this header or
+      // the list's is wrong, so the break is no later than this header.
       if (at + 8 + length > end && (!list || at + 8 + length <= size))
-        return walk.Fail(end, end == size ? "cut short" : "chunk runs past its list");
+        return end == size ? walk.Fail(size, "cut short")
+                           : walk.Fail(at + 8, "chunk runs past its list");
       walk.verified = std::max(walk.verified, at + 8);
       if (list) {
         // A list cut short is still walked up to the cut.
@@ -243,12 +246,32 @@ Validation ValidateWav(ByteSpan& bytes) {
   return Validation::CannotTell();
 }
 
+// A movie chunk of a stream ("00dc", "01wb").
+bool MovieChunk(const unsigned char* id) {
+  return StreamOf(id) >= 0 && std::isalpha(id[2]) && std::isalpha(id[3]);
+}
+
+// A cut inside the index chunk at `at`, of `length` bytes: the first few entries wholly past
+// the cut must name movie chunks.
+JoinFit CheckIndexJoin(ByteSpan& joined, long long at, long long length, long long cut) {
+  const long long end = at + 8 + length;
+  long long entry = at + 8 + std::max(0LL, (cut - at - 8 + 15) / 16 * 16);
+  int past = 0;
+  for (; past < kJoinHeaders && entry + 16 <= end; ++past, entry += 16) {
+    unsigned char id[4];
+    if (joined.Read(entry, id, 4) < 4) break;
+    if (!MovieChunk(id) && std::memcmp(id, "rec ", 4) != 0) return JoinFit::kBreaks;
+  }
+  return past > 0 ? JoinFit::kHolds : JoinFit::kCannotTell;
+}
+
 JoinFit CheckAviJoin(ByteSpan& joined, long long, long long cut) {
   constexpr int kMaxHeaderChunks = 256;
   unsigned char head[12];
   if (joined.Read(0, head, 12) < 12 || std::memcmp(head, "RIFF", 4) != 0 ||
       std::memcmp(head + 8, "AVI ", 4) != 0)
     return JoinFit::kCannotTell;
+  const long long riffEnd = 8 + Le32(head + 4);
   // The chunks before the movie list: a cut among them is the validator's to judge.
   long long at = 12, moviEnd = -1;
   for (int chunks = 0; moviEnd < 0; ++chunks) {
@@ -263,26 +286,36 @@ JoinFit CheckAviJoin(ByteSpan& joined, long long, long long cut) {
     }
     if (at > cut) return JoinFit::kCannotTell;
   }
-  // Chunk by chunk through the movie list: the first few headers the cut reaches into, or that
-  // follow it, must be movie chunks.
+  // Chunk by chunk through the movie list, then through the chunks after it (the index, junk)
+  // up to the RIFF's end: the first few headers the cut reaches into, or that follow it, must
+  // be such chunks. So must the first few index entries after a cut inside the index.
   int past = 0;
-  while (at < moviEnd && (past == 0 || at <= cut + kJoinHeaderReach)) {
-    if (joined.Read(at, head, 8) < 8) break;
-    const long long length = Le32(head + 4);
-    const bool list = std::memcmp(head, "LIST", 4) == 0;
-    const bool movie =
-        (list || std::memcmp(head, "JUNK", 4) == 0 || std::memcmp(head, "ix", 2) == 0 ||
-         (StreamOf(head) >= 0 && std::isalpha(head[2]) && std::isalpha(head[3]))) &&
-        at + 8 + length <= moviEnd;
-    if (at + 8 > cut) {
-      if (!movie) return JoinFit::kBreaks;
-      if (++past == kJoinHeaders) return JoinFit::kHolds;
-    } else if (!movie) {
-      return JoinFit::kCannotTell;  // before the cut: the validator places it
+  for (bool movie = true;; movie = false) {
+    const long long end = movie ? moviEnd : riffEnd;
+    while (at < end && (past == 0 || at <= cut + kJoinHeaderReach)) {
+      if (joined.Read(at, head, 8) < 8) return past > 0 ? JoinFit::kHolds : JoinFit::kCannotTell;
+      const long long length = Le32(head + 4);
+      const bool list = movie && std::memcmp(head, "LIST", 4) == 0;
+      const bool belongs =
+          at + 8 + length <= end && (movie ? list || std::memcmp(head, "JUNK", 4) == 0 ||
+                                                 std::memcmp(head, "ix", 2) == 0 || MovieChunk(head)
+                                           : ChunkName(head));
+      if (at + 8 > cut) {
+        if (!belongs) return JoinFit::kBreaks;
+        if (++past == kJoinHeaders) return JoinFit::kHolds;
+      } else if (!belongs) {
+        // Before the cut, in the piece itself: a movie list may hold chunks the validator
+        // knows and this check does not, but a name that is no name breaks any join after it.
+        return movie ? JoinFit::kCannotTell : JoinFit::kBreaks;
+      }
+      const long long next = list ? at + 12 : at + 8 + length + (length & 1);
+      if (next > cut && std::memcmp(head, "idx1", 4) == 0)
+        return CheckIndexJoin(joined, at, length, cut);
+      if (next > cut + kJoinReach) return past > 0 ? JoinFit::kHolds : JoinFit::kCannotTell;
+      at = next;
     }
-    const long long next = list ? at + 12 : at + 8 + length + (length & 1);
-    if (next > cut + kJoinReach) break;
-    at = next;
+    if (!movie || past > 0 || at < end) break;
+    at = std::max(at, moviEnd);
   }
   return past > 0 ? JoinFit::kHolds : JoinFit::kCannotTell;
 }
