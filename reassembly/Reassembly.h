@@ -49,7 +49,7 @@ class ClaimedRanges {
 // What the search may spend on one file: a hostile source must not stall the run.
 struct SearchLimits {
   long long blockSize = 512;
-  long long maxGapBlocks = 8192;  // how far from a break a continuation is looked for
+  long long maxGapBlocks = 16384;  // how far from a break a continuation is looked for
   int maxPieces = 3;
   long long maxTries = 100000;  // validations per file
   std::chrono::milliseconds maxTime{3000};
