@@ -1,5 +1,5 @@
-// Every validator over the same hostile bytes: each must answer without crashing, leaking or
-// reading outside the span, and what it says must stay inside the span.
+// Every validator and join check over the same hostile bytes: each must answer without
+// crashing, leaking or reading outside the span, and what it says must stay inside the span.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -26,6 +26,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         (result.damagedAt < 0 || result.damagedAt > length || result.goodUntil < 0 ||
          result.goodUntil > result.damagedAt))
       std::abort();
+    // The same bytes as a join at a cut where a piece could end: judged without reading
+    // outside them.
+    if (const salvor::JoinCheck check = salvor::FindJoinCheck(type)) {
+      const long long unitStart =
+          result.verdict == salvor::Verdict::kDamaged ? result.goodUntil : 0;
+      for (long long cut : {length / 2 / 512 * 512, result.damagedAt}) {
+        if (cut > unitStart) check(span, unitStart, cut);
+      }
+    }
   }
   return 0;
 }

@@ -19,6 +19,7 @@ Validation ValidateWav(ByteSpan& bytes);
 Validation ValidateMpegTs(ByteSpan& bytes);  // 188-byte packets, or 192 (M2TS/MTS)
 Validation ValidateJpeg(ByteSpan& bytes);
 bool CouldContinueJpeg(const unsigned char* block, long long size);
+JoinFit CheckJpegJoin(ByteSpan& joined, long long unitStart, long long cut);
 Validation ValidatePng(ByteSpan& bytes);
 JoinFit CheckPngJoin(ByteSpan& joined, long long unitStart, long long cut);
 Validation ValidateGif(ByteSpan& bytes);

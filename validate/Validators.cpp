@@ -71,6 +71,7 @@ ContinuationCheck FindContinuationCheck(const std::string& type) {
 }
 
 JoinCheck FindJoinCheck(const std::string& type) {
+  if (type == "jpg" || type == "jpeg" || type == "jpe" || type == "jfif") return CheckJpegJoin;
   if (type == "png" || type == "apng") return CheckPngJoin;
   if (type == "flac") return CheckFlacJoin;
   if (type == "avi") return CheckAviJoin;

@@ -214,7 +214,7 @@ TEST(Fragments, RebuiltWholeAndNothingElseNamedIntact) {
 // header), reassembly rules out candidates without decoding: the right continuation must hold,
 // and a block of the gap, or the right bytes a block early, must not.
 TEST(Fragments, JoinCheckHoldsForTheRightContinuationOnly) {
-  for (const char* tool : {"convert", "ffmpeg"})
+  for (const char* tool : {"convert", "ffmpeg", "cjpeg"})
     if (!HaveTool(tool)) GTEST_SKIP() << tool << " is needed to make the originals";
   const std::string dir = ScratchDir("joins");
   // Matroska too: audio in one cluster with a CRC-32, whose rebuilding takes a time that
@@ -227,12 +227,28 @@ TEST(Fragments, JoinCheckHoldsForTheRightContinuationOnly) {
                    {0, 1},
                    40,
                    Gap::kNoise});
+  // JPEG with restart markers and full-size chroma, and a grey one: the entropy-coded data
+  // is walked through its restart markers and blocks of one component.
+  cases.push_back({"jpg",
+                   "convert -seed 4 -size 320x240 plasma:fractal ppm:- | cjpeg -restart 1 "
+                   "-sample 1x1 -quality 85 > $F",
+                   {20},
+                   {0, 1},
+                   40,
+                   Gap::kNoise});
+  cases.push_back({"jpg",
+                   "convert -seed 6 -size 333x251 plasma:fractal -colorspace gray pgm:- | "
+                   "cjpeg -grayscale -quality 90 > $F",
+                   {12},
+                   {0, 1},
+                   40,
+                   Gap::kNoise});
   int judged = 0;
   for (const Fragmented& layout : cases) {
     const salvor::JoinCheck check = salvor::FindJoinCheck(layout.name);
     if (check == nullptr) continue;
     ++judged;
-    const std::string file = dir + "/original." + layout.name;
+    const std::string file = dir + "/original" + std::to_string(judged) + "." + layout.name;
     ASSERT_TRUE(testing_support::Run("F='" + file + "'; " + layout.make)) << layout.name;
     const std::vector<uint8_t> bytes = ReadFileBytes(file);
     // The first piece, 64 blocks of noise, the rest.
@@ -246,9 +262,15 @@ TEST(Fragments, JoinCheckHoldsForTheRightContinuationOnly) {
     salvor::SubSpan uncut(span, 0, whole);
     const salvor::Validation broken = salvor::FindValidator(layout.name)(uncut);
     ASSERT_EQ(broken.verdict, salvor::Verdict::kDamaged) << layout.name;
-    const auto judge = [&](long long start) {
-      salvor::JoinedSpan joined(span, {{0, cut}, {start, whole}}, whole);
-      return check(joined, broken.goodUntil, cut);
+    const auto judge = [&](long long start, long long at = -1) {
+      long long unitStart = broken.goodUntil;
+      if (at >= 0) {  // a cut of its own: the unit its validator places
+        salvor::JoinedSpan joined(span, {{0, at}, {start, whole}}, whole);
+        unitStart = salvor::FindValidator(layout.name)(joined).goodUntil;
+      }
+      at = at < 0 ? cut : at;
+      salvor::JoinedSpan joined(span, {{0, at}, {start, whole}}, whole);
+      return check(joined, unitStart, at);
     };
     EXPECT_EQ(judge(cut + gap), salvor::JoinFit::kHolds) << layout.name;
     // Every block of the gap, the last of which is the right bytes a block early. A checksum
@@ -262,8 +284,38 @@ TEST(Fragments, JoinCheckHoldsForTheRightContinuationOnly) {
       held += fit == salvor::JoinFit::kHolds;
     }
     EXPECT_LE(held, checksummed ? 0 : 63 / 10) << layout.name;
+    // The right bytes with a block of the file missing before them.
+    if (checksummed) {
+      EXPECT_NE(judge(cut + gap, cut - kSector), salvor::JoinFit::kHolds) << layout.name;
+    }
   }
-  EXPECT_EQ(judged, 5);
+  EXPECT_EQ(judged, 8);
+}
+
+// Restart intervals of one photo decode alike: a JPEG join holds only when the interval after
+// the cut carries the restart number that comes next.
+TEST(Fragments, JpegJoinFollowsTheRestartOrder) {
+  for (const char* tool : {"convert", "cjpeg"})
+    if (!HaveTool(tool)) GTEST_SKIP() << tool << " is needed to make the original";
+  const std::string file = ScratchDir("restarts") + "/original.jpg";
+  ASSERT_TRUE(
+      testing_support::Run("convert -seed 8 -size 256x256 plasma:fractal ppm:- | cjpeg "
+                           "-restart 1 -quality 85 > '" +
+                           file + "'"));
+  std::vector<uint8_t> bytes = ReadFileBytes(file);
+  std::vector<long long> restarts;  // just past each restart marker
+  for (size_t i = 0; i + 1 < bytes.size(); ++i)
+    if (bytes[i] == 0xFF && bytes[i + 1] >= 0xD0 && bytes[i + 1] <= 0xD7) restarts.push_back(i + 2);
+  ASSERT_GE(restarts.size(), 3u);
+  salvor::MemorySpan span(bytes);
+  const long long whole = static_cast<long long>(bytes.size());
+  const auto judge = [&](long long start) {
+    salvor::JoinedSpan joined(span, {{0, restarts[0]}, {start, whole}}, whole);
+    return salvor::FindJoinCheck("jpg")(joined, 0, restarts[0]);
+  };
+  EXPECT_EQ(judge(restarts[0]), salvor::JoinFit::kHolds);
+  EXPECT_EQ(judge(restarts[1]), salvor::JoinFit::kBreaks);
+  EXPECT_EQ(judge(restarts[2]), salvor::JoinFit::kBreaks);
 }
 
 }  // namespace
