@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   limits.maxFileBytes = 1 << 20;
   const salvor::Rebuilt rebuilt =
       salvor::FindPieces(source, validate, salvor::BrokenFile{0, 0, 1}, claimed, limits,
-                         salvor::FindContinuationCheck(type), salvor::FindJoinCheck(type));
+                         salvor::FindContinuationCheck(type), salvor::FindJoinCheck(type),
+                         salvor::FindDecodingValidator(type));
   if (rebuilt.tries > limits.maxTries) std::abort();
   if (!rebuilt.found) return 0;
   long long total = 0;

@@ -111,11 +111,12 @@ class PieceSearch {
  public:
   PieceSearch(ByteSpan& source, ValidateFunction validate, const BrokenFile& file,
               const ClaimedRanges& claimed, const SearchLimits& limits,
-              ContinuationCheck couldContinue, JoinCheck joinCheck)
+              ContinuationCheck couldContinue, JoinCheck joinCheck, ValidateFunction decode)
       : FSource(source),
         FValidate(validate),
         FCouldContinue(couldContinue),
         FJoinCheck(joinCheck),
+        FDecode(decode),
         FFile(file),
         FClaimed(claimed),
         FLimits(limits),
@@ -138,16 +139,29 @@ class PieceSearch {
   bool TryContinuation(const std::vector<Piece>& prefix, long long baseline, long long start,
                        int depth, std::vector<Partial>& furthest, long long unitStart,
                        long long knownBreak = -1);
-  // Whether the same join with its cut a block earlier or later validates as well.
-  bool Ambiguous(const std::vector<Piece>& prefix, long long start) {
+  // The same join with its cut a block earlier or later, where that validates as well.
+  std::vector<std::vector<Piece>> AlikeJoins(const std::vector<Piece>& prefix, long long start) {
+    std::vector<std::vector<Piece>> alike;
     for (long long step : {-FBlock, FBlock}) {
       std::vector<Piece> moved = prefix;
       moved.back().length += step;
       if (moved.back().length <= 0 || start + step < 0) continue;
       moved.push_back({start + step, FLimits.maxFileBytes});
-      if (Try(moved).verdict == Verdict::kIntact) return true;
+      if (Try(moved).verdict == Verdict::kIntact) alike.push_back(std::move(moved));
     }
-    return false;
+    return alike;
+  }
+  // Whether decoding tells `join` from the joins alike: it decodes whole and none of them do.
+  bool DecodedApart(const std::vector<Piece>& join, const std::vector<std::vector<Piece>>& alike) {
+    if (FDecode == nullptr || !Decodes(join)) return false;
+    for (const std::vector<Piece>& other : alike)
+      if (Spent() || Decodes(other)) return false;
+    return true;
+  }
+  bool Decodes(const std::vector<Piece>& pieces) {
+    ++FResult.tries;
+    JoinedSpan span(FSource, pieces, FLimits.maxFileBytes);
+    return FDecode(span).verdict == Verdict::kIntact;
   }
   // Where the validator finds the break when zeros follow the prefix.
   long long Baseline(const std::vector<Piece>& prefix) {
@@ -207,6 +221,7 @@ class PieceSearch {
   ValidateFunction FValidate;
   ContinuationCheck FCouldContinue;
   JoinCheck FJoinCheck;
+  ValidateFunction FDecode;
   BrokenFile FFile;
   const ClaimedRanges& FClaimed;
   SearchLimits FLimits;
@@ -359,8 +374,10 @@ bool PieceSearch::TryContinuation(const std::vector<Piece>& prefix, long long ba
   const Validation result = Try(trial);
   if (result.verdict == Verdict::kIntact && result.end > cut) {
     // Where the validator cannot see into the bytes round the cut (a movie's sample
-    // payloads), the cut a block earlier or later passes too: that is a guess, not a file.
-    if (Ambiguous(prefix, start)) return false;
+    // payloads), the cut a block earlier or later passes too: that is a guess, not a file,
+    // unless decoding tells them apart.
+    const std::vector<std::vector<Piece>> alike = AlikeJoins(prefix, start);
+    if (!alike.empty() && !DecodedApart(trial, alike)) return false;
     trial.back().length = result.end - cut;
     FResult.found = true;
     FResult.pieces = std::move(trial);
@@ -519,8 +536,9 @@ bool PieceSearch::Extend(std::vector<Piece> pieces, const Validation& validation
 
 Rebuilt FindPieces(ByteSpan& source, ValidateFunction validate, const BrokenFile& file,
                    const ClaimedRanges& claimed, const SearchLimits& limits,
-                   ContinuationCheck couldContinue, JoinCheck joinCheck) {
-  return PieceSearch(source, validate, file, claimed, limits, couldContinue, joinCheck).Run();
+                   ContinuationCheck couldContinue, JoinCheck joinCheck, ValidateFunction decode) {
+  return PieceSearch(source, validate, file, claimed, limits, couldContinue, joinCheck, decode)
+      .Run();
 }
 
 }  // namespace salvor

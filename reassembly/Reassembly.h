@@ -78,9 +78,12 @@ struct Rebuilt {
 // limits.maxPieces. A result is found only when `validate` says the joined pieces are intact;
 // nothing is guessed.
 // `couldContinue` (may be null) rules out a candidate block cheaply before any validation, and
-// `joinCheck` (may be null) a join by the framing unit across its cut.
+// `joinCheck` (may be null) a join by the framing unit across its cut. A join that validates
+// as well with its cut a block away is no file unless `decode` (may be null), a slower
+// validator, passes it and fails those.
 Rebuilt FindPieces(ByteSpan& source, ValidateFunction validate, const BrokenFile& file,
                    const ClaimedRanges& claimed, const SearchLimits& limits,
-                   ContinuationCheck couldContinue = nullptr, JoinCheck joinCheck = nullptr);
+                   ContinuationCheck couldContinue = nullptr, JoinCheck joinCheck = nullptr,
+                   ValidateFunction decode = nullptr);
 
 }  // namespace salvor

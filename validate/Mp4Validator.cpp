@@ -3,10 +3,13 @@
 // by its codec where that is cheap (NAL chains, JPEG markers, audio decoded).
 
 #include <algorithm>
+#include <climits>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 }
 
@@ -23,6 +26,8 @@ using media::Be64;
 
 // Sample tables of this size hold millions of samples; a larger movie header is not parsed.
 constexpr long long kMaxMovieHeader = 64LL * 1024 * 1024;
+// Decoding keeps a few dozen frames: up to full HD, within the memory a worker may use.
+constexpr int kMaxDecodedPixels = 1920 * 1088;
 
 struct TopLevel {
   long long end = 0;       // after the last whole box
@@ -86,7 +91,165 @@ struct Sample {
   int track;
 };
 
+// A video decoder that fails on any error in the bitstream, fast rather than exact: the
+// pictures are not looked at, only whether every slice decodes.
+class VideoDecoder {
+ public:
+  VideoDecoder() = default;
+  VideoDecoder(const VideoDecoder&) = delete;
+  VideoDecoder& operator=(const VideoDecoder&) = delete;
+  ~VideoDecoder() {
+    av_frame_free(&FFrame);
+    avcodec_free_context(&FContext);
+  }
+
+  bool Open(const AVCodecParameters* codec) {
+    const AVCodec* decoder = avcodec_find_decoder(codec->codec_id);
+    if (decoder == nullptr || (FContext = avcodec_alloc_context3(decoder)) == nullptr ||
+        avcodec_parameters_to_context(FContext, codec) < 0)
+      return false;
+    FContext->thread_count = 1;
+    FContext->err_recognition = AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_BUFFER | AV_EF_EXPLODE;
+    FContext->skip_loop_filter = AVDISCARD_ALL;
+    FContext->flags2 |= AV_CODEC_FLAG2_FAST;
+    FFrame = av_frame_alloc();
+    return FFrame != nullptr && avcodec_open2(FContext, decoder, nullptr) >= 0;
+  }
+
+  // False when the packet (null: the end of the stream) or a picture it completes is damaged.
+  bool Decode(const AVPacket* packet) {
+    const int sent = avcodec_send_packet(FContext, packet);
+    if (sent < 0 && sent != AVERROR(EAGAIN) && sent != AVERROR_EOF) return false;
+    for (;;) {
+      const int received = avcodec_receive_frame(FContext, FFrame);
+      if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) return true;
+      if (received < 0) return false;
+      const bool damaged =
+          FFrame->decode_error_flags != 0 || (FFrame->flags & AV_FRAME_FLAG_CORRUPT) != 0;
+      av_frame_unref(FFrame);
+      if (damaged) return false;
+    }
+  }
+
+ private:
+  AVCodecContext* FContext = nullptr;
+  AVFrame* FFrame = nullptr;
+};
+
+// Where a movie's samples lie, from its header, and a check for each track's samples that
+// needs none of the samples before it (NAL chains, JPEG frames; not audio, decoded in order).
+struct SampleMap {
+  std::vector<Sample> samples;  // in file order
+  std::vector<std::unique_ptr<media::SampleChecker>> checkers;
+};
+
+// Reads the movie header once per movie: a search judges thousands of candidates by it. Keyed
+// by where the header lies and its first and last bytes.
+std::shared_ptr<const SampleMap> MapSamples(ByteSpan& joined, const TopLevel& walk) {
+  constexpr size_t kMaxMaps = 16;
+  thread_local std::unordered_map<uint64_t, std::shared_ptr<const SampleMap>> maps;
+  const long long moovAt = walk.moovEnd - walk.moovSize;
+  unsigned char ends[128];
+  if (joined.Read(moovAt, ends, 64) < 64 || joined.Read(walk.moovEnd - 64, ends + 64, 64) < 64)
+    return nullptr;
+  uint64_t key = 1469598103934665603ULL ^ static_cast<uint64_t>(moovAt) * 31 ^
+                 static_cast<uint64_t>(walk.moovSize);
+  for (unsigned char byte : ends) key = (key ^ byte) * 1099511628211ULL;
+  const auto found = maps.find(key);
+  if (found != maps.end()) return found->second;
+  if (maps.size() >= kMaxMaps) maps.clear();
+  auto map = std::make_shared<SampleMap>();
+  SubSpan header(joined, 0, walk.moovEnd);
+  media::Demuxer demuxer;
+  if (demuxer.Open(header, "mov", {{"ignore_editlist", "1"}, {"ignore_chapters", "1"}})) {
+    AVFormatContext* context = demuxer.Context();
+    for (unsigned i = 0; i < context->nb_streams; ++i) {
+      AVStream* stream = context->streams[i];
+      map->checkers.push_back(std::make_unique<media::SampleChecker>(stream->codecpar));
+      const media::SampleChecker& checker = *map->checkers.back();
+      if (!checker.Checks() || checker.Decodes()) continue;
+      const int count = avformat_index_get_entries_count(stream);
+      for (int e = 0; e < count; ++e) {
+        const AVIndexEntry* entry = avformat_index_get_entry(stream, e);
+        if (entry->size > 0) map->samples.push_back({entry->pos, entry->size, static_cast<int>(i)});
+      }
+    }
+    std::sort(map->samples.begin(), map->samples.end(),
+              [](const Sample& a, const Sample& b) { return a.position < b.position; });
+  }
+  maps[key] = map;
+  return map;
+}
+
 }  // namespace
+
+JoinFit CheckMp4Join(ByteSpan& joined, long long, long long cut) {
+  // The header must lie before the cut; a movie whose header comes after its media data is
+  // searched where that header is found.
+  const TopLevel walk = WalkBoxes(joined);
+  if (walk.moovEnd < 0 || walk.moovEnd > cut || walk.moovSize > kMaxMovieHeader)
+    return JoinFit::kCannotTell;
+  const std::shared_ptr<const SampleMap> map = MapSamples(joined, walk);
+  if (map == nullptr || map->samples.empty()) return JoinFit::kCannotTell;
+  // The sample the cut falls in, then those that begin within kJoinHeaderReach past it (at
+  // least one, up to kJoinHeaders).
+  const auto& samples = map->samples;
+  auto at = std::upper_bound(samples.begin(), samples.end(), cut,
+                             [](long long offset, const Sample& s) { return offset < s.position; });
+  if (at != samples.begin() && std::prev(at)->position + std::prev(at)->size > cut) --at;
+  int past = 0;
+  for (; at != samples.end() && past < kJoinHeaders; ++at) {
+    const bool begins = at->position >= cut;
+    if (begins && past > 0 && at->position > cut + kJoinHeaderReach) break;
+    if (at->position > cut + kJoinReach) break;
+    const media::SampleResult result =
+        map->checkers[static_cast<size_t>(at->track)]->Check(joined, at->position, at->size);
+    if (result.badAt >= 0) return JoinFit::kBreaks;
+    if (begins) ++past;
+  }
+  return past > 0 ? JoinFit::kHolds : JoinFit::kCannotTell;
+}
+
+Validation ValidateMp4Decoded(ByteSpan& bytes) {
+  const Validation checked = ValidateMp4(bytes);
+  if (checked.verdict != Verdict::kIntact) return checked;
+  media::SilenceLibav();
+  SubSpan file(bytes, 0, checked.end);
+  media::Demuxer demuxer;
+  if (!demuxer.Open(file, "mov", {{"ignore_editlist", "1"}, {"ignore_chapters", "1"}}))
+    return Validation::CannotTell();
+  AVFormatContext* context = demuxer.Context();
+  std::vector<std::unique_ptr<VideoDecoder>> decoders(context->nb_streams);
+  bool any = false;
+  for (unsigned i = 0; i < context->nb_streams; ++i) {
+    const AVCodecParameters* codec = context->streams[i]->codecpar;
+    if (codec->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+    if (static_cast<long long>(codec->width) * codec->height > kMaxDecodedPixels)
+      return Validation::CannotTell();
+    decoders[i] = std::make_unique<VideoDecoder>();
+    if (!decoders[i]->Open(codec)) return Validation::CannotTell();
+    any = true;
+  }
+  if (!any) return checked;
+  std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(av_packet_alloc(),
+                                                        [](AVPacket* p) { av_packet_free(&p); });
+  if (packet == nullptr) return Validation::CannotTell();
+  while (av_read_frame(context, packet.get()) >= 0) {
+    const size_t stream = static_cast<size_t>(packet->stream_index);
+    const long long at = packet->pos;
+    const long long end = at + packet->size;
+    const bool decodes = stream >= decoders.size() || decoders[stream] == nullptr ||
+                         decoders[stream]->Decode(packet.get());
+    av_packet_unref(packet.get());
+    if (!decodes)
+      return Validation::Damaged(0, std::max(0LL, std::min(end, checked.end)),
+                                 "video does not decode");
+  }
+  for (const auto& decoder : decoders)
+    if (decoder != nullptr && !decoder->Decode(nullptr))
+      return Validation::Damaged(0, checked.end, "video does not decode");
+  return checked;
+}
 
 Validation ValidateMp4(ByteSpan& bytes) {
   const long long size = bytes.Size();

@@ -102,6 +102,11 @@ bool RebuildsReliably(const std::string& type);
 // cheaper check that cannot say intact (HEIF items are decoded here).
 ValidateFunction FindRebuildValidator(const std::string& type);
 
+// A slower validator that also decodes what the type's validator checks only by structure
+// (the video samples of a movie, whose payloads a NAL-length chain does not see into), to tell
+// apart the few joins that one cannot; null when the type has none.
+ValidateFunction FindDecodingValidator(const std::string& type);
+
 // The validator for a recovered file's type (its extension as the sink names it: "jpg",
 // "png", "mp4"...), or null when there is none for it.
 ValidateFunction FindValidator(const std::string& type);

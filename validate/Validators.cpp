@@ -71,6 +71,7 @@ ContinuationCheck FindContinuationCheck(const std::string& type) {
 }
 
 JoinCheck FindJoinCheck(const std::string& type) {
+  if (FindValidator(type) == ValidateMp4) return CheckMp4Join;
   if (type == "jpg" || type == "jpeg" || type == "jpe" || type == "jfif") return CheckJpegJoin;
   if (type == "png" || type == "apng") return CheckPngJoin;
   if (type == "flac") return CheckFlacJoin;
@@ -78,6 +79,11 @@ JoinCheck FindJoinCheck(const std::string& type) {
   if (type == "mkv" || type == "mka" || type == "webm") return CheckMatroskaJoin;
   if (type == "ogg" || type == "oga" || type == "opus" || type == "spx") return CheckOggJoin;
   return nullptr;
+}
+
+ValidateFunction FindDecodingValidator(const std::string& type) {
+  return FindValidator(type) == ValidateMp4 && type != "m4a" && type != "m4b" ? ValidateMp4Decoded
+                                                                              : nullptr;
 }
 
 ValidateFunction FindValidator(const std::string& type) {
