@@ -146,7 +146,7 @@ struct SampleMap {
 // Reads the movie header once per movie: a search judges thousands of candidates by it. Keyed
 // by where the header lies and its first and last bytes.
 std::shared_ptr<const SampleMap> MapSamples(ByteSpan& joined, const TopLevel& walk) {
-  constexpr size_t kMaxMaps = 16;
+  constexpr size_t kMaxMaps = 4;
   thread_local std::unordered_map<uint64_t, std::shared_ptr<const SampleMap>> maps;
   const long long moovAt = walk.moovEnd - walk.moovSize;
   unsigned char ends[128];
@@ -165,7 +165,10 @@ std::shared_ptr<const SampleMap> MapSamples(ByteSpan& joined, const TopLevel& wa
     AVFormatContext* context = demuxer.Context();
     for (unsigned i = 0; i < context->nb_streams; ++i) {
       AVStream* stream = context->streams[i];
-      map->checkers.push_back(std::make_unique<media::SampleChecker>(stream->codecpar));
+      // Video only: an audio checker would hold a decoder for each of a hostile file's tracks.
+      const bool video = stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+      map->checkers.push_back(
+          std::make_unique<media::SampleChecker>(video ? stream->codecpar : nullptr));
       const media::SampleChecker& checker = *map->checkers.back();
       if (!checker.Checks() || checker.Decodes()) continue;
       const int count = avformat_index_get_entries_count(stream);
