@@ -26,8 +26,10 @@ using media::Be64;
 
 // Sample tables of this size hold millions of samples; a larger movie header is not parsed.
 constexpr long long kMaxMovieHeader = 64LL * 1024 * 1024;
-// Decoding keeps a few dozen frames: up to full HD, within the memory a worker may use.
+// Decoding keeps a few dozen frames: up to full HD, within the memory a worker may use. It
+// runs at some 10 MB/s: a longer movie would hold a search up past its time.
 constexpr int kMaxDecodedPixels = 1920 * 1088;
+constexpr long long kMaxDecodedBytes = 16LL << 20;
 
 struct TopLevel {
   long long end = 0;       // after the last whole box
@@ -136,8 +138,8 @@ class VideoDecoder {
   AVFrame* FFrame = nullptr;
 };
 
-// Where a movie's samples lie, from its header, and a check for each track's samples that
-// needs none of the samples before it (NAL chains, JPEG frames; not audio, decoded in order).
+// Where a movie's video samples lie, from its header, and a check for each video track's
+// samples that needs none of the samples before it (NAL chains, JPEG frames).
 struct SampleMap {
   std::vector<Sample> samples;  // in file order
   std::vector<std::unique_ptr<media::SampleChecker>> checkers;
@@ -216,6 +218,7 @@ JoinFit CheckMp4Join(ByteSpan& joined, long long, long long cut) {
 Validation ValidateMp4Decoded(ByteSpan& bytes) {
   const Validation checked = ValidateMp4(bytes);
   if (checked.verdict != Verdict::kIntact) return checked;
+  if (checked.end > kMaxDecodedBytes) return Validation::CannotTell();
   media::SilenceLibav();
   SubSpan file(bytes, 0, checked.end);
   media::Demuxer demuxer;
@@ -233,7 +236,7 @@ Validation ValidateMp4Decoded(ByteSpan& bytes) {
     if (!decoders[i]->Open(codec)) return Validation::CannotTell();
     any = true;
   }
-  if (!any) return checked;
+  if (!any) return Validation::CannotTell();  // nothing decoded tells nothing
   std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(av_packet_alloc(),
                                                         [](AVPacket* p) { av_packet_free(&p); });
   if (packet == nullptr) return Validation::CannotTell();
