@@ -275,14 +275,13 @@ TEST(Fragments, JoinCheckHoldsForTheRightContinuationOnly) {
     salvor::SubSpan uncut(span, 0, whole);
     const salvor::Validation broken = salvor::FindValidator(layout.name)(uncut);
     ASSERT_EQ(broken.verdict, salvor::Verdict::kDamaged) << layout.name;
+    // The first `at` bytes (by default the first piece) joined to the source from `start`,
+    // judged by the unit the validator places for that cut.
     const auto judge = [&](long long start, long long at = -1) {
-      long long unitStart = broken.goodUntil;
-      if (at >= 0) {  // a cut of its own: the unit its validator places
-        salvor::JoinedSpan joined(span, {{0, at}, {start, whole}}, whole);
-        unitStart = salvor::FindValidator(layout.name)(joined).goodUntil;
-      }
       at = at < 0 ? cut : at;
       salvor::JoinedSpan joined(span, {{0, at}, {start, whole}}, whole);
+      const long long unitStart =
+          at == cut ? broken.goodUntil : salvor::FindValidator(layout.name)(joined).goodUntil;
       return check(joined, unitStart, at);
     };
     EXPECT_EQ(judge(cut + gap), salvor::JoinFit::kHolds) << layout.name;
