@@ -16,6 +16,60 @@ extern "C" {
 
 namespace salvor {
 
+namespace {
+
+// What an audio or video packet of the stream a first page opens begins with, where its codec
+// says: Vorbis and Theora data packets with a 0 bit (Vorbis packs its bits from the lowest,
+// Theora from the highest), FLAC frames with their sync code. Opus and Speex packets may begin
+// with anything.
+enum class PacketStart { kAny, kLowBitClear, kHighBitClear, kFlacSync };
+
+PacketStart PacketStartOf(ByteSpan& joined, long long at) {
+  unsigned char head[27 + 255 + 8];
+  if (joined.Read(at, head, 27) < 27 || std::memcmp(head, "OggS", 4) != 0 || (head[5] & 2) == 0)
+    return PacketStart::kAny;
+  const int segments = head[26];
+  if (joined.Read(at + 27, head + 27, segments + 8) < segments + 8) return PacketStart::kAny;
+  const unsigned char* packet = head + 27 + segments;
+  if (std::memcmp(packet, "\x01vorbis", 7) == 0) return PacketStart::kLowBitClear;
+  if (std::memcmp(packet, "\x80theora", 7) == 0) return PacketStart::kHighBitClear;
+  if (std::memcmp(packet,
+                  "\x7f"
+                  "FLAC",
+                  5) == 0)
+    return PacketStart::kFlacSync;
+  return PacketStart::kAny;
+}
+
+// Whether the packets that begin past the cut in the page at `at` (header `head`) begin as
+// their codec says. Only pages past the headers: those carry a granule position.
+bool PacketsBeginRight(ByteSpan& joined, long long at, const unsigned char* head, long long cut) {
+  const uint32_t serial = media::Le32(head + 14);
+  if (media::Le32(head + 6) == 0 && media::Le32(head + 10) == 0) return true;
+  unsigned char first[27];
+  if (joined.Read(0, first, 27) < 27 || media::Le32(first + 14) != serial) return true;
+  const PacketStart rule = PacketStartOf(joined, 0);
+  if (rule == PacketStart::kAny) return true;
+  const int segments = head[26];
+  long long packet = at + 27 + segments;
+  bool begins = (head[5] & 1) == 0;  // not the rest of a packet from the page before
+  for (int i = 0; i < segments; ++i) {
+    if (begins && packet >= cut) {
+      unsigned char start[2];
+      if (joined.Read(packet, start, 2) < 2) return true;
+      if (rule == PacketStart::kLowBitClear && (start[0] & 0x01) != 0) return false;
+      if (rule == PacketStart::kHighBitClear && (start[0] & 0x80) != 0) return false;
+      if (rule == PacketStart::kFlacSync && (start[0] != 0xFF || (start[1] & 0xFE) != 0xF8))
+        return false;
+    }
+    packet += head[27 + i];
+    begins = head[27 + i] < 255;
+  }
+  return true;
+}
+
+}  // namespace
+
 Validation ValidateOgg(ByteSpan& span) {
   media::WindowReader bytes(span);
   const long long size = bytes.Size();
@@ -98,6 +152,9 @@ JoinFit CheckOggJoin(ByteSpan& joined, long long unitStart, long long cut) {
     if ((head[5] & 0x04) == 0 && joined.Read(at + length, next, 4) == 4 &&
         std::memcmp(next, "OggS", 4) != 0)
       return JoinFit::kBreaks;
+    // And the packets that begin past the cut begin as their codec says: a bit or two of each
+    // rules out most of the rest.
+    if (!PacketsBeginRight(joined, at, head, cut)) return JoinFit::kBreaks;
     std::vector<unsigned char> page(static_cast<size_t>(length));
     if (joined.Read(at, page.data(), length) < length) return JoinFit::kCannotTell;
     const uint32_t stored = media::Be32(page.data() + 22);

@@ -232,6 +232,18 @@ TEST(Fragments, JoinCheckHoldsForTheRightContinuationOnly) {
                    {0, 1},
                    40,
                    Gap::kNoise});
+  // Vorbis and FLAC in Ogg: the packets past the cut begin as their codec says.
+  for (const char* codec : {"libvorbis", "flac"}) {
+    cases.push_back({"ogg",
+                     std::string("ffmpeg -loglevel error -f lavfi -i "
+                                 "anoisesrc=duration=4:amplitude=0.3:seed=3 -fflags +bitexact "
+                                 "-c:a ") +
+                         codec + " -f ogg $F",
+                     {30},
+                     {0, 1},
+                     40,
+                     Gap::kNoise});
+  }
   // A movie with its header first: the NAL chains of the samples past the cut.
   cases.push_back({"mp4",
                    "ffmpeg -loglevel error -f lavfi -i testsrc2=duration=2:size=320x240:rate=25 "
@@ -301,7 +313,7 @@ TEST(Fragments, JoinCheckHoldsForTheRightContinuationOnly) {
       EXPECT_NE(judge(cut + gap, cut - kSector), salvor::JoinFit::kHolds) << layout.name;
     }
   }
-  EXPECT_EQ(judged, 9);
+  EXPECT_EQ(judged, 11);
 }
 
 // Restart intervals of one photo decode alike: a JPEG join holds only when the interval after
