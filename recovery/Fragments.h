@@ -12,7 +12,7 @@ class RecoverySink;
 struct RebuildSettings {
   std::chrono::milliseconds perFile{3000};
   std::chrono::milliseconds total{600000};  // 0: no search at all
-  long long maxGapBlocks = 16384;  // 8 MiB of 512-byte blocks either side
+  long long maxGapBlocks = 16384;           // 8 MiB of 512-byte blocks either side
   int maxPieces = 3;
 };
 
