@@ -233,7 +233,7 @@ Validation ValidateFlac(ByteSpan& span) {
       if (crc != 0 || p + 1 < header.length + 2) continue;
       candidate.assign(frame.begin(), frame.begin() + p + 1);
       candidate.resize(candidate.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-      media::AudioDecoder decoder;
+      media::Decoder decoder;
       if (!decoder.Open(&codec)) return Validation::CannotTell();
       if (decoder.Decode(candidate.data(), static_cast<int>(p + 1))) end = p + 1;
     }

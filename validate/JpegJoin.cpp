@@ -88,7 +88,7 @@ struct Layout {
   long long dataStart = 0;
 };
 
-// Where the decoding stands at the start of a block: what it needs to go on from there.
+// Where the decoding stands: the bytes loaded and the block, MCU and predictions reached.
 struct Position {
   long long at = 0;     // the next byte to load
   uint64_t buffer = 0;  // bits loaded, most significant first

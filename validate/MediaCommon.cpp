@@ -135,23 +135,27 @@ bool PlausibleHevcNal(const unsigned char* header) {
   return type <= 9 || (type >= 16 && type <= 21) || (type >= 32 && type <= 40);
 }
 
-AudioDecoder::~AudioDecoder() {
+Decoder::~Decoder() {
   av_frame_free(&FFrame);
   av_packet_free(&FPacket);
   avcodec_free_context(&FContext);
 }
 
-bool AudioDecoder::Start(AVCodecContext* context) {
+bool Decoder::Start(AVCodecContext* context) {
   FContext = context;
   context->thread_count = 1;
   context->err_recognition = AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_BUFFER | AV_EF_EXPLODE;
+  if (context->codec_type == AVMEDIA_TYPE_VIDEO) {
+    context->skip_loop_filter = AVDISCARD_ALL;
+    context->flags2 |= AV_CODEC_FLAG2_FAST;
+  }
   FPacket = av_packet_alloc();
   FFrame = av_frame_alloc();
   return FPacket != nullptr && FFrame != nullptr &&
          avcodec_open2(context, context->codec, nullptr) >= 0;
 }
 
-bool AudioDecoder::Open(const AVCodecParameters* codec) {
+bool Decoder::Open(const AVCodecParameters* codec) {
   SilenceLibav();
   const AVCodec* decoder = avcodec_find_decoder(codec->codec_id);
   if (decoder == nullptr) return false;
@@ -164,7 +168,7 @@ bool AudioDecoder::Open(const AVCodecParameters* codec) {
   return Start(context);
 }
 
-bool AudioDecoder::Open(int codecId, int sampleRate, int channels) {
+bool Decoder::Open(int codecId, int sampleRate, int channels) {
   SilenceLibav();
   const AVCodec* decoder = avcodec_find_decoder(static_cast<AVCodecID>(codecId));
   if (decoder == nullptr) return false;
@@ -175,7 +179,7 @@ bool AudioDecoder::Open(int codecId, int sampleRate, int channels) {
   return Start(context);
 }
 
-bool AudioDecoder::Decode(const unsigned char* data, int size) {
+bool Decoder::Decode(const unsigned char* data, int size) {
   // The packet borrows the bytes; the caller keeps AV_INPUT_BUFFER_PADDING_SIZE zeros after
   // them, as every decoder may read that far.
   FPacket->data = const_cast<unsigned char*>(data);
@@ -187,6 +191,20 @@ bool AudioDecoder::Decode(const unsigned char* data, int size) {
     if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) return true;
     if (received < 0) return false;
     av_frame_unref(FFrame);
+  }
+}
+
+bool Decoder::Decode(const AVPacket* packet) {
+  const int sent = avcodec_send_packet(FContext, packet);
+  if (sent < 0 && sent != AVERROR(EAGAIN) && sent != AVERROR_EOF) return false;
+  for (;;) {
+    const int received = avcodec_receive_frame(FContext, FFrame);
+    if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) return true;
+    if (received < 0) return false;
+    const bool damaged =
+        FFrame->decode_error_flags != 0 || (FFrame->flags & AV_FRAME_FLAG_CORRUPT) != 0;
+    av_frame_unref(FFrame);
+    if (damaged) return false;
   }
 }
 
@@ -218,7 +236,7 @@ SampleChecker::SampleChecker(const AVCodecParameters* codec) {
   } else if (codec->codec_id == AV_CODEC_ID_MJPEG) {
     FKind = Kind::kJpeg;
   } else if (codec->codec_type == AVMEDIA_TYPE_AUDIO && !pcm && !lenient) {
-    FAudio = std::make_unique<AudioDecoder>();
+    FAudio = std::make_unique<Decoder>();
     FKind = Kind::kAudio;
     if (!FAudio->Open(codec)) {
       FAudio.reset();

@@ -91,19 +91,23 @@ class Demuxer {
   AVFormatContext* FContext = nullptr;
 };
 
-// An audio decoder fed one packet at a time, strict about errors.
-class AudioDecoder {
+// A libavcodec decoder fed one packet at a time, strict about errors. Video is decoded fast
+// rather than exactly (no loop filter): only whether every slice decodes matters.
+class Decoder {
  public:
-  AudioDecoder() = default;
-  AudioDecoder(const AudioDecoder&) = delete;
-  AudioDecoder& operator=(const AudioDecoder&) = delete;
-  ~AudioDecoder();
+  Decoder() = default;
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
+  ~Decoder();
   // False when the codec has no decoder here or refuses its parameters.
   bool Open(const AVCodecParameters* codec);
   bool Open(int codecId, int sampleRate, int channels);
   // False when the decoder complains about the packet. The caller keeps
   // AV_INPUT_BUFFER_PADDING_SIZE zeros after the bytes: every decoder may read that far.
   bool Decode(const unsigned char* data, int size);
+  // As Decode, for a demuxer's packet (null: the end of the stream); also false when a picture
+  // it completes is marked damaged.
+  bool Decode(const AVPacket* packet);
 
  private:
   bool Start(AVCodecContext* context);
@@ -151,7 +155,7 @@ class SampleChecker {
   Kind FKind = Kind::kNone;
   bool FHevc = false;
   int FLengthSize = 4;
-  std::unique_ptr<AudioDecoder> FAudio;
+  std::unique_ptr<Decoder> FAudio;
   std::vector<unsigned char> FBuffer;
 };
 

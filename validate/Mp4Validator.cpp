@@ -93,51 +93,6 @@ struct Sample {
   int track;
 };
 
-// A video decoder that fails on any error in the bitstream, fast rather than exact: the
-// pictures are not looked at, only whether every slice decodes.
-class VideoDecoder {
- public:
-  VideoDecoder() = default;
-  VideoDecoder(const VideoDecoder&) = delete;
-  VideoDecoder& operator=(const VideoDecoder&) = delete;
-  ~VideoDecoder() {
-    av_frame_free(&FFrame);
-    avcodec_free_context(&FContext);
-  }
-
-  bool Open(const AVCodecParameters* codec) {
-    const AVCodec* decoder = avcodec_find_decoder(codec->codec_id);
-    if (decoder == nullptr || (FContext = avcodec_alloc_context3(decoder)) == nullptr ||
-        avcodec_parameters_to_context(FContext, codec) < 0)
-      return false;
-    FContext->thread_count = 1;
-    FContext->err_recognition = AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_BUFFER | AV_EF_EXPLODE;
-    FContext->skip_loop_filter = AVDISCARD_ALL;
-    FContext->flags2 |= AV_CODEC_FLAG2_FAST;
-    FFrame = av_frame_alloc();
-    return FFrame != nullptr && avcodec_open2(FContext, decoder, nullptr) >= 0;
-  }
-
-  // False when the packet (null: the end of the stream) or a picture it completes is damaged.
-  bool Decode(const AVPacket* packet) {
-    const int sent = avcodec_send_packet(FContext, packet);
-    if (sent < 0 && sent != AVERROR(EAGAIN) && sent != AVERROR_EOF) return false;
-    for (;;) {
-      const int received = avcodec_receive_frame(FContext, FFrame);
-      if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) return true;
-      if (received < 0) return false;
-      const bool damaged =
-          FFrame->decode_error_flags != 0 || (FFrame->flags & AV_FRAME_FLAG_CORRUPT) != 0;
-      av_frame_unref(FFrame);
-      if (damaged) return false;
-    }
-  }
-
- private:
-  AVCodecContext* FContext = nullptr;
-  AVFrame* FFrame = nullptr;
-};
-
 // Where a movie's video samples lie, from its header, and a check for each video track's
 // samples that needs none of the samples before it (NAL chains, JPEG frames).
 struct SampleMap {
@@ -225,14 +180,14 @@ Validation ValidateMp4Decoded(ByteSpan& bytes) {
   if (!demuxer.Open(file, "mov", {{"ignore_editlist", "1"}, {"ignore_chapters", "1"}}))
     return Validation::CannotTell();
   AVFormatContext* context = demuxer.Context();
-  std::vector<std::unique_ptr<VideoDecoder>> decoders(context->nb_streams);
+  std::vector<std::unique_ptr<media::Decoder>> decoders(context->nb_streams);
   bool any = false;
   for (unsigned i = 0; i < context->nb_streams; ++i) {
     const AVCodecParameters* codec = context->streams[i]->codecpar;
     if (codec->codec_type != AVMEDIA_TYPE_VIDEO) continue;
     if (static_cast<long long>(codec->width) * codec->height > kMaxDecodedPixels)
       return Validation::CannotTell();
-    decoders[i] = std::make_unique<VideoDecoder>();
+    decoders[i] = std::make_unique<media::Decoder>();
     if (!decoders[i]->Open(codec)) return Validation::CannotTell();
     any = true;
   }
@@ -245,14 +200,14 @@ Validation ValidateMp4Decoded(ByteSpan& bytes) {
     const long long at = packet->pos;
     const long long end = at + packet->size;
     const bool decodes = stream >= decoders.size() || decoders[stream] == nullptr ||
-                         decoders[stream]->Decode(packet.get());
+                         decoders[stream]->Decode(static_cast<const AVPacket*>(packet.get()));
     av_packet_unref(packet.get());
     if (!decodes)
       return Validation::Damaged(0, std::max(0LL, std::min(end, checked.end)),
                                  "video does not decode");
   }
   for (const auto& decoder : decoders)
-    if (decoder != nullptr && !decoder->Decode(nullptr))
+    if (decoder != nullptr && !decoder->Decode(static_cast<const AVPacket*>(nullptr)))
       return Validation::Damaged(0, checked.end, "video does not decode");
   return checked;
 }

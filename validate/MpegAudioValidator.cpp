@@ -228,7 +228,7 @@ Validation ValidateFrames(ByteSpan& span, const Family& family, int codecId) {
   const Frame first = ReadFrame(bytes, start, family);
   if (first.length == 0)
     return Validation::Damaged(start, std::min(start + family.headerSize, size), "no audio frame");
-  media::AudioDecoder decoder;
+  media::Decoder decoder;
   if (family.decode && !decoder.Open(codecId, first.sampleRate, first.channels))
     return Validation::CannotTell();
   const long long expected = family.decode ? 0 : HeaderFrameCount(bytes, start, first);
