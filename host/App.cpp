@@ -1127,10 +1127,12 @@ int ScanWithWorkers(Options options, const ScanPaths& paths, const struct stat& 
   CPhotoRecovery* engine = GetSVSingleton();
   ModuleSet modules;
   std::string error;
-  // The content modules only to check the type and handler settings: each worker loads them.
+  // The content modules to check the type and handler settings (each worker loads them too),
+  // and for the gallery's previews of the merged folder.
   const bool handlerSettings =
       !options.types.empty() || !options.exclude.empty() || !options.settings.empty();
-  if (!LoadQuietly(engine, paths.moduleDir, handlerSettings, true, modules, error))
+  const bool gallery = !options.listOnly && !options.noGallery;
+  if (!LoadQuietly(engine, paths.moduleDir, handlerSettings || gallery, true, modules, error))
     return Fail(2, kExitModule, error);
   if (handlerSettings && !ConfigureHandlers(engine, options, error))
     return Fail(2, kExitUsage, error);
@@ -1177,7 +1179,7 @@ int ScanWithWorkers(Options options, const ScanPaths& paths, const struct stat& 
                  options.outputDir + " --resume\n");
   }
   if (gInterrupts != 0) return 128 + (gStopSignal != 0 ? gStopSignal : SIGINT);
-  if (!options.listOnly && !options.noGallery) MakeMergedGallery(engine, options);
+  if (gallery) MakeMergedGallery(engine, options);
   return outcome.status != 0 ? outcome.status : outcome.merged.complete ? kExitOk : kExitIncomplete;
 }
 

@@ -3,6 +3,7 @@
 // entries, whatever the cut between the shards and however they overlap.
 #include <gtest/gtest.h>
 
+#include <glob.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -29,6 +30,17 @@ uint32_t Crc32(const uint8_t* data, size_t length) {
     for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1)));
   }
   return ~crc;
+}
+
+// The thumbnails of a folder's gallery, by name (named by content).
+std::set<std::string> Thumbnails(const std::string& folder) {
+  std::set<std::string> names;
+  glob_t found{};
+  if (glob((folder + "/.thumbnails/*").c_str(), 0, nullptr, &found) == 0)
+    for (size_t i = 0; i < found.gl_pathc; ++i)
+      names.insert(std::string(found.gl_pathv[i]).substr(folder.size()));
+  globfree(&found);
+  return names;
 }
 
 // The PNG with a private chunk after its header that holds `inside` at `offset` of the PNG:
@@ -184,7 +196,10 @@ TEST(Shards, WorkersGiveWhatOneScanGives) {
     EXPECT_EQ(Entries(ReadText(work + "/" + jobs + "/report.xml")),
               Entries(ReadText(work + "/" + whole + "/report.xml")));
     EXPECT_FALSE(FileExists(work + "/" + jobs + "/.jobs"));
-    EXPECT_TRUE(FileExists(work + "/" + jobs + "/index.html"));  // the merged folder's gallery
+    // The merged folder's gallery, with the thumbnails a single scan makes.
+    EXPECT_TRUE(FileExists(work + "/" + jobs + "/index.html"));
+    EXPECT_FALSE(Thumbnails(work + "/" + whole).empty());
+    EXPECT_EQ(Thumbnails(work + "/" + jobs), Thumbnails(work + "/" + whole));
     EXPECT_NE(ReadText(work + "/" + jobs + "/salvor.log").find("== worker 2: bytes 4194304-"),
               std::string::npos);
   }
