@@ -124,6 +124,8 @@ class RecoverySink : public CSinkBase {
   // Delivered files named intact by a check cheaper than the decoding their format allows
   // (HEIF: the coded units' structure), in delivery order (bounded): decoded after the scan.
   const std::vector<ReportFile>& Undecoded() const { return FUndecoded; }
+  // The folder the files are written into (their report filenames are relative to it).
+  const std::string& OutputDir() const { return FSettings.outputDir; }
   // Every delivered file left damaged, a known break or not, in delivery order (bounded).
   const std::vector<ReportFile>& Damaged() const { return FDamaged; }
   // Gives an intact file that decoding found damaged its broken name, reports it in place of
