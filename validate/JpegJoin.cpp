@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "validate/Formats.h"
+#include "validate/Spans.h"
 
 namespace salvor {
 namespace {
@@ -402,21 +403,6 @@ struct Prefix {
   Resume atCut;
 };
 
-// Candidates for one cut share its prefix, which is read once. The key is the cut and the bytes
-// just before it, which differ between the prefixes a search tries for the same cut.
-uint64_t PrefixKey(const uint8_t* tail, long long length, long long unitStart, long long cut) {
-  uint64_t hash =
-      1469598103934665603ULL ^ static_cast<uint64_t>(cut) * 31 ^ static_cast<uint64_t>(unitStart);
-  for (long long i = 0; i < length; ++i) hash = (hash ^ tail[i]) * 1099511628211ULL;
-  return hash;
-}
-
-uint64_t PrefixKey(ByteSpan& joined, long long unitStart, long long cut) {
-  uint8_t tail[kSector];
-  const long long from = std::max(0LL, cut - kSector);
-  return PrefixKey(tail, std::max(0LL, joined.Read(from, tail, cut - from)), unitStart, cut);
-}
-
 using PrefixCache = std::unordered_map<uint64_t, Prefix>;
 
 // Reads the first piece up to `cut` once, and notes the prefix of that cut and of every sector
@@ -432,7 +418,7 @@ void ReadPrefixes(ByteSpan& joined, long long unitStart, long long cut, PrefixCa
     const long long from = std::max(0LL, at - kSector);
     const long long got = std::max(0LL, joined.Read(from, tail, at - from));
     if (prefix.state == Prefix::kReady) prefix.layout = layout;
-    cache[PrefixKey(tail, got, unitStart, at)] = prefix;
+    cache[JoinPrefixKey(tail, got, unitStart, at)] = prefix;
   };
   if (!ReadLayout(joined, cut, *layout) || cut - layout->dataStart > kMaxPrefix) {
     note(cut, Prefix());
@@ -486,7 +472,7 @@ void ReadPrefixes(ByteSpan& joined, long long unitStart, long long cut, PrefixCa
 JoinFit CheckJpegJoin(ByteSpan& joined, long long unitStart, long long cut) {
   thread_local PrefixCache prefixes;
   thread_local int reads = 0;  // each holds a layout of some KiB
-  const uint64_t key = PrefixKey(joined, unitStart, cut);
+  const uint64_t key = JoinPrefixKey(joined, unitStart, cut);
   auto found = prefixes.find(key);
   if (found == prefixes.end()) {
     if (prefixes.size() >= kMaxCached || ++reads > kMaxReads) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <unordered_map>
 #include <vector>
 
 extern "C" {
@@ -13,6 +14,7 @@ extern "C" {
 
 #include "validate/Formats.h"
 #include "validate/MediaCommon.h"
+#include "validate/Spans.h"
 
 namespace salvor {
 
@@ -155,12 +157,33 @@ JoinFit CheckOggJoin(ByteSpan& joined, long long unitStart, long long cut) {
     // And the packets that begin past the cut begin as their codec says: a bit or two of each
     // rules out most of the rest.
     if (!PacketsBeginRight(joined, at, head, cut)) return JoinFit::kBreaks;
-    std::vector<unsigned char> page(static_cast<size_t>(length));
-    if (joined.Read(at, page.data(), length) < length) return JoinFit::kCannotTell;
-    const uint32_t stored = media::Be32(page.data() + 22);
-    std::memset(page.data() + 22, 0, 4);
-    return av_crc(table, 0, page.data(), static_cast<size_t>(length)) == stored ? JoinFit::kHolds
-                                                                                : JoinFit::kBreaks;
+    const uint32_t stored = media::Be32(head + 22);
+    if (cut < at + 27) {  // the cut in the header: too rare to share
+      std::vector<unsigned char> page(static_cast<size_t>(length));
+      if (joined.Read(at, page.data(), length) < length) return JoinFit::kCannotTell;
+      std::memset(page.data() + 22, 0, 4);
+      return av_crc(table, 0, page.data(), page.size()) == stored ? JoinFit::kHolds
+                                                                  : JoinFit::kBreaks;
+    }
+    // The CRC runs over the page's bytes in order: up to the cut it is the same for every
+    // candidate of that cut, and is taken once; each candidate adds only its bytes past the cut.
+    thread_local std::unordered_map<uint64_t, uint32_t> crcToCut;
+    thread_local std::vector<unsigned char> bytes;
+    constexpr size_t kMaxCached = 4096;
+    const uint64_t key = JoinPrefixKey(joined, at, cut);
+    auto found = crcToCut.find(key);
+    if (found == crcToCut.end()) {
+      if (crcToCut.size() >= kMaxCached) crcToCut.clear();
+      bytes.resize(static_cast<size_t>(cut - at));
+      if (joined.Read(at, bytes.data(), cut - at) < cut - at) return JoinFit::kCannotTell;
+      std::memset(bytes.data() + 22, 0, 4);
+      found = crcToCut.emplace(key, av_crc(table, 0, bytes.data(), bytes.size())).first;
+    }
+    const long long past = at + length - cut;
+    bytes.resize(static_cast<size_t>(past));
+    if (joined.Read(cut, bytes.data(), past) < past) return JoinFit::kCannotTell;
+    return av_crc(table, found->second, bytes.data(), bytes.size()) == stored ? JoinFit::kHolds
+                                                                              : JoinFit::kBreaks;
   }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -47,5 +48,22 @@ class SubSpan : public ByteSpan {
   long long FOffset;
   long long FSize;
 };
+
+// A key for what a join check learnt of a joined file up to `cut` in the unit at `unitStart`:
+// the candidates of one cut share it, and a search tries other prefixes for the same cut,
+// which differ in the sector just before it.
+inline uint64_t JoinPrefixKey(const unsigned char* tail, long long length, long long unitStart,
+                              long long cut) {
+  uint64_t hash =
+      1469598103934665603ULL ^ static_cast<uint64_t>(cut) * 31 ^ static_cast<uint64_t>(unitStart);
+  for (long long i = 0; i < length; ++i) hash = (hash ^ tail[i]) * 1099511628211ULL;
+  return hash;
+}
+
+inline uint64_t JoinPrefixKey(ByteSpan& joined, long long unitStart, long long cut) {
+  unsigned char tail[512];
+  const long long from = std::max(0LL, cut - 512);
+  return JoinPrefixKey(tail, std::max(0LL, joined.Read(from, tail, cut - from)), unitStart, cut);
+}
 
 }  // namespace salvor
