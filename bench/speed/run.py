@@ -16,8 +16,13 @@ Salvor scans also run on the first image, where both find the same files: the co
 search itself.
 Recall is the share of the placed files that a tool returns byte-identical (SHA-256).
 
+Then the media-dense card: a camera card full of 12-megapixel JPEGs (each with its EXIF
+thumbnail and unique), back to back, where decoding each photo to check it and writing it out
+take the time; Salvor as installed and without the gallery, beside PhotoRec.
+
 Usage: bench/speed/run.py [--size-gib 4] [--runs 3] [--peer-runs 3] [--no-peers] [--work DIR]
                           [--salvor PATH] [--unaligned-gib 1] [--only-unaligned]
+                          [--dense-gib 1] [--only-dense]
 """
 import argparse
 import hashlib
@@ -144,6 +149,63 @@ def run_unaligned(args, media, out):
               f"{peak / 1024:>10.1f}")
 
 
+def make_dense_image(path, size, work):
+    """Four camera-like photos (12 MP, noisy as a sensor's, an EXIF thumbnail each), copied
+    until the image is full, each copy made unique by a comment segment, one per few sectors."""
+    photos = []
+    for k in range(4):
+        photo = os.path.join(work, f"dense-photo{k}.jpg")
+        if not os.path.exists(photo):
+            subprocess.run(
+                f"ffmpeg -loglevel error -y -f lavfi -i 'testsrc2=size=4000x3000:rate=1,"
+                f"noise=alls={8 + 3 * k}:allf=t,hue=h={60 * k}' -frames:v 1 -q:v 3 "
+                f"-pix_fmt yuvj420p '{photo}' && ffmpeg -loglevel error -y -i '{photo}' "
+                f"-vf scale=160:120 '{photo}.thumb.jpg' && exiftool -q -overwrite_original "
+                f"'-ThumbnailImage<={photo}.thumb.jpg' '{photo}'; rm -f '{photo}.thumb.jpg'",
+                shell=True, check=True)
+        with open(photo, "rb") as f:
+            photos.append(f.read())
+    count = 0
+    with open(path, "wb") as out:
+        while out.tell() < size - 8 * MIB:
+            photo = photos[count % len(photos)]
+            comment = f"copy {count}".encode()
+            out.write(photo[:2] + b"\xff\xfe" + (len(comment) + 2).to_bytes(2, "big") + comment +
+                      photo[2:])
+            out.write(os.urandom(512 - out.tell() % 512))
+            count += 1
+        out.truncate(size)
+    return count
+
+
+def run_dense(args, out):
+    size = int(args.dense_gib * (1 << 30))
+    image = os.path.join(args.work, f"dense-{args.dense_gib:g}g.img")
+    if not os.path.exists(image) or os.path.getsize(image) != size:
+        print(f"speed: generating {image}", file=sys.stderr)
+        make_dense_image(image, size, args.work)
+    subprocess.run(f"cat '{image}' > /dev/null", shell=True)
+    base = f"rm -rf '{out}/s' && '{args.salvor}' scan '{image}' -o '{out}/s' -q"
+    cmds = {"salvor": base, "salvor --no-gallery": base + " --no-gallery"}
+    if not args.no_peers and shutil.which("photorec"):
+        cmds["photorec"] = tools(image, out, args.salvor, True)["photorec"]
+    load = os.getloadavg()[0]
+    rows = {}
+    for name, cmd in cmds.items():
+        count = args.peer_runs if name == "photorec" else args.runs
+        runs = [timed(cmd) for _ in range(count)]
+        rows[name] = (statistics.median(r[0] for r in runs), max(r[1] for r in runs))
+        remove_outputs(out, keep=["scalpel.conf"])
+    print(f"\nmedia-dense card {size / (1 << 30):g} GiB of 12 MP JPEGs, medians of {args.runs} "
+          f"runs (peers: {args.peer_runs}); load average at start {load:.1f}")
+    print(f"{'tool':<20}{'seconds':>9}{'MB/s':>9}{'x photorec':>12}{'peak MiB':>10}")
+    photorec = rows.get("photorec", (0, 0))[0]
+    for name, (seconds, peak) in rows.items():
+        times = f"{photorec / seconds:.2f}" if photorec else "-"
+        print(f"{name:<20}{seconds:>9.2f}{size / MIB / seconds:>9.1f}{times:>12}"
+              f"{peak / 1024:>10.1f}")
+
+
 def timed(cmd, cwd=None):
     """Wall seconds, peak resident memory (KiB) and exit status of a command."""
     start = time.monotonic()
@@ -205,6 +267,8 @@ def main():
     parser.add_argument("--salvor", default=os.path.join(ROOT, "build", "bin", "salvor"))
     parser.add_argument("--unaligned-gib", type=float, default=1.0)
     parser.add_argument("--only-unaligned", action="store_true")
+    parser.add_argument("--dense-gib", type=float, default=1.0)
+    parser.add_argument("--only-dense", action="store_true")
     args = parser.parse_args()
     if not os.path.exists(args.salvor):
         sys.exit(f"speed: no salvor at {args.salvor}; build first (scripts/test.sh)")
@@ -218,6 +282,9 @@ def main():
     os.makedirs(out, exist_ok=True)
     if args.only_unaligned:
         run_unaligned(args, media, out)
+        return 0
+    if args.only_dense:
+        run_dense(args, out)
         return 0
     size = int(args.size_gib * (1 << 30))
     image = os.path.join(args.work, f"speed-{args.size_gib:g}g.img")
@@ -252,6 +319,7 @@ def main():
     print(f"salvor peak memory: 1 GiB image {peak_small / 1024:.1f} MiB, "
           f"{size / (1 << 30):g} GiB image {results['salvor'][1] / 1024:.1f} MiB")
     run_unaligned(args, media, out)
+    run_dense(args, out)
     return 0
 
 
