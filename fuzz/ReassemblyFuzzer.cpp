@@ -25,6 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   limits.maxTries = 64;
   limits.maxTime = std::chrono::milliseconds(200);
   limits.maxFileBytes = 1 << 20;
+  limits.splicesShowAtOnce = salvor::NoticesSplicesAtOnce(type);
   const salvor::Rebuilt rebuilt =
       salvor::FindPieces(source, validate, salvor::BrokenFile{0, 0, 1}, claimed, limits,
                          salvor::FindContinuationCheck(type), salvor::FindJoinCheck(type),

@@ -134,11 +134,25 @@ class PieceSearch {
   };
   // Tries the file as `prefix` then the source from `start` on: true when that is the whole
   // file (the result is kept); a continuation that reads on is added to `furthest`.
+  // `baseline`: the prefix's Baseline, kNotYet until a candidate needs it (most do not get
+  // past the join check); a prefix that breaks before its cut takes no continuation.
   // `unitStart`: where the framing unit holding the cut begins in the file (-1: not known);
   // `knownBreak`: where in the source the uncut last piece broke (-1: nowhere known).
-  bool TryContinuation(const std::vector<Piece>& prefix, long long baseline, long long start,
+  bool TryContinuation(const std::vector<Piece>& prefix, long long& baseline, long long start,
                        int depth, std::vector<Partial>& furthest, long long unitStart,
                        long long knownBreak = -1);
+  // Whether a continuation that reads `reach` bytes past its cut is followed at once, among
+  // those of one search for the next piece: the first few, then only one that reads on twice
+  // as far as any followed before (the file's own bytes stored elsewhere read on for some KiB
+  // from almost any block, the right ones to the next cut).
+  bool WorthALook(int depth, long long reach) {
+    if (FLooks.size() <= static_cast<size_t>(depth)) FLooks.resize(depth + 1);
+    Looks& looks = FLooks[depth];
+    if (looks.count >= kLooksAtOnce && reach < 2 * looks.furthest) return false;
+    ++looks.count;
+    looks.furthest = std::max(looks.furthest, reach);
+    return true;
+  }
   // The same join with its cut a block earlier or later, where that validates as well.
   std::vector<std::vector<Piece>> AlikeJoins(const std::vector<Piece>& prefix, long long start) {
     std::vector<std::vector<Piece>> alike;
@@ -207,8 +221,9 @@ class PieceSearch {
   long long Work() const { return FResult.tries + FResult.judged / kJudgedPerTry; }
   bool Spent() {
     if (FResult.tries >= FLimits.maxTries || Work() >= FTryCeiling) return true;
-    if (std::chrono::steady_clock::now() < FDeadline) return false;
-    FResult.outOfTime = true;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < FLookDeadline) return false;
+    if (now >= FDeadline) FResult.outOfTime = true;
     return true;
   }
   static long long Length(const std::vector<Piece>& pieces) {
@@ -229,7 +244,15 @@ class PieceSearch {
   std::chrono::steady_clock::time_point FDeadline;
   std::vector<uint8_t> FSample;
   Rebuilt FResult;
-  long long FTryCeiling = std::numeric_limits<long long>::max();  // of a look ahead
+  long long FTryCeiling = std::numeric_limits<long long>::max();    // of a look ahead
+  std::chrono::steady_clock::time_point FLookDeadline = FDeadline;  // the same, by the clock
+  static constexpr int kLooksAtOnce = 2;
+  static constexpr long long kNotYet = std::numeric_limits<long long>::min();
+  struct Looks {
+    int count = 0;
+    long long furthest = 0;  // bytes past its cut the furthest of them read
+  };
+  std::vector<Looks> FLooks;  // by depth, for the search going on there
 };
 
 // The continuations that got furthest are followed for a further piece: a few, not all.
@@ -358,10 +381,12 @@ long long PieceSearch::NextStart(Starts& starts, const std::vector<Piece>& piece
   return -1;
 }
 
-bool PieceSearch::TryContinuation(const std::vector<Piece>& prefix, long long baseline,
+bool PieceSearch::TryContinuation(const std::vector<Piece>& prefix, long long& baseline,
                                   long long start, int depth, std::vector<Partial>& furthest,
                                   long long unitStart, long long knownBreak) {
   const long long cut = Length(prefix);
+  const auto breaksBeforeCut = [&] { return baseline >= 0 && baseline < cut; };
+  if (baseline != kNotYet && breaksBeforeCut()) return false;
   std::vector<Piece> trial = prefix;
   trial.push_back({start, FLimits.maxFileBytes});
   if (FJoinCheck != nullptr && unitStart >= 0) {
@@ -370,6 +395,10 @@ bool PieceSearch::TryContinuation(const std::vector<Piece>& prefix, long long ba
       ++FResult.judged;
       return false;
     }
+  }
+  if (baseline == kNotYet) {
+    baseline = Baseline(prefix);
+    if (breaksBeforeCut() || Spent()) return false;
   }
   const Validation result = Try(trial);
   if (result.verdict == Verdict::kIntact && result.end > cut) {
@@ -392,15 +421,21 @@ bool PieceSearch::TryContinuation(const std::vector<Piece>& prefix, long long ba
   // Nor reading on to the very byte where the uncut piece broke: a decoder that resynchronises
   // (JPEG) reads the piece's own bytes a block or two on as well as in place.
   if (start + (result.damagedAt - cut) == knownBreak) return false;
-  // Read on for several blocks past the cut, or proven past it: almost surely the next piece,
-  // followed at once for the one after it.
+  // Read on for several blocks past the cut (two where a splice shows at once), or proven
+  // past it: almost surely the next piece, followed at once for the one after it.
+  const long long convincing = FLimits.splicesShowAtOnce ? 2 : kConvincingBlocks;
   if (depth != kNoLookAhead && depth + 1 < FLimits.maxPieces &&
-      (result.goodUntil > cut || result.damagedAt >= cut + kConvincingBlocks * FBlock)) {
-    // A look of its own, with a small share of the tries: a wrong cut can read on too.
+      (result.goodUntil > cut || result.damagedAt >= cut + convincing * FBlock) &&
+      WorthALook(depth, result.damagedAt - cut)) {
+    // A look of its own, with a small share of the tries and of the time: a wrong cut can
+    // read on too, and a validation of a long prefix takes milliseconds.
     const long long ceiling = FTryCeiling;
+    const auto deadline = FLookDeadline;
     FTryCeiling = std::min(ceiling, Work() + kProbeTries);
+    FLookDeadline = std::min(deadline, std::chrono::steady_clock::now() + FLimits.maxTime / 4);
     const bool found = Extend(trial, result, depth + 1);
     FTryCeiling = ceiling;
+    FLookDeadline = deadline;
     if (found) return true;
   }
   // A block or more: perhaps a piece of the file, followed once the rest is tried.
@@ -452,7 +487,9 @@ bool PieceSearch::FollowAnchor(const std::vector<Piece>& pieces, const Validatio
       if (at + shift < 0 || FClaimed.Claimed(at + shift)) continue;
       std::vector<Piece> prefix = pieces;
       prefix.back().length = at - last.offset;
-      if (TryContinuation(prefix, -1, at + shift, kNoLookAhead, furthest, validation.goodUntil))
+      long long noBaseline = -1;
+      if (TryContinuation(prefix, noBaseline, at + shift, kNoLookAhead, furthest,
+                          validation.goodUntil))
         return true;
     }
   }
@@ -460,6 +497,7 @@ bool PieceSearch::FollowAnchor(const std::vector<Piece>& pieces, const Validatio
 }
 
 bool PieceSearch::Extend(std::vector<Piece> pieces, const Validation& validation, int depth) {
+  if (FLooks.size() > static_cast<size_t>(depth)) FLooks[depth] = Looks();
   std::vector<Partial> furthest;
   if (FollowAnchor(pieces, validation, furthest)) return true;
   // Where the structure says which bytes must come further on, a continuation without them
@@ -471,19 +509,13 @@ bool PieceSearch::Extend(std::vector<Piece> pieces, const Validation& validation
   const long long lastStart = Length(pieces) - pieces.back().length;
   const long long knownBreak =
       damagedAt >= lastStart ? pieces.back().offset + (damagedAt - lastStart) : -1;
-  // The cuts worth a search: bytes before a cut that already do not fit (followed by zeros)
-  // mean the break is earlier, and no continuation can help.
   std::vector<std::vector<Piece>> prefixes;
-  std::vector<long long> baselines;
   for (long long cut : Cuts(pieces, goodUntil, damagedAt)) {
-    if (Spent()) return false;
     std::vector<Piece> prefix = pieces;
     prefix.back().length = cut - lastStart;
-    const long long baseline = Baseline(prefix);
-    if (baseline >= 0 && baseline < cut) continue;
-    baselines.push_back(baseline);
     prefixes.push_back(std::move(prefix));
   }
+  std::vector<long long> baselines(prefixes.size(), kNotYet);
   // Every (cut, continuation) pair is tried in the order of its rank times its distance: the
   // likeliest cut is tried with the nearest continuations first and with every one in the end,
   // the less likely ones with as many fewer as their rank is further down, so that a wrong
@@ -516,6 +548,10 @@ bool PieceSearch::Extend(std::vector<Piece> pieces, const Validation& validation
     turns.push({list.rank * (list.starts.handed + 1), index});
     if (Spent()) return false;
     if (!CouldContinue(start)) continue;
+    // The piece's own bytes with some left out: a gap the validator would have noticed.
+    const Piece& last = prefixes[list.prefix].back();
+    if (FLimits.splicesShowAtOnce && start > last.offset + last.length && start < knownBreak)
+      continue;
     if (TryContinuation(prefixes[list.prefix], baselines[list.prefix], start, depth, furthest,
                         goodUntil, knownBreak))
       return true;

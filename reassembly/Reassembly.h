@@ -54,6 +54,9 @@ struct SearchLimits {
   long long maxTries = 100000;  // validations per file
   std::chrono::milliseconds maxTime{3000};
   long long maxFileBytes = 256LL << 20;  // the format's largest file
+  // The validator notices foreign bytes within a block of where they begin: what it read
+  // through before its break is no gap between pieces.
+  bool splicesShowAtOnce = false;
 };
 
 // A file found damaged: where it starts and where its validator placed the break.

@@ -19,7 +19,7 @@ namespace {
 constexpr long long kLeastReach = 64LL << 20;
 
 // The files named intact on a cheaper check, decoded whole (a HEIC photo takes a fifth of a
-// second or more) on every core, beside the searches: each from its written copy, since the
+// second or more) on every core but one, beside the searches: each from its written copy, since the
 // source is read by the searching thread alone. Those not written (a list of what would be
 // recovered) are left to the caller.
 class Decoding {
@@ -28,7 +28,8 @@ class Decoding {
            std::function<bool()> mustStop)
       : FFiles(files), FResults(files.size()), FMustStop(std::move(mustStop)) {
     FWritten = std::count_if(files.begin(), files.end(), Written);
-    const long long cores = std::max(1u, std::thread::hardware_concurrency());
+    // A core is left to the search, whose time bounds are in seconds.
+    const long long cores = std::max(2u, std::thread::hardware_concurrency()) - 1;
     for (long long i = 0; i < std::min(cores, FWritten); ++i)
       FThreads.emplace_back([this, outputDir] { Work(outputDir); });
   }
@@ -109,6 +110,7 @@ RebuildOutcome RebuildFragmentedFiles(
           std::min(settings.perFile, std::chrono::duration_cast<std::chrono::milliseconds>(
                                          deadline - std::chrono::steady_clock::now()));
       limits.maxFileBytes = std::max(kLeastReach, 2 * file.entry.size);
+      limits.splicesShowAtOnce = NoticesSplicesAtOnce(file.entry.type);
       const Rebuilt rebuilt =
           FindPieces(span, FindRebuildValidator(file.entry.type),
                      {file.entry.offset, file.goodUntil, file.damagedAt}, sink.Claimed(), limits,

@@ -38,6 +38,8 @@ constexpr long long kSector = 512;
 // this many (kJoinReach in sectors and a margin).
 constexpr long long kCutsBelow = 160;
 constexpr size_t kMaxCached = 4096;
+// How far past the cut a continuation must decode for a break to be taken for its end.
+constexpr long long kPieceEndPast = 8 * kSector;
 constexpr int kMaxReads = 64;
 
 struct Huffman {
@@ -490,9 +492,15 @@ JoinFit CheckJpegJoin(ByteSpan& joined, long long unitStart, long long cut) {
   EntropyReader reader(layout, joined, cut + kReadPast);
   if (reader.Restore(prefix.atCut) != Step::kOk) return JoinFit::kCannotTell;
   const int interval = layout.restartInterval;
+  // A break well past the cut may be the end of the right continuation, a middle piece
+  // shorter than what is read here: the validator places it. Foreign data breaks within a
+  // few hundred bytes.
+  const auto broken = [&] {
+    return reader.Here().byte >= cut + kPieceEndPast ? JoinFit::kHolds : JoinFit::kBreaks;
+  };
   while (true) {
     const Step step = reader.Block();
-    if (step == Step::kBad) return JoinFit::kBreaks;
+    if (step == Step::kBad) return broken();
     if (step == Step::kOut)
       return reader.position.at > cut ? JoinFit::kHolds : JoinFit::kCannotTell;
     Position& at = reader.position;
@@ -500,7 +508,7 @@ JoinFit CheckJpegJoin(ByteSpan& joined, long long unitStart, long long cut) {
     const bool last = at.mcu == layout.mcus;
     if (!last && (interval == 0 || at.mcu % interval != 0)) continue;
     const Step end = reader.SegmentEnd(last ? 0xD9 : static_cast<uint8_t>(0xD0 + at.nextRestart));
-    if (end == Step::kBad) return JoinFit::kBreaks;
+    if (end == Step::kBad) return broken();
     if (end == Step::kOut || last) return JoinFit::kHolds;
     at.nextRestart = (at.nextRestart + 1) % 8;
     at.dc.fill(0);

@@ -78,7 +78,8 @@ enum class JoinFit {
 // of the whole file would cost milliseconds. A unit that ends more than kJoinReach past the
 // cut is not judged (kCannotTell): the longer the unit, the likelier a further cut inside it,
 // which would make the right piece fail its check. A piece shorter than the rest of its unit
-// is lost to this check, the price of judging every candidate.
+// is lost to this check, the price of judging every candidate; JPEG's takes a break some KiB
+// past the cut for the end of such a piece.
 using JoinCheck = JoinFit (*)(ByteSpan& joined, long long unitStart, long long cut);
 constexpr long long kJoinReach = 64 * 1024;
 // Where a unit has no check of its own but its length says where the next header is (AVI,
@@ -97,6 +98,10 @@ JoinCheck FindJoinCheck(const std::string& type);
 // join intact. Lossy WebP, HEIF (an HEVC decoder takes some foreign slice data without
 // complaint), TIFF, PSD and the RAWs are validated, but not rebuilt.
 bool RebuildsReliably(const std::string& type);
+
+// Whether the validator notices foreign bytes within a block or so of where they begin, as
+// JPEG's entropy decoding does: then bytes it read through before its break were the file's.
+bool NoticesSplicesAtOnce(const std::string& type);
 
 // The validator reassembly judges joins with: the same, except where the sink settles for a
 // cheaper check that cannot say intact (HEIF items are decoded here).

@@ -60,6 +60,10 @@ bool RebuildsReliably(const std::string& type) {
   return false;
 }
 
+bool NoticesSplicesAtOnce(const std::string& type) {
+  return FindValidator(type) == ValidateJpeg;
+}
+
 ValidateFunction FindRebuildValidator(const std::string& type) {
   if (type == "heic" || type == "heif" || type == "avif") return ValidateHeif;
   return FindValidator(type);

