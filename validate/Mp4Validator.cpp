@@ -144,11 +144,9 @@ std::shared_ptr<const SampleMap> MapSamples(ByteSpan& joined, const TopLevel& wa
 }  // namespace
 
 JoinFit CheckMp4Join(ByteSpan& joined, long long, long long cut) {
-  // The header must lie before the cut; a movie whose header comes after its media data is
-  // searched where that header is found.
+  // The header before the cut, or after the media data where the search found it.
   const TopLevel walk = WalkBoxes(joined);
-  if (walk.moovEnd < 0 || walk.moovEnd > cut || walk.moovSize > kMaxMovieHeader)
-    return JoinFit::kCannotTell;
+  if (walk.moovEnd < 0 || walk.moovSize > kMaxMovieHeader) return JoinFit::kCannotTell;
   const std::shared_ptr<const SampleMap> map = MapSamples(joined, walk);
   if (map == nullptr || map->samples.empty()) return JoinFit::kCannotTell;
   // The sample the cut falls in, then those that begin within kJoinHeaderReach past it (at

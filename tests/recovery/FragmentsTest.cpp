@@ -28,8 +28,8 @@ struct Fragmented {
   Gap gap;
   // false: its validator cannot judge the join (lossy WebP, PCM sound): it stays b...
   bool rebuilt = true;
-  // false: its join check has nothing to judge by (a movie whose header follows its media
-  // data is searched where the header is found instead).
+  // false: its join check has nothing to judge by at an arbitrary continuation (a movie whose
+  // header follows its media data is judged only where the search found that header).
   bool judged = true;
 };
 
