@@ -6,6 +6,7 @@
 #include <functional>
 #include <limits>
 #include <queue>
+#include <set>
 
 namespace salvor {
 
@@ -153,24 +154,37 @@ class PieceSearch {
     looks.furthest = std::max(looks.furthest, reach);
     return true;
   }
-  // The same join with its cut a block earlier or later, where that validates as well.
-  std::vector<std::vector<Piece>> AlikeJoins(const std::vector<Piece>& prefix, long long start) {
-    std::vector<std::vector<Piece>> alike;
+  // The same join with its cut, and its continuation with it, moved a block at a time either
+  // way for as long as that validates as well: the cut may lie anywhere in a sample whose
+  // payload the validator cannot see into. False when the walk could not reach the end of
+  // them (out of time, or more than kMaxAlikeSteps either way).
+  bool AlikeJoins(const std::vector<Piece>& prefix, long long start,
+                  std::vector<std::vector<Piece>>& alike) {
     for (long long step : {-FBlock, FBlock}) {
-      std::vector<Piece> moved = prefix;
-      moved.back().length += step;
-      if (moved.back().length <= 0 || start + step < 0) continue;
-      moved.push_back({start + step, FLimits.maxFileBytes});
-      if (Try(moved).verdict == Verdict::kIntact) alike.push_back(std::move(moved));
+      for (long long k = 1;; ++k) {
+        if (k > 1 && (k > kMaxAlikeSteps || JudgementSpent())) return false;
+        std::vector<Piece> moved = prefix;
+        moved.back().length += k * step;
+        if (moved.back().length <= 0 || start + k * step < 0) break;
+        moved.push_back({start + k * step, FLimits.maxFileBytes});
+        if (Try(moved).verdict != Verdict::kIntact) break;
+        alike.push_back(std::move(moved));
+      }
     }
-    return alike;
-  }
-  // Whether decoding tells `join` from the joins alike: it decodes whole and none of them do.
-  bool DecodedApart(const std::vector<Piece>& join, const std::vector<std::vector<Piece>>& alike) {
-    if (FDecode == nullptr || !Decodes(join)) return false;
-    for (const std::vector<Piece>& other : alike)
-      if (Spent() || Decodes(other)) return false;
     return true;
+  }
+  // The one of `joins` that decodes whole, or null when none or more than one does (or the
+  // time ran out before all were decoded).
+  const std::vector<Piece>* TheOneThatDecodes(const std::vector<std::vector<Piece>>& joins) {
+    if (FDecode == nullptr) return nullptr;
+    const std::vector<Piece>* found = nullptr;
+    for (const std::vector<Piece>& join : joins) {
+      if (JudgementSpent()) return nullptr;
+      if (!Decodes(join)) continue;
+      if (found != nullptr) return nullptr;
+      found = &join;
+    }
+    return found;
   }
   bool Decodes(const std::vector<Piece>& pieces) {
     ++FResult.tries;
@@ -226,6 +240,18 @@ class PieceSearch {
     if (now >= FDeadline) FResult.outOfTime = true;
     return true;
   }
+  // The same for telling joins alike apart, a validation or a decode each: the first such
+  // judgement in a search may take as long again as the search was given, so that a search
+  // that found its file's joins near the end of its time still judges them.
+  bool JudgementSpent() {
+    if (FResult.tries >= FLimits.maxTries) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (FJudgementDeadline == std::chrono::steady_clock::time_point())
+      FJudgementDeadline = std::max(now, FDeadline) + FLimits.maxTime;
+    if (now < FJudgementDeadline) return false;
+    FResult.outOfTime = true;
+    return true;
+  }
   static long long Length(const std::vector<Piece>& pieces) {
     long long total = 0;
     for (const Piece& piece : pieces) total += piece.length;
@@ -247,12 +273,17 @@ class PieceSearch {
   long long FTryCeiling = std::numeric_limits<long long>::max();    // of a look ahead
   std::chrono::steady_clock::time_point FLookDeadline = FDeadline;  // the same, by the clock
   static constexpr int kLooksAtOnce = 2;
+  static constexpr long long kMaxAlikeSteps = 64;
   static constexpr long long kNotYet = std::numeric_limits<long long>::min();
   struct Looks {
     int count = 0;
     long long furthest = 0;  // bytes past its cut the furthest of them read
   };
   std::vector<Looks> FLooks;  // by depth, for the search going on there
+  // Joins judged with those alike: the prefix's piece offsets and the continuation's distance
+  // from its cut.
+  std::set<std::vector<long long>> FJudgedAlike;
+  std::chrono::steady_clock::time_point FJudgementDeadline;  // set by the first judgement
 };
 
 // The continuations that got furthest are followed for a further piece: a few, not all.
@@ -403,14 +434,29 @@ bool PieceSearch::TryContinuation(const std::vector<Piece>& prefix, long long& b
   const Validation result = Try(trial);
   if (result.verdict == Verdict::kIntact && result.end > cut) {
     // Where the validator cannot see into the bytes round the cut (a movie's sample
-    // payloads), the cut a block earlier or later passes too: that is a guess, not a file,
-    // unless decoding tells them apart.
-    const std::vector<std::vector<Piece>> alike = AlikeJoins(prefix, start);
-    if (!alike.empty() && !DecodedApart(trial, alike)) return false;
-    trial.back().length = result.end - cut;
+    // payloads), the cut some blocks earlier or later passes too: that is a guess, not a
+    // file, unless decoding tells them apart.
+    // The joins that share this one's pieces but for where the cut lies are judged together,
+    // once.
+    std::vector<long long> shared;
+    for (const Piece& piece : prefix) shared.push_back(piece.offset);
+    shared.push_back(start - (prefix.back().offset + prefix.back().length));
+    if (!FJudgedAlike.insert(shared).second) return false;
+    std::vector<std::vector<Piece>> alike;
+    if (!AlikeJoins(prefix, start, alike)) return false;
+    Validation whole = result;
+    if (!alike.empty()) {
+      alike.push_back(trial);
+      const std::vector<Piece>* decoded = TheOneThatDecodes(alike);
+      if (decoded == nullptr) return false;
+      trial = *decoded;
+      if (trial.back().offset != start) whole = Try(trial);
+      if (whole.verdict != Verdict::kIntact) return false;
+    }
+    trial.back().length = whole.end - (Length(trial) - trial.back().length);
     FResult.found = true;
     FResult.pieces = std::move(trial);
-    FResult.size = result.end;
+    FResult.size = whole.end;
     return true;
   }
   // Reading on no further than past zeros says nothing about the continuation (a movie
