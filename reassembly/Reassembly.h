@@ -82,8 +82,8 @@ struct Rebuilt {
 // nothing is guessed.
 // `couldContinue` (may be null) rules out a candidate block cheaply before any validation, and
 // `joinCheck` (may be null) a join by the framing unit across its cut. A join that validates
-// as well with its cut a block away is no file unless `decode` (may be null), a slower
-// validator, passes it and fails those.
+// as well with its cut (and continuation) some blocks away is no file unless `decode` (may be
+// null), a slower validator, passes exactly one of those joins alike: that one is the file.
 Rebuilt FindPieces(ByteSpan& source, ValidateFunction validate, const BrokenFile& file,
                    const ClaimedRanges& claimed, const SearchLimits& limits,
                    ContinuationCheck couldContinue = nullptr, JoinCheck joinCheck = nullptr,

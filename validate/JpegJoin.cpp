@@ -420,7 +420,7 @@ void ReadPrefixes(ByteSpan& joined, long long unitStart, long long cut, PrefixCa
     const long long from = std::max(0LL, at - kSector);
     const long long got = std::max(0LL, joined.Read(from, tail, at - from));
     if (prefix.state == Prefix::kReady) prefix.layout = layout;
-    cache[JoinPrefixKey(tail, got, unitStart, at)] = prefix;
+    cache[BytesKey(tail, got, at, unitStart)] = prefix;
   };
   if (!ReadLayout(joined, cut, *layout) || cut - layout->dataStart > kMaxPrefix) {
     note(cut, Prefix());

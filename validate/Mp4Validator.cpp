@@ -109,9 +109,7 @@ std::shared_ptr<const SampleMap> MapSamples(ByteSpan& joined, const TopLevel& wa
   unsigned char ends[128];
   if (joined.Read(moovAt, ends, 64) < 64 || joined.Read(walk.moovEnd - 64, ends + 64, 64) < 64)
     return nullptr;
-  uint64_t key = 1469598103934665603ULL ^ static_cast<uint64_t>(moovAt) * 31 ^
-                 static_cast<uint64_t>(walk.moovSize);
-  for (unsigned char byte : ends) key = (key ^ byte) * 1099511628211ULL;
+  const uint64_t key = BytesKey(ends, sizeof ends, moovAt, walk.moovSize);
   const auto found = maps.find(key);
   if (found != maps.end()) return found->second;
   if (maps.size() >= kMaxMaps) maps.clear();

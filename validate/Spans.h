@@ -49,21 +49,20 @@ class SubSpan : public ByteSpan {
   long long FSize;
 };
 
-// A key for what a join check learnt of a joined file up to `cut` in the unit at `unitStart`:
-// the candidates of one cut share it, and a search tries other prefixes for the same cut,
-// which differ in the sector just before it.
-inline uint64_t JoinPrefixKey(const unsigned char* tail, long long length, long long unitStart,
-                              long long cut) {
-  uint64_t hash =
-      1469598103934665603ULL ^ static_cast<uint64_t>(cut) * 31 ^ static_cast<uint64_t>(unitStart);
-  for (long long i = 0; i < length; ++i) hash = (hash ^ tail[i]) * 1099511628211ULL;
+// A 64-bit key (FNV-1a) of some bytes and two numbers, for caches keyed by content.
+inline uint64_t BytesKey(const unsigned char* bytes, long long length, long long a, long long b) {
+  uint64_t hash = 1469598103934665603ULL ^ static_cast<uint64_t>(a) * 31 ^ static_cast<uint64_t>(b);
+  for (long long i = 0; i < length; ++i) hash = (hash ^ bytes[i]) * 1099511628211ULL;
   return hash;
 }
 
+// A key for what a join check learnt of a joined file up to `cut` in the unit at `unitStart`:
+// the candidates of one cut share it, and a search tries other prefixes for the same cut,
+// which differ in the sector just before it.
 inline uint64_t JoinPrefixKey(ByteSpan& joined, long long unitStart, long long cut) {
   unsigned char tail[512];
   const long long from = std::max(0LL, cut - 512);
-  return JoinPrefixKey(tail, std::max(0LL, joined.Read(from, tail, cut - from)), unitStart, cut);
+  return BytesKey(tail, std::max(0LL, joined.Read(from, tail, cut - from)), cut, unitStart);
 }
 
 }  // namespace salvor
