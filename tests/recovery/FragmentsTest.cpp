@@ -207,6 +207,13 @@ TEST(Fragments, RebuiltWholeAndNothingElseNamedIntact) {
             std::string::npos);
   EXPECT_NE(log.find("salvor: fragments: "), std::string::npos);
   EXPECT_NE(log.find("salvor: scan completed\n"), std::string::npos);
+  // A list of what would be recovered has no written copies: the photo is decoded from the
+  // source instead.
+  ASSERT_EQ(RunSalvor(dir, "scan card.img -o listed -q --list-only --rebuild-time 12000").status,
+            0);
+  EXPECT_NE(ReadText(dir + "/listed/salvor.log")
+                .find("salvor: decoded after the scan: 1 files, 1 found damaged, 0 not decoded\n"),
+            std::string::npos);
   // Nothing that is not an original is named intact.
   for (const std::string& written : WrittenFiles(dir + "/out")) {
     const std::string base = written.substr(written.find('/') + 1);
