@@ -112,7 +112,7 @@ class PieceSearch {
  public:
   PieceSearch(ByteSpan& source, ValidateFunction validate, const BrokenFile& file,
               const ClaimedRanges& claimed, const SearchLimits& limits,
-              ContinuationCheck couldContinue, JoinCheck joinCheck, ValidateFunction decode)
+              ContinuationCheck couldContinue, JoinCheck joinCheck, DecodeFunction decode)
       : FSource(source),
         FValidate(validate),
         FCouldContinue(couldContinue),
@@ -189,7 +189,10 @@ class PieceSearch {
   bool Decodes(const std::vector<Piece>& pieces) {
     ++FResult.tries;
     JoinedSpan span(FSource, pieces, FLimits.maxFileBytes);
-    return FDecode(span).verdict == Verdict::kIntact;
+    std::vector<long long> cuts;
+    for (size_t i = 0; i + 1 < pieces.size(); ++i)
+      cuts.push_back((cuts.empty() ? 0 : cuts.back()) + pieces[i].length);
+    return FDecode(span, cuts).verdict == Verdict::kIntact;
   }
   // Where the validator finds the break when zeros follow the prefix.
   long long Baseline(const std::vector<Piece>& prefix) {
@@ -241,13 +244,13 @@ class PieceSearch {
     return true;
   }
   // The same for telling joins alike apart, a validation or a decode each: the first such
-  // judgement in a search may take as long again as the search was given, so that a search
+  // judgement in a search may take twice as long as the search was given, so that a search
   // that found its file's joins near the end of its time still judges them.
   bool JudgementSpent() {
     if (FResult.tries >= FLimits.maxTries) return true;
     const auto now = std::chrono::steady_clock::now();
     if (FJudgementDeadline == std::chrono::steady_clock::time_point())
-      FJudgementDeadline = std::max(now, FDeadline) + FLimits.maxTime;
+      FJudgementDeadline = std::max(now, FDeadline) + 2 * FLimits.maxTime;
     if (now < FJudgementDeadline) return false;
     FResult.outOfTime = true;
     return true;
@@ -262,7 +265,7 @@ class PieceSearch {
   ValidateFunction FValidate;
   ContinuationCheck FCouldContinue;
   JoinCheck FJoinCheck;
-  ValidateFunction FDecode;
+  DecodeFunction FDecode;
   BrokenFile FFile;
   const ClaimedRanges& FClaimed;
   SearchLimits FLimits;
@@ -273,7 +276,7 @@ class PieceSearch {
   long long FTryCeiling = std::numeric_limits<long long>::max();    // of a look ahead
   std::chrono::steady_clock::time_point FLookDeadline = FDeadline;  // the same, by the clock
   static constexpr int kLooksAtOnce = 2;
-  static constexpr long long kMaxAlikeSteps = 64;
+  static constexpr long long kMaxAlikeSteps = 256;
   static constexpr long long kNotYet = std::numeric_limits<long long>::min();
   struct Looks {
     int count = 0;
@@ -303,6 +306,7 @@ constexpr int kNoLookAhead = -1;
 
 Rebuilt PieceSearch::Run() {
   if (FValidate == nullptr || FFile.offset < 0 || FFile.offset >= FSource.Size()) return FResult;
+  BeginJoinChecks();
   // The file again, open-ended: the length the scan gave it may be what hid its end.
   std::vector<Piece> whole{{FFile.offset, FLimits.maxFileBytes}};
   const Validation first = Try(whole);
@@ -618,7 +622,7 @@ bool PieceSearch::Extend(std::vector<Piece> pieces, const Validation& validation
 
 Rebuilt FindPieces(ByteSpan& source, ValidateFunction validate, const BrokenFile& file,
                    const ClaimedRanges& claimed, const SearchLimits& limits,
-                   ContinuationCheck couldContinue, JoinCheck joinCheck, ValidateFunction decode) {
+                   ContinuationCheck couldContinue, JoinCheck joinCheck, DecodeFunction decode) {
   return PieceSearch(source, validate, file, claimed, limits, couldContinue, joinCheck, decode)
       .Run();
 }

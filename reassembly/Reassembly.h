@@ -87,6 +87,6 @@ struct Rebuilt {
 Rebuilt FindPieces(ByteSpan& source, ValidateFunction validate, const BrokenFile& file,
                    const ClaimedRanges& claimed, const SearchLimits& limits,
                    ContinuationCheck couldContinue = nullptr, JoinCheck joinCheck = nullptr,
-                   ValidateFunction decode = nullptr);
+                   DecodeFunction decode = nullptr);
 
 }  // namespace salvor

@@ -147,6 +147,7 @@ bool Decoder::Start(AVCodecContext* context) {
   context->err_recognition = AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_BUFFER | AV_EF_EXPLODE;
   if (context->codec_type == AVMEDIA_TYPE_VIDEO) {
     context->skip_loop_filter = AVDISCARD_ALL;
+    context->skip_idct = AVDISCARD_ALL;
     context->flags2 |= AV_CODEC_FLAG2_FAST;
   }
   FPacket = av_packet_alloc();

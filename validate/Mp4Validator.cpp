@@ -105,11 +105,17 @@ struct SampleMap {
 std::shared_ptr<const SampleMap> MapSamples(ByteSpan& joined, const TopLevel& walk) {
   constexpr size_t kMaxMaps = 4;
   thread_local std::unordered_map<uint64_t, std::shared_ptr<const SampleMap>> maps;
+  // Keyed by the header's two ends and bytes spread through it: movies from one camera share
+  // most of their header, but hardly the sample sizes and offsets across the tables.
+  constexpr long long kSpread = 16;
+  constexpr long long kTaken = 32;
   const long long moovAt = walk.moovEnd - walk.moovSize;
-  unsigned char ends[128];
-  if (joined.Read(moovAt, ends, 64) < 64 || joined.Read(walk.moovEnd - 64, ends + 64, 64) < 64)
-    return nullptr;
-  const uint64_t key = BytesKey(ends, sizeof ends, moovAt, walk.moovSize);
+  unsigned char taken[(kSpread + 1) * kTaken];
+  for (long long i = 0; i <= kSpread; ++i) {
+    const long long at = moovAt + (walk.moovSize - kTaken) * i / kSpread;
+    if (joined.Read(at, taken + i * kTaken, kTaken) < kTaken) return nullptr;
+  }
+  const uint64_t key = BytesKey(taken, sizeof taken, moovAt, walk.moovSize);
   const auto found = maps.find(key);
   if (found != maps.end()) return found->second;
   if (maps.size() >= kMaxMaps) maps.clear();
@@ -166,7 +172,85 @@ JoinFit CheckMp4Join(ByteSpan& joined, long long, long long cut) {
   return past > 0 ? JoinFit::kHolds : JoinFit::kCannotTell;
 }
 
-Validation ValidateMp4Decoded(ByteSpan& bytes) {
+namespace {
+
+// An H.264 picture whose coded data a join's cut lies in, and the keyframe it is decoded from.
+struct CutPicture {
+  int stream = 0;
+  long long cut = 0;     // in the file
+  long long end = 0;     // the sample's end
+  long long number = 0;  // its place among the stream's packets
+  long long fromKey = 0;
+};
+
+// How much shorter the slice is made: the decoder reads a couple of bytes ahead, and a slice
+// whose last macroblocks cost only some bits each must still run out.
+constexpr int kShortenedBy = 16;
+
+// Shortens the H.264 slice NAL unit (in a packet of `lengthSize`-byte length-prefixed units)
+// that holds `cut` by kShortenedBy bytes. False when the cut lies in no slice long enough.
+bool ShortenSlice(AVPacket& packet, long long cut, int lengthSize) {
+  if (av_packet_make_writable(&packet) < 0) return false;
+  unsigned char* data = packet.data;
+  const long long size = packet.size;
+  for (long long at = 0; at + lengthSize <= size;) {
+    long long length = 0;
+    for (int i = 0; i < lengthSize; ++i) length = length << 8 | data[at + i];
+    const long long begin = at + lengthSize;
+    const long long end = begin + length;
+    if (length == 0 || end > size) return false;
+    if (cut >= begin && cut < end) {
+      const int type = data[begin] & 0x1F;
+      if (type < 1 || type > 5 || length < 4 * kShortenedBy) return false;
+      length -= kShortenedBy;
+      for (int i = lengthSize - 1; i >= 0; --i, length >>= 8)
+        data[at + i] = static_cast<unsigned char>(length & 0xFF);
+      std::copy(data + end, data + size, data + end - kShortenedBy);
+      av_shrink_packet(&packet, static_cast<int>(size - kShortenedBy));
+      return true;
+    }
+    at = end;
+  }
+  return false;
+}
+
+// A decoder that reads foreign bytes in a slice may reach the picture's last macroblock before
+// the slice's end and leave the rest unread, and libavcodec does not complain of bytes left
+// over in a CABAC slice. The picture is decoded again with its slice cut short: a slice that
+// really ends at its end then runs out of bytes and fails. True when it does (or when there
+// is no slice to try), false when the shortened picture decodes as well.
+bool ShortSliceFails(ByteSpan& file, const CutPicture& picture) {
+  media::Demuxer demuxer;
+  if (!demuxer.Open(file, "mov", {{"ignore_editlist", "1"}, {"ignore_chapters", "1"}}))
+    return false;
+  AVFormatContext* context = demuxer.Context();
+  if (static_cast<unsigned>(picture.stream) >= context->nb_streams) return false;
+  const AVCodecParameters* codec = context->streams[picture.stream]->codecpar;
+  media::Decoder decoder;
+  if (codec->extradata_size < 7 || !decoder.Open(codec)) return false;
+  const int lengthSize = (codec->extradata[4] & 3) + 1;
+  std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(av_packet_alloc(),
+                                                        [](AVPacket* p) { av_packet_free(&p); });
+  if (packet == nullptr) return false;
+  for (long long number = 0; av_read_frame(context, packet.get()) >= 0;
+       av_packet_unref(packet.get())) {
+    if (packet->stream_index != picture.stream) continue;
+    const long long n = number++;
+    if (n < picture.fromKey) continue;
+    if (n < picture.number) {
+      if (!decoder.Decode(static_cast<const AVPacket*>(packet.get()))) return false;
+      continue;
+    }
+    if (!ShortenSlice(*packet, picture.cut - packet->pos, lengthSize)) return true;
+    return !decoder.Decode(static_cast<const AVPacket*>(packet.get())) ||
+           !decoder.Decode(static_cast<const AVPacket*>(nullptr));
+  }
+  return false;
+}
+
+}  // namespace
+
+Validation ValidateMp4Decoded(ByteSpan& bytes, const std::vector<long long>& cuts) {
   const Validation checked = ValidateMp4(bytes);
   if (checked.verdict != Verdict::kIntact) return checked;
   if (checked.end > kMaxDecodedBytes) return Validation::CannotTell();
@@ -177,6 +261,7 @@ Validation ValidateMp4Decoded(ByteSpan& bytes) {
     return Validation::CannotTell();
   AVFormatContext* context = demuxer.Context();
   std::vector<std::unique_ptr<media::Decoder>> decoders(context->nb_streams);
+  std::vector<bool> lengthPrefixedH264(context->nb_streams);
   bool any = false;
   for (unsigned i = 0; i < context->nb_streams; ++i) {
     const AVCodecParameters* codec = context->streams[i]->codecpar;
@@ -185,16 +270,28 @@ Validation ValidateMp4Decoded(ByteSpan& bytes) {
       return Validation::CannotTell();
     decoders[i] = std::make_unique<media::Decoder>();
     if (!decoders[i]->Open(codec)) return Validation::CannotTell();
+    lengthPrefixedH264[i] = codec->codec_id == AV_CODEC_ID_H264 && codec->extradata_size >= 7 &&
+                            codec->extradata[0] == 1;
     any = true;
   }
   if (!any) return Validation::CannotTell();  // nothing decoded tells nothing
   std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(av_packet_alloc(),
                                                         [](AVPacket* p) { av_packet_free(&p); });
   if (packet == nullptr) return Validation::CannotTell();
+  std::vector<long long> packets(context->nb_streams), lastKey(context->nb_streams);
+  std::vector<CutPicture> cutPictures;
   while (av_read_frame(context, packet.get()) >= 0) {
     const size_t stream = static_cast<size_t>(packet->stream_index);
     const long long at = packet->pos;
     const long long end = at + packet->size;
+    if (stream < decoders.size() && lengthPrefixedH264[stream]) {
+      if (packet->flags & AV_PKT_FLAG_KEY) lastKey[stream] = packets[stream];
+      for (long long cut : cuts)
+        if (cut >= at && cut < end)
+          cutPictures.push_back(
+              {static_cast<int>(stream), cut, end, packets[stream], lastKey[stream]});
+    }
+    if (stream < decoders.size()) ++packets[stream];
     const bool decodes = stream >= decoders.size() || decoders[stream] == nullptr ||
                          decoders[stream]->Decode(static_cast<const AVPacket*>(packet.get()));
     av_packet_unref(packet.get());
@@ -205,6 +302,11 @@ Validation ValidateMp4Decoded(ByteSpan& bytes) {
   for (const auto& decoder : decoders)
     if (decoder != nullptr && !decoder->Decode(static_cast<const AVPacket*>(nullptr)))
       return Validation::Damaged(0, checked.end, "video does not decode");
+  // A picture that decodes as well cut short may have ended early on foreign bytes, or cost
+  // so few bits at its end (a B-picture of skipped blocks) that the zeros after the cut
+  // finish it: nothing tells which.
+  for (const CutPicture& picture : cutPictures)
+    if (!ShortSliceFails(file, picture)) return Validation::CannotTell();
   return checked;
 }
 

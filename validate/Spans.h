@@ -49,9 +49,17 @@ class SubSpan : public ByteSpan {
   long long FSize;
 };
 
-// A 64-bit key (FNV-1a) of some bytes and two numbers, for caches keyed by content.
+// The number of the search under way on this thread (BeginJoinChecks).
+inline uint64_t& JoinCheckSearch() {
+  thread_local uint64_t search = 0;
+  return search;
+}
+
+// A 64-bit key (FNV-1a) of some bytes, two numbers and the search under way, for the join
+// checks' caches keyed by content: two files may share the bytes a key is taken of.
 inline uint64_t BytesKey(const unsigned char* bytes, long long length, long long a, long long b) {
-  uint64_t hash = 1469598103934665603ULL ^ static_cast<uint64_t>(a) * 31 ^ static_cast<uint64_t>(b);
+  uint64_t hash = 1469598103934665603ULL ^ static_cast<uint64_t>(a) * 31 ^
+                  static_cast<uint64_t>(b) ^ JoinCheckSearch() * 0x9E3779B97F4A7C15ULL;
   for (long long i = 0; i < length; ++i) hash = (hash ^ bytes[i]) * 1099511628211ULL;
   return hash;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace salvor {
 
@@ -92,6 +93,10 @@ constexpr long long kJoinHeaderReach = 16 * 1024;
 // The join check for a type, or null when its framing has no unit to judge a cut by.
 JoinCheck FindJoinCheck(const std::string& type);
 
+// Starts another file's search on this thread: what the join checks learnt of the joins of
+// the one before is not used for it.
+void BeginJoinChecks();
+
 // Whether the validator's "intact" for the type rests on checks that bytes from elsewhere pass
 // only by a very rare chance (checksums, exact frame and sample chains): reassembly tries many
 // candidates, and a check that noise passes now and then would sooner or later name a wrong
@@ -109,8 +114,13 @@ ValidateFunction FindRebuildValidator(const std::string& type);
 
 // A slower validator that also decodes what the type's validator checks only by structure
 // (the video samples of a movie, whose payloads a NAL-length chain does not see into), to tell
-// apart the few joins that one cannot; null when the type has none.
-ValidateFunction FindDecodingValidator(const std::string& type);
+// apart the few joins that one cannot. `cuts` are the offsets in `bytes` where pieces were
+// joined: intact also needs each picture whose coded data a cut lies in to be seen to end
+// where its length says (a decoder reading foreign bytes may finish the picture early and
+// leave the rest unread without complaint); where that cannot be seen, kCannotTell.
+using DecodeFunction = Validation (*)(ByteSpan& bytes, const std::vector<long long>& cuts);
+// Null when the type has none.
+DecodeFunction FindDecodingValidator(const std::string& type);
 
 // The validator for a recovered file's type (its extension as the sink names it: "jpg",
 // "png", "mp4"...), or null when there is none for it.

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "validate/Formats.h"
+#include "validate/Spans.h"
 #include "validate/Validator.h"
 
 namespace salvor {
@@ -74,6 +75,10 @@ ContinuationCheck FindContinuationCheck(const std::string& type) {
   return nullptr;
 }
 
+void BeginJoinChecks() {
+  ++JoinCheckSearch();
+}
+
 JoinCheck FindJoinCheck(const std::string& type) {
   if (FindValidator(type) == ValidateMp4) return CheckMp4Join;
   if (type == "jpg" || type == "jpeg" || type == "jpe" || type == "jfif") return CheckJpegJoin;
@@ -85,7 +90,7 @@ JoinCheck FindJoinCheck(const std::string& type) {
   return nullptr;
 }
 
-ValidateFunction FindDecodingValidator(const std::string& type) {
+DecodeFunction FindDecodingValidator(const std::string& type) {
   return FindValidator(type) == ValidateMp4 && type != "m4a" && type != "m4b" ? ValidateMp4Decoded
                                                                               : nullptr;
 }

@@ -337,4 +337,40 @@ TEST(MediaValidators, DamagedCopiesGiveAnswersInsideTheSpan) {
   }
 }
 
+// A sector of foreign bytes inside an H.264 frame may decode without complaint: the decoder
+// reaches the frame's last macroblock early and leaves the rest unread. Told where pieces were
+// joined, the decoding validator never names such a join intact, and names the file itself
+// intact whatever the cut, but for cuts in pictures that cost next to nothing at their end.
+TEST(MediaValidators, DecodingNeverKeepsAJoinWhoseFrameEndsEarly) {
+  const Samples made =
+      MakeMedia("decoded-joins", {{"noisy.mp4",
+                                   "ffmpeg -v error -y -f lavfi -i "
+                                   "testsrc2=size=640x360:rate=25:duration=0.4 -vf "
+                                   "noise=alls=14:allf=t+u:all_seed=5 -c:v libx264 -preset "
+                                   "veryfast -b:v 2M -threads 1 -movflags +faststart"}});
+  ASSERT_EQ(made.size(), 1u);
+  const Bytes& bytes = made[0].bytes;
+  const salvor::DecodeFunction decode = salvor::FindDecodingValidator("mp4");
+  ASSERT_NE(decode, nullptr);
+  const long long size = static_cast<long long>(bytes.size());
+  int cuts = 0, kept = 0, spliced = 0, wronglyKept = 0;
+  // Cuts through the frames after the first (the decoder notices noise in a keyframe).
+  for (long long cut = size / 3 / 512 * 512; cut + 512 < size; cut += 512, ++cuts) {
+    salvor::MemorySpan whole(bytes);
+    const Verdict right = decode(whole, {cut}).verdict;
+    EXPECT_NE(right, Verdict::kDamaged) << cut;
+    kept += right == Verdict::kIntact;
+    Bytes wrong = bytes;
+    const Bytes noise = Random(512, static_cast<uint32_t>(cut));
+    std::copy(noise.begin(), noise.end(), wrong.begin() + cut);
+    salvor::MemorySpan span(wrong);
+    if (decode(span, {}).verdict != Verdict::kIntact) continue;  // noticed anyway
+    ++spliced;
+    wronglyKept += decode(span, {cut}).verdict == Verdict::kIntact;
+  }
+  EXPECT_GE(kept, cuts * 9 / 10);
+  EXPECT_GE(spliced, 2);
+  EXPECT_EQ(wronglyKept, 0);
+}
+
 }  // namespace
