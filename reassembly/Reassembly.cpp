@@ -15,10 +15,13 @@ JoinedSpan::JoinedSpan(ByteSpan& source, const std::vector<Piece>& pieces, long 
   for (Piece piece : pieces) {
     if (FSize >= limit) break;
     if (piece.offset < 0 || piece.offset >= source.Size()) break;
-    piece.length = std::min({piece.length, source.Size() - piece.offset, limit - FSize});
+    const long long wanted = std::min(piece.length, limit - FSize);
+    piece.length = std::min(wanted, source.Size() - piece.offset);
     if (piece.length <= 0) break;
     FPieces.push_back(piece);
     FSize += piece.length;
+    // The source ends inside the piece: what follows it would not lie where the file has it.
+    if (piece.length < wanted) break;
   }
 }
 
@@ -177,22 +180,29 @@ class PieceSearch {
   // time ran out before all were decoded).
   const std::vector<Piece>* TheOneThatDecodes(const std::vector<std::vector<Piece>>& joins) {
     if (FDecode == nullptr) return nullptr;
+    // Up to the earliest of their last cuts, they are the same bytes: a decoder that fails
+    // there fails every one of them (an earlier cut is wrong).
+    long long shared = std::numeric_limits<long long>::max();
+    for (const std::vector<Piece>& join : joins)
+      shared = std::min(shared, Length(join) - join.back().length);
     const std::vector<Piece>* found = nullptr;
     for (const std::vector<Piece>& join : joins) {
       if (JudgementSpent()) return nullptr;
-      if (!Decodes(join)) continue;
+      const Validation decoded = Decode(join);
+      if (decoded.verdict == Verdict::kDamaged && decoded.damagedAt <= shared) return nullptr;
+      if (decoded.verdict != Verdict::kIntact) continue;
       if (found != nullptr) return nullptr;
       found = &join;
     }
     return found;
   }
-  bool Decodes(const std::vector<Piece>& pieces) {
+  Validation Decode(const std::vector<Piece>& pieces) {
     ++FResult.tries;
     JoinedSpan span(FSource, pieces, FLimits.maxFileBytes);
     std::vector<long long> cuts;
     for (size_t i = 0; i + 1 < pieces.size(); ++i)
       cuts.push_back((cuts.empty() ? 0 : cuts.back()) + pieces[i].length);
-    return FDecode(span, cuts).verdict == Verdict::kIntact;
+    return FDecode(span, cuts);
   }
   // Where the validator finds the break when zeros follow the prefix.
   long long Baseline(const std::vector<Piece>& prefix) {
@@ -208,7 +218,19 @@ class PieceSearch {
   // data), those bytes found in the source fix the distance to the rest of the file: every cut
   // is tried with the continuation that distance away.
   bool FollowAnchor(const std::vector<Piece>& pieces, const Validation& validation,
-                    std::vector<Partial>& furthest);
+                    std::vector<Partial>& furthest, int depth);
+  // The same for a file in one more piece: the rest from the anchor on is one piece, which
+  // makes the middle piece's candidates judged with the anchored bytes (a movie header) in
+  // place, and the middle piece's end is tried with the rest that distance away.
+  // `beforeAnchor`: where the join of `pieces` with the anchored rest breaks; the anchor's
+  // bytes lie at `anchorInFile` in the file and at `anchorAt` in the source.
+  bool ThroughMiddle(const std::vector<Piece>& pieces, const Validation& beforeAnchor,
+                     long long anchorInFile, long long anchorAt);
+  // Hands every (cut, continuation) pair, a continuation for each of `prefixes`, to `tryPair`
+  // (index of the prefix, start) in the order of rank times distance: true as soon as it says
+  // so, false when none did or the work was spent.
+  template <typename TryPair>
+  bool EachCandidate(const std::vector<std::vector<Piece>>& prefixes, TryPair&& tryPair);
   // The cuts to try: block boundaries of the source inside the break's range, nearest the
   // place the validator noticed first, a known file's start before all.
   std::vector<long long> Cuts(const std::vector<Piece>& pieces, long long goodUntil,
@@ -286,6 +308,9 @@ class PieceSearch {
   // Joins judged with those alike: the prefix's piece offsets and the continuation's distance
   // from its cut.
   std::set<std::vector<long long>> FJudgedAlike;
+  // Middle pieces judged with those alike: the file's start and the middle piece's distance
+  // from its cut.
+  std::set<std::pair<long long, long long>> FJudgedMiddles;
   std::chrono::steady_clock::time_point FJudgementDeadline;  // set by the first judgement
 };
 
@@ -493,8 +518,48 @@ bool PieceSearch::TryContinuation(const std::vector<Piece>& prefix, long long& b
   return false;
 }
 
+template <typename TryPair>
+bool PieceSearch::EachCandidate(const std::vector<std::vector<Piece>>& prefixes,
+                                TryPair&& tryPair) {
+  // Every (cut, continuation) pair is tried in the order of its rank times its distance: the
+  // likeliest cut is tried with the nearest continuations first and with every one in the end,
+  // the less likely ones with as many fewer as their rank is further down, so that a wrong
+  // first guess of the cut does not use up the time before the right one is tried. A file
+  // system puts the rest of a file after its start far more often than before it: the
+  // continuations before the file count as four ranks further down.
+  struct Candidates {
+    size_t prefix;
+    long long rank;
+    Starts starts;
+  };
+  std::vector<Candidates> lists;
+  using Turn = std::pair<long long, size_t>;  // rank times distance, list
+  std::priority_queue<Turn, std::vector<Turn>, std::greater<Turn>> turns;
+  for (size_t j = 0; j < prefixes.size(); ++j) {
+    for (bool forward : {true, false}) {
+      // Squared: a decoder's first guess of the cut is right far more often than not.
+      const long long rank =
+          static_cast<long long>((j + 1) * (j + 1)) * (forward ? 1 : kBackwardRank);
+      lists.push_back({j, rank, StartsOf(prefixes[j], forward)});
+      turns.push({rank, lists.size() - 1});
+    }
+  }
+  while (!turns.empty()) {
+    const size_t index = turns.top().second;
+    turns.pop();
+    Candidates& list = lists[index];
+    const long long start = NextStart(list.starts, prefixes[list.prefix]);
+    if (start < 0) continue;
+    turns.push({list.rank * (list.starts.handed + 1), index});
+    if (Spent()) return false;
+    if (!CouldContinue(start)) continue;
+    if (tryPair(list.prefix, start)) return true;
+  }
+  return false;
+}
+
 bool PieceSearch::FollowAnchor(const std::vector<Piece>& pieces, const Validation& validation,
-                               std::vector<Partial>& furthest) {
+                               std::vector<Partial>& furthest, int depth) {
   constexpr size_t kMaxAnchors = 16;
   const Piece& last = pieces.back();
   const long long lastStart = Length(pieces) - last.length;
@@ -542,14 +607,118 @@ bool PieceSearch::FollowAnchor(const std::vector<Piece>& pieces, const Validatio
                           validation.goodUntil))
         return true;
     }
+    if (depth != kNoLookAhead && pieces.size() + 2 <= static_cast<size_t>(FLimits.maxPieces) &&
+        bound.verdict == Verdict::kDamaged &&
+        ThroughMiddle(pieces, bound, validation.expectAt, anchor))
+      return true;
   }
   return false;
+}
+
+bool PieceSearch::ThroughMiddle(const std::vector<Piece>& pieces, const Validation& beforeAnchor,
+                                long long anchorInFile, long long anchorAt) {
+  // The rest, from the block before the one the anchor's bytes begin in (a header's length
+  // may come before them).
+  const long long tailAt = anchorAt / FBlock * FBlock - FBlock;
+  const long long tailInFile = tailAt - anchorAt + anchorInFile;
+  if (tailAt < 0) return false;
+  const long long lastStart = Length(pieces) - pieces.back().length;
+  const auto prefixTo = [&](long long cut) {
+    std::vector<Piece> prefix = pieces;
+    prefix.back().length = cut - lastStart;
+    return prefix;
+  };
+  // The middle piece is judged run up to the rest, which must then fit in the source.
+  const auto withRest = [&](std::vector<Piece> prefix, long long start) {
+    const long long cut = Length(prefix);
+    if (cut <= lastStart || cut >= tailInFile || start < 0 ||
+        start + (tailInFile - cut) > FSource.Size())
+      return std::vector<Piece>();
+    prefix.push_back({start, tailInFile - cut});
+    prefix.push_back({tailAt, FLimits.maxFileBytes});
+    return prefix;
+  };
+  const auto readsOn = [&](const Validation& v, long long cut) {
+    return v.verdict == Verdict::kIntact ||
+           (v.verdict == Verdict::kDamaged && v.damagedAt >= cut + kConvincingBlocks * FBlock);
+  };
+  std::vector<std::vector<Piece>> prefixes;
+  for (long long cut : Cuts(pieces, beforeAnchor.goodUntil, beforeAnchor.damagedAt))
+    if (cut < tailInFile) prefixes.push_back(prefixTo(cut));
+  return EachCandidate(prefixes, [&](size_t j, long long start) {
+    const long long cut = Length(prefixes[j]);
+    const std::vector<Piece> trial = withRest(prefixes[j], start);
+    if (trial.empty()) return false;
+    if (FJoinCheck != nullptr) {
+      JoinedSpan joined(FSource, trial, FLimits.maxFileBytes);
+      if (FJoinCheck(joined, beforeAnchor.goodUntil, cut) == JoinFit::kBreaks) {
+        ++FResult.judged;
+        return false;
+      }
+    }
+    const Validation middle = Try(trial);
+    if (!readsOn(middle, cut)) return false;
+    // The same middle piece with its first cut a block or more away reads on as well (the
+    // samples' structure does not see the bytes round the cut): those joins are gathered once
+    // and decoded, up to where the middle piece runs out; the one that decodes furthest is
+    // tried first.
+    if (!FJudgedMiddles.insert({pieces.front().offset, start - cut}).second) return false;
+    struct Alike {
+      long long cut, start;
+      Validation middle;
+      long long decodedTo = 0;
+    };
+    std::vector<Alike> alike{{cut, start, middle}};
+    for (long long step : {-FBlock, FBlock}) {
+      for (long long k = 1; k <= kMaxAlikeSteps && !JudgementSpent(); ++k) {
+        const std::vector<Piece> moved = withRest(prefixTo(cut + k * step), start + k * step);
+        if (moved.empty()) break;
+        const Validation result = Try(moved);
+        if (!readsOn(result, cut + k * step)) break;
+        alike.push_back({cut + k * step, start + k * step, result});
+      }
+    }
+    if (FDecode != nullptr && alike.size() > 1) {
+      for (Alike& join : alike) {
+        if (JudgementSpent()) return false;
+        const Validation decoded = Decode(withRest(prefixTo(join.cut), join.start));
+        join.decodedTo = decoded.verdict == Verdict::kDamaged  ? decoded.damagedAt
+                         : decoded.verdict == Verdict::kIntact ? tailInFile
+                                                               : 0;
+      }
+      std::stable_sort(alike.begin(), alike.end(),
+                       [](const Alike& a, const Alike& b) { return a.decodedTo > b.decodedTo; });
+    }
+    // The middle piece ends where the join with the rest breaks, or a little before (a
+    // sample's check proves it only whole), and the rest lies the anchor's distance away;
+    // whole, it runs up to the rest as tried.
+    std::vector<Partial> ignored;  // a join with the rest fixed is whole or nothing
+    for (const Alike& join : alike) {
+      const bool whole = join.middle.verdict == Verdict::kIntact;
+      const long long top = whole ? tailInFile : std::min(join.middle.damagedAt, tailInFile);
+      const long long lowest =
+          whole ? top : std::max(join.cut + FBlock, join.middle.goodUntil - FBlock);
+      std::vector<Piece> two = prefixTo(join.cut);
+      two.push_back({join.start, 0});
+      for (long long length = (top - join.cut) / FBlock * FBlock; join.cut + length >= lowest;
+           length -= FBlock) {
+        if (Spent()) return false;
+        two.back().length = length;
+        const long long rest = tailAt + (join.cut + length - tailInFile);
+        long long noBaseline = -1;
+        if (rest >= 0 && !FClaimed.Claimed(rest) &&
+            TryContinuation(two, noBaseline, rest, kNoLookAhead, ignored, join.middle.goodUntil))
+          return true;
+      }
+    }
+    return false;
+  });
 }
 
 bool PieceSearch::Extend(std::vector<Piece> pieces, const Validation& validation, int depth) {
   if (FLooks.size() > static_cast<size_t>(depth)) FLooks[depth] = Looks();
   std::vector<Partial> furthest;
-  if (FollowAnchor(pieces, validation, furthest)) return true;
+  if (FollowAnchor(pieces, validation, furthest, depth)) return true;
   // Where the structure says which bytes must come further on, a continuation without them
   // there cannot make the file whole: the places they were found were the search.
   if (!validation.expect.empty() && validation.expectAt > Length(pieces) - pieces.back().length)
@@ -566,46 +735,15 @@ bool PieceSearch::Extend(std::vector<Piece> pieces, const Validation& validation
     prefixes.push_back(std::move(prefix));
   }
   std::vector<long long> baselines(prefixes.size(), kNotYet);
-  // Every (cut, continuation) pair is tried in the order of its rank times its distance: the
-  // likeliest cut is tried with the nearest continuations first and with every one in the end,
-  // the less likely ones with as many fewer as their rank is further down, so that a wrong
-  // first guess of the cut does not use up the time before the right one is tried. A file
-  // system puts the rest of a file after its start far more often than before it: the
-  // continuations before the file count as four ranks further down.
-  struct Candidates {
-    size_t prefix;
-    long long rank;
-    Starts starts;
-  };
-  std::vector<Candidates> lists;
-  using Turn = std::pair<long long, size_t>;  // rank times distance, list
-  std::priority_queue<Turn, std::vector<Turn>, std::greater<Turn>> turns;
-  for (size_t j = 0; j < prefixes.size(); ++j) {
-    for (bool forward : {true, false}) {
-      // Squared: a decoder's first guess of the cut is right far more often than not.
-      const long long rank =
-          static_cast<long long>((j + 1) * (j + 1)) * (forward ? 1 : kBackwardRank);
-      lists.push_back({j, rank, StartsOf(prefixes[j], forward)});
-      turns.push({rank, lists.size() - 1});
-    }
-  }
-  while (!turns.empty()) {
-    const size_t index = turns.top().second;
-    turns.pop();
-    Candidates& list = lists[index];
-    const long long start = NextStart(list.starts, prefixes[list.prefix]);
-    if (start < 0) continue;
-    turns.push({list.rank * (list.starts.handed + 1), index});
-    if (Spent()) return false;
-    if (!CouldContinue(start)) continue;
+  const bool found = EachCandidate(prefixes, [&](size_t j, long long start) {
     // The piece's own bytes with some left out: a gap the validator would have noticed.
-    const Piece& last = prefixes[list.prefix].back();
+    const Piece& last = prefixes[j].back();
     if (FLimits.splicesShowAtOnce && start > last.offset + last.length && start < knownBreak)
-      continue;
-    if (TryContinuation(prefixes[list.prefix], baselines[list.prefix], start, depth, furthest,
-                        goodUntil, knownBreak))
-      return true;
-  }
+      return false;
+    return TryContinuation(prefixes[j], baselines[j], start, depth, furthest, goodUntil,
+                           knownBreak);
+  });
+  if (found) return true;
   if (depth + 1 >= FLimits.maxPieces) return false;
   std::sort(furthest.begin(), furthest.end(), [](const Partial& a, const Partial& b) {
     return std::max(a.validation.goodUntil, a.validation.damagedAt) >

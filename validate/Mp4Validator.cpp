@@ -252,13 +252,19 @@ bool ShortSliceFails(ByteSpan& file, const CutPicture& picture) {
 
 Validation ValidateMp4Decoded(ByteSpan& bytes, const std::vector<long long>& cuts) {
   const Validation checked = ValidateMp4(bytes);
-  if (checked.verdict != Verdict::kIntact) return checked;
-  if (checked.end > kMaxDecodedBytes) return Validation::CannotTell();
+  // A movie broken further on is decoded up to its break: a decoder may notice an earlier one.
+  const bool whole = checked.verdict == Verdict::kIntact;
+  if (!whole && checked.verdict != Verdict::kDamaged) return checked;
+  const TopLevel walk = whole ? TopLevel{} : WalkBoxes(bytes);
+  if (!whole && (walk.moovEnd < 0 || walk.moovSize > kMaxMovieHeader)) return checked;
+  const long long end = whole ? checked.end : walk.end;
+  const Validation undecided = whole ? Validation::CannotTell() : checked;
+  if (end > kMaxDecodedBytes) return undecided;
   media::SilenceLibav();
-  SubSpan file(bytes, 0, checked.end);
+  SubSpan file(bytes, 0, end);
   media::Demuxer demuxer;
   if (!demuxer.Open(file, "mov", {{"ignore_editlist", "1"}, {"ignore_chapters", "1"}}))
-    return Validation::CannotTell();
+    return undecided;
   AVFormatContext* context = demuxer.Context();
   std::vector<std::unique_ptr<media::Decoder>> decoders(context->nb_streams);
   std::vector<bool> lengthPrefixedH264(context->nb_streams);
@@ -266,47 +272,48 @@ Validation ValidateMp4Decoded(ByteSpan& bytes, const std::vector<long long>& cut
   for (unsigned i = 0; i < context->nb_streams; ++i) {
     const AVCodecParameters* codec = context->streams[i]->codecpar;
     if (codec->codec_type != AVMEDIA_TYPE_VIDEO) continue;
-    if (static_cast<long long>(codec->width) * codec->height > kMaxDecodedPixels)
-      return Validation::CannotTell();
+    if (static_cast<long long>(codec->width) * codec->height > kMaxDecodedPixels) return undecided;
     decoders[i] = std::make_unique<media::Decoder>();
-    if (!decoders[i]->Open(codec)) return Validation::CannotTell();
+    if (!decoders[i]->Open(codec)) return undecided;
     lengthPrefixedH264[i] = codec->codec_id == AV_CODEC_ID_H264 && codec->extradata_size >= 7 &&
                             codec->extradata[0] == 1;
     any = true;
   }
-  if (!any) return Validation::CannotTell();  // nothing decoded tells nothing
+  if (!any) return undecided;  // nothing decoded tells nothing
   std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(av_packet_alloc(),
                                                         [](AVPacket* p) { av_packet_free(&p); });
-  if (packet == nullptr) return Validation::CannotTell();
+  if (packet == nullptr) return undecided;
   std::vector<long long> packets(context->nb_streams), lastKey(context->nb_streams);
   std::vector<CutPicture> cutPictures;
   while (av_read_frame(context, packet.get()) >= 0) {
     const size_t stream = static_cast<size_t>(packet->stream_index);
     const long long at = packet->pos;
-    const long long end = at + packet->size;
+    const long long packetEnd = at + packet->size;
+    if (!whole && packetEnd > checked.damagedAt) break;
     if (stream < decoders.size() && lengthPrefixedH264[stream]) {
       if (packet->flags & AV_PKT_FLAG_KEY) lastKey[stream] = packets[stream];
       for (long long cut : cuts)
-        if (cut >= at && cut < end)
+        if (cut >= at && cut < packetEnd)
           cutPictures.push_back(
-              {static_cast<int>(stream), cut, end, packets[stream], lastKey[stream]});
+              {static_cast<int>(stream), cut, packetEnd, packets[stream], lastKey[stream]});
     }
     if (stream < decoders.size()) ++packets[stream];
     const bool decodes = stream >= decoders.size() || decoders[stream] == nullptr ||
                          decoders[stream]->Decode(static_cast<const AVPacket*>(packet.get()));
     av_packet_unref(packet.get());
     if (!decodes)
-      return Validation::Damaged(0, std::max(0LL, std::min(end, checked.end)),
+      return Validation::Damaged(0, std::max(0LL, std::min(packetEnd, end)),
                                  "video does not decode");
   }
+  if (!whole) return checked;
   for (const auto& decoder : decoders)
     if (decoder != nullptr && !decoder->Decode(static_cast<const AVPacket*>(nullptr)))
-      return Validation::Damaged(0, checked.end, "video does not decode");
+      return Validation::Damaged(0, end, "video does not decode");
   // A picture that decodes as well cut short may have ended early on foreign bytes, or cost
   // so few bits at its end (a B-picture of skipped blocks) that the zeros after the cut
   // finish it: nothing tells which.
   for (const CutPicture& picture : cutPictures)
-    if (!ShortSliceFails(file, picture)) return Validation::CannotTell();
+    if (!ShortSliceFails(file, picture)) return undecided;
   return checked;
 }
 

@@ -128,6 +128,19 @@ TEST(ClaimedRanges, RemovingTrimsAndSplits) {
   for (const auto& [offset, next] : skips) EXPECT_EQ(claimed.SkipClaimed(offset), next) << offset;
 }
 
+// A piece the source ends inside is the span's last: what follows it would be out of place.
+TEST(JoinedSpan, EndsWhereTheSourceCutsAPieceShort) {
+  std::vector<uint8_t> source(10 * kBlock);
+  for (size_t i = 0; i < source.size(); ++i) source[i] = static_cast<uint8_t>(i / kBlock);
+  MemorySpan span(source.data(), static_cast<long long>(source.size()));
+  salvor::JoinedSpan joined(span, {{0, 2 * kBlock}, {8 * kBlock, 4 * kBlock}, {kBlock, kBlock}},
+                            100 * kBlock);
+  ASSERT_EQ(joined.Size(), 4 * kBlock);
+  uint8_t last = 0;
+  EXPECT_EQ(joined.Read(4 * kBlock - 1, &last, 2), 1);
+  EXPECT_EQ(last, 9);
+}
+
 TEST(PieceSearch, GivesUpWithinItsLimitsWhenTheRestIsGone) {
   std::vector<uint8_t> source(4000 * kBlock);
   std::mt19937 noise(3);

@@ -48,13 +48,14 @@ const std::vector<Fragmented>& Cases() {
        {0, 1, 2},
        17,
        Gap::kPhoto},
-      // Its header after the media data; the cut a block away passes the NAL chains too, and
-      // decoding the video tells the joins apart.
+      // Its header after the media data, in the last of three pieces, the middle one stored
+      // first; the cut a block away passes the NAL chains too, and decoding the video tells
+      // the joins apart.
       {"mp4",
        "ffmpeg -loglevel error -f lavfi -i testsrc2=duration=2:size=640x480:rate=25 -c:v "
        "libx264 -crf 18 -pix_fmt yuv420p -f mp4 $F",
-       {100},
-       {1, 0},
+       {100, 300},
+       {1, 0, 2},
        40,
        Gap::kNoise,
        true,
