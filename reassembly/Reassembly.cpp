@@ -1,12 +1,15 @@
 #include "reassembly/Reassembly.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <mutex>
 #include <queue>
 #include <set>
+#include <thread>
 
 namespace salvor {
 
@@ -111,6 +114,21 @@ class ZeroTail : public ByteSpan {
 };
 
 // The search for one file: its limits, its budget and the best it found.
+// A span read by one thread at a time: the source keeps a cache of its own.
+class LockedSpan : public ByteSpan {
+ public:
+  LockedSpan(ByteSpan& span, std::mutex& lock) : FSpan(span), FLock(lock) {}
+  long long Size() const override { return FSpan.Size(); }
+  long long Read(long long offset, void* buffer, long long length) override {
+    const std::lock_guard<std::mutex> hold(FLock);
+    return FSpan.Read(offset, buffer, length);
+  }
+
+ private:
+  ByteSpan& FSpan;
+  std::mutex& FLock;
+};
+
 class PieceSearch {
  public:
   PieceSearch(ByteSpan& source, ValidateFunction validate, const BrokenFile& file,
@@ -179,30 +197,79 @@ class PieceSearch {
   // The one of `joins` that decodes whole, or null when none or more than one does (or the
   // time ran out before all were decoded).
   const std::vector<Piece>* TheOneThatDecodes(const std::vector<std::vector<Piece>>& joins) {
-    if (FDecode == nullptr) return nullptr;
+    if (FDecode == nullptr || joins.empty() || JudgementSpent()) return nullptr;
     // Up to the earliest of their last cuts, they are the same bytes: a decoder that fails
-    // there fails every one of them (an earlier cut is wrong).
+    // there fails every one of them (an earlier cut is wrong). The first is decoded whole,
+    // the rest from the keyframe before that on.
     long long shared = std::numeric_limits<long long>::max();
     for (const std::vector<Piece>& join : joins)
       shared = std::min(shared, Length(join) - join.back().length);
+    const Validation first = Decode(joins.front(), 0);
+    if (first.verdict == Verdict::kDamaged && first.damagedAt <= shared) return nullptr;
+    std::vector<Validation> decoded;
+    if (!DecodeEach({joins.begin() + 1, joins.end()}, shared, decoded)) return nullptr;
+    decoded.insert(decoded.begin(), first);
     const std::vector<Piece>* found = nullptr;
-    for (const std::vector<Piece>& join : joins) {
-      if (JudgementSpent()) return nullptr;
-      const Validation decoded = Decode(join);
-      if (decoded.verdict == Verdict::kDamaged && decoded.damagedAt <= shared) return nullptr;
-      if (decoded.verdict != Verdict::kIntact) continue;
+    for (size_t i = 0; i < joins.size(); ++i) {
+      if (decoded[i].verdict != Verdict::kIntact) continue;
       if (found != nullptr) return nullptr;
-      found = &join;
+      found = &joins[i];
     }
+    if (found != nullptr && found != &joins.front() &&
+        Decode(*found, 0).verdict != Verdict::kIntact)
+      return nullptr;
     return found;
   }
-  Validation Decode(const std::vector<Piece>& pieces) {
-    ++FResult.tries;
-    JoinedSpan span(FSource, pieces, FLimits.maxFileBytes);
+  // Decodes each of `joins` from the keyframe before `from` on, on every core (the source is
+  // read by one at a time). False when the judgement's time or tries ran out first.
+  bool DecodeEach(const std::vector<std::vector<Piece>>& joins, long long from,
+                  std::vector<Validation>& decoded) {
+    decoded.assign(joins.size(), Validation::CannotTell());
+    if (JudgementSpent() || FResult.tries + static_cast<long long>(joins.size()) > FLimits.maxTries)
+      return false;
+    FResult.tries += static_cast<long long>(joins.size());
+    std::mutex reading;
+    LockedSpan source(FSource, reading);
+    std::atomic<size_t> next{0};
+    std::atomic<bool> late{false};
+    const auto work = [&] {
+      for (size_t i; (i = next++) < joins.size();) {
+        if (std::chrono::steady_clock::now() >= FJudgementDeadline) {
+          late = true;
+          return;
+        }
+        JoinedSpan span(source, joins[i], FLimits.maxFileBytes);
+        decoded[i] = FDecode(span, CutsOf(joins[i]), from);
+      }
+    };
+    const size_t helpers =
+        std::min<size_t>(joins.size(), std::max(1u, std::thread::hardware_concurrency())) - 1;
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < helpers; ++t) threads.emplace_back(work);
+    work();
+    for (std::thread& thread : threads) thread.join();
+    if (late) FResult.outOfTime = true;
+    return !late;
+  }
+  static std::vector<long long> CutsOf(const std::vector<Piece>& pieces) {
     std::vector<long long> cuts;
     for (size_t i = 0; i + 1 < pieces.size(); ++i)
       cuts.push_back((cuts.empty() ? 0 : cuts.back()) + pieces[i].length);
-    return FDecode(span, cuts);
+    return cuts;
+  }
+
+  // Where decoding the pieces puts their first foreign byte (Validation::likelyAt), -1 when
+  // it does not say.
+  long long LikelyBreak(const std::vector<Piece>& pieces) {
+    if (FDecode == nullptr) return -1;
+    const Validation decoded = Decode(pieces, 0);
+    return decoded.verdict == Verdict::kDamaged ? decoded.likelyAt : -1;
+  }
+  // Decodes the file the pieces make, from the keyframe before `from` on.
+  Validation Decode(const std::vector<Piece>& pieces, long long from) {
+    ++FResult.tries;
+    JoinedSpan span(FSource, pieces, FLimits.maxFileBytes);
+    return FDecode(span, CutsOf(pieces), from);
   }
   // Where the validator finds the break when zeros follow the prefix.
   long long Baseline(const std::vector<Piece>& prefix) {
@@ -226,6 +293,21 @@ class PieceSearch {
   // bytes lie at `anchorInFile` in the file and at `anchorAt` in the source.
   bool ThroughMiddle(const std::vector<Piece>& pieces, const Validation& beforeAnchor,
                      long long anchorInFile, long long anchorAt);
+  // A join among those alike: its cut, its continuation's start, how the join validates and
+  // how far into the file it decodes.
+  struct Alike {
+    long long cut, start;
+    Validation validation;
+    long long decodedTo = 0;
+  };
+  // The join `trialFor(cut, start)` (which validated as `result`) and those with the cut and
+  // the continuation moved a block at a time either way for as long as `readsOn` their
+  // validation as well: the samples' structure does not see the bytes round the cut. When
+  // there are several and the type decodes, in the order of how far each decodes, furthest
+  // first (the right cut decodes to the next break, a wrong one fails where it is).
+  template <typename TrialFor, typename ReadsOn>
+  std::vector<Alike> AlikeByDecoding(long long cut, long long start, const Validation& result,
+                                     const TrialFor& trialFor, const ReadsOn& readsOn);
   // Hands every (cut, continuation) pair, a continuation for each of `prefixes`, to `tryPair`
   // (index of the prefix, start) in the order of rank times distance: true as soon as it says
   // so, false when none did or the work was spent.
@@ -234,7 +316,7 @@ class PieceSearch {
   // The cuts to try: block boundaries of the source inside the break's range, nearest the
   // place the validator noticed first, a known file's start before all.
   std::vector<long long> Cuts(const std::vector<Piece>& pieces, long long goodUntil,
-                              long long damagedAt);
+                              long long damagedAt, long long likelyAt = -1);
   // The places a continuation may start, handed out one at a time: unclaimed blocks after the
   // cut, nearest first, or before the file's first piece.
   struct Starts {
@@ -265,6 +347,22 @@ class PieceSearch {
     if (now >= FDeadline) FResult.outOfTime = true;
     return true;
   }
+  // Time spent telling joins alike apart counts against JudgementSpent only: the search's own
+  // deadlines move on by as much while a scope of this lives.
+  class JudgementTime {
+   public:
+    explicit JudgementTime(PieceSearch& search)
+        : FSearch(search), FStart(std::chrono::steady_clock::now()) {}
+    ~JudgementTime() {
+      const auto spent = std::chrono::steady_clock::now() - FStart;
+      FSearch.FDeadline += spent;
+      FSearch.FLookDeadline += spent;
+    }
+
+   private:
+    PieceSearch& FSearch;
+    std::chrono::steady_clock::time_point FStart;
+  };
   // The same for telling joins alike apart, a validation or a decode each: the first such
   // judgement in a search may take twice as long as the search was given, so that a search
   // that found its file's joins near the end of its time still judges them.
@@ -308,9 +406,8 @@ class PieceSearch {
   // Joins judged with those alike: the prefix's piece offsets and the continuation's distance
   // from its cut.
   std::set<std::vector<long long>> FJudgedAlike;
-  // Middle pieces judged with those alike: the file's start and the middle piece's distance
-  // from its cut.
-  std::set<std::pair<long long, long long>> FJudgedMiddles;
+  // Continuations that read on, judged with those alike: as FJudgedAlike.
+  std::set<std::vector<long long>> FJudgedReadingOn;
   std::chrono::steady_clock::time_point FJudgementDeadline;  // set by the first judgement
 };
 
@@ -344,6 +441,8 @@ Rebuilt PieceSearch::Run() {
   Validation broken = first;
   if (first.verdict != Verdict::kDamaged)
     broken = Validation::Damaged(FFile.goodUntil, FFile.damagedAt, {});
+  else
+    broken.likelyAt = LikelyBreak(whole);
   Extend(whole, broken, 1);
   return FResult;
 }
@@ -360,7 +459,7 @@ bool PieceSearch::Blank(long long offset) {
 }
 
 std::vector<long long> PieceSearch::Cuts(const std::vector<Piece>& pieces, long long goodUntil,
-                                         long long damagedAt) {
+                                         long long damagedAt, long long likelyAt) {
   const Piece& last = pieces.back();
   const long long lastStart = Length(pieces) - last.length;  // in the file
   // The block boundaries of the source in the last piece between the two offsets.
@@ -368,32 +467,42 @@ std::vector<long long> PieceSearch::Cuts(const std::vector<Piece>& pieces, long 
   const long long high = std::min(damagedAt, lastStart + last.length) - lastStart + last.offset;
   const long long first = (low + FBlock - 1) / FBlock * FBlock;
   const long long final = high / FBlock * FBlock;
-  // A decoder notices a splice a little late: the break is just before damagedAt. Where a
-  // structure check proved all but the last frame or chunk, it may as well be just past
-  // goodUntil: the first cuts from there join the likeliest, then both ends take turns.
-  const bool proven = goodUntil > lastStart;
-  std::vector<long long> fromTop, fromBottom;
   const size_t maxCuts =
       FJoinCheck != nullptr
           ? std::max(kMaxCuts, static_cast<size_t>(kJoinReach / FBlock) + kJudgedCutMargin)
           : kMaxCuts;
-  for (long long at = final; at >= first && fromTop.size() < maxCuts; at -= FBlock)
-    fromTop.push_back(at);
-  for (long long at = first; proven && at <= final && fromBottom.size() < maxCuts; at += FBlock)
-    fromBottom.push_back(at);
   std::vector<long long> cuts;
-  const auto add = [&](const std::vector<long long>& from, size_t& next) {
-    if (next >= from.size()) return;
-    if (std::find(cuts.begin(), cuts.end(), from[next]) == cuts.end()) cuts.push_back(from[next]);
-    ++next;
-  };
-  size_t top = 0, bottom = 0;
-  while (top < kTopFirst && top < fromTop.size()) add(fromTop, top);
-  add(fromBottom, bottom);
-  add(fromBottom, bottom);
-  while (cuts.size() < maxCuts && (top < fromTop.size() || bottom < fromBottom.size())) {
-    add(fromTop, top);
+  const long long likely = likelyAt > lastStart ? likelyAt - lastStart + last.offset : -1;
+  if (likely >= first && likely <= final) {
+    // Where a decoder's complaint puts the break: outward from there, the block before first.
+    for (long long down = likely / FBlock * FBlock, up = down + FBlock;
+         cuts.size() < maxCuts && (down >= first || up <= final); down -= FBlock, up += FBlock) {
+      if (down >= first) cuts.push_back(down);
+      if (up <= final && cuts.size() < maxCuts) cuts.push_back(up);
+    }
+  } else {
+    // A decoder notices a splice a little late: the break is just before damagedAt. Where a
+    // structure check proved all but the last frame or chunk, it may as well be just past
+    // goodUntil: the first cuts from there join the likeliest, then both ends take turns.
+    const bool proven = goodUntil > lastStart;
+    std::vector<long long> fromTop, fromBottom;
+    for (long long at = final; at >= first && fromTop.size() < maxCuts; at -= FBlock)
+      fromTop.push_back(at);
+    for (long long at = first; proven && at <= final && fromBottom.size() < maxCuts; at += FBlock)
+      fromBottom.push_back(at);
+    const auto add = [&](const std::vector<long long>& from, size_t& next) {
+      if (next >= from.size()) return;
+      if (std::find(cuts.begin(), cuts.end(), from[next]) == cuts.end()) cuts.push_back(from[next]);
+      ++next;
+    };
+    size_t top = 0, bottom = 0;
+    while (top < kTopFirst && top < fromTop.size()) add(fromTop, top);
     add(fromBottom, bottom);
+    add(fromBottom, bottom);
+    while (cuts.size() < maxCuts && (top < fromTop.size() || bottom < fromBottom.size())) {
+      add(fromTop, top);
+      add(fromBottom, bottom);
+    }
   }
   // A blank block just before the cut is not the end of a piece of compressed data.
   cuts.erase(std::remove_if(cuts.begin(), cuts.end(),
@@ -471,6 +580,7 @@ bool PieceSearch::TryContinuation(const std::vector<Piece>& prefix, long long& b
     for (const Piece& piece : prefix) shared.push_back(piece.offset);
     shared.push_back(start - (prefix.back().offset + prefix.back().length));
     if (!FJudgedAlike.insert(shared).second) return false;
+    const JudgementTime judging(*this);
     std::vector<std::vector<Piece>> alike;
     if (!AlikeJoins(prefix, start, alike)) return false;
     Validation whole = result;
@@ -499,23 +609,91 @@ bool PieceSearch::TryContinuation(const std::vector<Piece>& prefix, long long& b
   // Read on for several blocks past the cut (two where a splice shows at once), or proven
   // past it: almost surely the next piece, followed at once for the one after it.
   const long long convincing = FLimits.splicesShowAtOnce ? 2 : kConvincingBlocks;
-  if (depth != kNoLookAhead && depth + 1 < FLimits.maxPieces &&
-      (result.goodUntil > cut || result.damagedAt >= cut + convincing * FBlock) &&
-      WorthALook(depth, result.damagedAt - cut)) {
+  const auto readsOn = [&](const Validation& v, long long at) {
+    return v.verdict == Verdict::kDamaged &&
+           (v.goodUntil > at || v.damagedAt >= at + convincing * FBlock);
+  };
+  Validation reading = result;
+  long long readingCut = cut;
+  if (depth != kNoLookAhead && FDecode != nullptr && readsOn(result, cut)) {
+    // A movie's piece reads on as well with its cut some blocks away: the one of those that
+    // decodes furthest goes on, once.
+    std::vector<long long> shared;
+    for (const Piece& piece : prefix) shared.push_back(piece.offset);
+    shared.push_back(start - (prefix.back().offset + prefix.back().length));
+    if (!FJudgedReadingOn.insert(shared).second) return false;
+    const long long lastStart = cut - prefix.back().length;
+    const auto trialFor = [&](long long movedCut, long long movedStart) {
+      std::vector<Piece> moved = prefix;
+      moved.back().length = movedCut - lastStart;
+      if (moved.back().length <= 0 || movedStart < 0) return std::vector<Piece>();
+      moved.push_back({movedStart, FLimits.maxFileBytes});
+      return moved;
+    };
+    const auto all = AlikeByDecoding(cut, start, result, trialFor, readsOn);
+    const Alike best = all.front();
+    trial = trialFor(best.cut, best.start);
+    reading = best.validation;
+    readingCut = best.cut;
+  }
+  if (depth != kNoLookAhead && depth + 1 < FLimits.maxPieces && readsOn(reading, readingCut) &&
+      WorthALook(depth, reading.damagedAt - readingCut)) {
     // A look of its own, with a small share of the tries and of the time: a wrong cut can
     // read on too, and a validation of a long prefix takes milliseconds.
     const long long ceiling = FTryCeiling;
     const auto deadline = FLookDeadline;
     FTryCeiling = std::min(ceiling, Work() + kProbeTries);
     FLookDeadline = std::min(deadline, std::chrono::steady_clock::now() + FLimits.maxTime / 4);
-    const bool found = Extend(trial, result, depth + 1);
+    const bool found = Extend(trial, reading, depth + 1);
     FTryCeiling = ceiling;
     FLookDeadline = deadline;
     if (found) return true;
   }
   // A block or more: perhaps a piece of the file, followed once the rest is tried.
-  furthest.push_back({std::move(trial), result});
+  furthest.push_back({std::move(trial), reading});
   return false;
+}
+
+template <typename TrialFor, typename ReadsOn>
+std::vector<PieceSearch::Alike> PieceSearch::AlikeByDecoding(long long cut, long long start,
+                                                             const Validation& result,
+                                                             const TrialFor& trialFor,
+                                                             const ReadsOn& readsOn) {
+  const JudgementTime judging(*this);
+  std::vector<Alike> alike{{cut, start, result}};
+  for (long long step : {-FBlock, FBlock}) {
+    for (long long k = 1; k <= kMaxAlikeSteps && !JudgementSpent(); ++k) {
+      const std::vector<Piece> moved = trialFor(cut + k * step, start + k * step);
+      if (moved.empty()) break;
+      const Validation validation = Try(moved);
+      if (!readsOn(validation, cut + k * step)) break;
+      alike.push_back({cut + k * step, start + k * step, validation});
+    }
+  }
+  if (FDecode == nullptr || alike.size() < 2) return alike;
+  // They share their bytes up to the earliest cut: the first is decoded whole, the rest from
+  // the keyframe before that cut on.
+  long long shared = cut;
+  std::vector<std::vector<Piece>> rest;
+  for (const Alike& join : alike) {
+    shared = std::min(shared, join.cut);
+    if (&join != &alike.front()) rest.push_back(trialFor(join.cut, join.start));
+  }
+  std::vector<Validation> decoded;
+  if (JudgementSpent()) return alike;
+  decoded.push_back(Decode(trialFor(cut, start), 0));
+  std::vector<Validation> others;
+  DecodeEach(rest, shared, others);
+  decoded.insert(decoded.end(), others.begin(), others.end());
+  for (size_t i = 0; i < alike.size(); ++i) {
+    alike[i].decodedTo = decoded[i].verdict == Verdict::kDamaged ? decoded[i].damagedAt
+                         : decoded[i].verdict == Verdict::kIntact
+                             ? std::numeric_limits<long long>::max()
+                             : 0;
+  }
+  std::stable_sort(alike.begin(), alike.end(),
+                   [](const Alike& a, const Alike& b) { return a.decodedTo > b.decodedTo; });
+  return alike;
 }
 
 template <typename TryPair>
@@ -594,7 +772,7 @@ bool PieceSearch::FollowAnchor(const std::vector<Piece>& pieces, const Validatio
     std::vector<Piece> longest = pieces;
     longest.back().length = to - last.offset;
     longest.push_back({to + shift, FLimits.maxFileBytes});
-    const Validation bound = Try(longest);
+    Validation bound = Try(longest);
     if (bound.verdict == Verdict::kDamaged)
       to = std::min(to, inSource(bound.damagedAt) / FBlock * FBlock);
     for (long long at = to; at >= from; at -= FBlock) {
@@ -607,10 +785,11 @@ bool PieceSearch::FollowAnchor(const std::vector<Piece>& pieces, const Validatio
                           validation.goodUntil))
         return true;
     }
-    if (depth != kNoLookAhead && pieces.size() + 2 <= static_cast<size_t>(FLimits.maxPieces) &&
-        bound.verdict == Verdict::kDamaged &&
-        ThroughMiddle(pieces, bound, validation.expectAt, anchor))
-      return true;
+    if (depth == kNoLookAhead || pieces.size() + 2 > static_cast<size_t>(FLimits.maxPieces) ||
+        bound.verdict != Verdict::kDamaged)
+      continue;
+    bound.likelyAt = LikelyBreak(longest);
+    if (ThroughMiddle(pieces, bound, validation.expectAt, anchor)) return true;
   }
   return false;
 }
@@ -638,12 +817,13 @@ bool PieceSearch::ThroughMiddle(const std::vector<Piece>& pieces, const Validati
     prefix.push_back({tailAt, FLimits.maxFileBytes});
     return prefix;
   };
+  // Proven past its cut: a break noticed only at the end of a long sample says nothing.
   const auto readsOn = [&](const Validation& v, long long cut) {
-    return v.verdict == Verdict::kIntact ||
-           (v.verdict == Verdict::kDamaged && v.damagedAt >= cut + kConvincingBlocks * FBlock);
+    return v.verdict == Verdict::kIntact || (v.verdict == Verdict::kDamaged && v.goodUntil > cut);
   };
   std::vector<std::vector<Piece>> prefixes;
-  for (long long cut : Cuts(pieces, beforeAnchor.goodUntil, beforeAnchor.damagedAt))
+  for (long long cut :
+       Cuts(pieces, beforeAnchor.goodUntil, beforeAnchor.damagedAt, beforeAnchor.likelyAt))
     if (cut < tailInFile) prefixes.push_back(prefixTo(cut));
   return EachCandidate(prefixes, [&](size_t j, long long start) {
     const long long cut = Length(prefixes[j]);
@@ -658,46 +838,24 @@ bool PieceSearch::ThroughMiddle(const std::vector<Piece>& pieces, const Validati
     }
     const Validation middle = Try(trial);
     if (!readsOn(middle, cut)) return false;
-    // The same middle piece with its first cut a block or more away reads on as well (the
-    // samples' structure does not see the bytes round the cut): those joins are gathered once
-    // and decoded, up to where the middle piece runs out; the one that decodes furthest is
-    // tried first.
-    if (!FJudgedMiddles.insert({pieces.front().offset, start - cut}).second) return false;
-    struct Alike {
-      long long cut, start;
-      Validation middle;
-      long long decodedTo = 0;
-    };
-    std::vector<Alike> alike{{cut, start, middle}};
-    for (long long step : {-FBlock, FBlock}) {
-      for (long long k = 1; k <= kMaxAlikeSteps && !JudgementSpent(); ++k) {
-        const std::vector<Piece> moved = withRest(prefixTo(cut + k * step), start + k * step);
-        if (moved.empty()) break;
-        const Validation result = Try(moved);
-        if (!readsOn(result, cut + k * step)) break;
-        alike.push_back({cut + k * step, start + k * step, result});
-      }
-    }
-    if (FDecode != nullptr && alike.size() > 1) {
-      for (Alike& join : alike) {
-        if (JudgementSpent()) return false;
-        const Validation decoded = Decode(withRest(prefixTo(join.cut), join.start));
-        join.decodedTo = decoded.verdict == Verdict::kDamaged  ? decoded.damagedAt
-                         : decoded.verdict == Verdict::kIntact ? tailInFile
-                                                               : 0;
-      }
-      std::stable_sort(alike.begin(), alike.end(),
-                       [](const Alike& a, const Alike& b) { return a.decodedTo > b.decodedTo; });
-    }
+    // The same middle piece with its first cut a block or more away reads on as well: those
+    // joins are gathered once, the one that decodes furthest tried first.
+    if (!FJudgedReadingOn.insert({pieces.front().offset, start - cut}).second) return false;
+    const std::vector<Alike> alike = AlikeByDecoding(
+        cut, start, middle,
+        [&](long long movedCut, long long movedStart) {
+          return withRest(prefixTo(movedCut), movedStart);
+        },
+        readsOn);
     // The middle piece ends where the join with the rest breaks, or a little before (a
     // sample's check proves it only whole), and the rest lies the anchor's distance away;
     // whole, it runs up to the rest as tried.
     std::vector<Partial> ignored;  // a join with the rest fixed is whole or nothing
     for (const Alike& join : alike) {
-      const bool whole = join.middle.verdict == Verdict::kIntact;
-      const long long top = whole ? tailInFile : std::min(join.middle.damagedAt, tailInFile);
+      const bool whole = join.validation.verdict == Verdict::kIntact;
+      const long long top = whole ? tailInFile : std::min(join.validation.damagedAt, tailInFile);
       const long long lowest =
-          whole ? top : std::max(join.cut + FBlock, join.middle.goodUntil - FBlock);
+          whole ? top : std::max(join.cut + FBlock, join.validation.goodUntil - FBlock);
       std::vector<Piece> two = prefixTo(join.cut);
       two.push_back({join.start, 0});
       for (long long length = (top - join.cut) / FBlock * FBlock; join.cut + length >= lowest;
@@ -707,7 +865,8 @@ bool PieceSearch::ThroughMiddle(const std::vector<Piece>& pieces, const Validati
         const long long rest = tailAt + (join.cut + length - tailInFile);
         long long noBaseline = -1;
         if (rest >= 0 && !FClaimed.Claimed(rest) &&
-            TryContinuation(two, noBaseline, rest, kNoLookAhead, ignored, join.middle.goodUntil))
+            TryContinuation(two, noBaseline, rest, kNoLookAhead, ignored,
+                            join.validation.goodUntil))
           return true;
       }
     }
@@ -729,7 +888,10 @@ bool PieceSearch::Extend(std::vector<Piece> pieces, const Validation& validation
   const long long knownBreak =
       damagedAt >= lastStart ? pieces.back().offset + (damagedAt - lastStart) : -1;
   std::vector<std::vector<Piece>> prefixes;
-  for (long long cut : Cuts(pieces, goodUntil, damagedAt)) {
+  // Past the first piece, the decoder's guess at the break is taken here.
+  const long long likelyAt =
+      validation.likelyAt >= 0 || depth == 1 ? validation.likelyAt : LikelyBreak(pieces);
+  for (long long cut : Cuts(pieces, goodUntil, damagedAt, likelyAt)) {
     std::vector<Piece> prefix = pieces;
     prefix.back().length = cut - lastStart;
     prefixes.push_back(std::move(prefix));

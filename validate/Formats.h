@@ -9,7 +9,7 @@ namespace salvor {
 Validation ValidateMp4(ByteSpan& bytes);  // ISO-BMFF and QuickTime: mp4, mov, m4a, 3gp...
 // The same, then every video sample of an intact movie decoded: about 0.1 s per MB, so only
 // movies of up to 16 MiB and full HD; cannot tell for others, or for a movie without video.
-Validation ValidateMp4Decoded(ByteSpan& bytes, const std::vector<long long>& cuts);
+Validation ValidateMp4Decoded(ByteSpan& bytes, const std::vector<long long>& cuts, long long from);
 JoinFit CheckMp4Join(ByteSpan& joined, long long unitStart, long long cut);
 Validation ValidateMpegAudio(ByteSpan& bytes);  // MP3, MP2
 Validation ValidateAdts(ByteSpan& bytes);       // AAC in ADTS frames

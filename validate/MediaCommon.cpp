@@ -1,6 +1,7 @@
 #include "validate/MediaCommon.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstring>
 #include <mutex>
 
@@ -23,9 +24,28 @@ constexpr int kIoBufferSize = 32 * 1024;
 // No audio frame of any codec comes near this; a larger "sample" is not read into memory.
 constexpr long long kMaxAudioSample = 16 * 1024 * 1024;
 
-void Quiet(void*, int, const char*, va_list) {}
+thread_local int gMacroblockX = -1, gMacroblockY = -1;
+
+// Says nothing, but notes where the H.264 decoder last gave up on a macroblock.
+void Quiet(void*, int, const char* format, va_list arguments) {
+  static const char kMacroblockError[] = "error while decoding MB %d %d";
+  if (format == nullptr || std::strncmp(format, kMacroblockError, sizeof kMacroblockError - 1))
+    return;
+  va_list copy;
+  va_copy(copy, arguments);
+  gMacroblockX = va_arg(copy, int);
+  gMacroblockY = va_arg(copy, int);
+  va_end(copy);
+}
 
 }  // namespace
+
+bool TakeMacroblockError(int& x, int& y) {
+  x = gMacroblockX;
+  y = gMacroblockY;
+  gMacroblockX = gMacroblockY = -1;
+  return x >= 0 && y >= 0;
+}
 
 void SilenceLibav() {
   static std::once_flag once;

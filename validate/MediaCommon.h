@@ -68,6 +68,10 @@ constexpr size_t kMaxLibavBlock = 64 << 20;
 // per process, thread-safe).
 void SilenceLibav();
 
+// The macroblock (column, row) the H.264 decoder last gave up on in this thread since the last
+// call, if any; forgets it.
+bool TakeMacroblockError(int& x, int& y);
+
 // A libavformat demuxer over a span, opened without probing and without reading packets.
 class Demuxer {
  public:

@@ -124,14 +124,19 @@ std::shared_ptr<const SampleMap> MapSamples(ByteSpan& joined, const TopLevel& wa
   media::Demuxer demuxer;
   if (demuxer.Open(header, "mov", {{"ignore_editlist", "1"}, {"ignore_chapters", "1"}})) {
     AVFormatContext* context = demuxer.Context();
+    // Video, and the first audio tracks: an audio checker holds a decoder, and a hostile file
+    // may have thousands of tracks. Audio tells a join past a movie's last picture.
+    constexpr int kMaxAudioChecked = 2;
+    int audio = 0;
     for (unsigned i = 0; i < context->nb_streams; ++i) {
       AVStream* stream = context->streams[i];
-      // Video only: an audio checker would hold a decoder for each of a hostile file's tracks.
-      const bool video = stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+      const AVMediaType kind = stream->codecpar->codec_type;
+      const bool checked =
+          kind == AVMEDIA_TYPE_VIDEO || (kind == AVMEDIA_TYPE_AUDIO && audio++ < kMaxAudioChecked);
       map->checkers.push_back(
-          std::make_unique<media::SampleChecker>(video ? stream->codecpar : nullptr));
+          std::make_unique<media::SampleChecker>(checked ? stream->codecpar : nullptr));
       const media::SampleChecker& checker = *map->checkers.back();
-      if (!checker.Checks() || checker.Decodes()) continue;
+      if (!checker.Checks()) continue;
       const int count = avformat_index_get_entries_count(stream);
       for (int e = 0; e < count; ++e) {
         const AVIndexEntry* entry = avformat_index_get_entry(stream, e);
@@ -250,7 +255,7 @@ bool ShortSliceFails(ByteSpan& file, const CutPicture& picture) {
 
 }  // namespace
 
-Validation ValidateMp4Decoded(ByteSpan& bytes, const std::vector<long long>& cuts) {
+Validation ValidateMp4Decoded(ByteSpan& bytes, const std::vector<long long>& cuts, long long from) {
   const Validation checked = ValidateMp4(bytes);
   // A movie broken further on is decoded up to its break: a decoder may notice an earlier one.
   const bool whole = checked.verdict == Verdict::kIntact;
@@ -283,6 +288,17 @@ Validation ValidateMp4Decoded(ByteSpan& bytes, const std::vector<long long>& cut
   std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(av_packet_alloc(),
                                                         [](AVPacket* p) { av_packet_free(&p); });
   if (packet == nullptr) return undecided;
+  // Where each video stream's decoding starts: its last keyframe at or before `from`.
+  std::vector<long long> firstDecoded(context->nb_streams, 0);
+  for (unsigned i = 0; i < context->nb_streams && from > 0; ++i) {
+    if (decoders[i] == nullptr) continue;
+    const int count = avformat_index_get_entries_count(context->streams[i]);
+    for (int e = 0; e < count; ++e) {
+      const AVIndexEntry* entry = avformat_index_get_entry(context->streams[i], e);
+      if (entry->pos > from) break;
+      if (entry->flags & AVINDEX_KEYFRAME) firstDecoded[i] = entry->pos;
+    }
+  }
   std::vector<long long> packets(context->nb_streams), lastKey(context->nb_streams);
   std::vector<CutPicture> cutPictures;
   while (av_read_frame(context, packet.get()) >= 0) {
@@ -298,12 +314,23 @@ Validation ValidateMp4Decoded(ByteSpan& bytes, const std::vector<long long>& cut
               {static_cast<int>(stream), cut, packetEnd, packets[stream], lastKey[stream]});
     }
     if (stream < decoders.size()) ++packets[stream];
+    int x, y;
+    media::TakeMacroblockError(x, y);
     const bool decodes = stream >= decoders.size() || decoders[stream] == nullptr ||
+                         at < firstDecoded[stream] ||
                          decoders[stream]->Decode(static_cast<const AVPacket*>(packet.get()));
     av_packet_unref(packet.get());
-    if (!decodes)
-      return Validation::Damaged(0, std::max(0LL, std::min(packetEnd, end)),
-                                 "video does not decode");
+    if (!decodes) {
+      Validation damaged =
+          Validation::Damaged(0, std::max(0LL, std::min(packetEnd, end)), "video does not decode");
+      // The macroblock it gave up on, as a share of the picture's, is about as far into the
+      // picture's bytes as the foreign ones begin: garbage breaks the decoder within a few.
+      const AVCodecParameters* codec = context->streams[stream]->codecpar;
+      const long long columns = (codec->width + 15) / 16, rows = (codec->height + 15) / 16;
+      if (media::TakeMacroblockError(x, y) && x < columns && y < rows)
+        damaged.likelyAt = at + (y * columns + x) * (packetEnd - at) / (columns * rows);
+      return damaged;
+    }
   }
   if (!whole) return checked;
   for (const auto& decoder : decoders)

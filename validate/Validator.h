@@ -43,10 +43,13 @@ struct Validation {
   // the source to find where the rest of the file went. -1: nothing known.
   long long expectAt = -1;
   std::string expect;
+  // kDamaged, where a decoder's complaint puts the first foreign byte, from how far into a
+  // picture it gave up: a guess for which cuts to try first, not a bound. -1: none.
+  long long likelyAt = -1;
 
-  static Validation Intact(long long end) { return {Verdict::kIntact, end, 0, -1, {}, -1, {}}; }
+  static Validation Intact(long long end) { return {Verdict::kIntact, end, 0, -1, {}, -1, {}, -1}; }
   static Validation Damaged(long long goodUntil, long long damagedAt, std::string reason) {
-    return {Verdict::kDamaged, -1, goodUntil, damagedAt, std::move(reason), -1, {}};
+    return {Verdict::kDamaged, -1, goodUntil, damagedAt, std::move(reason), -1, {}, -1};
   }
   static Validation CannotTell() { return {}; }
 };
@@ -118,7 +121,10 @@ ValidateFunction FindRebuildValidator(const std::string& type);
 // joined: intact also needs each picture whose coded data a cut lies in to be seen to end
 // where its length says (a decoder reading foreign bytes may finish the picture early and
 // leave the rest unread without complaint); where that cannot be seen, kCannotTell.
-using DecodeFunction = Validation (*)(ByteSpan& bytes, const std::vector<long long>& cuts);
+// Decoding starts at the last keyframe at or before `from` (0: the start), for a caller that
+// decoded the bytes before `from` already, in a file that had the same bytes there.
+using DecodeFunction = Validation (*)(ByteSpan& bytes, const std::vector<long long>& cuts,
+                                      long long from);
 // Null when the type has none.
 DecodeFunction FindDecodingValidator(const std::string& type);
 

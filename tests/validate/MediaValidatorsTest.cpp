@@ -357,20 +357,45 @@ TEST(MediaValidators, DecodingNeverKeepsAJoinWhoseFrameEndsEarly) {
   // Cuts through the frames after the first (the decoder notices noise in a keyframe).
   for (long long cut = size / 3 / 512 * 512; cut + 512 < size; cut += 512, ++cuts) {
     salvor::MemorySpan whole(bytes);
-    const Verdict right = decode(whole, {cut}).verdict;
+    const Verdict right = decode(whole, {cut}, 0).verdict;
     EXPECT_NE(right, Verdict::kDamaged) << cut;
     kept += right == Verdict::kIntact;
     Bytes wrong = bytes;
     const Bytes noise = Random(512, static_cast<uint32_t>(cut));
     std::copy(noise.begin(), noise.end(), wrong.begin() + cut);
     salvor::MemorySpan span(wrong);
-    if (decode(span, {}).verdict != Verdict::kIntact) continue;  // noticed anyway
+    if (decode(span, {}, 0).verdict != Verdict::kIntact) continue;  // noticed anyway
     ++spliced;
-    wronglyKept += decode(span, {cut}).verdict == Verdict::kIntact;
+    wronglyKept += decode(span, {cut}, 0).verdict == Verdict::kIntact;
   }
   EXPECT_GE(kept, cuts * 9 / 10);
   EXPECT_GE(spliced, 2);
   EXPECT_EQ(wronglyKept, 0);
+}
+
+// Where a decoder gives up inside a picture tells about where foreign bytes begin in it: the
+// search tries the cuts there first.
+TEST(MediaValidators, DecodingPlacesASpliceInsideAPicture) {
+  const Samples made =
+      MakeMedia("decoded-joins", {{"noisy.mp4",
+                                   "ffmpeg -v error -y -f lavfi -i "
+                                   "testsrc2=size=640x360:rate=25:duration=0.4 -vf "
+                                   "noise=alls=14:allf=t+u:all_seed=5 -c:v libx264 -preset "
+                                   "veryfast -b:v 2M -threads 1 -movflags +faststart"}});
+  ASSERT_EQ(made.size(), 1u);
+  const salvor::DecodeFunction decode = salvor::FindDecodingValidator("mp4");
+  // Noise from somewhere in the first picture (60 KiB) on.
+  int splices = 0, placed = 0;
+  for (long long splice = 8192; splice < 60000; splice += 4096, ++splices) {
+    Bytes wrong = made[0].bytes;
+    const Bytes noise = Random(wrong.size() - splice, static_cast<uint32_t>(splice));
+    std::copy(noise.begin(), noise.end(), wrong.begin() + splice);
+    salvor::MemorySpan span(wrong);
+    const Validation found = decode(span, {}, 0);
+    EXPECT_EQ(found.verdict, Verdict::kDamaged) << splice;
+    placed += found.likelyAt >= splice - 8192 && found.likelyAt <= splice + 8192;
+  }
+  EXPECT_GE(placed, splices * 3 / 4);
 }
 
 }  // namespace
