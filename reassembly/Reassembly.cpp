@@ -183,7 +183,7 @@ class PieceSearch {
                   std::vector<std::vector<Piece>>& alike) {
     for (long long step : {-FBlock, FBlock}) {
       for (long long k = 1;; ++k) {
-        if (k > 1 && (k > kMaxAlikeSteps || JudgementSpent())) return false;
+        if (k > kMaxAlikeSteps || JudgementSpent()) return false;
         std::vector<Piece> moved = prefix;
         moved.back().length += k * step;
         if (moved.back().length <= 0 || start + k * step < 0) break;
@@ -267,6 +267,7 @@ class PieceSearch {
   }
   // Decodes the file the pieces make, from the keyframe before `from` on.
   Validation Decode(const std::vector<Piece>& pieces, long long from) {
+    if (FResult.tries >= FLimits.maxTries) return Validation::CannotTell();
     ++FResult.tries;
     JoinedSpan span(FSource, pieces, FLimits.maxFileBytes);
     return FDecode(span, CutsOf(pieces), from);
@@ -769,6 +770,7 @@ bool PieceSearch::FollowAnchor(const std::vector<Piece>& pieces, const Validatio
     // The join with the latest cut reads the last piece on as far as it can: where that breaks
     // (at the first sample past the real cut, or later) bounds the cut. Not from below: a weak
     // check (audio that decodes whatever it is given) may pass foreign samples.
+    if (Spent()) return false;
     std::vector<Piece> longest = pieces;
     longest.back().length = to - last.offset;
     longest.push_back({to + shift, FLimits.maxFileBytes});
