@@ -306,10 +306,11 @@ Validation ValidateMp4Decoded(ByteSpan& bytes, const std::vector<long long>& cut
     const long long at = packet->pos;
     const long long packetEnd = at + packet->size;
     if (!whole && packetEnd > checked.damagedAt) break;
+    // A picture wholly before `from` was looked at by the caller.
     if (stream < decoders.size() && lengthPrefixedH264[stream]) {
       if (packet->flags & AV_PKT_FLAG_KEY) lastKey[stream] = packets[stream];
       for (long long cut : cuts)
-        if (cut >= at && cut < packetEnd)
+        if (cut >= at && cut < packetEnd && packetEnd > from)
           cutPictures.push_back(
               {static_cast<int>(stream), cut, packetEnd, packets[stream], lastKey[stream]});
     }

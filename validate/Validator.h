@@ -122,7 +122,8 @@ ValidateFunction FindRebuildValidator(const std::string& type);
 // where its length says (a decoder reading foreign bytes may finish the picture early and
 // leave the rest unread without complaint); where that cannot be seen, kCannotTell.
 // Decoding starts at the last keyframe at or before `from` (0: the start), for a caller that
-// decoded the bytes before `from` already, in a file that had the same bytes there.
+// decoded the bytes before `from` already, in a file that had the same bytes there: pictures
+// wholly before it are not looked at again.
 using DecodeFunction = Validation (*)(ByteSpan& bytes, const std::vector<long long>& cuts,
                                       long long from);
 // Null when the type has none.
