@@ -353,4 +353,29 @@ TEST(Fragments, JpegJoinFollowsTheRestartOrder) {
   EXPECT_EQ(judge(restarts[2]), salvor::JoinFit::kBreaks);
 }
 
+// Two clips from one camera share their movie header but for its sample tables: the join
+// check must judge each by its own.
+TEST(Fragments, MovieJoinCheckTellsClipsOfOneCameraApart) {
+  if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is needed to make the clips";
+  const std::string dir = ScratchDir("one-camera");
+  for (int seed : {1, 2}) {
+    const std::string file = dir + "/clip" + std::to_string(seed) + ".mp4";
+    ASSERT_TRUE(testing_support::Run(
+        "ffmpeg -v error -y -f lavfi -i testsrc2=size=320x240:rate=25:duration=2 -vf "
+        "noise=alls=14:allf=t+u:all_seed=" +
+        std::to_string(seed) +
+        " -c:v libx264 -preset veryfast -b:v 1M -threads 1 -movflags +faststart -f mp4 '" + file +
+        "'"));
+    const std::vector<uint8_t> bytes = ReadFileBytes(file);
+    const long long cut = 60 * kSector, gap = 64 * kSector;
+    std::vector<uint8_t> source(bytes.begin(), bytes.begin() + cut);
+    source.resize(cut + gap, 0x5A);
+    source.insert(source.end(), bytes.begin() + cut, bytes.end());
+    salvor::MemorySpan span(source);
+    const long long whole = static_cast<long long>(source.size());
+    salvor::JoinedSpan joined(span, {{0, cut}, {cut + gap, whole}}, whole);
+    EXPECT_EQ(salvor::FindJoinCheck("mp4")(joined, 0, cut), salvor::JoinFit::kHolds) << seed;
+  }
+}
+
 }  // namespace
