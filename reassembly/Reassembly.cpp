@@ -404,8 +404,15 @@ class PieceSearch {
     long long furthest = 0;  // bytes past its cut the furthest of them read
   };
   std::vector<Looks> FLooks;  // by depth, for the search going on there
-  // Joins judged with those alike: the prefix's piece offsets and the continuation's distance
-  // from its cut.
+  // What joins alike share: the prefix's piece offsets and the continuation's distance from
+  // its cut.
+  static std::vector<long long> AlikeKey(const std::vector<Piece>& prefix, long long start) {
+    std::vector<long long> key;
+    for (const Piece& piece : prefix) key.push_back(piece.offset);
+    key.push_back(start - (prefix.back().offset + prefix.back().length));
+    return key;
+  }
+  // Joins judged with those alike, by AlikeKey.
   std::set<std::vector<long long>> FJudgedAlike;
   // Continuations that read on, judged with those alike: as FJudgedAlike.
   std::set<std::vector<long long>> FJudgedReadingOn;
@@ -577,10 +584,7 @@ bool PieceSearch::TryContinuation(const std::vector<Piece>& prefix, long long& b
     // file, unless decoding tells them apart.
     // The joins that share this one's pieces but for where the cut lies are judged together,
     // once.
-    std::vector<long long> shared;
-    for (const Piece& piece : prefix) shared.push_back(piece.offset);
-    shared.push_back(start - (prefix.back().offset + prefix.back().length));
-    if (!FJudgedAlike.insert(shared).second) return false;
+    if (!FJudgedAlike.insert(AlikeKey(prefix, start)).second) return false;
     const JudgementTime judging(*this);
     std::vector<std::vector<Piece>> alike;
     if (!AlikeJoins(prefix, start, alike)) return false;
@@ -619,10 +623,7 @@ bool PieceSearch::TryContinuation(const std::vector<Piece>& prefix, long long& b
   if (depth != kNoLookAhead && FDecode != nullptr && readsOn(result, cut)) {
     // A movie's piece reads on as well with its cut some blocks away: the one of those that
     // decodes furthest goes on, once.
-    std::vector<long long> shared;
-    for (const Piece& piece : prefix) shared.push_back(piece.offset);
-    shared.push_back(start - (prefix.back().offset + prefix.back().length));
-    if (!FJudgedReadingOn.insert(shared).second) return false;
+    if (!FJudgedReadingOn.insert(AlikeKey(prefix, start)).second) return false;
     const long long lastStart = cut - prefix.back().length;
     const auto trialFor = [&](long long movedCut, long long movedStart) {
       std::vector<Piece> moved = prefix;
@@ -842,7 +843,7 @@ bool PieceSearch::ThroughMiddle(const std::vector<Piece>& pieces, const Validati
     if (!readsOn(middle, cut)) return false;
     // The same middle piece with its first cut a block or more away reads on as well: those
     // joins are gathered once, the one that decodes furthest tried first.
-    if (!FJudgedReadingOn.insert({pieces.front().offset, start - cut}).second) return false;
+    if (!FJudgedReadingOn.insert(AlikeKey(prefixes[j], start)).second) return false;
     const std::vector<Alike> alike = AlikeByDecoding(
         cut, start, middle,
         [&](long long movedCut, long long movedStart) {
