@@ -100,8 +100,14 @@ long long CStreamReader::Find(const void* pattern, size_t length, long long from
         static_cast<size_t>(std::min<long long>(static_cast<long long>(kWindow), to - from));
     const uint8_t* hay = Peek(from, span);
     if (hay == nullptr) return -1;
-    const uint8_t* hit = std::search(hay, hay + span, needle, needle + length);
-    if (hit != hay + span) return from + (hit - hay);
+    // memchr skips to each candidate first byte many bytes at a time; a byte-wise search
+    // here was a tenth of an unaligned scan that walks raw files.
+    const uint8_t* end = hay + span - length + 1;
+    for (const uint8_t* at = hay; at < end; ++at) {
+      at = static_cast<const uint8_t*>(std::memchr(at, needle[0], static_cast<size_t>(end - at)));
+      if (at == nullptr) break;
+      if (std::memcmp(at + 1, needle + 1, length - 1) == 0) return from + (at - hay);
+    }
     // Step so that a pattern straddling two windows is still seen.
     from += static_cast<long long>(span - length + 1);
   }
