@@ -5,8 +5,10 @@
 #include <csetjmp>
 #include <cstddef>
 #include <cstdio>
+#include <memory>
 
 #include <jpeglib.h>
+#include <libheif/heif.h>
 
 #include <string>
 #include <vector>
@@ -37,8 +39,8 @@ struct JpegError {
   jmp_buf jump;
 };
 
-// The width and height of a JPEG that decodes whole, 0 x 0 otherwise.
-std::pair<int, int> JpegSize(const std::vector<unsigned char>& bytes) {
+// The width and height of a JPEG that decodes whole, 0 x 0 otherwise, and its mean colour.
+std::pair<int, int> JpegSize(const std::vector<unsigned char>& bytes, double* mean = nullptr) {
   jpeg_decompress_struct info{};
   JpegError error{};
   info.err = jpeg_std_error(&error.manager);
@@ -54,10 +56,14 @@ std::pair<int, int> JpegSize(const std::vector<unsigned char>& bytes) {
   jpeg_read_header(&info, TRUE);
   jpeg_start_decompress(&info);
   std::vector<unsigned char> row(info.output_width * info.output_components);
+  double sums[3] = {};
   while (info.output_scanline < info.output_height) {
     JSAMPROW rows[1] = {row.data()};
     jpeg_read_scanlines(&info, rows, 1);
+    for (size_t i = 0; i < row.size(); ++i) sums[i % 3] += row[i];
   }
+  for (int c = 0; mean != nullptr && c < 3; ++c)
+    mean[c] = sums[c] / (static_cast<double>(info.output_width) * info.output_height);
   jpeg_finish_decompress(&info);
   const std::pair<int, int> size(static_cast<int>(info.image_width),
                                  static_cast<int>(info.image_height));
@@ -144,6 +150,44 @@ TEST(PreviewModule, EveryFormatGetsAThumbnailWithinTheBox) {
     EXPECT_EQ(std::to_string(fileWidth) + "x" + std::to_string(fileHeight) + " " + date,
               std::to_string(c.width) + "x" + std::to_string(c.height) + " " + c.date);
   }
+}
+
+// A HEIF photo is scaled from its separate colour planes: its thumbnail has the colours of
+// libheif's own RGB picture of it.
+TEST(PreviewModule, HeifThumbnailKeepsThePhotosColours) {
+  const std::vector<uint8_t> bytes = ReadFileBytes(TestData("corpus/heic/IMG_5195.HEIC"));
+  std::unique_ptr<heif_context, void (*)(heif_context*)> context(heif_context_alloc(),
+                                                                 heif_context_free);
+  heif_image_handle* handle = nullptr;
+  heif_image* image = nullptr;
+  ASSERT_EQ(
+      heif_context_read_from_memory_without_copy(context.get(), bytes.data(), bytes.size(), nullptr)
+          .code,
+      heif_error_Ok);
+  ASSERT_EQ(heif_context_get_primary_image_handle(context.get(), &handle).code, heif_error_Ok);
+  heif_decode_image(handle, &image, heif_colorspace_RGB, heif_chroma_interleaved_RGB, nullptr);
+  heif_image_handle_release(handle);
+  ASSERT_NE(image, nullptr);
+  int stride = 0;
+  const uint8_t* pixels = heif_image_get_plane_readonly(image, heif_channel_interleaved, &stride);
+  const int width = heif_image_get_width(image, heif_channel_interleaved);
+  const int height = heif_image_get_height(image, heif_channel_interleaved);
+  double expected[3] = {};
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width * 3; ++x) expected[x % 3] += pixels[y * stride + x];
+  heif_image_release(image);
+
+  MemoryStream file(bytes);
+  std::vector<unsigned char> thumbnail(64 * 1024);
+  const int size = Handler()->MakeThumbnail(&file, 160, 160, thumbnail.data(),
+                                            static_cast<int>(thumbnail.size()));
+  ASSERT_GT(size, 0);
+  thumbnail.resize(static_cast<size_t>(size));
+  double mean[3] = {};
+  JpegSize(thumbnail, mean);
+  for (int c = 0; c < 3; ++c)
+    EXPECT_NEAR(mean[c], expected[c] / (static_cast<double>(width) * height), 3.0)
+        << "channel " << c;
 }
 
 TEST(PreviewModule, NoiseAndNothingGiveNoThumbnail) {
