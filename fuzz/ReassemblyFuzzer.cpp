@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const salvor::Rebuilt rebuilt =
       salvor::FindPieces(source, validate, salvor::BrokenFile{0, 0, 1}, claimed, limits,
                          salvor::FindContinuationCheck(type), salvor::FindJoinCheck(type),
-                         salvor::FindDecodingValidator(type));
+                         salvor::FindDecodingValidator(type), salvor::FindJoinExpectation(type));
   if (rebuilt.tries > limits.maxTries) std::abort();
   if (!rebuilt.found) return 0;
   long long total = 0;

@@ -133,12 +133,14 @@ class PieceSearch {
  public:
   PieceSearch(ByteSpan& source, ValidateFunction validate, const BrokenFile& file,
               const ClaimedRanges& claimed, const SearchLimits& limits,
-              ContinuationCheck couldContinue, JoinCheck joinCheck, DecodeFunction decode)
+              ContinuationCheck couldContinue, JoinCheck joinCheck, DecodeFunction decode,
+              JoinExpectationCheck expectation)
       : FSource(source),
         FValidate(validate),
         FCouldContinue(couldContinue),
         FJoinCheck(joinCheck),
         FDecode(decode),
+        FExpectation(joinCheck != nullptr ? expectation : nullptr),
         FFile(file),
         FClaimed(claimed),
         FLimits(limits),
@@ -311,9 +313,25 @@ class PieceSearch {
                                      const TrialFor& trialFor, const ReadsOn& readsOn);
   // Hands every (cut, continuation) pair, a continuation for each of `prefixes`, to `tryPair`
   // (index of the prefix, start) in the order of rank times distance: true as soon as it says
-  // so, false when none did or the work was spent.
+  // so, false when none did or the work was spent. With `unitStart` (>= 0), a continuation
+  // without the bytes the join check needs of it for its prefix is passed over unjoined.
   template <typename TryPair>
-  bool EachCandidate(const std::vector<std::vector<Piece>>& prefixes, TryPair&& tryPair);
+  bool EachCandidate(const std::vector<std::vector<Piece>>& prefixes, TryPair&& tryPair,
+                     long long unitStart = -1);
+  // What the join check needs of every continuation of a prefix, and the bytes of the source
+  // last read to tell it, a window for each list of candidates: consecutive candidates find
+  // their bits a block apart in it.
+  struct Expected {
+    JoinExpectation expectation;
+    long long low = 0, high = 0;  // the nearest and furthest distance of its bits
+  };
+  struct ReadWindow {
+    std::vector<unsigned char> bytes;
+    long long from = 0, got = 0;
+  };
+  Expected ExpectationOf(const std::vector<Piece>& prefix, long long unitStart);
+  // Whether the continuation at `start` holds those bits, or cannot be read that far.
+  bool Holds(const Expected& expected, long long start, bool forward, ReadWindow& window);
   // The cuts to try: block boundaries of the source inside the break's range, nearest the
   // place the validator noticed first, a known file's start before all.
   std::vector<long long> Cuts(const std::vector<Piece>& pieces, long long goodUntil,
@@ -387,6 +405,7 @@ class PieceSearch {
   ContinuationCheck FCouldContinue;
   JoinCheck FJoinCheck;
   DecodeFunction FDecode;
+  JoinExpectationCheck FExpectation;
   BrokenFile FFile;
   const ClaimedRanges& FClaimed;
   SearchLimits FLimits;
@@ -699,8 +718,8 @@ std::vector<PieceSearch::Alike> PieceSearch::AlikeByDecoding(long long cut, long
 }
 
 template <typename TryPair>
-bool PieceSearch::EachCandidate(const std::vector<std::vector<Piece>>& prefixes,
-                                TryPair&& tryPair) {
+bool PieceSearch::EachCandidate(const std::vector<std::vector<Piece>>& prefixes, TryPair&& tryPair,
+                                long long unitStart) {
   // Every (cut, continuation) pair is tried in the order of its rank times its distance: the
   // likeliest cut is tried with the nearest continuations first and with every one in the end,
   // the less likely ones with as many fewer as their rank is further down, so that a wrong
@@ -711,8 +730,12 @@ bool PieceSearch::EachCandidate(const std::vector<std::vector<Piece>>& prefixes,
     size_t prefix;
     long long rank;
     Starts starts;
+    ReadWindow window;
   };
   std::vector<Candidates> lists;
+  std::vector<Expected> expected(prefixes.size());
+  for (size_t j = 0; j < prefixes.size() && unitStart >= 0; ++j)
+    expected[j] = ExpectationOf(prefixes[j], unitStart);
   using Turn = std::pair<long long, size_t>;  // rank times distance, list
   std::priority_queue<Turn, std::vector<Turn>, std::greater<Turn>> turns;
   for (size_t j = 0; j < prefixes.size(); ++j) {
@@ -720,7 +743,7 @@ bool PieceSearch::EachCandidate(const std::vector<std::vector<Piece>>& prefixes,
       // Squared: a decoder's first guess of the cut is right far more often than not.
       const long long rank =
           static_cast<long long>((j + 1) * (j + 1)) * (forward ? 1 : kBackwardRank);
-      lists.push_back({j, rank, StartsOf(prefixes[j], forward)});
+      lists.push_back({j, rank, StartsOf(prefixes[j], forward), {}});
       turns.push({rank, lists.size() - 1});
     }
   }
@@ -732,10 +755,55 @@ bool PieceSearch::EachCandidate(const std::vector<std::vector<Piece>>& prefixes,
     if (start < 0) continue;
     turns.push({list.rank * (list.starts.handed + 1), index});
     if (Spent()) return false;
-    if (!CouldContinue(start)) continue;
+    if (!Holds(expected[list.prefix], start, list.starts.forward, list.window) ||
+        !CouldContinue(start))
+      continue;
     if (tryPair(list.prefix, start)) return true;
   }
   return false;
+}
+
+PieceSearch::Expected PieceSearch::ExpectationOf(const std::vector<Piece>& prefix,
+                                                 long long unitStart) {
+  Expected expected;
+  const long long cut = Length(prefix);
+  JoinedSpan joined(FSource, prefix, cut);
+  // Only where the whole prefix is there to read, and within the file's reach: a join the check
+  // cannot read that far is not ruled out by them.
+  if (FExpectation == nullptr || joined.Size() != cut ||
+      !FExpectation(joined, unitStart, cut, &expected.expectation))
+    return Expected();
+  const auto& bits = expected.expectation.bits;
+  for (size_t i = 0; i < bits.size(); ++i) {
+    if (bits[i].distance < 0 || cut + bits[i].distance + 1 > FLimits.maxFileBytes)
+      return Expected();
+    expected.low = i == 0 ? bits[i].distance : std::min(expected.low, bits[i].distance);
+    expected.high = std::max(expected.high, bits[i].distance);
+  }
+  return expected;
+}
+
+bool PieceSearch::Holds(const Expected& expected, long long start, bool forward,
+                        ReadWindow& window) {
+  constexpr long long kWindow = 64 * 1024;
+  const auto& bits = expected.expectation.bits;
+  if (bits.empty()) return true;
+  const long long low = start + expected.low, end = start + expected.high + 1;
+  const auto covered = [&] { return low >= window.from && end <= window.from + window.got; };
+  if (!covered()) {
+    if (end - low > kWindow) return true;
+    window.bytes.resize(static_cast<size_t>(kWindow));
+    window.from = forward ? low : std::max(0LL, end - kWindow);
+    window.got = std::max(0LL, FSource.Read(window.from, window.bytes.data(), kWindow));
+    // Near the end of the source the join check reads what it can: left to it.
+    if (!covered()) return true;
+  }
+  for (const JoinExpectation::Bits& bit : bits) {
+    const unsigned char seen =
+        window.bytes[static_cast<size_t>(start + bit.distance - window.from)];
+    if ((seen & bit.mask) != bit.value) return false;
+  }
+  return true;
 }
 
 bool PieceSearch::FollowAnchor(const std::vector<Piece>& pieces, const Validation& validation,
@@ -900,14 +968,17 @@ bool PieceSearch::Extend(std::vector<Piece> pieces, const Validation& validation
     prefixes.push_back(std::move(prefix));
   }
   std::vector<long long> baselines(prefixes.size(), kNotYet);
-  const bool found = EachCandidate(prefixes, [&](size_t j, long long start) {
-    // The piece's own bytes with some left out: a gap the validator would have noticed.
-    const Piece& last = prefixes[j].back();
-    if (FLimits.splicesShowAtOnce && start > last.offset + last.length && start < knownBreak)
-      return false;
-    return TryContinuation(prefixes[j], baselines[j], start, depth, furthest, goodUntil,
-                           knownBreak);
-  });
+  const bool found = EachCandidate(
+      prefixes,
+      [&](size_t j, long long start) {
+        // The piece's own bytes with some left out: a gap the validator would have noticed.
+        const Piece& last = prefixes[j].back();
+        if (FLimits.splicesShowAtOnce && start > last.offset + last.length && start < knownBreak)
+          return false;
+        return TryContinuation(prefixes[j], baselines[j], start, depth, furthest, goodUntil,
+                               knownBreak);
+      },
+      goodUntil);
   if (found) return true;
   if (depth + 1 >= FLimits.maxPieces) return false;
   std::sort(furthest.begin(), furthest.end(), [](const Partial& a, const Partial& b) {
@@ -925,8 +996,10 @@ bool PieceSearch::Extend(std::vector<Piece> pieces, const Validation& validation
 
 Rebuilt FindPieces(ByteSpan& source, ValidateFunction validate, const BrokenFile& file,
                    const ClaimedRanges& claimed, const SearchLimits& limits,
-                   ContinuationCheck couldContinue, JoinCheck joinCheck, DecodeFunction decode) {
-  return PieceSearch(source, validate, file, claimed, limits, couldContinue, joinCheck, decode)
+                   ContinuationCheck couldContinue, JoinCheck joinCheck, DecodeFunction decode,
+                   JoinExpectationCheck expectation) {
+  return PieceSearch(source, validate, file, claimed, limits, couldContinue, joinCheck, decode,
+                     expectation)
       .Run();
 }
 

@@ -81,12 +81,14 @@ struct Rebuilt {
 // limits.maxPieces. A result is found only when `validate` says the joined pieces are intact;
 // nothing is guessed.
 // `couldContinue` (may be null) rules out a candidate block cheaply before any validation, and
-// `joinCheck` (may be null) a join by the framing unit across its cut. A join that validates
+// `joinCheck` (may be null) a join by the framing unit across its cut; `expectation` (may be
+// null; used with `joinCheck`) names bytes a continuation must hold for that check, read at
+// each candidate before anything else. A join that validates
 // as well with its cut (and continuation) some blocks away is no file unless `decode` (may be
 // null), a slower validator, passes exactly one of those joins alike: that one is the file.
 Rebuilt FindPieces(ByteSpan& source, ValidateFunction validate, const BrokenFile& file,
                    const ClaimedRanges& claimed, const SearchLimits& limits,
                    ContinuationCheck couldContinue = nullptr, JoinCheck joinCheck = nullptr,
-                   DecodeFunction decode = nullptr);
+                   DecodeFunction decode = nullptr, JoinExpectationCheck expectation = nullptr);
 
 }  // namespace salvor

@@ -115,7 +115,7 @@ RebuildOutcome RebuildFragmentedFiles(
           FindPieces(span, FindRebuildValidator(file.entry.type),
                      {file.entry.offset, file.goodUntil, file.damagedAt}, sink.Claimed(), limits,
                      FindContinuationCheck(file.entry.type), FindJoinCheck(file.entry.type),
-                     FindDecodingValidator(file.entry.type));
+                     FindDecodingValidator(file.entry.type), FindJoinExpectation(file.entry.type));
       ++outcome.searched;
       if (rebuilt.outOfTime) ++outcome.outOfTime;
       if (rebuilt.found && sink.DeliverRebuilt(file, span, rebuilt.pieces, rebuilt.size))

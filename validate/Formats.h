@@ -17,6 +17,7 @@ Validation ValidateFlac(ByteSpan& bytes);
 JoinFit CheckFlacJoin(ByteSpan& joined, long long unitStart, long long cut);
 Validation ValidateOgg(ByteSpan& bytes);  // Vorbis, Opus, Speex, FLAC in Ogg pages
 JoinFit CheckOggJoin(ByteSpan& joined, long long unitStart, long long cut);
+bool OggJoinExpectation(ByteSpan& prefix, long long unitStart, long long cut, JoinExpectation* out);
 Validation ValidateAvi(ByteSpan& bytes);
 JoinFit CheckAviJoin(ByteSpan& joined, long long unitStart, long long cut);
 Validation ValidateWav(ByteSpan& bytes);

@@ -96,6 +96,23 @@ constexpr long long kJoinHeaderReach = 16 * 1024;
 // The join check for a type, or null when its framing has no unit to judge a cut by.
 JoinCheck FindJoinCheck(const std::string& type);
 
+// Bits that every continuation of a join must hold at some distances past the cut, or the
+// join check says kBreaks: an Ogg page that runs on past the cut is followed by the next page's
+// capture pattern, and each Vorbis packet begins with a clear bit.
+struct JoinExpectation {
+  struct Bits {
+    long long distance;
+    unsigned char mask, value;  // (byte & mask) == value
+  };
+  std::vector<Bits> bits;
+};
+// Tells them from the bytes before the cut alone (`prefix` ends at `cut`; `unitStart` as for
+// the join check); false when the join check needs no such bits. A search reads them at each
+// candidate, about the cost of a blank block's look, instead of joining it for the check.
+using JoinExpectationCheck = bool (*)(ByteSpan& prefix, long long unitStart, long long cut,
+                                      JoinExpectation* out);
+JoinExpectationCheck FindJoinExpectation(const std::string& type);
+
 // Starts another file's search on this thread: what the join checks learnt of the joins of
 // the one before is not used for it.
 void BeginJoinChecks();

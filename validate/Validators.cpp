@@ -90,6 +90,10 @@ JoinCheck FindJoinCheck(const std::string& type) {
   return nullptr;
 }
 
+JoinExpectationCheck FindJoinExpectation(const std::string& type) {
+  return FindJoinCheck(type) == CheckOggJoin ? OggJoinExpectation : nullptr;
+}
+
 DecodeFunction FindDecodingValidator(const std::string& type) {
   return FindValidator(type) == ValidateMp4 && type != "m4a" && type != "m4b" ? ValidateMp4Decoded
                                                                               : nullptr;

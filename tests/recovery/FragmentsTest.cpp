@@ -277,7 +277,7 @@ TEST(Fragments, JoinCheckHoldsForTheRightContinuationOnly) {
                    {0, 1},
                    40,
                    Gap::kNoise});
-  int judged = 0;
+  int judged = 0, expectations = 0;
   for (const Fragmented& layout : cases) {
     const salvor::JoinCheck check = salvor::FindJoinCheck(layout.name);
     if (check == nullptr || !layout.judged) continue;
@@ -305,6 +305,20 @@ TEST(Fragments, JoinCheckHoldsForTheRightContinuationOnly) {
           at == cut ? broken.goodUntil : salvor::FindValidator(layout.name)(joined).goodUntil;
       return check(joined, unitStart, at);
     };
+    // The bits a search reads at each candidate instead of joining it: a candidate without
+    // them is one the check turns down.
+    salvor::JoinExpectation expected;
+    const salvor::JoinExpectationCheck expect = salvor::FindJoinExpectation(layout.name);
+    salvor::SubSpan prefix(span, 0, cut);
+    const bool haveBits = expect != nullptr && expect(prefix, broken.goodUntil, cut, &expected);
+    const auto bitsHold = [&](long long start) {
+      for (const auto& bit : expected.bits)
+        if ((source[static_cast<size_t>(start + bit.distance)] & bit.mask) != bit.value)
+          return false;
+      return true;
+    };
+    expectations += haveBits;
+    EXPECT_TRUE(!haveBits || bitsHold(cut + gap)) << layout.name;
     EXPECT_EQ(judge(cut + gap), salvor::JoinFit::kHolds) << layout.name;
     // Every block of the gap, the last of which is the right bytes a block early. A checksum
     // rules out each of them; a chain of headers nearly each (noise looks like one header now
@@ -314,6 +328,8 @@ TEST(Fragments, JoinCheckHoldsForTheRightContinuationOnly) {
     for (long long start = cut + kSector; start < cut + gap; start += kSector) {
       const salvor::JoinFit fit = judge(start);
       EXPECT_NE(fit, salvor::JoinFit::kCannotTell) << layout.name << " from " << start;
+      EXPECT_TRUE(!haveBits || bitsHold(start) || fit == salvor::JoinFit::kBreaks)
+          << layout.name << " from " << start;
       held += fit == salvor::JoinFit::kHolds;
     }
     EXPECT_LE(held, checksummed ? 0 : 63 / 10) << layout.name;
@@ -325,6 +341,7 @@ TEST(Fragments, JoinCheckHoldsForTheRightContinuationOnly) {
     }
   }
   EXPECT_EQ(judged, 11);
+  EXPECT_EQ(expectations, 3);  // Opus, Vorbis and FLAC in Ogg
 }
 
 // Restart intervals of one photo decode alike: a JPEG join holds only when the interval after
