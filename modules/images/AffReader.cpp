@@ -5,11 +5,13 @@
 #include <afflib/afflib.h>
 // clang-format on
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "modules/images/ImageReader.h"
 
@@ -32,6 +34,34 @@ std::string Hex(const unsigned char* bytes, size_t count) {
   return text;
 }
 
+// The largest value of the image's sector-size segments, found by walking its segments as
+// afflib does when it opens the file, up to bytes that are no segment (0: none). afflib
+// allocates a sector of that size while it opens the image, before it can be refused.
+uint32_t SectorSizeSegment(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  uint32_t found = 0;
+  const auto be32 = [](const unsigned char* p) {
+    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+  };
+  // Each segment: "AFF\0", name length, data length, a 32-bit argument, the name, the data,
+  // then "ATT\0" and the segment's whole length.
+  constexpr uint32_t kMaxName = 64;
+  for (off_t at = 8;;) {
+    unsigned char head[16 + kMaxName];
+    if (pread(fd, head, 16, at) != 16 || std::memcmp(head, "AFF", 4) != 0) break;
+    const uint32_t nameLength = be32(head + 4), dataLength = be32(head + 8);
+    if (nameLength > kMaxName ||
+        pread(fd, head + 16, nameLength, at + 16) != static_cast<ssize_t>(nameLength))
+      break;
+    if (std::string(reinterpret_cast<char*>(head + 16), nameLength) == AF_SECTORSIZE)
+      found = std::max(found, be32(head + 12));
+    at += 16 + static_cast<off_t>(nameLength) + static_cast<off_t>(dataLength) + 8;
+  }
+  close(fd);
+  return found;
+}
+
 // An Advanced Forensic Format image read through afflib. Pages that do not decompress, and
 // sectors the acquisition marked bad (they hold the image's bad-sector flag), are unreadable.
 class CAffReader : public CImageReader {
@@ -45,6 +75,10 @@ class CAffReader : public CImageReader {
     // environment when it opens a file. The scan reads forwards and looks back a little, so
     // two pages do and keep the memory bound of a raw scan; a count the user set is kept.
     setenv(AFFLIB_CACHE_PAGES, "2", 0);
+    if (SectorSizeSegment(path) > kMaxSectorSize) {
+      reason = "the AFF image's sector size is out of range";
+      return false;
+    }
     FImage = af_open(path.c_str(), O_RDONLY, 0);
     if (FImage == nullptr) {
       reason = std::string("not a readable AFF image: ") + std::strerror(errno != 0 ? errno : EIO);

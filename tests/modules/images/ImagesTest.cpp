@@ -170,7 +170,10 @@ TEST_F(ImagesModule, IncompleteOrHostileImagesAreRefusedBeforeAnythingIsWritten)
       "cd '" + dir + "' && rm gap.E02 && truncate -s 600000 cut.E02 && " +
       "split -b 700000 -d -a 3 --numeric-suffixes=1 card.raw hole. && rm hole.002 && " +
       "printf 'EVF\\t\\r\\n\\377\\000junk' >junk.E01 && printf 'AFF10\\r\\n\\000' " +
-      ">junk.aff && printf 'EVF2\\r\\n\\201\\000' >v2.Ex01"));
+      ">junk.aff && printf 'EVF2\\r\\n\\201\\000' >v2.Ex01 && " +
+      // A sector-size segment of almost 4 GiB, which afflib would allocate as it opens.
+      "printf 'AFF10\\r\\n\\000AFF\\000\\000\\000\\000\\012\\000\\000\\000\\000"
+      "\\373\\377\\001\\000sectorsizeATT\\000\\000\\000\\000\\042' >huge.aff"));
   struct Case {
     const char* source;
     const char* reason;
@@ -180,6 +183,7 @@ TEST_F(ImagesModule, IncompleteOrHostileImagesAreRefusedBeforeAnythingIsWritten)
       {"hole.001", "part "},
       {"junk.E01", "not a readable EWF image: "},
       {"junk.aff", "AFF image holds no media data"},
+      {"huge.aff", "AFF image's sector size is out of range"},
       {"v2.Ex01", "an EWF2 (Ex01) image, which libewf "},
   };
   for (const Case& c : cases) {
