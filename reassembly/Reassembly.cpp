@@ -113,7 +113,6 @@ class ZeroTail : public ByteSpan {
   long long FSize;
 };
 
-// The search for one file: its limits, its budget and the best it found.
 // A span read by one thread at a time: the source keeps a cache of its own.
 class LockedSpan : public ByteSpan {
  public:
@@ -129,6 +128,7 @@ class LockedSpan : public ByteSpan {
   std::mutex& FLock;
 };
 
+// The search for one file: its limits, its budget and the best it found.
 class PieceSearch {
  public:
   PieceSearch(ByteSpan& source, ValidateFunction validate, const BrokenFile& file,
